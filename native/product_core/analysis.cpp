@@ -1,0 +1,72 @@
+// Comparison, range estimate and export: thin hand-offs to the host package.
+#include "host_services.hpp"
+#include "members.hpp"
+
+namespace vp::members {
+namespace {
+
+// ---- diff(other) -----------------------------------------------------------------
+
+PyObject *diff_impl(const Args &a) {
+    Ref diff_products = host::import_from(a.fn->globals, "usd_product", 1, "diff_products");
+    if (!diff_products) return nullptr;
+    Ref mine = host::usd_path(a[0]);
+    if (!mine) return nullptr;
+    Ref mine_str = host::str(mine.get());
+    if (!mine_str) return nullptr;
+    Ref theirs = host::usd_path(a[1]);
+    if (!theirs) return nullptr;
+    Ref theirs_str = host::str(theirs.get());
+    if (!theirs_str) return nullptr;
+    return host::call2(diff_products.get(), mine_str.get(), theirs_str.get()).release();
+}
+
+constexpr Param diff_params[] = {{"self", nullptr}, {"other", nullptr}};
+
+// ---- range_competitiveness(cd) ----------------------------------------------------
+
+PyObject *range_impl(const Args &a) {
+    Ref range = host::import_from(a.fn->globals, "range_model", 1, "range_competitiveness");
+    if (!range) return nullptr;
+    Ref vehicle = host::vehicle(a[0]);
+    if (!vehicle) return nullptr;
+    Ref usd_path = host::usd_path(a[0]);
+    if (!usd_path) return nullptr;
+    return host::call3(range.get(), vehicle.get(), usd_path.get(), a[1]).release();
+}
+
+constexpr Param range_params[] = {{"self", nullptr}, {"cd", "float", Check::Float}};
+
+// ---- export(format="usd") -----------------------------------------------------------
+
+PyObject *export_impl(const Args &a) {
+    PyObject *format = a[1];
+    if (PyUnicode_Compare(format, N.usd) != 0) {
+        if (PyErr_Occurred()) return nullptr;
+        PyErr_Format(PyExc_ValueError, "Unknown format: %U. Supported: usd", format);
+        return nullptr;
+    }
+    Ref usd_path = host::usd_path(a[0]);
+    if (!usd_path) return nullptr;
+    Ref path = host::str(usd_path.get());
+    if (!path) return nullptr;
+    Ref record(_PyDict_NewPresized(2));
+    if (!record || PyDict_SetItem(record.get(), N.format, N.USD) < 0 ||
+        PyDict_SetItem(record.get(), N.path, path.get()) < 0)
+        return nullptr;
+    return record.release();
+}
+
+constexpr Param export_params[] = {
+    {"self", nullptr},
+    {"format", "str", Check::Str, Default::Str, "usd"},
+};
+
+}  // namespace
+
+constinit const Signature diff{"diff", diff_params, diff_impl, "dict", ResultCheck::Dict};
+constinit const Signature range_competitiveness{"range_competitiveness", range_params, range_impl,
+                                                "dict", ResultCheck::Dict};
+constinit const Signature export_{"export", export_params, export_impl, "dict"};
+
+}  // namespace vp::members

@@ -1,0 +1,197 @@
+// Changes made to a product: new geometry, new design-intent targets.
+#include "host_services.hpp"
+#include "members.hpp"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <vector>
+
+namespace vp::members {
+namespace {
+
+using host::attr;
+
+[[gnu::cold]] PyObject *raise_message(PyObject *type, PyObject *message) {
+    if (message) PyErr_SetObject(type, message);
+    return nullptr;
+}
+
+// ---- set_geometry(stl_path) ----------------------------------------------------
+
+PyObject *set_geometry_impl(const Args &a) {
+    PyObject *path_type = host::global(a.fn->globals, N.Path);
+    if (!path_type) return nullptr;
+    Ref path = host::call1(path_type, a[1]);
+    if (!path) return nullptr;
+    Ref text = host::str(path.get());
+    if (!text) return nullptr;
+    Ref exists = host::method0(path.get(), N.exists);
+    if (!exists) return nullptr;
+    int found = PyObject_IsTrue(exists.get());
+    if (found < 0) return nullptr;
+    if (!found)
+        return raise_message(PyExc_FileNotFoundError,
+                             Ref(PyUnicode_FromFormat("STL not found: %U", text.get())).get());
+    Ref suffix = attr(path.get(), N.suffix);
+    if (!suffix) return nullptr;
+    Ref lowered = host::method0(suffix.get(), N.lower);
+    if (!lowered) return nullptr;
+    int is_stl = PyObject_RichCompareBool(lowered.get(), Ref(PyUnicode_FromString(".stl")).get(),
+                                          Py_EQ);
+    if (is_stl < 0) return nullptr;
+    if (!is_stl)
+        return raise_message(
+            PyExc_ValueError,
+            Ref(PyUnicode_FromFormat("Expected .stl file, got: %S", suffix.get())).get());
+    Ref st = host::method0(path.get(), N.stat);
+    if (!st) return nullptr;
+    // A directory named like a mesh is not geometry.
+    Ref mode(PyObject_GetAttrString(st.get(), "st_mode"));
+    if (!mode) return nullptr;
+    long mode_bits = PyLong_AsLong(mode.get());
+    if (mode_bits == -1 && PyErr_Occurred()) return nullptr;
+    if (S_ISDIR(static_cast<mode_t>(mode_bits)))
+        return raise_message(
+            PyExc_ValueError,
+            Ref(PyUnicode_FromFormat("Expected .stl file, got: %U (a directory)", text.get()))
+                .get());
+    Ref size = attr(st.get(), N.st_size);
+    if (!size) return nullptr;
+    Ref million(PyLong_FromLong(1000000));
+    if (!million) return nullptr;
+    Ref mb(PyNumber_TrueDivide(size.get(), million.get()));
+    if (!mb) return nullptr;
+    Ref size_mb(PyObject_CallMethod(mb.get(), "__round__", "i", 2));
+    if (!size_mb) return nullptr;
+    Ref note(PyUnicode_FromString("Geometry registered. Run --prepare-cfd to rebuild CFD case."));
+    Ref record(_PyDict_NewPresized(4));
+    if (!note || !record || PyDict_SetItem(record.get(), N.status, N.accepted) < 0 ||
+        PyDict_SetItem(record.get(), N.path, text.get()) < 0 ||
+        PyDict_SetItem(record.get(), N.size_mb, size_mb.get()) < 0 ||
+        PyDict_SetItem(record.get(), N.note, note.get()) < 0)
+        return nullptr;
+    return record.release();
+}
+
+constexpr Param set_geometry_params[] = {
+    {"self", nullptr},
+    {"stl_path", "str | Path"},
+};
+
+// ---- set_targets(**targets) ------------------------------------------------------
+
+// Keyword -> attribute on the default prim.
+constexpr const char *target_map[][2] = {
+    {"cd", "targetCd"},
+    {"cl", "targetCl"},
+    {"cm_pitch", "targetCmPitch"},
+    {"cl_tolerance", "targetClTolerance"},
+    {"cm_tolerance", "targetCmPitchTolerance"},
+};
+
+const char *attribute_for(PyObject *keyword) {
+    for (const auto &entry : target_map)
+        if (PyUnicode_CompareWithASCIIString(keyword, entry[0]) == 0) return entry[1];
+    return nullptr;
+}
+
+struct PendingWrite {
+    Ref attribute;
+    Ref value;  // the float to write
+};
+
+// Drops the root layer's unsaved edits so that nothing half-done can be saved
+// later by anyone sharing the layer; the pending exception is kept.
+void drop_edits(PyObject *stage) {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    Ref layer = host::method0(stage, N.GetRootLayer);
+    if (!layer || !host::method0(layer.get(), N.Reload)) PyErr_Clear();
+    PyErr_Restore(t, v, tb);
+}
+
+PyObject *set_targets_impl(const Args &a) {
+    PyObject *self = a[0], *targets = a[1];
+    Ref Usd = host::import_from(a.fn->globals, "pxr", 0, "Usd");
+    if (!Usd) return nullptr;
+    if (!host::import_from(a.fn->globals, "pxr", 0, "Sdf")) return nullptr;
+    Ref usd_path = host::usd_path(self);
+    if (!usd_path) return nullptr;
+    Ref path_str = host::str(usd_path.get());
+    if (!path_str) return nullptr;
+    Ref stage_type = attr(Usd.get(), N.Stage);
+    if (!stage_type) return nullptr;
+    Ref stage = host::method1(stage_type.get(), N.Open, path_str.get());
+    if (!stage) return nullptr;
+    Ref prim = host::method0(stage.get(), N.GetDefaultPrim);
+    if (!prim) return nullptr;
+    Ref updated(PyDict_New());
+    if (!updated) return nullptr;
+
+    // Everything is fetched and converted before the first Set, so a refused
+    // value leaves the stage untouched.
+    std::vector<PendingWrite> writes;
+    Py_ssize_t pos = 0;
+    PyObject *keyword, *value;
+    while (PyDict_Next(targets, &pos, &keyword, &value)) {
+        const char *attribute_name = attribute_for(keyword);
+        if (attribute_name == nullptr) continue;
+        Ref name(PyUnicode_FromString(attribute_name));
+        if (!name) return nullptr;
+        Ref attribute = host::method1(prim.get(), N.GetAttribute, name.get());
+        if (!attribute) return nullptr;
+        int present = PyObject_IsTrue(attribute.get());
+        if (present < 0) return nullptr;
+        if (!present) continue;
+        Ref number(PyNumber_Float(value));
+        if (!number) return nullptr;
+        if (!std::isfinite(PyFloat_AS_DOUBLE(number.get()))) {
+            PyErr_Format(PyExc_ValueError, "Target '%U' must be a finite number, got %R", keyword,
+                         number.get());
+            return nullptr;
+        }
+        if (PyDict_SetItem(updated.get(), keyword, value) < 0) return nullptr;
+        writes.push_back({std::move(attribute), std::move(number)});
+    }
+    for (PendingWrite &w : writes) {
+        if (!host::method1(w.attribute.get(), N.Set, w.value.get())) {
+            drop_edits(stage.get());
+            return nullptr;
+        }
+    }
+    Ref layer = host::method0(stage.get(), N.GetRootLayer);
+    if (!layer) {
+        drop_edits(stage.get());
+        return nullptr;
+    }
+    Ref saved = host::method0(layer.get(), N.Save);
+    int ok = saved ? PyObject_IsTrue(saved.get()) : -1;
+    if (ok <= 0) {
+        if (ok == 0)
+            PyErr_Format(PyExc_OSError, "Could not save design-intent targets to %U",
+                         path_str.get());
+        drop_edits(stage.get());
+        return nullptr;
+    }
+    PyObject *load_product = host::global(a.fn->globals, N.load_product);
+    if (!load_product) return nullptr;
+    Ref vehicle = host::call1(load_product, path_str.get());
+    if (!vehicle || PyObject_SetAttr(self, N.vehicle_attr, vehicle.get()) < 0) return nullptr;
+    Ref reply(_PyDict_NewPresized(2));
+    if (!reply || PyDict_SetItem(reply.get(), N.status, N.updated) < 0 ||
+        PyDict_SetItem(reply.get(), N.targets, updated.get()) < 0)
+        return nullptr;
+    return reply.release();
+}
+
+constexpr Param set_targets_params[] = {{"self", nullptr}};
+
+}  // namespace
+
+constinit const Signature set_geometry{"set_geometry", set_geometry_params, set_geometry_impl,
+                                       "dict"};
+constinit const Signature set_targets{"set_targets", set_targets_params, set_targets_impl, "dict",
+                                      ResultCheck::None, "targets"};
+
+}  // namespace vp::members

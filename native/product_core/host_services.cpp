@@ -1,0 +1,68 @@
+#include "host_services.hpp"
+
+namespace vp::host {
+
+PyObject *global(PyObject *globals, PyObject *name) {
+    PyObject *v = PyDict_GetItemWithError(globals, name);
+    if (v == nullptr && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return v;
+}
+
+Ref import_from(PyObject *globals, const char *module, int level, const char *name) {
+    Ref mod_name(PyUnicode_FromString(module));
+    Ref attr_name(PyUnicode_InternFromString(name));
+    if (!mod_name || !attr_name) return Ref();
+    Ref fromlist(PyTuple_Pack(1, attr_name.get()));
+    if (!fromlist) return Ref();
+    Ref mod(PyImport_ImportModuleLevelObject(mod_name.get(), globals, nullptr, fromlist.get(),
+                                             level));
+    if (!mod) return Ref();
+    Ref value(PyObject_GetAttr(mod.get(), attr_name.get()));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", attr_name.get());
+    }
+    return value;
+}
+
+Ref call0(PyObject *callable) { return Ref(PyObject_CallNoArgs(callable)); }
+
+Ref call1(PyObject *callable, PyObject *a) { return Ref(PyObject_CallOneArg(callable, a)); }
+
+Ref call2(PyObject *callable, PyObject *a, PyObject *b) {
+    PyObject *args[] = {a, b};
+    return Ref(PyObject_Vectorcall(callable, args, 2, nullptr));
+}
+
+Ref call3(PyObject *callable, PyObject *a, PyObject *b, PyObject *c) {
+    PyObject *args[] = {a, b, c};
+    return Ref(PyObject_Vectorcall(callable, args, 3, nullptr));
+}
+
+Ref method0(PyObject *self, PyObject *name) { return Ref(PyObject_CallMethodNoArgs(self, name)); }
+
+Ref method1(PyObject *self, PyObject *name, PyObject *a) {
+    return Ref(PyObject_CallMethodOneArg(self, name, a));
+}
+
+Ref attr(PyObject *o, PyObject *name) { return Ref(PyObject_GetAttr(o, name)); }
+
+Ref str(PyObject *o) {
+    if (PyUnicode_CheckExact(o)) return Ref::borrow(o);
+    return Ref(PyObject_Str(o));
+}
+
+Ref record_get(PyObject *record, PyObject *key, PyObject *dflt) {
+    if (dflt == nullptr) dflt = Py_None;
+    if (PyDict_CheckExact(record)) {
+        PyObject *v = PyDict_GetItemWithError(record, key);
+        if (v != nullptr) return Ref::borrow(v);
+        if (PyErr_Occurred()) return Ref();
+        return Ref::borrow(dflt);
+    }
+    PyObject *args[] = {record, key, dflt};
+    return Ref(PyObject_VectorcallMethod(N.get, args, 3, nullptr));
+}
+
+}  // namespace vp::host

@@ -1,0 +1,184 @@
+// Construction, loading, identity and paths of a product.
+#include "host_services.hpp"
+#include "members.hpp"
+
+namespace vp::members {
+namespace {
+
+using host::attr;
+using host::call1;
+
+// ---- __init__(self, usd_path, vehicle) --------------------------------------
+
+PyObject *init_impl(const Args &a) {
+    PyObject *self = a[0];
+    if (PyObject_SetAttr(self, N.usd_path_attr, a[1]) < 0) return nullptr;
+    if (PyObject_SetAttr(self, N.vehicle_attr, a[2]) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+constexpr Param init_params[] = {
+    {"self", nullptr},
+    {"usd_path", "Path"},
+    {"vehicle", "dict", Check::Dict},
+};
+
+// ---- load(cls, name_or_path) -------------------------------------------------
+
+// True when `path` names an existing .usda/.usdc file (suffix compared
+// case-sensitively; existence only tested when the suffix matches).
+int names_usd_file(PyObject *path) {
+    Ref suffix = attr(path, N.suffix);
+    if (!suffix) return -1;
+    int is_usd = 0;
+    if (PyUnicode_Check(suffix.get())) {
+        is_usd = PyUnicode_CompareWithASCIIString(suffix.get(), ".usda") == 0 ||
+                 PyUnicode_CompareWithASCIIString(suffix.get(), ".usdc") == 0;
+    }
+    if (!is_usd) return 0;
+    Ref exists = host::method0(path, N.exists);
+    if (!exists) return -1;
+    return PyObject_IsTrue(exists.get());
+}
+
+PyObject *load_impl(const Args &a) {
+    PyObject *cls = a[0], *name_or_path = a[1];
+    PyObject *globals = a.fn->globals;
+    Ref find = host::import_from(globals, "api", 1, "_find_product_usd");
+    if (!find) return nullptr;
+    Ref resolve_geometry = host::import_from(globals, "geometry_cache", 1,
+                                             "resolve_product_geometry");
+    if (!resolve_geometry) return nullptr;
+    PyObject *path_type = host::global(globals, N.Path);
+    if (!path_type) return nullptr;
+    Ref path = call1(path_type, name_or_path);
+    if (!path) return nullptr;
+    int direct = names_usd_file(path.get());
+    if (direct < 0) return nullptr;
+    Ref usd_path = direct ? host::method0(path.get(), N.resolve) : call1(find.get(), name_or_path);
+    if (!usd_path) return nullptr;
+    Ref product_dir = attr(usd_path.get(), N.parent);
+    if (!product_dir || !call1(resolve_geometry.get(), product_dir.get())) return nullptr;
+    PyObject *load_product = host::global(globals, N.load_product);
+    if (!load_product) return nullptr;
+    Ref path_str = host::str(usd_path.get());
+    if (!path_str) return nullptr;
+    Ref vehicle = call1(load_product, path_str.get());
+    if (!vehicle) return nullptr;
+    return host::call2(cls, usd_path.get(), vehicle.get()).release();
+}
+
+constexpr Param load_params[] = {
+    {"cls", nullptr},
+    {"name_or_path", "str", Check::Str},
+};
+
+// ---- name --------------------------------------------------------------------
+
+PyObject *name_impl(const Args &a) {
+    Ref vehicle = host::vehicle(a[0]);
+    if (!vehicle) return nullptr;
+    Ref usd_path = host::usd_path(a[0]);
+    if (!usd_path) return nullptr;
+    // The stem is taken first, whether or not the record holds a name.
+    Ref stem = attr(usd_path.get(), N.stem);
+    if (!stem) return nullptr;
+    return host::record_get(vehicle.get(), N.vehicle_name, stem.get()).release();
+}
+
+constexpr Param self_only[] = {{"self", nullptr}};
+
+// ---- usd_path, product_dir -------------------------------------------------------
+
+PyObject *usd_path_impl(const Args &a) { return host::usd_path(a[0]).release(); }
+
+PyObject *product_dir_impl(const Args &a) {
+    Ref usd_path = host::usd_path(a[0]);
+    if (!usd_path) return nullptr;
+    return attr(usd_path.get(), N.parent).release();
+}
+
+// ---- _product_identifier() -----------------------------------------------------
+
+// Walks from the file's directory up to the nearest directory named exactly
+// "products" (or to a directory whose name is empty), collecting names.
+PyObject *product_identifier_impl(const Args &a) {
+    Ref usd_path = host::usd_path(a[0]);
+    if (!usd_path) return nullptr;
+    Ref start = attr(usd_path.get(), N.parent);
+    if (!start) return nullptr;
+    Ref parts(PyList_New(0));
+    if (!parts) return nullptr;
+    Ref dir = Ref::borrow(start.get());
+    for (;;) {
+        Ref dir_name = attr(dir.get(), N.name);
+        if (!dir_name) return nullptr;
+        int nonempty = PyObject_IsTrue(dir_name.get());
+        if (nonempty < 0) return nullptr;
+        if (!nonempty) break;
+        int is_products = PyObject_RichCompareBool(dir_name.get(), N.products, Py_EQ);
+        if (is_products < 0) return nullptr;
+        if (is_products) break;
+        if (PyList_Append(parts.get(), dir_name.get()) < 0) return nullptr;
+        Ref up = attr(dir.get(), N.parent);
+        if (!up) return nullptr;
+        // A path whose parent is itself is a root, whatever its name says.
+        if (up.get() == dir.get()) break;
+        dir = std::move(up);
+        if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(parts.get());
+    if (n == 1) return Py_NewRef(PyList_GET_ITEM(parts.get(), 0));
+    if (n >= 2) {
+        // parts were collected innermost first: the programme is the last one.
+        return PyUnicode_FromFormat("%S:%S", PyList_GET_ITEM(parts.get(), n - 1),
+                                    PyList_GET_ITEM(parts.get(), 0));
+    }
+    return attr(start.get(), N.name).release();
+}
+
+// ---- metadata(action) --------------------------------------------------------------
+
+PyObject *metadata_impl(const Args &a) {
+    PyObject *self = a[0];
+    Ref banner(PyDict_New());
+    if (!banner) return nullptr;
+    Ref name = attr(self, N.name);
+    if (!name || PyDict_SetItem(banner.get(), N.product, name.get()) < 0) return nullptr;
+    Ref id = host::method0(self, N.product_identifier);
+    if (!id || PyDict_SetItem(banner.get(), N.product_id, id.get()) < 0) return nullptr;
+    if (PyDict_SetItem(banner.get(), N.action, a[1]) < 0) return nullptr;
+    return banner.release();
+}
+
+constexpr Param metadata_params[] = {
+    {"self", nullptr},
+    {"action", "str", Check::Str},
+};
+
+// ---- __repr__ ------------------------------------------------------------------------
+
+PyObject *repr_impl(const Args &a) {
+    PyObject *self = a[0];
+    Ref name = attr(self, N.name);
+    if (!name) return nullptr;
+    Ref targets = attr(self, N.targets);
+    if (!targets) return nullptr;
+    Ref cd(PyObject_GetItem(targets.get(), N.cd));
+    if (!cd) return nullptr;
+    return PyUnicode_FromFormat("Velmor(%S, cd_target=%S)", name.get(), cd.get());
+}
+
+}  // namespace
+
+constinit const Signature init{"__init__", init_params, init_impl};
+constinit const Signature load{"load", load_params, load_impl, "'Self'"};
+constinit const Signature name{"name", self_only, name_impl, "str", ResultCheck::Str};
+constinit const Signature usd_path{"usd_path", self_only, usd_path_impl, "Path"};
+constinit const Signature product_dir{"product_dir", self_only, product_dir_impl, "Path"};
+constinit const Signature product_identifier{"_product_identifier", self_only,
+                                             product_identifier_impl, "str", ResultCheck::Str};
+constinit const Signature metadata{"metadata", metadata_params, metadata_impl, "dict"};
+constinit const Signature repr{"__repr__", self_only, repr_impl, "str"};
+
+}  // namespace vp::members
