@@ -3,8 +3,10 @@
 #include "members.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
+#include <string_view>
 #include <vector>
 
 namespace vp::members {
@@ -111,6 +113,40 @@ void drop_edits(PyObject *stage) {
     PyErr_Restore(t, v, tb);
 }
 
+// OpenUSD saves a text layer through a temporary file renamed over the old
+// one, but rewrites an existing binary (crate) file in place.  A crate layer
+// is therefore exported to a temporary file beside it, which then replaces
+// the file atomically, and the layer is re-read so that it is clean again.
+int save_crate_atomically(PyObject *layer, PyObject *path) {
+    Ref os(PyImport_ImportModule("os"));
+    if (!os) return -1;
+    Ref tmp(PyUnicode_FromFormat("%U.%ld.tmp.usdc", path, static_cast<long>(getpid())));
+    if (!tmp) return -1;
+    Ref exported(PyObject_CallMethod(layer, "Export", "O", tmp.get()));
+    int ok = exported ? PyObject_IsTrue(exported.get()) : -1;
+    if (ok > 0 && Ref(PyObject_CallMethod(os.get(), "replace", "OO", tmp.get(), path)) &&
+        host::method0(layer, N.Reload))
+        return 1;
+    // Whatever failed, the temporary file must not stay behind.
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    Ref removed(PyObject_CallMethod(os.get(), "unlink", "O", tmp.get()));
+    if (!removed) PyErr_Clear();
+    PyErr_Restore(t, v, tb);
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// Saves the root layer; 1 saved, 0 refused by OpenUSD, -1 error.
+int save_root_layer(PyObject *layer, PyObject *path) {
+    Py_ssize_t n = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(path, &n);
+    if (text == nullptr) return -1;
+    if (n > 5 && std::string_view(text + n - 5, 5) == ".usdc")
+        return save_crate_atomically(layer, path);
+    Ref saved = host::method0(layer, N.Save);
+    return saved ? PyObject_IsTrue(saved.get()) : -1;
+}
+
 PyObject *set_targets_impl(const Args &a) {
     PyObject *self = a[0], *targets = a[1];
     Ref Usd = host::import_from(a.fn->globals, "pxr", 0, "Usd");
@@ -165,8 +201,7 @@ PyObject *set_targets_impl(const Args &a) {
         drop_edits(stage.get());
         return nullptr;
     }
-    Ref saved = host::method0(layer.get(), N.Save);
-    int ok = saved ? PyObject_IsTrue(saved.get()) : -1;
+    int ok = save_root_layer(layer.get(), path_str.get());
     if (ok <= 0) {
         if (ok == 0)
             PyErr_Format(PyExc_OSError, "Could not save design-intent targets to %U",

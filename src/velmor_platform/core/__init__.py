@@ -1,0 +1,1 @@
+"""Product core and the host services it relies on."""

@@ -1,0 +1,135 @@
+"""Finding products in the workspace by name.
+
+A product is named by its identifier, ``<programme>`` or
+``<programme>:<variant>``, and its top-level USD file is found by one fixed
+rule below the workspace's products directory::
+
+    "<programme>"            -> products/<programme>/<programme>.usda
+    "<programme>:<variant>"  -> products/<programme>/<variant>/<programme>.usda
+
+with ``.usdc`` tried when there is no ``.usda``. The file is always named
+after the programme; the other files of the directory are its sublayers.
+The rule is the inverse of the product identifier, which is built from the
+directories between a product's file and the enclosing ``products``
+directory: ``products/<programme>/<file>`` gives ``programme`` and
+``products/<programme>/<variant>/<file>`` gives ``programme:variant``.
+
+Finding a product looks at its two candidate files and nothing else, so the
+cost does not grow with the number of products; only when the product is
+missing is the products directory listed, for the error message.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+from .workspace import products_dir as _products_dir
+
+_SUFFIXES = (".usda", ".usdc")
+
+
+def _split_identifier(name: str) -> tuple[str, str | None]:
+    """Split and check ``name``; raise ``ValueError`` when it is malformed."""
+    if not isinstance(name, str):
+        raise TypeError(f"product name must be a str, not {type(name).__name__}")
+    parts = name.split(":")
+    if len(parts) > 2:
+        raise ValueError(
+            f"invalid product name {name!r}: at most one ':' is allowed "
+            "(expected '<programme>' or '<programme>:<variant>')"
+        )
+    for part in parts:
+        problem = _component_problem(part)
+        if problem:
+            raise ValueError(
+                f"invalid product name {name!r}: {problem} "
+                "(expected '<programme>' or '<programme>:<variant>')"
+            )
+    return parts[0], parts[1] if len(parts) == 2 else None
+
+
+def _component_problem(part: str) -> str | None:
+    if not part:
+        return "empty programme or variant name"
+    if part in (".", ".."):
+        return f"{part!r} is not a name"
+    if "/" in part or "\\" in part:
+        return "path separators are not allowed"
+    if "\0" in part:
+        return "NUL characters are not allowed"
+    if os.path.isabs(part):
+        return "absolute paths are not allowed"
+    return None
+
+
+def _top_level_file(directory: Path, programme: str) -> Path | None:
+    for suffix in _SUFFIXES:
+        candidate = directory / (programme + suffix)
+        if candidate.is_file():
+            return candidate
+    return None
+
+
+def _inside(path: Path, root: Path) -> bool:
+    return path.resolve().is_relative_to(root.resolve())
+
+
+def _find_product_usd(name: str) -> Path:
+    """Return the top-level USD file of the product named ``name``.
+
+    Raises ``ValueError`` for a malformed name or one whose file resolves
+    outside the products directory, and ``FileNotFoundError`` (listing the
+    products that do exist) when there is no such product.
+    """
+    programme, variant = _split_identifier(name)
+    root = _products_dir()
+    directory = root / programme if variant is None else root / programme / variant
+    found = _top_level_file(directory, programme)
+    if found is None:
+        available = ", ".join(ident for ident, _ in list_products(root)) or "none"
+        raise FileNotFoundError(
+            f"no product named {name!r}: neither {programme}.usda nor {programme}.usdc "
+            f"exists in {directory}; available products: {available}"
+        )
+    if not _inside(found, root):
+        raise ValueError(f"product {name!r} resolves outside the products directory {root}")
+    return found
+
+
+def list_products(products_dir: str | os.PathLike[str] | None = None) -> list[tuple[str, Path]]:
+    """The products below ``products_dir`` (default: the active workspace's),
+    as ``(identifier, top-level USD path)`` pairs sorted by identifier.
+
+    These are the products ``_find_product_usd`` finds by the rule above;
+    hidden directories (names starting with ".") are left out.
+    """
+    root = Path(products_dir) if products_dir is not None else _products_dir()
+    found: list[tuple[str, Path]] = []
+    for programme_dir in _subdirectories(root):
+        programme = programme_dir.name
+        top = _top_level_file(programme_dir, programme)
+        if top is not None and _inside(top, root):
+            found.append((programme, top))
+        for variant_dir in _subdirectories(programme_dir):
+            top = _top_level_file(variant_dir, programme)
+            if top is not None and _inside(top, root):
+                found.append((f"{programme}:{variant_dir.name}", top))
+    found.sort()
+    return found
+
+
+def _subdirectories(directory: Path) -> list[Path]:
+    """Sub-directories whose names are valid identifier components."""
+    try:
+        entries = list(os.scandir(directory))
+    except (FileNotFoundError, NotADirectoryError):
+        return []
+    return [
+        Path(entry.path)
+        for entry in entries
+        if entry.is_dir()
+        and not entry.name.startswith(".")
+        and ":" not in entry.name
+        and _component_problem(entry.name) is None
+    ]

@@ -1,0 +1,210 @@
+"""Resolving ``velmor-geo:///`` geometry URIs to the workspace's geometry cache.
+
+Product layers name their geometry by URI, independent of where the
+workspace lives::
+
+    velmor-geo:///<relative/asset/path>  ->  <workspace>/geometry/<relative/asset/path>
+
+where ``<workspace>`` is the workspace holding the product (see
+``workspace.workspace_of``). ``resolve_product_geometry`` rewrites every
+such asset path in the USD layers of one product directory to the absolute
+cache path: sublayers, references, payloads, asset-valued attributes (time
+samples included), variants and asset-valued metadata. Only the ``.usda``
+and ``.usdc`` files directly in the directory are product layers; its
+sub-directories hold other products (variants) and are left alone.
+
+Guarantees:
+
+* All or nothing before writing: every URI of every layer is checked first.
+  A malformed URI, or one that would leave the cache (absolute, "..",
+  empty or "." components, backslashes), raises ``ValueError``; one whose
+  asset is not in the cache raises ``FileNotFoundError`` naming it. In both
+  cases no file has been touched.
+* Each rewritten file is replaced atomically: written to a temporary file in
+  the same directory, flushed to disk, then renamed over the original with
+  its permission bits kept.
+* Idempotent: once resolved, a layer holds no URI, so another call finds
+  nothing to do and writes nothing. A ``.usda`` file whose text does not
+  mention the scheme is not even parsed.
+* A layer that OpenUSD already holds open in this process is brought in
+  line with the rewritten file, so it is never served stale.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+from pxr import Sdf, Tf
+
+from .usd_product import _tf_message
+from .workspace import workspace_of
+
+SCHEME = "velmor-geo"
+_PREFIX = SCHEME + ":///"
+_LAYER_SUFFIXES = (".usda", ".usdc")
+
+
+def cache_dir(workspace: Path) -> Path:
+    """The geometry cache of ``workspace``."""
+    return workspace / "geometry"
+
+
+def _is_geo_uri(asset_path: str) -> bool:
+    # URI schemes are case-insensitive.
+    return asset_path[: len(SCHEME) + 1].lower() == SCHEME + ":"
+
+
+def uri_to_cache_path(uri: str, cache: Path) -> Path:
+    """The cache path that ``velmor-geo:///<rel>`` stands for.
+
+    Raises ``ValueError`` when the URI is malformed or would reach outside
+    ``cache``.
+    """
+    if uri[: len(_PREFIX)].lower() != _PREFIX:
+        raise ValueError(f"malformed geometry URI {uri!r}: expected {_PREFIX}<relative/path>")
+    rel = uri[len(_PREFIX):]
+    if not rel or rel.startswith("/"):
+        raise ValueError(f"geometry URI {uri!r} must name a path relative to the geometry cache")
+    if "\\" in rel or "\0" in rel:
+        raise ValueError(f"geometry URI {uri!r} contains a backslash or NUL character")
+    parts = rel.split("/")
+    if any(part in ("", ".", "..") for part in parts):
+        raise ValueError(
+            f"geometry URI {uri!r} has an empty, '.' or '..' path component; "
+            "it must stay inside the geometry cache"
+        )
+    return cache.joinpath(*parts)
+
+
+def _layer_files(product_dir: Path) -> list[Path]:
+    return sorted(
+        entry
+        for entry in product_dir.iterdir()
+        # Hidden files are skipped: they include the temporary files of a
+        # rewrite in progress.
+        if entry.suffix in _LAYER_SUFFIXES and not entry.name.startswith(".") and entry.is_file()
+    )
+
+
+def _may_hold_uris(path: Path) -> bool:
+    if path.suffix != ".usda":
+        return True  # crate files may store strings compressed
+    return SCHEME.encode() in path.read_bytes().lower()
+
+
+def _plan(path: Path, cache: Path):
+    """Open ``path`` detached from the layer registry and rewrite its URIs
+    in memory. Returns the rewritten layer, or None when nothing changed."""
+    from pxr import UsdUtils  # slow to import; most calls never get here
+
+    try:
+        layer = Sdf.Layer.OpenAsAnonymous(str(path))
+    except Tf.ErrorException as exc:
+        raise ValueError(f"OpenUSD cannot open {path}: {_tf_message(exc)}") from exc
+    if layer is None:
+        raise ValueError(f"OpenUSD cannot open {path}")
+
+    changed = False
+    problem: list[BaseException] = []
+
+    def rewrite(asset_path: str) -> str:
+        nonlocal changed
+        if problem or not _is_geo_uri(asset_path):
+            return asset_path
+        try:
+            target = uri_to_cache_path(asset_path, cache)
+        except ValueError as exc:
+            problem.append(ValueError(f"{exc} (in {path})"))
+            return asset_path
+        if not target.is_file():
+            problem.append(FileNotFoundError(
+                f"geometry {asset_path!r} referenced by {path} is not in the "
+                f"geometry cache: {target} does not exist"
+            ))
+            return asset_path
+        changed = True
+        return target.as_posix()
+
+    UsdUtils.ModifyAssetPaths(layer, rewrite)
+    if problem:
+        raise problem[0]
+    return layer if changed else None
+
+
+def _replace_atomically(path: Path, layer) -> None:
+    tmp = path.with_name(f".{path.stem}.{os.urandom(6).hex()}.tmp{path.suffix}")
+    try:
+        try:
+            written = layer.Export(str(tmp))
+        except Tf.ErrorException as exc:
+            raise OSError(f"OpenUSD could not write {tmp}: {_tf_message(exc)}") from exc
+        if not written:
+            raise OSError(f"OpenUSD could not write {tmp}")
+        with open(tmp, "rb+") as f:
+            os.fsync(f.fileno())
+        os.chmod(tmp, path.stat().st_mode & 0o7777)
+        os.replace(tmp, path)
+    except BaseException:
+        tmp.unlink(missing_ok=True)
+        raise
+    _fsync_dir(path.parent)
+
+
+def _fsync_dir(directory: Path) -> None:
+    try:
+        fd = os.open(directory, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def _refresh_registered(path: Path, cache: Path) -> None:
+    """Bring a layer this process already has open in line with the file."""
+    layer = Sdf.Layer.Find(str(path))
+    if layer is None:
+        return
+    if layer.dirty:
+        # Keep the unsaved edits; rewrite the same paths in memory.
+        from pxr import UsdUtils
+
+        def rewrite(asset_path: str) -> str:
+            if not _is_geo_uri(asset_path):
+                return asset_path
+            try:
+                return uri_to_cache_path(asset_path, cache).as_posix()
+            except ValueError:
+                return asset_path  # left for the next resolve to report
+
+        UsdUtils.ModifyAssetPaths(layer, rewrite)
+    else:
+        layer.Reload(True)
+
+
+def resolve_product_geometry(product_dir) -> list[Path]:
+    """Rewrite the ``velmor-geo:///`` URIs of the layers in ``product_dir``.
+
+    Returns the files that were rewritten (empty when there was nothing
+    to do).
+    """
+    product_dir = Path(os.path.abspath(product_dir))
+    if not product_dir.is_dir():
+        raise FileNotFoundError(f"product directory not found: {product_dir}")
+    cache = cache_dir(workspace_of(product_dir))
+
+    planned = []
+    for path in _layer_files(product_dir):
+        if _may_hold_uris(path):
+            layer = _plan(path, cache)
+            if layer is not None:
+                planned.append((path, layer))
+
+    for path, layer in planned:
+        _replace_atomically(path, layer)
+        _refresh_registered(path, cache)
+    return [path for path, _ in planned]

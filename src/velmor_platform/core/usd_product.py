@@ -1,0 +1,328 @@
+"""Product reader: a product's USD files as plain Python data.
+
+USD layout of a product (``products/<programme>[/<variant>]/``)::
+
+    <programme>.usda       top-level file; defaultPrim = the vehicle prim;
+                           sublayers, strongest first:
+        design_intent.usda     design-intent targets and tolerances
+        benchmark.usda         benchmark reference values
+        runs.usda              recorded simulation runs
+    /<Vehicle>             the default prim: vehicle attributes below
+    /<Vehicle>/Body        geometry, referenced through velmor-geo:///...
+    /<Vehicle>/Simulations one child prim per simulation run
+
+Every value is read as composed over the whole layer stack, so an opinion in
+the top-level file (where the targets writer authors) overrides the same
+attribute in ``design_intent.usda``.
+
+Vehicle record (``load_product``), from attributes of the default prim:
+
+    vehicleName             vehicle_name            string
+    programme, variant      programme, variant      string
+    bodyStyle               body_style              token/string
+    mass                    mass                    kg
+    wheelbase               wheelbase               m
+    trackWidth              track_width             m
+    cgHeight                cg_height               m
+    frontalArea             frontal_area            m^2
+    batteryCapacityKwh      battery_kwh             usable energy, kWh
+    rollingResistance       crr                     rolling-resistance coefficient
+    drivetrainEfficiency    drivetrain_efficiency   battery to wheel, 0..1
+    targetCd                target_cd
+    targetCl                target_cl
+    targetCmPitch           target_cm
+    targetCdTolerance       target_cd_tol
+    targetClTolerance       target_cl_tol
+    targetCmPitchTolerance  target_cm_tol
+    targetLateralG          target_lateral_g        g
+    targetYawRateDps        target_yaw_rate_dps     deg/s
+    targetRollAngleDeg      target_roll_angle_deg   deg
+    benchmarkCd             benchmark_cd
+    benchmarkCl             benchmark_cl
+    benchmarkCmPitch        benchmark_cm
+    benchmarkSource         benchmark_source        string
+
+Simulation runs (``load_product_history``), from each child prim of
+``<Vehicle>/Simulations``; every dict also has ``name``, the prim's name:
+
+    runId -> run_id, timestamp (ISO 8601 string) -> timestamp,
+    domain -> domain, solver -> solver, solverVersion -> solver_version,
+    status -> status, meshCells -> mesh_cells, wallTimeS -> wall_time_s,
+    cd -> cd, cl -> cl, cmPitch -> cm_pitch, lateralG -> lateral_g,
+    yawRateDps -> yaw_rate_dps, rollAngleDeg -> roll_angle_deg
+
+Runs are ordered oldest first, by timestamp and then prim name; a run
+without a readable timestamp comes first.
+
+The record's latest results come from the runs: ``current_cd``,
+``current_cl`` and ``current_cm`` from the newest completed run that
+reports any aerodynamic coefficient, and ``current_lateral_g``,
+``current_yaw_rate_dps`` and ``current_roll_angle_deg`` from the newest
+completed run that reports any dynamics result (a run counts as completed
+when its status is "completed" or not authored). Aerodynamic and dynamics
+runs are separate simulations, so one kind does not hide the other's
+latest results.
+
+An attribute that is not authored, or authored without a value, gives no
+key at all: the record never invents a value. Numbers come back as Python
+floats, or ints where the USD type is an integer type.
+"""
+
+from __future__ import annotations
+
+import errno
+import math
+import os
+from datetime import datetime, timezone
+from numbers import Real
+from pathlib import Path
+
+from pxr import Sdf, Tf, Usd
+
+VEHICLE_ATTRIBUTES: tuple[tuple[str, str], ...] = (
+    ("vehicleName", "vehicle_name"),
+    ("programme", "programme"),
+    ("variant", "variant"),
+    ("bodyStyle", "body_style"),
+    ("mass", "mass"),
+    ("wheelbase", "wheelbase"),
+    ("trackWidth", "track_width"),
+    ("cgHeight", "cg_height"),
+    ("frontalArea", "frontal_area"),
+    ("batteryCapacityKwh", "battery_kwh"),
+    ("rollingResistance", "crr"),
+    ("drivetrainEfficiency", "drivetrain_efficiency"),
+    ("targetCd", "target_cd"),
+    ("targetCl", "target_cl"),
+    ("targetCmPitch", "target_cm"),
+    ("targetCdTolerance", "target_cd_tol"),
+    ("targetClTolerance", "target_cl_tol"),
+    ("targetCmPitchTolerance", "target_cm_tol"),
+    ("targetLateralG", "target_lateral_g"),
+    ("targetYawRateDps", "target_yaw_rate_dps"),
+    ("targetRollAngleDeg", "target_roll_angle_deg"),
+    ("benchmarkCd", "benchmark_cd"),
+    ("benchmarkCl", "benchmark_cl"),
+    ("benchmarkCmPitch", "benchmark_cm"),
+    ("benchmarkSource", "benchmark_source"),
+)
+
+RUN_ATTRIBUTES: tuple[tuple[str, str], ...] = (
+    ("runId", "run_id"),
+    ("timestamp", "timestamp"),
+    ("domain", "domain"),
+    ("solver", "solver"),
+    ("solverVersion", "solver_version"),
+    ("status", "status"),
+    ("meshCells", "mesh_cells"),
+    ("wallTimeS", "wall_time_s"),
+    ("cd", "cd"),
+    ("cl", "cl"),
+    ("cmPitch", "cm_pitch"),
+    ("lateralG", "lateral_g"),
+    ("yawRateDps", "yaw_rate_dps"),
+    ("rollAngleDeg", "roll_angle_deg"),
+)
+
+SIMULATIONS_PRIM = "Simulations"
+
+# (run key, record key) groups: each group's latest values come from one run.
+_CURRENT_GROUPS: tuple[tuple[tuple[str, str], ...], ...] = (
+    (("cd", "current_cd"), ("cl", "current_cl"), ("cm_pitch", "current_cm")),
+    (
+        ("lateral_g", "current_lateral_g"),
+        ("yaw_rate_dps", "current_yaw_rate_dps"),
+        ("roll_angle_deg", "current_roll_angle_deg"),
+    ),
+)
+
+
+# --------------------------------------------------------------------------
+# Opening
+
+
+def _open_default_prim(path: str | os.PathLike[str], *, with_runs: bool = True):
+    """Open the stage of ``path`` and return ``(stage, default prim)``.
+
+    Only the default prim (and, with ``with_runs``, its Simulations subtree)
+    is populated, so geometry below the vehicle is never opened. The stage
+    must be kept alive while the prim is used.
+    """
+    path = os.fspath(path)
+    if not os.path.exists(path):
+        raise FileNotFoundError(errno.ENOENT, "USD file not found", path)
+    if os.path.isdir(path):
+        raise ValueError(f"not a USD file but a directory: {path}")
+    try:
+        layer = Sdf.Layer.FindOrOpen(path)
+        if layer is None:
+            raise ValueError(f"OpenUSD cannot open {path}")
+        prim_name = layer.defaultPrim
+        if not prim_name:
+            raise ValueError(f"USD file {path} has no default prim")
+        prim_path = Sdf.Path(prim_name if prim_name.startswith("/") else "/" + prim_name)
+        if not prim_path.IsPrimPath():
+            raise ValueError(f"USD file {path} names an invalid default prim {prim_name!r}")
+        masked = prim_path.AppendChild(SIMULATIONS_PRIM) if with_runs else prim_path
+        stage = Usd.Stage.OpenMasked(layer, Usd.StagePopulationMask([masked]), Usd.Stage.LoadNone)
+    except Tf.ErrorException as exc:
+        raise ValueError(f"OpenUSD cannot open {path}: {_tf_message(exc)}") from exc
+    prim = stage.GetDefaultPrim() if stage is not None else None
+    if not prim:
+        raise ValueError(f"USD file {path}: default prim {prim_name!r} is not defined")
+    return stage, prim
+
+
+def _tf_message(exc: Exception) -> str:
+    text = " ".join(str(exc).split())
+    return text[:500]
+
+
+# --------------------------------------------------------------------------
+# Reading values
+
+
+def _plain(value):
+    """A USD value as plain Python data."""
+    if isinstance(value, (float, int, str)):  # bool is an int
+        return value
+    if isinstance(value, Sdf.AssetPath):
+        return value.path
+    if hasattr(value, "__len__") and hasattr(value, "__getitem__"):  # Vt arrays, Gf vectors
+        return [_plain(v) for v in value]
+    return value
+
+
+def _read_attributes(prim, mapping) -> dict:
+    """Record keys for the attributes of ``prim`` that hold a value."""
+    out = {}
+    get_attribute = prim.GetAttribute
+    for attr_name, key in mapping:
+        attr = get_attribute(attr_name)
+        if attr:
+            value = attr.Get()
+            if value is not None:
+                out[key] = _plain(value)
+    return out
+
+
+def _timestamp_key(run: dict) -> tuple:
+    stamp = run.get("timestamp")
+    when = datetime.min
+    if isinstance(stamp, str):
+        try:
+            parsed = datetime.fromisoformat(stamp)
+        except ValueError:
+            pass
+        else:
+            # Naive timestamps are taken as UTC so that they compare with
+            # zone-qualified ones.
+            if parsed.tzinfo is not None:
+                parsed = parsed.astimezone(timezone.utc).replace(tzinfo=None)
+            when = parsed
+    return (when, stamp if isinstance(stamp, str) else "", run["name"])
+
+
+def _read_runs(vehicle_prim) -> list[dict]:
+    simulations = vehicle_prim.GetChild(SIMULATIONS_PRIM)
+    if not simulations:
+        return []
+    runs = []
+    for run_prim in simulations.GetChildren():
+        run = {"name": run_prim.GetName()}
+        run.update(_read_attributes(run_prim, RUN_ATTRIBUTES))
+        runs.append(run)
+    runs.sort(key=_timestamp_key)
+    return runs
+
+
+def _current_results(runs: list[dict]) -> dict:
+    current = {}
+    for group in _CURRENT_GROUPS:
+        for run in reversed(runs):
+            if run.get("status", "completed") != "completed":
+                continue
+            if any(run_key in run for run_key, _ in group):
+                for run_key, record_key in group:
+                    if run_key in run:
+                        current[record_key] = run[run_key]
+                break
+    return current
+
+
+# --------------------------------------------------------------------------
+# Public interface
+
+
+def load_product(path: str) -> dict:
+    """The vehicle record of the product whose top-level USD file is ``path``.
+
+    Raises ``FileNotFoundError`` for a missing file and ``ValueError`` for
+    one that OpenUSD cannot open or that has no default prim.
+    """
+    _stage, prim = _open_default_prim(path)  # the stage must outlive the prim
+    record = _read_attributes(prim, VEHICLE_ATTRIBUTES)
+    record.update(_current_results(_read_runs(prim)))
+    return record
+
+
+def load_product_history(path: str) -> list[dict]:
+    """The product's recorded simulation runs, oldest first, one new dict each."""
+    _stage, prim = _open_default_prim(path)
+    return _read_runs(prim)
+
+
+def _is_number(value) -> bool:
+    return isinstance(value, Real) and not isinstance(value, bool)
+
+
+def _same(a, b) -> bool:
+    if a == b:
+        return True
+    # Two NaNs are the same stored value, not a change.
+    return isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b)
+
+
+def _delta(a, b):
+    d = b - a
+    if isinstance(d, float):
+        # Twelve significant digits: 0.3 - 0.28 reads 0.02, not 0.019999999999999962.
+        d = float(f"{d:.12g}")
+    return d
+
+
+def diff_products(a: str, b: str) -> dict:
+    """Compare the vehicle records of two products.
+
+    Returns ``{"a": {"path", "name"}, "b": {"path", "name"}, "changes": {...},
+    "identical": bool}``. ``changes`` maps every key whose value differs,
+    sorted, to ``{"change": "added" | "removed" | "changed", "a": ..., "b":
+    ...}`` ("added": only in b; "removed": only in a; the missing side is
+    None), with ``"delta"`` (b - a) when both values are numbers.
+    """
+    record_a = load_product(a)
+    record_b = load_product(b)
+    changes = {}
+    for key in sorted(record_a.keys() | record_b.keys()):
+        in_a, in_b = key in record_a, key in record_b
+        va, vb = record_a.get(key), record_b.get(key)
+        if in_a and in_b:
+            if _same(va, vb):
+                continue
+            entry = {"change": "changed", "a": va, "b": vb}
+            if _is_number(va) and _is_number(vb):
+                entry["delta"] = _delta(va, vb)
+        else:
+            entry = {"change": "added" if in_b else "removed", "a": va, "b": vb}
+        changes[key] = entry
+    return {
+        "a": _side(a, record_a),
+        "b": _side(b, record_b),
+        "changes": changes,
+        "identical": not changes,
+    }
+
+
+def _side(path: str, record: dict) -> dict:
+    p = Path(os.path.abspath(path))
+    return {"path": str(p), "name": record.get("vehicle_name", p.stem)}

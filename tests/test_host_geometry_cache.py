@@ -1,0 +1,132 @@
+import os
+
+import pytest
+from pxr import Sdf, Usd
+
+from velmor_platform.core.geometry_cache import resolve_product_geometry
+
+
+def _snapshot(directory):
+    return {p.name: (p.read_bytes(), p.stat().st_ino) for p in directory.iterdir() if p.is_file()}
+
+
+@pytest.fixture
+def product(workspace):
+    """An empty product directory in the sample workspace, geometry cache at hand."""
+    d = workspace / "products" / "coupe"
+    d.mkdir()
+    (workspace / "geometry" / "coupe").mkdir()
+    for name in ("body.usda", "wheels.usda", "sub.usda", "tex.usda"):
+        (workspace / "geometry" / "coupe" / name).write_text('#usda 1.0\n(\n    defaultPrim = "G"\n)\ndef Xform "G" {}\n')
+    return d
+
+
+def _layer(path, body, header=""):
+    path.write_text(f"#usda 1.0\n(\n{header}\n)\n\n{body}\n")
+
+
+@pytest.mark.parametrize("rel", ["hatch/hatch.usda", "sedan/base/sedan.usda", "sedan/sport/sedan.usda"])
+def test_sample_products_resolve_once(workspace, rel):
+    top = workspace / "products" / rel
+    directory = top.parent
+    assert resolve_product_geometry(directory) == [top]
+    assert not any("velmor-geo" in p.read_text() for p in directory.iterdir())
+    assert str(workspace / "geometry") in top.read_text()
+    stage = Usd.Stage.Open(str(top))
+    assert stage.GetPrimAtPath("/Vehicle/Body/Shell").GetTypeName() == "Mesh"
+
+    before = _snapshot(directory)
+    mtimes = {p: p.stat().st_mtime_ns for p in directory.iterdir()}
+    assert resolve_product_geometry(directory) == []
+    assert _snapshot(directory) == before
+    assert {p: p.stat().st_mtime_ns for p in directory.iterdir()} == mtimes
+
+
+def test_every_kind_of_asset_path_is_rewritten(product, workspace):
+    cache = (workspace / "geometry" / "coupe").as_posix()
+    _layer(product / "coupe.usda", '''
+def Xform "V" (
+    prepend references = @velmor-geo:///coupe/body.usda@
+    prepend payload = @velmor-geo:///coupe/wheels.usda@
+    customData = { asset src = @VELMOR-GEO:///coupe/tex.usda@ }
+)
+{
+    asset tex = @velmor-geo:///coupe/tex.usda@
+    asset[] texs = [@velmor-geo:///coupe/tex.usda@, @relative/other.png@]
+    asset timed.timeSamples = { 1: @velmor-geo:///coupe/tex.usda@ }
+    string label = "velmor-geo:///not/an/asset"
+}''', '    subLayers = [@velmor-geo:///coupe/sub.usda@, @./local.usda@]')
+    resolve_product_geometry(product)
+    layer = Sdf.Layer.OpenAsAnonymous(str(product / "coupe.usda"))
+    prim = layer.GetPrimAtPath("/V")
+    assert list(layer.subLayerPaths) == [f"{cache}/sub.usda", "./local.usda"]
+    assert prim.referenceList.prependedItems[0].assetPath == f"{cache}/body.usda"
+    assert prim.payloadList.prependedItems[0].assetPath == f"{cache}/wheels.usda"
+    assert prim.customData["src"].path == f"{cache}/tex.usda"
+    assert prim.attributes["tex"].default.path == f"{cache}/tex.usda"
+    assert [a.path for a in prim.attributes["texs"].default] == [f"{cache}/tex.usda", "relative/other.png"]
+    assert layer.QueryTimeSample("/V.timed", 1).path == f"{cache}/tex.usda"
+    assert prim.attributes["label"].default == "velmor-geo:///not/an/asset"
+
+
+def test_crate_layers_are_rewritten_and_stay_crate(product, workspace):
+    layer = Sdf.Layer.CreateNew(str(product / "coupe.usdc"))
+    layer.subLayerPaths.append("velmor-geo:///coupe/sub.usda")
+    layer.Save()
+    del layer
+    assert resolve_product_geometry(product) == [product / "coupe.usdc"]
+    assert (product / "coupe.usdc").read_bytes().startswith(b"PXR-USDC")
+    assert list(Sdf.Layer.FindOrOpen(str(product / "coupe.usdc")).subLayerPaths) == [
+        (workspace / "geometry/coupe/sub.usda").as_posix()]
+    assert resolve_product_geometry(product) == []
+
+
+@pytest.mark.parametrize("uri, error", [
+    ("velmor-geo:///coupe/missing.usda", FileNotFoundError),
+    ("velmor-geo:///../products/hatch/hatch.usda", ValueError),
+    ("velmor-geo:///coupe/../../secret.usda", ValueError),
+    ("velmor-geo:////etc/hosts", ValueError),
+    ("velmor-geo://host/coupe/body.usda", ValueError),
+    ("velmor-geo:///coupe//body.usda", ValueError),
+])
+def test_bad_reference_leaves_every_file_as_it_was(product, uri, error):
+    # a.usda sorts first and is valid, so it would be rewritten if checks ran late
+    _layer(product / "a.usda", 'def "A" (references = @velmor-geo:///coupe/body.usda@) {}')
+    _layer(product / "b.usda", f'def "B" (references = @{uri}@) {{}}')
+    before = _snapshot(product)
+    with pytest.raises(error, match="velmor-geo"):
+        resolve_product_geometry(product)
+    assert _snapshot(product) == before
+    assert sorted(os.listdir(product)) == ["a.usda", "b.usda"]
+
+
+def test_replacement_keeps_mode_and_leaves_no_temporary_files(product):
+    _layer(product / "coupe.usda", 'def "V" (references = @velmor-geo:///coupe/body.usda@) {}')
+    os.chmod(product / "coupe.usda", 0o640)
+    inode = (product / "coupe.usda").stat().st_ino
+    resolve_product_geometry(product)
+    st = (product / "coupe.usda").stat()
+    assert st.st_ino != inode  # renamed into place, not rewritten in place
+    assert st.st_mode & 0o777 == 0o640
+    assert os.listdir(product) == ["coupe.usda"]
+
+
+def test_variant_subdirectories_are_not_touched(workspace):
+    programme = workspace / "products" / "sedan"
+    before = {rel: _snapshot(programme / rel) for rel in ("base", "sport")}
+    assert resolve_product_geometry(programme) == []
+    assert {rel: _snapshot(programme / rel) for rel in ("base", "sport")} == before
+
+
+@pytest.mark.parametrize("dirty", [False, True])
+def test_layers_open_in_this_process_are_not_served_stale(workspace, dirty):
+    path = workspace / "products" / "hatch" / "hatch.usda"
+    held = Sdf.Layer.FindOrOpen(str(path))
+    if dirty:
+        held.GetAttributeAtPath("/Vehicle.mass").default = 490.0
+    resolve_product_geometry(path.parent)
+    stage = Usd.Stage.Open(str(path))
+    refs = stage.GetRootLayer().GetPrimAtPath("/Vehicle/Body").referenceList.prependedItems
+    assert refs[0].assetPath == (workspace / "geometry/hatch/body.usda").as_posix()
+    assert stage.GetPrimAtPath("/Vehicle/Body/Shell")
+    assert stage.GetPrimAtPath("/Vehicle").GetAttribute("mass").Get() == (490.0 if dirty else 480.0)
