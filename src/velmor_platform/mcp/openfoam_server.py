@@ -1,0 +1,192 @@
+"""The "openfoam" MCP server: lists the OpenFOAM case templates of a workspace.
+
+A template is a directory under ``<workspace>/templates/openfoam/``; its name
+is the directory name. Hidden entries (names starting with ".") and plain
+files are not templates. A workspace without that folder has no templates.
+
+The server offers one tool, ``list_templates`` (no arguments), which returns
+the sorted template names. It reads the folder at every call, so templates
+added while the server runs show up at once.
+
+Run it as::
+
+    python -m velmor_platform.mcp.openfoam_server [--workspace DIR]
+    python -m velmor_platform.mcp.openfoam_server --http [--host 127.0.0.1] [--port 8765]
+
+Without ``--http`` it talks MCP over stdin/stdout (this is how the transport
+starts it by default). With ``--http`` it serves streamable HTTP at
+``http://HOST:PORT/mcp`` and prints that URL to stderr; ``--port 0`` picks a
+free port. Only loopback hosts are accepted unless ``--allow-remote`` is
+given: the server has no authentication, and the template names are the
+only thing it hands out.
+
+Without ``--workspace`` the workspace is the active one (``VELMOR_WORKSPACE``,
+else the per-user workspace).
+
+Start-up time matters here: over stdio every template query starts a fresh
+server process, so this module imports nothing heavy until it is run, and
+the SDK is imported only when the server is built.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from pathlib import Path
+from typing import TYPE_CHECKING, Sequence
+
+if TYPE_CHECKING:
+    from mcp.server import MCPServer
+
+SERVER_NAME = "openfoam"
+TOOL_NAME = "list_templates"
+DEFAULT_HOST = "127.0.0.1"
+DEFAULT_PORT = 8765
+HTTP_PATH = "/mcp"
+
+
+def templates_dir(workspace: str | os.PathLike[str]) -> Path:
+    """The folder that holds one directory per OpenFOAM case template."""
+    return Path(workspace) / "templates" / "openfoam"
+
+
+def list_templates(workspace: str | os.PathLike[str]) -> list[str]:
+    """Sorted names of the template directories of ``workspace``.
+
+    A missing templates folder (or a plain file in its place) means no
+    templates; any other I/O error propagates.
+    """
+    folder = templates_dir(workspace)
+    try:
+        entries = list(os.scandir(folder))
+    except (FileNotFoundError, NotADirectoryError):
+        return []
+    names = []
+    for entry in entries:
+        if entry.name.startswith("."):
+            continue
+        try:
+            # Follows symbolic links: a linked template folder counts.
+            if entry.is_dir():
+                names.append(entry.name)
+        except OSError:
+            continue
+    return sorted(names)
+
+
+def build_server(workspace: str | os.PathLike[str]) -> "MCPServer":
+    """The MCP server for ``workspace``, not yet running."""
+    from mcp.server import MCPServer
+
+    root = Path(workspace)
+    # WARNING keeps stderr quiet: over stdio it is the host's own terminal.
+    server = MCPServer(SERVER_NAME, version=_version(), log_level="WARNING")
+
+    @server.tool(name=TOOL_NAME, description="Sorted names of the workspace's OpenFOAM case templates.")
+    def _list_templates() -> list[str]:
+        return list_templates(root)
+
+    return server
+
+
+def _version() -> str:
+    try:
+        from velmor_platform import __version__
+    except ImportError:
+        return ""
+    return str(__version__)
+
+
+def _default_workspace() -> Path:
+    configured = os.environ.get("VELMOR_WORKSPACE")
+    if configured:
+        return Path(os.path.expandvars(configured)).expanduser().resolve()
+    from ..core.workspace import workspace_root
+
+    return Path(workspace_root())
+
+
+def is_loopback(host: str) -> bool:
+    """True for "localhost" and loopback IP addresses (IPv4 or IPv6)."""
+    import ipaddress
+
+    if host.lower() == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+def http_url(host: str, port: int) -> str:
+    host = host.strip("[]")
+    shown = f"[{host}]" if ":" in host else host
+    return f"http://{shown}:{port}{HTTP_PATH}"
+
+
+def _bind(host: str, port: int):
+    import socket
+
+    family, _, _, _, address = socket.getaddrinfo(host.strip("[]"), port, type=socket.SOCK_STREAM)[0]
+    return socket.create_server(address, family=family)
+
+
+def serve_http(server: "MCPServer", host: str, port: int) -> None:
+    """Serve ``server`` over streamable HTTP until interrupted."""
+    import anyio
+    import uvicorn
+
+    sock = _bind(host, port)
+    bound_port = sock.getsockname()[1]
+    # DNS-rebinding protection is switched on by the SDK for loopback hosts.
+    app = server.streamable_http_app(streamable_http_path=HTTP_PATH, host=host.strip("[]"))
+    config = uvicorn.Config(app, log_level="warning", lifespan="on")
+    # The socket is already listening, so a client that reads the URL below
+    # can connect at once; its request waits in the backlog until uvicorn runs.
+    print(f"openfoam MCP server: {http_url(host, bound_port)}", file=sys.stderr, flush=True)
+    try:
+        anyio.run(lambda: uvicorn.Server(config).serve(sockets=[sock]))
+    finally:
+        sock.close()
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    import argparse
+
+    parser = argparse.ArgumentParser(
+        prog="python -m velmor_platform.mcp.openfoam_server",
+        description="MCP server listing the OpenFOAM case templates of a workspace.",
+    )
+    parser.add_argument("--workspace", metavar="DIR", help="workspace root (default: the active workspace)")
+    parser.add_argument("--http", action="store_true", help="serve streamable HTTP instead of stdio")
+    parser.add_argument("--host", default=DEFAULT_HOST, help=f"HTTP host to bind (default {DEFAULT_HOST})")
+    parser.add_argument(
+        "--port", type=int, default=DEFAULT_PORT, help=f"HTTP port (default {DEFAULT_PORT}; 0 picks a free one)"
+    )
+    parser.add_argument(
+        "--allow-remote", action="store_true", help="allow binding a non-loopback host (no authentication!)"
+    )
+    args = parser.parse_args(argv)
+
+    if not args.http and (args.host != DEFAULT_HOST or args.port != DEFAULT_PORT or args.allow_remote):
+        parser.error("--host, --port and --allow-remote only apply with --http")
+    if args.http:
+        if not 0 <= args.port <= 65535:
+            parser.error(f"--port must be between 0 and 65535, not {args.port}")
+        if not is_loopback(args.host) and not args.allow_remote:
+            parser.error(f"refusing to serve on non-loopback host {args.host!r} without --allow-remote")
+
+    workspace = Path(args.workspace).expanduser().resolve() if args.workspace else _default_workspace()
+    server = build_server(workspace)
+    if args.http:
+        try:
+            serve_http(server, args.host, args.port)
+        except KeyboardInterrupt:
+            pass
+    else:
+        server.run("stdio")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
