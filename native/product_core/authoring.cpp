@@ -1,11 +1,14 @@
 // Changes made to a product: new geometry, new design-intent targets.
 #include "host_services.hpp"
 #include "members.hpp"
+#include "runtime/paths.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -21,6 +24,78 @@ using host::attr;
 
 // ---- set_geometry(stl_path) ----------------------------------------------------
 
+// The acceptance record for a file of `size` bytes at `text`.
+PyObject *accepted(PyObject *text, PyObject *size) {
+    Ref mb(PyNumber_TrueDivide(size, N.int_million));
+    if (!mb) return nullptr;
+    PyObject *round_args[] = {mb.get(), N.int_2};
+    Ref size_mb(PyObject_VectorcallMethod(N.round, round_args, 2, nullptr));
+    if (!size_mb) return nullptr;
+    Ref note(PyUnicode_FromString("Geometry registered. Run --prepare-cfd to rebuild CFD case."));
+    Ref record(_PyDict_NewPresized(4));
+    if (!note || !record || PyDict_SetItem(record.get(), N.status, N.accepted) < 0 ||
+        PyDict_SetItem(record.get(), N.path, text) < 0 ||
+        PyDict_SetItem(record.get(), N.size_mb, size_mb.get()) < 0 ||
+        PyDict_SetItem(record.get(), N.note, note.get()) < 0)
+        return nullptr;
+    return record.release();
+}
+
+[[gnu::cold]] PyObject *not_found(PyObject *text) {
+    return raise_message(PyExc_FileNotFoundError,
+                         Ref(PyUnicode_FromFormat("STL not found: %U", text)).get());
+}
+
+[[gnu::cold]] PyObject *directory_refused(PyObject *text) {
+    return raise_message(
+        PyExc_ValueError,
+        Ref(PyUnicode_FromFormat("Expected .stl file, got: %U (a directory)", text)).get());
+}
+
+// 1 when the suffix is ".stl" in any letter case, 0 when not (error raised
+// naming the suffix), -1 on error.
+int check_suffix(PyObject *suffix) {
+    Ref lowered = host::method0(suffix, N.lower);
+    if (!lowered) return -1;
+    int is_stl = PyObject_RichCompareBool(lowered.get(), N.stl, Py_EQ);
+    if (is_stl == 0)
+        raise_message(PyExc_ValueError,
+                      Ref(PyUnicode_FromFormat("Expected .stl file, got: %S", suffix)).get());
+    return is_stl;
+}
+
+// For a plain path: one stat() call answers existence, kind and size, with
+// pathlib's rules for what counts as missing.
+PyObject *set_geometry_plain(PyObject *path, PyObject *text) {
+    Ref encoded(PyUnicode_EncodeFSDefault(text));
+    if (!encoded) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+        PyErr_Clear();
+        return not_found(text);  // unencodable: pathlib reports it as missing
+    }
+    const char *raw = PyBytes_AS_STRING(encoded.get());
+    if (static_cast<Py_ssize_t>(strlen(raw)) != PyBytes_GET_SIZE(encoded.get()))
+        return not_found(text);  // embedded NUL
+    struct stat st;
+    int rc, err;
+    Py_BEGIN_ALLOW_THREADS
+    rc = stat(raw, &st);
+    err = errno;
+    Py_END_ALLOW_THREADS
+    if (rc != 0) {
+        if (err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP)
+            return not_found(text);
+        errno = err;
+        return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, text);
+    }
+    Ref suffix = paths::suffix(path);
+    if (!suffix || check_suffix(suffix.get()) <= 0) return nullptr;
+    if (S_ISDIR(st.st_mode)) return directory_refused(text);
+    Ref size(PyLong_FromLongLong(static_cast<long long>(st.st_size)));
+    if (!size) return nullptr;
+    return accepted(text, size.get());
+}
+
 PyObject *set_geometry_impl(const Args &a) {
     PyObject *path_type = host::global(a.fn->globals, N.Path);
     if (!path_type) return nullptr;
@@ -28,24 +103,18 @@ PyObject *set_geometry_impl(const Args &a) {
     if (!path) return nullptr;
     Ref text = host::str(path.get());
     if (!text) return nullptr;
+    paths::Parts parts;
+    if (paths::is_pathlib_path(path_type) && PyUnicode_CheckExact(text.get()) &&
+        paths::parts_of(path.get(), parts))
+        return set_geometry_plain(path.get(), text.get());
+
     Ref exists = host::method0(path.get(), N.exists);
     if (!exists) return nullptr;
     int found = PyObject_IsTrue(exists.get());
     if (found < 0) return nullptr;
-    if (!found)
-        return raise_message(PyExc_FileNotFoundError,
-                             Ref(PyUnicode_FromFormat("STL not found: %U", text.get())).get());
+    if (!found) return not_found(text.get());
     Ref suffix = attr(path.get(), N.suffix);
-    if (!suffix) return nullptr;
-    Ref lowered = host::method0(suffix.get(), N.lower);
-    if (!lowered) return nullptr;
-    int is_stl = PyObject_RichCompareBool(lowered.get(), Ref(PyUnicode_FromString(".stl")).get(),
-                                          Py_EQ);
-    if (is_stl < 0) return nullptr;
-    if (!is_stl)
-        return raise_message(
-            PyExc_ValueError,
-            Ref(PyUnicode_FromFormat("Expected .stl file, got: %S", suffix.get())).get());
+    if (!suffix || check_suffix(suffix.get()) <= 0) return nullptr;
     Ref st = host::method0(path.get(), N.stat);
     if (!st) return nullptr;
     // A directory named like a mesh is not geometry.
@@ -53,27 +122,10 @@ PyObject *set_geometry_impl(const Args &a) {
     if (!mode) return nullptr;
     long mode_bits = PyLong_AsLong(mode.get());
     if (mode_bits == -1 && PyErr_Occurred()) return nullptr;
-    if (S_ISDIR(static_cast<mode_t>(mode_bits)))
-        return raise_message(
-            PyExc_ValueError,
-            Ref(PyUnicode_FromFormat("Expected .stl file, got: %U (a directory)", text.get()))
-                .get());
+    if (S_ISDIR(static_cast<mode_t>(mode_bits))) return directory_refused(text.get());
     Ref size = attr(st.get(), N.st_size);
     if (!size) return nullptr;
-    Ref million(PyLong_FromLong(1000000));
-    if (!million) return nullptr;
-    Ref mb(PyNumber_TrueDivide(size.get(), million.get()));
-    if (!mb) return nullptr;
-    Ref size_mb(PyObject_CallMethod(mb.get(), "__round__", "i", 2));
-    if (!size_mb) return nullptr;
-    Ref note(PyUnicode_FromString("Geometry registered. Run --prepare-cfd to rebuild CFD case."));
-    Ref record(_PyDict_NewPresized(4));
-    if (!note || !record || PyDict_SetItem(record.get(), N.status, N.accepted) < 0 ||
-        PyDict_SetItem(record.get(), N.path, text.get()) < 0 ||
-        PyDict_SetItem(record.get(), N.size_mb, size_mb.get()) < 0 ||
-        PyDict_SetItem(record.get(), N.note, note.get()) < 0)
-        return nullptr;
-    return record.release();
+    return accepted(text.get(), size.get());
 }
 
 constexpr Param set_geometry_params[] = {

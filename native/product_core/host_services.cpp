@@ -1,5 +1,7 @@
 #include "host_services.hpp"
 
+#include "runtime/paths.hpp"
+
 namespace vp::host {
 
 PyObject *global(PyObject *globals, PyObject *name) {
@@ -48,10 +50,7 @@ Ref method1(PyObject *self, PyObject *name, PyObject *a) {
 
 Ref attr(PyObject *o, PyObject *name) { return Ref(PyObject_GetAttr(o, name)); }
 
-Ref str(PyObject *o) {
-    if (PyUnicode_CheckExact(o)) return Ref::borrow(o);
-    return Ref(PyObject_Str(o));
-}
+Ref str(PyObject *o) { return paths::str(o); }
 
 Ref record_get(PyObject *record, PyObject *key, PyObject *dflt) {
     if (dflt == nullptr) dflt = Py_None;

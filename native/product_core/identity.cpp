@@ -1,6 +1,7 @@
 // Construction, loading, identity and paths of a product.
 #include "host_services.hpp"
 #include "members.hpp"
+#include "runtime/paths.hpp"
 
 namespace vp::members {
 namespace {
@@ -75,16 +76,19 @@ constexpr Param load_params[] = {
 
 // ---- name --------------------------------------------------------------------
 
-PyObject *name_impl(const Args &a) {
-    Ref vehicle = host::vehicle(a[0]);
+PyObject *name_value(PyObject *self) {
+    Ref vehicle = host::vehicle(self);
     if (!vehicle) return nullptr;
-    Ref usd_path = host::usd_path(a[0]);
+    Ref usd_path = host::usd_path(self);
     if (!usd_path) return nullptr;
     // The stem is taken first, whether or not the record holds a name.
-    Ref stem = attr(usd_path.get(), N.stem);
+    Ref stem = paths::stem(usd_path.get());
     if (!stem) return nullptr;
-    return host::record_get(vehicle.get(), N.vehicle_name, stem.get()).release();
+    return check_result(host::record_get(vehicle.get(), N.vehicle_name, stem.get()).release(),
+                        ResultCheck::Str);
 }
+
+PyObject *name_impl(const Args &a) { return name_value(a[0]); }
 
 constexpr Param self_only[] = {{"self", nullptr}};
 
@@ -95,16 +99,47 @@ PyObject *usd_path_impl(const Args &a) { return host::usd_path(a[0]).release(); 
 PyObject *product_dir_impl(const Args &a) {
     Ref usd_path = host::usd_path(a[0]);
     if (!usd_path) return nullptr;
-    return attr(usd_path.get(), N.parent).release();
+    return paths::parent(usd_path.get()).release();
 }
 
 // ---- _product_identifier() -----------------------------------------------------
 
 // Walks from the file's directory up to the nearest directory named exactly
 // "products" (or to a directory whose name is empty), collecting names.
+PyObject *identifier_from_parts(const paths::Parts &p) {
+    // The directories above the file are parts[base .. n-2]; the walk runs
+    // from the innermost outwards and stops at "products" or at the root.
+    const Py_ssize_t n = PyList_GET_SIZE(p.parts);
+    PyObject *inner = nullptr, *outer = nullptr;
+    Py_ssize_t count = 0;
+    for (Py_ssize_t k = n - 2; k >= p.base; --k) {
+        PyObject *dir_name = PyList_GET_ITEM(p.parts, k);
+        if (PyUnicode_GET_LENGTH(dir_name) == 8 &&
+            PyUnicode_CompareWithASCIIString(dir_name, "products") == 0)
+            break;
+        if (count++ == 0) inner = dir_name;
+        outer = dir_name;
+    }
+    if (count == 0) {
+        // No directory names: the parent's own name ("products" or empty).
+        return Py_NewRef(n - 2 >= p.base ? PyList_GET_ITEM(p.parts, n - 2) : N.empty);
+    }
+    if (count == 1) return Py_NewRef(inner);
+    return PyUnicode_FromFormat("%U:%U", outer, inner);
+}
+
+// Walks from the file's directory up to the nearest directory named exactly
+// "products" (or to a directory whose name is empty), collecting names.
 PyObject *product_identifier_impl(const Args &a) {
     Ref usd_path = host::usd_path(a[0]);
     if (!usd_path) return nullptr;
+    paths::Parts p;
+    if (paths::parts_of(usd_path.get(), p)) {
+        bool all_str = true;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p.parts); ++i)
+            all_str = all_str && PyUnicode_CheckExact(PyList_GET_ITEM(p.parts, i));
+        if (all_str && PyList_GET_SIZE(p.parts) >= p.base) return identifier_from_parts(p);
+    }
     Ref start = attr(usd_path.get(), N.parent);
     if (!start) return nullptr;
     Ref parts(PyList_New(0));
@@ -143,7 +178,7 @@ PyObject *metadata_impl(const Args &a) {
     PyObject *self = a[0];
     Ref banner(PyDict_New());
     if (!banner) return nullptr;
-    Ref name = attr(self, N.name);
+    Ref name(name_of(self));
     if (!name || PyDict_SetItem(banner.get(), N.product, name.get()) < 0) return nullptr;
     Ref id = host::method0(self, N.product_identifier);
     if (!id || PyDict_SetItem(banner.get(), N.product_id, id.get()) < 0) return nullptr;
@@ -160,9 +195,9 @@ constexpr Param metadata_params[] = {
 
 PyObject *repr_impl(const Args &a) {
     PyObject *self = a[0];
-    Ref name = attr(self, N.name);
+    Ref name(name_of(self));
     if (!name) return nullptr;
-    Ref targets = attr(self, N.targets);
+    Ref targets(targets_of(self));
     if (!targets) return nullptr;
     Ref cd(PyObject_GetItem(targets.get(), N.cd));
     if (!cd) return nullptr;
@@ -171,9 +206,14 @@ PyObject *repr_impl(const Args &a) {
 
 }  // namespace
 
+PyObject *name_of(PyObject *self) {
+    if (reads_own(self, Own::Name, N.name)) return name_value(self);
+    return PyObject_GetAttr(self, N.name);
+}
+
 constinit const Signature init{"__init__", init_params, init_impl};
 constinit const Signature load{"load", load_params, load_impl, "'Self'"};
-constinit const Signature name{"name", self_only, name_impl, "str", ResultCheck::Str};
+constinit const Signature name{"name", self_only, name_impl, "str"};
 constinit const Signature usd_path{"usd_path", self_only, usd_path_impl, "Path"};
 constinit const Signature product_dir{"product_dir", self_only, product_dir_impl, "Path"};
 constinit const Signature product_identifier{"_product_identifier", self_only,

@@ -20,6 +20,25 @@ extern const Signature set_geometry, set_targets;
 // analysis.cpp
 extern const Signature diff, range_competitiveness, export_;
 
+// Properties that members read through the instance.  When an instance reads
+// one through ProductCore's own property (no override in a subclass, normal
+// attribute lookup), the members call its body directly; the result is the
+// same, without the descriptor round trip.
+enum class Own { HasDynamics, Name, Targets, Count };
+void remember_property(Own which, PyObject *property);
+PyObject *own_property(Own which) noexcept;  // borrowed, may be NULL
+inline bool reads_own(PyObject *self, Own which, PyObject *name) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject *prop = own_property(which);
+    return prop != nullptr && tp->tp_getattro == PyObject_GenericGetAttr &&
+           _PyType_Lookup(tp, name) == prop;
+}
+
+// self.has_dynamics, self.name and self.targets, honouring overrides.
+int has_dynamics_of(PyObject *self);
+PyObject *name_of(PyObject *self);
+PyObject *targets_of(PyObject *self);
+
 // Class-level tables (solvers.cpp).
 PyObject *make_default_solver_table();
 PyObject *make_valid_backends_table();

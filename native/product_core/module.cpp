@@ -5,6 +5,7 @@
 #include "host_services.hpp"
 #include "members.hpp"
 #include "runtime/coroutine.hpp"
+#include "runtime/paths.hpp"
 
 #include <cstdint>
 
@@ -158,6 +159,8 @@ const Member class_body[] = {
 int64_t g_interpreter = -1;
 PyObject *g_module = nullptr;
 
+PyObject *g_own[static_cast<int>(Own::Count)] = {};
+
 // The class attribute (or wrapped function) for one member of the body.
 PyObject *make_member(const Member &m, PyObject *module_name, PyObject *globals) {
     if (m.kind == Kind::Table) return m.make_table();
@@ -193,6 +196,9 @@ PyObject *make_class(PyObject *module_name, PyObject *globals) {
     for (const Member &m : class_body) {
         Ref value(make_member(m, module_name, globals));
         if (!value || PyDict_SetItemString(ns.get(), m.name, value.get()) < 0) return nullptr;
+        if (m.sig == &has_dynamics) remember_property(Own::HasDynamics, value.get());
+        if (m.sig == &name) remember_property(Own::Name, value.get());
+        if (m.sig == &targets) remember_property(Own::Targets, value.get());
     }
     Ref bases(PyTuple_New(0));
     if (!bases) return nullptr;
@@ -227,7 +233,8 @@ bool initialise(PyObject *module) {
     if (registered == nullptr) {
         if (PyErr_Occurred() || PyDict_SetItem(modules, name.get(), module) < 0) return false;
     }
-    if (!init_names() || !init_function_type() || !init_coroutine_type()) return false;
+    if (!init_names() || !init_function_type() || !init_coroutine_type() || !paths::init())
+        return false;
 
     PyObject *globals = PyModule_GetDict(module);
     if (globals == nullptr) return false;
@@ -300,6 +307,13 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+void members::remember_property(Own which, PyObject *property) {
+    Py_XSETREF(g_own[static_cast<int>(which)], Py_NewRef(property));
+}
+
+PyObject *members::own_property(Own which) noexcept { return g_own[static_cast<int>(which)]; }
+
 }  // namespace vp
 
 PyMODINIT_FUNC PyInit_product_core() { return PyModuleDef_Init(&vp::module_def); }

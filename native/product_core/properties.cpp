@@ -25,13 +25,6 @@ bool fill(PyObject *out, PyObject *record, const Entry (&entries)[K]) {
     return true;
 }
 
-// The instance's has_dynamics, read through normal attribute lookup so that a
-// subclass or composing class that overrides it is honoured.
-int has_dynamics_of(PyObject *self) {
-    Ref v = host::attr(self, N.has_dynamics);
-    if (!v) return -1;
-    return PyObject_IsTrue(v.get());
-}
 
 // A view made of `base` entries and, when the product has dynamics, the
 // `dynamics` entries after them.
@@ -58,19 +51,35 @@ PyObject *specs_impl(const Args &a) {
 
 // ---- has_dynamics ----------------------------------------------------------------
 
-PyObject *has_dynamics_impl(const Args &a) {
-    Ref record = host::vehicle(a[0]);
+// value > threshold, as Python compares them; exact floats and small ints
+// are compared directly.
+int greater_than(PyObject *value, long threshold, PyObject *threshold_obj) {
+    if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value) > static_cast<double>(threshold);
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(value, &overflow);
+        if (overflow == 0 && !(v == -1 && PyErr_Occurred())) return v > threshold;
+        PyErr_Clear();
+        return overflow > 0;
+    }
+    return PyObject_RichCompareBool(value, threshold_obj, Py_GT);
+}
+
+PyObject *has_dynamics_value(PyObject *self) {
+    Ref record = host::vehicle(self);
     if (!record) return nullptr;
     Ref mass = host::record_get(record.get(), N.mass, N.int_0);
     if (!mass) return nullptr;
-    int heavy = PyObject_RichCompareBool(mass.get(), N.int_500, Py_GT);
+    int heavy = greater_than(mass.get(), 500, N.int_500);
     if (heavy <= 0) return heavy < 0 ? nullptr : Py_NewRef(Py_False);
     Ref wheelbase = host::record_get(record.get(), N.wheelbase, N.int_0);
     if (!wheelbase) return nullptr;
-    int r = PyObject_RichCompareBool(wheelbase.get(), N.int_0, Py_GT);
+    int r = greater_than(wheelbase.get(), 0, N.int_0);
     if (r < 0) return nullptr;
     return PyBool_FromLong(r);
 }
+
+PyObject *has_dynamics_impl(const Args &a) { return has_dynamics_value(a[0]); }
 
 // ---- targets, benchmarks, current --------------------------------------------------
 
@@ -133,6 +142,21 @@ PyObject *simulations_impl(const Args &a) {
 PyObject *history_impl(const Args &a) { return host::method0(a[0], N.simulations).release(); }
 
 }  // namespace
+
+// The instance's has_dynamics, read through normal attribute lookup so that a
+// subclass or composing class that overrides it is honoured.
+int has_dynamics_of(PyObject *self) {
+    Ref v(reads_own(self, Own::HasDynamics, N.has_dynamics) ? has_dynamics_value(self)
+                                                             : PyObject_GetAttr(self, N.has_dynamics));
+    if (!v) return -1;
+    return PyObject_IsTrue(v.get());
+}
+
+PyObject *targets_of(PyObject *self) {
+    if (reads_own(self, Own::Targets, N.targets))
+        return view(self, target_entries, target_dynamics_entries);
+    return PyObject_GetAttr(self, N.targets);
+}
 
 constinit const Signature specs{"specs", self_only, specs_impl, "dict", ResultCheck::Dict};
 constinit const Signature has_dynamics{"has_dynamics", self_only, has_dynamics_impl, "bool"};

@@ -3,6 +3,7 @@
 #include "host_services.hpp"
 #include "members.hpp"
 #include "runtime/coroutine.hpp"
+#include "runtime/paths.hpp"
 
 namespace vp::members {
 namespace {
@@ -72,7 +73,7 @@ PyObject *set_solver_impl(const Args &a) {
         PyDict_SetItem(reply.get(), N.domain, domain) < 0 ||
         PyDict_SetItem(reply.get(), N.backend, backend) < 0)
         return nullptr;
-    Ref product = attr(self, N.name);
+    Ref product(name_of(self));
     if (!product || PyDict_SetItem(reply.get(), N.product, product.get()) < 0) return nullptr;
     return reply.release();
 }
@@ -183,9 +184,9 @@ PyObject *capabilities_impl(const Args &a) {
     PyObject *self = a[0], *globals = a.fn->globals;
     Ref usd_path = host::usd_path(self);
     if (!usd_path) return nullptr;
-    Ref product_dir = attr(usd_path.get(), N.parent);
+    Ref product_dir = paths::parent(usd_path.get());
     if (!product_dir) return nullptr;
-    Ref product_name = attr(product_dir.get(), N.name);
+    Ref product_name = paths::name(product_dir.get());
     if (!product_name) return nullptr;
 
     PyObject *query = host::global(globals, N.list_openfoam_templates);
@@ -220,8 +221,10 @@ PyObject *capabilities_impl(const Args &a) {
             int dyn = PyObject_RichCompareBool(domain.get(), N.dynamics, Py_EQ);
             if (dyn < 0) return nullptr;
             if (dyn) {
-                available = attr(self, N.has_dynamics);
-                if (!available) return nullptr;
+                available.reset(reads_own(self, Own::HasDynamics, N.has_dynamics)
+                                    ? PyBool_FromLong(has_dynamics_of(self))
+                                    : PyObject_GetAttr(self, N.has_dynamics));
+                if (!available || PyErr_Occurred()) return nullptr;
             }
         }
         Ref entry(capability_entry(globals, record.get(), domain.get(), available.get()));

@@ -184,7 +184,7 @@ bool bind(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs, PyObject 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
     auto *fn = reinterpret_cast<NativeFunction *>(callable);
-    Bound b;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // Members call each other through the instance, so a class that wires two
     // of them into a loop must hit the recursion limit, not the C stack.
     if (Py_EnterRecursiveCall(" while calling a ProductCore member")) return nullptr;
@@ -192,10 +192,16 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     // Holding the function keeps its defaults and varnames alive if the body
     // reassigns them on itself.
     Py_INCREF(callable);
-    if (bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames, b)) {
-        result = fn->sig->impl(Args{fn, b.v});
-        if (fn->sig->result != ResultCheck::None) result = check_result(result, fn->sig->result);
+    if (kwnames == nullptr && nargs == fn->npos && !fn->checked && fn->sig->varkw == nullptr &&
+        !fn->sig->no_arguments && fn->npos == static_cast<Py_ssize_t>(fn->sig->params.size())) {
+        // Every parameter given by position, nothing to check: the caller's
+        // array is the bound argument array.
+        result = fn->sig->impl(Args{fn, args});
+    } else {
+        Bound b;
+        if (bind(fn, args, nargs, kwnames, b)) result = fn->sig->impl(Args{fn, b.v});
     }
+    if (fn->sig->result != ResultCheck::None) result = check_result(result, fn->sig->result);
     Py_DECREF(callable);
     Py_LeaveRecursiveCall();
     return result;
@@ -440,6 +446,9 @@ PyObject *make_function(const Signature &sig, const char *qualname, PyObject *mo
     if (!f->name || !f->qualname || !f->doc) return nullptr;
 
     const Py_ssize_t nparams = static_cast<Py_ssize_t>(sig.params.size());
+    f->npos = positional_count(sig);
+    f->checked = false;
+    for (const Param &p : sig.params) f->checked = f->checked || p.check != Check::Any;
     f->varnames = PyTuple_New(nparams);
     f->annotations = PyDict_New();
     if (!f->varnames || !f->annotations) return nullptr;

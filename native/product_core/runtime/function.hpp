@@ -81,6 +81,8 @@ struct NativeFunction {
     PyObject *annotations;  // __annotations__ (dict or NULL)
     PyObject *data;         // private captured value (closures), or NULL
     PyObject *varnames;     // tuple of the interned parameter names
+    Py_ssize_t npos;        // positional-or-keyword parameters
+    bool checked;           // some parameter has a boundary check
     PyObject *weakreflist;
 };
 

@@ -39,6 +39,8 @@ namespace vp {
     X(stat, "stat")                                     \
     X(st_size, "st_size")                               \
     X(lower, "lower")                                   \
+    X(round, "__round__")                               \
+    X(stl, ".stl")                                      \
     X(get, "get")                                       \
     X(copy, "copy")                                     \
     X(Stage, "Stage")                                   \
@@ -123,6 +125,8 @@ struct Names {
     // Shared immutable numbers.
     PyObject *int_0;
     PyObject *int_500;
+    PyObject *int_2;
+    PyObject *int_million;
     PyObject *float_0_8;
     PyObject *float_15;
     PyObject *float_3;

@@ -1,0 +1,142 @@
+#include "paths.hpp"
+#include "names.hpp"
+
+#include <descrobject.h>
+#include <structmember.h>
+
+namespace vp::paths {
+namespace {
+
+// The concrete path class and the offsets of its slots (_drv, _root, _parts,
+// _str); NULL when this interpreter's pathlib does not have that layout.
+PyTypeObject *g_path_type = nullptr;
+PyObject *g_path_class = nullptr;  // pathlib.Path
+Py_ssize_t g_drv = -1, g_root = -1, g_parts = -1, g_str = -1;
+
+Py_ssize_t slot_offset(PyObject *type, const char *name) {
+    Ref d(PyObject_GetAttrString(type, name));
+    if (!d) {
+        PyErr_Clear();
+        return -1;
+    }
+    if (!Py_IS_TYPE(d.get(), &PyMemberDescr_Type)) return -1;
+    PyMemberDef *m = reinterpret_cast<PyMemberDescrObject *>(d.get())->d_member;
+    return m->type == T_OBJECT_EX ? m->offset : -1;
+}
+
+PyObject *slot(PyObject *o, Py_ssize_t offset) {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + offset);
+}
+
+// The final component of a plain path (borrowed), or NULL to go generic.
+PyObject *plain_name(const Parts &p) {
+    const Py_ssize_t n = PyList_GET_SIZE(p.parts);
+    if (n < p.base) return nullptr;
+    if (n == p.base) return N.empty;
+    PyObject *last = PyList_GET_ITEM(p.parts, n - 1);
+    return PyUnicode_CheckExact(last) ? last : nullptr;
+}
+
+// Index of the last '.' of `name` when it separates a suffix, else -1.
+Py_ssize_t suffix_dot(PyObject *name) {
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(name);
+    if (len == 0) return -1;
+    const Py_ssize_t i = PyUnicode_FindChar(name, '.', 0, len, -1);
+    return (i > 0 && i < len - 1) ? i : -1;
+}
+
+}  // namespace
+
+bool init() {
+    if (g_path_type != nullptr) return true;
+    Ref pathlib(PyImport_ImportModule("pathlib"));
+    if (!pathlib) return false;
+    Ref cls(PyObject_GetAttrString(pathlib.get(), "PosixPath"));
+    if (!cls || !PyType_Check(cls.get())) {
+        PyErr_Clear();
+        return true;  // no fast route; everything stays generic
+    }
+    g_drv = slot_offset(cls.get(), "_drv");
+    g_root = slot_offset(cls.get(), "_root");
+    g_parts = slot_offset(cls.get(), "_parts");
+    g_str = slot_offset(cls.get(), "_str");
+    if (g_drv < 0 || g_root < 0 || g_parts < 0 || g_str < 0) return true;
+    Ref path_class(PyObject_GetAttrString(pathlib.get(), "Path"));
+    if (!path_class) return false;
+    g_path_type = reinterpret_cast<PyTypeObject *>(cls.release());
+    g_path_class = path_class.release();
+    return true;
+}
+
+bool is_pathlib_path(PyObject *cls) noexcept { return cls != nullptr && cls == g_path_class; }
+
+bool parts_of(PyObject *path, Parts &out) {
+    if (g_path_type == nullptr || Py_TYPE(path) != g_path_type) return false;
+    PyObject *drv = slot(path, g_drv), *root = slot(path, g_root), *parts = slot(path, g_parts);
+    if (drv == nullptr || root == nullptr || parts == nullptr || !PyUnicode_CheckExact(drv) ||
+        !PyUnicode_CheckExact(root) || !PyList_CheckExact(parts))
+        return false;
+    out.parts = parts;
+    out.base = (PyUnicode_GET_LENGTH(drv) > 0 || PyUnicode_GET_LENGTH(root) > 0) ? 1 : 0;
+    return true;
+}
+
+Ref name(PyObject *path) {
+    Parts p;
+    if (parts_of(path, p)) {
+        if (PyObject *n = plain_name(p)) return Ref::borrow(n);
+    }
+    return Ref(PyObject_GetAttrString(path, "name"));
+}
+
+Ref stem(PyObject *path) {
+    Parts p;
+    PyObject *n;
+    if (parts_of(path, p) && (n = plain_name(p)) != nullptr) {
+        const Py_ssize_t dot = suffix_dot(n);
+        return dot < 0 ? Ref::borrow(n) : Ref(PyUnicode_Substring(n, 0, dot));
+    }
+    return Ref(PyObject_GetAttrString(path, "stem"));
+}
+
+Ref suffix(PyObject *path) {
+    Parts p;
+    PyObject *n;
+    if (parts_of(path, p) && (n = plain_name(p)) != nullptr) {
+        const Py_ssize_t dot = suffix_dot(n);
+        return dot < 0 ? Ref::borrow(N.empty)
+                       : Ref(PyUnicode_Substring(n, dot, PyUnicode_GET_LENGTH(n)));
+    }
+    return Ref(PyObject_GetAttrString(path, "suffix"));
+}
+
+Ref parent(PyObject *path) {
+    Parts p;
+    if (!parts_of(path, p)) return Ref(PyObject_GetAttrString(path, "parent"));
+    const Py_ssize_t n = PyList_GET_SIZE(p.parts);
+    if (n == 1 && p.base) return Ref::borrow(path);
+    // What pathlib's _from_parsed_parts builds: a new object of the same
+    // class holding the same drive and root and all parts but the last.
+    Ref parts(PyList_GetSlice(p.parts, 0, n > 0 ? n - 1 : 0));
+    if (!parts) return Ref();
+    Ref out(g_path_type->tp_alloc(g_path_type, 0));
+    if (!out) return Ref();
+    *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(out.get()) + g_drv) =
+        Py_NewRef(slot(path, g_drv));
+    *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(out.get()) + g_root) =
+        Py_NewRef(slot(path, g_root));
+    *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(out.get()) + g_parts) =
+        parts.release();
+    return out;
+}
+
+Ref str(PyObject *path) {
+    if (PyUnicode_CheckExact(path)) return Ref::borrow(path);
+    if (g_path_type != nullptr && Py_TYPE(path) == g_path_type) {
+        if (PyObject *cached = slot(path, g_str); cached != nullptr && PyUnicode_CheckExact(cached))
+            return Ref::borrow(cached);
+    }
+    return Ref(PyObject_Str(path));
+}
+
+}  // namespace vp::paths

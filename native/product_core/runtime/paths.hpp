@@ -1,0 +1,36 @@
+// Path attributes without pathlib round trips.
+//
+// For an object whose type is exactly the platform's concrete pathlib class
+// (PosixPath), name, stem, suffix, parent and str() are computed from the
+// object's own parsed parts, exactly as pathlib computes them, without going
+// through Python-level properties.  Anything else (a subclass, a plain str, a
+// duck-typed object) goes through normal attribute lookup.
+#pragma once
+
+#include "ref.hpp"
+
+namespace vp::paths {
+
+// Looks up the concrete path class and its slots; without them every helper
+// takes the generic route.  Called once from module execution.
+bool init();
+
+// The parsed parts of a plain path (borrowed from the path object).
+struct Parts {
+    PyObject *parts = nullptr;  // list of str
+    Py_ssize_t base = 0;        // 1 when the path has a drive or root, else 0
+};
+
+// True (and `out` filled) when `path` is a plain path with parsed parts.
+bool parts_of(PyObject *path, Parts &out);
+
+Ref name(PyObject *path);
+Ref stem(PyObject *path);
+Ref suffix(PyObject *path);
+Ref parent(PyObject *path);
+Ref str(PyObject *path);  // str(path); a str is returned unchanged
+
+// True when `cls` is pathlib.Path itself (and its instances are plain paths).
+bool is_pathlib_path(PyObject *cls) noexcept;
+
+}  // namespace vp::paths
