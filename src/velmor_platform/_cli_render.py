@@ -1,0 +1,282 @@
+"""Terminal rendering for the ``velmor`` command: JSON, tables, bar charts,
+sparklines and a spinner.
+
+Everything here writes plain text; nothing imports the product core. When
+the output stream cannot encode the block and box characters (an ASCII
+locale), ASCII stand-ins are used instead.
+"""
+
+from __future__ import annotations
+
+import itertools
+import json
+import math
+import os
+import shutil
+import sys
+import threading
+from datetime import datetime
+from pathlib import PurePath
+from typing import Any, Iterable, Sequence, TextIO
+
+# ------------------------------------------------------------------ characters
+
+_FANCY = {
+    "none": "—",
+    "arrow": "→",
+    "pm": "±",
+    "mark": "▶",
+    "blocks": " ▏▎▍▌▋▊▉█",
+    "spark": "▁▂▃▄▅▆▇█",
+    "spin": "⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏",
+    "delta": "Δ",
+}
+_PLAIN = {
+    "none": "-",
+    "arrow": "->",
+    "pm": "+/-",
+    "mark": ">",
+    "blocks": " ########",  # whole cells only
+    "spark": "_.-~=*#@",
+    "spin": "|/-\\",
+    "delta": "d",
+}
+
+
+def glyphs(stream: TextIO | None = None) -> dict[str, str]:
+    """The character set that ``stream`` (default: stdout) can encode."""
+    stream = stream if stream is not None else sys.stdout
+    encoding = getattr(stream, "encoding", None) or "ascii"
+    try:
+        "".join(_FANCY.values()).encode(encoding)
+    except (UnicodeEncodeError, LookupError):
+        return _PLAIN
+    return _FANCY
+
+
+# ---------------------------------------------------------------------- JSON
+
+
+def jsonable(value: Any) -> Any:
+    """``value`` with paths as strings, tuples and sets as lists, and
+    non-finite floats as null, so that it is valid JSON."""
+    if isinstance(value, dict):
+        return {str(k): jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [jsonable(v) for v in value]
+    if isinstance(value, (set, frozenset)):
+        return sorted(jsonable(v) for v in value)
+    if isinstance(value, PurePath):
+        return str(value)
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    return str(value)
+
+
+def dump_json(value: Any, stream: TextIO | None = None) -> None:
+    stream = stream if stream is not None else sys.stdout
+    encoding = (getattr(stream, "encoding", None) or "ascii").lower().replace("-", "")
+    text = json.dumps(jsonable(value), indent=2, ensure_ascii=encoding != "utf8")
+    stream.write(text + "\n")
+
+
+# ------------------------------------------------------------------- numbers
+
+
+def fmt(value: Any, g: dict[str, str] | None = None) -> str:
+    """A value as a table cell: None as a dash, whole floats without ".0",
+    other floats with up to six significant digits."""
+    g = g or glyphs()
+    if value is None:
+        return g["none"]
+    if isinstance(value, bool):
+        return "yes" if value else "no"
+    if isinstance(value, float):
+        if not math.isfinite(value):
+            return str(value)
+        if value.is_integer() and abs(value) < 1e15:
+            return str(int(value))
+        return f"{value:.6g}"
+    if isinstance(value, (list, tuple)):
+        return ", ".join(fmt(v, g) for v in value)
+    return str(value)
+
+
+def fmt_signed(value: Any, g: dict[str, str] | None = None) -> str:
+    if isinstance(value, (int, float)) and not isinstance(value, bool) and value > 0:
+        return "+" + fmt(value, g)
+    return fmt(value, g)
+
+
+def fmt_count(value: Any, g: dict[str, str] | None = None) -> str:
+    """A large count compactly: 18400000 -> 18.4M."""
+    if isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value):
+        for scale, suffix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
+            if abs(value) >= scale:
+                return f"{value / scale:.3g}{suffix}"
+    return fmt(value, g)
+
+
+def fmt_duration(seconds: Any, g: dict[str, str] | None = None) -> str:
+    """Seconds as 4h07m, 6m52s or 12s."""
+    if not isinstance(seconds, (int, float)) or isinstance(seconds, bool) or not math.isfinite(seconds):
+        return fmt(seconds, g)
+    total = int(round(seconds))
+    hours, rest = divmod(total, 3600)
+    minutes, secs = divmod(rest, 60)
+    if hours:
+        return f"{hours}h{minutes:02d}m"
+    if minutes:
+        return f"{minutes}m{secs:02d}s"
+    return f"{secs}s"
+
+
+def fmt_timestamp(stamp: Any, g: dict[str, str] | None = None) -> str:
+    """An ISO 8601 timestamp as "YYYY-MM-DD HH:MM"; anything else as it is."""
+    if isinstance(stamp, str):
+        try:
+            return datetime.fromisoformat(stamp).strftime("%Y-%m-%d %H:%M")
+        except ValueError:
+            return stamp
+    return fmt(stamp, g)
+
+
+def is_number(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+
+
+# -------------------------------------------------------------------- tables
+
+
+def table(
+    headers: Sequence[str],
+    rows: Iterable[Sequence[str]],
+    *,
+    right: Iterable[int] = (),
+    indent: str = "",
+) -> list[str]:
+    """Lines of a plain table: a header row, then the rows, columns two
+    spaces apart. Columns whose index is in ``right`` are right-aligned."""
+    rows = [list(r) for r in rows]
+    right = set(right)
+    widths = [len(h) for h in headers]
+    for row in rows:
+        for i, cell in enumerate(row):
+            widths[i] = max(widths[i], len(cell))
+
+    def line(cells: Sequence[str]) -> str:
+        out = []
+        for i, cell in enumerate(cells):
+            out.append(cell.rjust(widths[i]) if i in right else cell.ljust(widths[i]))
+        return (indent + "  ".join(out)).rstrip()
+
+    return [line(headers)] + [line(r) for r in rows]
+
+
+def key_values(pairs: Iterable[tuple[str, str]], indent: str = "  ") -> list[str]:
+    pairs = list(pairs)
+    width = max((len(k) for k, _ in pairs), default=0)
+    return [f"{indent}{k.ljust(width)}  {v}".rstrip() for k, v in pairs]
+
+
+# ------------------------------------------------------- bars and sparklines
+
+
+def bar(value: float, lo: float, hi: float, width: int, g: dict[str, str] | None = None) -> str:
+    """A horizontal bar for ``value`` on the scale ``lo``..``hi`` spanning
+    ``width`` cells, drawn in eighths of a cell where the charset allows."""
+    g = g or glyphs()
+    if not is_number(value) or width <= 0:
+        return ""
+    span = hi - lo
+    fraction = 1.0 if span <= 0 else min(max((value - lo) / span, 0.0), 1.0)
+    blocks = g["blocks"]
+    steps = len(blocks) - 1
+    eighths = round(fraction * width * steps)
+    full, part = divmod(eighths, steps)
+    text = blocks[-1] * full
+    if part and full < width:
+        text += blocks[part]
+    return text
+
+
+def sparkline(values: Sequence[float], g: dict[str, str] | None = None) -> str:
+    """One character per value, its height scaled between the smallest and
+    the largest value; equal values sit in the middle."""
+    g = g or glyphs()
+    ticks = g["spark"]
+    numbers = [v for v in values if is_number(v)]
+    if not numbers:
+        return ""
+    lo, hi = min(numbers), max(numbers)
+    out = []
+    for v in values:
+        if not is_number(v):
+            out.append(" ")
+        elif hi == lo:
+            out.append(ticks[len(ticks) // 2])
+        else:
+            out.append(ticks[round((v - lo) / (hi - lo) * (len(ticks) - 1))])
+    return "".join(out)
+
+
+def terminal_width(default: int = 80) -> int:
+    return max(40, shutil.get_terminal_size((default, 24)).columns)
+
+
+# ------------------------------------------------------------------- spinner
+
+
+class Spinner:
+    """A spinner with a message on ``stream`` while a slow call runs.
+
+    It draws only when the stream is a terminal, so redirected or captured
+    output never sees it, and it erases its line when done::
+
+        with Spinner("asking the OpenFOAM server"):
+            slow_call()
+    """
+
+    interval = 0.1
+
+    def __init__(self, message: str, stream: TextIO | None = None) -> None:
+        self.message = message
+        self.stream = stream if stream is not None else sys.stderr
+        self.active = _isatty(self.stream) and os.environ.get("TERM") != "dumb"
+        self._stop = threading.Event()
+        self._thread: threading.Thread | None = None
+
+    def __enter__(self) -> "Spinner":
+        if self.active:
+            self._thread = threading.Thread(target=self._run, name="velmor-spinner", daemon=True)
+            self._thread.start()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._thread is not None:
+            self._stop.set()
+            self._thread.join()
+            self._write("\r" + " " * (len(self.message) + 2) + "\r")
+
+    def _run(self) -> None:
+        frames = itertools.cycle(glyphs(self.stream)["spin"])
+        while True:
+            self._write(f"\r{next(frames)} {self.message}")
+            if self._stop.wait(self.interval):
+                return
+
+    def _write(self, text: str) -> None:
+        try:
+            self.stream.write(text)
+            self.stream.flush()
+        except (OSError, ValueError):
+            self._stop.set()
+
+
+def _isatty(stream: TextIO) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError, OSError):
+        return False
