@@ -19,3 +19,38 @@ def workspace(tmp_path, monkeypatch):
 def sample_products():
     """Identifiers of the sample workspace's products."""
     return ["hatch", "sedan:base", "sedan:sport"]
+
+
+# ---- product_core fixtures ----------------------------------------------------
+
+
+@pytest.fixture(scope="session")
+def core():
+    """The native product_core module."""
+    import velmor_platform.core.product_core as core
+
+    return core
+
+
+@pytest.fixture
+def make_usd(tmp_path):
+    """Write a one-prim product file and return its path.
+
+    ``make_usd("p.usda", targetCd=("Double", 0.3))`` defines a default prim
+    /Vehicle carrying the given attributes (type name from
+    ``Sdf.ValueTypeNames``, value).
+    """
+    from pxr import Sdf, Usd
+
+    def make(name="product.usda", directory=None, **attributes):
+        path = Path(directory or tmp_path) / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        stage = Usd.Stage.CreateNew(str(path))
+        prim = stage.DefinePrim("/Vehicle", "Xform")
+        stage.SetDefaultPrim(prim)
+        for attr_name, (type_name, value) in attributes.items():
+            prim.CreateAttribute(attr_name, getattr(Sdf.ValueTypeNames, type_name)).Set(value)
+        stage.GetRootLayer().Save()
+        return path
+
+    return make

@@ -167,16 +167,28 @@ void drop_edits(PyObject *stage) {
 
 // OpenUSD saves a text layer through a temporary file renamed over the old
 // one, but rewrites an existing binary (crate) file in place.  A crate layer
-// is therefore exported to a temporary file beside it, which then replaces
-// the file atomically, and the layer is re-read so that it is clean again.
+// is therefore exported to a temporary file beside the real file (links
+// followed), given the file's permission bits, renamed over it atomically,
+// and the layer is re-read so that it is clean again.
 int save_crate_atomically(PyObject *layer, PyObject *path) {
     Ref os(PyImport_ImportModule("os"));
     if (!os) return -1;
-    Ref tmp(PyUnicode_FromFormat("%U.%ld.tmp.usdc", path, static_cast<long>(getpid())));
+    Ref os_path(PyObject_GetAttrString(os.get(), "path"));
+    if (!os_path) return -1;
+    Ref real(PyObject_CallMethod(os_path.get(), "realpath", "O", path));
+    if (!real) return -1;
+    Ref st(PyObject_CallMethod(os.get(), "stat", "O", real.get()));
+    if (!st) return -1;
+    Ref mode(PyObject_GetAttrString(st.get(), "st_mode"));
+    if (!mode) return -1;
+    Ref permissions(PyNumber_And(mode.get(), Ref(PyLong_FromLong(07777)).get()));
+    if (!permissions) return -1;
+    Ref tmp(PyUnicode_FromFormat("%U.%ld.tmp.usdc", real.get(), static_cast<long>(getpid())));
     if (!tmp) return -1;
     Ref exported(PyObject_CallMethod(layer, "Export", "O", tmp.get()));
     int ok = exported ? PyObject_IsTrue(exported.get()) : -1;
-    if (ok > 0 && Ref(PyObject_CallMethod(os.get(), "replace", "OO", tmp.get(), path)) &&
+    if (ok > 0 && Ref(PyObject_CallMethod(os.get(), "chmod", "OO", tmp.get(), permissions.get())) &&
+        Ref(PyObject_CallMethod(os.get(), "replace", "OO", tmp.get(), real.get())) &&
         host::method0(layer, N.Reload))
         return 1;
     // Whatever failed, the temporary file must not stay behind.

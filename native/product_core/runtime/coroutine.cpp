@@ -110,6 +110,16 @@ PySendResult co_am_send(PyObject *self, PyObject *arg, PyObject **result) {
 }
 
 // The Python-level face of a send result: a yielded value, or StopIteration.
+PyObject *send_result(PySendResult status, PyObject *r);
+
+// Resumes the body from `value` (NULL: the pending exception) and gives the
+// Python-level result.
+PyObject *resume(NativeCoroutine *co, PyObject *value) {
+    PyObject *r = nullptr;
+    const PySendResult status = advance(co, value, &r);
+    return send_result(status, r);
+}
+
 PyObject *send_result(PySendResult status, PyObject *r) {
     if (status == PYGEN_NEXT || status == PYGEN_ERROR) return r;
     Ref value(r);
@@ -196,18 +206,16 @@ PyObject *co_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
             finish(co);
             return nullptr;
         }
-        PyObject *r = nullptr;
-        return send_result(advance(co, nullptr, &r), r);
+        return resume(co, nullptr);
     }
     Ref it = Ref::borrow(co->awaiting);
     Ref thrower(PyObject_GetAttrString(it.get(), "throw"));
-    PyObject *r = nullptr;
     if (!thrower) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
         PyErr_Clear();
         Py_CLEAR(co->awaiting);
         if (!set_thrown(typ, val, tb)) return nullptr;
-        return send_result(advance(co, nullptr, &r), r);
+        return resume(co, nullptr);
     }
     Ref yielded(PyObject_Vectorcall(thrower.get(), args, nargs, nullptr));
     if (yielded) return yielded.release();
@@ -216,10 +224,10 @@ PyObject *co_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     Ref value;
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         PyObject *v = nullptr;
-        if (_PyGen_FetchStopIterationValue(&v) < 0) return send_result(advance(co, nullptr, &r), r);
+        if (_PyGen_FetchStopIterationValue(&v) < 0) return resume(co, nullptr);
         value.reset(v);
     }
-    return send_result(advance(co, value.get(), &r), r);
+    return resume(co, value.get());
 }
 
 PyObject *co_close(PyObject *self, PyObject *) {
