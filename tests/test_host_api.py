@@ -91,3 +91,40 @@ def test_list_products_matches_the_finder(workspace):
         assert _identifier(path) == ident
     assert list_products(workspace / "products") == listed
     assert list_products(workspace / "nowhere") == []
+
+
+# ---- products found before ------------------------------------------------------------
+
+
+def test_a_product_found_before_is_found_again_as_it_now_is(workspace, tmp_path):
+    coupe = workspace / "products" / "coupe"
+    coupe.mkdir()
+    Sdf.Layer.CreateNew(str(coupe / "coupe.usdc")).Save()
+    (coupe / "coupe.usda").write_text("#usda 1.0\n")
+    assert _find_product_usd("coupe") == coupe / "coupe.usda"
+    (coupe / "coupe.usda").unlink()
+    assert _find_product_usd("coupe") == coupe / "coupe.usdc"
+    (coupe / "coupe.usdc").unlink()
+    with pytest.raises(FileNotFoundError, match="coupe"):
+        _find_product_usd("coupe")
+
+
+def test_a_product_found_before_then_moved_outside_is_refused(workspace, tmp_path):
+    coupe = workspace / "products" / "coupe"
+    coupe.mkdir()
+    (coupe / "coupe.usda").write_text("#usda 1.0\n")
+    assert _find_product_usd("coupe") == coupe / "coupe.usda"
+    coupe.rename(tmp_path / "outside")
+    coupe.symlink_to(tmp_path / "outside")
+    with pytest.raises(ValueError, match="outside the products directory"):
+        _find_product_usd("coupe")
+
+
+def test_a_workspace_path_that_becomes_a_link_is_resolved_again(workspace, tmp_path, monkeypatch):
+    (tmp_path / "a").mkdir()
+    workspace.rename(tmp_path / "a" / "ws")
+    monkeypatch.setenv("VELMOR_WORKSPACE", str(tmp_path / "a" / "ws"))
+    assert _find_product_usd("hatch") == tmp_path / "a/ws/products/hatch/hatch.usda"
+    (tmp_path / "a").rename(tmp_path / "b")
+    (tmp_path / "a").symlink_to(tmp_path / "b")
+    assert _find_product_usd("hatch") == tmp_path / "b/ws/products/hatch/hatch.usda"

@@ -130,3 +130,88 @@ def test_layers_open_in_this_process_are_not_served_stale(workspace, dirty):
     assert refs[0].assetPath == (workspace / "geometry/hatch/body.usda").as_posix()
     assert stage.GetPrimAtPath("/Vehicle/Body/Shell")
     assert stage.GetPrimAtPath("/Vehicle").GetAttribute("mass").Get() == (490.0 if dirty else 480.0)
+
+
+# ---- layers found clean before -------------------------------------------------------
+
+from velmor_platform.core import geometry_cache  # noqa: E402
+
+CLEAN = 'def "V" (references = @velmor-gex:///coupe/body.usda@) {}'  # same length as a URI
+DIRTY = 'def "V" (references = @velmor-geo:///coupe/body.usda@) {}'
+
+
+@pytest.fixture(params=["just written", "settled"])
+def memory(request, monkeypatch):
+    """A fresh memory of clean layers; "settled" counts every file as last
+    changed long ago, so that whatever is found clean is remembered."""
+    monkeypatch.setattr(geometry_cache, "_CLEAN", {})
+    monkeypatch.setattr(geometry_cache, "_SETTLED", {})
+    if request.param == "settled":
+        monkeypatch.setattr(geometry_cache, "_SETTLE_NS", -3600 * 10**9)
+    return request.param
+
+
+def _rewrite_in_place(path, text):
+    """Same inode, same size, same modification time: only the change time moves."""
+    st = path.stat()
+    data = text.encode()
+    assert len(data) == st.st_size
+    with open(path, "r+b") as f:
+        f.write(data)
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+    assert (path.stat().st_ino, path.stat().st_mtime_ns) == (st.st_ino, st.st_mtime_ns)
+
+
+def _refs(path):
+    layer = Sdf.Layer.OpenAsAnonymous(str(path))
+    return [r.assetPath for r in layer.GetPrimAtPath("/V").referenceList.explicitItems]
+
+
+def test_unchanged_layers_are_not_read_again(product, memory, monkeypatch):
+    _layer(product / "coupe.usda", CLEAN)
+    assert resolve_product_geometry(product) == []
+    if memory == "settled":
+        monkeypatch.setattr(geometry_cache, "_may_hold_uris", lambda path: pytest.fail(f"{path} read again"))
+    assert resolve_product_geometry(product) == []
+
+
+def test_a_layer_changed_in_place_is_checked_again(product, workspace, memory):
+    layer = product / "coupe.usda"
+    _layer(layer, CLEAN)
+    assert resolve_product_geometry(product) == []
+    _rewrite_in_place(layer, layer.read_text().replace(CLEAN, DIRTY))
+    assert resolve_product_geometry(product) == [layer]
+    assert _refs(layer) == [(workspace / "geometry/coupe/body.usda").as_posix()]
+
+
+def test_a_replaced_crate_layer_is_checked_again(product, workspace, memory):
+    path = product / "coupe.usdc"
+    Sdf.Layer.CreateNew(str(path)).Save()
+    assert resolve_product_geometry(product) == []
+    layer = Sdf.Layer.FindOrOpen(str(path))
+    layer.subLayerPaths.append("velmor-geo:///coupe/sub.usda")
+    layer.Save()
+    del layer
+    assert resolve_product_geometry(product) == [path]
+    assert list(Sdf.Layer.FindOrOpen(str(path)).subLayerPaths) == [
+        (workspace / "geometry/coupe/sub.usda").as_posix()]
+
+
+def test_a_layer_added_to_a_clean_directory_is_checked(product, memory):
+    _layer(product / "coupe.usda", CLEAN)
+    assert resolve_product_geometry(product) == []
+    _layer(product / "bad.usda", 'def "B" (references = @velmor-geo:///coupe/none.usda@) {}')
+    with pytest.raises(FileNotFoundError, match="none.usda"):
+        resolve_product_geometry(product)
+    (product / "bad.usda").unlink()
+    _layer(product / "extra.usda", DIRTY)
+    assert resolve_product_geometry(product) == [product / "extra.usda"]
+
+
+def test_a_linked_layer_whose_target_changes_is_checked_again(product, tmp_path, memory):
+    target = tmp_path / "elsewhere.usda"
+    _layer(target, CLEAN)
+    (product / "coupe.usda").symlink_to(target)
+    assert resolve_product_geometry(product) == []
+    _rewrite_in_place(target, target.read_text().replace(CLEAN, DIRTY))
+    assert resolve_product_geometry(product) == [product / "coupe.usda"]

@@ -29,7 +29,7 @@ constexpr Param init_params[] = {
 // True when `path` names an existing .usda/.usdc file (suffix compared
 // case-sensitively; existence only tested when the suffix matches).
 int names_usd_file(PyObject *path) {
-    Ref suffix = attr(path, N.suffix);
+    Ref suffix = paths::suffix(path);
     if (!suffix) return -1;
     int is_usd = 0;
     if (PyUnicode_Check(suffix.get())) {
@@ -58,7 +58,7 @@ PyObject *load_impl(const Args &a) {
     if (direct < 0) return nullptr;
     Ref usd_path = direct ? host::method0(path.get(), N.resolve) : call1(find.get(), name_or_path);
     if (!usd_path) return nullptr;
-    Ref product_dir = attr(usd_path.get(), N.parent);
+    Ref product_dir = paths::parent(usd_path.get());
     if (!product_dir || !call1(resolve_geometry.get(), product_dir.get())) return nullptr;
     PyObject *load_product = host::global(globals, N.load_product);
     if (!load_product) return nullptr;

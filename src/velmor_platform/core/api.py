@@ -21,10 +21,17 @@ missing is the products directory listed, for the error message.
 
 from __future__ import annotations
 
+import errno
 import os
 from pathlib import Path
+from stat import S_ISDIR, S_ISREG  # already loaded by os
 
+from . import workspace as _workspace
+from .workspace import ENV_VAR as _ENV_VAR
+from .workspace import _products_dir_str
 from .workspace import products_dir as _products_dir
+
+_workspace_products_dir = _products_dir
 
 _SUFFIXES = (".usda", ".usdc")
 
@@ -75,6 +82,36 @@ def _inside(path: Path, root: Path) -> bool:
     return path.resolve().is_relative_to(root.resolve())
 
 
+# Errors that make Path.is_file() answer False instead of raising.
+_NOT_THERE = frozenset({errno.ENOENT, errno.ENOTDIR, errno.EBADF, errno.ELOOP})
+
+
+def _lstat_mode(path: str) -> int | None:
+    """The ``lstat`` mode of ``path``; None where ``Path.is_file()`` would
+    say False because of an error."""
+    try:
+        return os.lstat(path).st_mode
+    except OSError as exc:
+        if exc.errno in _NOT_THERE:
+            return None
+        raise
+
+
+def _is_real_directory(path: str) -> bool:
+    """True for a directory that is not a symbolic link."""
+    mode = _lstat_mode(path)
+    return mode is not None and S_ISDIR(mode)
+
+
+# Products found before: (name, VELMOR_WORKSPACE) -> (every directory from
+# the file system root down to the product's, its top-level file, the Path
+# returned). Kept only for a plain absolute workspace path, and used only
+# while each of those directories is still a directory and not a link and
+# the file a regular file: then the lookup below would give the same Path.
+_FOUND: dict[tuple[str, str | None], tuple[tuple[str, ...], str, Path]] = {}
+_FOUND_LIMIT = 4096
+
+
 def _find_product_usd(name: str) -> Path:
     """Return the top-level USD file of the product named ``name``.
 
@@ -82,8 +119,80 @@ def _find_product_usd(name: str) -> Path:
     outside the products directory, and ``FileNotFoundError`` (listing the
     products that do exist) when there is no such product.
     """
+    if (
+        name.__class__ is str
+        and _products_dir is _workspace_products_dir
+        and _workspace.workspace_root is _workspace._workspace_root
+    ):
+        key = (name, os.environ.get(_ENV_VAR))
+        known = _FOUND.get(key)
+        if known is not None:
+            lstat = os.lstat
+            try:
+                for directory in known[0]:
+                    if not S_ISDIR(lstat(directory).st_mode):
+                        break
+                else:
+                    if S_ISREG(lstat(known[1]).st_mode):
+                        return known[2]
+            except (OSError, ValueError):
+                pass
+            _FOUND.pop(key, None)
+        found = _look_up(name)
+        _remember(key, found)
+        return found
+    return _look_up(name)
+
+
+def _remember(key: tuple[str, str | None], found: Path) -> None:
+    configured = key[1]
+    text = str(found)
+    if (
+        configured is None
+        or "$" in configured
+        or not configured.startswith("/")
+        or configured.startswith("//")
+        or os.path.normpath(configured) != configured
+        or not text.startswith(configured + "/")
+        or not text.endswith(".usda")
+    ):
+        return
+    directories = []
+    end = 0
+    while (end := text.find("/", end + 1)) > 0:
+        directories.append(text[:end])
+    if len(_FOUND) >= _FOUND_LIMIT:
+        _FOUND.clear()
+    _FOUND[key] = (tuple(directories), text, found)
+
+
+def _look_up(name: str) -> Path:
     programme, variant = _split_identifier(name)
-    root = _products_dir()
+    # Plain strings and lstat: when neither the file nor a directory between
+    # it and the products directory is a symbolic link, the file is a regular
+    # file physically inside the products directory, which is exactly what
+    # the resolve()-based checks below would conclude, at a fraction of the
+    # cost. Anything else (a link anywhere below the products directory)
+    # takes those checks.
+    if _products_dir is _workspace_products_dir:
+        root_str = _products_dir_str()
+    else:  # replaced, e.g. by a test
+        root_str = os.fspath(_products_dir())
+    programme_dir = os.path.join(root_str, programme)
+    directory_str = programme_dir if variant is None else programme_dir + "/" + variant
+    for suffix in _SUFFIXES:
+        candidate = directory_str + "/" + programme + suffix
+        mode = _lstat_mode(candidate)
+        if mode is None or S_ISDIR(mode):
+            continue
+        if (
+            S_ISREG(mode)
+            and _is_real_directory(programme_dir)
+            and (variant is None or _is_real_directory(directory_str))
+        ):
+            return Path(candidate)
+        break  # a link or a special file somewhere: the careful way
+    root = Path(root_str)
     directory = root / programme if variant is None else root / programme / variant
     found = _top_level_file(directory, programme)
     if found is None:

@@ -28,17 +28,28 @@ Guarantees:
   mention the scheme is not even parsed.
 * A layer that OpenUSD already holds open in this process is brought in
   line with the rewritten file, so it is never served stale.
+
+Most calls find nothing to do (loading a product resolves its directory
+every time), so the process remembers the files, and the directories, it
+has found free of URIs, by path, device, inode, size, modification and
+change time. A file or directory is looked at again as soon as any of those
+differ; one modified so recently that a further change could go unnoticed
+within the file system's timestamp granularity is not remembered at all.
+An unchanged directory therefore costs one ``stat`` for it and one per
+layer.
 """
 
 from __future__ import annotations
 
+import errno
 import os
+import time
 from pathlib import Path
 
 from pxr import Sdf, Tf
 
 from .usd_product import _tf_message
-from .workspace import workspace_of
+from .workspace import _enclosing_workspace, workspace_of
 
 SCHEME = "velmor-geo"
 _PREFIX = SCHEME + ":///"
@@ -75,16 +86,6 @@ def uri_to_cache_path(uri: str, cache: Path) -> Path:
             "it must stay inside the geometry cache"
         )
     return cache.joinpath(*parts)
-
-
-def _layer_files(product_dir: Path) -> list[Path]:
-    return sorted(
-        entry
-        for entry in product_dir.iterdir()
-        # Hidden files are skipped: they include the temporary files of a
-        # rewrite in progress.
-        if entry.suffix in _LAYER_SUFFIXES and not entry.name.startswith(".") and entry.is_file()
-    )
 
 
 def _may_hold_uris(path: Path) -> bool:
@@ -186,25 +187,128 @@ def _refresh_registered(path: Path, cache: Path) -> None:
         layer.Reload(True)
 
 
+# path -> stat signature of a layer file found to hold no geometry URI.
+_CLEAN: dict[str, tuple[int, ...]] = {}
+_CLEAN_LIMIT = 65536
+
+# product directory -> (its stat signature, ((layer path, stat signature),
+# ...)): directories whose every layer was found free of URIs. While the
+# directory's signature holds, it has the same entries (creating, removing
+# or renaming one changes its modification time), so stating the layers
+# listed is enough.
+_SETTLED: dict[str, tuple[tuple[int, ...], tuple[tuple[str, tuple[int, ...]], ...]]] = {}
+_SETTLED_LIMIT = 4096
+
+# How long a modification must lie in the past before a file (or directory)
+# that was found clean is remembered as such: above the timestamp
+# granularity of the file systems in use (coarse kernel clock ticks; whole
+# seconds, or two, on some).
+_SETTLE_NS = 2_000_000_000
+
+# Errors for which Path.is_dir() and Path.is_file() answer False instead of
+# raising.
+_ABSENT = frozenset({errno.ENOENT, errno.ENOTDIR, errno.EBADF, errno.ELOOP})
+
+
+def _signature(st: os.stat_result) -> tuple[int, ...]:
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+
+def _is_file(entry: os.DirEntry) -> bool:
+    try:
+        return entry.is_file()
+    except OSError as exc:
+        if exc.errno in _ABSENT:
+            return False
+        raise
+
+
+def _not_found(product_dir: str) -> FileNotFoundError:
+    return FileNotFoundError(f"product directory not found: {product_dir}")
+
+
 def resolve_product_geometry(product_dir) -> list[Path]:
     """Rewrite the ``velmor-geo:///`` URIs of the layers in ``product_dir``.
 
     Returns the files that were rewritten (empty when there was nothing
     to do).
     """
-    product_dir = Path(os.path.abspath(product_dir))
-    if not product_dir.is_dir():
-        raise FileNotFoundError(f"product directory not found: {product_dir}")
-    cache = cache_dir(workspace_of(product_dir))
+    given = os.fspath(product_dir)
+    known = _SETTLED.get(given) if given.__class__ is str else None
+    if known is not None:
+        stat = os.stat
+        try:
+            if _signature(stat(given)) == known[0]:
+                for path, signature in known[1]:
+                    if _signature(stat(path)) != signature:
+                        break
+                else:
+                    return []
+        except (OSError, ValueError):
+            pass
+        _SETTLED.pop(given, None)
+    return _resolve(os.path.abspath(given), given)
+
+
+def _resolve(product_dir: str, given) -> list[Path]:
+    settled = time.time_ns() - _SETTLE_NS
+    try:
+        directory_signature = _signature(os.stat(product_dir))
+        it = os.scandir(product_dir)
+    except (OSError, ValueError) as exc:
+        if isinstance(exc, ValueError) or exc.errno in _ABSENT:
+            raise _not_found(product_dir) from None
+        raise
+    # Hidden files are skipped: they include the temporary files of a
+    # rewrite in progress.
+    with it:
+        named = [
+            entry
+            for entry in it
+            if entry.name.endswith(_LAYER_SUFFIXES) and not entry.name.startswith(".")
+        ]
+    entries = sorted((entry for entry in named if _is_file(entry)), key=_entry_name)
+    workspace = _enclosing_workspace(product_dir)
+    cache = cache_dir(Path(workspace) if workspace is not None else workspace_of(product_dir))
 
     planned = []
-    for path in _layer_files(product_dir):
+    clean = []
+    for entry in entries:
+        path_str = entry.path
+        signature = _signature(entry.stat())
+        if _CLEAN.get(path_str) == signature:
+            clean.append((path_str, signature))
+            continue
+        path = Path(path_str)
         if _may_hold_uris(path):
             layer = _plan(path, cache)
             if layer is not None:
                 planned.append((path, layer))
+                continue
+        if signature[3] < settled and signature[4] < settled:
+            clean.append((path_str, signature))
 
     for path, layer in planned:
         _replace_atomically(path, layer)
         _refresh_registered(path, cache)
-    return [path for path, _ in planned]
+    # Remembered only once every layer has passed its checks.
+    if len(_CLEAN) >= _CLEAN_LIMIT:
+        _CLEAN.clear()
+    _CLEAN.update(clean)
+    if planned:
+        return [path for path, _ in planned]
+    if (
+        workspace is not None
+        and given == product_dir
+        and len(clean) == len(named)  # a link to no file could become one
+        and directory_signature[3] < settled
+        and directory_signature[4] < settled
+    ):
+        if len(_SETTLED) >= _SETTLED_LIMIT:
+            _SETTLED.clear()
+        _SETTLED[product_dir] = (directory_signature, tuple(clean))
+    return []
+
+
+def _entry_name(entry: os.DirEntry) -> str:
+    return entry.name

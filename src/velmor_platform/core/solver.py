@@ -14,87 +14,106 @@ change what they receive without affecting the registry.
 
 from __future__ import annotations
 
-import copy
+# Every record is built afresh from the literals below at each call (cheaper
+# than copying a shared template, and nothing shared can be handed out).
 
-_DOMAINS: tuple[dict, ...] = (
-    {
+
+def _aerodynamics_solvers() -> list[dict]:
+    return [
+        {
+            "name": "openfoam",
+            "version": "v2406",
+            "kind": "finite-volume RANS",
+            "description": "OpenFOAM simpleFoam, k-omega SST, on a snappyHexMesh grid",
+        },
+        {
+            "name": "xlb",
+            "version": "0.2.1",
+            "kind": "lattice Boltzmann",
+            "description": "XLB lattice-Boltzmann solver on GPU, for fast design sweeps",
+        },
+        {
+            "name": "domino",
+            "version": "1.1.0",
+            "kind": "neural operator",
+            "description": "DoMINO surface and volume field predictor trained on RANS data",
+        },
+    ]
+
+
+def _dynamics_solvers() -> list[dict]:
+    return [
+        {
+            "name": "chrono",
+            "version": "9.0.1",
+            "kind": "multibody dynamics",
+            "description": "Project Chrono::Vehicle with a tyre model, steady-state cornering",
+        },
+    ]
+
+
+def _aerodynamics() -> dict:
+    return {
         "domain": "aerodynamics",
         "kpis": ["cd", "cl", "cm_pitch"],
         "status": "active",
-        "solvers": [
-            {
-                "name": "openfoam",
-                "version": "v2406",
-                "kind": "finite-volume RANS",
-                "description": "OpenFOAM simpleFoam, k-omega SST, on a snappyHexMesh grid",
-            },
-            {
-                "name": "xlb",
-                "version": "0.2.1",
-                "kind": "lattice Boltzmann",
-                "description": "XLB lattice-Boltzmann solver on GPU, for fast design sweeps",
-            },
-            {
-                "name": "domino",
-                "version": "1.1.0",
-                "kind": "neural operator",
-                "description": "DoMINO surface and volume field predictor trained on RANS data",
-            },
-        ],
+        "solvers": _aerodynamics_solvers(),
         "default_solver": "openfoam",
-    },
-    {
+    }
+
+
+def _dynamics() -> dict:
+    return {
         "domain": "dynamics",
         "kpis": ["lateral_g", "yaw_rate_dps", "roll_angle_deg"],
         "status": "active",
-        "solvers": [
-            {
-                "name": "chrono",
-                "version": "9.0.1",
-                "kind": "multibody dynamics",
-                "description": "Project Chrono::Vehicle with a tyre model, steady-state cornering",
-            },
-        ],
+        "solvers": _dynamics_solvers(),
         "default_solver": "chrono",
-    },
-)
+    }
+
+
+# Domain name -> (record builder, solver list builder, default solver), in
+# registry order.
+_DOMAINS = {
+    "aerodynamics": (_aerodynamics, _aerodynamics_solvers, "openfoam"),
+    "dynamics": (_dynamics, _dynamics_solvers, "chrono"),
+}
 
 _ALIASES = {"aero": "aerodynamics"}
 
 
-def _lookup(domain: str) -> dict | None:
-    name = _ALIASES.get(domain, domain)
-    for record in _DOMAINS:
-        if record["domain"] == name:
-            return record
-    return None
+def _lookup(domain: str) -> tuple | None:
+    return _DOMAINS.get(_ALIASES.get(domain, domain))
 
 
 def list_domains() -> list[dict]:
     """Every domain record, in registry order."""
-    return copy.deepcopy(list(_DOMAINS))
+    return [_aerodynamics(), _dynamics()]
 
 
 def get_domain(domain: str) -> dict | None:
     """The record of ``domain`` ("aero" and "aerodynamics" alike), or None."""
-    record = _lookup(domain)
-    return copy.deepcopy(record) if record is not None else None
+    entry = _lookup(domain)
+    return entry[0]() if entry is not None else None
 
 
 def find_solver(domain: str, name: str) -> dict | None:
     """The record of solver ``name`` in ``domain``, or None."""
-    record = _lookup(domain)
-    if record is None:
+    entry = _lookup(domain)
+    if entry is None:
         return None
-    for solver in record["solvers"]:
+    for solver in entry[1]():
         if solver["name"] == name:
-            return dict(solver)
+            return solver
     return None
 
 
 def default_solver_for(domain: str) -> dict | None:
     """The record of the default solver of ``domain``, or None."""
-    record = _lookup(domain)
-    if record is None:
+    entry = _lookup(domain)
+    if entry is None:
         return None
-    return find_solver(record["domain"], record["default_solver"])
+    for solver in entry[1]():
+        if solver["name"] == entry[2]:
+            return solver
+    return None

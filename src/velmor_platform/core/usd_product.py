@@ -71,11 +71,7 @@ floats, or ints where the USD type is an integer type.
 from __future__ import annotations
 
 import errno
-import math
 import os
-from datetime import datetime, timezone
-from numbers import Real
-from pathlib import Path
 
 from pxr import Sdf, Tf, Usd
 
@@ -207,6 +203,8 @@ def _read_attributes(prim, mapping) -> dict:
 
 
 def _timestamp_key(run: dict) -> tuple:
+    from datetime import datetime, timezone  # not needed to import this module
+
     stamp = run.get("timestamp")
     when = datetime.min
     if isinstance(stamp, str):
@@ -273,12 +271,16 @@ def load_product_history(path: str) -> list[dict]:
 
 
 def _is_number(value) -> bool:
+    from numbers import Real
+
     return isinstance(value, Real) and not isinstance(value, bool)
 
 
 def _same(a, b) -> bool:
     if a == b:
         return True
+    import math
+
     # Two NaNs are the same stored value, not a change.
     return isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b)
 
@@ -324,5 +326,7 @@ def diff_products(a: str, b: str) -> dict:
 
 
 def _side(path: str, record: dict) -> dict:
+    from pathlib import Path
+
     p = Path(os.path.abspath(path))
     return {"path": str(p), "name": record.get("vehicle_name", p.stem)}

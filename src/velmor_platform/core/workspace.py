@@ -19,7 +19,14 @@ The shipped sample is only ever read; every write goes to a copy.
 from __future__ import annotations
 
 import os
-from pathlib import Path
+from stat import S_ISLNK  # already loaded by os
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from pathlib import Path
+
+# pathlib is imported where it is used: this module is imported with the
+# product core, which should not have to pay for it up front.
 
 ENV_VAR = "VELMOR_WORKSPACE"
 
@@ -29,10 +36,14 @@ _SKIP_NAMES = frozenset({"__pycache__"})
 
 def sample_workspace_path() -> Path:
     """The sample workspace bundled with the package (read-only)."""
+    from pathlib import Path
+
     return Path(__file__).resolve().parent.parent / "sample_workspace"
 
 
 def _user_workspace() -> Path:
+    from pathlib import Path
+
     data_home = os.environ.get("XDG_DATA_HOME", "")
     # The XDG base-directory rules ignore relative values.
     base = Path(data_home) if os.path.isabs(data_home) else Path.home() / ".local" / "share"
@@ -41,18 +52,79 @@ def _user_workspace() -> Path:
 
 def workspace_root() -> Path:
     """The root directory of the active workspace."""
+    from pathlib import Path
+
     configured = os.environ.get(ENV_VAR)
     if configured:
-        return Path(os.path.expandvars(configured)).expanduser().resolve()
+        return Path(_configured_root(configured))
     root = _user_workspace()
     if not root.is_dir():
         _seed_new(root)
     return root
 
 
+_workspace_root = workspace_root
+
+
 def products_dir() -> Path:
     """The ``products`` directory of the active workspace."""
-    return workspace_root() / "products"
+    from pathlib import Path
+
+    return Path(_products_dir_str())
+
+
+def _products_dir_str() -> str:
+    """``str(products_dir())``, without building the Path."""
+    configured = os.environ.get(ENV_VAR)
+    if configured and workspace_root is _workspace_root:  # not replaced (by a test, say)
+        root = _configured_root(configured)
+        return root + "/products" if root != "/" else "/products"
+    return str(workspace_root() / "products")
+
+
+def _configured_root(configured: str) -> str:
+    """``Path(expandvars(configured)).expanduser().resolve()``, as a string.
+
+    Called on every product lookup, so the common case (no ``~``) skips
+    pathlib and resolves with as few system calls as it can.
+    """
+    expanded = os.path.expandvars(configured) if "$" in configured else configured
+    if expanded[:1] == "~":
+        from pathlib import Path
+
+        return str(Path(expanded).expanduser().resolve())
+    return _realpath(expanded)
+
+
+def _realpath(path: str) -> str:
+    """What ``str(Path(path).resolve())`` gives, symlink loops included.
+
+    When no component of the absolute path is a symbolic link (the usual
+    case) the answer is the normalised path itself, confirmed with one
+    ``lstat`` per component; anything else goes the long way round.
+    """
+    absolute = os.path.abspath(path)
+    if "/.." in path or path.startswith("..") or absolute.startswith("//"):
+        # ".." must be applied after symlinks are resolved, not textually.
+        return _resolve_slowly(path)
+    end = 0
+    while True:
+        end = absolute.find("/", end + 1)
+        prefix = absolute if end < 0 else absolute[:end]
+        try:
+            mode = os.lstat(prefix).st_mode
+        except (OSError, ValueError):
+            return _resolve_slowly(path)
+        if S_ISLNK(mode):
+            return _resolve_slowly(path)
+        if end < 0:
+            return absolute
+
+
+def _resolve_slowly(path: str) -> str:
+    from pathlib import Path
+
+    return str(Path(path).resolve())
 
 
 def workspace_of(path: str | os.PathLike[str]) -> Path:
@@ -61,11 +133,24 @@ def workspace_of(path: str | os.PathLike[str]) -> Path:
     That is the parent of the nearest enclosing directory named exactly
     ``products``; when there is none, the active workspace root.
     """
-    p = Path(os.path.abspath(path))
-    for candidate in (p, *p.parents):
-        if candidate.name == "products":
-            return candidate.parent
-    return workspace_root()
+    found = _enclosing_workspace(os.path.abspath(path))
+    if found is None:
+        return workspace_root()
+    from pathlib import Path
+
+    return Path(found)
+
+
+def _enclosing_workspace(absolute: str) -> str | None:
+    """The parent of the nearest directory named ``products`` enclosing the
+    normalised absolute path ``absolute`` (itself included), or None."""
+    index = absolute.rfind("/products")
+    while index >= 0:
+        end = index + len("/products")
+        if end == len(absolute) or absolute[end] == "/":
+            return absolute[:index] or "/"
+        index = absolute.rfind("/products", 0, index)
+    return None
 
 
 def seed_workspace(dest: str | os.PathLike[str]) -> Path:
@@ -75,6 +160,8 @@ def seed_workspace(dest: str | os.PathLike[str]) -> Path:
     directory. A non-empty directory is refused with ``FileExistsError``
     and a path that is not a directory with ``NotADirectoryError``.
     """
+    from pathlib import Path
+
     dest = Path(os.path.abspath(Path(dest).expanduser()))
     if not dest.exists():
         _seed_new(dest)

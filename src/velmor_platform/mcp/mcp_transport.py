@@ -407,7 +407,7 @@ class McpConnection:
 
         info = Implementation(name="velmor_platform", version=str(__version__))
         if self.server.url is not None:
-            return Client(self.server.url, client_info=info)
+            return _HttpClient(self.server.url, info)
         program, *args = self.server.command or ()
         params = StdioServerParameters(
             command=program,
@@ -440,6 +440,66 @@ class McpConnection:
             raise RuntimeError("the MCP connection is not open")
         if self._done.is_set():
             raise ConnectionError(f"the connection to MCP server {self.server.name!r} has closed") from self._error
+
+
+class _HttpClient:
+    """``mcp.Client(url)``, on an HTTP client made here rather than by the SDK.
+
+    The same settings as the SDK's own (its 30 s / 300 s read timeouts, the
+    environment's proxies and certificate settings), except that the TLS
+    context is made once per process instead of once per connection:
+    loading the certificate store costs tens of milliseconds, more than a
+    whole exchange with a local server. The HTTP client is closed after the
+    SDK client that uses it.
+    """
+
+    def __init__(self, url: str, info: Any) -> None:
+        self._url = url
+        self._info = info
+        self._http: Any = None
+
+    async def __aenter__(self) -> Any:
+        import httpx2
+        from mcp import Client
+        from mcp.client.streamable_http import streamable_http_client
+
+        self._http = httpx2.AsyncClient(
+            timeout=httpx2.Timeout(_HTTP_TIMEOUT, read=_HTTP_READ_TIMEOUT), verify=_tls_context()
+        )
+        try:
+            await self._http.__aenter__()
+            self._client = Client(streamable_http_client(self._url, http_client=self._http), client_info=self._info)
+            return await self._client.__aenter__()
+        except BaseException:
+            await self._http.aclose()
+            raise
+
+    async def __aexit__(self, *exc_info: Any) -> Any:
+        try:
+            return await self._client.__aexit__(*exc_info)
+        finally:
+            await self._http.aclose()
+
+
+# The SDK's defaults for its own HTTP client: a server may hold a response
+# stream open, hence the long read timeout. The time limit above is what
+# bounds a request.
+_HTTP_TIMEOUT = 30.0
+_HTTP_READ_TIMEOUT = 300.0
+
+# (SSL_CERT_FILE, SSL_CERT_DIR) -> the TLS context httpx would make for them.
+_TLS_CONTEXTS: dict[tuple[str | None, str | None], Any] = {}
+
+
+def _tls_context() -> Any:
+    """The certificate-verifying TLS context of a default HTTP client."""
+    key = (os.environ.get("SSL_CERT_FILE"), os.environ.get("SSL_CERT_DIR"))
+    context = _TLS_CONTEXTS.get(key)
+    if context is None:
+        import httpx2
+
+        context = _TLS_CONTEXTS[key] = httpx2.create_ssl_context()
+    return context
 
 
 def _plain(exc: BaseException) -> BaseException:
