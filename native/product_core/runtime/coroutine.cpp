@@ -83,7 +83,41 @@ PySendResult advance(NativeCoroutine *co, PyObject *value, PyObject **result) {
     return PYGEN_ERROR;
 }
 
+// Marks the coroutine as running for the duration of a send, throw or
+// close; a re-entrant call (from code that the body awaits) is refused the
+// way CPython refuses it for its own coroutines.
+class Running {
+public:
+    explicit Running(NativeCoroutine *co) : co_(co), entered_(!co->running) {
+        if (entered_)
+            co->running = true;
+        else
+            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    }
+    ~Running() {
+        if (entered_) co_->running = false;
+    }
+    Running(const Running &) = delete;
+    Running &operator=(const Running &) = delete;
+    explicit operator bool() const noexcept { return entered_; }
+
+private:
+    NativeCoroutine *co_;
+    bool entered_;
+};
+
+PySendResult send_unguarded(PyObject *self, PyObject *arg, PyObject **result);
+
 PySendResult co_am_send(PyObject *self, PyObject *arg, PyObject **result) {
+    Running running(as_co(self));
+    if (!running) {
+        *result = nullptr;
+        return PYGEN_ERROR;
+    }
+    return send_unguarded(self, arg, result);
+}
+
+PySendResult send_unguarded(PyObject *self, PyObject *arg, PyObject **result) {
     NativeCoroutine *co = as_co(self);
     if (co->finished) return raise_finished(result);
     if (co->awaiting == nullptr) {
@@ -190,7 +224,15 @@ bool set_thrown(PyObject *typ, PyObject *val, PyObject *tb) {
     return false;
 }
 
+PyObject *throw_unguarded(PyObject *self, PyObject *const *args, Py_ssize_t nargs);
+
 PyObject *co_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    Running running(as_co(self));
+    if (!running) return nullptr;
+    return throw_unguarded(self, args, nargs);
+}
+
+PyObject *throw_unguarded(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 3) {
         PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
         return nullptr;
@@ -232,6 +274,8 @@ PyObject *co_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
 
 PyObject *co_close(PyObject *self, PyObject *) {
     NativeCoroutine *co = as_co(self);
+    Running running(co);
+    if (!running) return nullptr;
     Ref it = Ref::borrow(co->awaiting);
     finish(co);
     if (it) {
@@ -331,6 +375,7 @@ PyObject *make_coroutine(Step step, PyObject *qualname) {
     co->step = step;
     co->state = 0;
     co->finished = false;
+    co->running = false;
     co->qualname = Py_NewRef(qualname);
     return self.release();
 }

@@ -27,6 +27,7 @@ struct NativeCoroutine {
     Step step;
     int state;        // the body's own state; 0 before the first step
     bool finished;
+    bool running;     // inside send/throw/close: re-entry is refused
     PyObject *qualname;
     PyObject *awaiting;  // iterator of the await in progress, or NULL
     PyObject *slots[kCoroutineSlots];  // the body's working values (owned)
