@@ -165,7 +165,9 @@ bool bind(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs, PyObject 
                 raise_count(s, nargs);
                 return false;
             }
-            b.v[j] = PyTuple_GET_ITEM(fn->defaults, j - first_default);
+            // Held for the call: the body may reassign __defaults__.
+            b.owned[j] = Ref::borrow(PyTuple_GET_ITEM(fn->defaults, j - first_default));
+            b.v[j] = b.owned[j].get();
             continue;
         }
         PyObject *name = PyTuple_GET_ITEM(fn->varnames, j);
@@ -174,6 +176,7 @@ bool bind(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs, PyObject 
             if (!PyErr_Occurred()) raise_keyword("%s() needs keyword-only argument %U", s, name);
             return false;
         }
+        b.owned[j] = Ref::borrow(v);
         b.v[j] = v;
     }
     for (Py_ssize_t j = 0; j < nparams; ++j)
