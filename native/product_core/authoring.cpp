@@ -183,7 +183,13 @@ int save_crate_atomically(PyObject *layer, PyObject *path) {
     if (!mode) return -1;
     Ref permissions(PyNumber_And(mode.get(), Ref(PyLong_FromLong(07777)).get()));
     if (!permissions) return -1;
-    Ref tmp(PyUnicode_FromFormat("%U.%ld.tmp.usdc", real.get(), static_cast<long>(getpid())));
+    // A hidden name, so that nothing listing the product's layers takes a
+    // file left by a killed writer for one of them.
+    Ref dir(PyObject_CallMethod(os_path.get(), "dirname", "O", real.get()));
+    Ref base(dir ? PyObject_CallMethod(os_path.get(), "basename", "O", real.get()) : nullptr);
+    if (!base) return -1;
+    Ref tmp(PyUnicode_FromFormat("%U/.%U.%ld.tmp.usdc", dir.get(), base.get(),
+                                 static_cast<long>(getpid())));
     if (!tmp) return -1;
     Ref exported(PyObject_CallMethod(layer, "Export", "O", tmp.get()));
     int ok = exported ? PyObject_IsTrue(exported.get()) : -1;
