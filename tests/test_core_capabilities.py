@@ -3,6 +3,7 @@ fake transport, capabilities() against replaced query and registry
 functions, and both end to end against the real stdio template server."""
 
 import asyncio
+import os
 import collections.abc
 import json
 import signal
@@ -312,7 +313,7 @@ def test_throw_ending_without_a_new_suspension(call, exit_result, drive, expecte
     # In a child process: a fault here may take the interpreter down.
     code = ISOLATED.format(call=call, exit_result=exit_result, drive=drive)
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=60, env={"PYTHONPATH": SRC})
+                            timeout=60, env={**os.environ, "PYTHONPATH": SRC})
     assert (result.returncode, result.stdout.strip()) == (0, expected), result.stderr[-2000:]
 
 

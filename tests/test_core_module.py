@@ -4,6 +4,7 @@ binding and the messages of the argument binder."""
 
 import importlib
 import inspect
+import os
 import pathlib
 import pydoc
 import re
@@ -159,7 +160,7 @@ def unwrap(cls, name):
 
 def run_python(code):
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=60, env={"PYTHONPATH": SRC})
+                          text=True, timeout=60, env={**os.environ, "PYTHONPATH": SRC})
 
 
 # ---- module and class ----------------------------------------------------------------
