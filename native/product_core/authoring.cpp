@@ -181,7 +181,9 @@ int save_crate_atomically(PyObject *layer, PyObject *path) {
     if (!st) return -1;
     Ref mode(PyObject_GetAttrString(st.get(), "st_mode"));
     if (!mode) return -1;
-    Ref permissions(PyNumber_And(mode.get(), Ref(PyLong_FromLong(07777)).get()));
+    Ref mask(PyLong_FromLong(07777));
+    if (!mask) return -1;
+    Ref permissions(PyNumber_And(mode.get(), mask.get()));
     if (!permissions) return -1;
     // A hidden name, so that nothing listing the product's layers takes a
     // file left by a killed writer for one of them.
