@@ -271,8 +271,6 @@ PyObject *function_repr(PyObject *self) {
 // inspect.signature() reads.
 PyObject *build_code(NativeFunction *f) {
     const Signature &s = *f->sig;
-    Ref file(PyUnicode_FromString("<velmor_platform.core.product_core>"));
-    if (!file) return nullptr;
     Ref empty(reinterpret_cast<PyObject *>(
         PyCode_NewEmpty("<velmor_platform.core.product_core>", s.name, 0)));
     if (!empty) return nullptr;
