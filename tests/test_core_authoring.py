@@ -368,3 +368,27 @@ def test_set_geometry_path_handling(core, tmp_path, monkeypatch):
     for bad in (None, 3, 1.5):
         with pytest.raises(TypeError):
             core.ProductCore(None, {}).set_geometry(bad)
+
+
+def _outcome(call):
+    try:
+        return ("ok", call())
+    except Exception as e:  # noqa: BLE001 - the outcome itself is compared
+        return (type(e).__name__, e.args)
+
+
+def test_set_geometry_str_and_path_arguments_agree(core, tmp_path, monkeypatch):
+    """A str is handled as Path(str) would be, for every spelling of a path."""
+    import itertools
+
+    monkeypatch.chdir(tmp_path)
+    Path("a/b").mkdir(parents=True)
+    for name in ("a/b/x.stl", "x.STL", "a/.stl", "a/b/p.tar.stl", "y.obj", "z"):
+        Path(name).write_bytes(b"abc")
+    pieces = ["", "/", "//", ".", "..", "a", "x.stl", "x.STL", ".stl", "p.tar.stl", "y.obj", "z",
+              "./", "/./", "\x00", "\udcff.stl"]
+    p = core.ProductCore(Path("/p/x.usda"), {})
+    spellings = {"".join(c) for n in (1, 2, 3) for c in itertools.product(pieces, repeat=n)}
+    differ = [s for s in sorted(spellings)
+              if _outcome(lambda: p.set_geometry(s)) != _outcome(lambda: p.set_geometry(Path(s)))]
+    assert differ == []

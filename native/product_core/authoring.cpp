@@ -28,15 +28,17 @@ using host::attr;
 PyObject *accepted(PyObject *text, PyObject *size) {
     Ref mb(PyNumber_TrueDivide(size, N.int_million));
     if (!mb) return nullptr;
+    // round(mb, 2): mb is an exact float, so this is float.__round__.
     PyObject *round_args[] = {mb.get(), N.int_2};
-    Ref size_mb(PyObject_VectorcallMethod(N.round, round_args, 2, nullptr));
+    Ref size_mb(PyFloat_CheckExact(mb.get())
+                    ? PyObject_Vectorcall(N.float_round, round_args, 2, nullptr)
+                    : PyObject_VectorcallMethod(N.round, round_args, 2, nullptr));
     if (!size_mb) return nullptr;
-    Ref note(PyUnicode_FromString("Geometry registered. Run --prepare-cfd to rebuild CFD case."));
     Ref record(_PyDict_NewPresized(4));
-    if (!note || !record || PyDict_SetItem(record.get(), N.status, N.accepted) < 0 ||
+    if (!record || PyDict_SetItem(record.get(), N.status, N.accepted) < 0 ||
         PyDict_SetItem(record.get(), N.path, text) < 0 ||
         PyDict_SetItem(record.get(), N.size_mb, size_mb.get()) < 0 ||
-        PyDict_SetItem(record.get(), N.note, note.get()) < 0)
+        PyDict_SetItem(record.get(), N.note, N.geometry_note) < 0)
         return nullptr;
     return record.release();
 }
@@ -64,9 +66,10 @@ int check_suffix(PyObject *suffix) {
     return is_stl;
 }
 
-// For a plain path: one stat() call answers existence, kind and size, with
-// pathlib's rules for what counts as missing.
-PyObject *set_geometry_plain(PyObject *path, PyObject *text) {
+// For a plain path (`text` its string form, `suffix` its suffix): one stat()
+// call answers existence, kind and size, with pathlib's rules for what
+// counts as missing.
+PyObject *set_geometry_plain(PyObject *text, PyObject *suffix) {
     Ref encoded(PyUnicode_EncodeFSDefault(text));
     if (!encoded) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
@@ -88,8 +91,7 @@ PyObject *set_geometry_plain(PyObject *path, PyObject *text) {
         errno = err;
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, text);
     }
-    Ref suffix = paths::suffix(path);
-    if (!suffix || check_suffix(suffix.get()) <= 0) return nullptr;
+    if (check_suffix(suffix) <= 0) return nullptr;
     if (S_ISDIR(st.st_mode)) return directory_refused(text);
     Ref size(PyLong_FromLongLong(static_cast<long long>(st.st_size)));
     if (!size) return nullptr;
@@ -99,21 +101,29 @@ PyObject *set_geometry_plain(PyObject *path, PyObject *text) {
 PyObject *set_geometry_impl(const Args &a) {
     PyObject *path_type = host::global(a.fn->globals, N.Path);
     if (!path_type) return nullptr;
+    const bool plain = paths::is_pathlib_path(path_type);
+    Ref text, suffix;
+    // A str argument: Path(arg) would only parse it, so its string form and
+    // suffix are computed directly.
+    if (plain && paths::posix_form(a[1], text, suffix))
+        return set_geometry_plain(text.get(), suffix.get());
     Ref path = host::call1(path_type, a[1]);
     if (!path) return nullptr;
-    Ref text = host::str(path.get());
+    text = host::str(path.get());
     if (!text) return nullptr;
     paths::Parts parts;
-    if (paths::is_pathlib_path(path_type) && PyUnicode_CheckExact(text.get()) &&
-        paths::parts_of(path.get(), parts))
-        return set_geometry_plain(path.get(), text.get());
+    if (plain && PyUnicode_CheckExact(text.get()) && paths::parts_of(path.get(), parts)) {
+        suffix = paths::suffix(path.get());
+        if (!suffix) return nullptr;
+        return set_geometry_plain(text.get(), suffix.get());
+    }
 
     Ref exists = host::method0(path.get(), N.exists);
     if (!exists) return nullptr;
     int found = PyObject_IsTrue(exists.get());
     if (found < 0) return nullptr;
     if (!found) return not_found(text.get());
-    Ref suffix = attr(path.get(), N.suffix);
+    suffix = attr(path.get(), N.suffix);
     if (!suffix || check_suffix(suffix.get()) <= 0) return nullptr;
     Ref st = host::method0(path.get(), N.stat);
     if (!st) return nullptr;

@@ -50,6 +50,40 @@ Ref method1(PyObject *self, PyObject *name, PyObject *a) {
 
 Ref attr(PyObject *o, PyObject *name) { return Ref(PyObject_GetAttr(o, name)); }
 
+int lookup_instance_attr(PyObject *self, PyObject *name, Ref &out) {
+    PyTypeObject *tp = Py_TYPE(self);
+    if (tp->tp_getattro == PyObject_GenericGetAttr) {
+        Ref descr = Ref::borrow(_PyType_Lookup(tp, name));
+        if (!descr || Py_TYPE(descr.get())->tp_descr_get == nullptr) {
+            // The instance dictionary comes before a plain class attribute.
+            PyObject **dictptr = _PyObject_GetDictPtr(self);
+            if (dictptr != nullptr && *dictptr != nullptr) {
+                Ref dict = Ref::borrow(*dictptr);
+                if (PyObject *v = PyDict_GetItemWithError(dict.get(), name)) {
+                    out = Ref::borrow(v);
+                    return 1;
+                }
+                if (PyErr_Occurred()) return -1;
+            }
+            if (descr) {
+                out = std::move(descr);
+                return 1;
+            }
+        }
+    }
+    PyObject *v = nullptr;
+    int found = _PyObject_LookupAttr(self, name, &v);
+    out.reset(v);
+    return found;
+}
+
+Ref instance_attr(PyObject *self, PyObject *name) {
+    Ref out;
+    int found = lookup_instance_attr(self, name, out);
+    if (found == 0) return attr(self, name);  // raises the interpreter's AttributeError
+    return out;
+}
+
 Ref str(PyObject *o) { return paths::str(o); }
 
 Ref record_get(PyObject *record, PyObject *key, PyObject *dflt) {

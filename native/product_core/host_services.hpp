@@ -34,8 +34,20 @@ Ref str(PyObject *o);  // str(o); a str is returned unchanged
 // plain dict.  `dflt` may be NULL to mean None.
 Ref record_get(PyObject *record, PyObject *key, PyObject *dflt);
 
+// self.<name> for a plain attribute of an instance (one stored on it, or a
+// class-level value such as the domain tables): the same result as
+// attr(self, name), read straight from the instance dictionary when the type
+// has neither a custom __getattribute__/__getattr__ nor a descriptor of that
+// name; anything else takes the interpreter's own path.
+Ref instance_attr(PyObject *self, PyObject *name);
+
+// The same look-up as instance_attr, where a missing attribute is no error:
+// 1 with `out` set, 0 when the attribute is missing (an AttributeError is
+// swallowed, nothing is raised), -1 on any other error.
+int lookup_instance_attr(PyObject *self, PyObject *name, Ref &out);
+
 // The instance's stored attributes.
-inline Ref usd_path(PyObject *self) { return attr(self, N.usd_path_attr); }
-inline Ref vehicle(PyObject *self) { return attr(self, N.vehicle_attr); }
+inline Ref usd_path(PyObject *self) { return instance_attr(self, N.usd_path_attr); }
+inline Ref vehicle(PyObject *self) { return instance_attr(self, N.vehicle_attr); }
 
 }  // namespace vp::host

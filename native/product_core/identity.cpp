@@ -81,7 +81,14 @@ PyObject *name_value(PyObject *self) {
     if (!vehicle) return nullptr;
     Ref usd_path = host::usd_path(self);
     if (!usd_path) return nullptr;
-    // The stem is taken first, whether or not the record holds a name.
+    // The stem is taken first, whether or not the record holds a name.  For
+    // a plain path that is a pure string operation, so it is skipped when the
+    // record's name is what comes back.
+    if (PyDict_CheckExact(vehicle.get()) && paths::has_plain_name(usd_path.get())) {
+        if (PyObject *v = PyDict_GetItemWithError(vehicle.get(), N.vehicle_name))
+            return check_result(Py_NewRef(v), ResultCheck::Str);
+        if (PyErr_Occurred()) return nullptr;
+    }
     Ref stem = paths::stem(usd_path.get());
     if (!stem) return nullptr;
     return check_result(host::record_get(vehicle.get(), N.vehicle_name, stem.get()).release(),
@@ -104,6 +111,13 @@ PyObject *product_dir_impl(const Args &a) {
 
 // ---- _product_identifier() -----------------------------------------------------
 
+// "<programme>:<variant>"
+PyObject *programme_variant(PyObject *programme, PyObject *variant) {
+    Ref head(PyUnicode_Concat(programme, N.colon));
+    if (!head) return nullptr;
+    return PyUnicode_Concat(head.get(), variant);
+}
+
 // Walks from the file's directory up to the nearest directory named exactly
 // "products" (or to a directory whose name is empty), collecting names.
 PyObject *identifier_from_parts(const paths::Parts &p) {
@@ -125,13 +139,17 @@ PyObject *identifier_from_parts(const paths::Parts &p) {
         return Py_NewRef(n - 2 >= p.base ? PyList_GET_ITEM(p.parts, n - 2) : N.empty);
     }
     if (count == 1) return Py_NewRef(inner);
-    return PyUnicode_FromFormat("%U:%U", outer, inner);
+    return programme_variant(outer, inner);
 }
 
 // Walks from the file's directory up to the nearest directory named exactly
 // "products" (or to a directory whose name is empty), collecting names.
-PyObject *product_identifier_impl(const Args &a) {
-    Ref usd_path = host::usd_path(a[0]);
+PyObject *product_identifier_impl(const Args &a) { return product_identifier_value(a[0]); }
+
+}  // namespace
+
+PyObject *product_identifier_value(PyObject *self) {
+    Ref usd_path = host::usd_path(self);
     if (!usd_path) return nullptr;
     paths::Parts p;
     if (paths::parts_of(usd_path.get(), p)) {
@@ -172,6 +190,8 @@ PyObject *product_identifier_impl(const Args &a) {
     return attr(start.get(), N.name).release();
 }
 
+namespace {
+
 // ---- metadata(action) --------------------------------------------------------------
 
 PyObject *metadata_impl(const Args &a) {
@@ -180,7 +200,10 @@ PyObject *metadata_impl(const Args &a) {
     if (!banner) return nullptr;
     Ref name(name_of(self));
     if (!name || PyDict_SetItem(banner.get(), N.product, name.get()) < 0) return nullptr;
-    Ref id = host::method0(self, N.product_identifier);
+    int own = reads_own_method(self, Own::ProductIdentifier, N.product_identifier);
+    if (own < 0) return nullptr;
+    Ref id(own ? check_result(product_identifier_value(self), ResultCheck::Str)
+               : host::method0(self, N.product_identifier).release());
     if (!id || PyDict_SetItem(banner.get(), N.product_id, id.get()) < 0) return nullptr;
     if (PyDict_SetItem(banner.get(), N.action, a[1]) < 0) return nullptr;
     return banner.release();
@@ -197,11 +220,27 @@ PyObject *repr_impl(const Args &a) {
     PyObject *self = a[0];
     Ref name(name_of(self));
     if (!name) return nullptr;
-    Ref targets(targets_of(self));
-    if (!targets) return nullptr;
-    Ref cd(PyObject_GetItem(targets.get(), N.cd));
-    if (!cd) return nullptr;
-    return PyUnicode_FromFormat("Velmor(%S, cd_target=%S)", name.get(), cd.get());
+    Ref cd;
+    if (reads_own(self, Own::Targets, N.targets)) {
+        // Only the "cd" entry of ProductCore's own targets is shown, so the
+        // view is not built; its look-ups run all the same, in its order.
+        cd.reset(target_cd_of(self));
+        if (!cd) return nullptr;
+    } else {
+        Ref targets(targets_of(self));
+        if (!targets) return nullptr;
+        cd.reset(PyObject_GetItem(targets.get(), N.cd));
+        if (!cd) return nullptr;
+    }
+    Ref name_text(PyObject_Str(name.get()));
+    if (!name_text) return nullptr;
+    Ref cd_text(PyObject_Str(cd.get()));
+    if (!cd_text) return nullptr;
+    PyObject *pieces[] = {N.repr_open, name_text.get(), N.repr_cd, cd_text.get(), N.repr_close};
+    Ref tuple(PyTuple_New(5));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(pieces[i]));
+    return PyUnicode_Join(N.empty, tuple.get());
 }
 
 }  // namespace

@@ -24,7 +24,10 @@ extern const Signature diff, range_competitiveness, export_;
 // one through ProductCore's own property (no override in a subclass, normal
 // attribute lookup), the members call its body directly; the result is the
 // same, without the descriptor round trip.
-enum class Own { HasDynamics, Name, Targets, Count };
+// The same holds for the methods members call through the instance, as long
+// as the instance itself holds no attribute of that name.
+enum class Own { HasDynamics, Name, Targets, NormaliseDomain, GetSolverBackend,
+                 ProductIdentifier, Count };
 void remember_property(Own which, PyObject *property);
 PyObject *own_property(Own which) noexcept;  // borrowed, may be NULL
 inline bool reads_own(PyObject *self, Own which, PyObject *name) {
@@ -33,11 +36,21 @@ inline bool reads_own(PyObject *self, Own which, PyObject *name) {
     return prop != nullptr && tp->tp_getattro == PyObject_GenericGetAttr &&
            _PyType_Lookup(tp, name) == prop;
 }
+// 1 when self.<name> is ProductCore's own method, 0 when not, -1 on error.
+int reads_own_method(PyObject *self, Own which, PyObject *name);
+
+// Bodies that members reach through the instance.
+PyObject *normalise_domain_value(PyObject *domain);
+PyObject *get_solver_backend_value(PyObject *self, PyObject *domain);
+PyObject *product_identifier_value(PyObject *self);
 
 // self.has_dynamics, self.name and self.targets, honouring overrides.
 int has_dynamics_of(PyObject *self);
 PyObject *name_of(PyObject *self);
 PyObject *targets_of(PyObject *self);
+// The "cd" entry of ProductCore's own targets view, with every look-up the
+// view makes, without building it.
+PyObject *target_cd_of(PyObject *self);
 
 // Class-level tables (solvers.cpp).
 PyObject *make_default_solver_table();

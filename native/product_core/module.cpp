@@ -199,6 +199,10 @@ PyObject *make_class(PyObject *module_name, PyObject *globals) {
         if (m.sig == &has_dynamics) remember_property(Own::HasDynamics, value.get());
         if (m.sig == &name) remember_property(Own::Name, value.get());
         if (m.sig == &targets) remember_property(Own::Targets, value.get());
+        if (m.sig == &normalise_domain) remember_property(Own::NormaliseDomain, value.get());
+        if (m.sig == &get_solver_backend) remember_property(Own::GetSolverBackend, value.get());
+        if (m.sig == &product_identifier)
+            remember_property(Own::ProductIdentifier, value.get());
     }
     Ref bases(PyTuple_New(0));
     if (!bases) return nullptr;
@@ -313,6 +317,17 @@ void members::remember_property(Own which, PyObject *property) {
 }
 
 PyObject *members::own_property(Own which) noexcept { return g_own[static_cast<int>(which)]; }
+
+int members::reads_own_method(PyObject *self, Own which, PyObject *name) {
+    if (!reads_own(self, which, name)) return 0;
+    // A method is a non-data descriptor: an attribute of the instance with
+    // the same name comes first.
+    PyObject **dictptr = _PyObject_GetDictPtr(self);
+    if (dictptr == nullptr || *dictptr == nullptr) return 1;
+    Ref dict = Ref::borrow(*dictptr);
+    if (PyDict_GetItemWithError(dict.get(), name) != nullptr) return 0;
+    return PyErr_Occurred() ? -1 : 1;
+}
 
 }  // namespace vp
 

@@ -152,6 +152,24 @@ int has_dynamics_of(PyObject *self) {
     return PyObject_IsTrue(v.get());
 }
 
+PyObject *target_cd_of(PyObject *self) {
+    Ref record = host::vehicle(self);
+    if (!record) return nullptr;
+    Ref cd;
+    for (const Entry &e : target_entries) {
+        Ref v = host::record_get(record.get(), N.*e.source, nullptr);
+        if (!v) return nullptr;
+        if (e.key == &Names::cd) cd = std::move(v);
+    }
+    int dyn = has_dynamics_of(self);
+    if (dyn < 0) return nullptr;
+    if (dyn) {
+        for (const Entry &e : target_dynamics_entries)
+            if (!host::record_get(record.get(), N.*e.source, N.*e.dflt)) return nullptr;
+    }
+    return cd.release();
+}
+
 PyObject *targets_of(PyObject *self) {
     if (reads_own(self, Own::Targets, N.targets))
         return view(self, target_entries, target_dynamics_entries);

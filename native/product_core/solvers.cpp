@@ -18,22 +18,22 @@ inline bool str_eq(PyObject *a, PyObject *b) {
 
 // self.<table>.get(key, dflt)
 Ref table_get(PyObject *self, PyObject *table_name, PyObject *key, PyObject *dflt) {
-    Ref table = attr(self, table_name);
+    Ref table = host::instance_attr(self, table_name);
     if (!table) return Ref();
     return host::record_get(table.get(), key, dflt);
 }
 
 // self._normalise_domain(domain), through the instance.
 Ref normalised(PyObject *self, PyObject *domain) {
+    int own = reads_own_method(self, Own::NormaliseDomain, N.normalise_domain);
+    if (own < 0) return Ref();
+    if (own) return Ref(normalise_domain_value(domain));
     return host::method1(self, N.normalise_domain, domain);
 }
 
 // ---- _normalise_domain(domain) ---------------------------------------------------
 
-PyObject *normalise_domain_impl(const Args &a) {
-    PyObject *domain = a[0];
-    return Py_NewRef(str_eq(domain, N.aerodynamics) ? N.aero : domain);
-}
+PyObject *normalise_domain_impl(const Args &a) { return normalise_domain_value(a[0]); }
 
 constexpr Param normalise_domain_params[] = {{"domain", "str", Check::Str}};
 
@@ -58,10 +58,10 @@ PyObject *set_solver_impl(const Args &a) {
         if (ok < 0) return nullptr;
         if (!ok) return raise_unknown_backend(backend, domain, valid.get());
     }
-    Ref backends = attr(self, N.solver_backend_attr);
-    if (!backends) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-        PyErr_Clear();
+    Ref backends;
+    int found = host::lookup_instance_attr(self, N.solver_backend_attr, backends);
+    if (found < 0) return nullptr;
+    if (!found) {
         backends.reset(PyDict_New());
         if (!backends || PyObject_SetAttr(self, N.solver_backend_attr, backends.get()) < 0)
             return nullptr;
@@ -86,13 +86,18 @@ constexpr Param set_solver_params[] = {
 
 // ---- get_solver_backend(domain="aerodynamics") ----------------------------------------
 
-PyObject *get_solver_backend_impl(const Args &a) {
-    PyObject *self = a[0], *domain = a[1];
-    Ref backends = attr(self, N.solver_backend_attr);
-    if (!backends) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-        PyErr_Clear();
-    } else {
+PyObject *get_solver_backend_impl(const Args &a) { return get_solver_backend_value(a[0], a[1]); }
+}  // namespace
+
+PyObject *normalise_domain_value(PyObject *domain) {
+    return Py_NewRef(str_eq(domain, N.aerodynamics) ? N.aero : domain);
+}
+
+PyObject *get_solver_backend_value(PyObject *self, PyObject *domain) {
+    Ref backends;
+    int found = host::lookup_instance_attr(self, N.solver_backend_attr, backends);
+    if (found < 0) return nullptr;
+    if (found) {
         int truth = PyObject_IsTrue(backends.get());
         if (truth < 0) return nullptr;
         if (!truth) backends.reset();
@@ -105,6 +110,8 @@ PyObject *get_solver_backend_impl(const Args &a) {
     return host::record_get(backends.get(), key.get(), fallback.get()).release();
 }
 
+namespace {
+
 constexpr Param get_solver_backend_params[] = {
     {"self", nullptr},
     {"domain", "str", Check::Str, Default::Str, "aerodynamics"},
@@ -114,7 +121,10 @@ constexpr Param get_solver_backend_params[] = {
 
 PyObject *resolve_dispatch_backend_impl(const Args &a) {
     PyObject *self = a[0], *domain = a[1];
-    Ref choice = host::method1(self, N.get_solver_backend, domain);
+    int own = reads_own_method(self, Own::GetSolverBackend, N.get_solver_backend);
+    if (own < 0) return nullptr;
+    Ref choice(own ? check_result(get_solver_backend_value(self, domain), ResultCheck::Str)
+                   : host::method1(self, N.get_solver_backend, domain).release());
     if (!choice) return nullptr;
     Ref domain_default = table_get(self, N.default_solver_table, domain, N.openfoam);
     if (!domain_default) return nullptr;

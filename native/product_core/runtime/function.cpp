@@ -184,6 +184,49 @@ bool bind(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs, PyObject 
     return true;
 }
 
+enum Mode : unsigned char { Bind, Direct, Positional };
+
+// True when `check` only tests a type (no conversion, nothing to own).
+constexpr bool is_type_test(Check check) noexcept {
+    return check == Check::Any || check == Check::Str || check == Check::Dict ||
+           check == Check::DictOrNone;
+}
+
+// Positional arguments only, fewer than or as many as the parameters: fills
+// the missing ones from the defaults tuple `defaults` (held by the caller)
+// and runs the type tests.  False with an exception set on a refusal.
+bool bind_positional(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *defaults, PyObject **v) {
+    const Signature &s = *fn->sig;
+    const Py_ssize_t npos = fn->npos;
+    const Py_ssize_t ndef = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    if (nargs < npos - ndef) {
+        raise_count(s, nargs);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) v[i] = args[i];
+    for (Py_ssize_t j = nargs; j < npos; ++j) v[j] = PyTuple_GET_ITEM(defaults, j - (npos - ndef));
+    for (Py_ssize_t j = 0; j < npos; ++j) {
+        const Param &p = s.params[j];
+        PyObject *o = v[j];
+        switch (p.check) {
+            case Check::Str:
+                if (PyUnicode_CheckExact(o)) continue;
+                raise_arg_type(p.name, &PyUnicode_Type, o);
+                return false;
+            case Check::DictOrNone:
+                if (o == Py_None) continue;
+                [[fallthrough]];
+            case Check::Dict:
+                if (PyDict_CheckExact(o)) continue;
+                raise_arg_type(p.name, &PyDict_Type, o);
+                return false;
+            default: continue;
+        }
+    }
+    return true;
+}
+
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
                               PyObject *kwnames) {
     auto *fn = reinterpret_cast<NativeFunction *>(callable);
@@ -195,11 +238,16 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     // Holding the function keeps its defaults and varnames alive if the body
     // reassigns them on itself.
     Py_INCREF(callable);
-    if (kwnames == nullptr && nargs == fn->npos && !fn->checked && fn->sig->varkw == nullptr &&
-        !fn->sig->no_arguments && fn->npos == static_cast<Py_ssize_t>(fn->sig->params.size())) {
+    if (kwnames == nullptr && fn->mode == Direct && nargs == fn->npos) {
         // Every parameter given by position, nothing to check: the caller's
         // array is the bound argument array.
         result = fn->sig->impl(Args{fn, args});
+    } else if (kwnames == nullptr && fn->mode != Bind && nargs <= fn->npos) {
+        // Held for the call: the body may reassign __defaults__.
+        PyObject *defaults = Py_XNewRef(nargs < fn->npos ? fn->defaults : nullptr);
+        PyObject *v[kMaxSlots];
+        if (bind_positional(fn, args, nargs, defaults, v)) result = fn->sig->impl(Args{fn, v});
+        Py_XDECREF(defaults);
     } else {
         Bound b;
         if (bind(fn, args, nargs, kwnames, b)) result = fn->sig->impl(Args{fn, b.v});
@@ -449,7 +497,14 @@ PyObject *make_function(const Signature &sig, const char *qualname, PyObject *mo
     const Py_ssize_t nparams = static_cast<Py_ssize_t>(sig.params.size());
     f->npos = positional_count(sig);
     f->checked = false;
-    for (const Param &p : sig.params) f->checked = f->checked || p.check != Check::Any;
+    bool type_tests_only = true;
+    for (const Param &p : sig.params) {
+        f->checked = f->checked || p.check != Check::Any;
+        type_tests_only = type_tests_only && is_type_test(p.check);
+    }
+    f->mode = Bind;
+    if (!sig.varkw && !sig.no_arguments && f->npos == nparams)
+        f->mode = !f->checked ? Direct : type_tests_only ? Positional : Bind;
     f->varnames = PyTuple_New(nparams);
     f->annotations = PyDict_New();
     if (!f->varnames || !f->annotations) return nullptr;

@@ -83,6 +83,11 @@ struct NativeFunction {
     PyObject *varnames;     // tuple of the interned parameter names
     Py_ssize_t npos;        // positional-or-keyword parameters
     bool checked;           // some parameter has a boundary check
+    // How a call with positional arguments only may skip the general binder:
+    // Direct when every parameter is positional and unchecked (the caller's
+    // array is the bound array), Positional when the checks are plain type
+    // tests (missing trailing arguments come from __defaults__), else Bind.
+    unsigned char mode;
     PyObject *weakreflist;
 };
 

@@ -105,6 +105,14 @@ namespace vp {
     X(note, "note")                                     \
     /* constant values */                               \
     X(empty, "")                                        \
+    X(colon, ":")                                       \
+    X(repr_open, "Velmor(")                             \
+    X(repr_cd, ", cd_target=")                          \
+    X(repr_close, ")")                                  \
+    X(slash, "/")                                       \
+    X(dot, ".")                                         \
+    X(double_slash, "//")                               \
+    X(geometry_note, "Geometry registered. Run --prepare-cfd to rebuild CFD case.") \
     X(products, "products")                             \
     X(selected, "selected")                             \
     X(updated, "updated")                               \
@@ -130,6 +138,7 @@ struct Names {
     PyObject *float_0_8;
     PyObject *float_15;
     PyObject *float_3;
+    PyObject *float_round;  // float.__round__
 };
 
 extern Names N;

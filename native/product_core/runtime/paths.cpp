@@ -81,6 +81,11 @@ bool parts_of(PyObject *path, Parts &out) {
     return true;
 }
 
+bool has_plain_name(PyObject *path) {
+    Parts p;
+    return parts_of(path, p) && plain_name(p) != nullptr;
+}
+
 Ref name(PyObject *path) {
     Parts p;
     if (parts_of(path, p)) {
@@ -128,6 +133,81 @@ Ref parent(PyObject *path) {
     *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(out.get()) + g_parts) =
         parts.release();
     return out;
+}
+
+namespace {
+
+// The suffix of a final component as pathlib defines it.
+Ref suffix_of_name(PyObject *name) {
+    const Py_ssize_t dot = suffix_dot(name);
+    return dot < 0 ? Ref::borrow(N.empty)
+                   : Ref(PyUnicode_Substring(name, dot, PyUnicode_GET_LENGTH(name)));
+}
+
+// True when `text` is already in pathlib's string form: not empty, no empty
+// or "." component anywhere, no trailing separator.
+bool already_formed(PyObject *text) {
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+    if (len == 0) return false;
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    Py_UCS4 prev = '/';  // a component starts at index 0
+    for (Py_ssize_t i = 0; i < len; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '/') {
+            if (i > 0 && prev == '/') return false;                      // empty component
+            if (prev == '.' && (i == 1 || PyUnicode_READ(kind, data, i - 2) == '/'))
+                return false;                                             // "." component
+        }
+        prev = c;
+    }
+    if (prev == '/') return len == 1;  // trailing separator ("/" itself is formed)
+    if (prev == '.' && (len == 1 || PyUnicode_READ(kind, data, len - 2) == '/')) return false;
+    return true;
+}
+
+}  // namespace
+
+bool posix_form(PyObject *text, Ref &form, Ref &suffix) {
+    if (g_path_type == nullptr || !PyUnicode_CheckExact(text)) return false;
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+    if (already_formed(text)) {
+        // The final component follows the last separator.
+        const Py_ssize_t slash = PyUnicode_FindChar(text, '/', 0, len, -1);
+        if (slash == -2) return false;
+        Ref name = slash < 0 ? Ref::borrow(text) : Ref(PyUnicode_Substring(text, slash + 1, len));
+        if (!name) return PyErr_Clear(), false;
+        Ref sfx = suffix_of_name(name.get());
+        if (!sfx) return PyErr_Clear(), false;
+        form = Ref::borrow(text);
+        suffix = std::move(sfx);
+        return true;
+    }
+    // Root: exactly two leading separators are kept as "//", one or three
+    // or more give "/".
+    Py_ssize_t lead = 0;
+    while (lead < len && PyUnicode_READ_CHAR(text, lead) == '/') ++lead;
+    PyObject *root = lead == 0 ? N.empty : lead == 2 ? N.double_slash : N.slash;
+    Ref pieces(PyUnicode_Split(text, N.slash, -1));
+    if (!pieces) return PyErr_Clear(), false;
+    Ref kept(PyList_New(0));
+    if (!kept) return PyErr_Clear(), false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pieces.get()); ++i) {
+        PyObject *piece = PyList_GET_ITEM(pieces.get(), i);
+        if (PyUnicode_GET_LENGTH(piece) == 0 || PyUnicode_Compare(piece, N.dot) == 0) continue;
+        if (PyList_Append(kept.get(), piece) < 0) return PyErr_Clear(), false;
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(kept.get());
+    Ref joined(PyUnicode_Join(N.slash, kept.get()));
+    if (!joined) return PyErr_Clear(), false;
+    Ref out(PyUnicode_Concat(root, joined.get()));
+    if (!out) return PyErr_Clear(), false;
+    if (PyUnicode_GET_LENGTH(out.get()) == 0) out = Ref::borrow(N.dot);
+    Ref sfx = n > 0 ? suffix_of_name(PyList_GET_ITEM(kept.get(), n - 1)) : Ref::borrow(N.empty);
+    if (!sfx) return PyErr_Clear(), false;
+    form = std::move(out);
+    suffix = std::move(sfx);
+    return true;
 }
 
 Ref str(PyObject *path) {
