@@ -35,8 +35,16 @@ def seed(dest: Path) -> Path:
     return seed_workspace(dest)
 
 
-def interleaved(stmts: dict[str, str], env: dict, repeat: int, target_s: float) -> dict[str, float]:
-    """ns per call of each statement, measured round-robin."""
+def interleaved(stmts: dict[str, str], env: dict, repeat: int, target_s: float,
+                loop_free: bool = False) -> dict[str, float]:
+    """ns per call of each statement, measured round-robin.
+
+    With `loop_free`, an empty statement is timed in the same rounds and its
+    median (the cost of timeit's own loop) is taken off every figure, so each
+    figure is the statement alone.
+    """
+    if loop_free:
+        stmts = {**stmts, "\0loop": "pass"}
     timers = {k: timeit.Timer(s, globals=env) for k, s in stmts.items()}
     loops = {}
     for k, t in timers.items():
@@ -47,7 +55,11 @@ def interleaved(stmts: dict[str, str], env: dict, repeat: int, target_s: float) 
     for _ in range(repeat):
         for k, t in timers.items():
             samples[k].append(t.timeit(loops[k]) / loops[k] * 1e9)
-    return {k: statistics.median(v) for k, v in samples.items()}
+    medians = {k: statistics.median(v) for k, v in samples.items()}
+    if loop_free:
+        loop = medians.pop("\0loop")
+        medians = {k: v - loop for k, v in medians.items()}
+    return medians
 
 
 HOT = {
@@ -86,7 +98,7 @@ def bench_members(ws: Path, repeat: int, target_s: float) -> list[dict]:
     for member, stmt in HOT.items():
         env = {"p": cpp, "P": ProductCore, "q": py, "Q": PyProductCore, "stl": str(stl)}
         py_stmt = stmt.replace("p.", "q.").replace("P.", "Q.").replace("(p)", "(q)")
-        got = interleaved({"cpp": stmt, "py": py_stmt}, env, repeat, target_s)
+        got = interleaved({"cpp": stmt, "py": py_stmt}, env, repeat, target_s, loop_free=True)
         rows.append({"member": member, "cpp_ns": got["cpp"], "py_ns": got["py"],
                      "ratio": got["py"] / got["cpp"]})
     return rows

@@ -176,3 +176,77 @@ def test_sample_product_views(core, workspace):
     runs = sedan.simulations()
     assert runs == sedan.history() == usd_product.load_product_history(str(sedan.usd_path))
     assert [r["run_id"] for r in runs][:3] == ["sedan-base-0001", "sedan-base-0002", "sedan-base-0003"]
+
+
+A = Path("/w/products/a/b/x.usda")
+
+
+def _change_record_in_place(p, P):
+    p._vehicle["vehicle_name"] = "Changed"
+    return ("Changed", A, 0.3, "openfoam", "a:b")
+
+
+def _rebind_record(p, P):
+    p._vehicle = {"vehicle_name": "Changed", "target_cd": 0.5}
+    return ("Changed", A, 0.5, "openfoam", "a:b")
+
+
+def _replace_instance_dict(p, P):
+    p.__dict__ = {"_usd_path": Path("/w/products/c/d/e.usda"), "_vehicle": {}}
+    return ("e", Path("/w/products/c/d/e.usda"), None, "openfoam", "c:d")
+
+
+def _data_descriptor_on_a_subclass(p, P):
+    class Sub(P):
+        _vehicle = property(lambda self: {"vehicle_name": "FromProperty"})
+    p.__class__ = Sub
+    return ("FromProperty", A, None, "openfoam", "a:b")
+
+
+def _class_attribute_after_instance_attribute_removed(p, P):
+    class Sub(P):
+        _vehicle = {"vehicle_name": "FromClass"}
+    p.__class__ = Sub
+    del p.__dict__["_vehicle"]
+    return ("FromClass", A, None, "openfoam", "a:b")
+
+
+def _getattr_hook(p, P):
+    class Sub(P):
+        def __getattribute__(self, name):
+            if name == "_usd_path":
+                return Path("/w/products/hook/hook.usda")
+            return object.__getattribute__(self, name)
+    p.__class__ = Sub
+    return ("First", Path("/w/products/hook/hook.usda"), 0.3, "openfoam", "hook")
+
+
+def _table_on_the_instance(p, P):
+    p._DOMAIN_DEFAULT_SOLVER = {"aero": "xlb"}
+    return ("First", A, 0.3, "xlb", "a:b")
+
+
+def _table_on_the_class_later(p, P):
+    class Sub(P):
+        pass
+    p.__class__ = Sub
+    p.get_solver_backend("aero")
+    Sub._DOMAIN_DEFAULT_SOLVER = {"aero": "domino"}
+    return ("First", A, 0.3, "domino", "a:b")
+
+
+@pytest.mark.parametrize("change", [
+    _change_record_in_place, _rebind_record, _replace_instance_dict,
+    _data_descriptor_on_a_subclass, _class_attribute_after_instance_attribute_removed,
+    _getattr_hook, _table_on_the_instance, _table_on_the_class_later,
+])
+def test_repeated_reads_follow_every_change(core, change):
+    """Members read the same instance again and again; each change shows at once."""
+    p = core.ProductCore(A, {"vehicle_name": "First", "target_cd": 0.3})
+    probe = lambda: (p.name, p.usd_path, p.targets["cd"], p.get_solver_backend("aero"),
+                     p._product_identifier())
+    for _ in range(3):  # the same reads, warm
+        assert probe() == ("First", A, 0.3, "openfoam", "a:b")
+    expected = change(p, core.ProductCore)
+    assert probe() == expected
+    assert probe() == expected

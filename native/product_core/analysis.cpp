@@ -41,8 +41,7 @@ constexpr Param range_params[] = {{"self", nullptr}, {"cd", "float", Check::Floa
 
 PyObject *export_impl(const Args &a) {
     PyObject *format = a[1];
-    if (PyUnicode_Compare(format, N.usd) != 0) {
-        if (PyErr_Occurred()) return nullptr;
+    if (!host::str_eq(format, N.usd)) {
         PyErr_Format(PyExc_ValueError, "Unknown format: %U. Supported: usd", format);
         return nullptr;
     }

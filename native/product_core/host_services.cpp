@@ -2,6 +2,9 @@
 
 #include "runtime/paths.hpp"
 
+#include <cstdint>
+#include <iterator>
+
 namespace vp::host {
 
 PyObject *global(PyObject *globals, PyObject *name) {
@@ -50,7 +53,29 @@ Ref method1(PyObject *self, PyObject *name, PyObject *a) {
 
 Ref attr(PyObject *o, PyObject *name) { return Ref(PyObject_GetAttr(o, name)); }
 
-int lookup_instance_attr(PyObject *self, PyObject *name, Ref &out) {
+namespace {
+
+struct AttrCache {
+    PyTypeObject *type = nullptr;  // compared, never dereferenced unless live
+    unsigned int type_tag = 0;
+    PyObject *dict = nullptr;  // likewise
+    uint64_t dict_tag = 0;
+    PyObject *value = nullptr;  // borrowed: held by the dict or the class while both tags match
+};
+
+// Module state: the module lives in one interpreter, and every access holds
+// the GIL.
+AttrCache g_attr_cache[static_cast<int>(Attr::Count)];
+
+constexpr PyObject *Names::*attr_names[] = {&Names::usd_path_attr, &Names::vehicle_attr,
+                                            &Names::solver_backend_attr,
+                                            &Names::default_solver_table,
+                                            &Names::valid_backends_table};
+static_assert(std::size(attr_names) == static_cast<size_t>(Attr::Count));
+
+uint64_t dict_tag(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
+
+int lookup(PyObject *self, PyObject *name, Ref &out, AttrCache *cache) {
     PyTypeObject *tp = Py_TYPE(self);
     if (tp->tp_getattro == PyObject_GenericGetAttr) {
         Ref descr = Ref::borrow(_PyType_Lookup(tp, name));
@@ -59,13 +84,17 @@ int lookup_instance_attr(PyObject *self, PyObject *name, Ref &out) {
             PyObject **dictptr = _PyObject_GetDictPtr(self);
             if (dictptr != nullptr && *dictptr != nullptr) {
                 Ref dict = Ref::borrow(*dictptr);
-                if (PyObject *v = PyDict_GetItemWithError(dict.get(), name)) {
+                const uint64_t tag = dict_tag(dict.get());  // before any code can run
+                PyObject *v = PyDict_GetItemWithError(dict.get(), name);
+                if (v == nullptr && PyErr_Occurred()) return -1;
+                if (v == nullptr) v = descr.get();
+                if (v != nullptr) {
+                    if (cache != nullptr && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+                        *cache = AttrCache{tp, tp->tp_version_tag, dict.get(), tag, v};
                     out = Ref::borrow(v);
                     return 1;
                 }
-                if (PyErr_Occurred()) return -1;
-            }
-            if (descr) {
+            } else if (descr) {
                 out = std::move(descr);
                 return 1;
             }
@@ -77,10 +106,31 @@ int lookup_instance_attr(PyObject *self, PyObject *name, Ref &out) {
     return found;
 }
 
-Ref instance_attr(PyObject *self, PyObject *name) {
+}  // namespace
+
+int lookup_instance_attr(PyObject *self, PyObject *name, Ref &out) {
+    return lookup(self, name, out, nullptr);
+}
+
+int lookup_attr(PyObject *self, Attr which, Ref &out) {
+    AttrCache &c = g_attr_cache[static_cast<int>(which)];
+    PyTypeObject *tp = Py_TYPE(self);
+    if (tp == c.type && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+        tp->tp_version_tag == c.type_tag && tp->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject **dictptr = _PyObject_GetDictPtr(self);
+        if (dictptr != nullptr && *dictptr != nullptr && *dictptr == c.dict &&
+            dict_tag(c.dict) == c.dict_tag) {
+            out = Ref::borrow(c.value);
+            return 1;
+        }
+    }
+    return lookup(self, N.*attr_names[static_cast<int>(which)], out, &c);
+}
+
+Ref cached_attr(PyObject *self, Attr which) {
     Ref out;
-    int found = lookup_instance_attr(self, name, out);
-    if (found == 0) return attr(self, name);  // raises the interpreter's AttributeError
+    int found = lookup_attr(self, which, out);
+    if (found == 0) return attr(self, N.*attr_names[static_cast<int>(which)]);  // raises
     return out;
 }
 

@@ -30,6 +30,13 @@ Ref method1(PyObject *self, PyObject *name, PyObject *a);
 Ref attr(PyObject *o, PyObject *name);
 Ref str(PyObject *o);  // str(o); a str is returned unchanged
 
+// a == b for two exact str: identity first (interned names and defaults),
+// then length, then contents.
+inline bool str_eq(PyObject *a, PyObject *b) {
+    return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
+                      PyUnicode_Compare(a, b) == 0);
+}
+
 // record.get(key, default) for the vehicle record, with a fast path for a
 // plain dict.  `dflt` may be NULL to mean None.
 Ref record_get(PyObject *record, PyObject *key, PyObject *dflt);
@@ -38,16 +45,23 @@ Ref record_get(PyObject *record, PyObject *key, PyObject *dflt);
 // class-level value such as the domain tables): the same result as
 // attr(self, name), read straight from the instance dictionary when the type
 // has neither a custom __getattribute__/__getattr__ nor a descriptor of that
-// name; anything else takes the interpreter's own path.
-Ref instance_attr(PyObject *self, PyObject *name);
-
-// The same look-up as instance_attr, where a missing attribute is no error:
-// 1 with `out` set, 0 when the attribute is missing (an AttributeError is
-// swallowed, nothing is raised), -1 on any other error.
+// name; anything else takes the interpreter's own path.  A missing attribute
+// is no error here: 1 with `out` set, 0 when it is missing (nothing raised),
+// -1 on any other error.
 int lookup_instance_attr(PyObject *self, PyObject *name, Ref &out);
 
+// The attributes members read on every call.  Each has a one-entry inline
+// cache keyed by the instance's type and its version tag and by the instance
+// dictionary and its version tag: the interpreter changes a type's tag when
+// the type or a base changes and a dictionary's tag on every change, so a
+// hit is exactly what the look-up would find.
+enum class Attr : unsigned char { UsdPath, Vehicle, SolverBackend, DefaultTable, ValidTable,
+                                  Count };
+int lookup_attr(PyObject *self, Attr which, Ref &out);  // as lookup_instance_attr
+Ref cached_attr(PyObject *self, Attr which);            // AttributeError when missing
+
 // The instance's stored attributes.
-inline Ref usd_path(PyObject *self) { return instance_attr(self, N.usd_path_attr); }
-inline Ref vehicle(PyObject *self) { return instance_attr(self, N.vehicle_attr); }
+inline Ref usd_path(PyObject *self) { return cached_attr(self, Attr::UsdPath); }
+inline Ref vehicle(PyObject *self) { return cached_attr(self, Attr::Vehicle); }
 
 }  // namespace vp::host

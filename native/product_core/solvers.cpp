@@ -10,15 +10,11 @@ namespace {
 
 using host::attr;
 
-inline bool str_eq(PyObject *a, PyObject *b) {
-    // Both exact str: equal lengths and equal contents.
-    return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
-                      PyUnicode_Compare(a, b) == 0);
-}
+using host::str_eq;
 
 // self.<table>.get(key, dflt)
-Ref table_get(PyObject *self, PyObject *table_name, PyObject *key, PyObject *dflt) {
-    Ref table = host::instance_attr(self, table_name);
+Ref table_get(PyObject *self, host::Attr table_name, PyObject *key, PyObject *dflt) {
+    Ref table = host::cached_attr(self, table_name);
     if (!table) return Ref();
     return host::record_get(table.get(), key, dflt);
 }
@@ -51,7 +47,7 @@ constexpr Param normalise_domain_params[] = {{"domain", "str", Check::Str}};
 PyObject *set_solver_impl(const Args &a) {
     PyObject *self = a[0], *domain = a[1], *backend = a[2];
     if (str_eq(backend, N.surrogate)) backend = N.auto_;
-    Ref valid = table_get(self, N.valid_backends_table, domain, Py_None);
+    Ref valid = table_get(self, host::Attr::ValidTable, domain, Py_None);
     if (!valid) return nullptr;
     if (valid.get() != Py_None) {
         int ok = PySequence_Contains(valid.get(), backend);
@@ -59,7 +55,7 @@ PyObject *set_solver_impl(const Args &a) {
         if (!ok) return raise_unknown_backend(backend, domain, valid.get());
     }
     Ref backends;
-    int found = host::lookup_instance_attr(self, N.solver_backend_attr, backends);
+    int found = host::lookup_attr(self, host::Attr::SolverBackend, backends);
     if (found < 0) return nullptr;
     if (!found) {
         backends.reset(PyDict_New());
@@ -95,7 +91,7 @@ PyObject *normalise_domain_value(PyObject *domain) {
 
 PyObject *get_solver_backend_value(PyObject *self, PyObject *domain) {
     Ref backends;
-    int found = host::lookup_instance_attr(self, N.solver_backend_attr, backends);
+    int found = host::lookup_attr(self, host::Attr::SolverBackend, backends);
     if (found < 0) return nullptr;
     if (found) {
         int truth = PyObject_IsTrue(backends.get());
@@ -104,7 +100,7 @@ PyObject *get_solver_backend_value(PyObject *self, PyObject *domain) {
     }
     Ref key = normalised(self, domain);
     if (!key) return nullptr;
-    Ref fallback = table_get(self, N.default_solver_table, key.get(), N.openfoam);
+    Ref fallback = table_get(self, host::Attr::DefaultTable, key.get(), N.openfoam);
     if (!fallback) return nullptr;
     if (!backends) return fallback.release();  // an empty map holds no choice
     return host::record_get(backends.get(), key.get(), fallback.get()).release();
@@ -126,7 +122,7 @@ PyObject *resolve_dispatch_backend_impl(const Args &a) {
     Ref choice(own ? check_result(get_solver_backend_value(self, domain), ResultCheck::Str)
                    : host::method1(self, N.get_solver_backend, domain).release());
     if (!choice) return nullptr;
-    Ref domain_default = table_get(self, N.default_solver_table, domain, N.openfoam);
+    Ref domain_default = table_get(self, host::Attr::DefaultTable, domain, N.openfoam);
     if (!domain_default) return nullptr;
     int is_auto = PyObject_RichCompareBool(choice.get(), N.auto_, Py_EQ);
     if (is_auto < 0) return nullptr;

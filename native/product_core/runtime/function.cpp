@@ -29,7 +29,7 @@ PyObject *default_value(const Param &p) {
     switch (p.def) {
         case Default::None: return Py_NewRef(Py_None);
         case Default::False: return Py_NewRef(Py_False);
-        case Default::Str: return PyUnicode_FromString(p.str_default);
+        case Default::Str: return PyUnicode_InternFromString(p.str_default);
         case Default::Required: break;
     }
     PyErr_SetString(PyExc_SystemError, "parameter has no default");
