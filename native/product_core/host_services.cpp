@@ -7,10 +7,41 @@
 
 namespace vp::host {
 
+namespace {
+
+uint64_t dict_tag(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
+
+// Module-level names looked up on every call, each with a one-entry cache
+// keyed by the namespace and its version tag (which the interpreter changes
+// on every change to the dictionary, so a replaced name is seen at once).
+struct GlobalCache {
+    PyObject *name = nullptr;  // interned
+    PyObject *dict = nullptr;  // compared only
+    uint64_t tag = 0;
+    PyObject *value = nullptr;  // borrowed: held by the dict while the tag matches
+};
+GlobalCache g_global_cache[8];  // module state, accessed with the GIL held
+
+}  // namespace
+
 PyObject *global(PyObject *globals, PyObject *name) {
+    GlobalCache *slot = nullptr;
+    for (GlobalCache &c : g_global_cache) {
+        if (c.name == name) {
+            if (c.dict == globals && PyDict_CheckExact(globals) && c.tag == dict_tag(globals))
+                return c.value;
+            slot = &c;
+            break;
+        }
+        if (c.name == nullptr && slot == nullptr) slot = &c;
+    }
+    const uint64_t tag = PyDict_Check(globals) ? dict_tag(globals) : 0;
     PyObject *v = PyDict_GetItemWithError(globals, name);
-    if (v == nullptr && !PyErr_Occurred())
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    if (v == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        return nullptr;
+    }
+    if (slot != nullptr && PyDict_CheckExact(globals)) *slot = GlobalCache{name, globals, tag, v};
     return v;
 }
 
@@ -72,8 +103,6 @@ constexpr PyObject *Names::*attr_names[] = {&Names::usd_path_attr, &Names::vehic
                                             &Names::default_solver_table,
                                             &Names::valid_backends_table};
 static_assert(std::size(attr_names) == static_cast<size_t>(Attr::Count));
-
-uint64_t dict_tag(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
 
 int lookup(PyObject *self, PyObject *name, Ref &out, AttrCache *cache) {
     PyTypeObject *tp = Py_TYPE(self);

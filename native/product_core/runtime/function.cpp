@@ -184,7 +184,7 @@ bool bind(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs, PyObject 
     return true;
 }
 
-enum Mode : unsigned char { Bind, Direct, Positional };
+enum Mode : unsigned char { Bind, Direct, Positional, NoArguments };
 
 // True when `check` only tests a type (no conversion, nothing to own).
 constexpr bool is_type_test(Check check) noexcept {
@@ -238,11 +238,13 @@ PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t 
     // Holding the function keeps its defaults and varnames alive if the body
     // reassigns them on itself.
     Py_INCREF(callable);
-    if (kwnames == nullptr && fn->mode == Direct && nargs == fn->npos) {
+    if ((kwnames == nullptr && fn->mode == Direct && nargs == fn->npos) ||
+        (fn->mode == NoArguments && nargs == 0 && kwnames == nullptr)) {
         // Every parameter given by position, nothing to check: the caller's
         // array is the bound argument array.
         result = fn->sig->impl(Args{fn, args});
-    } else if (kwnames == nullptr && fn->mode != Bind && nargs <= fn->npos) {
+    } else if (kwnames == nullptr && (fn->mode == Direct || fn->mode == Positional) &&
+               nargs <= fn->npos) {
         // Held for the call: the body may reassign __defaults__.
         PyObject *defaults = Py_XNewRef(nargs < fn->npos ? fn->defaults : nullptr);
         PyObject *v[kMaxSlots];
@@ -502,7 +504,7 @@ PyObject *make_function(const Signature &sig, const char *qualname, PyObject *mo
         f->checked = f->checked || p.check != Check::Any;
         type_tests_only = type_tests_only && is_type_test(p.check);
     }
-    f->mode = Bind;
+    f->mode = sig.no_arguments ? NoArguments : Bind;
     if (!sig.varkw && !sig.no_arguments && f->npos == nparams)
         f->mode = !f->checked ? Direct : type_tests_only ? Positional : Bind;
     f->varnames = PyTuple_New(nparams);

@@ -86,7 +86,8 @@ struct NativeFunction {
     // How a call with positional arguments only may skip the general binder:
     // Direct when every parameter is positional and unchecked (the caller's
     // array is the bound array), Positional when the checks are plain type
-    // tests (missing trailing arguments come from __defaults__), else Bind.
+    // tests (missing trailing arguments come from __defaults__), NoArguments
+    // for a function that takes none, else Bind.
     unsigned char mode;
     PyObject *weakreflist;
 };
