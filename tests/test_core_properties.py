@@ -250,3 +250,29 @@ def test_repeated_reads_follow_every_change(core, change):
     expected = change(p, core.ProductCore)
     assert probe() == expected
     assert probe() == expected
+
+
+@pytest.mark.parametrize("where", ["instance", "class"])
+def test_members_called_through_the_instance_follow_late_overrides(core, where):
+    """Overrides made after many calls are used by the very next call."""
+    class Sub(core.ProductCore):
+        pass
+    p = Sub(A, {"vehicle_name": "First", "target_cd": 0.3, "mass": 1600, "wheelbase": 2.8})
+    for _ in range(3):
+        assert p.resolve_dispatch_backend(domain="aero") == ("openfoam", None)
+        assert p.metadata("m")["product_id"] == "a:b"
+        assert repr(p) == "Velmor(First, cd_target=0.3)"
+    target = p if where == "instance" else Sub
+    target._normalise_domain = staticmethod(lambda d: "dynamics")
+    target.get_solver_backend = (lambda d="aero": "xlb") if where == "instance" else (
+        lambda self, d="aero": "xlb")
+    target._product_identifier = (lambda: "X") if where == "instance" else (lambda self: "X")
+    if where == "class":
+        Sub.targets = property(lambda self: {"cd": "late"})
+        Sub.name = property(lambda self: "Late")
+    assert p.resolve_dispatch_backend(domain="aero") == ("xlb", None)
+    assert p.metadata("m")["product_id"] == "X"
+    assert p.set_solver("aero", "xlb")["backend"] == "xlb" and p._solver_backend == {"dynamics": "xlb"}
+    if where == "class":
+        assert repr(p) == "Velmor(Late, cd_target=late)"
+        assert p.metadata("m")["product"] == "Late"

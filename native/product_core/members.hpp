@@ -30,12 +30,9 @@ enum class Own { HasDynamics, Name, Targets, NormaliseDomain, GetSolverBackend,
                  ProductIdentifier, Count };
 void remember_property(Own which, PyObject *property);
 PyObject *own_property(Own which) noexcept;  // borrowed, may be NULL
-inline bool reads_own(PyObject *self, Own which, PyObject *name) {
-    PyTypeObject *tp = Py_TYPE(self);
-    PyObject *prop = own_property(which);
-    return prop != nullptr && tp->tp_getattro == PyObject_GenericGetAttr &&
-           _PyType_Lookup(tp, name) == prop;
-}
+// Both answers are cached per member, keyed by the instance's type and its
+// version tag (and, for methods, the instance dict and its version tag).
+bool reads_own(PyObject *self, Own which, PyObject *name);
 // 1 when self.<name> is ProductCore's own method, 0 when not, -1 on error.
 int reads_own_method(PyObject *self, Own which, PyObject *name);
 

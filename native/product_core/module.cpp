@@ -318,15 +318,59 @@ void members::remember_property(Own which, PyObject *property) {
 
 PyObject *members::own_property(Own which) noexcept { return g_own[static_cast<int>(which)]; }
 
+namespace {
+
+// The last answer of reads_own / reads_own_method for each member.  Types and
+// dicts are compared, never dereferenced unless live; the interpreter gives
+// a type a new version tag when it or a base changes, and a dict a new tag
+// on every change.
+struct OwnCache {
+    PyTypeObject *type = nullptr;
+    unsigned int type_tag = 0;
+    bool own = false;
+    PyObject *dict = nullptr;  // for methods: the instance dict last seen without the name
+    uint64_t dict_tag = 0;
+};
+OwnCache g_own_cache[static_cast<int>(Own::Count)];  // module state, used with the GIL held
+
+bool valid_tag(PyTypeObject *tp, unsigned int tag) {
+    return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == tag;
+}
+
+uint64_t dict_version(PyObject *dict) {
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+}
+
+}  // namespace
+
+bool members::reads_own(PyObject *self, Own which, PyObject *name) {
+    PyTypeObject *tp = Py_TYPE(self);
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
+    OwnCache &c = g_own_cache[static_cast<int>(which)];
+    if (tp == c.type && valid_tag(tp, c.type_tag)) return c.own;
+    PyObject *prop = own_property(which);
+    const bool own = prop != nullptr && _PyType_Lookup(tp, name) == prop;
+    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)
+        c = OwnCache{tp, tp->tp_version_tag, own, nullptr, 0};
+    return own;
+}
+
 int members::reads_own_method(PyObject *self, Own which, PyObject *name) {
     if (!reads_own(self, which, name)) return 0;
     // A method is a non-data descriptor: an attribute of the instance with
     // the same name comes first.
     PyObject **dictptr = _PyObject_GetDictPtr(self);
     if (dictptr == nullptr || *dictptr == nullptr) return 1;
-    Ref dict = Ref::borrow(*dictptr);
-    if (PyDict_GetItemWithError(dict.get(), name) != nullptr) return 0;
-    return PyErr_Occurred() ? -1 : 1;
+    OwnCache &c = g_own_cache[static_cast<int>(which)];
+    PyObject *dict = *dictptr;
+    if (dict == c.dict && dict_version(dict) == c.dict_tag) return 1;
+    Ref held = Ref::borrow(dict);
+    const uint64_t tag = dict_version(dict);
+    if (PyDict_GetItemWithError(dict, name) != nullptr) return 0;
+    if (PyErr_Occurred()) return -1;
+    c.dict = dict;
+    c.dict_tag = tag;
+    return 1;
 }
 
 }  // namespace vp

@@ -71,10 +71,51 @@ PyObject *default_value(const Param &p) {
 
 // ---- binding ----------------------------------------------------------------
 
+// The bound argument array, and the references the binder took for the
+// call (defaults, converted values, the **kwargs dict).
 struct Bound {
-    PyObject *v[kMaxSlots] = {};
-    Ref owned[kMaxSlots];
+    PyObject *v[kMaxSlots];
+    PyObject *held[2 * kMaxSlots];  // a default may also be converted
+    int nheld = 0;
+    Bound() = default;
+    Bound(const Bound &) = delete;
+    Bound &operator=(const Bound &) = delete;
+    ~Bound() {
+        for (int i = 0; i < nheld; ++i) Py_DECREF(held[i]);
+    }
+    // Takes `owned` (a new reference, or NULL after a failure) for the call.
+    PyObject *hold(PyObject *owned) {
+        if (owned != nullptr) held[nheld++] = owned;
+        return owned;
+    }
 };
+
+uint64_t version_tag(PyObject *dict) {
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+}
+
+// Brings fn->kwdefault_values up to date with __kwdefaults__ as it is now.
+bool refresh_kwdefaults(NativeFunction *fn) {
+    PyObject *d = fn->kwdefaults;
+    if (d != nullptr && d == fn->kwdefaults_seen && version_tag(d) == fn->kwdefaults_tag)
+        return true;
+    const uint64_t tag = d != nullptr ? version_tag(d) : 0;
+    const Signature &s = *fn->sig;
+    for (size_t j = 0; j < s.params.size(); ++j) {
+        PyObject *v = nullptr;
+        if (s.params[j].kwonly && d != nullptr) {
+            v = PyDict_GetItemWithError(d, PyTuple_GET_ITEM(fn->varnames, j));
+            if (v == nullptr && PyErr_Occurred()) {
+                fn->kwdefaults_seen = nullptr;
+                return false;
+            }
+        }
+        fn->kwdefault_values[j] = v;
+    }
+    fn->kwdefaults_seen = d;
+    fn->kwdefaults_tag = tag;
+    return true;
+}
 
 // Index of the parameter named `key` (identity first, then equality), -1 when
 // there is none.
@@ -105,8 +146,7 @@ bool apply_check(const Param &p, Bound &b, Py_ssize_t j) {
         case Check::Float: {
             double d = PyFloat_AsDouble(o);
             if (d == -1.0 && PyErr_Occurred()) return false;
-            b.owned[j].reset(PyFloat_FromDouble(d));
-            b.v[j] = b.owned[j].get();
+            b.v[j] = b.hold(PyFloat_FromDouble(d));
             return b.v[j] != nullptr;
         }
         case Check::Bool: {
@@ -132,10 +172,10 @@ bool bind(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs, PyObject 
         return false;
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) b.v[i] = args[i];
+    for (Py_ssize_t i = nargs; i < nparams; ++i) b.v[i] = nullptr;
     if (s.varkw) {
-        b.owned[nparams].reset(PyDict_New());
-        if (!b.owned[nparams]) return false;
-        b.v[nparams] = b.owned[nparams].get();
+        b.v[nparams] = b.hold(PyDict_New());
+        if (!b.v[nparams]) return false;
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
@@ -166,18 +206,15 @@ bool bind(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs, PyObject 
                 return false;
             }
             // Held for the call: the body may reassign __defaults__.
-            b.owned[j] = Ref::borrow(PyTuple_GET_ITEM(fn->defaults, j - first_default));
-            b.v[j] = b.owned[j].get();
+            b.v[j] = b.hold(Py_NewRef(PyTuple_GET_ITEM(fn->defaults, j - first_default)));
             continue;
         }
-        PyObject *name = PyTuple_GET_ITEM(fn->varnames, j);
-        PyObject *v = fn->kwdefaults ? PyDict_GetItemWithError(fn->kwdefaults, name) : nullptr;
-        if (v == nullptr) {
-            if (!PyErr_Occurred()) raise_keyword("%s() needs keyword-only argument %U", s, name);
-            return false;
-        }
-        b.owned[j] = Ref::borrow(v);
-        b.v[j] = v;
+        if (!refresh_kwdefaults(fn)) return false;
+        PyObject *v = fn->kwdefault_values[j];
+        if (v == nullptr)
+            return raise_keyword("%s() needs keyword-only argument %U", s,
+                                 PyTuple_GET_ITEM(fn->varnames, j));
+        b.v[j] = b.hold(Py_NewRef(v));  // the body may change __kwdefaults__
     }
     for (Py_ssize_t j = 0; j < nparams; ++j)
         if (!apply_check(s.params[j], b, j)) return false;

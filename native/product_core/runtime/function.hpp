@@ -89,6 +89,12 @@ struct NativeFunction {
     // tests (missing trailing arguments come from __defaults__), NoArguments
     // for a function that takes none, else Bind.
     unsigned char mode;
+    // The keyword-only defaults by parameter index (borrowed from
+    // __kwdefaults__, NULL where there is none), valid while __kwdefaults__
+    // is the dict `kwdefaults_seen` with version tag `kwdefaults_tag`.
+    PyObject *kwdefaults_seen;  // compared only
+    uint64_t kwdefaults_tag;
+    PyObject *kwdefault_values[kMaxSlots];
     PyObject *weakreflist;
 };
 
