@@ -163,6 +163,25 @@ Ref cached_attr(PyObject *self, Attr which) {
     return out;
 }
 
+PyObject *concat(std::initializer_list<PyObject *> pieces) {
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 127;
+    for (PyObject *piece : pieces) {
+        length += PyUnicode_GET_LENGTH(piece);
+        const Py_UCS4 m = PyUnicode_MAX_CHAR_VALUE(piece);
+        if (m > maxchar) maxchar = m;
+    }
+    Ref out(PyUnicode_New(length, maxchar));
+    if (!out) return nullptr;
+    Py_ssize_t at = 0;
+    for (PyObject *piece : pieces) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+        if (PyUnicode_CopyCharacters(out.get(), at, piece, 0, n) < 0) return nullptr;
+        at += n;
+    }
+    return out.release();
+}
+
 Ref str(PyObject *o) { return paths::str(o); }
 
 Ref record_get(PyObject *record, PyObject *key, PyObject *dflt) {

@@ -10,6 +10,8 @@
 #include "runtime/function.hpp"
 #include "runtime/names.hpp"
 
+#include <initializer_list>
+
 namespace vp::host {
 
 // The module-level name `name` in `globals`; NameError when unbound.
@@ -29,6 +31,9 @@ Ref method0(PyObject *self, PyObject *name);
 Ref method1(PyObject *self, PyObject *name, PyObject *a);
 Ref attr(PyObject *o, PyObject *name);
 Ref str(PyObject *o);  // str(o); a str is returned unchanged
+
+// The concatenation of exact str pieces, built in one allocation.
+PyObject *concat(std::initializer_list<PyObject *> pieces);
 
 // a == b for two exact str: identity first (interned names and defaults),
 // then length, then contents.

@@ -113,9 +113,7 @@ PyObject *product_dir_impl(const Args &a) {
 
 // "<programme>:<variant>"
 PyObject *programme_variant(PyObject *programme, PyObject *variant) {
-    Ref head(PyUnicode_Concat(programme, N.colon));
-    if (!head) return nullptr;
-    return PyUnicode_Concat(head.get(), variant);
+    return host::concat({programme, N.colon, variant});
 }
 
 // Walks from the file's directory up to the nearest directory named exactly
@@ -236,11 +234,15 @@ PyObject *repr_impl(const Args &a) {
     if (!name_text) return nullptr;
     Ref cd_text(PyObject_Str(cd.get()));
     if (!cd_text) return nullptr;
-    PyObject *pieces[] = {N.repr_open, name_text.get(), N.repr_cd, cd_text.get(), N.repr_close};
-    Ref tuple(PyTuple_New(5));
-    if (!tuple) return nullptr;
-    for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(pieces[i]));
-    return PyUnicode_Join(N.empty, tuple.get());
+    if (!PyUnicode_CheckExact(name_text.get()) || !PyUnicode_CheckExact(cd_text.get())) {
+        PyObject *pieces[] = {N.repr_open, name_text.get(), N.repr_cd, cd_text.get(),
+                              N.repr_close};
+        Ref tuple(PyTuple_New(5));
+        if (!tuple) return nullptr;
+        for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(pieces[i]));
+        return PyUnicode_Join(N.empty, tuple.get());
+    }
+    return host::concat({N.repr_open, name_text.get(), N.repr_cd, cd_text.get(), N.repr_close});
 }
 
 }  // namespace
