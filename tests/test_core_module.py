@@ -393,3 +393,40 @@ def test_failed_initialisation_reports_and_a_later_import_succeeds():
     assert lines[0].startswith("FAILED") and "products_dir" in lines[0], result.stderr
     assert lines[1:] == ["FRAME init velmor_platform.core.product_core", "REGISTERED False",
                          "LOADED ProductCore True", "QUERY []"]
+
+
+class _Key(str):
+    """A str subclass key: comparing it runs Python code."""
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize("change,kwargs,expected", [
+    (lambda fn: setattr(fn, "__kwdefaults__", {"conditions": None, "force_physics": 1}),
+     {}, ("openfoam", None)),
+    (lambda fn: fn.__kwdefaults__.pop("force_physics"), {}, TypeError),
+    (lambda fn: fn.__kwdefaults__.update(domain="aero"), {"domain": "dynamics"}, ("chrono", None)),
+    (lambda fn: setattr(fn, "__kwdefaults__", None), {}, TypeError),
+    (lambda fn: setattr(fn, "__kwdefaults__", {_Key("conditions"): None, _Key("force_physics"): 0}),
+     {}, ("openfoam", None)),
+    (lambda fn: setattr(fn, "__kwdefaults__", {"conditions": 3, "force_physics": 0}), {}, TypeError),
+])
+def test_keyword_defaults_are_read_as_they_are_at_each_call(core, change, kwargs, expected):
+    fn = core.ProductCore.resolve_dispatch_backend
+    saved = dict(fn.__kwdefaults__)
+    p = core.ProductCore(Path("/w/products/a/a.usda"), {})
+    try:
+        for _ in range(3):
+            assert p.resolve_dispatch_backend(domain="aero") == ("openfoam", None)
+        change(fn)
+        if expected is TypeError:
+            with pytest.raises(TypeError):
+                p.resolve_dispatch_backend(**{"domain": "aero", **kwargs})
+        else:
+            assert p.resolve_dispatch_backend(**{"domain": "aero", **kwargs}) == expected
+    finally:
+        fn.__kwdefaults__ = saved
+    assert p.resolve_dispatch_backend(domain="aero") == ("openfoam", None)

@@ -99,15 +99,15 @@ PyObject *set_geometry_plain(PyObject *text, PyObject *suffix) {
 }
 
 PyObject *set_geometry_impl(const Args &a) {
-    PyObject *path_type = host::global(a.fn->globals, N.Path);
+    Ref path_type = host::global(a.fn->globals, N.Path);
     if (!path_type) return nullptr;
-    const bool plain = paths::is_pathlib_path(path_type);
+    const bool plain = paths::is_pathlib_path(path_type.get());
     Ref text, suffix;
     // A str argument: Path(arg) would only parse it, so its string form and
     // suffix are computed directly.
     if (plain && paths::posix_form(a[1], text, suffix))
         return set_geometry_plain(text.get(), suffix.get());
-    Ref path = host::call1(path_type, a[1]);
+    Ref path = host::call1(path_type.get(), a[1]);
     if (!path) return nullptr;
     text = host::str(path.get());
     if (!text) return nullptr;
@@ -291,9 +291,9 @@ PyObject *set_targets_impl(const Args &a) {
         drop_edits(stage.get());
         return nullptr;
     }
-    PyObject *load_product = host::global(a.fn->globals, N.load_product);
+    Ref load_product = host::global(a.fn->globals, N.load_product);
     if (!load_product) return nullptr;
-    Ref vehicle = host::call1(load_product, path_str.get());
+    Ref vehicle = host::call1(load_product.get(), path_str.get());
     if (!vehicle || PyObject_SetAttr(self, N.vehicle_attr, vehicle.get()) < 0) return nullptr;
     Ref reply(_PyDict_NewPresized(2));
     if (!reply || PyDict_SetItem(reply.get(), N.status, N.updated) < 0 ||

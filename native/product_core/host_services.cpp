@@ -24,12 +24,12 @@ GlobalCache g_global_cache[8];  // module state, accessed with the GIL held
 
 }  // namespace
 
-PyObject *global(PyObject *globals, PyObject *name) {
+Ref global(PyObject *globals, PyObject *name) {
     GlobalCache *slot = nullptr;
     for (GlobalCache &c : g_global_cache) {
         if (c.name == name) {
             if (c.dict == globals && PyDict_CheckExact(globals) && c.tag == dict_tag(globals))
-                return c.value;
+                return Ref::borrow(c.value);
             slot = &c;
             break;
         }
@@ -39,10 +39,10 @@ PyObject *global(PyObject *globals, PyObject *name) {
     PyObject *v = PyDict_GetItemWithError(globals, name);
     if (v == nullptr) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        return nullptr;
+        return Ref();
     }
     if (slot != nullptr && PyDict_CheckExact(globals)) *slot = GlobalCache{name, globals, tag, v};
-    return v;
+    return Ref::borrow(v);
 }
 
 Ref import_from(PyObject *globals, const char *module, int level, const char *name) {
@@ -108,6 +108,9 @@ int lookup(PyObject *self, PyObject *name, Ref &out, AttrCache *cache) {
     PyTypeObject *tp = Py_TYPE(self);
     if (tp->tp_getattro == PyObject_GenericGetAttr) {
         Ref descr = Ref::borrow(_PyType_Lookup(tp, name));
+        // Taken before any code can run: the dict look-up below may.
+        const bool type_tagged = tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG;
+        const unsigned int type_tag = tp->tp_version_tag;
         if (!descr || Py_TYPE(descr.get())->tp_descr_get == nullptr) {
             // The instance dictionary comes before a plain class attribute.
             PyObject **dictptr = _PyObject_GetDictPtr(self);
@@ -118,8 +121,10 @@ int lookup(PyObject *self, PyObject *name, Ref &out, AttrCache *cache) {
                 if (v == nullptr && PyErr_Occurred()) return -1;
                 if (v == nullptr) v = descr.get();
                 if (v != nullptr) {
-                    if (cache != nullptr && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-                        *cache = AttrCache{tp, tp->tp_version_tag, dict.get(), tag, v};
+                    if (cache != nullptr && type_tagged &&
+                        (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+                        tp->tp_version_tag == type_tag)
+                        *cache = AttrCache{tp, type_tag, dict.get(), tag, v};
                     out = Ref::borrow(v);
                     return 1;
                 }

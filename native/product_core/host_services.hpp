@@ -14,8 +14,9 @@
 
 namespace vp::host {
 
-// The module-level name `name` in `globals`; NameError when unbound.
-PyObject *global(PyObject *globals, PyObject *name);  // borrowed
+// The module-level name `name` in `globals` (a new reference, so the caller
+// may call it even if the call rebinds the name); NameError when unbound.
+Ref global(PyObject *globals, PyObject *name);
 
 // `from <module> import <name>` relative to the module's package (`level`
 // package levels up); ImportError "cannot import name ..." for a missing

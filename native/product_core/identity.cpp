@@ -50,9 +50,9 @@ PyObject *load_impl(const Args &a) {
     Ref resolve_geometry = host::import_from(globals, "geometry_cache", 1,
                                              "resolve_product_geometry");
     if (!resolve_geometry) return nullptr;
-    PyObject *path_type = host::global(globals, N.Path);
+    Ref path_type = host::global(globals, N.Path);
     if (!path_type) return nullptr;
-    Ref path = call1(path_type, name_or_path);
+    Ref path = call1(path_type.get(), name_or_path);
     if (!path) return nullptr;
     int direct = names_usd_file(path.get());
     if (direct < 0) return nullptr;
@@ -60,11 +60,11 @@ PyObject *load_impl(const Args &a) {
     if (!usd_path) return nullptr;
     Ref product_dir = paths::parent(usd_path.get());
     if (!product_dir || !call1(resolve_geometry.get(), product_dir.get())) return nullptr;
-    PyObject *load_product = host::global(globals, N.load_product);
+    Ref load_product = host::global(globals, N.load_product);
     if (!load_product) return nullptr;
     Ref path_str = host::str(usd_path.get());
     if (!path_str) return nullptr;
-    Ref vehicle = call1(load_product, path_str.get());
+    Ref vehicle = call1(load_product.get(), path_str.get());
     if (!vehicle) return nullptr;
     return host::call2(cls, usd_path.get(), vehicle.get()).release();
 }

@@ -139,15 +139,15 @@ constexpr Param resolve_dispatch_backend_params[] = {
 // ---- solvers(), solver(domain) ------------------------------------------------------
 
 PyObject *solvers_impl(const Args &a) {
-    PyObject *list_domains = host::global(a.fn->globals, N.list_domains);
+    Ref list_domains = host::global(a.fn->globals, N.list_domains);
     if (!list_domains) return nullptr;
-    return host::call0(list_domains).release();
+    return host::call0(list_domains.get()).release();
 }
 
 PyObject *solver_impl(const Args &a) {
-    PyObject *get_domain = host::global(a.fn->globals, N.get_domain);
+    Ref get_domain = host::global(a.fn->globals, N.get_domain);
     if (!get_domain) return nullptr;
-    return host::call1(get_domain, a[0]).release();
+    return host::call1(get_domain.get(), a[0]).release();
 }
 
 constexpr Param solver_params[] = {{"domain", "str", Check::Str}};
@@ -157,9 +157,9 @@ constexpr Param solver_params[] = {{"domain", "str", Check::Str}};
 // One capability entry for `record`, whose domain is `domain`.
 PyObject *capability_entry(PyObject *globals, PyObject *record, PyObject *domain,
                            PyObject *available) {
-    PyObject *default_solver_for = host::global(globals, N.default_solver_for);
+    Ref default_solver_for = host::global(globals, N.default_solver_for);
     if (!default_solver_for) return nullptr;
-    Ref dflt = host::call1(default_solver_for, domain);
+    Ref dflt = host::call1(default_solver_for.get(), domain);
     if (!dflt) return nullptr;
     int has_default = PyObject_IsTrue(dflt.get());
     if (has_default < 0) return nullptr;
@@ -195,14 +195,14 @@ PyObject *capabilities_impl(const Args &a) {
     Ref product_name = paths::name(product_dir.get());
     if (!product_name) return nullptr;
 
-    PyObject *query = host::global(globals, N.list_openfoam_templates);
+    Ref query = host::global(globals, N.list_openfoam_templates);
     if (!query) return nullptr;
-    Ref templates(check_result(PyObject_CallNoArgs(query), ResultCheck::List));
+    Ref templates(check_result(PyObject_CallNoArgs(query.get()), ResultCheck::List));
     if (!templates) return nullptr;
 
-    PyObject *list_domains = host::global(globals, N.list_domains);
+    Ref list_domains = host::global(globals, N.list_domains);
     if (!list_domains) return nullptr;
-    Ref records = host::call0(list_domains);
+    Ref records = host::call0(list_domains.get());
     if (!records) return nullptr;
     Ref it(PyObject_GetIter(records.get()));
     if (!it) return nullptr;

@@ -95,25 +95,25 @@ uint64_t version_tag(PyObject *dict) {
 }
 
 // Brings fn->kwdefault_values up to date with __kwdefaults__ as it is now.
+// Only a dict whose keys are all exact str is cached: looking names up in it
+// runs no Python code, so the borrowed values stay valid until the caller
+// holds them.  False (nothing raised) when the dict cannot be cached.
 bool refresh_kwdefaults(NativeFunction *fn) {
     PyObject *d = fn->kwdefaults;
     if (d != nullptr && d == fn->kwdefaults_seen && version_tag(d) == fn->kwdefaults_tag)
         return true;
-    const uint64_t tag = d != nullptr ? version_tag(d) : 0;
+    fn->kwdefaults_seen = nullptr;
+    if (d == nullptr || !PyDict_CheckExact(d)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
     const Signature &s = *fn->sig;
-    for (size_t j = 0; j < s.params.size(); ++j) {
-        PyObject *v = nullptr;
-        if (s.params[j].kwonly && d != nullptr) {
-            v = PyDict_GetItemWithError(d, PyTuple_GET_ITEM(fn->varnames, j));
-            if (v == nullptr && PyErr_Occurred()) {
-                fn->kwdefaults_seen = nullptr;
-                return false;
-            }
-        }
-        fn->kwdefault_values[j] = v;
-    }
+    for (size_t j = 0; j < s.params.size(); ++j)
+        fn->kwdefault_values[j] =
+            s.params[j].kwonly ? PyDict_GetItem(d, PyTuple_GET_ITEM(fn->varnames, j)) : nullptr;
     fn->kwdefaults_seen = d;
-    fn->kwdefaults_tag = tag;
+    fn->kwdefaults_tag = version_tag(d);
     return true;
 }
 
@@ -209,11 +209,15 @@ bool bind(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs, PyObject 
             b.v[j] = b.hold(Py_NewRef(PyTuple_GET_ITEM(fn->defaults, j - first_default)));
             continue;
         }
-        if (!refresh_kwdefaults(fn)) return false;
-        PyObject *v = fn->kwdefault_values[j];
+        PyObject *name = PyTuple_GET_ITEM(fn->varnames, j), *v;
+        if (refresh_kwdefaults(fn)) {
+            v = fn->kwdefault_values[j];
+        } else {
+            v = fn->kwdefaults ? PyDict_GetItemWithError(fn->kwdefaults, name) : nullptr;
+            if (v == nullptr && PyErr_Occurred()) return false;
+        }
         if (v == nullptr)
-            return raise_keyword("%s() needs keyword-only argument %U", s,
-                                 PyTuple_GET_ITEM(fn->varnames, j));
+            return raise_keyword("%s() needs keyword-only argument %U", s, name);
         b.v[j] = b.hold(Py_NewRef(v));  // the body may change __kwdefaults__
     }
     for (Py_ssize_t j = 0; j < nparams; ++j)
