@@ -26,17 +26,17 @@ constexpr Param init_params[] = {
 
 // ---- load(cls, name_or_path) -------------------------------------------------
 
+bool is_usd_suffix(PyObject *suffix) {
+    return PyUnicode_Check(suffix) && (PyUnicode_CompareWithASCIIString(suffix, ".usda") == 0 ||
+                                       PyUnicode_CompareWithASCIIString(suffix, ".usdc") == 0);
+}
+
 // True when `path` names an existing .usda/.usdc file (suffix compared
 // case-sensitively; existence only tested when the suffix matches).
 int names_usd_file(PyObject *path) {
     Ref suffix = paths::suffix(path);
     if (!suffix) return -1;
-    int is_usd = 0;
-    if (PyUnicode_Check(suffix.get())) {
-        is_usd = PyUnicode_CompareWithASCIIString(suffix.get(), ".usda") == 0 ||
-                 PyUnicode_CompareWithASCIIString(suffix.get(), ".usdc") == 0;
-    }
-    if (!is_usd) return 0;
+    if (!is_usd_suffix(suffix.get())) return 0;
     Ref exists = host::method0(path, N.exists);
     if (!exists) return -1;
     return PyObject_IsTrue(exists.get());
@@ -52,10 +52,17 @@ PyObject *load_impl(const Args &a) {
     if (!resolve_geometry) return nullptr;
     Ref path_type = host::global(globals, N.Path);
     if (!path_type) return nullptr;
-    Ref path = call1(path_type.get(), name_or_path);
-    if (!path) return nullptr;
-    int direct = names_usd_file(path.get());
-    if (direct < 0) return nullptr;
+    // Path(name) of a str is pure parsing: when the name's suffix is not a
+    // USD one, the path object is not needed, and it is not built.
+    Ref form, suffix, path;
+    int direct = 0;
+    if (!paths::is_pathlib_path(path_type.get()) || !paths::posix_form(name_or_path, form, suffix) ||
+        is_usd_suffix(suffix.get())) {
+        path = call1(path_type.get(), name_or_path);
+        if (!path) return nullptr;
+        direct = names_usd_file(path.get());
+        if (direct < 0) return nullptr;
+    }
     Ref usd_path = direct ? host::method0(path.get(), N.resolve) : call1(find.get(), name_or_path);
     if (!usd_path) return nullptr;
     Ref product_dir = paths::parent(usd_path.get());
