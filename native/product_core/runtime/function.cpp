@@ -396,8 +396,13 @@ PyObject *build_code(NativeFunction *f) {
 PyObject *get_code(PyObject *self, void *) {
     NativeFunction *f = as_fn(self);
     if (f->code == nullptr) {
-        f->code = build_code(f);
-        if (f->code == nullptr) return nullptr;
+        // Building runs Python code, so another thread may finish first.
+        PyObject *built = build_code(f);
+        if (built == nullptr) return nullptr;
+        if (f->code == nullptr)
+            f->code = built;
+        else
+            Py_DECREF(built);
     }
     return Py_NewRef(f->code);
 }
