@@ -246,6 +246,26 @@ def bench_capabilities(ws: Path, repeat: int) -> dict:
     return result
 
 
+def machine() -> dict:
+    from importlib import metadata
+
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next(line.split(":", 1)[1].strip() for line in f
+                         if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    versions = {}
+    for dist in ("usd-core", "mcp"):
+        try:
+            versions[dist] = metadata.version(dist)
+        except metadata.PackageNotFoundError:
+            versions[dist] = None
+    return {"python": sys.version.split()[0], "platform": platform.platform(),
+            "processor": model, "cpus": os.cpu_count(), **versions}
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="fewer repeats (a rough look)")
@@ -258,10 +278,11 @@ def main(argv=None) -> int:
         tmp = Path(tmp_name)
         ws = seed(tmp / "ws")
         os.environ["VELMOR_WORKSPACE"] = str(ws)
-        results = {"machine": {"python": sys.version.split()[0], "platform": platform.platform(),
-                               "processor": platform.processor() or platform.machine(),
-                               "cpus": os.cpu_count()}}
-        rows = bench_members(ws, repeat, target)
+        results = {"machine": machine()}
+        m = results["machine"]
+        print(f"{m['processor']}, {m['cpus']} CPUs; Python {m['python']}, usd-core "
+              f"{m['usd-core']}, mcp {m['mcp']}\n")
+        rows = bench_members(ws, repeat * 5 // 3, target)
         results["members"] = rows
         results["geometric_mean_ratio"] = math.exp(
             sum(math.log(r["ratio"]) for r in rows) / len(rows))
@@ -270,12 +291,12 @@ def main(argv=None) -> int:
             print(f"{r['member']:<26}{r['cpp_ns']:>10.1f}{r['py_ns']:>12.1f}{r['ratio']:>8.2f}x")
         print(f"{'geometric mean':<48}{results['geometric_mean_ratio']:>8.2f}x\n")
 
-        results["load"] = bench_load(repeat)
+        results["load"] = bench_load(repeat * 5 // 3)
         print("load('sedan:base') {load_ns:.0f} ns vs load_product {load_product_ns:.0f} ns: "
               "{ratio:.3f}x".format(**results["load"]))
         results["set_targets"] = bench_set_targets(repeat)
         print("set_targets(cd=...) median {median_ms:.2f} ms".format(**results["set_targets"]))
-        results["import"] = bench_import(repeat)
+        results["import"] = bench_import(repeat * 5 // 3)
         print("import: pxr.Usd {pxr_usd_ms:.1f} ms, with product_core {with_module_ms:.1f} ms, "
               "added {added_ms:.1f} ms (pathlib and typing alone add {pathlib_typing_ms:.1f} ms)"
               .format(**results["import"]))
