@@ -142,10 +142,6 @@ int lookup(PyObject *self, PyObject *name, Ref &out, AttrCache *cache) {
 
 }  // namespace
 
-int lookup_instance_attr(PyObject *self, PyObject *name, Ref &out) {
-    return lookup(self, name, out, nullptr);
-}
-
 int lookup_attr(PyObject *self, Attr which, Ref &out) {
     AttrCache &c = g_attr_cache[static_cast<int>(which)];
     PyTypeObject *tp = Py_TYPE(self);

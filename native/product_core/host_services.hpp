@@ -47,15 +47,6 @@ inline bool str_eq(PyObject *a, PyObject *b) {
 // plain dict.  `dflt` may be NULL to mean None.
 Ref record_get(PyObject *record, PyObject *key, PyObject *dflt);
 
-// self.<name> for a plain attribute of an instance (one stored on it, or a
-// class-level value such as the domain tables): the same result as
-// attr(self, name), read straight from the instance dictionary when the type
-// has neither a custom __getattribute__/__getattr__ nor a descriptor of that
-// name; anything else takes the interpreter's own path.  A missing attribute
-// is no error here: 1 with `out` set, 0 when it is missing (nothing raised),
-// -1 on any other error.
-int lookup_instance_attr(PyObject *self, PyObject *name, Ref &out);
-
 // The attributes members read on every call.  Each has a one-entry inline
 // cache keyed by the instance's type and its version tag and by the instance
 // dictionary and its version tag: the interpreter changes a type's tag when
@@ -63,8 +54,15 @@ int lookup_instance_attr(PyObject *self, PyObject *name, Ref &out);
 // hit is exactly what the look-up would find.
 enum class Attr : unsigned char { UsdPath, Vehicle, SolverBackend, DefaultTable, ValidTable,
                                   Count };
-int lookup_attr(PyObject *self, Attr which, Ref &out);  // as lookup_instance_attr
-Ref cached_attr(PyObject *self, Attr which);            // AttributeError when missing
+
+// self.<attribute>: the same result as attr(self, name), read straight from
+// the instance dictionary (or the class, for a plain class attribute) when
+// the type has neither a custom __getattribute__/__getattr__ nor a
+// descriptor of that name; anything else takes the interpreter's own path.
+// A missing attribute is no error here: 1 with `out` set, 0 when it is
+// missing (nothing raised), -1 on any other error.
+int lookup_attr(PyObject *self, Attr which, Ref &out);
+Ref cached_attr(PyObject *self, Attr which);  // AttributeError when missing
 
 // The instance's stored attributes.
 inline Ref usd_path(PyObject *self) { return cached_attr(self, Attr::UsdPath); }
