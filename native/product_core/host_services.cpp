@@ -9,8 +9,6 @@ namespace vp::host {
 
 namespace {
 
-uint64_t dict_tag(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
-
 // Module-level names looked up on every call, each with a one-entry cache
 // keyed by the namespace and its version tag (which the interpreter changes
 // on every change to the dictionary, so a replaced name is seen at once).
@@ -28,14 +26,14 @@ Ref global(PyObject *globals, PyObject *name) {
     GlobalCache *slot = nullptr;
     for (GlobalCache &c : g_global_cache) {
         if (c.name == name) {
-            if (c.dict == globals && PyDict_CheckExact(globals) && c.tag == dict_tag(globals))
+            if (c.dict == globals && PyDict_CheckExact(globals) && c.tag == dict_version(globals))
                 return Ref::borrow(c.value);
             slot = &c;
             break;
         }
         if (c.name == nullptr && slot == nullptr) slot = &c;
     }
-    const uint64_t tag = PyDict_Check(globals) ? dict_tag(globals) : 0;
+    const uint64_t tag = PyDict_Check(globals) ? dict_version(globals) : 0;
     PyObject *v = PyDict_GetItemWithError(globals, name);
     if (v == nullptr) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -116,7 +114,7 @@ int lookup(PyObject *self, PyObject *name, Ref &out, AttrCache *cache) {
             PyObject **dictptr = _PyObject_GetDictPtr(self);
             if (dictptr != nullptr && *dictptr != nullptr) {
                 Ref dict = Ref::borrow(*dictptr);
-                const uint64_t tag = dict_tag(dict.get());  // before any code can run
+                const uint64_t tag = dict_version(dict.get());  // before any code can run
                 PyObject *v = PyDict_GetItemWithError(dict.get(), name);
                 if (v == nullptr && PyErr_Occurred()) return -1;
                 if (v == nullptr) v = descr.get();
@@ -149,7 +147,7 @@ int lookup_attr(PyObject *self, Attr which, Ref &out) {
         tp->tp_version_tag == c.type_tag && tp->tp_getattro == PyObject_GenericGetAttr) {
         PyObject **dictptr = _PyObject_GetDictPtr(self);
         if (dictptr != nullptr && *dictptr != nullptr && *dictptr == c.dict &&
-            dict_tag(c.dict) == c.dict_tag) {
+            dict_version(c.dict) == c.dict_tag) {
             out = Ref::borrow(c.value);
             return 1;
         }

@@ -337,10 +337,6 @@ bool valid_tag(PyTypeObject *tp, unsigned int tag) {
     return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == tag;
 }
 
-uint64_t dict_version(PyObject *dict) {
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-}
-
 }  // namespace
 
 bool members::reads_own(PyObject *self, Own which, PyObject *name) {

@@ -90,17 +90,13 @@ struct Bound {
     }
 };
 
-uint64_t version_tag(PyObject *dict) {
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-}
-
 // Brings fn->kwdefault_values up to date with __kwdefaults__ as it is now.
 // Only a dict whose keys are all exact str is cached: looking names up in it
 // runs no Python code, so the borrowed values stay valid until the caller
 // holds them.  False (nothing raised) when the dict cannot be cached.
 bool refresh_kwdefaults(NativeFunction *fn) {
     PyObject *d = fn->kwdefaults;
-    if (d != nullptr && d == fn->kwdefaults_seen && version_tag(d) == fn->kwdefaults_tag)
+    if (d != nullptr && d == fn->kwdefaults_seen && dict_version(d) == fn->kwdefaults_tag)
         return true;
     fn->kwdefaults_seen = nullptr;
     if (d == nullptr || !PyDict_CheckExact(d)) return false;
@@ -113,7 +109,7 @@ bool refresh_kwdefaults(NativeFunction *fn) {
         fn->kwdefault_values[j] =
             s.params[j].kwonly ? PyDict_GetItem(d, PyTuple_GET_ITEM(fn->varnames, j)) : nullptr;
     fn->kwdefaults_seen = d;
-    fn->kwdefaults_tag = version_tag(d);
+    fn->kwdefaults_tag = dict_version(d);
     return true;
 }
 

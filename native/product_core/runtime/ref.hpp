@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <utility>
 
 namespace vp {
@@ -49,5 +50,11 @@ public:
 private:
     PyObject *p_ = nullptr;
 };
+
+// The version tag the interpreter gives a dict: a new, never reused value
+// after every change to it.  The one-entry caches of the module compare it.
+inline uint64_t dict_version(PyObject *dict) noexcept {
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+}
 
 }  // namespace vp
