@@ -23,24 +23,12 @@ import uuid
 from pathlib import Path
 
 import pytest
+from child_process import child_env
 
 HERE = Path(__file__).resolve().parent
 SOAK = os.environ.get("VELMOR_SOAK") == "1"
 LIMIT = 3.0  # template server time limit used here, seconds (server start-up takes ~1.5 s)
 STDIO_GRACE = 2.0  # the SDK's wait for a stdio server to exit after its stdin closes
-
-
-def child_env(workspace: Path, **extra: str) -> dict:
-    import velmor_platform
-
-    env = dict(os.environ)
-    package_parent = str(Path(velmor_platform.__file__).resolve().parent.parent)
-    env["PYTHONPATH"] = os.pathsep.join([package_parent, env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
-    env["VELMOR_WORKSPACE"] = str(workspace)
-    if "libasan" not in env.get("LD_PRELOAD", ""):  # ASan reports crashes better itself
-        env["PYTHONFAULTHANDLER"] = "1"
-    env.update(extra)
-    return env
 
 
 def tree_digest(directory: Path) -> dict:

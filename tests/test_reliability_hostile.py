@@ -19,24 +19,11 @@ import sys
 from pathlib import Path
 
 import pytest
+from child_process import child_env
 
 HERE = Path(__file__).resolve().parent
 SOAK = os.environ.get("VELMOR_SOAK") == "1"
 EXAMPLES = int(os.environ.get("VELMOR_HOSTILE_EXAMPLES", "25000" if SOAK else "1200"))
-
-
-def child_env(workspace: Path | None = None) -> dict:
-    env = dict(os.environ)
-    # The child imports the same velmor_platform as this process.
-    import velmor_platform
-
-    package_parent = str(Path(velmor_platform.__file__).resolve().parent.parent)
-    env["PYTHONPATH"] = os.pathsep.join([package_parent, env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
-    if "libasan" not in env.get("LD_PRELOAD", ""):  # ASan reports crashes better itself
-        env["PYTHONFAULTHANDLER"] = "1"
-    if workspace is not None:
-        env["VELMOR_WORKSPACE"] = str(workspace)
-    return env
 
 
 def explain(proc: subprocess.CompletedProcess) -> str:

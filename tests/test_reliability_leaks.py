@@ -18,20 +18,10 @@ import subprocess
 import sys
 from pathlib import Path
 
+from child_process import child_env
+
 HERE = Path(__file__).resolve().parent
 SOAK = os.environ.get("VELMOR_SOAK") == "1"
-
-
-def child_env(workspace: Path) -> dict:
-    import velmor_platform
-
-    env = dict(os.environ)
-    package_parent = str(Path(velmor_platform.__file__).resolve().parent.parent)
-    env["PYTHONPATH"] = os.pathsep.join([package_parent, env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
-    env["VELMOR_WORKSPACE"] = str(workspace)
-    if "libasan" not in env.get("LD_PRELOAD", ""):  # ASan reports crashes better itself
-        env["PYTHONFAULTHANDLER"] = "1"
-    return env
 
 
 def run_leak_check(workspace: Path, calls: int, slow_calls: int) -> dict:

@@ -33,7 +33,7 @@ Ref method1(PyObject *self, PyObject *name, PyObject *a);
 Ref attr(PyObject *o, PyObject *name);
 Ref str(PyObject *o);  // str(o); a str is returned unchanged
 
-// The concatenation of exact str pieces, built in one allocation.
+// The concatenation of str pieces, built in one allocation.
 PyObject *concat(std::initializer_list<PyObject *> pieces);
 
 // a == b for two exact str: identity first (interned names and defaults),

@@ -241,14 +241,6 @@ PyObject *repr_impl(const Args &a) {
     if (!name_text) return nullptr;
     Ref cd_text(PyObject_Str(cd.get()));
     if (!cd_text) return nullptr;
-    if (!PyUnicode_CheckExact(name_text.get()) || !PyUnicode_CheckExact(cd_text.get())) {
-        PyObject *pieces[] = {N.repr_open, name_text.get(), N.repr_cd, cd_text.get(),
-                              N.repr_close};
-        Ref tuple(PyTuple_New(5));
-        if (!tuple) return nullptr;
-        for (Py_ssize_t i = 0; i < 5; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(pieces[i]));
-        return PyUnicode_Join(N.empty, tuple.get());
-    }
     return host::concat({N.repr_open, name_text.get(), N.repr_cd, cd_text.get(), N.repr_close});
 }
 

@@ -174,7 +174,7 @@ bool posix_form(PyObject *text, Ref &form, Ref &suffix) {
     if (already_formed(text)) {
         // The final component follows the last separator.
         const Py_ssize_t slash = PyUnicode_FindChar(text, '/', 0, len, -1);
-        if (slash == -2) return false;
+        if (slash == -2) return PyErr_Clear(), false;
         Ref name = slash < 0 ? Ref::borrow(text) : Ref(PyUnicode_Substring(text, slash + 1, len));
         if (!name) return PyErr_Clear(), false;
         Ref sfx = suffix_of_name(name.get());
