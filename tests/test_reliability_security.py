@@ -136,9 +136,6 @@ def _symlinked_sublayer(workspace, outside):
     os.symlink(outside / "decoy" / "decoy.usda", layer)
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "the product reader opens every layer a product names; confining them to the workspace "
-    "is the usd_product change described in docs/SECURITY.md (Known gaps)"))
 @pytest.mark.parametrize("kind", [*sorted(LAYER_ESCAPES), "symlinked sublayer"])
 def test_layers_referencing_files_outside_the_workspace_are_refused(workspace, outside, kind):
     from velmor_platform.core.product_core import ProductCore

@@ -7,11 +7,16 @@ workspace lives::
 
 where ``<workspace>`` is the workspace holding the product (see
 ``workspace.workspace_of``). ``resolve_product_geometry`` rewrites every
-such asset path in the USD layers of one product directory to the absolute
-cache path: sublayers, references, payloads, asset-valued attributes (time
-samples included), variants and asset-valued metadata. Only the ``.usda``
-and ``.usdc`` files directly in the directory are product layers; its
-sub-directories hold other products (variants) and are left alone.
+such asset path in the USD layers of one product directory to the path of
+the cache file relative to the layer that holds it (``../../geometry/...``):
+sublayers, references, payloads, asset-valued attributes (time samples
+included), variants and asset-valued metadata. A relative path keeps
+naming the same cache file when the workspace is moved or copied, and a
+copy never reaches the original's files. Absolute paths into a geometry
+cache, which earlier versions wrote, are repaired the same way: the part
+after ``/geometry/`` names the cache file. Only the ``.usda`` and ``.usdc``
+files directly in the directory are product layers; its sub-directories
+hold other products (variants) and are left alone.
 
 Guarantees:
 
@@ -20,12 +25,17 @@ Guarantees:
   empty or "." components, backslashes), raises ``ValueError``; one whose
   asset is not in the cache raises ``FileNotFoundError`` naming it. In both
   cases no file has been touched.
-* Each rewritten file is replaced atomically: written to a temporary file in
-  the same directory, flushed to disk, then renamed over the original with
-  its permission bits kept.
-* Idempotent: once resolved, a layer holds no URI, so another call finds
-  nothing to do and writes nothing. A ``.usda`` file whose text does not
-  mention the scheme is not even parsed.
+* Only layers that resolve, links followed, to regular files inside the
+  workspace's products directory are read; any other layer file in the
+  directory is refused with ``ValueError`` naming it.
+* Rewrites hold the product's lock and re-read the layers under it, and
+  each file is replaced with ``layer_io.save_layer`` (atomic, checked to
+  stay in the products directory, permission bits kept; a read-only file
+  is refused with ``PermissionError`` naming it).
+* Idempotent: once resolved, a layer holds no URI and no absolute cache
+  path, so another call finds nothing to do and writes nothing (reading
+  needs no write access). A ``.usda`` file whose text mentions neither the
+  scheme nor an absolute asset path is not even parsed.
 * A layer that OpenUSD already holds open in this process is brought in
   line with the rewritten file, so it is never served stale.
 
@@ -48,6 +58,7 @@ from pathlib import Path
 
 from pxr import Sdf, Tf
 
+from .layer_io import product_lock, save_layer, write_root
 from .usd_product import _tf_message
 from .workspace import _enclosing_workspace, workspace_of
 
@@ -91,7 +102,35 @@ def uri_to_cache_path(uri: str, cache: Path) -> Path:
 def _may_hold_uris(path: Path) -> bool:
     if path.suffix != ".usda":
         return True  # crate files may store strings compressed
-    return SCHEME.encode() in path.read_bytes().lower()
+    data = path.read_bytes()
+    return b"@/" in data or SCHEME.encode() in data.lower()
+
+
+_CACHE_PART = "/geometry/"
+
+
+def _repaired(asset_path: str, cache: Path) -> Path | None:
+    """The file of ``cache`` that an absolute path into a geometry cache (as
+    earlier versions wrote, perhaps of a workspace since moved) names, or
+    None when it names none."""
+    start = 0
+    while (index := asset_path.find(_CACHE_PART, start)) >= 0:
+        rel = asset_path[index + len(_CACHE_PART) :]
+        start = index + 1
+        try:
+            target = uri_to_cache_path(_PREFIX + rel, cache)
+        except ValueError:
+            continue
+        if target.is_file():
+            return target
+    return None
+
+
+def _relative(target: Path, layer_dir: str) -> str:
+    """``target`` relative to the folder of the layer naming it, anchored
+    (``./`` or ``../``) so that OpenUSD resolves it against the layer."""
+    rel = os.path.relpath(target, layer_dir)
+    return rel if rel.startswith("../") else "./" + rel
 
 
 def _plan(path: Path, cache: Path):
@@ -108,11 +147,18 @@ def _plan(path: Path, cache: Path):
 
     changed = False
     problem: list[BaseException] = []
+    layer_dir = os.path.dirname(os.path.abspath(path))
 
     def rewrite(asset_path: str) -> str:
         nonlocal changed
-        if problem or not _is_geo_uri(asset_path):
+        if problem:
             return asset_path
+        if not _is_geo_uri(asset_path):
+            repaired = _repaired(asset_path, cache) if asset_path.startswith("/") else None
+            if repaired is None:
+                return asset_path
+            changed = True
+            return _relative(repaired, layer_dir)
         try:
             target = uri_to_cache_path(asset_path, cache)
         except ValueError as exc:
@@ -125,44 +171,12 @@ def _plan(path: Path, cache: Path):
             ))
             return asset_path
         changed = True
-        return target.as_posix()
+        return _relative(target, layer_dir)
 
     UsdUtils.ModifyAssetPaths(layer, rewrite)
     if problem:
         raise problem[0]
     return layer if changed else None
-
-
-def _replace_atomically(path: Path, layer) -> None:
-    tmp = path.with_name(f".{path.stem}.{os.urandom(6).hex()}.tmp{path.suffix}")
-    try:
-        try:
-            written = layer.Export(str(tmp))
-        except Tf.ErrorException as exc:
-            raise OSError(f"OpenUSD could not write {tmp}: {_tf_message(exc)}") from exc
-        if not written:
-            raise OSError(f"OpenUSD could not write {tmp}")
-        with open(tmp, "rb+") as f:
-            os.fsync(f.fileno())
-        os.chmod(tmp, path.stat().st_mode & 0o7777)
-        os.replace(tmp, path)
-    except BaseException:
-        tmp.unlink(missing_ok=True)
-        raise
-    _fsync_dir(path.parent)
-
-
-def _fsync_dir(directory: Path) -> None:
-    try:
-        fd = os.open(directory, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
 
 
 def _refresh_registered(path: Path, cache: Path) -> None:
@@ -174,11 +188,14 @@ def _refresh_registered(path: Path, cache: Path) -> None:
         # Keep the unsaved edits; rewrite the same paths in memory.
         from pxr import UsdUtils
 
+        layer_dir = os.path.dirname(os.path.abspath(path))
+
         def rewrite(asset_path: str) -> str:
             if not _is_geo_uri(asset_path):
-                return asset_path
+                repaired = _repaired(asset_path, cache) if asset_path.startswith("/") else None
+                return asset_path if repaired is None else _relative(repaired, layer_dir)
             try:
-                return uri_to_cache_path(asset_path, cache).as_posix()
+                return _relative(uri_to_cache_path(asset_path, cache), layer_dir)
             except ValueError:
                 return asset_path  # left for the next resolve to report
 
@@ -271,26 +288,26 @@ def _resolve(product_dir: str, given) -> list[Path]:
     workspace = _enclosing_workspace(product_dir)
     cache = cache_dir(Path(workspace) if workspace is not None else workspace_of(product_dir))
 
-    planned = []
-    clean = []
-    for entry in entries:
-        path_str = entry.path
-        signature = _signature(entry.stat())
-        if _CLEAN.get(path_str) == signature:
-            clean.append((path_str, signature))
-            continue
-        path = Path(path_str)
-        if _may_hold_uris(path):
-            layer = _plan(path, cache)
-            if layer is not None:
-                planned.append((path, layer))
-                continue
-        if signature[3] < settled and signature[4] < settled:
-            clean.append((path_str, signature))
-
-    for path, layer in planned:
-        _replace_atomically(path, layer)
-        _refresh_registered(path, cache)
+    planned, clean = _scan(entries, cache, settled)
+    if planned:
+        # Read again under the product's lock, so that no write made since
+        # the first reading is lost, and write.
+        current = planned[0][0]
+        try:
+            with product_lock(current):
+                planned, clean = _scan(entries, cache, settled)
+                for current, layer in planned:
+                    save_layer(layer, current)
+                    _refresh_registered(current, cache)
+        except OSError as exc:
+            if exc.errno in _READ_ONLY:
+                raise PermissionError(
+                    exc.errno,
+                    f"the geometry references of {current} must be rewritten to load it, "
+                    f"but it cannot be written: it is read-only ({exc})",
+                    str(current),
+                ) from exc
+            raise
     # Remembered only once every layer has passed its checks.
     if len(_CLEAN) >= _CLEAN_LIMIT:
         _CLEAN.clear()
@@ -308,6 +325,43 @@ def _resolve(product_dir: str, given) -> list[Path]:
             _SETTLED.clear()
         _SETTLED[product_dir] = (directory_signature, tuple(clean))
     return []
+
+
+def _scan(entries: list[os.DirEntry], cache: Path, settled: int) -> tuple[list, list]:
+    """The layers to rewrite, as (path, rewritten layer), and the layers
+    found clean, as (path, stat signature)."""
+    planned = []
+    clean = []
+    for entry in entries:
+        path_str = entry.path
+        signature = _signature(entry.stat())
+        if _CLEAN.get(path_str) == signature:
+            clean.append((path_str, signature))
+            continue
+        _check_contained(path_str)
+        path = Path(path_str)
+        if _may_hold_uris(path):
+            layer = _plan(path, cache)
+            if layer is not None:
+                planned.append((path, layer))
+                continue
+        if signature[3] < settled and signature[4] < settled:
+            clean.append((path_str, signature))
+    return planned, clean
+
+
+def _check_contained(path: str) -> None:
+    """Refuse a layer file that resolves outside the products directory."""
+    real = os.path.realpath(path)
+    root = write_root(path)
+    if not real.startswith(root + "/"):
+        raise ValueError(
+            f"layer {path} resolves to {real}, outside the workspace's products "
+            f"directory {root}; refusing to read it"
+        )
+
+
+_READ_ONLY = frozenset({errno.EACCES, errno.EPERM, errno.EROFS})
 
 
 def _entry_name(entry: os.DirEntry) -> str:

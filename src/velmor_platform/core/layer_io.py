@@ -22,6 +22,7 @@ import contextlib
 import errno
 import fcntl
 import os
+import re
 import shutil
 import stat
 import tempfile
@@ -39,11 +40,27 @@ DEFAULT_LOCK_TIMEOUT = 30.0
 
 #: Temporary files of an atomic write start with this prefix (hidden).
 TEMP_PREFIX = ".velmor-tmp-"
+# Hidden temporary files that writers of earlier versions left beside a
+# product layer (".<file>.<pid>.tmp.usdc", ".<stem>.<hex>.tmp.usda").
+_LEGACY_TEMP = re.compile(r"\..+\.[0-9a-f]+\.tmp\.usd[ac]")
 
 
 def state_dir(workspace: str | os.PathLike[str]) -> Path:
     """The hidden state folder of ``workspace`` (created on demand by callers)."""
     return Path(workspace) / STATE_DIR_NAME
+
+
+def _real_directory(path: Path) -> Path:
+    """Create ``path`` (and its parents) and make sure that it and its parent,
+    up to the workspace, are real directories: a planted symbolic link must
+    not send lock or scratch files out of the workspace."""
+    path.mkdir(parents=True, exist_ok=True)
+    for directory in (path, path.parent):
+        if not stat.S_ISDIR(os.lstat(directory).st_mode):
+            raise PermissionError(
+                errno.EPERM, "not a directory of this workspace (a link?)", str(directory)
+            )
+    return path
 
 
 def _workspace_and_key(usd_path: str | os.PathLike[str]) -> tuple[Path, str]:
@@ -91,7 +108,8 @@ def _held_locks() -> dict[str, list[int]]:
     table = getattr(_held, "table", None)
     if table is None:
         table = _held.table = {}
-    return table  # type: ignore[no-any-return]
+    assert isinstance(table, dict)
+    return table
 
 
 @contextlib.contextmanager
@@ -115,7 +133,7 @@ def product_lock(usd_path: str | os.PathLike[str], timeout: float | None = None)
         return
 
     wait = lock_timeout() if timeout is None else timeout
-    path.parent.mkdir(parents=True, exist_ok=True)
+    _real_directory(path.parent)
     fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
     try:
         deadline = time.monotonic() + wait
@@ -150,13 +168,13 @@ def remove_stale_temp_files(directory: str | os.PathLike[str]) -> list[Path]:
 
     Call only while holding the lock of the product(s) living there.
     """
-    removed = []
+    removed: list[Path] = []
     try:
         entries = list(os.scandir(directory))
     except OSError:
         return removed
     for entry in entries:
-        if entry.name.startswith(TEMP_PREFIX):
+        if entry.name.startswith(TEMP_PREFIX) or _LEGACY_TEMP.fullmatch(entry.name):
             try:
                 if entry.is_file(follow_symlinks=False) or entry.is_symlink():
                     os.unlink(entry.path)
@@ -173,6 +191,18 @@ def fsync_dir(directory: str | os.PathLike[str]) -> None:
         os.fsync(fd)
     finally:
         os.close(fd)
+
+
+def _refuse_unwritable(st: os.stat_result, path: str) -> None:
+    """``PermissionError`` unless ``path`` (whose status is ``st``) may be replaced.
+
+    The permission bits are honoured even for root, who could otherwise
+    replace any file: a product file without a write bit is read-only.
+    """
+    if not stat.S_ISREG(st.st_mode):
+        raise PermissionError(errno.EPERM, "not a regular file; refusing to replace it", path)
+    if not st.st_mode & 0o222 or not os.access(path, os.W_OK):
+        raise PermissionError(errno.EACCES, "read-only file; refusing to replace it", path)
 
 
 def atomic_write_bytes(
@@ -192,10 +222,7 @@ def atomic_write_bytes(
     except FileNotFoundError:
         st = None
     if st is not None:
-        if not stat.S_ISREG(st.st_mode):
-            raise PermissionError(errno.EPERM, "not a regular file; refusing to replace it", target_str)
-        if not st.st_mode & 0o222:
-            raise PermissionError(errno.EACCES, "read-only file; refusing to replace it", target_str)
+        _refuse_unwritable(st, target_str)
         permissions = stat.S_IMODE(st.st_mode)
     else:
         permissions = 0o644 if mode is None else mode
@@ -212,9 +239,13 @@ def atomic_write_bytes(
         except FileExistsError:
             continue
         except OSError as exc:
-            raise OSError(exc.errno, f"cannot write {target_str}: {exc.strerror}", target_str) from exc
+            raise OSError(
+                exc.errno, f"cannot write {target_str}: {exc.strerror}", target_str
+            ) from exc
     else:  # pragma: no cover - 100 collisions of 64 random bits
-        raise OSError(errno.EEXIST, f"cannot create a temporary file beside {target_str}", target_str)
+        raise OSError(
+            errno.EEXIST, f"cannot create a temporary file beside {target_str}", target_str
+        )
     try:
         try:
             view = memoryview(data)
@@ -225,7 +256,7 @@ def atomic_write_bytes(
             os.fsync(fd)
         finally:
             os.close(fd)
-        os.rename(tmp, target_str)
+        os.replace(tmp, target_str)
     except BaseException as exc:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
@@ -238,13 +269,58 @@ def atomic_write_bytes(
         fsync_dir(directory)
 
 
-def layer_bytes(layer: Any, suffix: str) -> bytes:
-    """The bytes of ``layer`` in the file format of ``suffix`` (``.usda`` or ``.usdc``)."""
+def write_root(path: str | os.PathLike[str]) -> str:
+    """The directory that a write to ``path`` must stay inside, links resolved:
+    the products directory of the workspace holding ``path``, or, for a file
+    outside any workspace, the file's own directory."""
+    from .workspace import _enclosing_workspace
+
+    absolute = os.path.abspath(os.fspath(path))
+    workspace = _enclosing_workspace(os.path.dirname(absolute))
+    if workspace is None:
+        return os.path.realpath(os.path.dirname(absolute))
+    return os.path.realpath(os.path.join(workspace, "products"))
+
+
+def contained_target(target: str | os.PathLike[str]) -> str:
+    """The file that a write to the product file ``target`` replaces.
+
+    That is ``target`` with every symbolic link resolved; it must be a
+    regular file (or not exist yet) inside ``write_root(target)``, else
+    ``PermissionError`` naming ``target``. Checked at the moment of writing,
+    so a file swapped for a link after it was found is still refused.
+    """
+    target_str = os.fspath(target)
+    real = os.path.realpath(target_str)
+    root = write_root(target_str)
+    if os.path.commonpath([real, root]) != root:
+        raise PermissionError(
+            errno.EPERM,
+            f"product file resolves to {real}, outside {root}; refusing to write it",
+            target_str,
+        )
+    try:
+        st = os.stat(real)
+    except FileNotFoundError:
+        return real
+    _refuse_unwritable(st, target_str)
+    return real
+
+
+def layer_bytes(
+    layer: Any, suffix: str, scratch_parent: str | os.PathLike[str] | None = None
+) -> bytes:
+    """The bytes of ``layer`` in the file format of ``suffix`` (``.usda`` or ``.usdc``).
+
+    Crate bytes exist only as a file: the layer is exported into a private
+    scratch folder made inside ``scratch_parent`` (the system's temporary
+    directory when None) and read back.
+    """
     if suffix == ".usda":
         text = layer.ExportToString()
         return text.encode("utf-8")  # type: ignore[no-any-return]
-    # Crate bytes exist only as a file: export into a private scratch folder.
-    scratch = tempfile.mkdtemp(prefix="velmor-export-")
+    parent = None if scratch_parent is None else os.fspath(_real_directory(Path(scratch_parent)))
+    scratch = tempfile.mkdtemp(prefix="export-", dir=parent)
     try:
         out = os.path.join(scratch, "layer" + suffix)
         if not layer.Export(out):
@@ -256,16 +332,28 @@ def layer_bytes(layer: Any, suffix: str) -> bytes:
 
 
 def save_layer(layer: Any, target: str | os.PathLike[str]) -> None:
-    """Write ``layer`` to ``target`` atomically, in the format ``target``'s suffix names.
+    """Write ``layer`` to the product file ``target`` atomically, in the format
+    ``target``'s suffix names.
 
-    The layer in memory is then marked clean by re-reading it from the new
-    file when it is the layer registered for ``target``.
+    Holds the product's lock (re-entrant: callers doing a read-modify-write
+    take it first), checks that ``target`` still resolves inside the
+    workspace's products directory and is writable (``contained_target``),
+    removes what killed writers left in its directory, then replaces the
+    file. A layer registered for ``target`` is then re-read from the new
+    file, so that it is clean again. Failures raise ``OSError`` naming
+    ``target`` and leave the file as it was.
     """
     target_str = os.fspath(target)
     suffix = os.path.splitext(target_str)[1].lower()
-    data = layer_bytes(layer, suffix)
-    atomic_write_bytes(target_str, data)
-    if getattr(layer, "realPath", None) and os.path.abspath(layer.realPath) == os.path.abspath(
-        target_str
-    ):
+    with product_lock(target_str) as lock_path:
+        real = contained_target(target_str)
+        remove_stale_temp_files(os.path.dirname(real))
+        try:
+            data = layer_bytes(layer, suffix, lock_path.parent.parent / "scratch")
+        except OSError as exc:
+            raise OSError(
+                exc.errno, f"cannot write {target_str}: {exc.strerror or exc}", target_str
+            ) from exc
+        atomic_write_bytes(real, data)
+    if getattr(layer, "realPath", None) and os.path.realpath(layer.realPath) == real:
         layer.Reload(True)

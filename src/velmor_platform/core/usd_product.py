@@ -75,6 +75,8 @@ import os
 
 from pxr import Sdf, Tf, Usd
 
+from .containment import open_contained_layers
+
 VEHICLE_ATTRIBUTES: tuple[tuple[str, str], ...] = (
     ("vehicleName", "vehicle_name"),
     ("programme", "programme"),
@@ -141,7 +143,9 @@ def _open_default_prim(path: str | os.PathLike[str], *, with_runs: bool = True):
     """Open the stage of ``path`` and return ``(stage, default prim)``.
 
     Only the default prim (and, with ``with_runs``, its Simulations subtree)
-    is populated, so geometry below the vehicle is never opened. The stage
+    is populated, so geometry below the vehicle is never composed. Every
+    layer the product composes is checked to lie inside the workspace
+    before it is opened (``containment.open_contained_layers``). The stage
     must be kept alive while the prim is used.
     """
     path = os.fspath(path)
@@ -149,10 +153,11 @@ def _open_default_prim(path: str | os.PathLike[str], *, with_runs: bool = True):
         raise FileNotFoundError(errno.ENOENT, "USD file not found", path)
     if os.path.isdir(path):
         raise ValueError(f"not a USD file but a directory: {path}")
+    # The checked layers are held until the stage has opened, so that it
+    # uses them instead of opening the files again.
+    layers = open_contained_layers(path)
     try:
-        layer = Sdf.Layer.FindOrOpen(path)
-        if layer is None:
-            raise ValueError(f"OpenUSD cannot open {path}")
+        layer = layers[0]
         prim_name = layer.defaultPrim
         if not prim_name:
             raise ValueError(f"USD file {path} has no default prim")

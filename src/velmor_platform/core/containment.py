@@ -1,0 +1,157 @@
+"""Which files a product's composition may open.
+
+A product's layers compose other layers (sublayers, references, payloads,
+value clips), and those compose more. Product files are exchanged between
+people, so what they may pull in is confined: every layer must resolve,
+symbolic links followed, to a regular file inside the workspace that holds
+the product, in its products directory, its geometry cache or its shared
+layers. Anything else (a file elsewhere, a FIFO, a device, a socket) is
+refused with ``ValueError`` naming the product and the layer before that
+layer is opened, so that nothing outside is read and nothing can block.
+
+``open_contained_layers`` walks the composition graph from the top-level
+file, checking each layer before opening it, and returns the layers it
+opened. Callers keep them while they open the stage, so that the stage
+finds them in OpenUSD's layer registry instead of opening the files again.
+"""
+
+from __future__ import annotations
+
+import os
+import stat
+from typing import Any
+
+from pxr import Sdf, Tf
+
+from .workspace import _enclosing_workspace
+
+#: The folders of a workspace that a product's composition may reach.
+CONTAINED_FOLDERS = ("products", "geometry", "layers")
+
+# Prim metadata naming value-clip layers: the clip sets dictionary and the
+# older per-prim keys.
+_CLIP_KEYS = ("assetPaths", "manifestAssetPath", "templateAssetPath")
+_LEGACY_CLIP_KEYS = ("clipAssetPaths", "clipManifestAssetPath", "clipTemplateAssetPath")
+
+
+def allowed_roots(usd_path: str | os.PathLike[str]) -> tuple[str, tuple[str, ...]]:
+    """The workspace of the product file ``usd_path`` and the real folders its
+    composition may reach. A file outside any workspace may reach its own
+    directory only."""
+    absolute = os.path.abspath(os.fspath(usd_path))
+    workspace = _enclosing_workspace(os.path.dirname(absolute))
+    if workspace is None:
+        own = os.path.realpath(os.path.dirname(absolute))
+        return own, (own,)
+    return workspace, tuple(
+        os.path.realpath(os.path.join(workspace, name)) for name in CONTAINED_FOLDERS
+    )
+
+
+def _inside(real: str, roots: tuple[str, ...]) -> bool:
+    return any(real == root or real.startswith(root + "/") for root in roots)
+
+
+def _asset_strings(value: Any) -> list[str]:
+    if isinstance(value, Sdf.AssetPath):
+        return [value.path]
+    if isinstance(value, str):
+        return [value]
+    if isinstance(value, (list, tuple)) or hasattr(value, "__iter__"):
+        return [s for item in value for s in _asset_strings(item)]
+    return []
+
+
+def _clip_assets(spec: Any, found: list[tuple[str, bool]]) -> None:
+    """Append the value-clip layers named on ``spec`` and below it; the flag
+    marks a template, whose directory is what can be checked."""
+    if spec.HasInfo("clips"):
+        for clip_set in dict(spec.GetInfo("clips")).values():
+            for key in _CLIP_KEYS:
+                if key in clip_set:
+                    template = key == "templateAssetPath"
+                    found.extend((a, template) for a in _asset_strings(clip_set[key]))
+    for key in _LEGACY_CLIP_KEYS:
+        if spec.HasInfo(key):
+            template = key == "clipTemplateAssetPath"
+            found.extend((a, template) for a in _asset_strings(spec.GetInfo(key)))
+    for child in spec.nameChildren:
+        _clip_assets(child, found)
+    for variant_set in spec.variantSets:
+        for variant in variant_set.variants:
+            _clip_assets(variant.primSpec, found)
+
+
+def _may_name_clips(layer: Any, real: str) -> bool:
+    if real.endswith(".usda"):
+        with open(real, "rb") as f:
+            return b"clip" in f.read()
+    return True
+
+
+def _composed_assets(layer: Any, real: str) -> list[tuple[str, bool]]:
+    found = [(a, False) for a in layer.GetCompositionAssetDependencies() if a]
+    if _may_name_clips(layer, real):
+        clips: list[tuple[str, bool]] = []
+        _clip_assets(layer.pseudoRoot, clips)
+        found.extend(clips)
+    return found
+
+
+def _refuse(product: str, what: str) -> ValueError:
+    return ValueError(f"product {product}: {what}; refusing to open it")
+
+
+def open_contained_layers(usd_path: str | os.PathLike[str]) -> list[Any]:
+    """Check and open every layer that the product file ``usd_path`` composes.
+
+    Returns the opened layers, the top-level one first. Raises
+    ``FileNotFoundError`` when the top-level file is missing and
+    ``ValueError`` naming the product and the offending layer when a layer
+    resolves outside the workspace or is not a regular file (nothing of it
+    is opened) or cannot be parsed. A layer that does not exist is left to
+    OpenUSD, which skips it with a warning.
+    """
+    product = os.path.abspath(os.fspath(usd_path))
+    workspace, roots = allowed_roots(product)
+    opened: list[Any] = []
+    seen: set[str] = set()
+    pending: list[tuple[str, str | None, bool]] = [(product, None, False)]
+    while pending:
+        identifier, named_by, template = pending.pop()
+        checked = os.path.dirname(identifier) if template else identifier
+        real = os.path.realpath(checked)
+        if real in seen:
+            continue
+        where = "" if named_by is None else f" named by {named_by}"
+        try:
+            st = os.stat(real)
+        except FileNotFoundError:
+            if named_by is None:
+                raise FileNotFoundError(2, "USD file not found", identifier) from None
+            continue
+        except OSError as exc:
+            raise _refuse(product, f"layer {identifier}{where} cannot be examined: {exc}") from exc
+        if not _inside(real, roots):
+            raise _refuse(
+                product,
+                f"layer {identifier}{where} resolves to {real}, outside the workspace {workspace}",
+            )
+        seen.add(real)
+        if template:
+            continue  # clip files named by a pattern: their folder is inside
+        if not stat.S_ISREG(st.st_mode):
+            raise _refuse(product, f"layer {identifier}{where} is not a regular file")
+        try:
+            layer = Sdf.Layer.FindOrOpen(identifier)
+        except Tf.ErrorException as exc:
+            text = " ".join(str(exc).split())[:500]
+            raise ValueError(
+                f"product {product}: OpenUSD cannot open {identifier}: {text}"
+            ) from exc
+        if layer is None:
+            raise ValueError(f"product {product}: OpenUSD cannot open {identifier}")
+        opened.append(layer)
+        for asset, is_template in _composed_assets(layer, real):
+            pending.append((layer.ComputeAbsolutePath(asset), identifier, is_template))
+    return opened
