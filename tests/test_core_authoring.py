@@ -58,9 +58,10 @@ class FakePxr:
         stage = types.SimpleNamespace(GetDefaultPrim=recorder("GetDefaultPrim", lambda: prim),
                                       GetRootLayer=recorder("GetRootLayer", lambda: layer))
         self.module = types.ModuleType("pxr")
-        self.module.Usd = types.SimpleNamespace(
-            Stage=types.SimpleNamespace(Open=recorder("Open", lambda path: stage)))
+        self.module.Usd = types.SimpleNamespace(Stage=types.SimpleNamespace(
+            Open=recorder("Open", lambda root, load: stage), LoadNone="LoadNone"))
         self.module.Sdf = types.SimpleNamespace()
+        self.layer = layer
 
 
 class Number:
@@ -85,6 +86,31 @@ def pxr(core, monkeypatch):
         return fake.record
 
     monkeypatch.setattr(core, "load_product", load_product)
+
+    # The writer's file-system side: the product lock, the checked opening
+    # of the product's layers and the atomic save.
+    from contextlib import contextmanager
+
+    from velmor_platform.core import containment, layer_io
+
+    @contextmanager
+    def product_lock(path, timeout=None):
+        fake.log.append(("lock", path))
+        try:
+            yield path
+        finally:
+            fake.log.append(("unlock",))
+
+    def save_layer(layer, path):
+        assert layer is fake.layer and path == USD_PATH
+        fake.log.append(("Save",))
+        if fake.save_error:
+            raise fake.save_error
+
+    monkeypatch.setattr(layer_io, "product_lock", product_lock)
+    monkeypatch.setattr(layer_io, "save_layer", save_layer)
+    monkeypatch.setattr(containment, "open_contained_layers",
+                        lambda path: (fake.log.append(("open layers", path)), [fake.layer])[1])
     return fake
 
 
@@ -99,7 +125,10 @@ def test_set_targets_call_protocol(pxr, p):
     tol, cd = Number(log, "cm_tolerance", 0.01), Number(log, "cd", 0.25)
     reply = p.set_targets(cm_tolerance=tol, foo="not a number", cd=cd, cm_pitch="junk", cl="0.1")
     assert log == [
-        ("Open", USD_PATH),
+        ("lock", USD_PATH),
+        ("open layers", USD_PATH),
+        ("Reload",),  # another process may have written the file
+        ("Open", pxr.layer, "LoadNone"),  # the checked layer, payloads unloaded
         ("GetDefaultPrim",),
         ("GetAttribute", "targetCmPitchTolerance"), ("bool", "targetCmPitchTolerance"),
         ("float", "cm_tolerance"),
@@ -109,7 +138,7 @@ def test_set_targets_call_protocol(pxr, p):
         ("Set", "targetCmPitchTolerance", (0.01, float)),
         ("Set", "targetCd", (0.25, float)),
         ("Set", "targetCl", (0.1, float)),
-        ("GetRootLayer",), ("Save",),
+        ("GetRootLayer",), ("Save",), ("unlock",),
         ("load_product", USD_PATH),
     ]
     assert type(log[0][1]) is str and type(log[-1][1]) is str
@@ -123,16 +152,17 @@ def test_set_targets_call_protocol(pxr, p):
 @pytest.mark.parametrize("kwargs", [{}, {"target_cd_tol": 0.01, "lateral_g": 1.0, "targets": 2}])
 def test_set_targets_without_mapped_keywords_still_saves_and_reloads(pxr, p, kwargs):
     assert p.set_targets(**kwargs) == {"status": "updated", "targets": {}}
-    assert pxr.log == [("Open", USD_PATH), ("GetDefaultPrim",), ("GetRootLayer",), ("Save",),
-                       ("load_product", USD_PATH)]
+    assert pxr.log == [("lock", USD_PATH), ("open layers", USD_PATH), ("Reload",),
+                       ("Open", pxr.layer, "LoadNone"), ("GetDefaultPrim",), ("GetRootLayer",), ("Save",),
+                       ("unlock",), ("load_product", USD_PATH)]
 
 
 def fail_set(fake, core, mp):
     fake.set_errors["targetCl"] = RuntimeError("type mismatch")
 
 
-def save_false(fake, core, mp):
-    fake.save_result = False
+def save_fails(fake, core, mp):
+    fake.save_error = OSError(28, f"cannot write {USD_PATH}: No space left on device", USD_PATH)
 
 
 def save_raises(fake, core, mp):
@@ -148,7 +178,7 @@ def no_sdf(fake, core, mp):
 
 
 def open_fails(fake, core, mp):
-    fake.module.Usd.Stage.Open = lambda path: 1 / 0
+    fake.module.Usd.Stage.Open = lambda *args: 1 / 0
 
 
 # kwargs, setup, error, message pattern, (Set/Save/load_product events), rolled back
@@ -163,7 +193,7 @@ FAILURES = [
     (dict(cl=0.1, cm_pitch="-Infinity"), None, ValueError, "cm_pitch", [], False),
     (dict(cd=0.2, cl=0.1, cm_pitch=0.0), fail_set, RuntimeError, "type mismatch",
      ["Set targetCd", "Set targetCl"], True),
-    (dict(cd=0.2), save_false, OSError, re.escape(USD_PATH), ["Set targetCd", "Save"], True),
+    (dict(cd=0.2), save_fails, OSError, re.escape(USD_PATH), ["Set targetCd", "Save"], True),
     (dict(cd=0.2), save_raises, RuntimeError, "disk full", ["Set targetCd", "Save"], True),
     (dict(cd=0.2), reader_fails, ZeroDivisionError, None, ["Set targetCd", "Save"], False),
     (dict(cd=0.2), no_sdf, ImportError, "Sdf", [], False),
@@ -182,8 +212,10 @@ def test_set_targets_failures(core, pxr, p, monkeypatch, kwargs, setup, error, m
     seen = [" ".join(e[:2]) if e[0] == "Set" else e[0] for e in pxr.log
             if e[0] in ("Set", "Save", "load_product")]
     assert seen == events and p._vehicle is before
+    locking = [e for e in pxr.log if e[0] in ("lock", "unlock")]
+    assert locking in ([], [("lock", USD_PATH), ("unlock",)])  # released whatever failed
     if rolled_back:  # the in-memory edits are dropped after the failure
-        assert pxr.log[-1] == ("Reload",)
+        assert [e for e in pxr.log if e not in locking][-1] == ("Reload",)
     if setup is no_sdf:
         assert pxr.log == []
 
@@ -258,7 +290,8 @@ def test_failed_set_is_rolled_back_in_memory(core, make_usd):
 
 @pytest.mark.parametrize("suffix", [".usda", ".usdc"])
 def test_save_replaces_the_file_atomically(core, make_usd, tmp_path, suffix):
-    path = make_usd(f"car{suffix}", directory=tmp_path / "car", targetCd=("Double", 0.3))
+    path = make_usd(f"car{suffix}", directory=tmp_path / "products" / "car",
+                    targetCd=("Double", 0.3))
     p = core.ProductCore.load(str(path))
     old_copy = tmp_path / f"old{suffix}"
     os.link(path, old_copy)  # a second name for the old file's inode
@@ -274,7 +307,9 @@ def test_save_replaces_the_file_atomically(core, make_usd, tmp_path, suffix):
 
 @pytest.mark.parametrize("suffix", [".usda", ".usdc"])
 def test_save_keeps_the_file_mode_and_writes_through_links(core, make_usd, tmp_path, suffix):
-    real = make_usd(f"real{suffix}", targetCd=("Double", 0.3))
+    # A link that stays inside the products directory (one leaving it is refused).
+    real = make_usd(f"real{suffix}", directory=tmp_path / "products" / "shared",
+                    targetCd=("Double", 0.3))
     os.chmod(real, 0o640)
     link = tmp_path / "products" / "car" / f"car{suffix}"
     link.parent.mkdir(parents=True)

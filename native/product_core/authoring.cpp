@@ -4,12 +4,10 @@
 #include "runtime/paths.hpp"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <string_view>
 #include <vector>
 
 namespace vp::members {
@@ -175,60 +173,6 @@ void drop_edits(PyObject *stage) {
     PyErr_Restore(t, v, tb);
 }
 
-// OpenUSD saves a text layer through a temporary file renamed over the old
-// one, but rewrites an existing binary (crate) file in place.  A crate layer
-// is therefore exported to a temporary file beside the real file (links
-// followed), given the file's permission bits, renamed over it atomically,
-// and the layer is re-read so that it is clean again.
-int save_crate_atomically(PyObject *layer, PyObject *path) {
-    Ref os(PyImport_ImportModule("os"));
-    if (!os) return -1;
-    Ref os_path(PyObject_GetAttrString(os.get(), "path"));
-    if (!os_path) return -1;
-    Ref real(PyObject_CallMethod(os_path.get(), "realpath", "O", path));
-    if (!real) return -1;
-    Ref st(PyObject_CallMethod(os.get(), "stat", "O", real.get()));
-    if (!st) return -1;
-    Ref mode(PyObject_GetAttrString(st.get(), "st_mode"));
-    if (!mode) return -1;
-    Ref mask(PyLong_FromLong(07777));
-    if (!mask) return -1;
-    Ref permissions(PyNumber_And(mode.get(), mask.get()));
-    if (!permissions) return -1;
-    // A hidden name, so that nothing listing the product's layers takes a
-    // file left by a killed writer for one of them.
-    Ref dir(PyObject_CallMethod(os_path.get(), "dirname", "O", real.get()));
-    Ref base(dir ? PyObject_CallMethod(os_path.get(), "basename", "O", real.get()) : nullptr);
-    if (!base) return -1;
-    Ref tmp(PyUnicode_FromFormat("%U/.%U.%ld.tmp.usdc", dir.get(), base.get(),
-                                 static_cast<long>(getpid())));
-    if (!tmp) return -1;
-    Ref exported(PyObject_CallMethod(layer, "Export", "O", tmp.get()));
-    int ok = exported ? PyObject_IsTrue(exported.get()) : -1;
-    if (ok > 0 && Ref(PyObject_CallMethod(os.get(), "chmod", "OO", tmp.get(), permissions.get())) &&
-        Ref(PyObject_CallMethod(os.get(), "replace", "OO", tmp.get(), real.get())) &&
-        host::method0(layer, N.Reload))
-        return 1;
-    // Whatever failed, the temporary file must not stay behind.
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    Ref removed(PyObject_CallMethod(os.get(), "unlink", "O", tmp.get()));
-    if (!removed) PyErr_Clear();
-    PyErr_Restore(t, v, tb);
-    return PyErr_Occurred() ? -1 : 0;
-}
-
-// Saves the root layer; 1 saved, 0 refused by OpenUSD, -1 error.
-int save_root_layer(PyObject *layer, PyObject *path) {
-    Py_ssize_t n = 0;
-    const char *text = PyUnicode_AsUTF8AndSize(path, &n);
-    if (text == nullptr) return -1;
-    if (n > 5 && std::string_view(text + n - 5, 5) == ".usdc")
-        return save_crate_atomically(layer, path);
-    Ref saved = host::method0(layer, N.Save);
-    return saved ? PyObject_IsTrue(saved.get()) : -1;
-}
-
 PyObject *set_targets_impl(const Args &a) {
     PyObject *self = a[0], *targets = a[1];
     Ref Usd = host::import_from(a.fn->globals, "pxr", 0, "Usd");
@@ -240,7 +184,22 @@ PyObject *set_targets_impl(const Args &a) {
     if (!path_str) return nullptr;
     Ref stage_type = attr(Usd.get(), N.Stage);
     if (!stage_type) return nullptr;
-    Ref stage = host::method1(stage_type.get(), N.Open, path_str.get());
+    // The whole read-modify-write holds the product's lock, so that no other
+    // writer's change made in between is lost.
+    host::ProductLock lock;
+    if (lock.acquire(a.fn->globals, path_str.get()) < 0) return nullptr;
+    // Every layer the product composes is checked before it is opened; the
+    // checked layers are held so that the stage uses them.
+    Ref layers = host::open_contained_layers(a.fn->globals, path_str.get());
+    if (!layers) return nullptr;
+    Ref root(PySequence_GetItem(layers.get(), 0));
+    // Re-read when another process changed the file since this one read it.
+    if (!root || !host::method0(root.get(), N.Reload)) return nullptr;
+    // Only the default prim's attributes are needed: no payload is loaded.
+    Ref load_none(PyObject_GetAttrString(stage_type.get(), "LoadNone"));
+    if (!load_none) return nullptr;
+    Ref stage(PyObject_CallMethodObjArgs(stage_type.get(), N.Open, root.get(), load_none.get(),
+                                         nullptr));
     if (!stage) return nullptr;
     Ref prim = host::method0(stage.get(), N.GetDefaultPrim);
     if (!prim) return nullptr;
@@ -283,14 +242,11 @@ PyObject *set_targets_impl(const Args &a) {
         drop_edits(stage.get());
         return nullptr;
     }
-    int ok = save_root_layer(layer.get(), path_str.get());
-    if (ok <= 0) {
-        if (ok == 0)
-            PyErr_Format(PyExc_OSError, "Could not save design-intent targets to %U",
-                         path_str.get());
+    if (!host::save_layer(a.fn->globals, layer.get(), path_str.get())) {
         drop_edits(stage.get());
         return nullptr;
     }
+    if (lock.release() < 0) return nullptr;
     Ref load_product = host::global(a.fn->globals, N.load_product);
     if (!load_product) return nullptr;
     Ref vehicle = host::call1(load_product.get(), path_str.get());

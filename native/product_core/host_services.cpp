@@ -183,6 +183,46 @@ PyObject *concat(std::initializer_list<PyObject *> pieces) {
 
 Ref str(PyObject *o) { return paths::str(o); }
 
+ProductLock::~ProductLock() {
+    if (!exit_) return;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    if (release() < 0) PyErr_Clear();
+    PyErr_Restore(t, v, tb);
+}
+
+int ProductLock::acquire(PyObject *globals, PyObject *usd_path) {
+    Ref product_lock = import_from(globals, "layer_io", 1, "product_lock");
+    if (!product_lock) return -1;
+    Ref manager = call1(product_lock.get(), usd_path);
+    if (!manager) return -1;
+    Ref exit(PyObject_GetAttrString(manager.get(), "__exit__"));
+    if (!exit) return -1;
+    Ref entered(PyObject_CallMethod(manager.get(), "__enter__", nullptr));
+    if (!entered) return -1;
+    exit_ = std::move(exit);
+    return 0;
+}
+
+int ProductLock::release() {
+    if (!exit_) return 0;
+    Ref exit = std::move(exit_);
+    Ref done(PyObject_CallFunctionObjArgs(exit.get(), Py_None, Py_None, Py_None, nullptr));
+    return done ? 0 : -1;
+}
+
+Ref open_contained_layers(PyObject *globals, PyObject *usd_path) {
+    Ref open = import_from(globals, "containment", 1, "open_contained_layers");
+    if (!open) return Ref();
+    return call1(open.get(), usd_path);
+}
+
+Ref save_layer(PyObject *globals, PyObject *layer, PyObject *usd_path) {
+    Ref save = import_from(globals, "layer_io", 1, "save_layer");
+    if (!save) return Ref();
+    return call2(save.get(), layer, usd_path);
+}
+
 Ref record_get(PyObject *record, PyObject *key, PyObject *dflt) {
     if (dflt == nullptr) dflt = Py_None;
     if (PyDict_CheckExact(record)) {

@@ -64,6 +64,36 @@ enum class Attr : unsigned char { UsdPath, Vehicle, SolverBackend, DefaultTable,
 int lookup_attr(PyObject *self, Attr which, Ref &out);
 Ref cached_attr(PyObject *self, Attr which);  // AttributeError when missing
 
+// ---- safe product writes (velmor_platform.core.layer_io, .containment) ----------
+
+// The advisory lock of one product (layer_io.product_lock), held from a
+// successful acquire() until release() or the guard's end.  On an error path
+// the destructor releases it and keeps the pending exception.
+class ProductLock {
+public:
+    ProductLock() = default;
+    ProductLock(const ProductLock &) = delete;
+    ProductLock &operator=(const ProductLock &) = delete;
+    ~ProductLock();
+    // 0 when held, -1 with an exception set (TimeoutError naming the product
+    // and the lock file when another writer keeps it past the limit).
+    int acquire(PyObject *globals, PyObject *usd_path);
+    // 0 when released (or not held), -1 with an exception set.
+    int release();
+
+private:
+    Ref exit_;  // the context manager's bound __exit__ while held
+};
+
+// containment.open_contained_layers(usd_path): every layer the product
+// composes, checked to lie inside the workspace before it is opened, the
+// top-level layer first.  Held while the stage opens, the stage reuses them.
+Ref open_contained_layers(PyObject *globals, PyObject *usd_path);
+
+// layer_io.save_layer(layer, usd_path): the one atomic write of a product
+// layer (containment and permissions checked at the moment of writing).
+Ref save_layer(PyObject *globals, PyObject *layer, PyObject *usd_path);
+
 // The instance's stored attributes.
 inline Ref usd_path(PyObject *self) { return cached_attr(self, Attr::UsdPath); }
 inline Ref vehicle(PyObject *self) { return cached_attr(self, Attr::Vehicle); }
