@@ -150,7 +150,9 @@ def cmd_products(args: argparse.Namespace) -> Outcome:
 
     root = _require_workspace()
     entries = []
-    for ident, path in list_products(root / "products"):
+    skipped: list[str] = []
+    found = list_products(root / "products", lambda path, why: skipped.append(f"skipped {path}: {why}"))
+    for ident, path in found:
         entry: dict[str, Any] = {"id": ident, "name": None, "path": path}
         try:
             entry["name"] = ProductCore.load(str(path)).name
@@ -173,7 +175,7 @@ def cmd_products(args: argparse.Namespace) -> Outcome:
         return render.table(["PRODUCT", "NAME", "FILE"], rows) + ["", f"workspace: {root}"]
 
     warnings = [f"cannot read {e['id']}: {e['error']}" for e in entries if "error" in e]
-    return Outcome(entries, text, warnings=warnings)
+    return Outcome(entries, text, warnings=skipped + warnings)
 
 
 def cmd_show(args: argparse.Namespace) -> Outcome:

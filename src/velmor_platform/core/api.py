@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import errno
 import os
+from collections.abc import Callable
 from pathlib import Path
 from stat import S_ISDIR, S_ISREG  # already loaded by os
 
@@ -206,39 +207,69 @@ def _look_up(name: str) -> Path:
     return found
 
 
-def list_products(products_dir: str | os.PathLike[str] | None = None) -> list[tuple[str, Path]]:
+def list_products(
+    products_dir: str | os.PathLike[str] | None = None,
+    on_skip: Callable[[Path, str], None] | None = None,
+) -> list[tuple[str, Path]]:
     """The products below ``products_dir`` (default: the active workspace's),
     as ``(identifier, top-level USD path)`` pairs sorted by identifier.
 
     These are the products ``_find_product_usd`` finds by the rule above;
-    hidden directories (names starting with ".") are left out.
+    hidden directories (names starting with ".") are left out. An entry that
+    cannot be examined (a link loop, a dangling link, a folder that cannot
+    be read) is skipped, and ``on_skip`` is called with it and the reason.
     """
     root = Path(products_dir) if products_dir is not None else _products_dir()
+    skip = on_skip if on_skip is not None else _ignore
     found: list[tuple[str, Path]] = []
-    for programme_dir in _subdirectories(root):
+    for programme_dir in _subdirectories(root, skip):
         programme = programme_dir.name
-        top = _top_level_file(programme_dir, programme)
-        if top is not None and _inside(top, root):
+        top = _contained_top_level_file(programme_dir, programme, root, skip)
+        if top is not None:
             found.append((programme, top))
-        for variant_dir in _subdirectories(programme_dir):
-            top = _top_level_file(variant_dir, programme)
-            if top is not None and _inside(top, root):
+        for variant_dir in _subdirectories(programme_dir, skip):
+            top = _contained_top_level_file(variant_dir, programme, root, skip)
+            if top is not None:
                 found.append((f"{programme}:{variant_dir.name}", top))
     found.sort()
     return found
 
 
-def _subdirectories(directory: Path) -> list[Path]:
+def _ignore(path: Path, reason: str) -> None:
+    pass
+
+
+def _contained_top_level_file(
+    directory: Path, programme: str, root: Path, skip: Callable[[Path, str], None]
+) -> Path | None:
+    try:
+        top = _top_level_file(directory, programme)
+        return top if top is not None and _inside(top, root) else None
+    except (OSError, RuntimeError) as exc:  # RuntimeError: a link loop seen by resolve()
+        skip(directory, str(exc))
+        return None
+
+
+def _subdirectories(directory: Path, skip: Callable[[Path, str], None]) -> list[Path]:
     """Sub-directories whose names are valid identifier components."""
     try:
         entries = list(os.scandir(directory))
     except (FileNotFoundError, NotADirectoryError):
         return []
-    return [
-        Path(entry.path)
-        for entry in entries
-        if entry.is_dir()
-        and not entry.name.startswith(".")
-        and ":" not in entry.name
-        and _component_problem(entry.name) is None
-    ]
+    except OSError as exc:
+        skip(directory, f"cannot be read: {exc.strerror or exc}")
+        return []
+    found = []
+    for entry in entries:
+        if entry.name.startswith(".") or ":" in entry.name or _component_problem(entry.name):
+            continue
+        try:
+            is_dir = entry.is_dir()
+        except OSError as exc:
+            skip(Path(entry.path), f"cannot be examined: {exc.strerror or exc}")
+            continue
+        if is_dir:
+            found.append(Path(entry.path))
+        elif entry.is_symlink() and not os.path.lexists(os.path.realpath(entry.path)):
+            skip(Path(entry.path), "a symbolic link to nothing")
+    return found

@@ -307,6 +307,16 @@ def contained_target(target: str | os.PathLike[str]) -> str:
     return real
 
 
+# Errors OpenUSD reports only as text when it cannot write a file.
+_EXPORT_ERRNOS = (errno.ENOSPC, errno.EDQUOT, errno.EIO, errno.EROFS, errno.EACCES)
+
+
+def _export_error(layer: Any, exc: Exception) -> OSError:
+    text = " ".join(str(exc).split())
+    code = next((c for c in _EXPORT_ERRNOS if os.strerror(c) in text), errno.EIO)
+    return OSError(code, f"OpenUSD could not serialise {layer.identifier}: {text[:300]}")
+
+
 def layer_bytes(
     layer: Any, suffix: str, scratch_parent: str | os.PathLike[str] | None = None
 ) -> bytes:
@@ -323,7 +333,11 @@ def layer_bytes(
     scratch = tempfile.mkdtemp(prefix="export-", dir=parent)
     try:
         out = os.path.join(scratch, "layer" + suffix)
-        if not layer.Export(out):
+        try:
+            exported = layer.Export(out)
+        except RuntimeError as exc:  # pxr.Tf.ErrorException
+            raise _export_error(layer, exc) from exc
+        if not exported:
             raise OSError(errno.EIO, f"OpenUSD could not serialise {layer.identifier}")
         with open(out, "rb") as f:
             return f.read()
