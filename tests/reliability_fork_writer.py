@@ -47,8 +47,12 @@ def run(kind: str, path: str, start: int) -> None:
 
 
 def main() -> int:
+    warm = False
     for line in sys.stdin:
         kind, path, start = line.split()
+        if not warm:  # plug-ins loaded once here, not in every writer
+            ProductCore.load(path)
+            warm = True
         pid = os.fork()
         if pid == 0:
             try:

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import os
 import stat
+import time
 from typing import Any
 
 from pxr import Sdf, Tf
@@ -41,11 +42,18 @@ def allowed_roots(usd_path: str | os.PathLike[str]) -> tuple[str, tuple[str, ...
     absolute = os.path.abspath(os.fspath(usd_path))
     workspace = _enclosing_workspace(os.path.dirname(absolute))
     if workspace is None:
-        own = os.path.realpath(os.path.dirname(absolute))
+        own = _real_folder(os.path.dirname(absolute))
         return own, (own,)
     return workspace, tuple(
-        os.path.realpath(os.path.join(workspace, name)) for name in CONTAINED_FOLDERS
+        _real_folder(os.path.join(workspace, name)) for name in CONTAINED_FOLDERS
     )
+
+
+def _real_folder(path: str) -> str:
+    try:
+        return _locate(path)[0]
+    except OSError:
+        return os.path.realpath(path)
 
 
 def _inside(real: str, roots: tuple[str, ...]) -> bool:
@@ -102,10 +110,50 @@ def _refuse(product: str, what: str) -> ValueError:
     return ValueError(f"product {product}: {what}; refusing to open it")
 
 
+def _locate(path: str) -> tuple[str, os.stat_result]:
+    """Where ``path`` leads, links followed, and what it is, found without
+    opening it for reading (``O_PATH``), so a FIFO or a device is not
+    touched. ``OSError`` when it cannot be reached."""
+    fd = os.open(path, os.O_PATH | os.O_CLOEXEC)
+    try:
+        st = os.fstat(fd)
+        try:
+            return os.readlink(f"/proc/self/fd/{fd}"), st
+        except OSError:  # no /proc here
+            return os.path.realpath(path), st
+    finally:
+        os.close(fd)
+
+
+# Layer file -> (its status signature, the layers it composes, anchored):
+# layers checked before are not parsed again while the file is unchanged.
+# A file changed within the last few seconds is not remembered, since a
+# further change could keep the same timestamps.
+_COMPOSED: dict[str, tuple[tuple[int, ...], tuple[tuple[str, bool], ...]]] = {}
+_COMPOSED_LIMIT = 4096
+_SETTLE_NS = 2_000_000_000
+
+
+def _signature(st: os.stat_result) -> tuple[int, ...]:
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+
+def _open(product: str, identifier: str) -> Any:
+    try:
+        layer = Sdf.Layer.FindOrOpen(identifier)
+    except Tf.ErrorException as exc:
+        text = " ".join(str(exc).split())[:500]
+        raise ValueError(f"product {product}: OpenUSD cannot open {identifier}: {text}") from exc
+    if layer is None:
+        raise ValueError(f"product {product}: OpenUSD cannot open {identifier}")
+    return layer
+
+
 def open_contained_layers(usd_path: str | os.PathLike[str]) -> list[Any]:
     """Check and open every layer that the product file ``usd_path`` composes.
 
-    Returns the opened layers, the top-level one first. Raises
+    Returns the layers it opened, the top-level one first (a layer checked
+    before and unchanged since is not parsed again). Raises
     ``FileNotFoundError`` when the top-level file is missing and
     ``ValueError`` naming the product and the offending layer when a layer
     resolves outside the workspace or is not a regular file (nothing of it
@@ -114,24 +162,23 @@ def open_contained_layers(usd_path: str | os.PathLike[str]) -> list[Any]:
     """
     product = os.path.abspath(os.fspath(usd_path))
     workspace, roots = allowed_roots(product)
+    settled = time.time_ns() - _SETTLE_NS
     opened: list[Any] = []
     seen: set[str] = set()
     pending: list[tuple[str, str | None, bool]] = [(product, None, False)]
     while pending:
         identifier, named_by, template = pending.pop()
-        checked = os.path.dirname(identifier) if template else identifier
-        real = os.path.realpath(checked)
-        if real in seen:
-            continue
         where = "" if named_by is None else f" named by {named_by}"
         try:
-            st = os.stat(real)
+            real, st = _locate(os.path.dirname(identifier) if template else identifier)
         except FileNotFoundError:
             if named_by is None:
                 raise FileNotFoundError(2, "USD file not found", identifier) from None
             continue
         except OSError as exc:
             raise _refuse(product, f"layer {identifier}{where} cannot be examined: {exc}") from exc
+        if real in seen:
+            continue
         if not _inside(real, roots):
             raise _refuse(
                 product,
@@ -142,16 +189,20 @@ def open_contained_layers(usd_path: str | os.PathLike[str]) -> list[Any]:
             continue  # clip files named by a pattern: their folder is inside
         if not stat.S_ISREG(st.st_mode):
             raise _refuse(product, f"layer {identifier}{where} is not a regular file")
-        try:
-            layer = Sdf.Layer.FindOrOpen(identifier)
-        except Tf.ErrorException as exc:
-            text = " ".join(str(exc).split())[:500]
-            raise ValueError(
-                f"product {product}: OpenUSD cannot open {identifier}: {text}"
-            ) from exc
-        if layer is None:
-            raise ValueError(f"product {product}: OpenUSD cannot open {identifier}")
-        opened.append(layer)
-        for asset, is_template in _composed_assets(layer, real):
-            pending.append((layer.ComputeAbsolutePath(asset), identifier, is_template))
+        signature = _signature(st)
+        known = _COMPOSED.get(identifier)
+        if known is not None and known[0] == signature and named_by is not None:
+            composed = known[1]
+        else:
+            layer = _open(product, identifier)
+            opened.append(layer)
+            composed = tuple(
+                (layer.ComputeAbsolutePath(asset), is_template)
+                for asset, is_template in _composed_assets(layer, real)
+            )
+            if signature[3] < settled and signature[4] < settled:
+                if len(_COMPOSED) >= _COMPOSED_LIMIT:
+                    _COMPOSED.clear()
+                _COMPOSED[identifier] = (signature, composed)
+        pending.extend((path, identifier, is_template) for path, is_template in composed)
     return opened

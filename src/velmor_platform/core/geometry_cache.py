@@ -55,6 +55,7 @@ import errno
 import os
 import time
 from pathlib import Path
+from typing import Any
 
 from pxr import Sdf, Tf
 
@@ -133,7 +134,7 @@ def _relative(target: Path, layer_dir: str) -> str:
     return rel if rel.startswith("../") else "./" + rel
 
 
-def _plan(path: Path, cache: Path):
+def _plan(path: Path, cache: Path) -> Any:
     """Open ``path`` detached from the layer registry and rewrite its URIs
     in memory. Returns the rewritten layer, or None when nothing changed."""
     from pxr import UsdUtils  # slow to import; most calls never get here
@@ -231,7 +232,7 @@ def _signature(st: os.stat_result) -> tuple[int, ...]:
     return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
 
 
-def _is_file(entry: os.DirEntry) -> bool:
+def _is_file(entry: os.DirEntry[str]) -> bool:
     try:
         return entry.is_file()
     except OSError as exc:
@@ -244,7 +245,7 @@ def _not_found(product_dir: str) -> FileNotFoundError:
     return FileNotFoundError(f"product directory not found: {product_dir}")
 
 
-def resolve_product_geometry(product_dir) -> list[Path]:
+def resolve_product_geometry(product_dir: str | os.PathLike[str]) -> list[Path]:
     """Rewrite the ``velmor-geo:///`` URIs of the layers in ``product_dir``.
 
     Returns the files that were rewritten (empty when there was nothing
@@ -267,7 +268,7 @@ def resolve_product_geometry(product_dir) -> list[Path]:
     return _resolve(os.path.abspath(given), given)
 
 
-def _resolve(product_dir: str, given) -> list[Path]:
+def _resolve(product_dir: str, given: object) -> list[Path]:
     settled = time.time_ns() - _SETTLE_NS
     try:
         directory_signature = _signature(os.stat(product_dir))
@@ -327,11 +328,13 @@ def _resolve(product_dir: str, given) -> list[Path]:
     return []
 
 
-def _scan(entries: list[os.DirEntry], cache: Path, settled: int) -> tuple[list, list]:
+def _scan(
+    entries: list[os.DirEntry[str]], cache: Path, settled: int
+) -> tuple[list[tuple[Path, Any]], list[tuple[str, tuple[int, ...]]]]:
     """The layers to rewrite, as (path, rewritten layer), and the layers
     found clean, as (path, stat signature)."""
-    planned = []
-    clean = []
+    planned: list[tuple[Path, Any]] = []
+    clean: list[tuple[str, tuple[int, ...]]] = []
     for entry in entries:
         path_str = entry.path
         signature = _signature(entry.stat())
@@ -364,5 +367,5 @@ def _check_contained(path: str) -> None:
 _READ_ONLY = frozenset({errno.EACCES, errno.EPERM, errno.EROFS})
 
 
-def _entry_name(entry: os.DirEntry) -> str:
+def _entry_name(entry: os.DirEntry[str]) -> str:
     return entry.name
