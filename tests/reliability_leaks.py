@@ -49,7 +49,9 @@ import types
 from pathlib import Path
 
 import velmor_platform.core.api as api_mod
+import velmor_platform.core.containment as containment_mod
 import velmor_platform.core.geometry_cache as geometry_mod
+import velmor_platform.core.layer_io as layer_io_mod
 import velmor_platform.core.range_model as range_mod
 import velmor_platform.core.usd_product as usd_product_mod
 import velmor_platform.mcp.mcp_transport as transport_mod
@@ -157,7 +159,8 @@ class FakeStage:
 
 STAGE = FakeStage()
 FAKE_PXR = types.ModuleType("pxr")
-FAKE_PXR.Usd = types.SimpleNamespace(Stage=types.SimpleNamespace(Open=_same(STAGE)))
+FAKE_PXR.Usd = types.SimpleNamespace(Stage=types.SimpleNamespace(Open=_same(STAGE),
+                                                                   LoadNone="LoadNone"))
 FAKE_PXR.Sdf = types.SimpleNamespace()
 
 
@@ -421,14 +424,30 @@ def set_session_failure(exc, swallow=False):
     return undo
 
 
+def _fake_save(layer, path):
+    if not layer.save_result:
+        raise OSError(28, f"cannot write {path}: No space left on device", str(path))
+
+
 def fake_pxr(save=True):
+    """The fake pxr, and the writer's file-system side (product lock, checked
+    opening of the layers, atomic save) faked to match."""
+    import contextlib
+
     real = sys.modules.get("pxr")
     sys.modules["pxr"] = FAKE_PXR
     LAYER.save_result = save
+    io_saved = (layer_io_mod.product_lock, layer_io_mod.save_layer,
+                containment_mod.open_contained_layers)
+    layer_io_mod.product_lock = lambda path, timeout=None: contextlib.nullcontext(path)
+    layer_io_mod.save_layer = _fake_save
+    containment_mod.open_contained_layers = _same([LAYER])
 
     def undo():
         sys.modules["pxr"] = real
         LAYER.save_result = True
+        (layer_io_mod.product_lock, layer_io_mod.save_layer,
+         containment_mod.open_contained_layers) = io_saved
 
     return undo
 

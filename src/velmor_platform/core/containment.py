@@ -24,8 +24,6 @@ from typing import Any
 
 from pxr import Sdf, Tf
 
-from .workspace import _enclosing_workspace
-
 #: The folders of a workspace that a product's composition may reach.
 CONTAINED_FOLDERS = ("products", "geometry", "layers")
 
@@ -39,6 +37,8 @@ def allowed_roots(usd_path: str | os.PathLike[str]) -> tuple[str, tuple[str, ...
     """The workspace of the product file ``usd_path`` and the real folders its
     composition may reach. A file outside any workspace may reach its own
     directory only."""
+    from .workspace import _enclosing_workspace
+
     absolute = os.path.abspath(os.fspath(usd_path))
     workspace = _enclosing_workspace(os.path.dirname(absolute))
     if workspace is None:

@@ -10,7 +10,11 @@ Every write of a product's USD layers goes through this module:
   renamed over the target, and the directory is ``fsync``ed. Any failure
   removes the temporary file and leaves the target as it was.
 * ``save_layer`` serialises an OpenUSD layer (text or crate, as the target's
-  suffix says) and writes it with ``atomic_write_bytes``.
+  suffix says; crate bytes through a scratch folder in the workspace's
+  state folder) and writes it with ``atomic_write_bytes``, holding the
+  product's lock, after checking at that moment that the file still
+  resolves to a writable regular file inside the workspace's products
+  directory (``contained_target``) and removing what killed writers left.
 * ``product_lock`` serialises the read-modify-write cycles of one product
   across threads and processes with an advisory ``flock`` on a lock file in
   the workspace's hidden state folder. Readers take no lock.
@@ -317,6 +321,26 @@ def _export_error(layer: Any, exc: Exception) -> OSError:
     return OSError(code, f"OpenUSD could not serialise {layer.identifier}: {text[:300]}")
 
 
+_SCRATCH_PREFIX = "export-"
+# A scratch folder this old was left by a killed writer: no export takes so long.
+_ABANDONED_S = 3600.0
+
+
+def _remove_abandoned_scratch(parent: str) -> None:
+    """Remove the scratch folders that killed writers left in ``parent``
+    (shared by all products of a workspace, so only old ones)."""
+    limit = time.time() - _ABANDONED_S
+    with contextlib.suppress(OSError), os.scandir(parent) as entries:
+        for entry in entries:
+            with contextlib.suppress(OSError):
+                if (
+                    entry.name.startswith(_SCRATCH_PREFIX)
+                    and entry.is_dir(follow_symlinks=False)
+                    and entry.stat(follow_symlinks=False).st_mtime < limit
+                ):
+                    shutil.rmtree(entry.path, ignore_errors=True)
+
+
 def layer_bytes(
     layer: Any, suffix: str, scratch_parent: str | os.PathLike[str] | None = None
 ) -> bytes:
@@ -330,7 +354,9 @@ def layer_bytes(
         text = layer.ExportToString()
         return text.encode("utf-8")  # type: ignore[no-any-return]
     parent = None if scratch_parent is None else os.fspath(_real_directory(Path(scratch_parent)))
-    scratch = tempfile.mkdtemp(prefix="export-", dir=parent)
+    if parent is not None:
+        _remove_abandoned_scratch(parent)
+    scratch = tempfile.mkdtemp(prefix=_SCRATCH_PREFIX, dir=parent)
     try:
         out = os.path.join(scratch, "layer" + suffix)
         try:
