@@ -110,8 +110,10 @@ def main() -> int:
             "set_targets": lambda: product.set_targets(cd=0.2 + next(counter) % 100 * 1e-4),
             "load": lambda: ProductCore.load("hatch"),
         }
-        print(f"Python {sys.version.split()[0]}; medians of {args.rounds} x {args.per_round} "
-              f"calls per variant, round-robin; workspace on {tmp}")
+        print(
+            f"Python {sys.version.split()[0]}; medians of {args.rounds} x {args.per_round} "
+            f"calls per variant, round-robin; workspace on {tmp}"
+        )
         print(f"{'call':<12} {'variant':<22} {'median us':>10} {'real / variant':>15}")
         for label, call in calls.items():
             call()  # warm up

@@ -19,7 +19,6 @@ import os
 import sys
 
 from reliability_writer import cd_for
-
 from velmor_platform.core import geometry_cache, layer_io
 from velmor_platform.core.product_core import ProductCore
 

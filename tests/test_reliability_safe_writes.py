@@ -17,9 +17,9 @@ import time
 from pathlib import Path
 
 import pytest
-from child_process import child_env
 from pxr import Sdf, Usd
 
+from child_process import child_env
 from velmor_platform.core import layer_io
 
 HERE = Path(__file__).resolve().parent
@@ -93,8 +93,15 @@ WRITERS = {"set_targets": _set_targets, "geometry rewrite": _geometry_rewrite}
 
 @pytest.mark.parametrize("writer", sorted(WRITERS))
 @pytest.mark.parametrize("suffix", [".usda", ".usdc"])
-@pytest.mark.parametrize("call, code", [("write", errno.ENOSPC), ("write", errno.EDQUOT),
-                                        ("fsync", errno.EIO), ("replace", errno.ENOSPC)])
+@pytest.mark.parametrize(
+    "call, code",
+    [
+        ("write", errno.ENOSPC),
+        ("write", errno.EDQUOT),
+        ("fsync", errno.EIO),
+        ("replace", errno.ENOSPC),
+    ],
+)
 def test_a_failing_write_leaves_the_old_file(workspace, monkeypatch, writer, suffix, call, code):
     path, write = WRITERS[writer](workspace, suffix)
     before, names = path.read_bytes(), listing(path.parent)
@@ -115,8 +122,11 @@ def small_disk(tmp_path, monkeypatch):
 
     mount = tmp_path / "disk"
     mount.mkdir()
-    proc = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount)],
-                          capture_output=True, text=True)
+    proc = subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount)],
+        capture_output=True,
+        text=True,
+    )
     if proc.returncode != 0:
         pytest.skip(f"cannot mount a small tmpfs here: {proc.stderr.strip()}")
     try:
@@ -186,8 +196,9 @@ def _plant_predictable_temp_links(path: Path, outside: Path, monkeypatch) -> Non
 
 @pytest.mark.parametrize("suffix", [".usda", ".usdc"])
 @pytest.mark.parametrize("plant", [_swap_for_link, _plant_predictable_temp_links])
-def test_nothing_outside_the_products_directory_is_written(workspace, tmp_path, monkeypatch,
-                                                           suffix, plant):
+def test_nothing_outside_the_products_directory_is_written(
+    workspace, tmp_path, monkeypatch, suffix, plant
+):
     product = hatch(workspace, suffix)
     path = product.usd_path
     outside = tmp_path / f"secret{suffix}"
@@ -238,9 +249,11 @@ def _add(text: str, where: str, what: str) -> str:
 COMPOSITION = {
     "payload outside": lambda out: ("prim", f"    prepend payload = @{out / 'decoy.usda'}@"),
     "value clip outside": lambda out: (
-        "prim", "    clips = {\n        dictionary default = {\n"
+        "prim",
+        "    clips = {\n        dictionary default = {\n"
         "            double2[] active = [(0, 0)]\n"
-        f"            asset[] assetPaths = [@{out / 'decoy.usda'}@]\n        }}\n    }}"),
+        f"            asset[] assetPaths = [@{out / 'decoy.usda'}@]\n        }}\n    }}",
+    ),
     "FIFO sublayer": lambda out: ("sublayer", "        @./fifo.usda@,"),
     "FIFO payload": lambda out: ("prim", "    prepend payload = @./fifo.usda@"),
     "device sublayer": lambda out: ("sublayer", "        @./zero.usda@,"),
@@ -249,13 +262,16 @@ COMPOSITION = {
 
 @pytest.mark.parametrize("kind", sorted(COMPOSITION))
 @pytest.mark.parametrize("how", ["load", "set_targets"])
-def test_composition_leaving_the_workspace_is_refused_before_opening(workspace, tmp_path, kind,
-                                                                     how):
+def test_composition_leaving_the_workspace_is_refused_before_opening(
+    workspace, tmp_path, kind, how
+):
     from velmor_platform.core.product_core import ProductCore
 
     product = ProductCore.load("hatch")
-    (tmp_path / "decoy.usda").write_text('#usda 1.0\n(\n    defaultPrim = "Vehicle"\n)\n'
-                                        'def Xform "Vehicle" { double targetCd = 0.99 }\n')
+    (tmp_path / "decoy.usda").write_text(
+        '#usda 1.0\n(\n    defaultPrim = "Vehicle"\n)\n'
+        'def Xform "Vehicle" { double targetCd = 0.99 }\n'
+    )
     os.mkfifo(product.product_dir / "fifo.usda")
     (product.product_dir / "zero.usda").symlink_to("/dev/zero")
     where, what = COMPOSITION[kind](tmp_path)
@@ -264,7 +280,7 @@ def test_composition_leaving_the_workspace_is_refused_before_opening(workspace, 
     before = path.read_bytes()
     signal.alarm(30)  # a FIFO opened by mistake would block forever
     try:
-        with pytest.raises(ValueError, match="outside the workspace|not a regular file") as info:
+        with pytest.raises(ValueError, match=r"outside the workspace|not a regular file") as info:
             ProductCore.load("hatch") if how == "load" else product.set_targets(cd=0.25)
     finally:
         signal.alarm(0)
@@ -286,8 +302,9 @@ def test_a_moved_or_copied_workspace_keeps_its_geometry(workspace, tmp_path, mon
 
     top = workspace / "products" / "hatch" / "hatch.usda"
     if how == "old absolute paths":  # as an earlier version wrote them, elsewhere
-        top.write_text(top.read_text().replace(
-            "velmor-geo:///", "/home/someone/old-place/geometry/"))
+        top.write_text(
+            top.read_text().replace("velmor-geo:///", "/home/someone/old-place/geometry/")
+        )
     else:
         ProductCore.load("hatch")
     moved = tmp_path / "elsewhere" / "workspace"
@@ -314,8 +331,10 @@ def read_only(tmp_path):
     mounted = []
 
     def make(directory: Path) -> None:
-        for args in (["--bind", str(directory), str(directory)],
-                     ["-o", "remount,bind,ro", str(directory)]):
+        for args in (
+            ["--bind", str(directory), str(directory)],
+            ["-o", "remount,bind,ro", str(directory)],
+        ):
             proc = subprocess.run(["mount", *args], capture_output=True, text=True)
             if proc.returncode != 0:
                 pytest.skip(f"cannot make a read-only mount here: {proc.stderr.strip()}")
@@ -336,8 +355,13 @@ def test_reading_a_resolved_product_writes_nothing(workspace, read_only):
     read_only(workspace)
     env = child_env(workspace)
     for args in (["products"], ["show", "hatch"], ["history", "sedan:base"]):
-        proc = subprocess.run([sys.executable, "-m", "velmor_platform", *args], env=env,
-                              capture_output=True, text=True, timeout=120)
+        proc = subprocess.run(
+            [sys.executable, "-m", "velmor_platform", *args],
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
         assert proc.returncode == 0, proc.stderr
     assert _tree(workspace) == before  # no temporary file, no changed time, no state folder
     # sedan:sport was never resolved: one clear error naming its file.
@@ -366,11 +390,15 @@ def test_listing_skips_bad_entries_with_one_warning_each(workspace, monkeypatch,
     monkeypatch.setattr(os, "scandir", scandir)  # root reads every folder
     assert main(["products"]) == 0
     out, err = capsys.readouterr()
-    assert [line.split()[0] for line in out.splitlines()[1:4]] == ["hatch", "sedan:base",
-                                                                    "sedan:sport"]
+    assert [line.split()[0] for line in out.splitlines()[1:4]] == [
+        "hatch",
+        "sedan:base",
+        "sedan:sport",
+    ]
     warned = [line for line in err.splitlines() if "warning" in line]
-    assert len(warned) == 3 and all(any(n in w for w in warned)
-                                    for n in ("/loop", "/dangling", "/locked"))
+    assert len(warned) == 3 and all(
+        any(n in w for w in warned) for n in ("/loop", "/dangling", "/locked")
+    )
     assert main(["show", "nope"]) == 1
     assert "available products: hatch, sedan:base, sedan:sport" in capsys.readouterr().err
 
@@ -387,8 +415,13 @@ while not os.path.exists(go):
 for i in range(50):
     assert product.set_targets(**{key: process * 1000 + i})["status"] == "updated"
 """
-KEYS = {"cd": "targetCd", "cl": "targetCl", "cm_pitch": "targetCmPitch",
-        "cl_tolerance": "targetClTolerance", "cm_tolerance": "targetCmPitchTolerance"}
+KEYS = {
+    "cd": "targetCd",
+    "cl": "targetCl",
+    "cm_pitch": "targetCmPitch",
+    "cl_tolerance": "targetClTolerance",
+    "cm_tolerance": "targetCmPitchTolerance",
+}
 
 
 def test_concurrent_writers_lose_no_update(workspace, tmp_path):
@@ -399,9 +432,15 @@ def test_concurrent_writers_lose_no_update(workspace, tmp_path):
     ProductCore.load("hatch")
     go = tmp_path / "go"
     keys = sorted(KEYS)
-    procs = [subprocess.Popen([sys.executable, "-c", WRITER, keys[p % 5], str(p), str(go)],
-                              env=child_env(workspace), stderr=subprocess.PIPE, text=True)
-             for p in range(8)]
+    procs = [
+        subprocess.Popen(
+            [sys.executable, "-c", WRITER, keys[p % 5], str(p), str(go)],
+            env=child_env(workspace),
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        for p in range(8)
+    ]
     time.sleep(1.0)
     go.touch()
     for proc in procs:
@@ -414,10 +453,17 @@ def test_concurrent_writers_lose_no_update(workspace, tmp_path):
 
 @pytest.fixture
 def fork_writer(workspace):
-    server = subprocess.Popen([sys.executable, str(HERE / "reliability_fork_writer.py")],
-                              cwd=HERE, env=child_env(workspace, VELMOR_URI_TEMPLATE=(
-                                  workspace / "products" / "hatch" / "hatch.usda").read_text()),
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [sys.executable, str(HERE / "reliability_fork_writer.py")],
+        cwd=HERE,
+        env=child_env(
+            workspace,
+            VELMOR_URI_TEMPLATE=(workspace / "products" / "hatch" / "hatch.usda").read_text(),
+        ),
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     yield server
     server.stdin.close()
     server.wait(timeout=30)
@@ -429,7 +475,6 @@ KILLS = int(os.environ.get("VELMOR_KILLS", "200"))
 @pytest.mark.parametrize("kind", ["targets", "geometry"])
 def test_writers_killed_at_random_moments_leave_an_intact_product(workspace, fork_writer, kind):
     from reliability_writer import cd_for
-
     from velmor_platform.core.product_core import ProductCore
 
     if kind == "targets":
