@@ -510,3 +510,11 @@ def test_writers_killed_at_random_moments_leave_an_intact_product(workspace, for
     product = ProductCore.load("hatch")  # composes whatever version is there
     product.set_targets(cd=0.25)
     assert set(listing(path.parent)) == LAYERS - {"hatch.usdc"}  # hidden leftovers removed
+
+
+def test_a_product_reached_through_a_link_takes_the_same_lock(workspace):
+    products = workspace / "products"
+    (products / "hatchling").symlink_to(products / "hatch")
+    assert layer_io.lock_file_for(products / "hatchling" / "hatch.usda") == (
+        layer_io.lock_file_for(products / "hatch" / "hatch.usda")
+    )

@@ -70,9 +70,10 @@ def _real_directory(path: Path) -> Path:
 def _workspace_and_key(usd_path: str | os.PathLike[str]) -> tuple[Path, str]:
     """The workspace holding the product file and the product's lock key.
 
-    The key is the product directory relative to ``products/``, with its
-    separators spelled ``%2F`` (and ``%`` as ``%25``) so that every product
-    has its own lock file name.
+    The key is the directory of the file, links resolved, relative to
+    ``products/``, with its separators spelled ``%2F`` (and ``%`` as
+    ``%25``) so that every product has its own lock file name and a file
+    reached through a link takes the same lock as by its own name.
     """
     from .workspace import _enclosing_workspace
 
@@ -82,7 +83,12 @@ def _workspace_and_key(usd_path: str | os.PathLike[str]) -> tuple[Path, str]:
         # A product file outside any workspace: its directory holds the state.
         return Path(product_dir), "product"
     products = os.path.join(workspace, "products")
-    rel = os.path.relpath(product_dir, products)
+    real_dir = os.path.dirname(os.path.realpath(usd_path))
+    real_products = os.path.realpath(products)
+    if real_dir.startswith(real_products + "/"):
+        rel = os.path.relpath(real_dir, real_products)
+    else:  # refused when written; the lock is only taken
+        rel = os.path.relpath(product_dir, products)
     key = rel.replace("%", "%25").replace("/", "%2F") if rel != "." else "products"
     return Path(workspace), key
 
