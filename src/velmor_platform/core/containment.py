@@ -42,11 +42,21 @@ def allowed_roots(usd_path: str | os.PathLike[str]) -> tuple[str, tuple[str, ...
     absolute = os.path.abspath(os.fspath(usd_path))
     workspace = _enclosing_workspace(os.path.dirname(absolute))
     if workspace is None:
+        # A file outside any workspace: its own folder, and the geometry
+        # cache of the active workspace, where its geometry URIs lead.
         own = _real_folder(os.path.dirname(absolute))
-        return own, (own,)
+        return own, (own, _real_folder(os.path.join(_active_workspace(), "geometry")))
     return workspace, tuple(
         _real_folder(os.path.join(workspace, name)) for name in CONTAINED_FOLDERS
     )
+
+
+def _active_workspace() -> str:
+    """The active workspace root, without creating the per-user one."""
+    from .workspace import ENV_VAR, _configured_root, _user_workspace
+
+    configured = os.environ.get(ENV_VAR)
+    return _configured_root(configured) if configured else os.fspath(_user_workspace())
 
 
 def _real_folder(path: str) -> str:
