@@ -158,13 +158,13 @@ async def compare_page(request: Request, api: bool) -> Response:
     ))
 
 
-def _session_solvers(pid: str, session: Session) -> list[dict[str, Any]]:
+def _session_solvers(pid: str, session: Session) -> list[bridge.Answer]:
+    """``velmor solver resolve`` for each domain, after the session's choice."""
     out = []
     for record in bridge.solvers().data:
         domain = str(record.get("domain"))
         chosen = session.solvers.get((pid, domain))
-        answer = bridge.solver_resolve(pid, domain, chosen)
-        out.append(answer.data)
+        out.append(bridge.solver_resolve(pid, domain, chosen))
     return out
 
 
@@ -186,11 +186,12 @@ async def solvers_page(request: Request, api: bool) -> Response:
         return RedirectResponse(product_url(pid, "/solvers"), status_code=303)
     resolved = await call(_session_solvers, pid, session)
     if api:
-        return _json(resolved)
+        return _json([answer.data for answer in resolved])
     records = await call(bridge.solvers)
     return views.render("solvers.html", _page(
         request, "Solvers", pid=pid, banner=await _banner(pid, "solvers"), section="solvers",
-        resolved=resolved, records=records.data,
+        resolved=[answer.data for answer in resolved], records=records.data,
+        said=[line for answer in resolved for line in answer.lines()],
     ))
 
 
