@@ -192,9 +192,10 @@ def test_a_bad_target_is_shown_next_to_its_field_and_nothing_is_written(client, 
 
 
 def test_setting_a_target_shows_the_new_value_and_check(client):
-    response = client.post("/products/sedan:base/targets", data={"csrf_token": token(client), "cd": "0.24"})
+    form = {"csrf_token": token(client), "cd": "0.24", "cl": "0.08", "cm_pitch": "-0.015"}
+    response = client.post("/products/sedan:base/targets", data=form)
     assert response.status_code == 200 and response.url.path == "/products/sedan:base"
-    assert "cd  0.245 → 0.24" in response.text
+    assert "cd  0.245 → 0.24" in response.text and "0.08 → 0.08" not in response.text  # only what changed
     row = re.search(r'<tr id="row-cd">.*?</tr>', response.text, re.S).group(0)
     assert ">0.24<" in row and "+0.009" in row and 'check off">off' in row
     assert client.get("/api/products/sedan:base").json()["targets"]["cd"] == 0.24

@@ -211,11 +211,17 @@ async def targets_action(request: Request, api: bool) -> Response:
         ctx = _card_context(request, pid, show, errors=exc.fields, entered=entered,
                             form_message=exc.message)
         return views.render("product.html", ctx, status=exc.status)
+    session = _session(request)
+    if not api:
+        # The form sends every field: write only what was changed in it.
+        values = views.changed_targets((await call(bridge.show, pid)).data, values)
+        if not values:
+            session.notice.append("no target was changed: nothing was written")
+            return RedirectResponse(product_url(pid) + "#targets", status_code=303)
     answer = await call(bridge.set_targets, pid, values)
     status = 422 if answer.failed else 200
     if api:
         return _json(answer.data, status, answer.warnings)
-    session = _session(request)
     session.notice.extend(answer.lines())
     session.notice.extend(f"warning: {w}" for w in answer.warnings)
     return RedirectResponse(product_url(pid) + "#targets", status_code=303)

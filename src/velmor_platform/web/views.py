@@ -76,9 +76,22 @@ def result_rows(show: dict[str, Any]) -> list[dict[str, Any]]:
     return rows
 
 
-def target_form_values(show: dict[str, Any]) -> dict[str, Any]:
-    """The current value of each field of the targets form."""
-    return {kw: show["targets"].get(key) for kw, key in bridge.TARGET_FIELDS}
+def target_form_values(show: dict[str, Any]) -> dict[str, str]:
+    """The current value of each field of the targets form, in full (the
+    shortest text that reads back as the same number, so that saving the
+    form unchanged writes nothing)."""
+    values = {}
+    for kw, key in bridge.TARGET_FIELDS:
+        value = show["targets"].get(key)
+        values[kw] = repr(value) if bridge.is_number(value) else ""
+    return values
+
+
+def changed_targets(show: dict[str, Any], values: dict[str, float]) -> dict[str, float]:
+    """The submitted target values that differ from the product's."""
+    current = show["targets"]
+    return {kw: v for kw, key in bridge.TARGET_FIELDS if kw in values
+            for v in [values[kw]] if current.get(key) != v}
 
 
 def run_results(run: dict[str, Any]) -> str:
