@@ -7,6 +7,7 @@ import re
 import sys
 import threading
 import types
+import urllib.request
 
 import pytest
 
@@ -16,6 +17,7 @@ from starlette.testclient import TestClient  # noqa: E402
 from velmor_platform import cli  # noqa: E402
 from velmor_platform.core.layer_io import product_lock  # noqa: E402
 from velmor_platform.web.app import create_app  # noqa: E402
+from web_server import serving  # noqa: E402
 
 BASE_USD = "products/sedan/base/sedan.usda"
 
@@ -308,3 +310,17 @@ def test_run_panel_streams_progress_from_the_simulation(client, workspace, monke
     assert calls == [("Velmor Hatch Prototype", workspace, "aerodynamics", None, "quick", 1, 3)]
     job = client.get(f"/jobs/{started.json()['job']}").text
     assert "finished" in job and "0.27" in job
+
+
+# ------------------------------------------------------------------- serve
+
+
+def test_serve_prints_its_url_and_answers_there(workspace):
+    with serving(workspace, "--read-only") as url:
+        with urllib.request.urlopen(url + "api/") as response:
+            assert [p["id"] for p in json.load(response)] == ["hatch", "sedan:base", "sedan:sport"]
+
+
+def test_serve_refuses_another_host_without_the_explicit_flag(workspace, capsys):
+    assert cli.main(["serve", "--host", "0.0.0.0"]) == 1
+    assert "needs --allow-remote" in capsys.readouterr().err

@@ -2,18 +2,12 @@
 Selenium, against ``velmor serve`` started as a user would start it."""
 
 import os
-import re
-import subprocess
-import sys
-from pathlib import Path
 
 import pytest
-
-import velmor_platform
+from web_server import serving
 
 CHROMIUM = "/usr/bin/chromium"
 CHROMEDRIVER = "/usr/bin/chromedriver"
-PACKAGE_PARENT = str(Path(os.path.abspath(velmor_platform.__file__)).parents[1])
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
 if not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)):
@@ -28,19 +22,8 @@ from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 @pytest.fixture
 def server(workspace):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")])))
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "velmor_platform", "serve", "--workspace", str(workspace), "--port", "0"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
-    )
-    try:
-        line = proc.stdout.readline()
-        match = re.search(r"at (http://127\.0\.0\.1:\d+/)", line)
-        assert match, f"velmor serve printed {line!r}; stderr: {proc.stderr.read() if proc.poll() is not None else ''}"
-        yield match.group(1)
-    finally:
-        proc.terminate()
-        proc.wait(10)
+    with serving(workspace) as url:
+        yield url
 
 
 @pytest.fixture
