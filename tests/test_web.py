@@ -12,12 +12,12 @@ import urllib.request
 import pytest
 
 pytest.importorskip("starlette")
-from starlette.testclient import TestClient  # noqa: E402
+from starlette.testclient import TestClient
 
-from velmor_platform import cli  # noqa: E402
-from velmor_platform.core.layer_io import product_lock  # noqa: E402
-from velmor_platform.web.app import create_app  # noqa: E402
-from web_server import serving  # noqa: E402
+from velmor_platform import cli
+from velmor_platform.core.layer_io import product_lock
+from velmor_platform.web.app import create_app
+from web_server import serving
 
 BASE_USD = "products/sedan/base/sedan.usda"
 
@@ -51,22 +51,27 @@ def add_product(ws, name, attributes):
     d = ws / "products" / name
     d.mkdir(parents=True)
     (d / f"{name}.usda").write_text(
-        '#usda 1.0\n(\n    defaultPrim = "Vehicle"\n)\n\ndef Xform "Vehicle"\n{\n' + attributes + "\n}\n"
+        '#usda 1.0\n(\n    defaultPrim = "Vehicle"\n)\n\ndef Xform "Vehicle"\n{\n'
+        + attributes
+        + "\n}\n"
     )
 
 
 # ------------------------------------------------------------ same answers
 
 
-@pytest.mark.parametrize("path, command", [
-    ("/api/", ["products"]),
-    ("/api/products/sedan:base", ["show", "sedan:base"]),
-    ("/api/products/sedan:sport/history", ["history", "sedan:sport"]),
-    ("/api/products/sedan:base/range", ["range", "sedan:base"]),
-    ("/api/products/sedan:base/range?cd=0.23", ["range", "sedan:base", "--cd", "0.23"]),
-    ("/api/compare?a=sedan:base&b=hatch", ["diff", "sedan:base", "hatch"]),
-    ("/api/products/hatch/export", ["export", "hatch"]),
-])
+@pytest.mark.parametrize(
+    "path, command",
+    [
+        ("/api/", ["products"]),
+        ("/api/products/sedan:base", ["show", "sedan:base"]),
+        ("/api/products/sedan:sport/history", ["history", "sedan:sport"]),
+        ("/api/products/sedan:base/range", ["range", "sedan:base"]),
+        ("/api/products/sedan:base/range?cd=0.23", ["range", "sedan:base", "--cd", "0.23"]),
+        ("/api/compare?a=sedan:base&b=hatch", ["diff", "sedan:base", "hatch"]),
+        ("/api/products/hatch/export", ["export", "hatch"]),
+    ],
+)
 def test_json_twin_is_what_the_command_prints(client, capsys, path, command):
     response = client.get(path)
     assert response.status_code == 200, response.text
@@ -75,27 +80,70 @@ def test_json_twin_is_what_the_command_prints(client, capsys, path, command):
 
 def test_capabilities_page_and_twin_give_the_command_answer_and_reason(client, capsys):
     assert client.get("/api/products/sedan:sport/capabilities").json() == velmor_json(
-        capsys, "capabilities", "sedan:sport")
+        capsys, "capabilities", "sedan:sport"
+    )
     html = client.get("/products/sedan:sport/capabilities").text
     assert "lists no case template named &#39;sport&#39;" in html
     # The card shows the report it asked for lately instead of asking again.
     assert "case template named &#39;sport&#39;" in client.get("/products/sedan:sport").text
 
 
-@pytest.mark.parametrize("path, expected", [
-    ("/", ["sedan:sport", "Velmor Sedan Base", "cd 0.249 against target 0.245 ±0.005: ok",
-           "products/sedan/base/sedan.usda"]),
-    ("/products/sedan:base", ["<h1>Velmor Sedan Base</h1>", "±0.005", "+0.004", 'check ok">ok',
-                              "Full-scale wind tunnel", "dynamics capable", "1720 kg", 'name="cd"']),
-    ("/products/sedan:sport/history", ["sedan-sport-0004", "failed", "5h14m", "cd 0.268",
-                                       "<title>drag coefficient cd by run</title>",
-                                       'aria-label="lift coefficient cl by run"', 'class="band"']),
-    ("/products/sedan:base/range?cd=0.23", ["497.2 km, rank 2 of 5", "▶ Velmor Sedan Base",
-                                            'class="bar mine"', "drivetrain_efficiency"]),
-    ("/compare?a=sedan:base&b=sedan:sport", ["26 differences", "target_cd_tol", "+0.015"]),
-    ("/products/sedan:base/solvers", ["aerodynamics: default openfoam → dispatch backend openfoam",
-                                      "dynamics: default chrono → dispatch backend chrono"]),
-])
+@pytest.mark.parametrize(
+    "path, expected",
+    [
+        (
+            "/",
+            [
+                "sedan:sport",
+                "Velmor Sedan Base",
+                "cd 0.249 against target 0.245 ±0.005: ok",
+                "products/sedan/base/sedan.usda",
+            ],
+        ),
+        (
+            "/products/sedan:base",
+            [
+                "<h1>Velmor Sedan Base</h1>",
+                "±0.005",
+                "+0.004",
+                'check ok">ok',
+                "Full-scale wind tunnel",
+                "dynamics capable",
+                "1720 kg",
+                'name="cd"',
+            ],
+        ),
+        (
+            "/products/sedan:sport/history",
+            [
+                "sedan-sport-0004",
+                "failed",
+                "5h14m",
+                "cd 0.268",
+                "<title>drag coefficient cd by run</title>",
+                'aria-label="lift coefficient cl by run"',
+                'class="band"',
+            ],
+        ),
+        (
+            "/products/sedan:base/range?cd=0.23",
+            [
+                "497.2 km, rank 2 of 5",
+                "▶ Velmor Sedan Base",
+                'class="bar mine"',
+                "drivetrain_efficiency",
+            ],
+        ),
+        ("/compare?a=sedan:base&b=sedan:sport", ["26 differences", "target_cd_tol", "+0.015"]),
+        (
+            "/products/sedan:base/solvers",
+            [
+                "aerodynamics: default openfoam → dispatch backend openfoam",
+                "dynamics: default chrono → dispatch backend chrono",
+            ],
+        ),
+    ],
+)
 def test_pages_show_the_key_values(client, path, expected):
     response = client.get(path)
     assert response.status_code == 200
@@ -105,12 +153,17 @@ def test_pages_show_the_key_values(client, path, expected):
 
 def test_solver_choice_lasts_for_the_session(client, capsys, workspace):
     csrf = token(client)
-    chosen = client.post("/api/products/sedan:base/solvers",
-                         data={"csrf_token": csrf, "domain": "aerodynamics", "backend": "xlb"})
-    assert chosen.json() == velmor_json(capsys, "solver", "set", "sedan:base", "aerodynamics", "xlb")
+    chosen = client.post(
+        "/api/products/sedan:base/solvers",
+        data={"csrf_token": csrf, "domain": "aerodynamics", "backend": "xlb"},
+    )
+    assert chosen.json() == velmor_json(
+        capsys, "solver", "set", "sedan:base", "aerodynamics", "xlb"
+    )
     resolved = client.get("/api/products/sedan:base/solvers").json()
-    assert resolved[0] == velmor_json(capsys, "solver", "resolve", "sedan:base", "aerodynamics",
-                                      "--backend", "xlb")
+    assert resolved[0] == velmor_json(
+        capsys, "solver", "resolve", "sedan:base", "aerodynamics", "--backend", "xlb"
+    )
     other = make_client(workspace).get("/api/products/sedan:base/solvers").json()
     assert other[0]["dispatch_backend"] == "openfoam"
 
@@ -118,16 +171,30 @@ def test_solver_choice_lasts_for_the_session(client, capsys, workspace):
 # ------------------------------------------------------------------ errors
 
 
-@pytest.mark.parametrize("method, path, data, status, message", [
-    ("get", "/products/coupe", None, 404, "no product named &#39;coupe&#39;"),
-    ("get", "/api/products/coupe/history", None, 404, "available products: hatch, sedan:base"),
-    ("get", "/api/products/sedan.usda", None, 404, "products are named by identifier"),
-    ("get", "/api/products/a:b:c", None, 404, "at most one &#39;:&#39;"),
-    ("get", "/api/products/sedan:base/range?cd=abc", None, 422, "cd: not a number: &#39;abc&#39;"),
-    ("post", "/api/products/sedan:base/solvers", {"domain": "dynamics", "backend": "openfoam"}, 422,
-     "Unknown backend &#39;openfoam&#39; for domain &#39;dynamics&#39;"),
-    ("get", "/nowhere", None, 404, "no page at /nowhere"),
-])
+@pytest.mark.parametrize(
+    "method, path, data, status, message",
+    [
+        ("get", "/products/coupe", None, 404, "no product named &#39;coupe&#39;"),
+        ("get", "/api/products/coupe/history", None, 404, "available products: hatch, sedan:base"),
+        ("get", "/api/products/sedan.usda", None, 404, "products are named by identifier"),
+        ("get", "/api/products/a:b:c", None, 404, "at most one &#39;:&#39;"),
+        (
+            "get",
+            "/api/products/sedan:base/range?cd=abc",
+            None,
+            422,
+            "cd: not a number: &#39;abc&#39;",
+        ),
+        (
+            "post",
+            "/api/products/sedan:base/solvers",
+            {"domain": "dynamics", "backend": "openfoam"},
+            422,
+            "Unknown backend &#39;openfoam&#39; for domain &#39;dynamics&#39;",
+        ),
+        ("get", "/nowhere", None, 404, "no page at /nowhere"),
+    ],
+)
 def test_errors_carry_the_command_message_and_status(client, method, path, data, status, message):
     if data is not None:
         data = {**data, "csrf_token": token(client)}
@@ -166,7 +233,9 @@ def test_a_product_being_written_is_409(client, workspace, monkeypatch):
     holder.start()
     held.wait(5)
     try:
-        response = client.post("/api/products/sedan:base/targets", data={"csrf_token": token(client), "cd": "0.3"})
+        response = client.post(
+            "/api/products/sedan:base/targets", data={"csrf_token": token(client), "cd": "0.3"}
+        )
     finally:
         release.set()
         holder.join()
@@ -177,16 +246,23 @@ def test_a_product_being_written_is_409(client, workspace, monkeypatch):
 # ------------------------------------------------------------ writing targets
 
 
-@pytest.mark.parametrize("field, value, message", [
-    ("cd", "abc", "not a number: &#39;abc&#39;"),
-    ("cd", "nan", "not a finite number"),
-    ("cd", "0", "a drag coefficient must be above 0"),
-    ("cl_tolerance", "-0.1", "a tolerance must be 0 or more"),
-])
-def test_a_bad_target_is_shown_next_to_its_field_and_nothing_is_written(client, workspace, field, value, message):
+@pytest.mark.parametrize(
+    "field, value, message",
+    [
+        ("cd", "abc", "not a number: &#39;abc&#39;"),
+        ("cd", "nan", "not a finite number"),
+        ("cd", "0", "a drag coefficient must be above 0"),
+        ("cl_tolerance", "-0.1", "a tolerance must be 0 or more"),
+    ],
+)
+def test_a_bad_target_is_shown_next_to_its_field_and_nothing_is_written(
+    client, workspace, field, value, message
+):
     before = settled_bytes(client, workspace)
-    response = client.post("/products/sedan:base/targets",
-                           data={"csrf_token": token(client), "cl": "0.5", field: value})
+    response = client.post(
+        "/products/sedan:base/targets",
+        data={"csrf_token": token(client), "cl": "0.5", field: value},
+    )
     assert response.status_code == 422
     assert re.search(rf'id="f-{field}"[^>]*aria-invalid="true"', response.text, re.S)
     assert f'<span class="field-error" id="e-{field}">{message}' in response.text
@@ -197,18 +273,23 @@ def test_setting_a_target_shows_the_new_value_and_check(client):
     form = {"csrf_token": token(client), "cd": "0.24", "cl": "0.08", "cm_pitch": "-0.015"}
     response = client.post("/products/sedan:base/targets", data=form)
     assert response.status_code == 200 and response.url.path == "/products/sedan:base"
-    assert "cd  0.245 → 0.24" in response.text and "0.08 → 0.08" not in response.text  # only what changed
+    assert (
+        "cd  0.245 → 0.24" in response.text and "0.08 → 0.08" not in response.text
+    )  # only what changed
     row = re.search(r'<tr id="row-cd">.*?</tr>', response.text, re.S).group(0)
     assert ">0.24<" in row and "+0.009" in row and 'check off">off' in row
     assert client.get("/api/products/sedan:base").json()["targets"]["cd"] == 0.24
 
 
-@pytest.mark.parametrize("headers, data", [({}, {}), ({}, {"csrf_token": "forged"}),
-                                           ({"x-csrf-token": "forged"}, {})])
+@pytest.mark.parametrize(
+    "headers, data", [({}, {}), ({}, {"csrf_token": "forged"}), ({"x-csrf-token": "forged"}, {})]
+)
 def test_writes_without_the_session_token_are_refused(client, workspace, headers, data):
     before = settled_bytes(client, workspace)
     client.get("/")
-    response = client.post("/api/products/sedan:base/targets", data={**data, "cd": "0.3"}, headers=headers)
+    response = client.post(
+        "/api/products/sedan:base/targets", data={**data, "cd": "0.3"}, headers=headers
+    )
     assert response.status_code == 403 and "token" in response.json()["error"]
     assert (workspace / BASE_USD).read_bytes() == before
 
@@ -222,7 +303,10 @@ def test_read_only_hides_and_refuses_every_write(workspace):
     for path, kwargs in [
         ("/products/sedan:base/targets", {"data": {"csrf_token": csrf, "cd": "0.3"}}),
         ("/api/products/sedan:base/targets", {"data": {"csrf_token": csrf, "cd": "0.3"}}),
-        ("/api/products/sedan:base/geometry", {"data": {"csrf_token": csrf}, "files": {"stl": ("b.stl", b"x")}}),
+        (
+            "/api/products/sedan:base/geometry",
+            {"data": {"csrf_token": csrf}, "files": {"stl": ("b.stl", b"x")}},
+        ),
         ("/api/products/sedan:base/run", {"data": {"csrf_token": csrf}}),
     ]:
         assert client.post(path, **kwargs).status_code == 403
@@ -232,15 +316,21 @@ def test_read_only_hides_and_refuses_every_write(workspace):
 # ------------------------------------------------------------------ uploads
 
 
-@pytest.mark.parametrize("name, size, status, message", [
-    ("body.stl", 500, 200, None),
-    ("body.obj", 500, 422, "Expected .stl file, got: .obj"),
-    ("body.stl", 5000, 413, "upload too large"),
-])
+@pytest.mark.parametrize(
+    "name, size, status, message",
+    [
+        ("body.stl", 500, 200, None),
+        ("body.obj", 500, 422, "Expected .stl file, got: .obj"),
+        ("body.stl", 5000, 413, "upload too large"),
+    ],
+)
 def test_geometry_upload_checks_and_size_limit(workspace, name, size, status, message):
     client = make_client(workspace, max_upload_bytes=2000)
-    response = client.post("/api/products/sedan:base/geometry", data={"csrf_token": token(client)},
-                           files={"stl": (name, b"s" * size)})
+    response = client.post(
+        "/api/products/sedan:base/geometry",
+        data={"csrf_token": token(client)},
+        files={"stl": (name, b"s" * size)},
+    )
     assert response.status_code == status, response.text
     kept = list((workspace / ".velmor" / "uploads").glob("*")) if status != 413 else []
     if status == 200:
@@ -261,7 +351,11 @@ def test_export_downloads_the_product_file(client, workspace):
 
 
 def test_names_from_files_are_escaped(workspace):
-    add_product(workspace, "evil", '    string vehicleName = "<script>alert(1)</script>"\n    double targetCd = 0.3')
+    add_product(
+        workspace,
+        "evil",
+        '    string vehicleName = "<script>alert(1)</script>"\n    double targetCd = 0.3',
+    )
     client = make_client(workspace)
     for path in ("/", "/products/evil", "/products/evil/range?cd=0.3", "/compare?a=evil&b=hatch"):
         text = client.get(path).text
@@ -285,11 +379,23 @@ def test_run_panel_without_the_simulation_module(client, monkeypatch):
 def test_run_panel_streams_progress_from_the_simulation(client, workspace, monkeypatch):
     calls = []
 
-    def simulate(product, *, workspace, domain="aerodynamics", backend=None, level="quick", ranks=1,
-                 iterations=None, on_progress=None, cancel=None):
+    def simulate(
+        product,
+        *,
+        workspace,
+        domain="aerodynamics",
+        backend=None,
+        level="quick",
+        ranks=1,
+        iterations=None,
+        on_progress=None,
+        cancel=None,
+    ):
         calls.append((product.name, workspace, domain, backend, level, ranks, iterations))
         for i in (1, 2, 3):
-            on_progress({"stage": "solve", "iteration": i, "total": 3, "cd": 0.3 - i / 100, "elapsed_s": i})
+            on_progress(
+                {"stage": "solve", "iteration": i, "total": 3, "cd": 0.3 - i / 100, "elapsed_s": i}
+            )
         return {"status": "completed", "cd": 0.27}
 
     module = types.ModuleType("velmor_platform.cfd.api")
@@ -298,14 +404,25 @@ def test_run_panel_streams_progress_from_the_simulation(client, workspace, monke
 
     bad = client.post("/products/hatch/run", data={"csrf_token": token(client), "iterations": "0"})
     assert bad.status_code == 422 and "must be 1 or more" in bad.text
-    started = client.post("/api/products/hatch/run",
-                          data={"csrf_token": token(client), "domain": "aerodynamics", "iterations": "3"})
+    started = client.post(
+        "/api/products/hatch/run",
+        data={"csrf_token": token(client), "domain": "aerodynamics", "iterations": "3"},
+    )
     assert started.status_code == 202
     with client.stream("GET", started.json()["events"]) as stream:
         body = "".join(stream.iter_text())
-    events = [(m.group(1), json.loads(m.group(2))) for m in re.finditer(r"event: (\w+)\ndata: (.*)\n", body)]
+    events = [
+        (m.group(1), json.loads(m.group(2)))
+        for m in re.finditer(r"event: (\w+)\ndata: (.*)\n", body)
+    ]
     assert [e for e, _ in events] == ["progress"] * 3 + ["done"]
-    assert events[2][1] == {"stage": "solve", "iteration": 3, "total": 3, "cd": 0.27, "elapsed_s": 3}
+    assert events[2][1] == {
+        "stage": "solve",
+        "iteration": 3,
+        "total": 3,
+        "cd": 0.27,
+        "elapsed_s": 3,
+    }
     assert events[3][1]["result"] == {"status": "completed", "cd": 0.27}
     assert calls == [("Velmor Hatch Prototype", workspace, "aerodynamics", None, "quick", 1, 3)]
     job = client.get(f"/jobs/{started.json()['job']}").text
@@ -316,9 +433,8 @@ def test_run_panel_streams_progress_from_the_simulation(client, workspace, monke
 
 
 def test_serve_prints_its_url_and_answers_there(workspace):
-    with serving(workspace, "--read-only") as url:
-        with urllib.request.urlopen(url + "api/") as response:
-            assert [p["id"] for p in json.load(response)] == ["hatch", "sedan:base", "sedan:sport"]
+    with serving(workspace, "--read-only") as url, urllib.request.urlopen(url + "api/") as response:
+        assert [p["id"] for p in json.load(response)] == ["hatch", "sedan:base", "sedan:sport"]
 
 
 def test_serve_refuses_another_host_without_the_explicit_flag(workspace, capsys):

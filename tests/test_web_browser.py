@@ -4,6 +4,7 @@ Selenium, against ``velmor serve`` started as a user would start it."""
 import os
 
 import pytest
+
 from web_server import serving
 
 CHROMIUM = "/usr/bin/chromium"
@@ -11,8 +12,11 @@ CHROMEDRIVER = "/usr/bin/chromedriver"
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
 if not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)):
-    pytest.skip(f"no browser: {CHROMIUM} and {CHROMEDRIVER} are needed "
-                "(apt-get install chromium chromium-driver)", allow_module_level=True)
+    pytest.skip(
+        f"no browser: {CHROMIUM} and {CHROMEDRIVER} are needed "
+        "(apt-get install chromium chromium-driver)",
+        allow_module_level=True,
+    )
 
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
@@ -30,7 +34,12 @@ def server(workspace):
 def browser():
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
-    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900"):
+    for flag in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-dev-shm-usage",
+        "--window-size=1280,900",
+    ):
         options.add_argument(flag)
     driver = webdriver.Chrome(options=options, service=Service(CHROMEDRIVER))
     try:
@@ -67,4 +76,5 @@ def test_set_a_target_in_the_browser(server, browser, tmp_path):
         assert browser.save_screenshot(str(shot)) and shot.stat().st_size > 0
         # Nothing spills sideways out of the page (wide tables scroll in their own box).
         assert browser.execute_script(
-            "return document.documentElement.scrollWidth <= window.innerWidth"), f"wider than {width} px"
+            "return document.documentElement.scrollWidth <= window.innerWidth"
+        ), f"wider than {width} px"

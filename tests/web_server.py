@@ -12,9 +12,21 @@ from child_process import child_env
 def serving(workspace, *options):
     """Yield the URL that ``velmor serve`` prints once it listens; stop it after."""
     proc = subprocess.Popen(
-        [sys.executable, "-m", "velmor_platform", "serve", "--workspace", str(workspace), "--port", "0",
-         *options],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(),
+        [
+            sys.executable,
+            "-m",
+            "velmor_platform",
+            "serve",
+            "--workspace",
+            str(workspace),
+            "--port",
+            "0",
+            *options,
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=child_env(),
     )
     try:
         line = proc.stdout.readline()

@@ -27,8 +27,8 @@ from starlette.types import ASGIApp, Message, Receive, Scope, Send
 from ..core.layer_io import state_dir
 from . import bridge, charts, context, forms, runs, views
 from .bridge import BridgeError
-from .forms import FormError
 from .context import Settings
+from .forms import FormError
 from .sessions import Session, SessionMiddleware, SessionStore
 
 log = logging.getLogger(__name__)
@@ -84,16 +84,29 @@ async def product_page(request: Request, api: bool) -> Response:
 
 
 def _card_context(
-    request: Request, pid: str, show: bridge.Answer, *, errors: dict[str, str] | None = None,
-    entered: dict[str, Any] | None = None, form_message: str | None = None,
+    request: Request,
+    pid: str,
+    show: bridge.Answer,
+    *,
+    errors: dict[str, str] | None = None,
+    entered: dict[str, Any] | None = None,
+    form_message: str | None = None,
 ) -> dict[str, Any]:
     capabilities = bridge.cached_capabilities(pid)
     data = show.data
     return _page(
-        request, data["metadata"]["product"], pid=pid, banner=data["metadata"], section="card",
-        show=data, specs=views.spec_rows(data), rows=views.result_rows(data),
+        request,
+        data["metadata"]["product"],
+        pid=pid,
+        banner=data["metadata"],
+        section="card",
+        show=data,
+        specs=views.spec_rows(data),
+        rows=views.result_rows(data),
         form=entered if entered is not None else views.target_form_values(data),
-        target_fields=bridge.TARGET_FIELDS, errors=errors or {}, form_message=form_message,
+        target_fields=bridge.TARGET_FIELDS,
+        errors=errors or {},
+        form_message=form_message,
         capabilities=capabilities.data if capabilities else None,
         reasons=bridge.capability_reasons(capabilities) if capabilities else {},
         max_upload_mb=_settings(request).max_upload_bytes / 1e6,
@@ -105,8 +118,14 @@ async def capabilities_page(request: Request, api: bool) -> Response:
     answer = await call(bridge.capabilities, pid)
     if api:
         return _json(answer.data)
-    ctx = _page(request, "Capabilities", pid=pid, capabilities=answer.data,
-                    reasons=bridge.capability_reasons(answer), section="capabilities")
+    ctx = _page(
+        request,
+        "Capabilities",
+        pid=pid,
+        capabilities=answer.data,
+        reasons=bridge.capability_reasons(answer),
+        section="capabilities",
+    )
     if request.query_params.get("fragment"):
         return views.render("capabilities_table.html", ctx)
     ctx["banner"] = await _banner(pid, "capabilities")
@@ -120,11 +139,19 @@ async def history_page(request: Request, api: bool) -> Response:
         return _json(answer.data)
     show = await call(bridge.show, pid)
     targets = show.data["targets"]
-    return views.render("history.html", _page(
-        request, "Run history", pid=pid, banner={**show.data["metadata"], "action": "history"},
-        section="history", runs=answer.data, charts=charts.history_charts(answer.data, targets),
-        targets=targets,
-    ))
+    return views.render(
+        "history.html",
+        _page(
+            request,
+            "Run history",
+            pid=pid,
+            banner={**show.data["metadata"], "action": "history"},
+            section="history",
+            runs=answer.data,
+            charts=charts.history_charts(answer.data, targets),
+            targets=targets,
+        ),
+    )
 
 
 async def range_page(request: Request, api: bool) -> Response:
@@ -134,11 +161,20 @@ async def range_page(request: Request, api: bool) -> Response:
     if api:
         return _json(answer.data)
     report = answer.data
-    return views.render("range.html", _page(
-        request, "Range", pid=pid, banner=await _banner(pid, "range"), section="range",
-        report=report, chart=charts.range_chart(report), given_cd=cd,
-        summary=answer.lines()[:2],
-    ))
+    return views.render(
+        "range.html",
+        _page(
+            request,
+            "Range",
+            pid=pid,
+            banner=await _banner(pid, "range"),
+            section="range",
+            report=report,
+            chart=charts.range_chart(report),
+            given_cd=cd,
+            summary=answer.lines()[:2],
+        ),
+    )
 
 
 async def compare_page(request: Request, api: bool) -> Response:
@@ -152,10 +188,18 @@ async def compare_page(request: Request, api: bool) -> Response:
     rows = []
     if answer is not None:
         rows = [{"key": k, **c} for k, c in (answer.data.get("changes") or {}).items()]
-    return views.render("compare.html", _page(
-        request, "Compare", products=[s.entry for s in summaries], a=a, b=b,
-        diff=answer.data if answer else None, rows=rows,
-    ))
+    return views.render(
+        "compare.html",
+        _page(
+            request,
+            "Compare",
+            products=[s.entry for s in summaries],
+            a=a,
+            b=b,
+            diff=answer.data if answer else None,
+            rows=rows,
+        ),
+    )
 
 
 def _session_solvers(pid: str, session: Session) -> list[bridge.Answer]:
@@ -188,11 +232,19 @@ async def solvers_page(request: Request, api: bool) -> Response:
     if api:
         return _json([answer.data for answer in resolved])
     records = await call(bridge.solvers)
-    return views.render("solvers.html", _page(
-        request, "Solvers", pid=pid, banner=await _banner(pid, "solvers"), section="solvers",
-        resolved=[answer.data for answer in resolved], records=records.data,
-        said=[line for answer in resolved for line in answer.lines()],
-    ))
+    return views.render(
+        "solvers.html",
+        _page(
+            request,
+            "Solvers",
+            pid=pid,
+            banner=await _banner(pid, "solvers"),
+            section="solvers",
+            resolved=[answer.data for answer in resolved],
+            records=records.data,
+            said=[line for answer in resolved for line in answer.lines()],
+        ),
+    )
 
 
 async def targets_action(request: Request, api: bool) -> Response:
@@ -208,8 +260,9 @@ async def targets_action(request: Request, api: bool) -> Response:
             raise
         show = await call(bridge.show, pid)
         entered = {kw: form.get(kw, "") for kw, _ in bridge.TARGET_FIELDS}
-        ctx = _card_context(request, pid, show, errors=exc.fields, entered=entered,
-                            form_message=exc.message)
+        ctx = _card_context(
+            request, pid, show, errors=exc.fields, entered=entered, form_message=exc.message
+        )
         return views.render("product.html", ctx, status=exc.status)
     session = _session(request)
     if not api:
@@ -264,7 +317,9 @@ async def export_page(request: Request, api: bool) -> Response:
 
 async def session_info(request: Request) -> Response:
     """The session's form token, for scripts that post to the ``/api`` twins."""
-    return _json({"csrf_token": _session(request).csrf_token, "read_only": _settings(request).read_only})
+    return _json(
+        {"csrf_token": _session(request).csrf_token, "read_only": _settings(request).read_only}
+    )
 
 
 # ------------------------------------------------------------------ errors
@@ -301,16 +356,21 @@ def _twin(path: str, handler: Handler, methods: Sequence[str] = ("GET",)) -> lis
         return await handler(request, True)
 
     html.__name__ = api.__name__ = handler.__name__
-    return [Route(path, html, methods=list(methods)), Route("/api" + path, api, methods=list(methods))]
+    return [
+        Route(path, html, methods=list(methods)),
+        Route("/api" + path, api, methods=list(methods)),
+    ]
 
 
 class SecurityHeaders:
     """Headers that keep pages from being framed, sniffed or fed foreign scripts."""
 
     HEADERS = (
-        (b"content-security-policy",
-         b"default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'; "
-         b"frame-ancestors 'none'; form-action 'self'; base-uri 'none'"),
+        (
+            b"content-security-policy",
+            b"default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'; "
+            b"frame-ancestors 'none'; form-action 'self'; base-uri 'none'",
+        ),
         (b"x-content-type-options", b"nosniff"),
         (b"referrer-policy", b"same-origin"),
     )
@@ -366,7 +426,10 @@ def create_app(
             Middleware(SessionMiddleware, store=SessionStore()),
         ],
         exception_handlers={
-            BridgeError: _error, FormError: _error, 404: _not_found, Exception: _error,
+            BridgeError: _error,
+            FormError: _error,
+            404: _not_found,
+            Exception: _error,
         },
     )
     app.state.settings = settings

@@ -266,7 +266,7 @@ def _summary(ident: str, path: Path) -> Summary:
         entry["name"] = product.name
         summary.targets = render.jsonable(product.targets)
         summary.current = render.jsonable(product.current)
-    except Exception as exc:  # one unreadable product does not hide the rest
+    except Exception as exc:  # noqa: BLE001 - one unreadable product does not hide the rest
         entry["error"] = describe(exc)
     # Loading may rewrite geometry references: take the signature afterwards.
     with _summaries_lock:
@@ -305,7 +305,7 @@ CAPABILITIES_MAX_AGE = 120.0
 def _capability_key() -> tuple[Any, ...]:
     """What the template query depends on besides the product."""
     root = workspace()
-    stamps = []
+    stamps: list[tuple[int, int] | None] = []
     for path in (root / "mcp.json", root / "templates" / "openfoam"):
         try:
             st = path.stat()

@@ -17,8 +17,15 @@ from markupsafe import Markup, escape
 from . import bridge
 
 # Coefficients charted over runs: key, label.
-SERIES = (("cd", "drag coefficient cd"), ("cl", "lift coefficient cl"),
-          ("cm_pitch", "pitching moment coefficient cm_pitch"))
+SERIES = (
+    ("cd", "drag coefficient cd"),
+    ("cl", "lift coefficient cl"),
+    ("cm_pitch", "pitching moment coefficient cm_pitch"),
+)
+
+
+def _num(value: Any) -> float | None:
+    return float(value) if bridge.is_number(value) else None
 
 
 def _n(value: float) -> str:
@@ -49,18 +56,24 @@ def _svg(label: str, desc: str, width: int, height: int, body: Iterable[str]) ->
     )
 
 
-def run_chart(key: str, label: str, runs: Sequence[dict[str, Any]], targets: dict[str, Any]) -> Markup | None:
+def run_chart(
+    key: str, label: str, runs: Sequence[dict[str, Any]], targets: dict[str, Any]
+) -> Markup | None:
     """One coefficient over the runs that report it, with the target band."""
-    points = [(str(r.get("run_id") or r.get("name", "")), r[key]) for r in runs if bridge.is_number(r.get(key))]
+    points = [
+        (str(r.get("run_id") or r.get("name", "")), r[key])
+        for r in runs
+        if bridge.is_number(r.get(key))
+    ]
     if not points:
         return None
-    target = targets.get(key)
+    target = _num(targets.get(key))
     tol_key = bridge.TOLERANCE_KEY.get(key)
-    tol = targets.get(tol_key) if tol_key else None
-    values = [v for _, v in points]
+    tol = _num(targets.get(tol_key)) if tol_key else None
+    values = [float(v) for _, v in points]
     lo, hi = min(values), max(values)
-    if bridge.is_number(target):
-        band = tol if bridge.is_number(tol) else 0.0
+    if target is not None:
+        band = tol if tol is not None else 0.0
         lo, hi = min(lo, target - band), max(hi, target + band)
     if hi - lo < 1e-9:
         lo, hi = lo - 0.01, hi + 0.01
@@ -80,31 +93,54 @@ def run_chart(key: str, label: str, runs: Sequence[dict[str, Any]], targets: dic
     body: list[str] = []
     for tick in _ticks(lo, hi):
         ty = y(tick)
-        body.append(f'<line class="grid" x1="{left}" x2="{width - right}" y1="{_n(ty)}" y2="{_n(ty)}"/>')
-        body.append(f'<text class="tick" x="{left - 6}" y="{_n(ty + 4)}" text-anchor="end">'
-                    f"{escape(bridge.fmt(tick))}</text>")
-    if bridge.is_number(target):
-        if bridge.is_number(tol) and tol > 0:
+        body.append(
+            f'<line class="grid" x1="{left}" x2="{width - right}" y1="{_n(ty)}" y2="{_n(ty)}"/>'
+        )
+        body.append(
+            f'<text class="tick" x="{left - 6}" y="{_n(ty + 4)}" text-anchor="end">'
+            f"{escape(bridge.fmt(tick))}</text>"
+        )
+    if target is not None:
+        if tol is not None and tol > 0:
             y0, y1 = y(target + tol), y(target - tol)
-            body.append(f'<rect class="band" x="{left}" y="{_n(y0)}" width="{plot_w}" height="{_n(y1 - y0)}">'
-                        f"<title>target {escape(bridge.fmt(target))} ±{escape(bridge.fmt(tol))}</title></rect>")
+            band_title = f"target {bridge.fmt(target)} ±{bridge.fmt(tol)}"
+            body.append(
+                f'<rect class="band" x="{left}" y="{_n(y0)}" width="{plot_w}" '
+                f'height="{_n(y1 - y0)}"><title>{escape(band_title)}</title></rect>'
+            )
         ty = y(target)
-        body.append(f'<line class="target" x1="{left}" x2="{width - right}" y1="{_n(ty)}" y2="{_n(ty)}"/>')
-        body.append(f'<text class="tick" x="{width - right}" y="{_n(ty - 4)}" text-anchor="end">'
-                    f"target {escape(bridge.fmt(target))}</text>")
-    path = " ".join(f"{'M' if i == 0 else 'L'}{_n(x(i))},{_n(y(v))}" for i, (_, v) in enumerate(points))
+        body.append(
+            f'<line class="target" x1="{left}" x2="{width - right}" y1="{_n(ty)}" y2="{_n(ty)}"/>'
+        )
+        body.append(
+            f'<text class="tick" x="{width - right}" y="{_n(ty - 4)}" text-anchor="end">'
+            f"target {escape(bridge.fmt(target))}</text>"
+        )
+    path = " ".join(
+        f"{'M' if i == 0 else 'L'}{_n(x(i))},{_n(y(v))}" for i, (_, v) in enumerate(points)
+    )
     body.append(f'<path class="line" d="{path}"/>')
     for i, (run_id, v) in enumerate(points):
-        body.append(f'<circle class="point" cx="{_n(x(i))}" cy="{_n(y(v))}" r="4">'
-                    f"<title>{escape(run_id)}: {escape(key)} {escape(bridge.fmt(v))}</title></circle>")
-        anchor = "middle" if len(points) > 1 and 0 < i < len(points) - 1 else ("start" if i == 0 else "end")
+        body.append(
+            f'<circle class="point" cx="{_n(x(i))}" cy="{_n(y(v))}" r="4">'
+            f"<title>{escape(run_id)}: {escape(key)} {escape(bridge.fmt(v))}</title></circle>"
+        )
+        anchor = (
+            "middle"
+            if len(points) > 1 and 0 < i < len(points) - 1
+            else ("start" if i == 0 else "end")
+        )
         if len(points) == 1:
             anchor = "middle"
-        body.append(f'<text class="tick" x="{_n(x(i))}" y="{height - bottom + 18}" text-anchor="{anchor}">'
-                    f"{escape(run_id)}</text>")
+        body.append(
+            f'<text class="tick" x="{_n(x(i))}" y="{height - bottom + 18}" text-anchor="{anchor}">'
+            f"{escape(run_id)}</text>"
+        )
     band_text = ""
-    if bridge.is_number(target):
-        band_text = f"; target {bridge.fmt(target)}" + (f" ±{bridge.fmt(tol)}" if bridge.is_number(tol) else "")
+    if target is not None:
+        band_text = f"; target {bridge.fmt(target)}" + (
+            f" ±{bridge.fmt(tol)}" if bridge.is_number(tol) else ""
+        )
     desc = ", ".join(f"{run_id} {bridge.fmt(v)}" for run_id, v in points) + band_text
     return _svg(f"{label} by run", desc, width, height, body)
 
@@ -128,12 +164,20 @@ def range_chart(report: dict[str, Any]) -> Markup:
         bar_w = (width - left - right) * (km / top if bridge.is_number(km) else 0)
         cls = "bar mine" if mine else "bar"
         label = f"{'▶ ' if mine else ''}{name}"
-        body.append(f'<text class="label{" mine" if mine else ""}" x="{left - 8}" y="{y0 + 19}" '
-                    f'text-anchor="end">{escape(label)}</text>')
-        body.append(f'<rect class="{cls}" x="{left}" y="{y0 + 4}" width="{_n(bar_w)}" height="{row - 8}">'
-                    f"<title>{escape(name)}: cd {escape(bridge.fmt(cd))}, {km:.1f} km</title></rect>")
-        body.append(f'<text class="value" x="{_n(left + bar_w + 6)}" y="{y0 + 19}">{km:.1f} km</text>')
+        body.append(
+            f'<text class="label{" mine" if mine else ""}" x="{left - 8}" y="{y0 + 19}" '
+            f'text-anchor="end">{escape(label)}</text>'
+        )
+        body.append(
+            f'<rect class="{cls}" x="{left}" y="{y0 + 4}" width="{_n(bar_w)}" height="{row - 8}">'
+            f"<title>{escape(name)}: cd {escape(bridge.fmt(cd))}, {km:.1f} km</title></rect>"
+        )
+        body.append(
+            f'<text class="value" x="{_n(left + bar_w + 6)}" y="{y0 + 19}">{km:.1f} km</text>'
+        )
     desc = "; ".join(f"{name} cd {bridge.fmt(cd)} {km:.1f} km" for name, cd, km, _ in field)
-    title = (f"Highway range at {bridge.fmt(report.get('speed_kmh'))} km/h: "
-             f"{report['product']} rank {report['rank']} of {report['field_size']}")
+    title = (
+        f"Highway range at {bridge.fmt(report.get('speed_kmh'))} km/h: "
+        f"{report['product']} rank {report['rank']} of {report['field_size']}"
+    )
     return _svg(title, desc, width, height, body)

@@ -44,17 +44,31 @@ def register(subparsers: Any) -> argparse.ArgumentParser:
             "  velmor serve --read-only --port 8080"
         ),
     )
-    p.add_argument("--workspace", metavar="DIR", default=argparse.SUPPRESS,
-                   help="serve the workspace in DIR (overrides VELMOR_WORKSPACE)")
+    p.add_argument(
+        "--workspace",
+        metavar="DIR",
+        default=argparse.SUPPRESS,
+        help="serve the workspace in DIR (overrides VELMOR_WORKSPACE)",
+    )
     p.add_argument("--json", action="store_true", default=argparse.SUPPRESS, help=argparse.SUPPRESS)
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=8000, help="port to listen on (default 8000)")
     p.add_argument("--open", action="store_true", help="open the workspace page in a browser")
-    p.add_argument("--read-only", action="store_true", help="refuse every change and hide the forms")
-    p.add_argument("--allow-remote", action="store_true",
-                   help="allow a --host other than loopback (anyone reaching it gets full access)")
-    p.add_argument("--max-upload-mb", type=float, default=100.0, metavar="MB",
-                   help="largest STL upload accepted (default 100)")
+    p.add_argument(
+        "--read-only", action="store_true", help="refuse every change and hide the forms"
+    )
+    p.add_argument(
+        "--allow-remote",
+        action="store_true",
+        help="allow a --host other than loopback (anyone reaching it gets full access)",
+    )
+    p.add_argument(
+        "--max-upload-mb",
+        type=float,
+        default=100.0,
+        metavar="MB",
+        help="largest STL upload accepted (default 100)",
+    )
     p.set_defaults(func=cmd_serve)
     return p
 
@@ -79,8 +93,12 @@ def cmd_serve(args: argparse.Namespace) -> Any:
     except bridge.BridgeError as exc:
         raise bridge.CliError(exc.message) from None
     hosts = ["*"] if not _is_loopback(args.host) else list(LOOPBACK_HOSTS)
-    app = create_app(root, read_only=args.read_only, max_upload_bytes=int(args.max_upload_mb * 1e6),
-                     allowed_hosts=hosts)
+    app = create_app(
+        root,
+        read_only=args.read_only,
+        max_upload_bytes=int(args.max_upload_mb * 1e6),
+        allowed_hosts=hosts,
+    )
     config = uvicorn.Config(app, host=args.host, port=args.port, log_level="warning")
     server = uvicorn.Server(config)
     shown_host = f"[{args.host}]" if ":" in args.host else args.host
@@ -95,8 +113,10 @@ def cmd_serve(args: argparse.Namespace) -> Any:
         sys.stdout.write(f"serving {root} at {url}{' (read-only)' if args.read_only else ''}\n")
         sys.stdout.flush()
         if not _is_loopback(args.host):
-            sys.stderr.write("velmor: warning: the server has no authentication and is reachable "
-                             "from other machines\n")
+            sys.stderr.write(
+                "velmor: warning: the server has no authentication and is reachable "
+                "from other machines\n"
+            )
         if args.open:
             webbrowser.open(url)
 

@@ -100,15 +100,20 @@ class Jobs:
     def start(self, pid: str, workspace: Path, settings: dict[str, Any]) -> Job:
         api = simulation_api()
         if api is None:
-            raise FormError(501, "simulation is not available: velmor_platform.cfd is not installed")
+            raise FormError(
+                501, "simulation is not available: velmor_platform.cfd is not installed"
+            )
         with self._lock:
             running = [j for j in self.for_product(pid) if not j.finished]
             if running:
-                raise FormError(409, f"a simulation of {pid} is already running (job {running[0].id})")
+                raise FormError(
+                    409, f"a simulation of {pid} is already running (job {running[0].id})"
+                )
             job = Job(secrets.token_hex(8), pid, settings)
             self._jobs[job.id] = job
-        thread = threading.Thread(target=self._run, args=(api, job, workspace),
-                                  name=f"velmor-sim-{job.id}", daemon=True)
+        thread = threading.Thread(
+            target=self._run, args=(api, job, workspace), name=f"velmor-sim-{job.id}", daemon=True
+        )
         thread.start()
         return job
 
@@ -119,7 +124,10 @@ class Jobs:
         try:
             product = ProductCore.load(job.product)
             result = api.simulate(
-                product, workspace=workspace, on_progress=job.progress, cancel=job.cancel,
+                product,
+                workspace=workspace,
+                on_progress=job.progress,
+                cancel=job.cancel,
                 **job.settings,
             )
             job.result = bridge.render_jsonable(result)
@@ -186,25 +194,45 @@ async def run_panel(request: Request) -> Response:
         else:
             job = _jobs(request).start(pid, settings(request).workspace, chosen)
             if is_api(request):
-                return JSONResponse({"job": job.id, "events": f"/api/jobs/{job.id}/events"}, status_code=202)
+                return JSONResponse(
+                    {"job": job.id, "events": f"/api/jobs/{job.id}/events"}, status_code=202
+                )
             return RedirectResponse(f"/jobs/{job.id}", status_code=303)
     available = simulation_api() is not None
     if is_api(request):
-        return JSONResponse({"available": available, "domains": domains,
-                             "jobs": [j.state() for j in _jobs(request).for_product(pid)]})
-    return views.render("run.html", page(
-        request, "Run", pid=pid, banner={**show.data["metadata"], "action": "run"}, section="run",
-        available=available, domains=domains, errors=errors, form_message=message,
-        jobs=_jobs(request).for_product(pid), product_url=product_url,
-    ), status=422 if errors else 200)
+        return JSONResponse(
+            {
+                "available": available,
+                "domains": domains,
+                "jobs": [j.state() for j in _jobs(request).for_product(pid)],
+            }
+        )
+    return views.render(
+        "run.html",
+        page(
+            request,
+            "Run",
+            pid=pid,
+            banner={**show.data["metadata"], "action": "run"},
+            section="run",
+            available=available,
+            domains=domains,
+            errors=errors,
+            form_message=message,
+            jobs=_jobs(request).for_product(pid),
+            product_url=product_url,
+        ),
+        status=422 if errors else 200,
+    )
 
 
 async def job_page(request: Request) -> Response:
     job = _jobs(request).get(request.path_params["job"])
     if is_api(request):
         return JSONResponse(job.state())
-    return views.render("job.html", page(request, "Simulation", job=job, pid=job.product,
-                                          section="run"))
+    return views.render(
+        "job.html", page(request, "Simulation", job=job, pid=job.product, section="run")
+    )
 
 
 async def job_cancel(request: Request) -> Response:
@@ -249,8 +277,11 @@ async def job_events(request: Request) -> Response:
                 yield ": keep-alive\n\n"
                 quiet = 0.0
 
-    return StreamingResponse(stream(), media_type="text/event-stream",
-                             headers={"Cache-Control": "no-store", "X-Accel-Buffering": "no"})
+    return StreamingResponse(
+        stream(),
+        media_type="text/event-stream",
+        headers={"Cache-Control": "no-store", "X-Accel-Buffering": "no"},
+    )
 
 
 def routes() -> list[BaseRoute]:

@@ -63,16 +63,20 @@ def result_rows(show: dict[str, Any]) -> list[dict[str, Any]]:
         tol_key = bridge.TOLERANCE_KEY.get(key)
         tol = targets.get(tol_key) if tol_key else None
         both = bridge.is_number(now) and bridge.is_number(target)
-        rows.append({
-            "key": key,
-            "target": target,
-            "tol": tol,
-            "benchmark": benchmarks.get(key),
-            "current": now,
-            "delta": bridge.fmt_signed(bridge.rounded(now - target)) if both else bridge.fmt(None),
-            "check": bridge.check(now, target, tol, tol_key is not None),
-            "unit": bridge.UNITS.get(key, ""),
-        })
+        rows.append(
+            {
+                "key": key,
+                "target": target,
+                "tol": tol,
+                "benchmark": benchmarks.get(key),
+                "current": now,
+                "delta": bridge.fmt_signed(bridge.rounded(now - target))
+                if both
+                else bridge.fmt(None),
+                "check": bridge.check(now, target, tol, tol_key is not None),
+                "unit": bridge.UNITS.get(key, ""),
+            }
+        )
     return rows
 
 
@@ -90,14 +94,25 @@ def target_form_values(show: dict[str, Any]) -> dict[str, str]:
 def changed_targets(show: dict[str, Any], values: dict[str, float]) -> dict[str, float]:
     """The submitted target values that differ from the product's."""
     current = show["targets"]
-    return {kw: v for kw, key in bridge.TARGET_FIELDS if kw in values
-            for v in [values[kw]] if current.get(key) != v}
+    return {
+        kw: v
+        for kw, key in bridge.TARGET_FIELDS
+        if kw in values
+        for v in [values[kw]]
+        if current.get(key) != v
+    }
 
 
 def run_results(run: dict[str, Any]) -> str:
     parts = []
-    for key, label in (("cd", "cd"), ("cl", "cl"), ("cm_pitch", "cm"),
-                       ("lateral_g", "lat"), ("yaw_rate_dps", "yaw"), ("roll_angle_deg", "roll")):
+    for key, label in (
+        ("cd", "cd"),
+        ("cl", "cl"),
+        ("cm_pitch", "cm"),
+        ("lateral_g", "lat"),
+        ("yaw_rate_dps", "yaw"),
+        ("roll_angle_deg", "roll"),
+    ):
         if key in run:
             unit = bridge.UNITS.get(key, "")
             parts.append(f"{label} {bridge.fmt(run[key])}{(' ' + unit) if unit else ''}")
