@@ -80,8 +80,8 @@ def run_chart(
     pad = (hi - lo) * 0.15
     lo, hi = lo - pad, hi + pad
 
-    width, height = 640, 220
-    left, right, top, bottom = 64, 16, 14, 44
+    width, height = 560, 230
+    left, right, top, bottom = 70, 16, 14, 44
     plot_w, plot_h = width - left - right, height - top - bottom
 
     def x(i: int) -> float:
@@ -145,9 +145,16 @@ def run_chart(
     return _svg(f"{label} by run", desc, width, height, body)
 
 
-def history_charts(runs: Sequence[dict[str, Any]], targets: dict[str, Any]) -> list[Markup]:
-    charts = (run_chart(key, label, runs, targets) for key, label in SERIES)
-    return [c for c in charts if c is not None]
+def history_charts(
+    runs: Sequence[dict[str, Any]], targets: dict[str, Any]
+) -> list[tuple[str, Markup]]:
+    """(caption, chart) for each coefficient that some run reports."""
+    out = []
+    for key, label in SERIES:
+        chart = run_chart(key, label, runs, targets)
+        if chart is not None:
+            out.append((f"{label[0].upper()}{label[1:]} by run", chart))
+    return out
 
 
 def range_chart(report: dict[str, Any]) -> Markup:
@@ -155,8 +162,8 @@ def range_chart(report: dict[str, Any]) -> Markup:
     field = [(c["name"], c["cd"], c["range_km"], False) for c in report.get("competitors", [])]
     field.insert(report["rank"] - 1, (report["product"], report["cd"], report["range_km"], True))
     top = max((km for _, _, km, _ in field if bridge.is_number(km)), default=1.0) or 1.0
-    row, width = 30, 640
-    left, right = 190, 80
+    row, width = 32, 520
+    left, right = 180, 84
     height = row * len(field) + 10
     body: list[str] = []
     for i, (name, cd, km, mine) in enumerate(field):
