@@ -340,6 +340,24 @@ def test_geometry_upload_checks_and_size_limit(workspace, name, size, status, me
         assert message in response.json()["error"] and kept == []
 
 
+def test_an_upload_without_a_declared_length_is_cut_at_the_limit(workspace):
+    client = make_client(workspace, max_upload_bytes=2000)
+    boundary = "b0undary"
+    body = (
+        f'--{boundary}\r\nContent-Disposition: form-data; name="csrf_token"\r\n\r\n'
+        f"{token(client)}\r\n"
+        f'--{boundary}\r\nContent-Disposition: form-data; name="stl"; filename="b.stl"\r\n\r\n'
+    ).encode()
+    chunks = [body] + [b"s" * 1000] * 5 + [f"\r\n--{boundary}--\r\n".encode()]
+    response = client.post(
+        "/api/products/sedan:base/geometry",
+        content=iter(chunks),
+        headers={"content-type": f"multipart/form-data; boundary={boundary}"},
+    )
+    assert response.status_code == 413
+    assert not any((workspace / ".velmor" / "uploads").glob("*"))
+
+
 def test_export_downloads_the_product_file(client, workspace):
     response = client.get("/products/hatch/export")
     assert response.status_code == 200

@@ -192,6 +192,8 @@ async def run_panel(request: Request) -> Response:
                 raise
             errors, message = exc.fields, exc.message
         else:
+            if chosen["backend"] is None:  # the backend chosen for this session, if any
+                chosen["backend"] = session(request).solvers.get((pid, chosen["domain"]))
             job = _jobs(request).start(pid, settings(request).workspace, chosen)
             if is_api(request):
                 return JSONResponse(
