@@ -9,6 +9,7 @@ on the server's).
 
 from __future__ import annotations
 
+import json
 import logging
 from collections.abc import Awaitable, Callable, Sequence
 from pathlib import Path
@@ -46,14 +47,14 @@ _refuse_if_read_only = context.refuse_if_read_only
 
 
 def _json(data: Any, status: int = 200, warnings: Sequence[str] = ()) -> JSONResponse:
-    headers = {"Velmor-Warning": " | ".join(warnings)} if warnings else None
+    # A header is Latin-1: the warnings go as a JSON list in ASCII.
+    headers = {"Velmor-Warnings": json.dumps(list(warnings))} if warnings else None
     return JSONResponse(data, status_code=status, headers=headers)
 
 
 async def _banner(pid: str, action: str) -> dict[str, Any]:
     """The product's banner for ``action`` (the card's answer carries it for 'show')."""
-    show = await call(bridge.show, pid)
-    return {**show.data["metadata"], "action": action}
+    return await call(bridge.banner, pid, action)
 
 
 # ------------------------------------------------------------------- pages
@@ -145,7 +146,7 @@ async def history_page(request: Request, api: bool) -> Response:
             request,
             "Run history",
             pid=pid,
-            banner={**show.data["metadata"], "action": "history"},
+            banner=await _banner(pid, "history"),
             section="history",
             runs=answer.data,
             charts=charts.history_charts(answer.data, targets),

@@ -214,6 +214,16 @@ def export(ref: str) -> Answer:
     return _run(_cli.cmd_export, product=product_ref(ref), format="usd")
 
 
+def banner(ref: str, action: str) -> dict[str, Any]:
+    """The product's ``metadata`` banner for ``action``."""
+    answer = _run(
+        lambda args: _cli.Outcome(_cli.load(args.product).metadata(action), list),
+        product=product_ref(ref),
+    )
+    data: dict[str, Any] = answer.data
+    return data
+
+
 def products_cli() -> Answer:
     """``velmor products``, loading every product (see ``products`` for the cached listing)."""
     return _run(_cli.cmd_products)

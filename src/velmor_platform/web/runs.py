@@ -176,7 +176,7 @@ def _jobs(request: Request) -> Jobs:
 
 async def run_panel(request: Request) -> Response:
     pid = request.path_params["pid"]
-    show = await call(bridge.show, pid)
+    banner = await call(bridge.banner, pid, "run")  # 404 for an unknown product
     domains = [str(d.get("domain")) for d in (await call(bridge.solvers)).data]
     errors: dict[str, str] = {}
     message = None
@@ -215,7 +215,7 @@ async def run_panel(request: Request) -> Response:
             request,
             "Run",
             pid=pid,
-            banner={**show.data["metadata"], "action": "run"},
+            banner=banner,
             section="run",
             available=available,
             domains=domains,
