@@ -458,3 +458,36 @@ def test_serve_prints_its_url_and_answers_there(workspace):
 def test_serve_refuses_another_host_without_the_explicit_flag(workspace, capsys):
     assert cli.main(["serve", "--host", "0.0.0.0"]) == 1
     assert "needs --allow-remote" in capsys.readouterr().err
+
+
+def test_prepare_and_cancel_reach_the_simulation_module(client, monkeypatch):
+    seen = {}
+
+    def prepare_case(product, *, workspace, domain="aerodynamics"):  # takes no progress callback
+        seen["prepare"] = domain
+        return {"case": "ready"}
+
+    def simulate(product, *, workspace, on_progress=None, cancel=None, **options):
+        on_progress({"stage": "mesh", "iteration": 0, "total": 10, "cd": None, "elapsed_s": 0.1})
+        seen["cancelled"] = cancel.wait(10)
+        return {"status": "cancelled"}
+
+    module = types.ModuleType("velmor_platform.cfd.api")
+    module.simulate, module.prepare_case = simulate, prepare_case
+    monkeypatch.setitem(sys.modules, "velmor_platform.cfd.api", module)
+    csrf = token(client)
+
+    prepared = client.post(
+        "/api/products/hatch/run", data={"csrf_token": csrf, "action": "prepare"}
+    )
+    with client.stream("GET", prepared.json()["events"]) as stream:
+        assert '"case": "ready"' in "".join(stream.iter_text())
+    assert seen["prepare"] == "aerodynamics"
+
+    job = client.post("/api/products/hatch/run", data={"csrf_token": csrf}).json()["job"]
+    assert client.post("/api/products/hatch/run", data={"csrf_token": csrf}).status_code == 409
+    assert client.post(f"/api/jobs/{job}/cancel", data={"csrf_token": csrf}).json()["cancelled"]
+    with client.stream("GET", f"/api/jobs/{job}/events") as stream:
+        body = "".join(stream.iter_text())
+    assert "event: progress" in body and '"stage": "mesh"' in body and "event: done" in body
+    assert seen["cancelled"] is True

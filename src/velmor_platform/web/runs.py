@@ -12,6 +12,7 @@ iteration, total, drag coefficient and elapsed time, then one ``done`` or
 from __future__ import annotations
 
 import importlib
+import inspect
 import json
 import logging
 import re
@@ -55,6 +56,7 @@ class Job:
     id: str
     product: str
     settings: dict[str, Any]
+    action: str = "run"  # or "prepare": build the case without solving
     started: float = field(default_factory=time.time)
     events: list[dict[str, Any]] = field(default_factory=list)
     finished: bool = False
@@ -71,6 +73,7 @@ class Job:
         return {
             "id": self.id,
             "product": self.product,
+            "action": self.action,
             "settings": self.settings,
             "finished": self.finished,
             "cancelled": self.cancel.is_set(),
@@ -97,19 +100,23 @@ class Jobs:
     def for_product(self, pid: str) -> list[Job]:
         return [j for j in self._jobs.values() if j.product == pid]
 
-    def start(self, pid: str, workspace: Path, settings: dict[str, Any]) -> Job:
+    def start(
+        self, pid: str, workspace: Path, settings: dict[str, Any], action: str = "run"
+    ) -> Job:
         api = simulation_api()
         if api is None:
             raise FormError(
                 501, "simulation is not available: velmor_platform.cfd is not installed"
             )
+        if action == "prepare" and not callable(getattr(api, "prepare_case", None)):
+            raise FormError(501, "preparing a case is not available in velmor_platform.cfd")
         with self._lock:
             running = [j for j in self.for_product(pid) if not j.finished]
             if running:
                 raise FormError(
                     409, f"a simulation of {pid} is already running (job {running[0].id})"
                 )
-            job = Job(secrets.token_hex(8), pid, settings)
+            job = Job(secrets.token_hex(8), pid, settings, action)
             self._jobs[job.id] = job
         thread = threading.Thread(
             target=self._run, args=(api, job, workspace), name=f"velmor-sim-{job.id}", daemon=True
@@ -123,19 +130,30 @@ class Jobs:
 
         try:
             product = ProductCore.load(job.product)
-            result = api.simulate(
-                product,
-                workspace=workspace,
-                on_progress=job.progress,
-                cancel=job.cancel,
-                **job.settings,
+            options = dict(
+                job.settings, workspace=workspace, on_progress=job.progress, cancel=job.cancel
             )
+            if job.action == "prepare":
+                result = api.prepare_case(product, **_accepted(api.prepare_case, options))
+            else:
+                result = api.simulate(product, **options)
             job.result = bridge.render_jsonable(result)
         except Exception as exc:  # reported to the browser as the job's failure
             log.info("simulation %s of %s failed", job.id, job.product, exc_info=True)
             job.error = bridge.describe(exc)
         finally:
             job.finished = True
+
+
+def _accepted(func: Any, options: dict[str, Any]) -> dict[str, Any]:
+    """The keyword options that ``func`` declares (all, if it takes ``**kwargs``)."""
+    try:
+        params = inspect.signature(func).parameters
+    except (TypeError, ValueError):
+        return options
+    if any(p.kind is inspect.Parameter.VAR_KEYWORD for p in params.values()):
+        return options
+    return {k: v for k, v in options.items() if k in params}
 
 
 def _settings_from(form: dict[str, str], domains: list[str]) -> dict[str, Any]:
@@ -194,13 +212,16 @@ async def run_panel(request: Request) -> Response:
         else:
             if chosen["backend"] is None:  # the backend chosen for this session, if any
                 chosen["backend"] = session(request).solvers.get((pid, chosen["domain"]))
-            job = _jobs(request).start(pid, settings(request).workspace, chosen)
+            action = "prepare" if fields.get("action") == "prepare" else "run"
+            job = _jobs(request).start(pid, settings(request).workspace, chosen, action)
             if is_api(request):
                 return JSONResponse(
                     {"job": job.id, "events": f"/api/jobs/{job.id}/events"}, status_code=202
                 )
             return RedirectResponse(f"/jobs/{job.id}", status_code=303)
-    available = simulation_api() is not None
+    api = simulation_api()
+    available = api is not None
+    can_prepare = api is not None and callable(getattr(api, "prepare_case", None))
     if is_api(request):
         return JSONResponse(
             {
@@ -218,6 +239,7 @@ async def run_panel(request: Request) -> Response:
             banner=banner,
             section="run",
             available=available,
+            can_prepare=can_prepare,
             domains=domains,
             errors=errors,
             form_message=message,
