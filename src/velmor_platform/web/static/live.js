@@ -19,7 +19,13 @@ document.addEventListener("DOMContentLoaded", function () {
     var source = new EventSource(panel.getAttribute("data-events"));
     source.addEventListener("progress", function (e) {
       var p = JSON.parse(e.data);
-      ["stage", "iteration", "total", "cd", "elapsed_s"].forEach(function (k) { set(k, p[k]); });
+      ["stage", "iteration", "total", "cd", "elapsed_s"].forEach(function (k) {
+        var v = p[k];
+        if (typeof v === "number") {
+          v = k === "elapsed_s" ? v.toFixed(1) : String(parseFloat(v.toPrecision(6)));
+        }
+        set(k, v);
+      });
       if (bar && p.total) { bar.max = p.total; bar.value = p.iteration || 0; }
     });
     source.addEventListener("done", function () { set("outcome", "finished"); source.close(); });
