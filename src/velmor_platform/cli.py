@@ -748,6 +748,10 @@ def build_parser() -> argparse.ArgumentParser:
                 "else the current directory). DIR must be new or empty."
             ))
     p.add_argument("dir", metavar="DIR", nargs="?")
+
+    from .web.cli import register as register_serve  # the web interface's own options
+
+    register_serve(commands)
     return parser
 
 

@@ -1,0 +1,190 @@
+"""Charts as inline SVG, drawn here from the command's answers.
+
+Each chart scales to the width of its container (``viewBox`` and
+``width=100%``), names itself with ``<title>`` and ``aria-label`` and a
+``<desc>`` giving its figures in words, and takes its colours from the
+stylesheet through class names. Every piece of text is escaped.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Iterable, Sequence
+from typing import Any
+
+from markupsafe import Markup, escape
+
+from . import bridge
+
+# Coefficients charted over runs: key, label.
+SERIES = (
+    ("cd", "drag coefficient cd"),
+    ("cl", "lift coefficient cl"),
+    ("cm_pitch", "pitching moment coefficient cm_pitch"),
+)
+
+
+def _num(value: Any) -> float | None:
+    return float(value) if bridge.is_number(value) else None
+
+
+def _n(value: float) -> str:
+    return f"{value:.1f}"
+
+
+def _ticks(lo: float, hi: float, count: int = 4) -> list[float]:
+    """Round tick values covering lo..hi."""
+    span = hi - lo
+    raw = span / count
+    magnitude = 10 ** math.floor(math.log10(raw))
+    step = next(m * magnitude for m in (1, 2, 2.5, 5, 10) if m * magnitude >= raw)
+    first = math.ceil(lo / step - 1e-9) * step
+    out = []
+    value = first
+    while value <= hi + step * 1e-9:
+        out.append(round(value, 12))
+        value += step
+    return out
+
+
+def _svg(label: str, desc: str, width: int, height: int, body: Iterable[str]) -> Markup:
+    text = escape(label)
+    return Markup(
+        f'<svg class="chart" viewBox="0 0 {width} {height}" width="100%" role="img" '
+        f'aria-label="{text}" preserveAspectRatio="xMidYMid meet">'
+        f"<title>{text}</title><desc>{escape(desc)}</desc>{''.join(body)}</svg>"
+    )
+
+
+def run_chart(
+    key: str, label: str, runs: Sequence[dict[str, Any]], targets: dict[str, Any]
+) -> Markup | None:
+    """One coefficient over the runs that report it, with the target band."""
+    points = [
+        (str(r.get("run_id") or r.get("name", "")), r[key])
+        for r in runs
+        if bridge.is_number(r.get(key))
+    ]
+    if not points:
+        return None
+    target = _num(targets.get(key))
+    tol_key = bridge.TOLERANCE_KEY.get(key)
+    tol = _num(targets.get(tol_key)) if tol_key else None
+    values = [float(v) for _, v in points]
+    lo, hi = min(values), max(values)
+    if target is not None:
+        band = tol if tol is not None else 0.0
+        lo, hi = min(lo, target - band), max(hi, target + band)
+    if hi - lo < 1e-9:
+        lo, hi = lo - 0.01, hi + 0.01
+    pad = (hi - lo) * 0.15
+    lo, hi = lo - pad, hi + pad
+
+    width, height = 560, 230
+    left, right, top, bottom = 70, 16, 14, 44
+    plot_w, plot_h = width - left - right, height - top - bottom
+
+    def x(i: int) -> float:
+        return left + (plot_w / 2 if len(points) == 1 else plot_w * i / (len(points) - 1))
+
+    def y(v: float) -> float:
+        return top + plot_h * (hi - v) / (hi - lo)
+
+    body: list[str] = []
+    for tick in _ticks(lo, hi):
+        ty = y(tick)
+        body.append(
+            f'<line class="grid" x1="{left}" x2="{width - right}" y1="{_n(ty)}" y2="{_n(ty)}"/>'
+        )
+        body.append(
+            f'<text class="tick" x="{left - 6}" y="{_n(ty + 4)}" text-anchor="end">'
+            f"{escape(bridge.fmt(tick))}</text>"
+        )
+    if target is not None:
+        if tol is not None and tol > 0:
+            y0, y1 = y(target + tol), y(target - tol)
+            band_title = f"target {bridge.fmt(target)} ±{bridge.fmt(tol)}"
+            body.append(
+                f'<rect class="band" x="{left}" y="{_n(y0)}" width="{plot_w}" '
+                f'height="{_n(y1 - y0)}"><title>{escape(band_title)}</title></rect>'
+            )
+        ty = y(target)
+        body.append(
+            f'<line class="target" x1="{left}" x2="{width - right}" y1="{_n(ty)}" y2="{_n(ty)}"/>'
+        )
+        body.append(
+            f'<text class="tick" x="{width - right}" y="{_n(ty - 4)}" text-anchor="end">'
+            f"target {escape(bridge.fmt(target))}</text>"
+        )
+    path = " ".join(
+        f"{'M' if i == 0 else 'L'}{_n(x(i))},{_n(y(v))}" for i, (_, v) in enumerate(points)
+    )
+    body.append(f'<path class="line" d="{path}"/>')
+    for i, (run_id, v) in enumerate(points):
+        body.append(
+            f'<circle class="point" cx="{_n(x(i))}" cy="{_n(y(v))}" r="4">'
+            f"<title>{escape(run_id)}: {escape(key)} {escape(bridge.fmt(v))}</title></circle>"
+        )
+        anchor = (
+            "middle"
+            if len(points) > 1 and 0 < i < len(points) - 1
+            else ("start" if i == 0 else "end")
+        )
+        if len(points) == 1:
+            anchor = "middle"
+        body.append(
+            f'<text class="tick" x="{_n(x(i))}" y="{height - bottom + 18}" text-anchor="{anchor}">'
+            f"{escape(run_id)}</text>"
+        )
+    band_text = ""
+    if target is not None:
+        band_text = f"; target {bridge.fmt(target)}" + (
+            f" ±{bridge.fmt(tol)}" if bridge.is_number(tol) else ""
+        )
+    desc = ", ".join(f"{run_id} {bridge.fmt(v)}" for run_id, v in points) + band_text
+    return _svg(f"{label} by run", desc, width, height, body)
+
+
+def history_charts(
+    runs: Sequence[dict[str, Any]], targets: dict[str, Any]
+) -> list[tuple[str, Markup]]:
+    """(caption, chart) for each coefficient that some run reports."""
+    out = []
+    for key, label in SERIES:
+        chart = run_chart(key, label, runs, targets)
+        if chart is not None:
+            out.append((f"{label[0].upper()}{label[1:]} by run", chart))
+    return out
+
+
+def range_chart(report: dict[str, Any]) -> Markup:
+    """Range of each vehicle of the field as a bar, this product highlighted."""
+    field = [(c["name"], c["cd"], c["range_km"], False) for c in report.get("competitors", [])]
+    field.insert(report["rank"] - 1, (report["product"], report["cd"], report["range_km"], True))
+    top = max((km for _, _, km, _ in field if bridge.is_number(km)), default=1.0) or 1.0
+    row, width = 32, 520
+    left, right = 180, 84
+    height = row * len(field) + 10
+    body: list[str] = []
+    for i, (name, cd, km, mine) in enumerate(field):
+        y0 = 5 + i * row
+        bar_w = (width - left - right) * (km / top if bridge.is_number(km) else 0)
+        cls = "bar mine" if mine else "bar"
+        label = f"{'▶ ' if mine else ''}{name}"
+        body.append(
+            f'<text class="label{" mine" if mine else ""}" x="{left - 8}" y="{y0 + 19}" '
+            f'text-anchor="end">{escape(label)}</text>'
+        )
+        body.append(
+            f'<rect class="{cls}" x="{left}" y="{y0 + 4}" width="{_n(bar_w)}" height="{row - 8}">'
+            f"<title>{escape(name)}: cd {escape(bridge.fmt(cd))}, {km:.1f} km</title></rect>"
+        )
+        body.append(
+            f'<text class="value" x="{_n(left + bar_w + 6)}" y="{y0 + 19}">{km:.1f} km</text>'
+        )
+    desc = "; ".join(f"{name} cd {bridge.fmt(cd)} {km:.1f} km" for name, cd, km, _ in field)
+    title = (
+        f"Highway range at {bridge.fmt(report.get('speed_kmh'))} km/h: "
+        f"{report['product']} rank {report['rank']} of {report['field_size']}"
+    )
+    return _svg(title, desc, width, height, body)

@@ -1,0 +1,131 @@
+"""``velmor serve``: the web interface on a local server.
+
+Only this module's ``register`` is imported when the command line is
+built; the server's libraries are imported when ``serve`` runs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ipaddress
+import sys
+import threading
+import webbrowser
+from typing import Any
+
+DESCRIPTION = (
+    "Serve the workspace's products as web pages on a local server and print its URL.\n"
+    "The pages show what the other commands print; every page has a JSON twin under\n"
+    "/api/. There is no authentication: anyone who can reach the address can read the\n"
+    "products and, unless --read-only is given, change their targets. The server\n"
+    "listens on the loopback address only, unless --host names another address AND\n"
+    "--allow-remote is given."
+)
+
+
+def _is_loopback(host: str) -> bool:
+    if host == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+def register(subparsers: Any) -> argparse.ArgumentParser:
+    """Add ``serve`` to the ``velmor`` command's sub-commands."""
+    p: argparse.ArgumentParser = subparsers.add_parser(
+        "serve",
+        help="serve the products as web pages on a local server",
+        description=DESCRIPTION,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=(
+            "examples:\n  velmor serve --workspace ./my-workspace --open\n"
+            "  velmor serve --read-only --port 8080"
+        ),
+    )
+    p.add_argument(
+        "--workspace",
+        metavar="DIR",
+        default=argparse.SUPPRESS,
+        help="serve the workspace in DIR (overrides VELMOR_WORKSPACE)",
+    )
+    p.add_argument("--json", action="store_true", default=argparse.SUPPRESS, help=argparse.SUPPRESS)
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    p.add_argument("--port", type=int, default=8000, help="port to listen on (default 8000)")
+    p.add_argument("--open", action="store_true", help="open the workspace page in a browser")
+    p.add_argument(
+        "--read-only", action="store_true", help="refuse every change and hide the forms"
+    )
+    p.add_argument(
+        "--allow-remote",
+        action="store_true",
+        help="allow a --host other than loopback (anyone reaching it gets full access)",
+    )
+    p.add_argument(
+        "--max-upload-mb",
+        type=float,
+        default=100.0,
+        metavar="MB",
+        help="largest STL upload accepted (default 100)",
+    )
+    p.set_defaults(func=cmd_serve)
+    return p
+
+
+def cmd_serve(args: argparse.Namespace) -> Any:
+    import uvicorn
+
+    from . import bridge
+    from .app import LOOPBACK_HOSTS, create_app
+
+    if not _is_loopback(args.host) and not args.allow_remote:
+        raise bridge.CliError(
+            f"--host {args.host} is not a loopback address: the server has no authentication, "
+            "so serving other machines needs --allow-remote as well"
+        )
+    if not 0 <= args.port <= 65535:
+        raise bridge.CliError(f"--port {args.port} is not a port number (0 to 65535)")
+    if args.max_upload_mb <= 0:
+        raise bridge.CliError("--max-upload-mb must be above 0")
+    try:
+        root = bridge.workspace()
+    except bridge.BridgeError as exc:
+        raise bridge.CliError(exc.message) from None
+    hosts = ["*"] if not _is_loopback(args.host) else list(LOOPBACK_HOSTS)
+    app = create_app(
+        root,
+        read_only=args.read_only,
+        max_upload_bytes=int(args.max_upload_mb * 1e6),
+        allowed_hosts=hosts,
+    )
+    config = uvicorn.Config(app, host=args.host, port=args.port, log_level="warning")
+    server = uvicorn.Server(config)
+    shown_host = f"[{args.host}]" if ":" in args.host else args.host
+
+    def announce() -> None:
+        # Runs once the socket is bound, so the URL printed is one that answers.
+        port = args.port
+        for s in server.servers:
+            for sock in s.sockets:
+                port = sock.getsockname()[1]
+        url = f"http://{shown_host}:{port}/"
+        sys.stdout.write(f"serving {root} at {url}{' (read-only)' if args.read_only else ''}\n")
+        sys.stdout.flush()
+        if not _is_loopback(args.host):
+            sys.stderr.write(
+                "velmor: warning: the server has no authentication and is reachable "
+                "from other machines\n"
+            )
+        if args.open:
+            webbrowser.open(url)
+
+    def watch() -> None:
+        while not server.started and not server.should_exit:
+            threading.Event().wait(0.05)
+        if server.started:
+            announce()
+
+    threading.Thread(target=watch, name="velmor-serve-announce", daemon=True).start()
+    server.run()
+    return bridge.Outcome(None, list)

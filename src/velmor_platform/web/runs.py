@@ -1,0 +1,320 @@
+"""The run panel: start a simulation of a product and follow it live.
+
+The simulation loop lives in ``velmor_platform.cfd.api`` and is imported
+only when needed; where it is not installed the panel says so and nothing
+else changes. A simulation runs on a thread of its own; its progress
+reports are kept in order and streamed to the browser as server-sent
+events (``/api/jobs/ID/events``): ``progress`` events carrying stage,
+iteration, total, drag coefficient and elapsed time, then one ``done`` or
+``failed`` event.
+"""
+
+from __future__ import annotations
+
+import importlib
+import inspect
+import json
+import logging
+import re
+import secrets
+import threading
+import time
+from collections.abc import AsyncIterator
+from dataclasses import dataclass, field
+from pathlib import Path
+from types import ModuleType
+from typing import Any
+
+import anyio
+from starlette.requests import Request
+from starlette.responses import JSONResponse, RedirectResponse, Response, StreamingResponse
+from starlette.routing import BaseRoute, Route
+
+from . import bridge, forms, views
+from .context import call, is_api, page, product_url, refuse_if_read_only, session, settings
+from .forms import FormError
+
+log = logging.getLogger(__name__)
+
+SIMULATION_MODULE = "velmor_platform.cfd.api"
+_LEVEL = re.compile(r"^[a-z][a-z0-9_-]{0,31}$")
+POLL_SECONDS = 0.1
+KEEPALIVE_SECONDS = 15.0
+
+
+def simulation_api() -> ModuleType | None:
+    """The simulation module, or None where it is not installed."""
+    try:
+        module = importlib.import_module(SIMULATION_MODULE)
+    except ImportError:
+        return None
+    return module if callable(getattr(module, "simulate", None)) else None
+
+
+@dataclass
+class Job:
+    id: str
+    product: str
+    settings: dict[str, Any]
+    action: str = "run"  # or "prepare": build the case without solving
+    started: float = field(default_factory=time.time)
+    events: list[dict[str, Any]] = field(default_factory=list)
+    finished: bool = False
+    result: Any = None
+    error: str | None = None
+    cancel: threading.Event = field(default_factory=threading.Event)
+
+    def progress(self, report: dict[str, Any]) -> None:
+        keys = ("stage", "iteration", "total", "cd", "elapsed_s")
+        self.events.append({k: bridge.render_jsonable(report.get(k)) for k in keys})
+
+    def state(self) -> dict[str, Any]:
+        last = self.events[-1] if self.events else {}
+        return {
+            "id": self.id,
+            "product": self.product,
+            "action": self.action,
+            "settings": self.settings,
+            "finished": self.finished,
+            "cancelled": self.cancel.is_set(),
+            "last": last,
+            "events": len(self.events),
+            "result": self.result,
+            "error": self.error,
+        }
+
+
+class Jobs:
+    """The simulations this server started, by job id; one running per product."""
+
+    def __init__(self) -> None:
+        self._jobs: dict[str, Job] = {}
+        self._lock = threading.Lock()
+
+    def get(self, job_id: str) -> Job:
+        job = self._jobs.get(job_id)
+        if job is None:
+            raise FormError(404, f"no simulation job {job_id!r} on this server")
+        return job
+
+    def for_product(self, pid: str) -> list[Job]:
+        return [j for j in self._jobs.values() if j.product == pid]
+
+    def start(
+        self, pid: str, workspace: Path, settings: dict[str, Any], action: str = "run"
+    ) -> Job:
+        api = simulation_api()
+        if api is None:
+            raise FormError(
+                501, "simulation is not available: velmor_platform.cfd is not installed"
+            )
+        if action == "prepare" and not callable(getattr(api, "prepare_case", None)):
+            raise FormError(501, "preparing a case is not available in velmor_platform.cfd")
+        with self._lock:
+            running = [j for j in self.for_product(pid) if not j.finished]
+            if running:
+                raise FormError(
+                    409, f"a simulation of {pid} is already running (job {running[0].id})"
+                )
+            job = Job(secrets.token_hex(8), pid, settings, action)
+            self._jobs[job.id] = job
+        thread = threading.Thread(
+            target=self._run, args=(api, job, workspace), name=f"velmor-sim-{job.id}", daemon=True
+        )
+        thread.start()
+        return job
+
+    @staticmethod
+    def _run(api: ModuleType, job: Job, workspace: Path) -> None:
+        from ..core.product_core import ProductCore
+
+        try:
+            product = ProductCore.load(job.product)
+            options = dict(
+                job.settings, workspace=workspace, on_progress=job.progress, cancel=job.cancel
+            )
+            if job.action == "prepare":
+                result = api.prepare_case(product, **_accepted(api.prepare_case, options))
+            else:
+                result = api.simulate(product, **options)
+            job.result = bridge.render_jsonable(result)
+        except Exception as exc:  # reported to the browser as the job's failure
+            log.info("simulation %s of %s failed", job.id, job.product, exc_info=True)
+            job.error = bridge.describe(exc)
+        finally:
+            job.finished = True
+
+
+def _accepted(func: Any, options: dict[str, Any]) -> dict[str, Any]:
+    """The keyword options that ``func`` declares (all, if it takes ``**kwargs``)."""
+    try:
+        params = inspect.signature(func).parameters
+    except (TypeError, ValueError):
+        return options
+    if any(p.kind is inspect.Parameter.VAR_KEYWORD for p in params.values()):
+        return options
+    return {k: v for k, v in options.items() if k in params}
+
+
+def _settings_from(form: dict[str, str], domains: list[str]) -> dict[str, Any]:
+    errors: dict[str, str] = {}
+    domain = form.get("domain") or "aerodynamics"
+    if domain not in domains:
+        errors["domain"] = f"unknown domain {domain!r} (known: {', '.join(domains)})"
+    backend = form.get("backend") or None
+    level = form.get("level") or "quick"
+    if not _LEVEL.match(level):
+        errors["level"] = f"not a level name: {level!r}"
+    numbers: dict[str, int | None] = {}
+    for name, default in (("ranks", 1), ("iterations", None)):
+        raw = (form.get(name) or "").strip()
+        if not raw:
+            numbers[name] = default
+            continue
+        try:
+            value = int(raw)
+        except ValueError:
+            errors[name] = f"not a whole number: {raw!r}"
+            continue
+        if value < 1:
+            errors[name] = "must be 1 or more"
+        numbers[name] = value
+    if errors:
+        raise FormError(422, "the simulation was not started: correct the values marked", errors)
+    return {"domain": domain, "backend": backend, "level": level, **numbers}
+
+
+# ------------------------------------------------------------------ routes
+
+
+def _jobs(request: Request) -> Jobs:
+    jobs: Jobs = request.app.state.jobs
+    return jobs
+
+
+async def run_panel(request: Request) -> Response:
+    pid = request.path_params["pid"]
+    banner = await call(bridge.banner, pid, "run")  # 404 for an unknown product
+    domains = [str(d.get("domain")) for d in (await call(bridge.solvers)).data]
+    errors: dict[str, str] = {}
+    message = None
+    if request.method == "POST":
+        refuse_if_read_only(request)
+        form = await forms.read_form(request)
+        forms.check_csrf(session(request), forms.submitted_token(request, form))
+        fields = {k: v for k, v in form.items() if isinstance(v, str)}
+        try:
+            chosen = _settings_from(fields, domains)
+        except FormError as exc:
+            if is_api(request):
+                raise
+            errors, message = exc.fields, exc.message
+        else:
+            if chosen["backend"] is None:  # the backend chosen for this session, if any
+                chosen["backend"] = session(request).solvers.get((pid, chosen["domain"]))
+            action = "prepare" if fields.get("action") == "prepare" else "run"
+            job = _jobs(request).start(pid, settings(request).workspace, chosen, action)
+            if is_api(request):
+                return JSONResponse(
+                    {"job": job.id, "events": f"/api/jobs/{job.id}/events"}, status_code=202
+                )
+            return RedirectResponse(f"/jobs/{job.id}", status_code=303)
+    api = simulation_api()
+    available = api is not None
+    can_prepare = api is not None and callable(getattr(api, "prepare_case", None))
+    if is_api(request):
+        return JSONResponse(
+            {
+                "available": available,
+                "domains": domains,
+                "jobs": [j.state() for j in _jobs(request).for_product(pid)],
+            }
+        )
+    return views.render(
+        "run.html",
+        page(
+            request,
+            "Run",
+            pid=pid,
+            banner=banner,
+            section="run",
+            available=available,
+            can_prepare=can_prepare,
+            domains=domains,
+            errors=errors,
+            form_message=message,
+            jobs=_jobs(request).for_product(pid),
+            product_url=product_url,
+        ),
+        status=422 if errors else 200,
+    )
+
+
+async def job_page(request: Request) -> Response:
+    job = _jobs(request).get(request.path_params["job"])
+    if is_api(request):
+        return JSONResponse(job.state())
+    return views.render(
+        "job.html", page(request, "Simulation", job=job, pid=job.product, section="run")
+    )
+
+
+async def job_cancel(request: Request) -> Response:
+    job = _jobs(request).get(request.path_params["job"])
+    form = await forms.read_form(request)
+    forms.check_csrf(session(request), forms.submitted_token(request, form))
+    job.cancel.set()
+    if is_api(request):
+        return JSONResponse(job.state())
+    return RedirectResponse(f"/jobs/{job.id}", status_code=303)
+
+
+def _sse(event: str, data: Any, event_id: int | None = None) -> str:
+    head = f"id: {event_id}\n" if event_id is not None else ""
+    return f"{head}event: {event}\ndata: {json.dumps(data)}\n\n"
+
+
+async def job_events(request: Request) -> Response:
+    job = _jobs(request).get(request.path_params["job"])
+    try:
+        start = int(request.headers.get("last-event-id", "-1")) + 1
+    except ValueError:
+        start = 0
+
+    async def stream() -> AsyncIterator[str]:
+        sent = max(start, 0)
+        quiet = 0.0
+        while True:
+            while sent < len(job.events):
+                yield _sse("progress", job.events[sent], sent)
+                sent += 1
+                quiet = 0.0
+            if job.finished:
+                if job.error is not None:
+                    yield _sse("failed", {"error": job.error})
+                else:
+                    yield _sse("done", {"result": job.result})
+                return
+            await anyio.sleep(POLL_SECONDS)
+            quiet += POLL_SECONDS
+            if quiet >= KEEPALIVE_SECONDS:
+                yield ": keep-alive\n\n"
+                quiet = 0.0
+
+    return StreamingResponse(
+        stream(),
+        media_type="text/event-stream",
+        headers={"Cache-Control": "no-store", "X-Accel-Buffering": "no"},
+    )
+
+
+def routes() -> list[BaseRoute]:
+    return [
+        Route("/products/{pid}/run", run_panel, methods=["GET", "POST"]),
+        Route("/api/products/{pid}/run", run_panel, methods=["GET", "POST"]),
+        Route("/jobs/{job}", job_page),
+        Route("/api/jobs/{job}", job_page),
+        Route("/jobs/{job}/cancel", job_cancel, methods=["POST"]),
+        Route("/api/jobs/{job}/cancel", job_cancel, methods=["POST"]),
+        Route("/api/jobs/{job}/events", job_events),
+    ]

@@ -1,0 +1,80 @@
+"""The web interface in a real browser: Debian's headless Chromium driven by
+Selenium, against ``velmor serve`` started as a user would start it."""
+
+import os
+
+import pytest
+
+from web_server import serving
+
+CHROMIUM = "/usr/bin/chromium"
+CHROMEDRIVER = "/usr/bin/chromedriver"
+
+webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed")
+if not (os.access(CHROMIUM, os.X_OK) and os.access(CHROMEDRIVER, os.X_OK)):
+    pytest.skip(
+        f"no browser: {CHROMIUM} and {CHROMEDRIVER} are needed "
+        "(apt-get install chromium chromium-driver)",
+        allow_module_level=True,
+    )
+
+from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support import expected_conditions as ec  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+
+@pytest.fixture
+def server(workspace):
+    with serving(workspace) as url:
+        yield url
+
+
+@pytest.fixture
+def browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for flag in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-dev-shm-usage",
+        "--window-size=1280,900",
+    ):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(options=options, service=Service(CHROMEDRIVER))
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def test_set_a_target_in_the_browser(server, browser, tmp_path):
+    wait = WebDriverWait(browser, 30)
+    browser.get(server)
+    assert browser.find_element(By.TAG_NAME, "h1").text == "Products"
+    browser.find_element(By.LINK_TEXT, "sedan:base").click()
+    wait.until(ec.text_to_be_present_in_element((By.TAG_NAME, "h1"), "Velmor Sedan Base"))
+
+    field = browser.find_element(By.ID, "f-cd")
+    assert browser.find_element(By.CSS_SELECTOR, "label[for='f-cd']").text == "cd"
+    field.clear()
+    field.send_keys("0.24")
+    browser.find_element(By.CSS_SELECTOR, "form[action$='/targets'] button").click()
+
+    wait.until(ec.text_to_be_present_in_element((By.CSS_SELECTOR, ".notice"), "0.245 → 0.24"))
+    cells = [c.text for c in browser.find_elements(By.CSS_SELECTOR, "#row-cd td")]
+    assert cells[0] == "0.24" and cells[4] == "+0.009" and cells[5] == "off"
+
+    # The capability report arrives by a script once the server has asked for it.
+    wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, "#capabilities table")))
+    browser.execute_script("window.scrollTo(0, 0)")
+    for width in (1280, 400):
+        browser.set_window_size(width, 900)
+        height = browser.execute_script("return document.documentElement.scrollHeight")
+        browser.set_window_size(width, min(height + 100, 4000))
+        shot = tmp_path / f"product-card-{width}.png"
+        assert browser.save_screenshot(str(shot)) and shot.stat().st_size > 0
+        # Nothing spills sideways out of the page (wide tables scroll in their own box).
+        assert browser.execute_script(
+            "return document.documentElement.scrollWidth <= window.innerWidth"
+        ), f"wider than {width} px"
