@@ -12,9 +12,11 @@ import itertools
 import json
 import math
 import os
+import re
 import shutil
 import sys
 import threading
+import unicodedata
 from datetime import datetime
 from pathlib import PurePath
 from typing import Any, Iterable, Sequence, TextIO
@@ -79,7 +81,51 @@ def dump_json(value: Any, stream: TextIO | None = None) -> None:
     stream = stream if stream is not None else sys.stdout
     encoding = (getattr(stream, "encoding", None) or "ascii").lower().replace("-", "")
     text = json.dumps(jsonable(value), indent=2, ensure_ascii=encoding != "utf8")
-    stream.write(text + "\n")
+    # json escapes C0 controls; DEL and the C1 range (which some terminals
+    # obey as escape sequences) can only occur inside strings: escape them too.
+    stream.write(_C1.sub(lambda m: f"\\u{ord(m.group()):04x}", text) + "\n")
+
+
+# ----------------------------------------------------------- text from files
+
+_C1 = re.compile("[\x7f-\x9f]")
+
+
+def clean(text: str) -> str:
+    """``text`` with control characters (escape sequences, carriage
+    returns, line breaks, ...) shown as escapes, so that a string read from
+    a file cannot move the cursor, clear the screen or fake a line."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else _escape(c) for c in text)
+
+
+def _escape(char: str) -> str:
+    code = ord(char)
+    if code < 0x100:
+        return f"\\x{code:02x}"
+    return f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
+
+
+def width(text: str) -> int:
+    """Terminal cells taken by ``text``: wide (East Asian) characters take
+    two, combining marks none."""
+    if text.isascii():
+        return len(text)
+    cells = 0
+    for c in text:
+        if unicodedata.combining(c):
+            continue
+        cells += 2 if unicodedata.east_asian_width(c) in ("W", "F") else 1
+    return cells
+
+
+def ljust(text: str, cells: int) -> str:
+    return text + " " * (cells - width(text))
+
+
+def rjust(text: str, cells: int) -> str:
+    return " " * (cells - width(text)) + text
 
 
 # ------------------------------------------------------------------- numbers
@@ -161,15 +207,15 @@ def table(
     spaces apart. Columns whose index is in ``right`` are right-aligned."""
     rows = [list(r) for r in rows]
     right = set(right)
-    widths = [len(h) for h in headers]
+    widths = [width(h) for h in headers]
     for row in rows:
         for i, cell in enumerate(row):
-            widths[i] = max(widths[i], len(cell))
+            widths[i] = max(widths[i], width(cell))
 
     def line(cells: Sequence[str]) -> str:
         out = []
         for i, cell in enumerate(cells):
-            out.append(cell.rjust(widths[i]) if i in right else cell.ljust(widths[i]))
+            out.append(rjust(cell, widths[i]) if i in right else ljust(cell, widths[i]))
         return (indent + "  ".join(out)).rstrip()
 
     return [line(headers)] + [line(r) for r in rows]
@@ -177,8 +223,8 @@ def table(
 
 def key_values(pairs: Iterable[tuple[str, str]], indent: str = "  ") -> list[str]:
     pairs = list(pairs)
-    width = max((len(k) for k, _ in pairs), default=0)
-    return [f"{indent}{k.ljust(width)}  {v}".rstrip() for k, v in pairs]
+    cells = max((width(k) for k, _ in pairs), default=0)
+    return [f"{indent}{ljust(k, cells)}  {v}".rstrip() for k, v in pairs]
 
 
 # ------------------------------------------------------- bars and sparklines

@@ -177,13 +177,23 @@ class McpConnection:
             self._done.set()
 
     def _explain(self, exc: BaseException) -> BaseException:
-        """Name the server in a failure to start its process."""
-        if self._client is None and self.server.command and isinstance(exc, OSError) and exc.errno:
+        """Name the server in a failure to start or reach it."""
+        if self._client is not None or isinstance(exc, TimeoutError):
+            return exc
+        if self.server.command and isinstance(exc, OSError) and exc.errno:
             what = str(exc.filename or self.server.command[0])
-            explained = type(exc)(exc.errno, f"cannot start MCP server {self.server.name!r}: {exc.strerror}", what)
-            explained.__cause__ = exc
-            return explained
-        return exc
+            explained: BaseException = type(exc)(
+                exc.errno, f"cannot start MCP server {self.server.name!r}: {exc.strerror}", what
+            )
+        elif self.server.url is not None:
+            explained = ConnectionError(f"cannot reach MCP server {self.server.name!r} at {self.server.url}: {exc}")
+        else:
+            explained = ConnectionError(
+                f"MCP server {self.server.name!r} ({self.server.command[0] if self.server.command else '?'}) "
+                f"ended the connection before the handshake: {exc}"
+            )
+        explained.__cause__ = exc
+        return explained
 
     def _make_client(self) -> Any:
         from mcp import Client, StdioServerParameters
