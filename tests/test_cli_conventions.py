@@ -37,14 +37,23 @@ def one_line(stderr):
 HUNG = {"command": "python", "args": ["-c", "import time; time.sleep(60)"], "timeout": 1.5}
 
 
-@pytest.mark.parametrize("config, reason", [
-    ('{"servers": {"openfoam": {"command": ["python"],}}}', "mcp.json is not valid JSON"),
-    ({"servers": {"openfoam": {"command": ["python"], "shell": True}}}, "unknown key 'shell'"),
-    ({"mcpServers": {"openfoam": {"command": "velmor-no-such-server"}}}, "cannot start MCP server 'openfoam'"),
-    ({"mcpServers": {"openfoam": {"url": "http://127.0.0.1:9/mcp", "timeout": 2}}},
-     "cannot reach MCP server 'openfoam' at http://127.0.0.1:9/mcp"),
-    ({"mcpServers": {"openfoam": HUNG}}, "did not complete the handshake within 1.5 s"),
-], ids=["trailing-comma", "unknown-key", "missing-binary", "unreachable-url", "hung"])
+@pytest.mark.parametrize(
+    "config, reason",
+    [
+        ('{"servers": {"openfoam": {"command": ["python"],}}}', "mcp.json is not valid JSON"),
+        ({"servers": {"openfoam": {"command": ["python"], "shell": True}}}, "unknown key 'shell'"),
+        (
+            {"mcpServers": {"openfoam": {"command": "velmor-no-such-server"}}},
+            "cannot start MCP server 'openfoam'",
+        ),
+        (
+            {"mcpServers": {"openfoam": {"url": "http://127.0.0.1:9/mcp", "timeout": 20}}},
+            "cannot reach MCP server 'openfoam' at http://127.0.0.1:9/mcp",
+        ),
+        ({"mcpServers": {"openfoam": HUNG}}, "did not complete the handshake within 1.5 s"),
+    ],
+    ids=["trailing-comma", "unknown-key", "missing-binary", "unreachable-url", "hung"],
+)
 def test_a_failed_template_query_names_its_reason(ws, config, reason):
     configure(ws, config)
     text = velmor("capabilities", "hatch", workspace=ws)
@@ -58,13 +67,28 @@ def test_a_failed_template_query_names_its_reason(ws, config, reason):
 
 
 def test_host_form_config_works_and_server_stderr_goes_to_a_log(ws):
-    configure(ws, {"mcpServers": {"openfoam": {
-        "command": "python", "args": ["-m", "velmor_platform.mcp.openfoam_server"], "env": {"X": "1"}}}})
+    configure(
+        ws,
+        {
+            "mcpServers": {
+                "openfoam": {
+                    "command": "python",
+                    "args": ["-m", "velmor_platform.mcp.openfoam_server"],
+                    "env": {"X": "1"},
+                }
+            }
+        },
+    )
     data = json.loads(velmor("--json", "capabilities", "hatch", workspace=ws).stdout)
     assert data["aerodynamics"]["available"] is True
     # A server writing garbage: one line for the user, its stderr in the log.
-    garbage = "import sys\nfor i in range(1000):\n print('garbage', i)\n print('oops', i, file=sys.stderr)"
-    configure(ws, {"mcpServers": {"openfoam": {"command": "python", "args": ["-c", garbage], "timeout": 5}}})
+    garbage = (
+        "import sys\nfor i in range(1000):\n print('garbage', i)\n print('oops', i, file=sys.stderr)"
+    )
+    configure(
+        ws,
+        {"mcpServers": {"openfoam": {"command": "python", "args": ["-c", garbage], "timeout": 5}}},
+    )
     result = velmor("capabilities", "hatch", workspace=ws)
     assert result.returncode == 1 and one_line(result.stderr)
     log = ws / ".velmor" / "logs" / "mcp-openfoam.log"
@@ -77,8 +101,11 @@ def test_host_form_config_works_and_server_stderr_goes_to_a_log(ws):
 
 def _interrupt_when(ws, args, ready):
     proc = subprocess.Popen(
-        [sys.executable, "-m", "velmor_platform", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        text=True, env={**os.environ, "VELMOR_WORKSPACE": str(ws), "PYTHONPATH": PACKAGE_PARENT},
+        [sys.executable, "-m", "velmor_platform", *args],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env={**os.environ, "VELMOR_WORKSPACE": str(ws), "PYTHONPATH": PACKAGE_PARENT},
     )
     deadline = time.monotonic() + 30
     while not ready(proc) and time.monotonic() < deadline:
@@ -101,7 +128,9 @@ def _openusd_loading(proc):
 def test_ctrl_c_while_openusd_loads_writes_nothing(ws):
     usd = ws / "products/sedan/base/sedan.usda"
     before = usd.read_bytes()
-    code, out, err, _ = _interrupt_when(ws, ["targets", "set", "sedan:base", "--cd", "0.2"], _openusd_loading)
+    code, out, err, _ = _interrupt_when(
+        ws, ["targets", "set", "sedan:base", "--cd", "0.2"], _openusd_loading
+    )
     assert (code, out, err.strip()) == (130, "", "velmor: interrupted")
     assert usd.read_bytes() == before
 
@@ -109,8 +138,9 @@ def test_ctrl_c_while_openusd_loads_writes_nothing(ws):
 def test_ctrl_c_during_the_template_query_stops_at_once(ws):
     configure(ws, {"mcpServers": {"openfoam": dict(HUNG, timeout=30)}})
     started = time.monotonic()
-    code, out, err, after = _interrupt_when(ws, ["capabilities", "hatch"],
-                                           lambda p: time.monotonic() - started > 2.5)
+    code, out, err, after = _interrupt_when(
+        ws, ["capabilities", "hatch"], lambda p: time.monotonic() - started > 2.5
+    )
     assert (code, out, err.strip()) == (130, "", "velmor: interrupted")
     assert after < 2.0  # cancelled well within the 30 s limit (0.5 s plus a loaded machine)
 
@@ -135,10 +165,13 @@ def test_an_older_workspace_is_marked_on_its_next_write(ws):
     assert (ws / ".velmor" / "workspace").is_file()
 
 
-@pytest.mark.parametrize("env, message", [
-    ({"HOME": "", "XDG_DATA_HOME": ""}, "HOME is empty"),
-    ({"VELMOR_WORKSPACE": "{file}"}, "(from VELMOR_WORKSPACE) is not a directory"),
-])
+@pytest.mark.parametrize(
+    "env, message",
+    [
+        ({"HOME": "", "XDG_DATA_HOME": ""}, "HOME is empty"),
+        ({"VELMOR_WORKSPACE": "{file}"}, "(from VELMOR_WORKSPACE) is not a directory"),
+    ],
+)
 def test_workspace_that_cannot_be_used_is_one_clear_line(tmp_path, env, message):
     (tmp_path / "file").write_text("x")
     env = {k: v.format(file=tmp_path / "file") for k, v in env.items()}
@@ -150,13 +183,16 @@ def test_workspace_that_cannot_be_used_is_one_clear_line(tmp_path, env, message)
 # -------------------------------------------------------------- value rules
 
 
-@pytest.mark.parametrize("args, message", [
-    (["targets", "set", "hatch", "--cd", "-5"], "cd must be greater than 0"),
-    (["targets", "set", "hatch", "--cd", "0"], "cd must be greater than 0"),
-    (["targets", "set", "hatch", "--cl", "inf"], "cl must be a finite number"),
-    (["targets", "set", "hatch", "--cl-tolerance", "-1"], "must be 0 or more"),
-    (["range", "hatch", "--cd", "-1"], "cd must be greater than 0"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["targets", "set", "hatch", "--cd", "-5"], "cd must be greater than 0"),
+        (["targets", "set", "hatch", "--cd", "0"], "cd must be greater than 0"),
+        (["targets", "set", "hatch", "--cl", "inf"], "cl must be a finite number"),
+        (["targets", "set", "hatch", "--cl-tolerance", "-1"], "must be 0 or more"),
+        (["range", "hatch", "--cd", "-1"], "cd must be greater than 0"),
+    ],
+)
 def test_values_follow_one_set_of_rules(ws, args, message):
     before = (ws / "products/hatch/hatch.usda").read_bytes()
     result = velmor(*args, workspace=ws)
@@ -167,18 +203,25 @@ def test_values_follow_one_set_of_rules(ws, args, message):
 # ----------------------------------------------------------------- messages
 
 
-@pytest.mark.parametrize("args, expected", [
-    (["shwo", "hatch"], "did you mean 'show'?"),
-    (["show", "hatch", "--jsno"], "did you mean '--json'?"),
-    (["--frob", "products"], "unrecognized arguments: --frob"),
-])
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (["shwo", "hatch"], "did you mean 'show'?"),
+        (["show", "hatch", "--jsno"], "did you mean '--json'?"),
+        (["--frob", "products"], "unrecognized arguments: --frob"),
+    ],
+)
 def test_usage_errors_suggest_the_near_miss(ws, args, expected):
     result = velmor(*args, workspace=ws)
     assert result.returncode == 2 and one_line(result.stderr) and expected in result.stderr
 
 
 def test_strings_from_files_cannot_drive_the_terminal(ws):
-    add_product(ws, "evil", '    string vehicleName = "\\x1b[2J\\rfake line\\nvelmor: ok"\n    double mass = 900')
+    add_product(
+        ws,
+        "evil",
+        '    string vehicleName = "\\x1b[2J\\rfake line\\nvelmor: ok"\n    double mass = 900',
+    )
     for args in (["show", "evil"], ["products"]):
         out = velmor(*args, workspace=ws).stdout
         assert "\x1b" not in out and "\r" not in out
@@ -204,32 +247,53 @@ def test_doctor_reports_each_check(ws):
     result = velmor("--json", "doctor", workspace=ws)
     checks = {c["name"]: c for c in json.loads(result.stdout)}
     assert checks["workspace"]["ok"] and checks["mcp.json"]["ok"] and checks["OpenUSD"]["ok"]
-    assert checks["server openfoam"]["ok"] and "list_templates" in checks["server openfoam"]["detail"]
+    assert (
+        checks["server openfoam"]["ok"] and "list_templates" in checks["server openfoam"]["detail"]
+    )
     configure(ws, {"servers": {"openfoam": {"command": ["python"], "url": "http://x/mcp"}}})
     text = velmor("doctor", workspace=ws)
     assert text.returncode == 1
-    assert any(line.startswith("problem  mcp.json") and "fix:" in line for line in text.stdout.splitlines())
+    assert any(
+        line.startswith("problem  mcp.json") and "fix:" in line for line in text.stdout.splitlines()
+    )
 
 
 @pytest.mark.parametrize("shell", ["bash", "zsh"])
 def test_completion_script(shell):
     script = velmor("completion", shell).stdout
-    assert "complete -o filenames -F _velmor_complete velmor" in script and '"solver") words="' in script
+    assert (
+        "complete -o filenames -F _velmor_complete velmor" in script
+        and '"solver") words="' in script
+    )
     if shell == "bash" and subprocess.run(["bash", "-n"], input=script, text=True).returncode != 0:
         pytest.fail("bash rejects the completion script")
 
 
 def test_http_server_failures_are_one_line():
     def run(*args):
-        return subprocess.run([sys.executable, "-m", "velmor_platform.mcp.openfoam_server", *args],
-                              capture_output=True, text=True, timeout=60,
-                              env={**os.environ, "PYTHONPATH": PACKAGE_PARENT})
+        return subprocess.run(
+            [sys.executable, "-m", "velmor_platform.mcp.openfoam_server", *args],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            env={**os.environ, "PYTHONPATH": PACKAGE_PARENT},
+        )
 
     with socket.create_server(("127.0.0.1", 0)) as busy:
         port = str(busy.getsockname()[1])
         for args, message in [
             (["--workspace", str(SAMPLE), "--http", "--port", port], "already in use"),
-            (["--workspace", str(SAMPLE), "--http", "--host", "nosuch.invalid", "--allow-remote"], "cannot serve"),
+            (
+                [
+                    "--workspace",
+                    str(SAMPLE),
+                    "--http",
+                    "--host",
+                    "nosuch.invalid",
+                    "--allow-remote",
+                ],
+                "cannot serve",
+            ),
             (["--workspace", "/nonexistent/ws"], "does not exist"),
         ]:
             result = run(*args)

@@ -23,6 +23,7 @@ subpackage adds commands the same way: a module with ``register(commands)``
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import signal
 import sys
@@ -125,7 +126,8 @@ def _core() -> type[ProductCore]:
     if module is None:
         with _interrupt_deferred():
             from .core import product_core as module
-    return module.ProductCore  # type: ignore[no-any-return]
+    core: type[ProductCore] = module.ProductCore  # type: ignore[union-attr]
+    return core
 
 
 def _require_workspace(args: argparse.Namespace) -> Path:
@@ -135,14 +137,20 @@ def _require_workspace(args: argparse.Namespace) -> Path:
     if root.exists() and not root.is_dir():
         raise CliError(f"workspace {root}{origin} is not a directory")
     if not root.is_dir():
-        raise CliError(f"workspace {root}{origin} does not exist; create it with '{PROG} init {root}'")
+        raise CliError(
+            f"workspace {root}{origin} does not exist; create it with '{PROG} init {root}'"
+        )
     if not (root / "products").is_dir():
         raise CliError(f"{root}{origin} is not a velmor workspace: it has no products/ directory")
     return root
 
 
 def _looks_like_path(ref: str) -> bool:
-    return os.sep in ref or (os.altsep is not None and os.altsep in ref) or ref.endswith((".usda", ".usdc"))
+    return (
+        os.sep in ref
+        or (os.altsep is not None and os.altsep in ref)
+        or ref.endswith((".usda", ".usdc"))
+    )
 
 
 def load(args: argparse.Namespace, ref: str) -> ProductCore:
@@ -152,7 +160,9 @@ def load(args: argparse.Namespace, ref: str) -> ProductCore:
         if not path.exists():
             raise CliError(f"no such product file: {ref}")
         if path.is_dir():
-            raise CliError(f"{ref} is a directory; name the product's top-level .usda or .usdc file")
+            raise CliError(
+                f"{ref} is a directory; name the product's top-level .usda or .usdc file"
+            )
         if path.suffix not in (".usda", ".usdc"):
             raise CliError(f"{ref} is not a USD file (expected .usda or .usdc)")
     else:
@@ -167,10 +177,9 @@ def _mark_enclosing_workspace(usd_path: Path) -> None:
 
     root = _enclosing_workspace(os.path.abspath(usd_path))
     if root is not None:
-        try:
+        # The marker is a convenience; the write itself has succeeded.
+        with contextlib.suppress(OSError):
             mark_workspace(root)
-        except OSError:
-            pass  # the marker is a convenience; the write itself succeeded
 
 
 def _ident(product: ProductCore) -> str:
@@ -202,12 +211,17 @@ def _rule(key: str) -> Callable[[str], float]:
 
 
 def register_products(commands: Subparsers) -> None:
-    add_command(commands, "products", "list the workspace's products", cmd_products,
-                [f"{PROG} products", f"{PROG} --workspace ./ws products --json"])
+    add_command(
+        commands,
+        "products",
+        "list the workspace's products",
+        cmd_products,
+        [f"{PROG} products", f"{PROG} --workspace ./ws products --json"],
+    )
 
 
 def cmd_products(args: argparse.Namespace) -> Outcome:
-    ProductCore = _core()  # noqa: N806 - the class
+    ProductCore = _core()
     from .core.api import list_products
 
     root = _require_workspace(args)
@@ -216,7 +230,7 @@ def cmd_products(args: argparse.Namespace) -> Outcome:
         entry: dict[str, Any] = {"id": ident, "name": None, "path": path}
         try:
             entry["name"] = ProductCore.load(str(path)).name
-        except Exception as exc:  # one unreadable product does not hide the rest
+        except Exception as exc:  # noqa: BLE001 - one unreadable product does not hide the rest
             entry["error"] = _describe(exc)
         entries.append(entry)
 
@@ -232,15 +246,20 @@ def cmd_products(args: argparse.Namespace) -> Outcome:
                 shown = e["path"]
             name = e["name"] if "error" not in e else "(unreadable, see below)"
             rows.append([e["id"], render.fmt(name, g), str(shown)])
-        return render.table(["PRODUCT", "NAME", "FILE"], rows) + ["", f"workspace: {root}"]
+        return [*render.table(["PRODUCT", "NAME", "FILE"], rows), "", f"workspace: {root}"]
 
     warnings = [f"cannot read {e['id']}: {e['error']}" for e in entries if "error" in e]
     return Outcome(entries, text, warnings=warnings)
 
 
 def register_show(commands: Subparsers) -> None:
-    p = add_command(commands, "show", "show a product: specification, targets, benchmarks, latest results",
-                    cmd_show, [f"{PROG} show sedan:base", f"{PROG} show ./products/hatch/hatch.usda --json"])
+    p = add_command(
+        commands,
+        "show",
+        "show a product: specification, targets, benchmarks, latest results",
+        cmd_show,
+        [f"{PROG} show sedan:base", f"{PROG} show ./products/hatch/hatch.usda --json"],
+    )
     p.add_argument("product", metavar="PRODUCT", help=_PRODUCT_HELP)
 
 
@@ -271,7 +290,7 @@ def cmd_show(args: argparse.Namespace) -> Outcome:
             if not k.startswith(skip)
         ]
         spec_pairs.append(("dynamics capable", render.fmt(product.has_dynamics, g)))
-        lines += ["Specification"] + render.key_values(spec_pairs) + [""]
+        lines += ["Specification", *render.key_values(spec_pairs), ""]
 
         rows = []
         for key in _RESULT_KEYS:
@@ -281,21 +300,29 @@ def cmd_show(args: argparse.Namespace) -> Outcome:
             now: Any = current.get(key)
             tol_key = _TOLERANCE_KEY.get(key)
             tol = targets.get(tol_key) if tol_key else None
-            delta = render.fmt_signed(_round(now - target), g) if _both(now, target) else render.fmt(None, g)
-            rows.append([
-                key,
-                render.fmt(target, g),
-                g["pm"] + render.fmt(tol, g) if tol is not None else render.fmt(None, g),
-                render.fmt(benchmarks.get(key), g),
-                render.fmt(now, g),
-                delta,
-                _gate(now, target, tol, tol_key is not None),
-                _unit(key, g),
-            ])
+            delta = (
+                render.fmt_signed(_round(now - target), g)
+                if _both(now, target)
+                else render.fmt(None, g)
+            )
+            rows.append(
+                [
+                    key,
+                    render.fmt(target, g),
+                    g["pm"] + render.fmt(tol, g) if tol is not None else render.fmt(None, g),
+                    render.fmt(benchmarks.get(key), g),
+                    render.fmt(now, g),
+                    delta,
+                    _gate(now, target, tol, tol_key is not None),
+                    _unit(key, g),
+                ]
+            )
         lines.append("Targets, benchmarks and latest results")
         lines += render.table(
             ["KEY", "TARGET", "TOL", "BENCHMARK", "CURRENT", "CUR-TGT", "CHECK", "UNIT"],
-            rows, right=(1, 2, 3, 4, 5), indent="  ",
+            rows,
+            right=(1, 2, 3, 4, 5),
+            indent="  ",
         )
         if benchmarks.get("source"):
             lines += ["", f"benchmark source: {benchmarks['source']}"]
@@ -323,8 +350,13 @@ def _gate(now: Any, target: Any, tol: Any, has_tolerance: bool) -> str:
 
 
 def register_history(commands: Subparsers) -> None:
-    p = add_command(commands, "history", "list a product's simulation runs and how cd moved over them",
-                    cmd_history, [f"{PROG} history sedan:sport", f"{PROG} history hatch --json"])
+    p = add_command(
+        commands,
+        "history",
+        "list a product's simulation runs and how cd moved over them",
+        cmd_history,
+        [f"{PROG} history sedan:sport", f"{PROG} history hatch --json"],
+    )
     p.add_argument("product", metavar="PRODUCT", help=_PRODUCT_HELP)
 
 
@@ -343,25 +375,35 @@ def cmd_history(args: argparse.Namespace) -> Outcome:
         rows = []
         for run in runs:
             solver = " ".join(str(x) for x in (run.get("solver"), run.get("solver_version")) if x)
-            rows.append([
-                str(run.get("run_id") or run.get("name", "")),
-                render.fmt_timestamp(run.get("timestamp"), g)[:10],
-                render.fmt(run.get("domain"), g),
-                solver or render.fmt(None, g),
-                render.fmt(run.get("status", "completed"), g),
-                render.fmt_duration(run.get("wall_time_s"), g),
-                _results(run, g),
-            ])
-        lines += [""] + render.table(["RUN", "DATE", "DOMAIN", "SOLVER", "STATUS", "WALL", "RESULTS"],
-                                     rows, right=(5,))
+            rows.append(
+                [
+                    str(run.get("run_id") or run.get("name", "")),
+                    render.fmt_timestamp(run.get("timestamp"), g)[:10],
+                    render.fmt(run.get("domain"), g),
+                    solver or render.fmt(None, g),
+                    render.fmt(run.get("status", "completed"), g),
+                    render.fmt_duration(run.get("wall_time_s"), g),
+                    _results(run, g),
+                ]
+            )
+        lines += [
+            "",
+            *render.table(
+                ["RUN", "DATE", "DOMAIN", "SOLVER", "STATUS", "WALL", "RESULTS"], rows, right=(5,)
+            ),
+        ]
         return lines + _cd_chart(runs, target_cd, g)
 
     return Outcome(runs, text)
 
 
-def _cd_chart(runs: list[dict], target_cd: Any, g: dict[str, str]) -> list[str]:
+def _cd_chart(runs: list[dict[str, Any]], target_cd: Any, g: dict[str, str]) -> list[str]:
     """A bar per run that reports cd, and a sparkline of the whole trend."""
-    points = [(str(r.get("run_id") or r.get("name", "")), r["cd"]) for r in runs if render.is_number(r.get("cd"))]
+    points = [
+        (str(r.get("run_id") or r.get("name", "")), r["cd"])
+        for r in runs
+        if render.is_number(r.get("cd"))
+    ]
     if not points:
         return []
     values = [cd for _, cd in points]
@@ -370,23 +412,38 @@ def _cd_chart(runs: list[dict], target_cd: Any, g: dict[str, str]) -> list[str]:
         lo, hi = min(lo, target_cd), max(hi, target_cd)
     # Start the scale below the smallest value so that every bar shows.
     lo = lo - (hi - lo) * 0.5 if hi > lo else lo * 0.9
-    heading = "cd by run" + (f" (target {render.fmt(target_cd, g)})" if render.is_number(target_cd) else "")
+    heading = "cd by run" + (
+        f" (target {render.fmt(target_cd, g)})" if render.is_number(target_cd) else ""
+    )
     rows, previous = [], None
     for run_id, cd in points:
         change = render.fmt_signed(_round(cd - previous), g) if previous is not None else ""
         rows.append([run_id, render.fmt(cd, g), render.bar(cd, lo, hi, 24, g), change])
         previous = cd
-    lines = ["", heading] + render.table(["RUN", "CD", "", g["delta"]], rows, right=(1, 3), indent="  ")[1:]
-    trend = f"trend {render.sparkline(values, g)}  {render.fmt(values[0], g)} {g['arrow']} {render.fmt(values[-1], g)}"
+    lines = [
+        "",
+        heading,
+        *render.table(["RUN", "CD", "", g["delta"]], rows, right=(1, 3), indent="  ")[1:],
+    ]
+    first, last = render.fmt(values[0], g), render.fmt(values[-1], g)
+    trend = f"trend {render.sparkline(values, g)}  {first} {g['arrow']} {last}"
     if len(values) > 1:
-        trend += f" ({render.fmt_signed(_round(values[-1] - values[0]), g)} over {len(values)} runs)"
-    return lines + ["  " + trend]
+        trend += (
+            f" ({render.fmt_signed(_round(values[-1] - values[0]), g)} over {len(values)} runs)"
+        )
+    return [*lines, "  " + trend]
 
 
-def _results(run: dict, g: dict[str, str]) -> str:
+def _results(run: dict[str, Any], g: dict[str, str]) -> str:
     parts = []
-    for key, label in (("cd", "cd"), ("cl", "cl"), ("cm_pitch", "cm"),
-                       ("lateral_g", "lat"), ("yaw_rate_dps", "yaw"), ("roll_angle_deg", "roll")):
+    for key, label in (
+        ("cd", "cd"),
+        ("cl", "cl"),
+        ("cm_pitch", "cm"),
+        ("lateral_g", "lat"),
+        ("yaw_rate_dps", "yaw"),
+        ("roll_angle_deg", "roll"),
+    ):
         if key in run:
             unit = _unit(key, g)
             parts.append(f"{label} {render.fmt(run[key], g)}{(' ' + unit) if unit else ''}")
@@ -394,15 +451,24 @@ def _results(run: dict, g: dict[str, str]) -> str:
 
 
 def register_solvers(commands: Subparsers) -> None:
-    p = add_command(commands, "solvers", "list the physics domains and their solvers", cmd_solvers,
-                    [f"{PROG} solvers", f"{PROG} solvers aerodynamics", f"{PROG} solvers dynamics --json"])
-    p.add_argument("domain", metavar="DOMAIN", nargs="?",
-                   help="show one domain's solvers (aerodynamics, aero or dynamics)")
+    p = add_command(
+        commands,
+        "solvers",
+        "list the physics domains and their solvers",
+        cmd_solvers,
+        [f"{PROG} solvers", f"{PROG} solvers aerodynamics", f"{PROG} solvers dynamics --json"],
+    )
+    p.add_argument(
+        "domain",
+        metavar="DOMAIN",
+        nargs="?",
+        help="show one domain's solvers (aerodynamics, aero or dynamics)",
+    )
     p.set_defaults(needs_workspace=False)
 
 
 def cmd_solvers(args: argparse.Namespace) -> Outcome:
-    ProductCore = _core()  # noqa: N806 - the class
+    ProductCore = _core()
 
     if args.domain is None:
         domains = ProductCore.solvers() or []
@@ -414,7 +480,8 @@ def cmd_solvers(args: argparse.Namespace) -> Outcome:
                     str(d.get("domain")),
                     render.fmt(d.get("status"), g),
                     render.fmt(d.get("default_solver"), g),
-                    ", ".join(_solver_label(s) for s in d.get("solvers") or []) or render.fmt(None, g),
+                    ", ".join(_solver_label(s) for s in d.get("solvers") or [])
+                    or render.fmt(None, g),
                     render.fmt(d.get("kpis"), g),
                 ]
                 for d in domains
@@ -426,7 +493,9 @@ def cmd_solvers(args: argparse.Namespace) -> Outcome:
     record = ProductCore.solver(args.domain)
     if record is None:
         known = ", ".join(str(d.get("domain")) for d in ProductCore.solvers() or [])
-        raise CliError(f"unknown domain {args.domain!r} (known: {known}; 'aero' stands for 'aerodynamics')")
+        raise CliError(
+            f"unknown domain {args.domain!r} (known: {known}; 'aero' stands for 'aerodynamics')"
+        )
 
     def detail() -> list[str]:
         g = render.glyphs()
@@ -445,18 +514,25 @@ def cmd_solvers(args: argparse.Namespace) -> Outcome:
             ]
             for s in record.get("solvers") or []
         ]
-        return lines + render.table(["SOLVER", "VERSION", "KIND", "DESCRIPTION"], rows) + ["", "* default solver"]
+        return (
+            lines
+            + render.table(["SOLVER", "VERSION", "KIND", "DESCRIPTION"], rows)
+            + ["", "* default solver"]
+        )
 
     return Outcome(record, detail)
 
 
-def _solver_label(solver: dict) -> str:
+def _solver_label(solver: dict[str, Any]) -> str:
     return " ".join(str(x) for x in (solver.get("name"), solver.get("version")) if x)
 
 
 def register_capabilities(commands: Subparsers) -> None:
     p = add_command(
-        commands, "capabilities", "report which physics domains can run on a product", cmd_capabilities,
+        commands,
+        "capabilities",
+        "report which physics domains can run on a product",
+        cmd_capabilities,
         [f"{PROG} capabilities sedan:base", f"{PROG} capabilities sedan:sport --json"],
         description=(
             "Report which physics domains can run on a product, against each domain's default\n"
@@ -474,7 +550,10 @@ def cmd_capabilities(args: argparse.Namespace) -> Outcome:
     from .mcp.mcp_transport import record_failures
 
     product = load(args, args.product)
-    with record_failures() as failures, render.Spinner("asking the OpenFOAM server for its case templates"):
+    with (
+        record_failures() as failures,
+        render.Spinner("asking the OpenFOAM server for its case templates"),
+    ):
         report = product.capabilities()
     problem = _server_problem(failures, args.workspace_root)
     data: dict[str, Any] = dict(report)
@@ -482,8 +561,10 @@ def cmd_capabilities(args: argparse.Namespace) -> Outcome:
     if problem is not None:
         # Beside the core's records, never inside them.
         data["openfoam_server"] = problem
-        warnings.append(f"openfoam server: {problem['error']}"
-                        + (f" (server log: {problem['log']})" if problem.get("log") else ""))
+        warnings.append(
+            f"openfoam server: {problem['error']}"
+            + (f" (server log: {problem['log']})" if problem.get("log") else "")
+        )
 
     def text() -> list[str]:
         g = render.glyphs()
@@ -499,18 +580,28 @@ def cmd_capabilities(args: argparse.Namespace) -> Outcome:
             for domain, entry in report.items()
         ]
         lines = [_heading(product), ""]
-        lines += render.table(["DOMAIN", "AVAILABLE", "DEFAULT SOLVER", "VERSION", "STATUS", "SOLVERS"],
-                              rows, right=(5,))
+        lines += render.table(
+            ["DOMAIN", "AVAILABLE", "DEFAULT SOLVER", "VERSION", "STATUS", "SOLVERS"],
+            rows,
+            right=(5,),
+        )
         directory = product.product_dir.name
         for domain, entry in report.items():
             if domain in ("aerodynamics", "aero") and not entry.get("available"):
                 if problem is not None:
-                    lines += ["", f"{domain}: the workspace's OpenFOAM server could not be asked for its "
-                              "case templates (the reason is on stderr)"]
+                    lines += [
+                        "",
+                        f"{domain}: the workspace's OpenFOAM server could not be asked for its "
+                        "case templates (the reason is on stderr)",
+                    ]
                 else:
-                    lines += ["", f"{domain}: the workspace's OpenFOAM server lists no case template named "
-                              f"{directory!r}",
-                              f"{' ' * len(domain)}  (a template is a directory templates/openfoam/<name>/)"]
+                    lines += [
+                        "",
+                        f"{domain}: the workspace's OpenFOAM server lists no case template named "
+                        f"{directory!r}",
+                        " " * len(domain)
+                        + "  (a template is a directory templates/openfoam/<name>/)",
+                    ]
                 break
         if "dynamics" in report and not report["dynamics"].get("available"):
             lines += ["", "dynamics: needs a mass above 500 kg and a wheelbase"]
@@ -539,16 +630,20 @@ def _server_problem(failures: list[BaseException], root: Path | None) -> dict[st
 def _check_domain(domain: str) -> None:
     """Refuse a domain the solver registry does not know, so that a typo is
     not silently stored as a domain of its own."""
-    ProductCore = _core()  # noqa: N806 - the class
+    ProductCore = _core()
 
     if ProductCore.solver(domain) is None:
         known = ", ".join(str(d.get("domain")) for d in ProductCore.solvers() or [])
-        raise CliError(f"unknown domain {domain!r} (known: {known}; 'aero' stands for 'aerodynamics')")
+        raise CliError(
+            f"unknown domain {domain!r} (known: {known}; 'aero' stands for 'aerodynamics')"
+        )
 
 
 def register_solver(commands: Subparsers) -> None:
     solver = add_group(
-        commands, "solver", "choose and resolve a solver backend",
+        commands,
+        "solver",
+        "choose and resolve a solver backend",
         description=(
             "Choose a solver backend for a physics domain and see which backend a simulation\n"
             "dispatch would use. The choice is held in memory by the loaded product and is not\n"
@@ -556,26 +651,45 @@ def register_solver(commands: Subparsers) -> None:
             "the selection and the dispatch backend it resolves to. 'auto' resolves to the\n"
             "domain's default (openfoam for aerodynamics, chrono for dynamics)."
         ),
-        examples=[f"{PROG} solver set sedan:base aerodynamics xlb", f"{PROG} solver resolve sedan:base dynamics"],
+        examples=[
+            f"{PROG} solver set sedan:base aerodynamics xlb",
+            f"{PROG} solver resolve sedan:base dynamics",
+        ],
     )
     p = add_command(
-        solver, "set", "select a backend for a domain and show the dispatch backend", cmd_solver_set,
-        [f"{PROG} solver set sedan:base aerodynamics xlb", f"{PROG} solver set hatch aero auto --json"],
+        solver,
+        "set",
+        "select a backend for a domain and show the dispatch backend",
+        cmd_solver_set,
+        [
+            f"{PROG} solver set sedan:base aerodynamics xlb",
+            f"{PROG} solver set hatch aero auto --json",
+        ],
         description=(
             "Select a backend for a domain and show the backend a dispatch resolves to. The\n"
             "selection lives in memory for this command only; nothing is written to the product.\n"
-            "Backends: openfoam, xlb, domino (aerodynamics); chrono (dynamics); auto (the domain's default)."
+            "Backends: openfoam, xlb, domino (aerodynamics); chrono (dynamics);\n"
+            "auto (the domain's default)."
         ),
     )
     p.add_argument("product", metavar="PRODUCT", help=_PRODUCT_HELP)
     p.add_argument("domain", metavar="DOMAIN", help="aerodynamics (or aero) or dynamics")
     p.add_argument("backend", metavar="BACKEND", help="openfoam, xlb, domino, chrono or auto")
-    p = add_command(solver, "resolve", "show the backend a simulation dispatch would use", cmd_solver_resolve,
-                    [f"{PROG} solver resolve sedan:base aerodynamics",
-                     f"{PROG} solver resolve sedan:base dynamics --backend auto"])
+    p = add_command(
+        solver,
+        "resolve",
+        "show the backend a simulation dispatch would use",
+        cmd_solver_resolve,
+        [
+            f"{PROG} solver resolve sedan:base aerodynamics",
+            f"{PROG} solver resolve sedan:base dynamics --backend auto",
+        ],
+    )
     p.add_argument("product", metavar="PRODUCT", help=_PRODUCT_HELP)
     p.add_argument("domain", metavar="DOMAIN", help="aerodynamics (or aero) or dynamics")
-    p.add_argument("--backend", metavar="BACKEND", help="select this backend first (as 'solver set' does)")
+    p.add_argument(
+        "--backend", metavar="BACKEND", help="select this backend first (as 'solver set' does)"
+    )
 
 
 def cmd_solver_set(args: argparse.Namespace) -> Outcome:
@@ -602,40 +716,63 @@ def cmd_solver_resolve(args: argparse.Namespace) -> Outcome:
         product.set_solver(args.domain, args.backend)
     selected = product.get_solver_backend(args.domain)
     backend, _ = product.resolve_dispatch_backend(domain=args.domain)
-    data = {"product": product.name, "domain": args.domain, "selected": selected, "dispatch_backend": backend}
+    data = {
+        "product": product.name,
+        "domain": args.domain,
+        "selected": selected,
+        "dispatch_backend": backend,
+    }
 
     def text() -> list[str]:
         g = render.glyphs()
         how = "default" if args.backend is None else "selected"
-        return [f"{_heading(product)}: {args.domain}: {how} {selected} {g['arrow']} dispatch backend {backend}"]
+        return [
+            f"{_heading(product)}: {args.domain}: {how} {selected} {g['arrow']} "
+            f"dispatch backend {backend}"
+        ]
 
     return Outcome(data, text)
 
 
 def register_targets(commands: Subparsers) -> None:
-    targets = add_group(commands, "targets", "change a product's design-intent targets",
-                        description="Change a product's design-intent targets.",
-                        examples=[f"{PROG} targets set sedan:base --cd 0.24 --cl-tolerance 0.025"])
+    targets = add_group(
+        commands,
+        "targets",
+        "change a product's design-intent targets",
+        description="Change a product's design-intent targets.",
+        examples=[f"{PROG} targets set sedan:base --cd 0.24 --cl-tolerance 0.025"],
+    )
     p = add_command(
-        targets, "set", "write new design-intent targets into the product's top-level USD file",
+        targets,
+        "set",
+        "write new design-intent targets into the product's top-level USD file",
         cmd_targets_set,
-        [f"{PROG} targets set sedan:base --cd 0.24", f"{PROG} targets set hatch --cl 0.1 --cl-tolerance 0.02 --json"],
+        [
+            f"{PROG} targets set sedan:base --cd 0.24",
+            f"{PROG} targets set hatch --cl 0.1 --cl-tolerance 0.02 --json",
+        ],
         description=(
             "Write new design-intent targets into the product's top-level USD file, where they\n"
             "override the design-intent layer. Only targets the product declares can be written;\n"
-            "a missing one is reported and the command exits with status 1. Values must be finite;\n"
-            "cd must be greater than 0 and tolerances 0 or more."
+            "a missing one is reported and the command exits with status 1. Values must be\n"
+            "finite; cd must be greater than 0 and tolerances 0 or more."
         ),
     )
     p.add_argument("product", metavar="PRODUCT", help=_PRODUCT_HELP)
     for option, kw, key in _TARGET_OPTIONS:
-        p.add_argument(f"--{option}", dest=kw, metavar="VALUE", type=_rule(kw), help=f"new value of {key}")
+        p.add_argument(
+            f"--{option}", dest=kw, metavar="VALUE", type=_rule(kw), help=f"new value of {key}"
+        )
 
 
 def cmd_targets_set(args: argparse.Namespace) -> Outcome:
-    values = {kw: getattr(args, kw) for _, kw, _ in _TARGET_OPTIONS if getattr(args, kw) is not None}
+    values = {
+        kw: getattr(args, kw) for _, kw, _ in _TARGET_OPTIONS if getattr(args, kw) is not None
+    }
     if not values:
-        usage_error(args, "give at least one of --cd, --cl, --cm-pitch, --cl-tolerance, --cm-tolerance")
+        usage_error(
+            args, "give at least one of --cd, --cl, --cm-pitch, --cl-tolerance, --cm-tolerance"
+        )
     product = load(args, args.product)
     before = product.targets
     reply = product.set_targets(**values)
@@ -644,7 +781,8 @@ def cmd_targets_set(args: argparse.Namespace) -> Outcome:
     written = reply.get("targets", {})
     warnings = [
         f"{_ident(product)} has no {_USD_ATTRIBUTE[kw]} attribute; {kw} was not written"
-        for kw in values if kw not in written
+        for kw in values
+        if kw not in written
     ]
 
     def text() -> list[str]:
@@ -653,7 +791,13 @@ def cmd_targets_set(args: argparse.Namespace) -> Outcome:
         pairs = []
         for _, kw, key in _TARGET_OPTIONS:
             if kw in written:
-                pairs.append((key, f"{render.fmt(before.get(key), g)} {g['arrow']} {render.fmt(after.get(key), g)}"))
+                pairs.append(
+                    (
+                        key,
+                        f"{render.fmt(before.get(key), g)} {g['arrow']} "
+                        f"{render.fmt(after.get(key), g)}",
+                    )
+                )
         return lines + render.key_values(pairs)
 
     return Outcome(reply, text, status=1 if warnings else 0, warnings=warnings)
@@ -661,11 +805,15 @@ def cmd_targets_set(args: argparse.Namespace) -> Outcome:
 
 def register_geometry(commands: Subparsers) -> None:
     p = add_command(
-        commands, "geometry", "register an STL file as a product's new geometry", cmd_geometry,
+        commands,
+        "geometry",
+        "register an STL file as a product's new geometry",
+        cmd_geometry,
         [f"{PROG} geometry sedan:base body.stl"],
         description=(
             "Register an STL file as a product's new geometry. The file must exist and end in\n"
-            ".stl (any letter case); it is checked, not copied, and the product's files are not changed."
+            ".stl (any letter case); it is checked, not copied, and the product's files are not\n"
+            "changed."
         ),
     )
     p.add_argument("product", metavar="PRODUCT", help=_PRODUCT_HELP)
@@ -687,7 +835,8 @@ def cmd_geometry(args: argparse.Namespace) -> Outcome:
 
     def text() -> list[str]:
         return [
-            f"{_heading(product)}: geometry {reply['status']}: {reply['path']} ({reply['size_mb']:.2f} MB)",
+            f"{_heading(product)}: geometry {reply['status']}: {reply['path']} "
+            f"({reply['size_mb']:.2f} MB)",
             reply["note"],
         ]
 
@@ -695,8 +844,13 @@ def cmd_geometry(args: argparse.Namespace) -> Outcome:
 
 
 def register_diff(commands: Subparsers) -> None:
-    p = add_command(commands, "diff", "compare two products", cmd_diff,
-                    [f"{PROG} diff sedan:base sedan:sport", f"{PROG} diff sedan:base hatch --json"])
+    p = add_command(
+        commands,
+        "diff",
+        "compare two products",
+        cmd_diff,
+        [f"{PROG} diff sedan:base sedan:sport", f"{PROG} diff sedan:base hatch --json"],
+    )
     p.add_argument("a", metavar="PRODUCT_A", help=_PRODUCT_HELP)
     p.add_argument("b", metavar="PRODUCT_B", help=_PRODUCT_HELP)
 
@@ -707,11 +861,16 @@ def cmd_diff(args: argparse.Namespace) -> Outcome:
 
     def text() -> list[str]:
         g = render.glyphs()
-        lines = render.table(["", "", ""], [["A", _heading(a), str(a.usd_path)],
-                                            ["B", _heading(b), str(b.usd_path)]])[1:] + [""]
+        lines = [
+            *render.table(
+                ["", "", ""],
+                [["A", _heading(a), str(a.usd_path)], ["B", _heading(b), str(b.usd_path)]],
+            )[1:],
+            "",
+        ]
         changes = report.get("changes") or {}
         if not changes:
-            return lines + ["identical: no differences"]
+            return [*lines, "identical: no differences"]
         rows = [
             [
                 key,
@@ -724,40 +883,56 @@ def cmd_diff(args: argparse.Namespace) -> Outcome:
         ]
         lines += render.table(["KEY", "A", "B", "B-A", "CHANGE"], rows, right=(1, 2, 3))
         n = len(changes)
-        return lines + ["", f"{n} difference{'s' if n != 1 else ''}"]
+        return [*lines, "", f"{n} difference{'s' if n != 1 else ''}"]
 
     return Outcome(report, text)
 
 
 def register_range(commands: Subparsers) -> None:
     p = add_command(
-        commands, "range", "estimate highway range and chart it against the competitors", cmd_range,
+        commands,
+        "range",
+        "estimate highway range and chart it against the competitors",
+        cmd_range,
         [f"{PROG} range sedan:base", f"{PROG} range sedan:base --cd 0.23"],
         description=(
             "Estimate a product's highway range at a drag coefficient and chart it against the\n"
-            "workspace's competitors. Without --cd the latest cd result is used, else the cd target."
+            "workspace's competitors. Without --cd the latest cd result is used, else the cd\n"
+            "target."
         ),
     )
     p.add_argument("product", metavar="PRODUCT", help=_PRODUCT_HELP)
-    p.add_argument("--cd", type=_rule("cd"), metavar="CD", help="drag coefficient to estimate the range at (> 0)")
+    p.add_argument(
+        "--cd",
+        type=_rule("cd"),
+        metavar="CD",
+        help="drag coefficient to estimate the range at (> 0)",
+    )
 
 
 def cmd_range(args: argparse.Namespace) -> Outcome:
     product = load(args, args.product)
     cd, source = args.cd, "given"
     if cd is None:
-        for source, values in (("latest result", product.current), ("design target", product.targets)):
+        for source, values in (  # noqa: B007 - source names the value found
+            ("latest result", product.current),
+            ("design target", product.targets),
+        ):
             if render.is_number(values.get("cd")):
                 cd = values["cd"]
                 break
         else:
-            raise CliError(f"{_ident(product)} has neither a drag result nor a drag target; give --cd")
+            raise CliError(
+                f"{_ident(product)} has neither a drag result nor a drag target; give --cd"
+            )
     report = product.range_competitiveness(cd)
 
     def text() -> list[str]:
         g = render.glyphs()
         field = [(c["name"], c["cd"], c["range_km"], False) for c in report.get("competitors", [])]
-        field.insert(report["rank"] - 1, (report["product"], report["cd"], report["range_km"], True))
+        field.insert(
+            report["rank"] - 1, (report["product"], report["cd"], report["range_km"], True)
+        )
         top = max((r for _, _, r, _ in field), default=0.0)
         name_w = max(render.width(n) for n, _, _, _ in field) + len(g["mark"]) + 3
         cd_w = max(len(render.fmt(c, g)) for _, c, _, _ in field)
@@ -781,10 +956,17 @@ def cmd_range(args: argparse.Namespace) -> Outcome:
 
 
 def register_export(commands: Subparsers) -> None:
-    p = add_command(commands, "export", "print the path of a product's export", cmd_export,
-                    [f"{PROG} export sedan:base", f"cp \"$({PROG} export hatch)\" /tmp/"])
+    p = add_command(
+        commands,
+        "export",
+        "print the path of a product's export",
+        cmd_export,
+        [f"{PROG} export sedan:base", f'cp "$({PROG} export hatch)" /tmp/'],
+    )
     p.add_argument("product", metavar="PRODUCT", help=_PRODUCT_HELP)
-    p.add_argument("--format", default="usd", metavar="FORMAT", help="export format (default and only: usd)")
+    p.add_argument(
+        "--format", default="usd", metavar="FORMAT", help="export format (default and only: usd)"
+    )
 
 
 def cmd_export(args: argparse.Namespace) -> Outcome:
@@ -795,10 +977,14 @@ def cmd_export(args: argparse.Namespace) -> Outcome:
 
 def register_init(commands: Subparsers) -> None:
     p = add_command(
-        commands, "init", "create a workspace from the bundled sample", cmd_init,
+        commands,
+        "init",
+        "create a workspace from the bundled sample",
+        cmd_init,
         [f"{PROG} init ./my-workspace", f"{PROG} --workspace ./my-workspace init"],
         description=(
-            "Create a workspace from the bundled sample in DIR (default: the --workspace directory,\n"
+            "Create a workspace from the bundled sample in DIR (default: the --workspace\n"
+            "directory, "
             "else the current directory). DIR must be new or empty. Commands run inside it (or\n"
             "below it) use it without --workspace."
         ),
@@ -826,7 +1012,10 @@ def cmd_init(args: argparse.Namespace) -> Outcome:
 
 def register_doctor(commands: Subparsers) -> None:
     p = add_command(
-        commands, "doctor", "check the workspace, its servers, OpenUSD and the solvers", cmd_doctor,
+        commands,
+        "doctor",
+        "check the workspace, its servers, OpenUSD and the solvers",
+        cmd_doctor,
         [f"{PROG} doctor", f"{PROG} --workspace ./my-workspace doctor --json"],
         description=(
             "Check the workspace, its mcp.json, each configured MCP server (started, asked for\n"
@@ -856,7 +1045,9 @@ def cmd_doctor(args: argparse.Namespace) -> Outcome:
         rows = []
         for c in checks:
             detail = c.detail + (f" ({c.seconds:.2f} s)" if c.seconds is not None else "")
-            rows.append(["ok" if c.ok else "problem", c.name, detail + (f"; fix: {c.fix}" if c.fix else "")])
+            rows.append(
+                ["ok" if c.ok else "problem", c.name, detail + (f"; fix: {c.fix}" if c.fix else "")]
+            )
         return render.table(["", "CHECK", "RESULT"], rows)[1:]
 
     return Outcome(data, text, status=0 if all(c.ok for c in checks) else 1)
@@ -865,10 +1056,21 @@ def cmd_doctor(args: argparse.Namespace) -> Outcome:
 def _workspace_checks(args: argparse.Namespace) -> list[_Check]:
     root = getattr(args, "workspace_root", None)
     if root is None:
-        return [_Check("workspace", False, args.workspace_error, "pass --workspace DIR or set VELMOR_WORKSPACE")]
+        return [
+            _Check(
+                "workspace",
+                False,
+                args.workspace_error,
+                "pass --workspace DIR or set VELMOR_WORKSPACE",
+            )
+        ]
     how = args.workspace_source
     if not (root / "products").is_dir():
-        fix = f"{PROG} init {root}" if not root.exists() else "choose a workspace with --workspace DIR"
+        fix = (
+            f"{PROG} init {root}"
+            if not root.exists()
+            else "choose a workspace with --workspace DIR"
+        )
         return [_Check("workspace", False, f"{root} (from {how}) has no products/ directory", fix)]
     checks = [_Check("workspace", True, f"{root} (from {how})")]
     from .core.workspace import use_workspace
@@ -877,12 +1079,24 @@ def _workspace_checks(args: argparse.Namespace) -> list[_Check]:
     try:
         config = mcp_config.read_config(root / mcp_config.CONFIG_FILE)
     except mcp_config.McpConfigError as exc:
-        return [*checks, _Check("mcp.json", False, _describe(exc),
-                                f"correct the file (its JSON Schema is {mcp_config.schema_path()})")]
+        return [
+            *checks,
+            _Check(
+                "mcp.json",
+                False,
+                _describe(exc),
+                f"correct the file (its JSON Schema is {mcp_config.schema_path()})",
+            ),
+        ]
     names = sorted(config.entries().keys() | {mcp_config.OPENFOAM})
     exists = (root / mcp_config.CONFIG_FILE).is_file()
-    checks.append(_Check("mcp.json", True, ("valid; " if exists else "absent (defaults); ")
-                         + f"servers: {', '.join(names)}"))
+    checks.append(
+        _Check(
+            "mcp.json",
+            True,
+            ("valid; " if exists else "absent (defaults); ") + f"servers: {', '.join(names)}",
+        )
+    )
     with use_workspace(root):
         checks += [_server_check(root, name) for name in names]
     return checks
@@ -898,16 +1112,23 @@ def _server_check(root: Path, name: str) -> _Check:
     async def tools() -> list[str]:
         async with mcp_connect(name) as session:
             listed = await session.list_tools()
-            return [tool.name for tool in listed.tools]
+        return [str(tool.name) for tool in listed.tools]
 
     start = time.monotonic()
     try:
         names = asyncio.run(tools())
-    except Exception as exc:
+    except Exception as exc:  # noqa: BLE001 - reported as one line
         log = log_path(root, name)
-        hint = f"see {log}" if log.is_file() and log.stat().st_size else "check its entry in mcp.json"
+        hint = (
+            f"see {log}" if log.is_file() and log.stat().st_size else "check its entry in mcp.json"
+        )
         return _Check(f"server {name}", False, _describe(exc), hint, time.monotonic() - start)
-    return _Check(f"server {name}", True, f"tools: {', '.join(names) or 'none'}", seconds=time.monotonic() - start)
+    return _Check(
+        f"server {name}",
+        True,
+        f"tools: {', '.join(names) or 'none'}",
+        seconds=time.monotonic() - start,
+    )
 
 
 def _usd_check() -> _Check:
@@ -925,11 +1146,22 @@ def _solver_checks() -> list[_Check]:
     checks = []
     for program in ("simpleFoam", "snappyHexMesh", "blockMesh"):
         found = shutil.which(program)
-        checks.append(_Check(program, True, found) if found else
-                      _Check(program, False, "not found on PATH", "install OpenFOAM (apt-get install openfoam)"))
+        checks.append(
+            _Check(program, True, found)
+            if found
+            else _Check(
+                program, False, "not found on PATH", "install OpenFOAM (apt-get install openfoam)"
+            )
+        )
     if any(c.ok for c in checks) and not os.environ.get("WM_PROJECT_DIR"):
-        checks.append(_Check("WM_PROJECT_DIR", False, "not set",
-                             "export WM_PROJECT_DIR=/usr/share/openfoam (Debian's OpenFOAM)"))
+        checks.append(
+            _Check(
+                "WM_PROJECT_DIR",
+                False,
+                "not set",
+                "export WM_PROJECT_DIR=/usr/share/openfoam (Debian's OpenFOAM)",
+            )
+        )
     return checks
 
 
@@ -938,9 +1170,12 @@ def _solver_checks() -> list[_Check]:
 
 def register_completion(commands: Subparsers) -> None:
     p = add_command(
-        commands, "completion", "print a shell completion script (bash or zsh)", cmd_completion,
-        [f"eval \"$({PROG} completion bash)\"", f"{PROG} completion zsh > ~/.zfunc/_{PROG}"],
-        description="Print a completion script for bash or zsh: source it from the shell's start-up file.",
+        commands,
+        "completion",
+        "print a shell completion script (bash or zsh)",
+        cmd_completion,
+        [f'eval "$({PROG} completion bash)"', f"{PROG} completion zsh > ~/.zfunc/_{PROG}"],
+        description="Print a completion script for bash or zsh; source it at shell start-up.",
     )
     p.add_argument("shell", choices=("bash", "zsh"), metavar="SHELL", help="bash or zsh")
     p.set_defaults(needs_workspace=False)
@@ -959,11 +1194,14 @@ def cmd_completion(args: argparse.Namespace) -> Outcome:
         tree[path] = sorted(set(words))
 
     walk(build_parser(), "")
-    cases = "\n".join(f'        "{path}") words="{" ".join(words)}" ;;' for path, words in sorted(tree.items()))
+    cases = "\n".join(
+        f'        "{path}") words="{" ".join(words)}" ;;' for path, words in sorted(tree.items())
+    )
     script = f"""_{PROG}_complete() {{
     local cur="${{COMP_WORDS[COMP_CWORD]}}" path="" word words
     for word in "${{COMP_WORDS[@]:1:COMP_CWORD-1}}"; do
-        case "$word" in -*) ;; *) case " $(_{PROG}_words "$path") " in *" $word "*) path="${{path:+$path }}$word" ;; esac ;; esac
+        case "$word" in -*) continue ;; esac
+        case " $(_{PROG}_words "$path") " in *" $word "*) path="${{path:+$path }}$word" ;; esac
     done
     COMPREPLY=($(compgen -W "$(_{PROG}_words "$path")" -- "$cur"))
     [ ${{#COMPREPLY[@]}} -eq 0 ] && COMPREPLY=($(compgen -f -- "$cur"))
@@ -984,7 +1222,7 @@ complete -o filenames -F _{PROG}_complete {PROG}"""
 # ---------------------------------------------------------------------- parser
 
 if TYPE_CHECKING:
-    Subparsers = argparse._SubParsersAction[argparse.ArgumentParser]
+    Subparsers = argparse._SubParsersAction[Any]
 else:
     Subparsers = argparse._SubParsersAction
 
@@ -994,8 +1232,11 @@ class _Parser(argparse.ArgumentParser):
     "did you mean" for a mistyped command or option."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {render.clean(message)}{_suggestion(message)} "
-                     f"(see '{self.prog} --help')\n")
+        self.exit(
+            2,
+            f"{self.prog}: error: {render.clean(message)}{_suggestion(message)} "
+            f"(see '{self.prog} --help')\n",
+        )
 
 
 def _suggestion(message: str) -> str:
@@ -1031,7 +1272,8 @@ def _all_options() -> list[str]:
 _HELP_FORMAT = argparse.RawDescriptionHelpFormatter
 _PRODUCT_HELP = "product identifier (sedan:base, hatch) or path of a product's .usda/.usdc file"
 _WORKSPACE_HELP = (
-    "use the workspace in DIR (else $VELMOR_WORKSPACE, else the enclosing workspace, else the per-user one)"
+    "use the workspace in DIR (else $VELMOR_WORKSPACE, else the enclosing workspace, "
+    "else the per-user one)"
 )
 
 
@@ -1044,10 +1286,18 @@ def _common() -> argparse.ArgumentParser:
     # copies on the sub-commands default to SUPPRESS so they never undo the
     # global ones.
     common = _Parser(add_help=False)
-    common.add_argument("--json", action="store_true", default=argparse.SUPPRESS, help="print the result as JSON")
-    common.add_argument("--workspace", metavar="DIR", default=argparse.SUPPRESS, help=_WORKSPACE_HELP)
-    common.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
-                        help="on failure, also print the full traceback")
+    common.add_argument(
+        "--json", action="store_true", default=argparse.SUPPRESS, help="print the result as JSON"
+    )
+    common.add_argument(
+        "--workspace", metavar="DIR", default=argparse.SUPPRESS, help=_WORKSPACE_HELP
+    )
+    common.add_argument(
+        "--debug",
+        action="store_true",
+        default=argparse.SUPPRESS,
+        help="on failure, also print the full traceback",
+    )
     return common
 
 
@@ -1060,9 +1310,13 @@ def add_command(
     description: str | None = None,
 ) -> argparse.ArgumentParser:
     """A sub-command ``name`` run by ``func``, with the shared options."""
-    p = commands.add_parser(
-        name, help=help, description=description or help, parents=[_common()],
-        formatter_class=_HELP_FORMAT, epilog=_examples(*examples),
+    p: argparse.ArgumentParser = commands.add_parser(
+        name,
+        help=help,
+        description=description or help,
+        parents=[_common()],
+        formatter_class=_HELP_FORMAT,
+        epilog=_examples(*examples),
     )
     p.set_defaults(func=func)
     return p
@@ -1072,9 +1326,18 @@ def add_group(
     commands: Subparsers, name: str, help: str, description: str, examples: Sequence[str]
 ) -> Subparsers:
     """A command made of actions (``solver set``): the sub-parsers of its actions."""
-    group = commands.add_parser(name, help=help, parents=[_common()], formatter_class=_HELP_FORMAT,
-                                description=description, epilog=_examples(*examples))
-    return group.add_subparsers(dest=f"{name}_command", metavar="ACTION", required=True)
+    group = commands.add_parser(
+        name,
+        help=help,
+        parents=[_common()],
+        formatter_class=_HELP_FORMAT,
+        description=description,
+        epilog=_examples(*examples),
+    )
+    actions: Subparsers = group.add_subparsers(
+        dest=f"{name}_command", metavar="ACTION", required=True
+    )
+    return actions
 
 
 _REGISTRARS: tuple[Callable[[Subparsers], None], ...] = (
@@ -1105,7 +1368,8 @@ def build_parser() -> argparse.ArgumentParser:
             "workspace, or the path of a product's top-level .usda/.usdc file. The workspace is,\n"
             "in this order: --workspace DIR; $VELMOR_WORKSPACE; the nearest directory at or above\n"
             "the current one that is a workspace (made by 'velmor init'); the per-user workspace\n"
-            "(~/.local/share/velmor/workspace on Linux, seeded from the bundled sample on first use)."
+            "(~/.local/share/velmor/workspace on Linux, seeded from the bundled sample on first\n"
+            "use)."
         ),
         epilog=_examples(
             f"{PROG} products",
@@ -1115,10 +1379,12 @@ def build_parser() -> argparse.ArgumentParser:
             f"{PROG} init ./my-workspace && cd my-workspace && {PROG} products",
         ),
     )
-    parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
+    parser.add_argument("--version", action=_Version, help="show the version and exit")
     parser.add_argument("--json", action="store_true", help="print the result as JSON")
     parser.add_argument("--workspace", metavar="DIR", help=_WORKSPACE_HELP)
-    parser.add_argument("--debug", action="store_true", help="on failure, also print the full traceback")
+    parser.add_argument(
+        "--debug", action="store_true", help="on failure, also print the full traceback"
+    )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     for register in _REGISTRARS:
         register(commands)
@@ -1129,10 +1395,17 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _version() -> str:
-    from . import __version__
+class _Version(argparse.Action):
+    """--version, looking the version up only when asked (it costs an import)."""
 
-    return __version__
+    def __init__(self, option_strings: Sequence[str], dest: str, help: str | None = None) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> NoReturn:
+        from . import __version__
+
+        sys.stdout.write(f"{PROG} {__version__}\n")
+        parser.exit(0)
 
 
 def usage_error(args: argparse.Namespace, message: str) -> NoReturn:
@@ -1237,7 +1510,7 @@ def _main(argv: Sequence[str] | None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return 1
-    except Exception as exc:
+    except Exception as exc:  # noqa: BLE001 - reported as one line
         return _fail(args, _describe(exc), exc)
     _write(sys.stderr, [f"{PROG}: warning: {warning}" for warning in outcome.warnings])
     if outcome.note and not args.json:

@@ -35,9 +35,10 @@ import json
 import math
 import os
 import sys
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Literal, Mapping
+from typing import Any, Literal
 from urllib.parse import urlsplit
 
 from pydantic import BaseModel, ConfigDict, Field, ValidationError, field_validator, model_validator
@@ -116,7 +117,9 @@ class ServerEntry(BaseModel):
     )
     args: list[str] | None = Field(default=None, description="arguments of a one-word 'command'")
     env: dict[str, str] | None = Field(default=None, description="extra environment (stdio)")
-    cwd: str | None = Field(default=None, description="working directory, relative to the workspace")
+    cwd: str | None = Field(
+        default=None, description="working directory, relative to the workspace"
+    )
     url: str | None = Field(default=None, description="http:// or https:// endpoint")
     timeout: float | None = Field(default=None, description="time limit in seconds")
 
@@ -143,19 +146,25 @@ class ServerEntry(BaseModel):
         if value is not None:
             parts = urlsplit(value)
             if parts.scheme not in ("http", "https") or not parts.hostname:
-                raise ValueError(f"'url' must be an http:// or https:// URL with a host, not {value!r}")
+                raise ValueError(
+                    f"'url' must be an http:// or https:// URL with a host, not {value!r}"
+                )
         return value
 
     @model_validator(mode="after")
     def _one_transport(self) -> ServerEntry:
         if (self.command is None) == (self.url is None):
             raise ValueError("give exactly one of 'command' (stdio) or 'url' (HTTP)")
-        if self.url is not None and (self.env is not None or self.cwd is not None or self.args is not None):
+        if self.url is not None and (
+            self.env is not None or self.cwd is not None or self.args is not None
+        ):
             raise ValueError("'args', 'env' and 'cwd' only apply to a 'command'")
         if isinstance(self.command, list) and self.args is not None:
             raise ValueError("'args' goes with a one-word 'command', not with a list")
         if self.type is not None and (self.type == "stdio") != (self.command is not None):
-            raise ValueError(f"'type' {self.type!r} does not match {'command' if self.command else 'url'}")
+            raise ValueError(
+                f"'type' {self.type!r} does not match {'command' if self.command else 'url'}"
+            )
         return self
 
     def words(self) -> list[str]:
@@ -172,7 +181,7 @@ class McpConfig(BaseModel):
     schema_: str | None = Field(default=None, alias="$schema", description="the file's JSON Schema")
     timeout: float | None = Field(default=None, description="default time limit in seconds")
     servers: dict[str, ServerEntry] = Field(default_factory=dict)
-    mcpServers: dict[str, ServerEntry] = Field(  # noqa: N815 - the key's spelling in the file
+    mcpServers: dict[str, ServerEntry] = Field(
         default_factory=dict, description="the same, in the form common MCP hosts use"
     )
 
@@ -185,7 +194,9 @@ class McpConfig(BaseModel):
     def _distinct(self) -> McpConfig:
         both = sorted(self.servers.keys() & self.mcpServers.keys())
         if both:
-            raise ValueError(f"server(s) {', '.join(map(repr, both))} given in both 'servers' and 'mcpServers'")
+            raise ValueError(
+                f"server(s) {', '.join(map(repr, both))} given in both 'servers' and 'mcpServers'"
+            )
         return self
 
     def entries(self) -> dict[str, ServerEntry]:
@@ -210,7 +221,11 @@ def schema_path() -> Path:
 def _problem(error: ValidationError) -> str:
     """The first validation error as "where: what"."""
     first = error.errors()[0]
-    where = ".".join(str(part) for part in first["loc"] if not str(part).startswith(("function-", "list[", "str")))
+    where = ".".join(
+        str(part)
+        for part in first["loc"]
+        if not str(part).startswith(("function-", "list[", "str"))
+    )
     message = str(first["msg"]).removeprefix("Value error, ")
     if first["type"] == "extra_forbidden":
         message = f"unknown key {first['loc'][-1]!r}"
@@ -252,7 +267,9 @@ def _workspace_root() -> Path:
 
 
 def _default_openfoam(root: Path) -> ServerEntry:
-    return ServerEntry(command=["python", "-m", "velmor_platform.mcp.openfoam_server", "--workspace", str(root)])
+    return ServerEntry(
+        command=["python", "-m", "velmor_platform.mcp.openfoam_server", "--workspace", str(root)]
+    )
 
 
 def _timeout(entry: ServerEntry, config: McpConfig) -> float:
@@ -273,7 +290,9 @@ def log_path(root: Path, server_name: str) -> Path:
     return state_dir(root) / "logs" / f"mcp-{safe}.log"
 
 
-def resolve_server(server_name: str, workspace: str | os.PathLike[str] | None = None) -> ServerConfig:
+def resolve_server(
+    server_name: str, workspace: str | os.PathLike[str] | None = None
+) -> ServerConfig:
     """The configuration of ``server_name`` for ``workspace`` (default: the active workspace)."""
     if not isinstance(server_name, str):
         raise TypeError(f"server name must be a str, not {type(server_name).__name__}")

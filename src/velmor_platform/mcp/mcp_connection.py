@@ -27,14 +27,15 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import io
 import os
 import subprocess
 import threading
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from contextvars import ContextVar
 from pathlib import Path
 from types import TracebackType
-from typing import Any, BinaryIO, Mapping
+from typing import Any, BinaryIO
 
 from .mcp_config import ServerConfig
 
@@ -72,7 +73,7 @@ def note_failure(exc: BaseException) -> None:
 class McpSession:
     """An initialised session; every request is bounded by the time limit."""
 
-    def __init__(self, connection: "McpConnection", client: Any) -> None:
+    def __init__(self, connection: McpConnection, client: Any) -> None:
         self._connection = connection
         self.client = client  # the SDK's mcp.Client, for anything not wrapped here
 
@@ -82,7 +83,9 @@ class McpSession:
 
     async def call_tool(self, name: str, arguments: Mapping[str, Any] | None = None) -> Any:
         """Call tool ``name``; returns the SDK's ``CallToolResult``."""
-        return await self._bounded(f"tool {name!r}", self.client.call_tool(name, dict(arguments or {})))
+        return await self._bounded(
+            f"tool {name!r}", self.client.call_tool(name, dict(arguments or {}))
+        )
 
     async def list_tools(self) -> Any:
         return await self._bounded("tools/list", self.client.list_tools())
@@ -124,7 +127,9 @@ class McpConnection:
         self._closing = anyio.Event()
         self._done = anyio.Event()
         self._scope = anyio.CancelScope()
-        self._task = asyncio.get_running_loop().create_task(self._own(), name=f"mcp:{self.server.name}")
+        self._task = asyncio.get_running_loop().create_task(
+            self._own(), name=f"mcp:{self.server.name}"
+        )
         try:
             with anyio.move_on_after(self.server.timeout):
                 await self._ready.wait()
@@ -142,7 +147,9 @@ class McpConnection:
                 f"within {self.server.timeout:g} s"
             )
         else:
-            error = self._error or ConnectionError(f"the connection to MCP server {self.server.name!r} ended")
+            error = self._error or ConnectionError(
+                f"the connection to MCP server {self.server.name!r} ended"
+            )
         note_failure(error)
         raise error
 
@@ -168,7 +175,7 @@ class McpConnection:
                     self._client = client
                     self._ready.set()
                     await self._closing.wait()
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001 - kept for the caller, raised on entry
             self._error = self._explain(_plain(exc))
         finally:
             if self._log is not None:
@@ -186,10 +193,12 @@ class McpConnection:
                 exc.errno, f"cannot start MCP server {self.server.name!r}: {exc.strerror}", what
             )
         elif self.server.url is not None:
-            explained = ConnectionError(f"cannot reach MCP server {self.server.name!r} at {self.server.url}: {exc}")
+            explained = ConnectionError(
+                f"cannot reach MCP server {self.server.name!r} at {self.server.url}: {exc}"
+            )
         else:
             explained = ConnectionError(
-                f"MCP server {self.server.name!r} ({self.server.command[0] if self.server.command else '?'}) "
+                f"MCP server {self.server.name!r} ({(self.server.command or ('?',))[0]}) "
                 f"ended the connection before the handshake: {exc}"
             )
         explained.__cause__ = exc
@@ -238,7 +247,9 @@ class McpConnection:
         if self._client is None:
             raise RuntimeError("the MCP connection is not open")
         if self._done.is_set():
-            raise ConnectionError(f"the connection to MCP server {self.server.name!r} has closed") from self._error
+            raise ConnectionError(
+                f"the connection to MCP server {self.server.name!r} has closed"
+            ) from self._error
 
 
 class _HttpClient:
@@ -267,13 +278,15 @@ class _HttpClient:
         )
         try:
             await self._http.__aenter__()
-            self._client = Client(streamable_http_client(self._url, http_client=self._http), client_info=self._info)
+            self._client = Client(
+                streamable_http_client(self._url, http_client=self._http), client_info=self._info
+            )
             return await self._client.__aenter__()
         except BaseException:
             await self._http.aclose()
             raise
 
-    async def __aexit__(self, *exc_info: Any) -> Any:
+    async def __aexit__(self, *exc_info: Any) -> Any:  # noqa: PYI036 - passed on as given
         try:
             return await self._client.__aexit__(*exc_info)
         finally:
@@ -346,7 +359,10 @@ class _ServerLog:
             return cls(subprocess.DEVNULL)
         read_fd, write_fd = os.pipe()
         reader = threading.Thread(
-            target=_copy_bounded, args=(os.fdopen(read_fd, "rb"), log), name="mcp-server-log", daemon=True
+            target=_copy_bounded,
+            args=(os.fdopen(read_fd, "rb"), log),
+            name="mcp-server-log",
+            daemon=True,
         )
         reader.start()
         return cls(os.fdopen(write_fd, "w"), reader)
@@ -358,7 +374,7 @@ class _ServerLog:
                 self.stream.close()
 
 
-def _copy_bounded(source: BinaryIO, log: BinaryIO) -> None:
+def _copy_bounded(source: io.BufferedReader, log: BinaryIO) -> None:
     kept = 0
     with source, log:
         while chunk := source.read1(65536):
@@ -366,5 +382,3 @@ def _copy_bounded(source: BinaryIO, log: BinaryIO) -> None:
                 log.write(chunk[: LOG_LIMIT - kept])
                 log.flush()
                 kept += len(chunk)
-
-

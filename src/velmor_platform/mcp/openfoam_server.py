@@ -227,8 +227,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error(f"refusing to serve on non-loopback host {args.host!r} without --allow-remote")
 
     try:
-        workspace = Path(args.workspace).expanduser().resolve() if args.workspace else _default_workspace()
-    except Exception as exc:  # no HOME for the per-user workspace, say
+        if args.workspace:
+            workspace = Path(args.workspace).expanduser().resolve()
+        else:
+            workspace = _default_workspace()
+    except Exception as exc:  # noqa: BLE001 - no HOME for the per-user workspace, say
         return _fail(str(exc))
     if not workspace.is_dir():
         return _fail(f"workspace {workspace} does not exist or is not a directory")
@@ -250,7 +253,7 @@ def _bind_problem(exc: OSError, host: str, port: int) -> str:
     import socket
 
     if exc.errno == errno.EADDRINUSE:
-        return f"port {port} on {host} is already in use; choose another with --port (0 picks a free one)"
+        return f"port {port} on {host} is already in use; choose another --port (0 picks a free one)"
     if isinstance(exc, socket.gaierror):
         return f"cannot serve on host {host!r}: {exc.strerror or exc}"
     return f"cannot serve on {host}:{port}: {exc.strerror or exc}"
