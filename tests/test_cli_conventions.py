@@ -82,9 +82,7 @@ def test_host_form_config_works_and_server_stderr_goes_to_a_log(ws):
     data = json.loads(velmor("--json", "capabilities", "hatch", workspace=ws).stdout)
     assert data["aerodynamics"]["available"] is True
     # A server writing garbage: one line for the user, its stderr in the log.
-    garbage = (
-        "import sys\nfor i in range(1000):\n print('garbage', i)\n print('oops', i, file=sys.stderr)"
-    )
+    garbage = "import sys\nfor i in range(1000):\n print(i)\n print('oops', i, file=sys.stderr)"
     configure(
         ws,
         {"mcpServers": {"openfoam": {"command": "python", "args": ["-c", garbage], "timeout": 5}}},
@@ -282,7 +280,7 @@ def test_http_server_failures_are_one_line():
     with socket.create_server(("127.0.0.1", 0)) as busy:
         port = str(busy.getsockname()[1])
         for args, message in [
-            (["--workspace", str(SAMPLE), "--http", "--port", port], "already in use"),
+            (["--workspace", str(SAMPLE), "--http", "--port", port], "is in use"),
             (
                 [
                     "--workspace",

@@ -286,7 +286,8 @@ def _run_specs(stage, vehicle_prim) -> dict[str, list] | None:
     for name, specs in runs.items():
         if not all(_plain_spec(spec) for spec in specs):
             return None
-        if any(spec.specifier == Sdf.SpecifierDef for spec in specs):  # "over" alone defines nothing
+        # "over" alone defines nothing.
+        if any(spec.specifier == Sdf.SpecifierDef for spec in specs):
             defined[name] = specs
     return defined
 
@@ -314,7 +315,9 @@ _ORDER_ATTRIBUTES = (("timestamp", "timestamp"), ("status", "status"))
 def _current_from_specs(run_specs: dict[str, list]) -> dict:
     """``_current_results`` of the runs, reading in full only the runs it
     looks at: the newest ones, until each group has its latest values."""
-    light = [(_run_record(name, specs, _ORDER_ATTRIBUTES), specs) for name, specs in run_specs.items()]
+    light = [
+        (_run_record(name, specs, _ORDER_ATTRIBUTES), specs) for name, specs in run_specs.items()
+    ]
     light.sort(key=lambda entry: _timestamp_key(entry[0]))
     usd_name = {key: attr_name for attr_name, key in RUN_ATTRIBUTES}
     current = {}

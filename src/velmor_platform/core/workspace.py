@@ -139,7 +139,7 @@ def _user_workspace(environ: Mapping[str, str] | None = None) -> Path:
     if os.name == "posix" and not os.path.isabs(data_home) and not os.path.isabs(home):
         raise WorkspaceError(
             "cannot locate the per-user workspace: HOME is "
-            + ("not set" if "HOME" not in environ else "empty" if not home else "not an absolute path")
+            + ("not set" if "HOME" not in environ else "empty" if not home else "not absolute")
             + f"; set HOME, or choose a workspace with --workspace DIR or {ENV_VAR}"
         )
     import platformdirs

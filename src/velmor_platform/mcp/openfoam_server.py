@@ -253,7 +253,7 @@ def _bind_problem(exc: OSError, host: str, port: int) -> str:
     import socket
 
     if exc.errno == errno.EADDRINUSE:
-        return f"port {port} on {host} is already in use; choose another --port (0 picks a free one)"
+        return f"port {port} on {host} is in use; choose another (--port 0 picks a free one)"
     if isinstance(exc, socket.gaierror):
         return f"cannot serve on host {host!r}: {exc.strerror or exc}"
     return f"cannot serve on {host}:{port}: {exc.strerror or exc}"
