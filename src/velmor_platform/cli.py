@@ -1490,10 +1490,12 @@ def _main(argv: Sequence[str] | None) -> int:
     if not args.debug:
         import logging
 
-        # The MCP SDK logs a traceback per unreadable line a server writes;
-        # the reason reaches the user once, through the command's own message.
-        logging.getLogger("mcp").addHandler(logging.NullHandler())
-        logging.getLogger("mcp").propagate = False
+        # The MCP SDK logs a traceback per unreadable line a server writes,
+        # and asyncio a line for a server process reaped after its loop
+        # closed; the reason reaches the user once, in the command's message.
+        for name in ("mcp", "asyncio"):
+            logging.getLogger(name).addHandler(logging.NullHandler())
+            logging.getLogger(name).propagate = False
 
     try:
         _choose_workspace(args)
