@@ -1001,8 +1001,8 @@ def cmd_init(args: argparse.Namespace) -> Outcome:
     products = sorted(p.name for p in (root / "products").iterdir() if p.is_dir())
     data = {"workspace": root, "products": products}
     hint = (
-        f"created a workspace from the bundled sample; use it with "
-        f"'{PROG} --workspace {root} ...' or 'export VELMOR_WORKSPACE={root}'"
+        f"created a workspace from the bundled sample; commands run inside it use it, "
+        f"elsewhere use '{PROG} --workspace {root} ...' or 'export VELMOR_WORKSPACE={root}'"
     )
     return Outcome(data, lambda: [str(root)], note=hint)
 
