@@ -107,10 +107,15 @@ def _escape(char: str) -> str:
     return f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
 
 
+# Characters that take one cell for certain: Latin, Greek, Cyrillic and the
+# punctuation, arrows, box-drawing and block characters the tables use.
+_ONE_CELL = re.compile("[\x00-\u02ff\u0370-\u0482\u2010-\u20cf\u2100-\u2e7f]*")
+
+
 def width(text: str) -> int:
     """Terminal cells taken by ``text``: wide (East Asian) characters take
     two, combining marks none."""
-    if text.isascii():
+    if text.isascii() or _ONE_CELL.fullmatch(text):
         return len(text)
     cells = 0
     for c in text:
@@ -205,20 +210,22 @@ def table(
 ) -> list[str]:
     """Lines of a plain table: a header row, then the rows, columns two
     spaces apart. Columns whose index is in ``right`` are right-aligned."""
-    rows = [list(r) for r in rows]
     right = set(right)
-    widths = [width(h) for h in headers]
-    for row in rows:
-        for i, cell in enumerate(row):
-            widths[i] = max(widths[i], width(cell))
+    measured = [[(cell, width(cell)) for cell in row] for row in [headers, *rows]]
+    widths = [0] * len(headers)
+    for row in measured:
+        for i, (_, cells) in enumerate(row):
+            if cells > widths[i]:
+                widths[i] = cells
 
-    def line(cells: Sequence[str]) -> str:
+    def line(row: list[tuple[str, int]]) -> str:
         out = []
-        for i, cell in enumerate(cells):
-            out.append(rjust(cell, widths[i]) if i in right else ljust(cell, widths[i]))
+        for i, (cell, cells) in enumerate(row):
+            pad = " " * (widths[i] - cells)
+            out.append(pad + cell if i in right else cell + pad)
         return (indent + "  ".join(out)).rstrip()
 
-    return [line(headers)] + [line(r) for r in rows]
+    return [line(row) for row in measured]
 
 
 def key_values(pairs: Iterable[tuple[str, str]], indent: str = "  ") -> list[str]:
