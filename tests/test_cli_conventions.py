@@ -301,5 +301,6 @@ def test_http_server_failures_are_one_line():
 def test_tables_align_by_display_width():
     from velmor_platform import _cli_render as render
 
-    lines = render.table(["NAME", "CD"], [["日本車", "0.3"], ["Kestrel", "0.29"], ["Zoe\u0301", "0.31"]])
+    rows = [["日本車", "0.3"], ["Kestrel", "0.29"], ["Zoe\u0301", "0.31"]]
+    lines = render.table(["NAME", "CD"], rows)
     assert [render.width(line[: line.rindex(" ") + 1]) for line in lines] == [9] * 4
