@@ -251,7 +251,7 @@ def _plain_spec(spec) -> bool:
     return spec.specifier != Sdf.SpecifierClass and _COMPOSING_KEYS.isdisjoint(spec.ListInfoKeys())
 
 
-def _run_specs(stage, vehicle_prim) -> dict[str, list] | None:
+def _run_specs(vehicle_prim) -> dict[str, list] | None:
     """Each run's prim specs in the root layer stack, strongest first.
 
     Reading the layers' specs rather than composed prims is several times
@@ -261,18 +261,16 @@ def _run_specs(stage, vehicle_prim) -> dict[str, list] | None:
     Simulations prim or a run; a deactivated or abstract run) gives None,
     and the caller composes the stage instead.
     """
-    vehicle_path = vehicle_prim.GetPath()
-    simulations_path = vehicle_path.AppendChild(SIMULATIONS_PRIM)
-    session = stage.GetSessionLayer()
     simulations_specs = []
-    for layer in stage.GetLayerStack(includeSessionLayers=False):
-        if layer == session:
-            continue
-        vehicle_spec = layer.GetPrimAtPath(vehicle_path)
-        if vehicle_spec is not None and not _plain_spec(vehicle_spec):
+    # The vehicle's specs, strongest first. (Going through the prim rather
+    # than the stage's layer list also keeps OpenUSD from holding on to a
+    # Python object per layer and call.)
+    for vehicle_spec in vehicle_prim.GetPrimStack():
+        if not _plain_spec(vehicle_spec):
             return None
-        spec = layer.GetPrimAtPath(simulations_path)
-        if spec is not None:
+        children = vehicle_spec.nameChildren
+        if SIMULATIONS_PRIM in children:
+            spec = children[SIMULATIONS_PRIM]
             if not _plain_spec(spec):
                 return None
             simulations_specs.append(spec)
@@ -363,7 +361,7 @@ def load_product(path: str) -> dict:
     """
     stage, prim = _open_default_prim(path, with_runs=False)  # the stage must outlive the prim
     record = _read_attributes(prim, VEHICLE_ATTRIBUTES)
-    run_specs = _run_specs(stage, prim)
+    run_specs = _run_specs(prim)
     if run_specs is None:
         stage, prim = _open_default_prim(path)
         record.update(_current_results(_read_runs(prim)))
@@ -375,7 +373,7 @@ def load_product(path: str) -> dict:
 def load_product_history(path: str) -> list[dict]:
     """The product's recorded simulation runs, oldest first, one new dict each."""
     stage, prim = _open_default_prim(path, with_runs=False)
-    run_specs = _run_specs(stage, prim)
+    run_specs = _run_specs(prim)
     if run_specs is None:
         stage, prim = _open_default_prim(path)
         return _read_runs(prim)
