@@ -27,6 +27,7 @@ import contextlib
 import os
 import signal
 import sys
+import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
@@ -550,12 +551,13 @@ def cmd_capabilities(args: argparse.Namespace) -> Outcome:
     from .mcp.mcp_transport import record_failures
 
     product = load(args, args.product)
+    started = time.time()
     with (
         record_failures() as failures,
         render.Spinner("asking the OpenFOAM server for its case templates"),
     ):
         report = product.capabilities()
-    problem = _server_problem(failures, args.workspace_root)
+    problem = _server_problem(failures, args.workspace_root, started)
     data: dict[str, Any] = dict(report)
     warnings = []
     if problem is not None:
@@ -610,8 +612,11 @@ def cmd_capabilities(args: argparse.Namespace) -> Outcome:
     return Outcome(data, text, status=1 if problem else 0, warnings=warnings)
 
 
-def _server_problem(failures: list[BaseException], root: Path | None) -> dict[str, str] | None:
-    """Why the template query failed, and the server's log when it wrote one."""
+def _server_problem(
+    failures: list[BaseException], root: Path | None, since: float
+) -> dict[str, str] | None:
+    """Why the template query failed, and the server's log when the server
+    wrote to it (after ``since``)."""
     if not failures:
         return None
     problem = {"error": _describe(failures[0])}
@@ -620,7 +625,8 @@ def _server_problem(failures: list[BaseException], root: Path | None) -> dict[st
 
         log = log_path(root, "openfoam")
         try:
-            if log.stat().st_size > 0:
+            status = log.stat()
+            if status.st_size > 0 and status.st_mtime >= since - 1:
                 problem["log"] = str(log)
         except OSError:
             pass
@@ -1104,7 +1110,6 @@ def _workspace_checks(args: argparse.Namespace) -> list[_Check]:
 
 def _server_check(root: Path, name: str) -> _Check:
     import asyncio
-    import time
 
     from .mcp.mcp_config import log_path
     from .mcp.mcp_transport import mcp_connect
