@@ -46,6 +46,9 @@ def main() -> None:
         ws = Path(tmp) / "ws"
         shutil.copytree(sample_workspace_path(), ws)
         env = {**os.environ, "VELMOR_WORKSPACE": str(ws)}
+        # As installed, modules load from their byte-code caches: let the
+        # warm-up below write them.
+        env.pop("PYTHONDONTWRITEBYTECODE", None)
         commands = {
             "velmor --help": [velmor, "--help"],
             "velmor show sedan:base": [velmor, "show", "sedan:base"],

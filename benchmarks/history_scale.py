@@ -71,6 +71,9 @@ def main() -> None:
         shutil.copytree(sample_workspace_path(), ws)
         write_runs(ws / "products/hatch/runs.usda", options.runs)
         env = {**os.environ, "VELMOR_WORKSPACE": str(ws)}
+        # As installed, modules load from their byte-code caches: let the
+        # warm-up below write them.
+        env.pop("PYTHONDONTWRITEBYTECODE", None)
         commands = {}
         for product, label in (("hatch", f"{options.runs} runs"), ("sedan:base", "3 runs")):
             commands[f"show ({label})"] = [velmor, "show", product]

@@ -9,17 +9,19 @@ locale), ASCII stand-ins are used instead.
 from __future__ import annotations
 
 import itertools
-import json
 import math
 import os
 import re
-import shutil
 import sys
-import threading
 import unicodedata
-from datetime import datetime
 from pathlib import PurePath
-from typing import Any, Iterable, Sequence, TextIO
+from typing import TYPE_CHECKING, Any, Iterable, Sequence, TextIO
+
+if TYPE_CHECKING:
+    import threading
+
+# json, datetime, shutil and threading are imported where they are used:
+# every command imports this module, and few need all of them.
 
 # ------------------------------------------------------------------ characters
 
@@ -80,6 +82,8 @@ def jsonable(value: Any) -> Any:
 def dump_json(value: Any, stream: TextIO | None = None) -> None:
     stream = stream if stream is not None else sys.stdout
     encoding = (getattr(stream, "encoding", None) or "ascii").lower().replace("-", "")
+    import json
+
     text = json.dumps(jsonable(value), indent=2, ensure_ascii=encoding != "utf8")
     # json escapes C0 controls; DEL and the C1 range (which some terminals
     # obey as escape sequences) can only occur inside strings: escape them too.
@@ -187,6 +191,8 @@ def fmt_duration(seconds: Any, g: dict[str, str] | None = None) -> str:
 def fmt_timestamp(stamp: Any, g: dict[str, str] | None = None) -> str:
     """An ISO 8601 timestamp as "YYYY-MM-DD HH:MM"; anything else as it is."""
     if isinstance(stamp, str):
+        from datetime import datetime
+
         try:
             return datetime.fromisoformat(stamp).strftime("%Y-%m-%d %H:%M")
         except ValueError:
@@ -276,6 +282,8 @@ def sparkline(values: Sequence[float], g: dict[str, str] | None = None) -> str:
 
 
 def terminal_width(default: int = 80) -> int:
+    import shutil
+
     return max(40, shutil.get_terminal_size((default, 24)).columns)
 
 
@@ -298,11 +306,15 @@ class Spinner:
         self.message = message
         self.stream = stream if stream is not None else sys.stderr
         self.active = _isatty(self.stream) and os.environ.get("TERM") != "dumb"
+        import threading
+
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
 
     def __enter__(self) -> "Spinner":
         if self.active:
+            import threading
+
             self._thread = threading.Thread(target=self._run, name="velmor-spinner", daemon=True)
             self._thread.start()
         return self

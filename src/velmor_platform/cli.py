@@ -30,7 +30,6 @@ import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, NoReturn
 
@@ -83,16 +82,29 @@ class CliError(Exception):
     """A failure reported to the user as one line, with exit status 1."""
 
 
-@dataclass
 class Outcome:
     """What a command produced: ``data`` for --json, ``text`` (built only
-    when needed) for people, and the exit status."""
+    when needed) for people, and the exit status. (A plain class: the
+    dataclasses machinery costs every command a few milliseconds.)"""
 
-    data: Any
-    text: Callable[[], list[str]]
-    status: int = 0
-    warnings: list[str] = field(default_factory=list)
-    note: str | None = None  # a hint for people, on stderr, not with --json
+    __slots__ = ("data", "note", "status", "text", "warnings")
+
+    def __init__(
+        self,
+        data: Any,
+        text: Callable[[], list[str]],
+        status: int = 0,
+        warnings: list[str] | None = None,
+        note: str | None = None,  # a hint for people, on stderr, not with --json
+    ) -> None:
+        self.data = data
+        self.text = text
+        self.status = status
+        self.warnings = warnings if warnings is not None else []
+        self.note = note
+
+    def __repr__(self) -> str:
+        return f"Outcome(status={self.status}, data={self.data!r})"
 
 
 # --------------------------------------------------------------------- helpers
@@ -169,6 +181,44 @@ def load(args: argparse.Namespace, ref: str) -> ProductCore:
     else:
         _require_workspace(args)
     return _core().load(ref)
+
+
+@contextmanager
+def _layers_kept(args: argparse.Namespace, ref: str) -> Iterator[None]:
+    """Keep the product's layers open while the block runs.
+
+    OpenUSD parses a layer file once while something holds it, so the
+    several reads of one command (load, history; load, write, re-read) share
+    one parse instead of parsing a long run history each time. Anything that
+    goes wrong here is left to the reads themselves to report.
+    """
+    _core()  # OpenUSD, imported with Ctrl-C held back
+    from pxr import Sdf, Tf
+
+    kept: list[Any] = []
+
+    def keep(path: str) -> None:
+        layer = Sdf.Layer.FindOrOpen(path)
+        if layer is None or any(layer == other for other in kept):
+            return
+        kept.append(layer)
+        for sub in layer.subLayerPaths:
+            keep(layer.ComputeAbsolutePath(sub))
+
+    try:
+        if _looks_like_path(ref):
+            path = os.path.abspath(ref)
+        else:
+            from .core.api import _find_product_usd
+
+            path = str(_find_product_usd(ref))
+        keep(path)
+    except (OSError, ValueError, Tf.ErrorException):
+        pass
+    try:
+        yield
+    finally:
+        kept.clear()
 
 
 def _mark_enclosing_workspace(usd_path: Path) -> None:
@@ -362,8 +412,9 @@ def register_history(commands: Subparsers) -> None:
 
 
 def cmd_history(args: argparse.Namespace) -> Outcome:
-    product = load(args, args.product)
-    runs = product.history()
+    with _layers_kept(args, args.product):  # read once for the product and its history
+        product = load(args, args.product)
+        runs = product.history()
     runs = runs if runs is not None else []
     target_cd = product.targets.get("cd")
 
@@ -779,10 +830,11 @@ def cmd_targets_set(args: argparse.Namespace) -> Outcome:
         usage_error(
             args, "give at least one of --cd, --cl, --cm-pitch, --cl-tolerance, --cm-tolerance"
         )
-    product = load(args, args.product)
-    before = product.targets
-    reply = product.set_targets(**values)
-    after = product.targets
+    with _layers_kept(args, args.product):  # read once for loading, writing and re-reading
+        product = load(args, args.product)
+        before = product.targets
+        reply = product.set_targets(**values)
+        after = product.targets
     _mark_enclosing_workspace(product.usd_path)
     written = reply.get("targets", {})
     warnings = [
@@ -1032,13 +1084,17 @@ def register_doctor(commands: Subparsers) -> None:
     p.set_defaults(needs_workspace=False)
 
 
-@dataclass
 class _Check:
-    name: str
-    ok: bool
-    detail: str
-    fix: str = ""
-    seconds: float | None = None
+    """One line of ``doctor``: a check, whether it passed, and how to fix it."""
+
+    def __init__(
+        self, name: str, ok: bool, detail: str, fix: str = "", seconds: float | None = None
+    ) -> None:
+        self.name = name
+        self.ok = ok
+        self.detail = detail
+        self.fix = fix
+        self.seconds = seconds
 
 
 def cmd_doctor(args: argparse.Namespace) -> Outcome:
