@@ -8,7 +8,12 @@ from velmor_platform.core import workspace as ws
 
 
 def _tree(root: Path) -> set[str]:
-    return {p.relative_to(root).as_posix() for p in root.rglob("*") if "__pycache__" not in p.parts}
+    """The files of a workspace, without its state folder (which holds the marker)."""
+    return {
+        p.relative_to(root).as_posix()
+        for p in root.rglob("*")
+        if "__pycache__" not in p.parts and ".velmor" not in p.parts
+    }
 
 
 @pytest.fixture
@@ -88,6 +93,7 @@ def test_seed_workspace_into_new_or_empty_directory(tmp_path, state):
         dest.mkdir()
     assert ws.seed_workspace(dest) == dest
     assert _tree(dest) == _tree(ws.sample_workspace_path())
+    assert ws.is_workspace(dest)
 
 
 def test_seed_workspace_refuses_non_empty_directory_and_files(tmp_path):

@@ -273,3 +273,54 @@ def test_missing_or_dead_server_fails_fast(workspace, command):
     if command[0] != "python":
         assert isinstance(info.value, FileNotFoundError) and "'openfoam'" in str(info.value)
     assert best_effort() == []
+
+
+def test_server_tool_metadata_and_errors_over_stdio(workspace):
+    root = workspace()
+    folder = openfoam_server.templates_dir(root)
+    folder.parent.mkdir(parents=True)
+    folder.symlink_to(folder)  # a loop: reading it fails with ELOOP
+
+    async def scenario():
+        async with mcp_connect("openfoam") as session:
+            tools = (await session.list_tools()).tools
+            return tools, await session.call_tool("list_templates", {})
+
+    tools, result = asyncio.run(scenario())
+    (tool,) = tools
+    assert tool.title == "List OpenFOAM case templates" and tool.description
+    assert tool.annotations.read_only_hint is True and tool.annotations.destructive_hint is False
+    assert tool.input_schema["title"] == "ListTemplatesArguments"
+    assert tool.output_schema["title"] == "ListTemplatesOutput"
+    assert result.is_error
+    with pytest.raises(ToolCallError, match=f"cannot read the templates folder {folder}: Too many levels"):
+        parse_tool_result(result)
+
+
+def test_host_form_config_and_its_shipped_schema(workspace):
+    from velmor_platform.mcp import mcp_config
+
+    assert json.loads(mcp_config.schema_path().read_text()) == mcp_config.config_schema()
+    root = workspace(config={
+        "$schema": "mcp.schema.json",
+        "servers": {"mine": {"type": "stdio", "command": "./bin/srv", "args": ["-v"]}},
+        "mcpServers": {"openfoam": {"command": "python", "args": ["-m", "m"], "env": {"A": "1"}, "timeout": 3}},
+    })
+    assert resolve_server("mine").command == (str(root / "bin" / "srv"), "-v")
+    server = resolve_server("openfoam")
+    assert (server.command, server.env["A"], server.timeout) == ((sys.executable, "-m", "m"), "1", 3.0)
+    for entry, message in [
+        ({"command": "python -m server"}, "put its arguments in 'args'"),
+        ({"command": ["python"], "args": ["-m"]}, "'args' goes with a one-word 'command'"),
+        ({"type": "http", "command": "python"}, "does not match"),
+    ]:
+        workspace(config={"mcpServers": {"openfoam": entry}})
+        with pytest.raises(McpConfigError, match=message):
+            resolve_server("openfoam")
+
+
+def test_failures_of_a_best_effort_query_are_recorded(workspace):
+    workspace(config={"servers": {"openfoam": {"command": ["velmor-no-such-mcp-server"]}}})
+    with transport.record_failures() as failures:
+        assert best_effort() == []
+    assert len(failures) == 1 and "cannot start MCP server 'openfoam'" in str(failures[0])

@@ -9,15 +9,19 @@ locale), ASCII stand-ins are used instead.
 from __future__ import annotations
 
 import itertools
-import json
 import math
 import os
-import shutil
+import re
 import sys
-import threading
-from datetime import datetime
+import unicodedata
 from pathlib import PurePath
-from typing import Any, Iterable, Sequence, TextIO
+from typing import TYPE_CHECKING, Any, Iterable, Sequence, TextIO
+
+if TYPE_CHECKING:
+    import threading
+
+# json, datetime, shutil and threading are imported where they are used:
+# every command imports this module, and few need all of them.
 
 # ------------------------------------------------------------------ characters
 
@@ -78,8 +82,59 @@ def jsonable(value: Any) -> Any:
 def dump_json(value: Any, stream: TextIO | None = None) -> None:
     stream = stream if stream is not None else sys.stdout
     encoding = (getattr(stream, "encoding", None) or "ascii").lower().replace("-", "")
+    import json
+
     text = json.dumps(jsonable(value), indent=2, ensure_ascii=encoding != "utf8")
-    stream.write(text + "\n")
+    # json escapes C0 controls; DEL and the C1 range (which some terminals
+    # obey as escape sequences) can only occur inside strings: escape them too.
+    stream.write(_C1.sub(lambda m: f"\\u{ord(m.group()):04x}", text) + "\n")
+
+
+# ----------------------------------------------------------- text from files
+
+_C1 = re.compile("[\x7f-\x9f]")
+
+
+def clean(text: str) -> str:
+    """``text`` with control characters (escape sequences, carriage
+    returns, line breaks, ...) shown as escapes, so that a string read from
+    a file cannot move the cursor, clear the screen or fake a line."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else _escape(c) for c in text)
+
+
+def _escape(char: str) -> str:
+    code = ord(char)
+    if code < 0x100:
+        return f"\\x{code:02x}"
+    return f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
+
+
+# Characters that take one cell for certain: Latin, Greek, Cyrillic and the
+# punctuation, arrows, box-drawing and block characters the tables use.
+_ONE_CELL = re.compile("[\x00-\u02ff\u0370-\u0482\u2010-\u20cf\u2100-\u2e7f]*")
+
+
+def width(text: str) -> int:
+    """Terminal cells taken by ``text``: wide (East Asian) characters take
+    two, combining marks none."""
+    if text.isascii() or _ONE_CELL.fullmatch(text):
+        return len(text)
+    cells = 0
+    for c in text:
+        if unicodedata.combining(c):
+            continue
+        cells += 2 if unicodedata.east_asian_width(c) in ("W", "F") else 1
+    return cells
+
+
+def ljust(text: str, cells: int) -> str:
+    return text + " " * (cells - width(text))
+
+
+def rjust(text: str, cells: int) -> str:
+    return " " * (cells - width(text)) + text
 
 
 # ------------------------------------------------------------------- numbers
@@ -136,6 +191,8 @@ def fmt_duration(seconds: Any, g: dict[str, str] | None = None) -> str:
 def fmt_timestamp(stamp: Any, g: dict[str, str] | None = None) -> str:
     """An ISO 8601 timestamp as "YYYY-MM-DD HH:MM"; anything else as it is."""
     if isinstance(stamp, str):
+        from datetime import datetime
+
         try:
             return datetime.fromisoformat(stamp).strftime("%Y-%m-%d %H:%M")
         except ValueError:
@@ -159,26 +216,28 @@ def table(
 ) -> list[str]:
     """Lines of a plain table: a header row, then the rows, columns two
     spaces apart. Columns whose index is in ``right`` are right-aligned."""
-    rows = [list(r) for r in rows]
     right = set(right)
-    widths = [len(h) for h in headers]
-    for row in rows:
-        for i, cell in enumerate(row):
-            widths[i] = max(widths[i], len(cell))
+    measured = [[(cell, width(cell)) for cell in row] for row in [headers, *rows]]
+    widths = [0] * len(headers)
+    for row in measured:
+        for i, (_, cells) in enumerate(row):
+            if cells > widths[i]:
+                widths[i] = cells
 
-    def line(cells: Sequence[str]) -> str:
+    def line(row: list[tuple[str, int]]) -> str:
         out = []
-        for i, cell in enumerate(cells):
-            out.append(cell.rjust(widths[i]) if i in right else cell.ljust(widths[i]))
+        for i, (cell, cells) in enumerate(row):
+            pad = " " * (widths[i] - cells)
+            out.append(pad + cell if i in right else cell + pad)
         return (indent + "  ".join(out)).rstrip()
 
-    return [line(headers)] + [line(r) for r in rows]
+    return [line(row) for row in measured]
 
 
 def key_values(pairs: Iterable[tuple[str, str]], indent: str = "  ") -> list[str]:
     pairs = list(pairs)
-    width = max((len(k) for k, _ in pairs), default=0)
-    return [f"{indent}{k.ljust(width)}  {v}".rstrip() for k, v in pairs]
+    cells = max((width(k) for k, _ in pairs), default=0)
+    return [f"{indent}{ljust(k, cells)}  {v}".rstrip() for k, v in pairs]
 
 
 # ------------------------------------------------------- bars and sparklines
@@ -223,6 +282,8 @@ def sparkline(values: Sequence[float], g: dict[str, str] | None = None) -> str:
 
 
 def terminal_width(default: int = 80) -> int:
+    import shutil
+
     return max(40, shutil.get_terminal_size((default, 24)).columns)
 
 
@@ -245,11 +306,15 @@ class Spinner:
         self.message = message
         self.stream = stream if stream is not None else sys.stderr
         self.active = _isatty(self.stream) and os.environ.get("TERM") != "dumb"
+        import threading
+
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
 
     def __enter__(self) -> "Spinner":
         if self.active:
+            import threading
+
             self._thread = threading.Thread(target=self._run, name="velmor-spinner", daemon=True)
             self._thread.start()
         return self

@@ -28,7 +28,6 @@ from pathlib import Path
 from stat import S_ISDIR, S_ISREG  # already loaded by os
 
 from . import workspace as _workspace
-from .workspace import ENV_VAR as _ENV_VAR
 from .workspace import _products_dir_str
 from .workspace import products_dir as _products_dir
 
@@ -104,7 +103,7 @@ def _is_real_directory(path: str) -> bool:
     return mode is not None and S_ISDIR(mode)
 
 
-# Products found before: (name, VELMOR_WORKSPACE) -> (every directory from
+# Products found before: (name, configured workspace) -> (every directory from
 # the file system root down to the product's, its top-level file, the Path
 # returned). Kept only for a plain absolute workspace path, and used only
 # while each of those directories is still a directory and not a link and
@@ -125,7 +124,7 @@ def _find_product_usd(name: str) -> Path:
         and _products_dir is _workspace_products_dir
         and _workspace.workspace_root is _workspace._workspace_root
     ):
-        key = (name, os.environ.get(_ENV_VAR))
+        key = (name, _workspace.configured_root())
         known = _FOUND.get(key)
         if known is not None:
             lstat = os.lstat

@@ -6,19 +6,30 @@ point into), ``competitors/``, ``templates/`` and ``layers/``.
 
 The workspace root is, in order of precedence:
 
-1. the directory named by the ``VELMOR_WORKSPACE`` environment variable
+1. the workspace made active for the current context with
+   ``use_workspace(root)`` (the ``velmor`` command does this with the
+   workspace it chose; see ``choose_workspace``);
+2. the directory named by the ``VELMOR_WORKSPACE`` environment variable
    (``~`` and ``$VARS`` expanded, made absolute with symbolic links
    resolved), used as it is;
-2. the per-user workspace ``$XDG_DATA_HOME/velmor/workspace`` (by default
-   ``~/.local/share/velmor/workspace``), which is seeded from the sample
-   workspace shipped inside the package the first time it is needed.
+3. the per-user workspace (``platformdirs``: ``$XDG_DATA_HOME/velmor/workspace``,
+   by default ``~/.local/share/velmor/workspace`` on Linux), which is seeded
+   from the sample workspace shipped inside the package the first time it
+   is needed. A ``HOME`` that is unset or empty is refused.
+
+A workspace carries a marker file, ``.velmor/workspace``, written when it
+is created (and by the command line on its next write to an older one), so
+that a command run inside it can find it.
 
 The shipped sample is only ever read; every write goes to a copy.
 """
 
 from __future__ import annotations
 
+import contextlib
 import os
+from collections.abc import Iterator, Mapping
+from contextvars import ContextVar
 from stat import S_ISLNK  # already loaded by os
 
 TYPE_CHECKING = False
@@ -29,6 +40,83 @@ if TYPE_CHECKING:
 # product core, which should not have to pay for it up front.
 
 ENV_VAR = "VELMOR_WORKSPACE"
+#: The marker file of a workspace, relative to its root.
+MARKER = os.path.join(".velmor", "workspace")
+_MARKER_TEXT = "velmor workspace\n"
+
+# The workspace chosen for the current context (a thread, a task), as an
+# absolute path string; consulted before the environment.
+_ACTIVE: ContextVar[str | None] = ContextVar("velmor_workspace", default=None)
+
+
+class WorkspaceError(RuntimeError):
+    """No workspace can be chosen (for instance, HOME is not set)."""
+
+
+@contextlib.contextmanager
+def use_workspace(root: str | os.PathLike[str]) -> Iterator[None]:
+    """Make ``root`` the active workspace within this context."""
+    token = _ACTIVE.set(os.path.abspath(os.fspath(root)))
+    try:
+        yield
+    finally:
+        _ACTIVE.reset(token)
+
+
+def configured_root() -> str | None:
+    """The workspace named for this context or by the environment, unresolved."""
+    return _ACTIVE.get() or os.environ.get(ENV_VAR) or None
+
+
+def is_workspace(directory: str | os.PathLike[str]) -> bool:
+    """True when ``directory`` carries the workspace marker."""
+    return os.path.isfile(os.path.join(directory, MARKER))
+
+
+def mark_workspace(root: str | os.PathLike[str]) -> None:
+    """Write the marker of the workspace ``root`` unless it is there."""
+    if is_workspace(root):
+        return
+    from .layer_io import atomic_write_bytes, state_dir
+
+    state = state_dir(root)
+    state.mkdir(exist_ok=True)
+    atomic_write_bytes(state / "workspace", _MARKER_TEXT.encode())
+
+
+def find_enclosing_workspace(start: str | os.PathLike[str]) -> str | None:
+    """The nearest directory at or above ``start`` that carries the marker."""
+    current = os.path.abspath(start)
+    while True:
+        if is_workspace(current):
+            return current
+        parent = os.path.dirname(current)
+        if parent == current:
+            return None
+        current = parent
+
+
+def choose_workspace(
+    explicit: str | None, environ: Mapping[str, str], cwd: str | os.PathLike[str]
+) -> tuple[Path, str]:
+    """The workspace a command uses, and how it was chosen.
+
+    ``explicit`` (a ``--workspace`` value), else ``VELMOR_WORKSPACE`` from
+    ``environ``, else the nearest workspace enclosing ``cwd``, else the
+    per-user one (not created here). Raises ``WorkspaceError`` when only the
+    per-user workspace is left and it cannot be located.
+    """
+    from pathlib import Path
+
+    if explicit:
+        return Path(os.path.abspath(os.path.expanduser(explicit))), "--workspace"
+    configured = environ.get(ENV_VAR)
+    if configured:
+        return Path(_configured_root(configured)), ENV_VAR
+    found = find_enclosing_workspace(cwd)
+    if found is not None:
+        return Path(found), "the enclosing directory"
+    return _user_workspace(environ), "the per-user workspace"
 
 # Directories of the shipped sample that are never copied.
 _SKIP_NAMES = frozenset({"__pycache__"})
@@ -41,26 +129,39 @@ def sample_workspace_path() -> Path:
     return Path(__file__).resolve().parent.parent / "sample_workspace"
 
 
-def _user_workspace() -> Path:
-    from pathlib import Path
+def _user_workspace(environ: Mapping[str, str] | None = None) -> Path:
+    """The per-user workspace, by the platform's conventions."""
+    environ = os.environ if environ is None else environ
+    data_home = environ.get("XDG_DATA_HOME", "")
+    home = environ.get("HOME", "")
+    # The XDG base-directory rules ignore relative values; without either,
+    # the location would be relative to the file system root.
+    if os.name == "posix" and not os.path.isabs(data_home) and not os.path.isabs(home):
+        raise WorkspaceError(
+            "cannot locate the per-user workspace: HOME is "
+            + ("not set" if "HOME" not in environ else "empty" if not home else "not absolute")
+            + f"; set HOME, or choose a workspace with --workspace DIR or {ENV_VAR}"
+        )
+    import platformdirs
 
-    data_home = os.environ.get("XDG_DATA_HOME", "")
-    # The XDG base-directory rules ignore relative values.
-    base = Path(data_home) if os.path.isabs(data_home) else Path.home() / ".local" / "share"
-    return base / "velmor" / "workspace"
+    return platformdirs.user_data_path("velmor", appauthor=False) / "workspace"
+
+
+def ensure_user_workspace(root: Path) -> Path:
+    """Seed the per-user workspace ``root`` when it does not exist yet."""
+    if not root.is_dir():
+        _seed_new(root)
+    return root
 
 
 def workspace_root() -> Path:
     """The root directory of the active workspace."""
     from pathlib import Path
 
-    configured = os.environ.get(ENV_VAR)
+    configured = configured_root()
     if configured:
         return Path(_configured_root(configured))
-    root = _user_workspace()
-    if not root.is_dir():
-        _seed_new(root)
-    return root
+    return ensure_user_workspace(_user_workspace())
 
 
 _workspace_root = workspace_root
@@ -75,7 +176,7 @@ def products_dir() -> Path:
 
 def _products_dir_str() -> str:
     """``str(products_dir())``, without building the Path."""
-    configured = os.environ.get(ENV_VAR)
+    configured = configured_root()
     if configured and workspace_root is _workspace_root:  # not replaced (by a test, say)
         root = _configured_root(configured)
         return root + "/products" if root != "/" else "/products"
@@ -177,6 +278,7 @@ def seed_workspace(dest: str | os.PathLike[str]) -> Path:
             "choose a new or empty directory"
         )
     _copy_tree(sample_workspace_path(), dest)
+    mark_workspace(dest)
     return dest
 
 
@@ -200,6 +302,7 @@ def _seed_new(root: Path) -> None:
     staging.mkdir()
     try:
         _copy_tree(sample_workspace_path(), staging)
+        mark_workspace(staging)
         try:
             os.rename(staging, root)
         except OSError:

@@ -21,7 +21,12 @@ given: the server has no authentication, and the template names are the
 only thing it hands out.
 
 Without ``--workspace`` the workspace is the active one (``VELMOR_WORKSPACE``,
-else the per-user workspace).
+else the per-user workspace). A workspace that does not exist, a port in
+use or a host that cannot be bound is one line on stderr and exit status 1.
+
+Other modules add tools to the same server: each module named in
+``TOOL_MODULES`` has ``register(server, workspace)``, called by
+``build_server``.
 
 Start-up time matters here: over stdio every template query starts a fresh
 server process, so this module imports nothing heavy until it is run, and
@@ -36,6 +41,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Sequence
 
 if TYPE_CHECKING:
+    import socket
+
     from mcp.server import MCPServer
 
 SERVER_NAME = "openfoam"
@@ -43,6 +50,9 @@ TOOL_NAME = "list_templates"
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8765
 HTTP_PATH = "/mcp"
+
+# Modules adding tools to the server: each has register(server, workspace).
+TOOL_MODULES: tuple[str, ...] = ()
 
 
 def templates_dir(workspace: str | os.PathLike[str]) -> Path:
@@ -74,18 +84,52 @@ def list_templates(workspace: str | os.PathLike[str]) -> list[str]:
     return sorted(names)
 
 
-def build_server(workspace: str | os.PathLike[str]) -> "MCPServer":
+def build_server(workspace: str | os.PathLike[str]) -> MCPServer:
     """The MCP server for ``workspace``, not yet running."""
+    import importlib
+
     from mcp.server import MCPServer
+    from mcp.server.mcpserver.exceptions import ToolError
+    from mcp.types import ToolAnnotations
 
     root = Path(workspace)
     # WARNING keeps stderr quiet: over stdio it is the host's own terminal.
-    server = MCPServer(SERVER_NAME, version=_version(), log_level="WARNING")
+    server = MCPServer(
+        SERVER_NAME,
+        title="OpenFOAM case templates",
+        version=_version(),
+        instructions="Lists the OpenFOAM case templates of one velmor workspace.",
+        log_level="WARNING",
+    )
 
-    @server.tool(name=TOOL_NAME, description="Sorted names of the workspace's OpenFOAM case templates.")
-    def _list_templates() -> list[str]:
-        return list_templates(root)
+    def templates() -> list[str]:
+        try:
+            return list_templates(root)
+        except OSError as exc:
+            raise ToolError(
+                f"cannot read the templates folder {templates_dir(root)}: {exc.strerror or exc}"
+            ) from exc
 
+    # The function's name titles the tool's input and output schemas.
+    templates.__name__ = templates.__qualname__ = "ListTemplates"
+    server.tool(
+        name=TOOL_NAME,
+        title="List OpenFOAM case templates",
+        description=(
+            "Sorted names of the workspace's OpenFOAM case templates (the directories of "
+            "templates/openfoam/). A product can run aerodynamics when a template carries the "
+            "name of its directory."
+        ),
+        annotations=ToolAnnotations(
+            title="List OpenFOAM case templates",
+            read_only_hint=True,
+            destructive_hint=False,
+            idempotent_hint=True,
+            open_world_hint=False,
+        ),
+    )(templates)
+    for module in TOOL_MODULES:
+        importlib.import_module(module).register(server, root)
     return server
 
 
@@ -124,7 +168,7 @@ def http_url(host: str, port: int) -> str:
     return f"http://{shown}:{port}{HTTP_PATH}"
 
 
-def _bind(host: str, port: int):
+def _bind(host: str, port: int) -> socket.socket:
     import socket
 
     family, _, _, _, address = socket.getaddrinfo(host.strip("[]"), port, type=socket.SOCK_STREAM)[0]
@@ -137,7 +181,7 @@ def _bind(host: str, port: int):
     return socket.socket(family, socket.SOCK_STREAM, socket.IPPROTO_TCP, fileno=sock.detach())
 
 
-def serve_http(server: "MCPServer", host: str, port: int) -> None:
+def serve_http(server: MCPServer, host: str, port: int) -> None:
     """Serve ``server`` over streamable HTTP until interrupted."""
     import anyio
     import uvicorn
@@ -182,16 +226,42 @@ def main(argv: Sequence[str] | None = None) -> int:
         if not is_loopback(args.host) and not args.allow_remote:
             parser.error(f"refusing to serve on non-loopback host {args.host!r} without --allow-remote")
 
-    workspace = Path(args.workspace).expanduser().resolve() if args.workspace else _default_workspace()
+    try:
+        if args.workspace:
+            workspace = Path(args.workspace).expanduser().resolve()
+        else:
+            workspace = _default_workspace()
+    except Exception as exc:  # noqa: BLE001 - no HOME for the per-user workspace, say
+        return _fail(str(exc))
+    if not workspace.is_dir():
+        return _fail(f"workspace {workspace} does not exist or is not a directory")
     server = build_server(workspace)
     if args.http:
         try:
             serve_http(server, args.host, args.port)
         except KeyboardInterrupt:
             pass
+        except OSError as exc:
+            return _fail(_bind_problem(exc, args.host, args.port))
     else:
         server.run("stdio")
     return 0
+
+
+def _bind_problem(exc: OSError, host: str, port: int) -> str:
+    import errno
+    import socket
+
+    if exc.errno == errno.EADDRINUSE:
+        return f"port {port} on {host} is in use; choose another (--port 0 picks a free one)"
+    if isinstance(exc, socket.gaierror):
+        return f"cannot serve on host {host!r}: {exc.strerror or exc}"
+    return f"cannot serve on {host}:{port}: {exc.strerror or exc}"
+
+
+def _fail(message: str) -> int:
+    print(f"openfoam MCP server: error: {message}", file=sys.stderr)
+    return 1
 
 
 if __name__ == "__main__":
