@@ -208,20 +208,7 @@ def test_errors_carry_the_command_message_and_status(client, method, path, data,
 
 def test_a_product_being_written_is_409(client, workspace, monkeypatch):
     usd = workspace / BASE_USD
-    real_load = cli.load
-
-    class Writer:  # what the core does when another writer holds the product's lock
-        def __init__(self, product):
-            self.product = product
-
-        def __getattr__(self, name):
-            return getattr(self.product, name)
-
-        def set_targets(self, **values):
-            with product_lock(usd, timeout=0.05):
-                return self.product.set_targets(**values)
-
-    monkeypatch.setattr(cli, "load", lambda ref: Writer(real_load(ref)))
+    monkeypatch.setenv("VELMOR_LOCK_TIMEOUT", "0.05")  # the core waits this long
     held, release = threading.Event(), threading.Event()
 
     def hold():

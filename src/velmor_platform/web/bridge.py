@@ -16,11 +16,12 @@ cached product is reloaded when any file of its directory changes.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import logging
 import os
 import threading
 import time
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -62,17 +63,54 @@ class Answer:
     lines: Callable[[], list[str]] = field(default=list, repr=False, compare=False)
 
 
+_ROOT: Path | None = None
+
+
 def use_workspace(root: str | os.PathLike[str]) -> Path:
-    """Make ``root`` the active workspace, as ``velmor --workspace`` does."""
-    absolute = os.path.abspath(os.path.expanduser(os.fspath(root)))
-    os.environ["VELMOR_WORKSPACE"] = absolute
-    return Path(absolute)
+    """Make ``root`` the workspace every page of this server works in, as
+    ``velmor --workspace`` does for one command (nothing is written to the
+    environment)."""
+    global _ROOT
+    _ROOT = Path(os.path.abspath(os.path.expanduser(os.fspath(root))))
+    return _ROOT
+
+
+@contextlib.contextmanager
+def active() -> Iterator[None]:
+    """The server's workspace made active for the product core in this thread."""
+    if _ROOT is None:
+        yield
+        return
+    from ..core.workspace import use_workspace as core_use_workspace
+
+    with core_use_workspace(_ROOT):
+        yield
+
+
+def _args(**fields: Any) -> argparse.Namespace:
+    return argparse.Namespace(
+        json=True,
+        workspace=None,
+        workspace_root=_ROOT,
+        workspace_source="velmor serve",
+        **fields,
+    )
+
+
+def require_workspace(args: argparse.Namespace) -> Path:
+    """The workspace the command line chose, refused when unusable."""
+    return _cli._require_workspace(args)
 
 
 def workspace() -> Path:
     """The active workspace, refused with the command's message when unusable."""
     try:
-        return _cli._require_workspace()
+        with active():
+            if _ROOT is None:
+                from ..core.workspace import workspace_root
+
+                return workspace_root()
+            return _cli._require_workspace(_args())
     except _cli.CliError as exc:
         raise BridgeError(500, str(exc)) from None
 
@@ -135,9 +173,10 @@ def product_ref(ref: str) -> str:
 
 
 def _run(func: Callable[[argparse.Namespace], Any], **fields: Any) -> Answer:
-    args = argparse.Namespace(json=True, workspace=None, **fields)
+    args = _args(**fields)
     try:
-        outcome = func(args)
+        with active():
+            outcome = func(args)
     except BridgeError:
         raise
     except TimeoutError as exc:  # the product's lock is held by another writer
@@ -217,7 +256,7 @@ def export(ref: str) -> Answer:
 def banner(ref: str, action: str) -> dict[str, Any]:
     """The product's ``metadata`` banner for ``action``."""
     answer = _run(
-        lambda args: _cli.Outcome(_cli.load(args.product).metadata(action), list),
+        lambda args: _cli.Outcome(_cli.load(args, args.product).metadata(action), list),
         product=product_ref(ref),
     )
     data: dict[str, Any] = answer.data

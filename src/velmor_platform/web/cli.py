@@ -34,23 +34,16 @@ def _is_loopback(host: str) -> bool:
 
 def register(subparsers: Any) -> argparse.ArgumentParser:
     """Add ``serve`` to the ``velmor`` command's sub-commands."""
-    p: argparse.ArgumentParser = subparsers.add_parser(
+    from ..cli import add_command
+
+    p = add_command(
+        subparsers,
         "serve",
-        help="serve the products as web pages on a local server",
+        "serve the products as web pages on a local server",
+        cmd_serve,
+        ["velmor serve --workspace ./my-workspace --open", "velmor serve --read-only --port 8080"],
         description=DESCRIPTION,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-        epilog=(
-            "examples:\n  velmor serve --workspace ./my-workspace --open\n"
-            "  velmor serve --read-only --port 8080"
-        ),
     )
-    p.add_argument(
-        "--workspace",
-        metavar="DIR",
-        default=argparse.SUPPRESS,
-        help="serve the workspace in DIR (overrides VELMOR_WORKSPACE)",
-    )
-    p.add_argument("--json", action="store_true", default=argparse.SUPPRESS, help=argparse.SUPPRESS)
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
     p.add_argument("--port", type=int, default=8000, help="port to listen on (default 8000)")
     p.add_argument("--open", action="store_true", help="open the workspace page in a browser")
@@ -69,7 +62,6 @@ def register(subparsers: Any) -> argparse.ArgumentParser:
         metavar="MB",
         help="largest STL upload accepted (default 100)",
     )
-    p.set_defaults(func=cmd_serve)
     return p
 
 
@@ -88,10 +80,7 @@ def cmd_serve(args: argparse.Namespace) -> Any:
         raise bridge.CliError(f"--port {args.port} is not a port number (0 to 65535)")
     if args.max_upload_mb <= 0:
         raise bridge.CliError("--max-upload-mb must be above 0")
-    try:
-        root = bridge.workspace()
-    except bridge.BridgeError as exc:
-        raise bridge.CliError(exc.message) from None
+    root = bridge.use_workspace(bridge.require_workspace(args))
     hosts = ["*"] if not _is_loopback(args.host) else list(LOOPBACK_HOSTS)
     app = create_app(
         root,

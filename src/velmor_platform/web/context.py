@@ -30,7 +30,13 @@ class Settings:
 
 async def call(func: Callable[..., T], *args: Any) -> T:
     """Run a blocking call of the product core on a worker thread."""
-    return await run_in_threadpool(func, *args)
+    from . import bridge
+
+    def run() -> T:
+        with bridge.active():
+            return func(*args)
+
+    return await run_in_threadpool(run)
 
 
 def settings(request: Request) -> Settings:

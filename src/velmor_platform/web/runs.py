@@ -129,7 +129,8 @@ class Jobs:
         from ..core.product_core import ProductCore
 
         try:
-            product = ProductCore.load(job.product)
+            with bridge.active():
+                product = ProductCore.load(job.product)
             options = dict(
                 job.settings, workspace=workspace, on_progress=job.progress, cancel=job.cancel
             )
