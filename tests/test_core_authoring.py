@@ -145,6 +145,7 @@ def reader_fails(fake, core, mp):
 
 def no_sdf(fake, core, mp):
     del fake.module.Sdf
+    mp.delitem(sys.modules, "pxr.Sdf", raising=False)  # else `from pxr import Sdf` finds it there
 
 
 def open_fails(fake, core, mp):

@@ -9,15 +9,16 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <span>
 #include <string_view>
-#include <vector>
 
 namespace vp::members {
 namespace {
 
 using host::attr;
 
-[[gnu::cold]] PyObject *raise_message(PyObject *type, PyObject *message) {
+[[gnu::cold, gnu::noinline]] PyObject *raise_message(PyObject *type, PyObject *message) {
     if (message) PyErr_SetObject(type, message);
     return nullptr;
 }
@@ -34,7 +35,7 @@ PyObject *accepted(PyObject *text, PyObject *size) {
                     ? PyObject_Vectorcall(N.float_round, round_args, 2, nullptr)
                     : PyObject_VectorcallMethod(N.round, round_args, 2, nullptr));
     if (!size_mb) return nullptr;
-    Ref record(_PyDict_NewPresized(4));
+    Ref record(cpython::new_dict(4));
     if (!record || PyDict_SetItem(record.get(), N.status, N.accepted) < 0 ||
         PyDict_SetItem(record.get(), N.path, text) < 0 ||
         PyDict_SetItem(record.get(), N.size_mb, size_mb.get()) < 0 ||
@@ -43,12 +44,12 @@ PyObject *accepted(PyObject *text, PyObject *size) {
     return record.release();
 }
 
-[[gnu::cold]] PyObject *not_found(PyObject *text) {
+[[gnu::cold, gnu::noinline]] PyObject *not_found(PyObject *text) {
     return raise_message(PyExc_FileNotFoundError,
                          Ref(PyUnicode_FromFormat("STL not found: %U", text)).get());
 }
 
-[[gnu::cold]] PyObject *directory_refused(PyObject *text) {
+[[gnu::cold, gnu::noinline]] PyObject *directory_refused(PyObject *text) {
     return raise_message(
         PyExc_ValueError,
         Ref(PyUnicode_FromFormat("Expected .stl file, got: %U (a directory)", text)).get());
@@ -98,7 +99,7 @@ PyObject *set_geometry_plain(PyObject *text, PyObject *suffix) {
     return accepted(text, size.get());
 }
 
-PyObject *set_geometry_impl(const Args &a) {
+PyObject *set_geometry_impl(const Args &a) noexcept {
     Ref path_type = host::global(a.fn->globals, N.Path);
     if (!path_type) return nullptr;
     const bool plain = paths::is_pathlib_path(path_type.get());
@@ -139,8 +140,8 @@ PyObject *set_geometry_impl(const Args &a) {
 }
 
 constexpr Param set_geometry_params[] = {
-    {"self", nullptr},
-    {"stl_path", "str | Path"},
+    {.name = "self"},
+    {.name = "stl_path", .annotation = "str | Path"},
 };
 
 // ---- set_targets(**targets) ------------------------------------------------------
@@ -160,6 +161,11 @@ const char *attribute_for(PyObject *keyword) {
     return nullptr;
 }
 
+[[gnu::cold, gnu::noinline]] PyObject *raise_not_finite(PyObject *keyword, PyObject *number) {
+    PyErr_Format(PyExc_ValueError, "Target '%U' must be a finite number, got %R", keyword, number);
+    return nullptr;
+}
+
 struct PendingWrite {
     Ref attribute;
     Ref value;  // the float to write
@@ -167,12 +173,14 @@ struct PendingWrite {
 
 // Drops the root layer's unsaved edits so that nothing half-done can be saved
 // later by anyone sharing the layer; the pending exception is kept.
-void drop_edits(PyObject *stage) {
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
+[[gnu::cold, gnu::noinline]] void drop_edits(PyObject *stage) {
+    KeepError pending;
     Ref layer = host::method0(stage, N.GetRootLayer);
-    if (!layer || !host::method0(layer.get(), N.Reload)) PyErr_Clear();
-    PyErr_Restore(t, v, tb);
+    if (layer) host::method0(layer.get(), N.Reload);
+}
+
+[[gnu::cold, gnu::noinline]] void raise_not_saved(PyObject *path) {
+    PyErr_Format(PyExc_OSError, "Could not save design-intent targets to %U", path);
 }
 
 // OpenUSD saves a text layer through a temporary file renamed over the old
@@ -210,11 +218,10 @@ int save_crate_atomically(PyObject *layer, PyObject *path) {
         host::method0(layer, N.Reload))
         return 1;
     // Whatever failed, the temporary file must not stay behind.
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    Ref removed(PyObject_CallMethod(os.get(), "unlink", "O", tmp.get()));
-    if (!removed) PyErr_Clear();
-    PyErr_Restore(t, v, tb);
+    {
+        KeepError pending;
+        Ref(PyObject_CallMethod(os.get(), "unlink", "O", tmp.get()));
+    }
     return PyErr_Occurred() ? -1 : 0;
 }
 
@@ -229,7 +236,7 @@ int save_root_layer(PyObject *layer, PyObject *path) {
     return saved ? PyObject_IsTrue(saved.get()) : -1;
 }
 
-PyObject *set_targets_impl(const Args &a) {
+PyObject *set_targets_impl(const Args &a) noexcept {
     PyObject *self = a[0], *targets = a[1];
     Ref Usd = host::import_from(a.fn->globals, "pxr", 0, "Usd");
     if (!Usd) return nullptr;
@@ -248,8 +255,10 @@ PyObject *set_targets_impl(const Args &a) {
     if (!updated) return nullptr;
 
     // Everything is fetched and converted before the first Set, so a refused
-    // value leaves the stage untouched.
-    std::vector<PendingWrite> writes;
+    // value leaves the stage untouched.  Each attribute is written at most
+    // once: a dict holds each keyword once.
+    PendingWrite writes[std::size(target_map)];
+    size_t nwrites = 0;
     Py_ssize_t pos = 0;
     PyObject *keyword, *value;
     while (PyDict_Next(targets, &pos, &keyword, &value)) {
@@ -264,15 +273,12 @@ PyObject *set_targets_impl(const Args &a) {
         if (!present) continue;
         Ref number(PyNumber_Float(value));
         if (!number) return nullptr;
-        if (!std::isfinite(PyFloat_AS_DOUBLE(number.get()))) {
-            PyErr_Format(PyExc_ValueError, "Target '%U' must be a finite number, got %R", keyword,
-                         number.get());
-            return nullptr;
-        }
+        if (!std::isfinite(PyFloat_AS_DOUBLE(number.get())))
+            return raise_not_finite(keyword, number.get());
         if (PyDict_SetItem(updated.get(), keyword, value) < 0) return nullptr;
-        writes.push_back({std::move(attribute), std::move(number)});
+        writes[nwrites++] = {std::move(attribute), std::move(number)};
     }
-    for (PendingWrite &w : writes) {
+    for (const PendingWrite &w : std::span(writes, nwrites)) {
         if (!host::method1(w.attribute.get(), N.Set, w.value.get())) {
             drop_edits(stage.get());
             return nullptr;
@@ -285,9 +291,7 @@ PyObject *set_targets_impl(const Args &a) {
     }
     int ok = save_root_layer(layer.get(), path_str.get());
     if (ok <= 0) {
-        if (ok == 0)
-            PyErr_Format(PyExc_OSError, "Could not save design-intent targets to %U",
-                         path_str.get());
+        if (ok == 0) raise_not_saved(path_str.get());
         drop_edits(stage.get());
         return nullptr;
     }
@@ -295,20 +299,16 @@ PyObject *set_targets_impl(const Args &a) {
     if (!load_product) return nullptr;
     Ref vehicle = host::call1(load_product.get(), path_str.get());
     if (!vehicle || PyObject_SetAttr(self, N.vehicle_attr, vehicle.get()) < 0) return nullptr;
-    Ref reply(_PyDict_NewPresized(2));
+    Ref reply(cpython::new_dict(2));
     if (!reply || PyDict_SetItem(reply.get(), N.status, N.updated) < 0 ||
         PyDict_SetItem(reply.get(), N.targets, updated.get()) < 0)
         return nullptr;
     return reply.release();
 }
 
-constexpr Param set_targets_params[] = {{"self", nullptr}};
-
 }  // namespace
 
-constinit const Signature set_geometry{"set_geometry", set_geometry_params, set_geometry_impl,
-                                       "dict"};
-constinit const Signature set_targets{"set_targets", set_targets_params, set_targets_impl, "dict",
-                                      ResultCheck::None, "targets"};
+constinit const Signature set_geometry{.name = "set_geometry", .params = set_geometry_params, .impl = set_geometry_impl, .returns = "dict"};
+constinit const Signature set_targets{.name = "set_targets", .params = self_only, .impl = set_targets_impl, .returns = "dict", .varkw = "targets"};
 
 }  // namespace vp::members

@@ -7,6 +7,10 @@
 
 namespace vp::members {
 
+// The parameter tables shared by members: the instance alone, and none.
+inline constexpr Param self_only[] = {{.name = "self"}};
+inline constexpr std::span<const Param> no_params{};
+
 // identity.cpp: construction, loading, identity and paths
 extern const Signature init, load, name, usd_path, product_dir, product_identifier, metadata,
     repr;
@@ -26,8 +30,16 @@ extern const Signature diff, range_competitiveness, export_;
 // same, without the descriptor round trip.
 // The same holds for the methods members call through the instance, as long
 // as the instance itself holds no attribute of that name.
-enum class Own { HasDynamics, Name, Targets, NormaliseDomain, GetSolverBackend,
-                 ProductIdentifier, Count };
+enum class Own {
+    HasDynamics,
+    Name,
+    Targets,
+    NormaliseDomain,
+    GetSolverBackend,
+    ProductIdentifier,
+    Count,
+    None = Count,  // a member no other member reads through the instance
+};
 void remember_property(Own which, PyObject *property);
 PyObject *own_property(Own which) noexcept;  // borrowed, may be NULL
 // Both answers are cached per member, keyed by the instance's type and its

@@ -1,4 +1,5 @@
 #include "coroutine.hpp"
+#include "cpython.hpp"
 
 #include <structmember.h>
 
@@ -266,7 +267,7 @@ PyObject *throw_unguarded(PyObject *self, PyObject *const *args, Py_ssize_t narg
     Ref value;
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         PyObject *v = nullptr;
-        if (_PyGen_FetchStopIterationValue(&v) < 0) return resume(co, nullptr);
+        if (cpython::fetch_stop_iteration_value(&v) < 0) return resume(co, nullptr);
         value.reset(v);
     }
     return resume(co, value.get());
@@ -366,6 +367,15 @@ bool init_coroutine_type() {
     if (g_coroutine_type != nullptr) return true;
     g_coroutine_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&co_spec));
     return g_coroutine_type != nullptr;
+}
+
+void add_traceback_entry(NativeCoroutine *co) {
+    const char *name = "<native coroutine>";
+    {
+        KeepError pending;  // the name is read with no exception set
+        if (const char *utf8 = PyUnicode_AsUTF8(co->qualname)) name = utf8;
+    }
+    cpython::add_traceback(name, "<velmor_platform.core.product_core>", 0);
 }
 
 PyObject *make_coroutine(Step step, PyObject *qualname) {

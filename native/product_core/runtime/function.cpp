@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <new>
 
 namespace vp {
 namespace {
@@ -60,6 +61,11 @@ PyObject *default_value(const Param &p) {
     return false;
 }
 
+[[gnu::cold, gnu::noinline]] bool raise_keywords_not_str(const Signature &s) {
+    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
+    return false;
+}
+
 [[gnu::cold, gnu::noinline]] bool raise_no_arguments(const Signature &s, Py_ssize_t nargs) {
     if (nargs != 0)
         PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", s.name, "takes no arguments",
@@ -90,15 +96,15 @@ struct Bound {
     }
 };
 
-// Brings fn->kwdefault_values up to date with __kwdefaults__ as it is now.
+// Brings fn->kwdefaults_cache up to date with __kwdefaults__ as it is now.
 // Only a dict whose keys are all exact str is cached: looking names up in it
 // runs no Python code, so the borrowed values stay valid until the caller
 // holds them.  False (nothing raised) when the dict cannot be cached.
 bool refresh_kwdefaults(NativeFunction *fn) {
+    auto &cache = fn->kwdefaults_cache;
     PyObject *d = fn->kwdefaults;
-    if (d != nullptr && d == fn->kwdefaults_seen && dict_version(d) == fn->kwdefaults_tag)
-        return true;
-    fn->kwdefaults_seen = nullptr;
+    if (cache.dict_hit(d)) return true;
+    cache.forget();
     if (d == nullptr || !PyDict_CheckExact(d)) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -106,10 +112,9 @@ bool refresh_kwdefaults(NativeFunction *fn) {
         if (!PyUnicode_CheckExact(key)) return false;
     const Signature &s = *fn->sig;
     for (size_t j = 0; j < s.params.size(); ++j)
-        fn->kwdefault_values[j] =
+        cache.value[j] =
             s.params[j].kwonly ? PyDict_GetItem(d, PyTuple_GET_ITEM(fn->varnames, j)) : nullptr;
-    fn->kwdefaults_seen = d;
-    fn->kwdefaults_tag = dict_version(d);
+    cache.store_dict(d, cpython::dict_tag(d));
     return true;
 }
 
@@ -175,10 +180,7 @@ bool bind(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs, PyObject 
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
-            return false;
-        }
+        if (!PyUnicode_Check(key)) return raise_keywords_not_str(s);
         const Py_ssize_t j = find_param(fn->varnames, key);
         if (j >= 0) {
             if (b.v[j] != nullptr)
@@ -207,7 +209,7 @@ bool bind(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs, PyObject 
         }
         PyObject *name = PyTuple_GET_ITEM(fn->varnames, j), *v;
         if (refresh_kwdefaults(fn)) {
-            v = fn->kwdefault_values[j];
+            v = fn->kwdefaults_cache.value[j];
         } else {
             v = fn->kwdefaults ? PyDict_GetItemWithError(fn->kwdefaults, name) : nullptr;
             if (v == nullptr && PyErr_Occurred()) return false;
@@ -265,7 +267,7 @@ bool bind_positional(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs
 }
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
-                              PyObject *kwnames) {
+                              PyObject *kwnames) noexcept {
     auto *fn = reinterpret_cast<NativeFunction *>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // Members call each other through the instance, so a class that wires two
@@ -528,6 +530,7 @@ PyObject *make_function(const Signature &sig, const char *qualname, PyObject *mo
     Ref self(g_function_type->tp_alloc(g_function_type, 0));
     if (!self) return nullptr;
     NativeFunction *f = as_fn(self.get());
+    new (&f->kwdefaults_cache) decltype(f->kwdefaults_cache)();
     f->vectorcall = function_vectorcall;
     f->sig = &sig;
     f->name = PyUnicode_InternFromString(sig.name);
