@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <iterator>
 #include <span>
 #include <string_view>
 
@@ -146,19 +145,46 @@ constexpr Param set_geometry_params[] = {
 
 // ---- set_targets(**targets) ------------------------------------------------------
 
-// Keyword -> attribute on the default prim.
-constexpr const char *target_map[][2] = {
-    {"cd", "targetCd"},
-    {"cl", "targetCl"},
-    {"cm_pitch", "targetCmPitch"},
-    {"cl_tolerance", "targetClTolerance"},
-    {"cm_tolerance", "targetCmPitchTolerance"},
+// The keywords set_targets honours and the attribute of the default prim
+// each one writes: usd_product.TARGET_ATTRIBUTES, which the CLI reads too,
+// copied at each call before anything is opened.
+inline constexpr size_t kMaxTargets = 5;
+
+struct TargetTable {
+    Ref keyword[kMaxTargets];
+    Ref attribute[kMaxTargets];
+    size_t size = 0;
+
+    // The attribute for `keyword` (borrowed), or NULL when it has none.
+    PyObject *attribute_for(PyObject *keyword) const {
+        for (size_t i = 0; i < size; ++i)
+            if (PyUnicode_Compare(keyword, this->keyword[i].get()) == 0) return attribute[i].get();
+        return nullptr;
+    }
 };
 
-const char *attribute_for(PyObject *keyword) {
-    for (const auto &entry : target_map)
-        if (PyUnicode_CompareWithASCIIString(keyword, entry[0]) == 0) return entry[1];
-    return nullptr;
+[[gnu::cold, gnu::noinline]] bool raise_bad_table(PyObject *table) {
+    PyErr_Format(PyExc_TypeError,
+                 "usd_product.TARGET_ATTRIBUTES must be a dict of at most %zu str -> str "
+                 "entries, got %R",
+                 kMaxTargets, table);
+    return false;
+}
+
+bool read_target_table(PyObject *globals, TargetTable &out) {
+    Ref table = host::import_from(globals, "usd_product", 1, "TARGET_ATTRIBUTES");
+    if (!table) return false;
+    if (!PyDict_Check(table.get()) || PyDict_GET_SIZE(table.get()) > Py_ssize_t{kMaxTargets})
+        return raise_bad_table(table.get());
+    Py_ssize_t pos = 0;
+    PyObject *keyword, *attribute;
+    while (PyDict_Next(table.get(), &pos, &keyword, &attribute)) {
+        if (!PyUnicode_Check(keyword) || !PyUnicode_Check(attribute))
+            return raise_bad_table(table.get());
+        out.keyword[out.size] = Ref::borrow(keyword);
+        out.attribute[out.size++] = Ref::borrow(attribute);
+    }
+    return true;
 }
 
 [[gnu::cold, gnu::noinline]] PyObject *raise_not_finite(PyObject *keyword, PyObject *number) {
@@ -238,6 +264,8 @@ int save_root_layer(PyObject *layer, PyObject *path) {
 
 PyObject *set_targets_impl(const Args &a) noexcept {
     PyObject *self = a[0], *targets = a[1];
+    TargetTable table;
+    if (!read_target_table(a.fn->globals, table)) return nullptr;
     Ref Usd = host::import_from(a.fn->globals, "pxr", 0, "Usd");
     if (!Usd) return nullptr;
     if (!host::import_from(a.fn->globals, "pxr", 0, "Sdf")) return nullptr;
@@ -255,18 +283,16 @@ PyObject *set_targets_impl(const Args &a) noexcept {
     if (!updated) return nullptr;
 
     // Everything is fetched and converted before the first Set, so a refused
-    // value leaves the stage untouched.  Each attribute is written at most
-    // once: a dict holds each keyword once.
-    PendingWrite writes[std::size(target_map)];
+    // value leaves the stage untouched.  A dict holds each keyword once, so
+    // there is at most one write per entry of the table.
+    PendingWrite writes[kMaxTargets];
     size_t nwrites = 0;
     Py_ssize_t pos = 0;
     PyObject *keyword, *value;
     while (PyDict_Next(targets, &pos, &keyword, &value)) {
-        const char *attribute_name = attribute_for(keyword);
-        if (attribute_name == nullptr) continue;
-        Ref name(PyUnicode_FromString(attribute_name));
-        if (!name) return nullptr;
-        Ref attribute = host::method1(prim.get(), N.GetAttribute, name.get());
+        PyObject *name = table.attribute_for(keyword);
+        if (name == nullptr) continue;
+        Ref attribute = host::method1(prim.get(), N.GetAttribute, name);
         if (!attribute) return nullptr;
         int present = PyObject_IsTrue(attribute.get());
         if (present < 0) return nullptr;

@@ -11,14 +11,15 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <descrobject.h>
-#include <structmember.h>
-
-#include <cstdint>
 
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
 #error "velmor_platform.core.product_core reads CPython 3.11 internals (dict and type version tags, private look-up helpers, pathlib's slot layout) and is tested on CPython 3.11 only: build it against CPython 3.11 headers."
 #endif
+
+#include <descrobject.h>
+#include <structmember.h>
+
+#include <cstdint>
 
 namespace vp::cpython {
 

@@ -4,8 +4,7 @@
 // Ref, so an early return (error path or not) can never leak or double-free.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "cpython.hpp"  // first: it stops a build against untested headers
 
 #include <utility>
 
