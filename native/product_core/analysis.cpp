@@ -64,13 +64,26 @@ PyObject *export_impl(const Args &a) noexcept {
 
 constexpr Param export_params[] = {
     {.name = "self"},
-    {.name = "format", .annotation = "str", .check = Check::Str, .def = Default::Str, .str_default = "usd"},
+    {.name = "format",
+     .annotation = "str",
+     .check = Check::Str,
+     .def = Default::Str,
+     .str_default = "usd"},
 };
 
 }  // namespace
 
-constinit const Signature diff{.name = "diff", .params = diff_params, .impl = diff_impl, .returns = "dict", .result = ResultCheck::Dict};
-constinit const Signature range_competitiveness{.name = "range_competitiveness", .params = range_params, .impl = range_impl, .returns = "dict", .result = ResultCheck::Dict};
-constinit const Signature export_{.name = "export", .params = export_params, .impl = export_impl, .returns = "dict"};
+constinit const Signature diff{.name = "diff",
+                               .params = diff_params,
+                               .impl = diff_impl,
+                               .returns = "dict",
+                               .result = ResultCheck::Dict};
+constinit const Signature range_competitiveness{.name = "range_competitiveness",
+                                                .params = range_params,
+                                                .impl = range_impl,
+                                                .returns = "dict",
+                                                .result = ResultCheck::Dict};
+constinit const Signature export_{
+    .name = "export", .params = export_params, .impl = export_impl, .returns = "dict"};
 
 }  // namespace vp::members

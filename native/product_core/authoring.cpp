@@ -86,8 +86,7 @@ PyObject *set_geometry_plain(PyObject *text, PyObject *suffix) {
     err = errno;
     Py_END_ALLOW_THREADS
     if (rc != 0) {
-        if (err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP)
-            return not_found(text);
+        if (err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP) return not_found(text);
         errno = err;
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, text);
     }
@@ -334,7 +333,14 @@ PyObject *set_targets_impl(const Args &a) noexcept {
 
 }  // namespace
 
-constinit const Signature set_geometry{.name = "set_geometry", .params = set_geometry_params, .impl = set_geometry_impl, .returns = "dict"};
-constinit const Signature set_targets{.name = "set_targets", .params = self_only, .impl = set_targets_impl, .returns = "dict", .varkw = "targets"};
+constinit const Signature set_geometry{.name = "set_geometry",
+                                       .params = set_geometry_params,
+                                       .impl = set_geometry_impl,
+                                       .returns = "dict"};
+constinit const Signature set_targets{.name = "set_targets",
+                                      .params = self_only,
+                                      .impl = set_targets_impl,
+                                      .returns = "dict",
+                                      .varkw = "targets"};
 
 }  // namespace vp::members

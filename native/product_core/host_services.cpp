@@ -73,8 +73,8 @@ Ref import_from(PyObject *globals, const char *module, int level, const char *na
     if (!mod_name || !attr_name) return Ref();
     Ref fromlist(PyTuple_Pack(1, attr_name.get()));
     if (!fromlist) return Ref();
-    Ref mod(PyImport_ImportModuleLevelObject(mod_name.get(), globals, nullptr, fromlist.get(),
-                                             level));
+    Ref mod(
+        PyImport_ImportModuleLevelObject(mod_name.get(), globals, nullptr, fromlist.get(), level));
     if (!mod) return Ref();
     Ref value(PyObject_GetAttr(mod.get(), attr_name.get()));
     if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
@@ -117,10 +117,9 @@ namespace {
 // while both tags match.
 TagCache<PyObject *> g_attr_cache[static_cast<int>(Attr::Count)];
 
-constexpr PyObject *Names::*attr_names[] = {&Names::usd_path_attr, &Names::vehicle_attr,
-                                            &Names::solver_backend_attr,
-                                            &Names::default_solver_table,
-                                            &Names::valid_backends_table};
+constexpr PyObject *Names::*attr_names[] = {
+    &Names::usd_path_attr, &Names::vehicle_attr, &Names::solver_backend_attr,
+    &Names::default_solver_table, &Names::valid_backends_table};
 static_assert(std::size(attr_names) == static_cast<size_t>(Attr::Count));
 
 int lookup(PyObject *self, PyObject *name, Ref &out, TagCache<PyObject *> &cache) {

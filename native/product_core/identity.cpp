@@ -47,8 +47,8 @@ PyObject *load_impl(const Args &a) noexcept {
     PyObject *globals = a.fn->globals;
     Ref find = host::import_from(globals, "api", 1, "_find_product_usd");
     if (!find) return nullptr;
-    Ref resolve_geometry = host::import_from(globals, "geometry_cache", 1,
-                                             "resolve_product_geometry");
+    Ref resolve_geometry =
+        host::import_from(globals, "geometry_cache", 1, "resolve_product_geometry");
     if (!resolve_geometry) return nullptr;
     Ref path_type = host::global(globals, N.Path);
     if (!path_type) return nullptr;
@@ -56,8 +56,8 @@ PyObject *load_impl(const Args &a) noexcept {
     // USD one, the path object is not needed, and it is not built.
     Ref form, suffix, path;
     int direct = 0;
-    if (!paths::is_pathlib_path(path_type.get()) || !paths::posix_form(name_or_path, form, suffix) ||
-        is_usd_suffix(suffix.get())) {
+    if (!paths::is_pathlib_path(path_type.get()) ||
+        !paths::posix_form(name_or_path, form, suffix) || is_usd_suffix(suffix.get())) {
         path = call1(path_type.get(), name_or_path);
         if (!path) return nullptr;
         direct = names_usd_file(path.get());
@@ -103,7 +103,6 @@ PyObject *name_value(PyObject *self) {
 }
 
 PyObject *name_impl(const Args &a) noexcept { return name_value(a[0]); }
-
 
 // ---- usd_path, product_dir -------------------------------------------------------
 
@@ -251,12 +250,22 @@ PyObject *name_of(PyObject *self) {
 }
 
 constinit const Signature init{.name = "__init__", .params = init_params, .impl = init_impl};
-constinit const Signature load{.name = "load", .params = load_params, .impl = load_impl, .returns = "'Self'"};
-constinit const Signature name{.name = "name", .params = self_only, .impl = name_impl, .returns = "str"};
-constinit const Signature usd_path{.name = "usd_path", .params = self_only, .impl = usd_path_impl, .returns = "Path"};
-constinit const Signature product_dir{.name = "product_dir", .params = self_only, .impl = product_dir_impl, .returns = "Path"};
-constinit const Signature product_identifier{.name = "_product_identifier", .params = self_only, .impl = product_identifier_impl, .returns = "str", .result = ResultCheck::Str};
-constinit const Signature metadata{.name = "metadata", .params = metadata_params, .impl = metadata_impl, .returns = "dict"};
-constinit const Signature repr{.name = "__repr__", .params = self_only, .impl = repr_impl, .returns = "str"};
+constinit const Signature load{
+    .name = "load", .params = load_params, .impl = load_impl, .returns = "'Self'"};
+constinit const Signature name{
+    .name = "name", .params = self_only, .impl = name_impl, .returns = "str"};
+constinit const Signature usd_path{
+    .name = "usd_path", .params = self_only, .impl = usd_path_impl, .returns = "Path"};
+constinit const Signature product_dir{
+    .name = "product_dir", .params = self_only, .impl = product_dir_impl, .returns = "Path"};
+constinit const Signature product_identifier{.name = "_product_identifier",
+                                             .params = self_only,
+                                             .impl = product_identifier_impl,
+                                             .returns = "str",
+                                             .result = ResultCheck::Str};
+constinit const Signature metadata{
+    .name = "metadata", .params = metadata_params, .impl = metadata_impl, .returns = "dict"};
+constinit const Signature repr{
+    .name = "__repr__", .params = self_only, .impl = repr_impl, .returns = "str"};
 
 }  // namespace vp::members

@@ -12,13 +12,12 @@ inline constexpr Param self_only[] = {{.name = "self"}};
 inline constexpr std::span<const Param> no_params{};
 
 // identity.cpp: construction, loading, identity and paths
-extern const Signature init, load, name, usd_path, product_dir, product_identifier, metadata,
-    repr;
+extern const Signature init, load, name, usd_path, product_dir, product_identifier, metadata, repr;
 // properties.cpp: views on the vehicle record and the run history
 extern const Signature specs, has_dynamics, targets, benchmarks, current, simulations, history;
 // solvers.cpp: domains and backends, solver discovery, capabilities, templates
-extern const Signature normalise_domain, set_solver, get_solver_backend,
-    resolve_dispatch_backend, solvers, solver, capabilities, list_openfoam_templates;
+extern const Signature normalise_domain, set_solver, get_solver_backend, resolve_dispatch_backend,
+    solvers, solver, capabilities, list_openfoam_templates;
 // authoring.cpp
 extern const Signature set_geometry, set_targets;
 // analysis.cpp

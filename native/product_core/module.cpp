@@ -23,10 +23,10 @@ enum class Kind { Method, Property, ClassMethod, StaticMethod, Table };
 struct Member {
     const char *name;
     Kind kind;
-    const Signature *sig = nullptr;       // functions
+    const Signature *sig = nullptr;              // functions
     members::Own remember = members::Own::None;  // see above
-    const char *doc = nullptr;            // nullptr: no documentation text
-    PyObject *(*make_table)() = nullptr;  // tables
+    const char *doc = nullptr;                   // nullptr: no documentation text
+    PyObject *(*make_table)() = nullptr;         // tables
 };
 
 // ---- documentation texts -------------------------------------------------------
@@ -82,7 +82,8 @@ constexpr const char resolve_dispatch_backend_doc[] =
     "        Returns ``(backend_name, None)``. The second element exists for\n"
     "        caller compatibility only (was the surrogate registration).\n"
     "\n"
-    "        * User-picked backend (e.g. ``\"openfoam\"``, ``\"domino\"``) \xE2\x86\x92 used directly.\n"
+    "        * User-picked backend (e.g. ``\"openfoam\"``, ``\"domino\"``) \xE2\x86\x92 used "
+    "directly.\n"
     "        * ``\"auto\"`` \xE2\x86\x92 domain default (openfoam for aero, chrono for dynamics).\n"
     "        ";
 
@@ -131,14 +132,15 @@ const Member class_body[] = {
     {"capabilities", Kind::Method, &capabilities, Own::None, capabilities_doc},
     {"set_geometry", Kind::Method, &set_geometry, Own::None,
      "Register new geometry for this product."},
-    {"set_targets", Kind::Method, &set_targets, Own::None,
-     "Update design intent targets in USD."},
+    {"set_targets", Kind::Method, &set_targets, Own::None, "Update design intent targets in USD."},
     {"history", Kind::Method, &history, Own::None,
      "All previous simulation runs with full metadata."},
     {"export", Kind::Method, &export_, Own::None, "Export product data in a specified format."},
-    {.name = "_DOMAIN_DEFAULT_SOLVER", .kind = Kind::Table,
+    {.name = "_DOMAIN_DEFAULT_SOLVER",
+     .kind = Kind::Table,
      .make_table = make_default_solver_table},
-    {.name = "_DOMAIN_VALID_BACKENDS", .kind = Kind::Table,
+    {.name = "_DOMAIN_VALID_BACKENDS",
+     .kind = Kind::Table,
      .make_table = make_valid_backends_table},
     {"_normalise_domain", Kind::StaticMethod, &normalise_domain, Own::NormaliseDomain,
      "Canonical short name for a domain."},
@@ -149,8 +151,7 @@ const Member class_body[] = {
      resolve_dispatch_backend_doc},
     {"metadata", Kind::Method, &metadata, Own::None,
      "Return a metadata banner dict for CLI/UI display."},
-    {"usd_path", Kind::Property, &usd_path, Own::None,
-     "Path to the product's top-level USD file."},
+    {"usd_path", Kind::Property, &usd_path, Own::None, "Path to the product's top-level USD file."},
     {"product_dir", Kind::Property, &product_dir, Own::None,
      "Directory containing the product's USD file."},
     {"solvers", Kind::StaticMethod, &solvers, Own::None, solvers_doc},
@@ -184,8 +185,7 @@ PyObject *make_member(const Member &m, PyObject *module_name, PyObject *globals)
         case Kind::Property:
             return PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyProperty_Type), fn.get());
         case Kind::ClassMethod:
-            return PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyClassMethod_Type),
-                                       fn.get());
+            return PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyClassMethod_Type), fn.get());
         case Kind::StaticMethod:
             return PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyStaticMethod_Type),
                                        fn.get());

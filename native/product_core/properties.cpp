@@ -5,7 +5,6 @@
 namespace vp::members {
 namespace {
 
-
 // One entry of a fixed-shape view: result key <- record key, with a default
 // for a missing record key (NULL: None).
 struct Entry {
@@ -23,7 +22,6 @@ bool fill(PyObject *out, PyObject *record, const Entry (&entries)[K]) {
     }
     return true;
 }
-
 
 // A view made of `base` entries and, when the product has dynamics, the
 // `dynamics` entries after them.
@@ -96,7 +94,9 @@ constexpr Entry target_dynamics_entries[] = {
     {&Names::roll_angle_deg, &Names::target_roll_angle_deg, &Names::float_3},
 };
 
-PyObject *targets_impl(const Args &a) noexcept { return view(a[0], target_entries, target_dynamics_entries); }
+PyObject *targets_impl(const Args &a) noexcept {
+    return view(a[0], target_entries, target_dynamics_entries);
+}
 
 constexpr Entry benchmark_entries[] = {
     {&Names::cd, &Names::benchmark_cd, nullptr},
@@ -124,7 +124,9 @@ constexpr Entry current_dynamics_entries[] = {
     {&Names::roll_angle_deg, &Names::current_roll_angle_deg, nullptr},
 };
 
-PyObject *current_impl(const Args &a) noexcept { return view(a[0], current_entries, current_dynamics_entries); }
+PyObject *current_impl(const Args &a) noexcept {
+    return view(a[0], current_entries, current_dynamics_entries);
+}
 
 // ---- simulations(), history() ----------------------------------------------------------
 
@@ -138,15 +140,18 @@ PyObject *simulations_impl(const Args &a) noexcept {
     return host::call1(history.get(), path_str.get()).release();
 }
 
-PyObject *history_impl(const Args &a) noexcept { return host::method0(a[0], N.simulations).release(); }
+PyObject *history_impl(const Args &a) noexcept {
+    return host::method0(a[0], N.simulations).release();
+}
 
 }  // namespace
 
 // The instance's has_dynamics, read through normal attribute lookup so that a
 // subclass or composing class that overrides it is honoured.
 int has_dynamics_of(PyObject *self) {
-    Ref v(reads_own(self, Own::HasDynamics, N.has_dynamics) ? has_dynamics_value(self)
-                                                             : PyObject_GetAttr(self, N.has_dynamics));
+    Ref v(reads_own(self, Own::HasDynamics, N.has_dynamics)
+              ? has_dynamics_value(self)
+              : PyObject_GetAttr(self, N.has_dynamics));
     if (!v) return -1;
     return PyObject_IsTrue(v.get());
 }
@@ -175,12 +180,28 @@ PyObject *targets_of(PyObject *self) {
     return PyObject_GetAttr(self, N.targets);
 }
 
-constinit const Signature specs{.name = "specs", .params = self_only, .impl = specs_impl, .returns = "dict", .result = ResultCheck::Dict};
-constinit const Signature has_dynamics{.name = "has_dynamics", .params = self_only, .impl = has_dynamics_impl, .returns = "bool"};
-constinit const Signature targets{.name = "targets", .params = self_only, .impl = targets_impl, .returns = "dict"};
-constinit const Signature benchmarks{.name = "benchmarks", .params = self_only, .impl = benchmarks_impl, .returns = "dict"};
-constinit const Signature current{.name = "current", .params = self_only, .impl = current_impl, .returns = "dict"};
-constinit const Signature simulations{.name = "simulations", .params = self_only, .impl = simulations_impl, .returns = "list[dict]", .result = ResultCheck::List};
-constinit const Signature history{.name = "history", .params = self_only, .impl = history_impl, .returns = "list[dict]", .result = ResultCheck::List};
+constinit const Signature specs{.name = "specs",
+                                .params = self_only,
+                                .impl = specs_impl,
+                                .returns = "dict",
+                                .result = ResultCheck::Dict};
+constinit const Signature has_dynamics{
+    .name = "has_dynamics", .params = self_only, .impl = has_dynamics_impl, .returns = "bool"};
+constinit const Signature targets{
+    .name = "targets", .params = self_only, .impl = targets_impl, .returns = "dict"};
+constinit const Signature benchmarks{
+    .name = "benchmarks", .params = self_only, .impl = benchmarks_impl, .returns = "dict"};
+constinit const Signature current{
+    .name = "current", .params = self_only, .impl = current_impl, .returns = "dict"};
+constinit const Signature simulations{.name = "simulations",
+                                      .params = self_only,
+                                      .impl = simulations_impl,
+                                      .returns = "list[dict]",
+                                      .result = ResultCheck::List};
+constinit const Signature history{.name = "history",
+                                  .params = self_only,
+                                  .impl = history_impl,
+                                  .returns = "list[dict]",
+                                  .result = ResultCheck::List};
 
 }  // namespace vp::members

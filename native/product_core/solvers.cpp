@@ -41,8 +41,8 @@ constexpr Param normalise_domain_params[] = {
                                               PyObject *valid) {
     Ref options(PySequence_List(valid));
     if (!options || PyList_Sort(options.get()) < 0) return nullptr;
-    PyErr_Format(PyExc_ValueError, "Unknown backend %R for domain %R. Options: %S", backend,
-                 domain, options.get());
+    PyErr_Format(PyExc_ValueError, "Unknown backend %R for domain %R. Options: %S", backend, domain,
+                 options.get());
     return nullptr;
 }
 
@@ -78,13 +78,23 @@ PyObject *set_solver_impl(const Args &a) noexcept {
 
 constexpr Param set_solver_params[] = {
     {.name = "self"},
-    {.name = "domain", .annotation = "str", .check = Check::Str, .def = Default::Str, .str_default = "aerodynamics"},
-    {.name = "backend", .annotation = "str", .check = Check::Str, .def = Default::Str, .str_default = "openfoam"},
+    {.name = "domain",
+     .annotation = "str",
+     .check = Check::Str,
+     .def = Default::Str,
+     .str_default = "aerodynamics"},
+    {.name = "backend",
+     .annotation = "str",
+     .check = Check::Str,
+     .def = Default::Str,
+     .str_default = "openfoam"},
 };
 
 // ---- get_solver_backend(domain="aerodynamics") ----------------------------------------
 
-PyObject *get_solver_backend_impl(const Args &a) noexcept { return get_solver_backend_value(a[0], a[1]); }
+PyObject *get_solver_backend_impl(const Args &a) noexcept {
+    return get_solver_backend_value(a[0], a[1]);
+}
 }  // namespace
 
 PyObject *normalise_domain_value(PyObject *domain) {
@@ -112,7 +122,11 @@ namespace {
 
 constexpr Param get_solver_backend_params[] = {
     {.name = "self"},
-    {.name = "domain", .annotation = "str", .check = Check::Str, .def = Default::Str, .str_default = "aerodynamics"},
+    {.name = "domain",
+     .annotation = "str",
+     .check = Check::Str,
+     .def = Default::Str,
+     .str_default = "aerodynamics"},
 };
 
 // ---- resolve_dispatch_backend(*, domain, conditions=None, force_physics=False) ----------
@@ -134,8 +148,16 @@ PyObject *resolve_dispatch_backend_impl(const Args &a) noexcept {
 constexpr Param resolve_dispatch_backend_params[] = {
     {.name = "self"},
     {.name = "domain", .annotation = "str", .check = Check::Str, .kwonly = true},
-    {.name = "conditions", .annotation = "dict | None", .check = Check::DictOrNone, .def = Default::None, .kwonly = true},
-    {.name = "force_physics", .annotation = "bool", .check = Check::Bool, .def = Default::False, .kwonly = true},
+    {.name = "conditions",
+     .annotation = "dict | None",
+     .check = Check::DictOrNone,
+     .def = Default::None,
+     .kwonly = true},
+    {.name = "force_physics",
+     .annotation = "bool",
+     .check = Check::Bool,
+     .def = Default::False,
+     .kwonly = true},
 };
 
 // ---- solvers(), solver(domain) ------------------------------------------------------
@@ -169,11 +191,12 @@ PyObject *capability_entry(PyObject *globals, PyObject *record, PyObject *domain
     if (has_default < 0) return nullptr;
     Ref entry(cpython::new_dict(6));
     if (!entry || PyDict_SetItem(entry.get(), N.available, available) < 0) return nullptr;
-    Ref solver_name = has_default ? Ref(PyObject_GetItem(dflt.get(), N.name)) : Ref::borrow(Py_None);
+    Ref solver_name =
+        has_default ? Ref(PyObject_GetItem(dflt.get(), N.name)) : Ref::borrow(Py_None);
     if (!solver_name || PyDict_SetItem(entry.get(), N.solver, solver_name.get()) < 0)
         return nullptr;
-    Ref version = has_default ? host::record_get(dflt.get(), N.version, Py_None)
-                              : Ref::borrow(Py_None);
+    Ref version =
+        has_default ? host::record_get(dflt.get(), N.version, Py_None) : Ref::borrow(Py_None);
     if (!version || PyDict_SetItem(entry.get(), N.version, version.get()) < 0) return nullptr;
     if (PyDict_SetItem(entry.get(), N.surrogate, Py_False) < 0) return nullptr;
     Ref status(PyObject_GetItem(record, N.status));
@@ -243,7 +266,6 @@ PyObject *capabilities_impl(const Args &a) noexcept {
     if (PyErr_Occurred()) return nullptr;
     return result.release();
 }
-
 
 // ---- _list_openfoam_templates() ------------------------------------------------------
 //
@@ -363,7 +385,12 @@ PyObject *call_impl(const Args &a) noexcept {
     return co.release();
 }
 
-constinit const Signature call_sig{.name = "_call", .params = no_params, .impl = call_impl, .returns = "list[str]", .no_arguments = true, .coroutine = true};
+constinit const Signature call_sig{.name = "_call",
+                                   .params = no_params,
+                                   .impl = call_impl,
+                                   .returns = "list[str]",
+                                   .no_arguments = true,
+                                   .coroutine = true};
 
 // Everything under the guard: returns the query's result, or NULL with the
 // error set.
@@ -376,8 +403,8 @@ PyObject *query_templates(NativeFunction *fn) {
     if (!parse) return nullptr;
     Ref closure(PyTuple_Pack(2, connect.get(), parse.get()));
     if (!closure) return nullptr;
-    Ref call(make_function(call_sig, "_list_openfoam_templates.<locals>._call", fn->module,
-                           nullptr, fn->globals, closure.get()));
+    Ref call(make_function(call_sig, "_list_openfoam_templates.<locals>._call", fn->module, nullptr,
+                           fn->globals, closure.get()));
     if (!call) return nullptr;
     Ref coro = host::call0(call.get());
     if (!coro) return nullptr;
@@ -407,14 +434,41 @@ PyObject *list_openfoam_templates_impl(const Args &a) noexcept {
 
 }  // namespace
 
-constinit const Signature normalise_domain{.name = "_normalise_domain", .params = normalise_domain_params, .impl = normalise_domain_impl, .returns = "str", .result = ResultCheck::Str};
-constinit const Signature set_solver{.name = "set_solver", .params = set_solver_params, .impl = set_solver_impl, .returns = "dict"};
-constinit const Signature get_solver_backend{.name = "get_solver_backend", .params = get_solver_backend_params, .impl = get_solver_backend_impl, .returns = "str", .result = ResultCheck::Str};
-constinit const Signature resolve_dispatch_backend{.name = "resolve_dispatch_backend", .params = resolve_dispatch_backend_params, .impl = resolve_dispatch_backend_impl, .returns = "tuple[str, object | None]"};
-constinit const Signature solvers{.name = "solvers", .params = no_params, .impl = solvers_impl, .returns = "list[dict]", .result = ResultCheck::List, .no_arguments = true};
-constinit const Signature solver{.name = "solver", .params = solver_params, .impl = solver_impl, .returns = "Optional[dict]", .result = ResultCheck::Dict};
-constinit const Signature capabilities{.name = "capabilities", .params = self_only, .impl = capabilities_impl, .returns = "dict"};
-constinit const Signature list_openfoam_templates{.name = "_list_openfoam_templates", .params = no_params, .impl = list_openfoam_templates_impl, .returns = "list[str]", .result = ResultCheck::List, .no_arguments = true};
+constinit const Signature normalise_domain{.name = "_normalise_domain",
+                                           .params = normalise_domain_params,
+                                           .impl = normalise_domain_impl,
+                                           .returns = "str",
+                                           .result = ResultCheck::Str};
+constinit const Signature set_solver{
+    .name = "set_solver", .params = set_solver_params, .impl = set_solver_impl, .returns = "dict"};
+constinit const Signature get_solver_backend{.name = "get_solver_backend",
+                                             .params = get_solver_backend_params,
+                                             .impl = get_solver_backend_impl,
+                                             .returns = "str",
+                                             .result = ResultCheck::Str};
+constinit const Signature resolve_dispatch_backend{.name = "resolve_dispatch_backend",
+                                                   .params = resolve_dispatch_backend_params,
+                                                   .impl = resolve_dispatch_backend_impl,
+                                                   .returns = "tuple[str, object | None]"};
+constinit const Signature solvers{.name = "solvers",
+                                  .params = no_params,
+                                  .impl = solvers_impl,
+                                  .returns = "list[dict]",
+                                  .result = ResultCheck::List,
+                                  .no_arguments = true};
+constinit const Signature solver{.name = "solver",
+                                 .params = solver_params,
+                                 .impl = solver_impl,
+                                 .returns = "Optional[dict]",
+                                 .result = ResultCheck::Dict};
+constinit const Signature capabilities{
+    .name = "capabilities", .params = self_only, .impl = capabilities_impl, .returns = "dict"};
+constinit const Signature list_openfoam_templates{.name = "_list_openfoam_templates",
+                                                  .params = no_params,
+                                                  .impl = list_openfoam_templates_impl,
+                                                  .returns = "list[str]",
+                                                  .result = ResultCheck::List,
+                                                  .no_arguments = true};
 
 PyObject *make_default_solver_table() {
     return Py_BuildValue("{s:s,s:s,s:s}", "aerodynamics", "openfoam", "aero", "openfoam",

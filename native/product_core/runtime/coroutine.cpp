@@ -325,7 +325,8 @@ void co_dealloc(PyObject *self) {
 }
 
 PyMethodDef co_methods[] = {
-    {"send", co_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"send", co_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(co_throw)), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine."},
     {"close", co_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},

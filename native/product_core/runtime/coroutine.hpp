@@ -25,11 +25,11 @@ using Step = StepResult (*)(NativeCoroutine *co, PyObject *value, Ref &out) noex
 struct NativeCoroutine {
     PyObject_HEAD
     Step step;
-    int state;        // the body's own state; 0 before the first step
+    int state;  // the body's own state; 0 before the first step
     bool finished;
-    bool running;     // inside send/throw/close: re-entry is refused
+    bool running;  // inside send/throw/close: re-entry is refused
     PyObject *qualname;
-    PyObject *awaiting;  // iterator of the await in progress, or NULL
+    PyObject *awaiting;                // iterator of the await in progress, or NULL
     PyObject *slots[kCoroutineSlots];  // the body's working values (owned)
 };
 

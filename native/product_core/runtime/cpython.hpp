@@ -13,7 +13,9 @@
 #include <Python.h>
 
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
-#error "velmor_platform.core.product_core reads CPython 3.11 internals (dict and type version tags, private look-up helpers, pathlib's slot layout) and is tested on CPython 3.11 only: build it against CPython 3.11 headers."
+// The internals below are CPython 3.11's: dict and type version tags, private
+// look-up helpers, pathlib's slot layout.
+#error "velmor_platform's product core is for CPython 3.11 only: build it with 3.11 headers"
 #endif
 
 #include <descrobject.h>

@@ -214,8 +214,7 @@ bool bind(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs, PyObject 
             v = fn->kwdefaults ? PyDict_GetItemWithError(fn->kwdefaults, name) : nullptr;
             if (v == nullptr && PyErr_Occurred()) return false;
         }
-        if (v == nullptr)
-            return raise_keyword("%s() needs keyword-only argument %U", s, name);
+        if (v == nullptr) return raise_keyword("%s() needs keyword-only argument %U", s, name);
         b.v[j] = b.hold(Py_NewRef(v));  // the body may change __kwdefaults__
     }
     for (Py_ssize_t j = 0; j < nparams; ++j)
@@ -506,8 +505,7 @@ PyType_Spec function_spec = {
     sizeof(NativeFunction),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 

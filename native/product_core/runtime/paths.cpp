@@ -147,9 +147,9 @@ bool already_formed(PyObject *text) {
     for (Py_ssize_t i = 0; i < len; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (c == '/') {
-            if (i > 0 && prev == '/') return false;                      // empty component
+            if (i > 0 && prev == '/') return false;  // empty component
             if (prev == '.' && (i == 1 || PyUnicode_READ(kind, data, i - 2) == '/'))
-                return false;                                             // "." component
+                return false;  // "." component
         }
         prev = c;
     }
