@@ -157,7 +157,8 @@ def test_query_native_error_reaches_the_exit_with_a_traceback(core, fake):
     fake.parsed = ["ok", NotText()]
     assert core._list_openfoam_templates() == []
     exc_type, exc, tb = fake.log[-1][1]
-    assert exc_type is TypeError and isinstance(exc, TypeError) and isinstance(tb, types.TracebackType)
+    assert exc_type is TypeError and isinstance(exc, TypeError)
+    assert isinstance(tb, types.TracebackType)
     assert tb.tb_frame.f_code.co_name == "_list_openfoam_templates.<locals>._call"
 
 

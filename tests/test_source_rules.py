@@ -24,16 +24,23 @@ def code(path: Path) -> str:
 
 
 def test_no_bare_reference_counting_outside_the_runtime():
-    found = [f"{p.name}: {m}" for p in MEMBER_FILES
-             for m in re.findall(r"\bPy_X?DECREF\s*\(", code(p))]
+    found = [
+        f"{p.name}: {m}" for p in MEMBER_FILES for m in re.findall(r"\bPy_X?DECREF\s*\(", code(p))
+    ]
     assert found == [], "owned references belong in a Ref"
 
 
 def test_no_hand_parsed_arguments():
-    found = [f"{p.name}: {m}" for p in SOURCES
-             for m in re.findall(r"\bPyArg_\w*Parse\w*|\bPyArg_Unpack\w*", code(p))]
-    found += [f"{p.name}: {m}" for p in MEMBER_FILES
-              for m in re.findall(r"\bMETH_(?:VARARGS|KEYWORDS|FASTCALL|O)\b", code(p))]
+    found = [
+        f"{p.name}: {m}"
+        for p in SOURCES
+        for m in re.findall(r"\bPyArg_\w*Parse\w*|\bPyArg_Unpack\w*", code(p))
+    ]
+    found += [
+        f"{p.name}: {m}"
+        for p in MEMBER_FILES
+        for m in re.findall(r"\bMETH_(?:VARARGS|KEYWORDS|FASTCALL|O)\b", code(p))
+    ]
     assert found == [], "members declare parameter tables and go through the binder"
 
 
