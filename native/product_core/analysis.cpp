@@ -40,7 +40,7 @@ PyObject *range_impl(const Args &a) noexcept {
 
 constexpr Param range_params[] = {
     {.name = "self"},
-    {.name = "cd", .annotation = "float", .check = Check::Float},
+    {.name = "cd", .type = "float", .check = Check::Float},
 };
 
 // ---- export(format="usd") -----------------------------------------------------------
@@ -64,11 +64,7 @@ PyObject *export_impl(const Args &a) noexcept {
 
 constexpr Param export_params[] = {
     {.name = "self"},
-    {.name = "format",
-     .annotation = "str",
-     .check = Check::Str,
-     .def = Default::Str,
-     .str_default = "usd"},
+    {.name = "format", .type = "str", .check = Check::Str, .str_default = "usd"},
 };
 
 }  // namespace

@@ -139,7 +139,7 @@ PyObject *set_geometry_impl(const Args &a) noexcept {
 
 constexpr Param set_geometry_params[] = {
     {.name = "self"},
-    {.name = "stl_path", .annotation = "str | Path"},
+    {.name = "stl_path", .type = "str | Path"},
 };
 
 // ---- set_targets(**targets) ------------------------------------------------------

@@ -20,8 +20,8 @@ PyObject *init_impl(const Args &a) noexcept {
 
 constexpr Param init_params[] = {
     {.name = "self"},
-    {.name = "usd_path", .annotation = "Path"},
-    {.name = "vehicle", .annotation = "dict", .check = Check::Dict},
+    {.name = "usd_path", .type = "Path"},
+    {.name = "vehicle", .type = "dict", .check = Check::Dict},
 };
 
 // ---- load(cls, name_or_path) -------------------------------------------------
@@ -78,7 +78,7 @@ PyObject *load_impl(const Args &a) noexcept {
 
 constexpr Param load_params[] = {
     {.name = "cls"},
-    {.name = "name_or_path", .annotation = "str", .check = Check::Str},
+    {.name = "name_or_path", .type = "str", .check = Check::Str},
 };
 
 // ---- name --------------------------------------------------------------------
@@ -214,7 +214,7 @@ PyObject *metadata_impl(const Args &a) noexcept {
 
 constexpr Param metadata_params[] = {
     {.name = "self"},
-    {.name = "action", .annotation = "str", .check = Check::Str},
+    {.name = "action", .type = "str", .check = Check::Str},
 };
 
 // ---- __repr__ ------------------------------------------------------------------------

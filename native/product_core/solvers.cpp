@@ -32,7 +32,7 @@ Ref normalised(PyObject *self, PyObject *domain) {
 PyObject *normalise_domain_impl(const Args &a) noexcept { return normalise_domain_value(a[0]); }
 
 constexpr Param normalise_domain_params[] = {
-    {.name = "domain", .annotation = "str", .check = Check::Str},
+    {.name = "domain", .type = "str", .check = Check::Str},
 };
 
 // ---- set_solver(domain="aerodynamics", backend="openfoam") --------------------------
@@ -78,16 +78,8 @@ PyObject *set_solver_impl(const Args &a) noexcept {
 
 constexpr Param set_solver_params[] = {
     {.name = "self"},
-    {.name = "domain",
-     .annotation = "str",
-     .check = Check::Str,
-     .def = Default::Str,
-     .str_default = "aerodynamics"},
-    {.name = "backend",
-     .annotation = "str",
-     .check = Check::Str,
-     .def = Default::Str,
-     .str_default = "openfoam"},
+    {.name = "domain", .type = "str", .check = Check::Str, .str_default = "aerodynamics"},
+    {.name = "backend", .type = "str", .check = Check::Str, .str_default = "openfoam"},
 };
 
 // ---- get_solver_backend(domain="aerodynamics") ----------------------------------------
@@ -122,11 +114,7 @@ namespace {
 
 constexpr Param get_solver_backend_params[] = {
     {.name = "self"},
-    {.name = "domain",
-     .annotation = "str",
-     .check = Check::Str,
-     .def = Default::Str,
-     .str_default = "aerodynamics"},
+    {.name = "domain", .type = "str", .check = Check::Str, .str_default = "aerodynamics"},
 };
 
 // ---- resolve_dispatch_backend(*, domain, conditions=None, force_physics=False) ----------
@@ -147,14 +135,14 @@ PyObject *resolve_dispatch_backend_impl(const Args &a) noexcept {
 
 constexpr Param resolve_dispatch_backend_params[] = {
     {.name = "self"},
-    {.name = "domain", .annotation = "str", .check = Check::Str, .kwonly = true},
+    {.name = "domain", .type = "str", .check = Check::Str, .kwonly = true},
     {.name = "conditions",
-     .annotation = "dict | None",
+     .type = "dict | None",
      .check = Check::DictOrNone,
      .def = Default::None,
      .kwonly = true},
     {.name = "force_physics",
-     .annotation = "bool",
+     .type = "bool",
      .check = Check::Bool,
      .def = Default::False,
      .kwonly = true},
@@ -175,7 +163,7 @@ PyObject *solver_impl(const Args &a) noexcept {
 }
 
 constexpr Param solver_params[] = {
-    {.name = "domain", .annotation = "str", .check = Check::Str},
+    {.name = "domain", .type = "str", .check = Check::Str},
 };
 
 // ---- capabilities() -------------------------------------------------------------------

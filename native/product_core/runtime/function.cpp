@@ -13,6 +13,10 @@ PyTypeObject *g_function_type = nullptr;  // created once, lives with the proces
 
 // ---- parameter-table helpers ---------------------------------------------
 
+constexpr bool has_default(const Param &p) noexcept {
+    return p.def != Default::Required || p.str_default != nullptr;
+}
+
 Py_ssize_t positional_count(const Signature &s) noexcept {
     Py_ssize_t n = 0;
     for (const Param &p : s.params) n += p.kwonly ? 0 : 1;
@@ -22,15 +26,15 @@ Py_ssize_t positional_count(const Signature &s) noexcept {
 Py_ssize_t required_positional_count(const Signature &s) noexcept {
     Py_ssize_t n = 0;
     for (const Param &p : s.params)
-        if (!p.kwonly && p.def == Default::Required) ++n;
+        if (!p.kwonly && !has_default(p)) ++n;
     return n;
 }
 
 PyObject *default_value(const Param &p) {
+    if (p.str_default != nullptr) return PyUnicode_InternFromString(p.str_default);
     switch (p.def) {
         case Default::None: return Py_NewRef(Py_None);
         case Default::False: return Py_NewRef(Py_False);
-        case Default::Str: return PyUnicode_InternFromString(p.str_default);
         case Default::Required: break;
     }
     PyErr_SetString(PyExc_SystemError, "parameter has no default");
@@ -560,11 +564,11 @@ PyObject *make_function(const Signature &sig, const char *qualname, PyObject *mo
         PyObject *name = PyUnicode_InternFromString(p.name);
         if (!name) return nullptr;
         PyTuple_SET_ITEM(f->varnames, j, name);
-        if (p.annotation) {
-            Ref a(PyUnicode_FromString(p.annotation));
+        if (p.type) {
+            Ref a(PyUnicode_FromString(p.type));
             if (!a || PyDict_SetItem(f->annotations, name, a.get()) < 0) return nullptr;
         }
-        if (p.def == Default::Required) continue;
+        if (!has_default(p)) continue;
         Ref value(default_value(p));
         if (!value) return nullptr;
         if (p.kwonly) {

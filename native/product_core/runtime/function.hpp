@@ -29,16 +29,16 @@ enum class Check : unsigned char {
 // Check applied to a result that a body passes on from elsewhere.
 enum class ResultCheck : unsigned char { None, Str, Dict, List };
 
-enum class Default : unsigned char { Required, None, False, Str };
+enum class Default : unsigned char { Required, None, False };
 
 // One parameter, written with designated initialisers; only the name is
-// required: {.name = "domain", .annotation = "str", .check = Check::Str}.
+// required: {.name = "domain", .type = "str", .check = Check::Str}.
 struct Param {
     const char *name;
-    const char *annotation = nullptr;  // declared type as shown in __annotations__
+    const char *type = nullptr;  // declared type as shown in __annotations__
     Check check = Check::Any;
     Default def = Default::Required;
-    const char *str_default = nullptr;  // for Default::Str
+    const char *str_default = nullptr;  // a str default (set instead of `def`)
     bool kwonly = false;
 };
 
