@@ -45,12 +45,14 @@ constexpr Param range_params[] = {
 
 // ---- export(format="usd") -----------------------------------------------------------
 
+[[gnu::cold, gnu::noinline]] PyObject *raise_unknown_format(PyObject *format) {
+    PyErr_Format(PyExc_ValueError, "Unknown format: %U. Supported: usd", format);
+    return nullptr;
+}
+
 PyObject *export_impl(const Args &a) noexcept {
     PyObject *format = a[1];
-    if (!host::str_eq(format, N.usd)) {
-        PyErr_Format(PyExc_ValueError, "Unknown format: %U. Supported: usd", format);
-        return nullptr;
-    }
+    if (!host::str_eq(format, N.usd)) return raise_unknown_format(format);
     Ref usd_path = host::usd_path(a[0]);
     if (!usd_path) return nullptr;
     Ref path = host::str(usd_path.get());

@@ -19,6 +19,10 @@ struct GlobalCache {
 };
 GlobalCache g_global_cache[8];  // module state, accessed with the GIL held
 
+[[gnu::cold, gnu::noinline]] void raise_not_defined(PyObject *name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+}
+
 }  // namespace
 
 Ref global(PyObject *globals, PyObject *name) {
@@ -35,7 +39,7 @@ Ref global(PyObject *globals, PyObject *name) {
     const uint64_t tag = PyDict_Check(globals) ? cpython::dict_tag(globals) : 0;
     PyObject *v = PyDict_GetItemWithError(globals, name);
     if (v == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        if (!PyErr_Occurred()) raise_not_defined(name);
         return Ref();
     }
     if (slot != nullptr && PyDict_CheckExact(globals)) {

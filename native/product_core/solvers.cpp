@@ -37,8 +37,8 @@ constexpr Param normalise_domain_params[] = {
 
 // ---- set_solver(domain="aerodynamics", backend="openfoam") --------------------------
 
-[[gnu::cold]] PyObject *raise_unknown_backend(PyObject *backend, PyObject *domain,
-                                              PyObject *valid) {
+[[gnu::cold, gnu::noinline]] PyObject *raise_unknown_backend(PyObject *backend, PyObject *domain,
+                                                             PyObject *valid) {
     Ref options(PySequence_List(valid));
     if (!options || PyList_Sort(options.get()) < 0) return nullptr;
     PyErr_Format(PyExc_ValueError, "Unknown backend %R for domain %R. Options: %S", backend, domain,

@@ -78,7 +78,7 @@ PySendResult advance(NativeCoroutine *co, PyObject *value, PyObject **result) {
     }
 }
 
-[[gnu::cold]] PySendResult raise_finished(PyObject **result) {
+[[gnu::cold, gnu::noinline]] PySendResult raise_finished(PyObject **result) {
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
     *result = nullptr;
     return PYGEN_ERROR;
