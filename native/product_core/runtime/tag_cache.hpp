@@ -26,7 +26,6 @@ struct TagCache {
     bool dict_hit(PyObject *d) const noexcept {
         return d != nullptr && d == dict && cpython::dict_tag(d) == dict_tag;
     }
-    bool hit(PyTypeObject *tp, PyObject *d) const noexcept { return type_hit(tp) && dict_hit(d); }
 
     // Remembers `v` for `tp` (with the tag `tag` read before any code ran)
     // and `d` (with `dtag`); either may be NULL.
