@@ -54,3 +54,11 @@ def make_usd(tmp_path):
         return path
 
     return make
+
+
+def pytest_collection_modifyitems(items):
+    """The reliability harness (tests/test_reliability_*.py) runs under its own
+    marker, so `pytest -m "not reliability"` is the fast suite."""
+    for item in items:
+        if item.path.name.startswith("test_reliability_"):
+            item.add_marker(pytest.mark.reliability)

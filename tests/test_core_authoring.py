@@ -157,6 +157,17 @@ def test_set_targets_without_mapped_keywords_still_saves_and_reloads(pxr, p, kwa
                        ("unlock",), ("load_product", USD_PATH)]
 
 
+def test_set_targets_reads_the_keyword_table_the_cli_reads(pxr, p, monkeypatch):
+    from velmor_platform.core import usd_product
+
+    monkeypatch.setattr(usd_product, "TARGET_ATTRIBUTES", {"cd": "targetCl"})
+    assert p.set_targets(cd=0.3, cl=0.1) == {"status": "updated", "targets": {"cd": 0.3}}
+    assert ("Set", "targetCl", (0.3, float)) in pxr.log
+    monkeypatch.setattr(usd_product, "TARGET_ATTRIBUTES", dict.fromkeys("abcdef", "x"))
+    with pytest.raises(TypeError, match="TARGET_ATTRIBUTES must be a dict of at most 5"):
+        p.set_targets(cd=0.3)
+
+
 def fail_set(fake, core, mp):
     fake.set_errors["targetCl"] = RuntimeError("type mismatch")
 
@@ -175,6 +186,7 @@ def reader_fails(fake, core, mp):
 
 def no_sdf(fake, core, mp):
     del fake.module.Sdf
+    mp.delitem(sys.modules, "pxr.Sdf", raising=False)  # else `from pxr import Sdf` finds it there
 
 
 def open_fails(fake, core, mp):

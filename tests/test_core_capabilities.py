@@ -148,6 +148,20 @@ def test_query_failure_inside_the_context_exits_with_the_error(core, fake, where
     assert isinstance(tb, types.TracebackType) and (exc is error or where == "convert")
 
 
+class NotText:
+    def __str__(self):
+        return 3  # str() refuses the result in C code: no Python frame raised it
+
+
+def test_query_native_error_reaches_the_exit_with_a_traceback(core, fake):
+    fake.parsed = ["ok", NotText()]
+    assert core._list_openfoam_templates() == []
+    exc_type, exc, tb = fake.log[-1][1]
+    assert exc_type is TypeError and isinstance(exc, TypeError)
+    assert isinstance(tb, types.TracebackType)
+    assert tb.tb_frame.f_code.co_name == "_list_openfoam_templates.<locals>._call"
+
+
 @pytest.mark.parametrize("setup", [
     lambda t, mp: setattr(t, "enter_error", ConnectionRefusedError("unreachable")),
     lambda t, mp: setattr(t, "exit_error", OSError("exit failed")),

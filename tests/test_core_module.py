@@ -395,6 +395,18 @@ def test_failed_initialisation_reports_and_a_later_import_succeeds():
                          "LOADED ProductCore True", "QUERY []"]
 
 
+def test_from_pxr_import_usd_uses_sys_modules_as_the_interpreter_does():
+    result = run_python("""
+        import sys
+        import pxr.Usd
+        del sys.modules["pxr"]
+        import pxr  # a new package object, without the Usd attribute
+        import velmor_platform.core.product_core as core
+        print(hasattr(pxr, "Usd"), core.Usd is sys.modules["pxr.Usd"])
+    """)
+    assert result.stdout.split() == ["False", "True"], result.stderr
+
+
 class _Key(str):
     """A str subclass key: comparing it runs Python code."""
 

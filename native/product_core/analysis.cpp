@@ -7,7 +7,7 @@ namespace {
 
 // ---- diff(other) -----------------------------------------------------------------
 
-PyObject *diff_impl(const Args &a) {
+PyObject *diff_impl(const Args &a) noexcept {
     Ref diff_products = host::import_from(a.fn->globals, "usd_product", 1, "diff_products");
     if (!diff_products) return nullptr;
     Ref mine = host::usd_path(a[0]);
@@ -21,11 +21,14 @@ PyObject *diff_impl(const Args &a) {
     return host::call2(diff_products.get(), mine_str.get(), theirs_str.get()).release();
 }
 
-constexpr Param diff_params[] = {{"self", nullptr}, {"other", nullptr}};
+constexpr Param diff_params[] = {
+    {.name = "self"},
+    {.name = "other"},
+};
 
 // ---- range_competitiveness(cd) ----------------------------------------------------
 
-PyObject *range_impl(const Args &a) {
+PyObject *range_impl(const Args &a) noexcept {
     Ref range = host::import_from(a.fn->globals, "range_model", 1, "range_competitiveness");
     if (!range) return nullptr;
     Ref vehicle = host::vehicle(a[0]);
@@ -35,21 +38,26 @@ PyObject *range_impl(const Args &a) {
     return host::call3(range.get(), vehicle.get(), usd_path.get(), a[1]).release();
 }
 
-constexpr Param range_params[] = {{"self", nullptr}, {"cd", "float", Check::Float}};
+constexpr Param range_params[] = {
+    {.name = "self"},
+    {.name = "cd", .type = "float", .check = Check::Float},
+};
 
 // ---- export(format="usd") -----------------------------------------------------------
 
-PyObject *export_impl(const Args &a) {
+[[gnu::cold, gnu::noinline]] PyObject *raise_unknown_format(PyObject *format) {
+    PyErr_Format(PyExc_ValueError, "Unknown format: %U. Supported: usd", format);
+    return nullptr;
+}
+
+PyObject *export_impl(const Args &a) noexcept {
     PyObject *format = a[1];
-    if (!host::str_eq(format, N.usd)) {
-        PyErr_Format(PyExc_ValueError, "Unknown format: %U. Supported: usd", format);
-        return nullptr;
-    }
+    if (!host::str_eq(format, N.usd)) return raise_unknown_format(format);
     Ref usd_path = host::usd_path(a[0]);
     if (!usd_path) return nullptr;
     Ref path = host::str(usd_path.get());
     if (!path) return nullptr;
-    Ref record(_PyDict_NewPresized(2));
+    Ref record(cpython::new_dict(2));
     if (!record || PyDict_SetItem(record.get(), N.format, N.USD) < 0 ||
         PyDict_SetItem(record.get(), N.path, path.get()) < 0)
         return nullptr;
@@ -57,15 +65,23 @@ PyObject *export_impl(const Args &a) {
 }
 
 constexpr Param export_params[] = {
-    {"self", nullptr},
-    {"format", "str", Check::Str, Default::Str, "usd"},
+    {.name = "self"},
+    {.name = "format", .type = "str", .check = Check::Str, .str_default = "usd"},
 };
 
 }  // namespace
 
-constinit const Signature diff{"diff", diff_params, diff_impl, "dict", ResultCheck::Dict};
-constinit const Signature range_competitiveness{"range_competitiveness", range_params, range_impl,
-                                                "dict", ResultCheck::Dict};
-constinit const Signature export_{"export", export_params, export_impl, "dict"};
+constinit const Signature diff{.name = "diff",
+                               .params = diff_params,
+                               .impl = diff_impl,
+                               .returns = "dict",
+                               .result = ResultCheck::Dict};
+constinit const Signature range_competitiveness{.name = "range_competitiveness",
+                                                .params = range_params,
+                                                .impl = range_impl,
+                                                .returns = "dict",
+                                                .result = ResultCheck::Dict};
+constinit const Signature export_{
+    .name = "export", .params = export_params, .impl = export_impl, .returns = "dict"};
 
 }  // namespace vp::members

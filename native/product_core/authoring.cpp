@@ -8,14 +8,15 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <vector>
+#include <span>
+#include <string_view>
 
 namespace vp::members {
 namespace {
 
 using host::attr;
 
-[[gnu::cold]] PyObject *raise_message(PyObject *type, PyObject *message) {
+[[gnu::cold, gnu::noinline]] PyObject *raise_message(PyObject *type, PyObject *message) {
     if (message) PyErr_SetObject(type, message);
     return nullptr;
 }
@@ -32,7 +33,7 @@ PyObject *accepted(PyObject *text, PyObject *size) {
                     ? PyObject_Vectorcall(N.float_round, round_args, 2, nullptr)
                     : PyObject_VectorcallMethod(N.round, round_args, 2, nullptr));
     if (!size_mb) return nullptr;
-    Ref record(_PyDict_NewPresized(4));
+    Ref record(cpython::new_dict(4));
     if (!record || PyDict_SetItem(record.get(), N.status, N.accepted) < 0 ||
         PyDict_SetItem(record.get(), N.path, text) < 0 ||
         PyDict_SetItem(record.get(), N.size_mb, size_mb.get()) < 0 ||
@@ -41,12 +42,12 @@ PyObject *accepted(PyObject *text, PyObject *size) {
     return record.release();
 }
 
-[[gnu::cold]] PyObject *not_found(PyObject *text) {
+[[gnu::cold, gnu::noinline]] PyObject *not_found(PyObject *text) {
     return raise_message(PyExc_FileNotFoundError,
                          Ref(PyUnicode_FromFormat("STL not found: %U", text)).get());
 }
 
-[[gnu::cold]] PyObject *directory_refused(PyObject *text) {
+[[gnu::cold, gnu::noinline]] PyObject *directory_refused(PyObject *text) {
     return raise_message(
         PyExc_ValueError,
         Ref(PyUnicode_FromFormat("Expected .stl file, got: %U (a directory)", text)).get());
@@ -84,8 +85,7 @@ PyObject *set_geometry_plain(PyObject *text, PyObject *suffix) {
     err = errno;
     Py_END_ALLOW_THREADS
     if (rc != 0) {
-        if (err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP)
-            return not_found(text);
+        if (err == ENOENT || err == ENOTDIR || err == EBADF || err == ELOOP) return not_found(text);
         errno = err;
         return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, text);
     }
@@ -96,7 +96,7 @@ PyObject *set_geometry_plain(PyObject *text, PyObject *suffix) {
     return accepted(text, size.get());
 }
 
-PyObject *set_geometry_impl(const Args &a) {
+PyObject *set_geometry_impl(const Args &a) noexcept {
     Ref path_type = host::global(a.fn->globals, N.Path);
     if (!path_type) return nullptr;
     const bool plain = paths::is_pathlib_path(path_type.get());
@@ -137,24 +137,56 @@ PyObject *set_geometry_impl(const Args &a) {
 }
 
 constexpr Param set_geometry_params[] = {
-    {"self", nullptr},
-    {"stl_path", "str | Path"},
+    {.name = "self"},
+    {.name = "stl_path", .type = "str | Path"},
 };
 
 // ---- set_targets(**targets) ------------------------------------------------------
 
-// Keyword -> attribute on the default prim.
-constexpr const char *target_map[][2] = {
-    {"cd", "targetCd"},
-    {"cl", "targetCl"},
-    {"cm_pitch", "targetCmPitch"},
-    {"cl_tolerance", "targetClTolerance"},
-    {"cm_tolerance", "targetCmPitchTolerance"},
+// The keywords set_targets honours and the attribute of the default prim
+// each one writes: usd_product.TARGET_ATTRIBUTES, which the CLI reads too,
+// copied at each call before anything is opened.
+inline constexpr size_t kMaxTargets = 5;
+
+struct TargetTable {
+    Ref keyword[kMaxTargets];
+    Ref attribute[kMaxTargets];
+    size_t size = 0;
+
+    // The attribute for `keyword` (borrowed), or NULL when it has none.
+    PyObject *attribute_for(PyObject *keyword) const {
+        for (size_t i = 0; i < size; ++i)
+            if (PyUnicode_Compare(keyword, this->keyword[i].get()) == 0) return attribute[i].get();
+        return nullptr;
+    }
 };
 
-const char *attribute_for(PyObject *keyword) {
-    for (const auto &entry : target_map)
-        if (PyUnicode_CompareWithASCIIString(keyword, entry[0]) == 0) return entry[1];
+[[gnu::cold, gnu::noinline]] bool raise_bad_table(PyObject *table) {
+    PyErr_Format(PyExc_TypeError,
+                 "usd_product.TARGET_ATTRIBUTES must be a dict of at most %zu str -> str "
+                 "entries, got %R",
+                 kMaxTargets, table);
+    return false;
+}
+
+bool read_target_table(PyObject *globals, TargetTable &out) {
+    Ref table = host::import_from(globals, "usd_product", 1, "TARGET_ATTRIBUTES");
+    if (!table) return false;
+    if (!PyDict_Check(table.get()) || PyDict_GET_SIZE(table.get()) > Py_ssize_t{kMaxTargets})
+        return raise_bad_table(table.get());
+    Py_ssize_t pos = 0;
+    PyObject *keyword, *attribute;
+    while (PyDict_Next(table.get(), &pos, &keyword, &attribute)) {
+        if (!PyUnicode_Check(keyword) || !PyUnicode_Check(attribute))
+            return raise_bad_table(table.get());
+        out.keyword[out.size] = Ref::borrow(keyword);
+        out.attribute[out.size++] = Ref::borrow(attribute);
+    }
+    return true;
+}
+
+[[gnu::cold, gnu::noinline]] PyObject *raise_not_finite(PyObject *keyword, PyObject *number) {
+    PyErr_Format(PyExc_ValueError, "Target '%U' must be a finite number, got %R", keyword, number);
     return nullptr;
 }
 
@@ -165,16 +197,16 @@ struct PendingWrite {
 
 // Drops the root layer's unsaved edits so that nothing half-done can be saved
 // later by anyone sharing the layer; the pending exception is kept.
-void drop_edits(PyObject *stage) {
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
+[[gnu::cold, gnu::noinline]] void drop_edits(PyObject *stage) {
+    KeepError pending;
     Ref layer = host::method0(stage, N.GetRootLayer);
-    if (!layer || !host::method0(layer.get(), N.Reload)) PyErr_Clear();
-    PyErr_Restore(t, v, tb);
+    if (layer) host::method0(layer.get(), N.Reload);
 }
 
-PyObject *set_targets_impl(const Args &a) {
+PyObject *set_targets_impl(const Args &a) noexcept {
     PyObject *self = a[0], *targets = a[1];
+    TargetTable table;
+    if (!read_target_table(a.fn->globals, table)) return nullptr;
     Ref Usd = host::import_from(a.fn->globals, "pxr", 0, "Usd");
     if (!Usd) return nullptr;
     if (!host::import_from(a.fn->globals, "pxr", 0, "Sdf")) return nullptr;
@@ -198,8 +230,8 @@ PyObject *set_targets_impl(const Args &a) {
     // Only the default prim's attributes are needed: no payload is loaded.
     Ref load_none(PyObject_GetAttrString(stage_type.get(), "LoadNone"));
     if (!load_none) return nullptr;
-    Ref stage(PyObject_CallMethodObjArgs(stage_type.get(), N.Open, root.get(), load_none.get(),
-                                         nullptr));
+    Ref stage(
+        PyObject_CallMethodObjArgs(stage_type.get(), N.Open, root.get(), load_none.get(), nullptr));
     if (!stage) return nullptr;
     Ref prim = host::method0(stage.get(), N.GetDefaultPrim);
     if (!prim) return nullptr;
@@ -207,31 +239,28 @@ PyObject *set_targets_impl(const Args &a) {
     if (!updated) return nullptr;
 
     // Everything is fetched and converted before the first Set, so a refused
-    // value leaves the stage untouched.
-    std::vector<PendingWrite> writes;
+    // value leaves the stage untouched.  A dict holds each keyword once, so
+    // there is at most one write per entry of the table.
+    PendingWrite writes[kMaxTargets];
+    size_t nwrites = 0;
     Py_ssize_t pos = 0;
     PyObject *keyword, *value;
     while (PyDict_Next(targets, &pos, &keyword, &value)) {
-        const char *attribute_name = attribute_for(keyword);
-        if (attribute_name == nullptr) continue;
-        Ref name(PyUnicode_FromString(attribute_name));
-        if (!name) return nullptr;
-        Ref attribute = host::method1(prim.get(), N.GetAttribute, name.get());
+        PyObject *name = table.attribute_for(keyword);
+        if (name == nullptr) continue;
+        Ref attribute = host::method1(prim.get(), N.GetAttribute, name);
         if (!attribute) return nullptr;
         int present = PyObject_IsTrue(attribute.get());
         if (present < 0) return nullptr;
         if (!present) continue;
         Ref number(PyNumber_Float(value));
         if (!number) return nullptr;
-        if (!std::isfinite(PyFloat_AS_DOUBLE(number.get()))) {
-            PyErr_Format(PyExc_ValueError, "Target '%U' must be a finite number, got %R", keyword,
-                         number.get());
-            return nullptr;
-        }
+        if (!std::isfinite(PyFloat_AS_DOUBLE(number.get())))
+            return raise_not_finite(keyword, number.get());
         if (PyDict_SetItem(updated.get(), keyword, value) < 0) return nullptr;
-        writes.push_back({std::move(attribute), std::move(number)});
+        writes[nwrites++] = {std::move(attribute), std::move(number)};
     }
-    for (PendingWrite &w : writes) {
+    for (const PendingWrite &w : std::span(writes, nwrites)) {
         if (!host::method1(w.attribute.get(), N.Set, w.value.get())) {
             drop_edits(stage.get());
             return nullptr;
@@ -251,20 +280,23 @@ PyObject *set_targets_impl(const Args &a) {
     if (!load_product) return nullptr;
     Ref vehicle = host::call1(load_product.get(), path_str.get());
     if (!vehicle || PyObject_SetAttr(self, N.vehicle_attr, vehicle.get()) < 0) return nullptr;
-    Ref reply(_PyDict_NewPresized(2));
+    Ref reply(cpython::new_dict(2));
     if (!reply || PyDict_SetItem(reply.get(), N.status, N.updated) < 0 ||
         PyDict_SetItem(reply.get(), N.targets, updated.get()) < 0)
         return nullptr;
     return reply.release();
 }
 
-constexpr Param set_targets_params[] = {{"self", nullptr}};
-
 }  // namespace
 
-constinit const Signature set_geometry{"set_geometry", set_geometry_params, set_geometry_impl,
-                                       "dict"};
-constinit const Signature set_targets{"set_targets", set_targets_params, set_targets_impl, "dict",
-                                      ResultCheck::None, "targets"};
+constinit const Signature set_geometry{.name = "set_geometry",
+                                       .params = set_geometry_params,
+                                       .impl = set_geometry_impl,
+                                       .returns = "dict"};
+constinit const Signature set_targets{.name = "set_targets",
+                                      .params = self_only,
+                                      .impl = set_targets_impl,
+                                      .returns = "dict",
+                                      .varkw = "targets"};
 
 }  // namespace vp::members

@@ -1,6 +1,7 @@
 #include "host_services.hpp"
 
 #include "runtime/paths.hpp"
+#include "runtime/tag_cache.hpp"
 
 #include <cstdint>
 #include <iterator>
@@ -10,15 +11,17 @@ namespace vp::host {
 namespace {
 
 // Module-level names looked up on every call, each with a one-entry cache
-// keyed by the namespace and its version tag (which the interpreter changes
-// on every change to the dictionary, so a replaced name is seen at once).
+// keyed by the namespace (the value is borrowed: the dict holds it while its
+// tag matches, so a replaced name is seen at once).
 struct GlobalCache {
     PyObject *name = nullptr;  // interned
-    PyObject *dict = nullptr;  // compared only
-    uint64_t tag = 0;
-    PyObject *value = nullptr;  // borrowed: held by the dict while the tag matches
+    TagCache<PyObject *> entry;
 };
 GlobalCache g_global_cache[8];  // module state, accessed with the GIL held
+
+[[gnu::cold, gnu::noinline]] void raise_not_defined(PyObject *name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+}
 
 }  // namespace
 
@@ -26,22 +29,47 @@ Ref global(PyObject *globals, PyObject *name) {
     GlobalCache *slot = nullptr;
     for (GlobalCache &c : g_global_cache) {
         if (c.name == name) {
-            if (c.dict == globals && PyDict_CheckExact(globals) && c.tag == dict_version(globals))
-                return Ref::borrow(c.value);
+            if (PyDict_CheckExact(globals) && c.entry.dict_hit(globals))
+                return Ref::borrow(c.entry.value);
             slot = &c;
             break;
         }
         if (c.name == nullptr && slot == nullptr) slot = &c;
     }
-    const uint64_t tag = PyDict_Check(globals) ? dict_version(globals) : 0;
+    const uint64_t tag = PyDict_Check(globals) ? cpython::dict_tag(globals) : 0;
     PyObject *v = PyDict_GetItemWithError(globals, name);
     if (v == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        if (!PyErr_Occurred()) raise_not_defined(name);
         return Ref();
     }
-    if (slot != nullptr && PyDict_CheckExact(globals)) *slot = GlobalCache{name, globals, tag, v};
+    if (slot != nullptr && PyDict_CheckExact(globals)) {
+        slot->name = name;
+        slot->entry.store(nullptr, 0, globals, tag, v);
+    }
     return Ref::borrow(v);
 }
+
+namespace {
+
+[[gnu::cold, gnu::noinline]] Ref cannot_import(PyObject *name) {
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+    return Ref();
+}
+
+// sys.modules["<package.__name__>.<name>"], or NULL (no error) when there is
+// none or the package has no str name.
+Ref submodule_in_sys_modules(PyObject *package, PyObject *name) {
+    Ref package_name(PyObject_GetAttrString(package, "__name__"));
+    if (!package_name || !PyUnicode_Check(package_name.get())) {
+        PyErr_Clear();
+        return Ref();
+    }
+    Ref full_name(PyUnicode_FromFormat("%U.%U", package_name.get(), name));
+    if (!full_name) return Ref();
+    return Ref(PyImport_GetModule(full_name.get()));
+}
+
+}  // namespace
 
 Ref import_from(PyObject *globals, const char *module, int level, const char *name) {
     Ref mod_name(PyUnicode_FromString(module));
@@ -49,15 +77,19 @@ Ref import_from(PyObject *globals, const char *module, int level, const char *na
     if (!mod_name || !attr_name) return Ref();
     Ref fromlist(PyTuple_Pack(1, attr_name.get()));
     if (!fromlist) return Ref();
-    Ref mod(PyImport_ImportModuleLevelObject(mod_name.get(), globals, nullptr, fromlist.get(),
-                                             level));
+    Ref mod(
+        PyImport_ImportModuleLevelObject(mod_name.get(), globals, nullptr, fromlist.get(), level));
     if (!mod) return Ref();
     Ref value(PyObject_GetAttr(mod.get(), attr_name.get()));
-    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
-        PyErr_Format(PyExc_ImportError, "cannot import name %S", attr_name.get());
-    }
-    return value;
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    PyErr_Clear();
+    // As the interpreter's own `from package import name`: a submodule that
+    // sys.modules holds under "<package>.<name>" is used even when the
+    // package object lacks the attribute (a package removed and imported
+    // again, a circular import).
+    Ref submodule = submodule_in_sys_modules(mod.get(), attr_name.get());
+    if (submodule || PyErr_Occurred()) return submodule;
+    return cannot_import(attr_name.get());
 }
 
 Ref call0(PyObject *callable) { return Ref(PyObject_CallNoArgs(callable)); }
@@ -84,45 +116,35 @@ Ref attr(PyObject *o, PyObject *name) { return Ref(PyObject_GetAttr(o, name)); }
 
 namespace {
 
-struct AttrCache {
-    PyTypeObject *type = nullptr;  // compared, never dereferenced unless live
-    unsigned int type_tag = 0;
-    PyObject *dict = nullptr;  // likewise
-    uint64_t dict_tag = 0;
-    PyObject *value = nullptr;  // borrowed: held by the dict or the class while both tags match
-};
-
 // Module state: the module lives in one interpreter, and every access holds
-// the GIL.
-AttrCache g_attr_cache[static_cast<int>(Attr::Count)];
+// the GIL.  The value is borrowed: the instance dict or the class holds it
+// while both tags match.
+TagCache<PyObject *> g_attr_cache[static_cast<int>(Attr::Count)];
 
-constexpr PyObject *Names::*attr_names[] = {&Names::usd_path_attr, &Names::vehicle_attr,
-                                            &Names::solver_backend_attr,
-                                            &Names::default_solver_table,
-                                            &Names::valid_backends_table};
+constexpr PyObject *Names::*attr_names[] = {
+    &Names::usd_path_attr, &Names::vehicle_attr, &Names::solver_backend_attr,
+    &Names::default_solver_table, &Names::valid_backends_table};
 static_assert(std::size(attr_names) == static_cast<size_t>(Attr::Count));
 
-int lookup(PyObject *self, PyObject *name, Ref &out, AttrCache *cache) {
+int lookup(PyObject *self, PyObject *name, Ref &out, TagCache<PyObject *> &cache) {
     PyTypeObject *tp = Py_TYPE(self);
     if (tp->tp_getattro == PyObject_GenericGetAttr) {
-        Ref descr = Ref::borrow(_PyType_Lookup(tp, name));
+        Ref descr = Ref::borrow(cpython::type_lookup(tp, name));
         // Taken before any code can run: the dict look-up below may.
-        const bool type_tagged = tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG;
-        const unsigned int type_tag = tp->tp_version_tag;
+        const bool type_tagged = cpython::type_tag_valid(tp);
+        const unsigned int type_tag = cpython::type_tag(tp);
         if (!descr || Py_TYPE(descr.get())->tp_descr_get == nullptr) {
             // The instance dictionary comes before a plain class attribute.
-            PyObject **dictptr = _PyObject_GetDictPtr(self);
+            PyObject **dictptr = cpython::instance_dict_ptr(self);
             if (dictptr != nullptr && *dictptr != nullptr) {
                 Ref dict = Ref::borrow(*dictptr);
-                const uint64_t tag = dict_version(dict.get());  // before any code can run
+                const uint64_t tag = cpython::dict_tag(dict.get());  // before any code can run
                 PyObject *v = PyDict_GetItemWithError(dict.get(), name);
                 if (v == nullptr && PyErr_Occurred()) return -1;
                 if (v == nullptr) v = descr.get();
                 if (v != nullptr) {
-                    if (cache != nullptr && type_tagged &&
-                        (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-                        tp->tp_version_tag == type_tag)
-                        *cache = AttrCache{tp, type_tag, dict.get(), tag, v};
+                    if (type_tagged && cpython::type_tag_is(tp, type_tag))
+                        cache.store(tp, type_tag, dict.get(), tag, v);
                     out = Ref::borrow(v);
                     return 1;
                 }
@@ -133,7 +155,7 @@ int lookup(PyObject *self, PyObject *name, Ref &out, AttrCache *cache) {
         }
     }
     PyObject *v = nullptr;
-    int found = _PyObject_LookupAttr(self, name, &v);
+    int found = cpython::lookup_attr(self, name, &v);
     out.reset(v);
     return found;
 }
@@ -141,18 +163,16 @@ int lookup(PyObject *self, PyObject *name, Ref &out, AttrCache *cache) {
 }  // namespace
 
 int lookup_attr(PyObject *self, Attr which, Ref &out) {
-    AttrCache &c = g_attr_cache[static_cast<int>(which)];
+    TagCache<PyObject *> &c = g_attr_cache[static_cast<int>(which)];
     PyTypeObject *tp = Py_TYPE(self);
-    if (tp == c.type && (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
-        tp->tp_version_tag == c.type_tag && tp->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject **dictptr = _PyObject_GetDictPtr(self);
-        if (dictptr != nullptr && *dictptr != nullptr && *dictptr == c.dict &&
-            dict_version(c.dict) == c.dict_tag) {
+    if (c.type_hit(tp) && tp->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject **dictptr = cpython::instance_dict_ptr(self);
+        if (dictptr != nullptr && c.dict_hit(*dictptr)) {
             out = Ref::borrow(c.value);
             return 1;
         }
     }
-    return lookup(self, N.*attr_names[static_cast<int>(which)], out, &c);
+    return lookup(self, N.*attr_names[static_cast<int>(which)], out, c);
 }
 
 Ref cached_attr(PyObject *self, Attr which) {
@@ -185,10 +205,8 @@ Ref str(PyObject *o) { return paths::str(o); }
 
 ProductLock::~ProductLock() {
     if (!exit_) return;
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
+    KeepError pending;
     if (release() < 0) PyErr_Clear();
-    PyErr_Restore(t, v, tb);
 }
 
 int ProductLock::acquire(PyObject *globals, PyObject *usd_path) {

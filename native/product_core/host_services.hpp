@@ -39,8 +39,8 @@ PyObject *concat(std::initializer_list<PyObject *> pieces);
 // a == b for two exact str: identity first (interned names and defaults),
 // then length, then contents.
 inline bool str_eq(PyObject *a, PyObject *b) {
-    return a == b || (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) &&
-                      PyUnicode_Compare(a, b) == 0);
+    return a == b ||
+           (PyUnicode_GET_LENGTH(a) == PyUnicode_GET_LENGTH(b) && PyUnicode_Compare(a, b) == 0);
 }
 
 // record.get(key, default) for the vehicle record, with a fast path for a
@@ -52,8 +52,14 @@ Ref record_get(PyObject *record, PyObject *key, PyObject *dflt);
 // dictionary and its version tag: the interpreter changes a type's tag when
 // the type or a base changes and a dictionary's tag on every change, so a
 // hit is exactly what the look-up would find.
-enum class Attr : unsigned char { UsdPath, Vehicle, SolverBackend, DefaultTable, ValidTable,
-                                  Count };
+enum class Attr : unsigned char {
+    UsdPath,
+    Vehicle,
+    SolverBackend,
+    DefaultTable,
+    ValidTable,
+    Count
+};
 
 // self.<attribute>: the same result as attr(self, name), read straight from
 // the instance dictionary (or the class, for a plain class attribute) when

@@ -11,7 +11,7 @@ using host::call1;
 
 // ---- __init__(self, usd_path, vehicle) --------------------------------------
 
-PyObject *init_impl(const Args &a) {
+PyObject *init_impl(const Args &a) noexcept {
     PyObject *self = a[0];
     if (PyObject_SetAttr(self, N.usd_path_attr, a[1]) < 0) return nullptr;
     if (PyObject_SetAttr(self, N.vehicle_attr, a[2]) < 0) return nullptr;
@@ -19,9 +19,9 @@ PyObject *init_impl(const Args &a) {
 }
 
 constexpr Param init_params[] = {
-    {"self", nullptr},
-    {"usd_path", "Path"},
-    {"vehicle", "dict", Check::Dict},
+    {.name = "self"},
+    {.name = "usd_path", .type = "Path"},
+    {.name = "vehicle", .type = "dict", .check = Check::Dict},
 };
 
 // ---- load(cls, name_or_path) -------------------------------------------------
@@ -42,13 +42,13 @@ int names_usd_file(PyObject *path) {
     return PyObject_IsTrue(exists.get());
 }
 
-PyObject *load_impl(const Args &a) {
+PyObject *load_impl(const Args &a) noexcept {
     PyObject *cls = a[0], *name_or_path = a[1];
     PyObject *globals = a.fn->globals;
     Ref find = host::import_from(globals, "api", 1, "_find_product_usd");
     if (!find) return nullptr;
-    Ref resolve_geometry = host::import_from(globals, "geometry_cache", 1,
-                                             "resolve_product_geometry");
+    Ref resolve_geometry =
+        host::import_from(globals, "geometry_cache", 1, "resolve_product_geometry");
     if (!resolve_geometry) return nullptr;
     Ref path_type = host::global(globals, N.Path);
     if (!path_type) return nullptr;
@@ -56,8 +56,8 @@ PyObject *load_impl(const Args &a) {
     // USD one, the path object is not needed, and it is not built.
     Ref form, suffix, path;
     int direct = 0;
-    if (!paths::is_pathlib_path(path_type.get()) || !paths::posix_form(name_or_path, form, suffix) ||
-        is_usd_suffix(suffix.get())) {
+    if (!paths::is_pathlib_path(path_type.get()) ||
+        !paths::posix_form(name_or_path, form, suffix) || is_usd_suffix(suffix.get())) {
         path = call1(path_type.get(), name_or_path);
         if (!path) return nullptr;
         direct = names_usd_file(path.get());
@@ -77,8 +77,8 @@ PyObject *load_impl(const Args &a) {
 }
 
 constexpr Param load_params[] = {
-    {"cls", nullptr},
-    {"name_or_path", "str", Check::Str},
+    {.name = "cls"},
+    {.name = "name_or_path", .type = "str", .check = Check::Str},
 };
 
 // ---- name --------------------------------------------------------------------
@@ -102,15 +102,13 @@ PyObject *name_value(PyObject *self) {
                         ResultCheck::Str);
 }
 
-PyObject *name_impl(const Args &a) { return name_value(a[0]); }
-
-constexpr Param self_only[] = {{"self", nullptr}};
+PyObject *name_impl(const Args &a) noexcept { return name_value(a[0]); }
 
 // ---- usd_path, product_dir -------------------------------------------------------
 
-PyObject *usd_path_impl(const Args &a) { return host::usd_path(a[0]).release(); }
+PyObject *usd_path_impl(const Args &a) noexcept { return host::usd_path(a[0]).release(); }
 
-PyObject *product_dir_impl(const Args &a) {
+PyObject *product_dir_impl(const Args &a) noexcept {
     Ref usd_path = host::usd_path(a[0]);
     if (!usd_path) return nullptr;
     return paths::parent(usd_path.get()).release();
@@ -149,7 +147,7 @@ PyObject *identifier_from_parts(const paths::Parts &p) {
 
 // Walks from the file's directory up to the nearest directory named exactly
 // "products" (or to a directory whose name is empty), collecting names.
-PyObject *product_identifier_impl(const Args &a) { return product_identifier_value(a[0]); }
+PyObject *product_identifier_impl(const Args &a) noexcept { return product_identifier_value(a[0]); }
 
 }  // namespace
 
@@ -199,7 +197,7 @@ namespace {
 
 // ---- metadata(action) --------------------------------------------------------------
 
-PyObject *metadata_impl(const Args &a) {
+PyObject *metadata_impl(const Args &a) noexcept {
     PyObject *self = a[0];
     Ref banner(PyDict_New());
     if (!banner) return nullptr;
@@ -215,13 +213,13 @@ PyObject *metadata_impl(const Args &a) {
 }
 
 constexpr Param metadata_params[] = {
-    {"self", nullptr},
-    {"action", "str", Check::Str},
+    {.name = "self"},
+    {.name = "action", .type = "str", .check = Check::Str},
 };
 
 // ---- __repr__ ------------------------------------------------------------------------
 
-PyObject *repr_impl(const Args &a) {
+PyObject *repr_impl(const Args &a) noexcept {
     PyObject *self = a[0];
     Ref name(name_of(self));
     if (!name) return nullptr;
@@ -251,14 +249,23 @@ PyObject *name_of(PyObject *self) {
     return PyObject_GetAttr(self, N.name);
 }
 
-constinit const Signature init{"__init__", init_params, init_impl};
-constinit const Signature load{"load", load_params, load_impl, "'Self'"};
-constinit const Signature name{"name", self_only, name_impl, "str"};
-constinit const Signature usd_path{"usd_path", self_only, usd_path_impl, "Path"};
-constinit const Signature product_dir{"product_dir", self_only, product_dir_impl, "Path"};
-constinit const Signature product_identifier{"_product_identifier", self_only,
-                                             product_identifier_impl, "str", ResultCheck::Str};
-constinit const Signature metadata{"metadata", metadata_params, metadata_impl, "dict"};
-constinit const Signature repr{"__repr__", self_only, repr_impl, "str"};
+constinit const Signature init{.name = "__init__", .params = init_params, .impl = init_impl};
+constinit const Signature load{
+    .name = "load", .params = load_params, .impl = load_impl, .returns = "'Self'"};
+constinit const Signature name{
+    .name = "name", .params = self_only, .impl = name_impl, .returns = "str"};
+constinit const Signature usd_path{
+    .name = "usd_path", .params = self_only, .impl = usd_path_impl, .returns = "Path"};
+constinit const Signature product_dir{
+    .name = "product_dir", .params = self_only, .impl = product_dir_impl, .returns = "Path"};
+constinit const Signature product_identifier{.name = "_product_identifier",
+                                             .params = self_only,
+                                             .impl = product_identifier_impl,
+                                             .returns = "str",
+                                             .result = ResultCheck::Str};
+constinit const Signature metadata{
+    .name = "metadata", .params = metadata_params, .impl = metadata_impl, .returns = "dict"};
+constinit const Signature repr{
+    .name = "__repr__", .params = self_only, .impl = repr_impl, .returns = "str"};
 
 }  // namespace vp::members

@@ -7,14 +7,17 @@
 
 namespace vp::members {
 
+// The parameter tables shared by members: the instance alone, and none.
+inline constexpr Param self_only[] = {{.name = "self"}};
+inline constexpr std::span<const Param> no_params{};
+
 // identity.cpp: construction, loading, identity and paths
-extern const Signature init, load, name, usd_path, product_dir, product_identifier, metadata,
-    repr;
+extern const Signature init, load, name, usd_path, product_dir, product_identifier, metadata, repr;
 // properties.cpp: views on the vehicle record and the run history
 extern const Signature specs, has_dynamics, targets, benchmarks, current, simulations, history;
 // solvers.cpp: domains and backends, solver discovery, capabilities, templates
-extern const Signature normalise_domain, set_solver, get_solver_backend,
-    resolve_dispatch_backend, solvers, solver, capabilities, list_openfoam_templates;
+extern const Signature normalise_domain, set_solver, get_solver_backend, resolve_dispatch_backend,
+    solvers, solver, capabilities, list_openfoam_templates;
 // authoring.cpp
 extern const Signature set_geometry, set_targets;
 // analysis.cpp
@@ -26,8 +29,16 @@ extern const Signature diff, range_competitiveness, export_;
 // same, without the descriptor round trip.
 // The same holds for the methods members call through the instance, as long
 // as the instance itself holds no attribute of that name.
-enum class Own { HasDynamics, Name, Targets, NormaliseDomain, GetSolverBackend,
-                 ProductIdentifier, Count };
+enum class Own {
+    HasDynamics,
+    Name,
+    Targets,
+    NormaliseDomain,
+    GetSolverBackend,
+    ProductIdentifier,
+    Count,
+    None = Count,  // a member no other member reads through the instance
+};
 void remember_property(Own which, PyObject *property);
 PyObject *own_property(Own which) noexcept;  // borrowed, may be NULL
 // Both answers are cached per member, keyed by the instance's type and its

@@ -6,6 +6,7 @@
 #include "members.hpp"
 #include "runtime/coroutine.hpp"
 #include "runtime/paths.hpp"
+#include "runtime/tag_cache.hpp"
 
 #include <cstdint>
 
@@ -16,12 +17,16 @@ constexpr const char kModuleName[] = "velmor_platform.core.product_core";
 
 enum class Kind { Method, Property, ClassMethod, StaticMethod, Table };
 
+// One entry of the class body.  `remember` names the members that other
+// members read through the instance: their class attribute is kept so that a
+// read through ProductCore's own attribute can call the body directly.
 struct Member {
     const char *name;
     Kind kind;
-    const Signature *sig;   // functions
-    const char *doc;        // nullptr: no documentation text
-    PyObject *(*make_table)();  // tables
+    const Signature *sig = nullptr;              // functions
+    members::Own remember = members::Own::None;  // see above
+    const char *doc = nullptr;                   // nullptr: no documentation text
+    PyObject *(*make_table)() = nullptr;         // tables
 };
 
 // ---- documentation texts -------------------------------------------------------
@@ -77,7 +82,8 @@ constexpr const char resolve_dispatch_backend_doc[] =
     "        Returns ``(backend_name, None)``. The second element exists for\n"
     "        caller compatibility only (was the surrogate registration).\n"
     "\n"
-    "        * User-picked backend (e.g. ``\"openfoam\"``, ``\"domino\"``) \xE2\x86\x92 used directly.\n"
+    "        * User-picked backend (e.g. ``\"openfoam\"``, ``\"domino\"``) \xE2\x86\x92 used "
+    "directly.\n"
     "        * ``\"auto\"`` \xE2\x86\x92 domain default (openfoam for aero, chrono for dynamics).\n"
     "        ";
 
@@ -109,46 +115,53 @@ constexpr const char list_openfoam_templates_doc[] =
 using namespace members;
 
 const Member class_body[] = {
-    {"__init__", Kind::Method, &init, nullptr, nullptr},
-    {"load", Kind::ClassMethod, &load, load_doc, nullptr},
-    {"name", Kind::Property, &name, nullptr, nullptr},
-    {"specs", Kind::Property, &specs, "Full vehicle spec dict from USD (read-only copy).", nullptr},
-    {"has_dynamics", Kind::Property, &has_dynamics,
-     "True if the product has vehicle dynamics capability.", nullptr},
-    {"targets", Kind::Property, &targets, targets_doc, nullptr},
-    {"benchmarks", Kind::Property, &benchmarks,
-     "Benchmark reference values (from benchmark layer).", nullptr},
-    {"current", Kind::Property, &current, "Latest simulation results from USD.", nullptr},
-    {"simulations", Kind::Method, &simulations,
-     "History of all simulation runs from the USD prototype layer.", nullptr},
-    {"capabilities", Kind::Method, &capabilities, capabilities_doc, nullptr},
-    {"set_geometry", Kind::Method, &set_geometry, "Register new geometry for this product.",
-     nullptr},
-    {"set_targets", Kind::Method, &set_targets, "Update design intent targets in USD.", nullptr},
-    {"history", Kind::Method, &history, "All previous simulation runs with full metadata.",
-     nullptr},
-    {"export", Kind::Method, &export_, "Export product data in a specified format.", nullptr},
-    {"_DOMAIN_DEFAULT_SOLVER", Kind::Table, nullptr, nullptr, make_default_solver_table},
-    {"_DOMAIN_VALID_BACKENDS", Kind::Table, nullptr, nullptr, make_valid_backends_table},
-    {"_normalise_domain", Kind::StaticMethod, &normalise_domain,
-     "Canonical short name for a domain.", nullptr},
-    {"set_solver", Kind::Method, &set_solver, set_solver_doc, nullptr},
-    {"get_solver_backend", Kind::Method, &get_solver_backend, get_solver_backend_doc, nullptr},
-    {"resolve_dispatch_backend", Kind::Method, &resolve_dispatch_backend,
-     resolve_dispatch_backend_doc, nullptr},
-    {"metadata", Kind::Method, &metadata, "Return a metadata banner dict for CLI/UI display.",
-     nullptr},
-    {"usd_path", Kind::Property, &usd_path, "Path to the product's top-level USD file.", nullptr},
-    {"product_dir", Kind::Property, &product_dir, "Directory containing the product's USD file.",
-     nullptr},
-    {"solvers", Kind::StaticMethod, &solvers, solvers_doc, nullptr},
-    {"solver", Kind::StaticMethod, &solver, solver_doc, nullptr},
-    {"diff", Kind::Method, &diff, "Compare this vehicle against another.", nullptr},
-    {"range_competitiveness", Kind::Method, &range_competitiveness,
-     "Estimate highway range and compare against USD competitors.", nullptr},
-    {"_product_identifier", Kind::Method, &product_identifier,
-     "Reconstruct the ``<programme>[:variant]`` id from the USD path.", nullptr},
-    {"__repr__", Kind::Method, &repr, nullptr, nullptr},
+    // name, kind, body, remembered as, documentation
+    {"__init__", Kind::Method, &init},
+    {"load", Kind::ClassMethod, &load, Own::None, load_doc},
+    {"name", Kind::Property, &name, Own::Name},
+    {"specs", Kind::Property, &specs, Own::None,
+     "Full vehicle spec dict from USD (read-only copy)."},
+    {"has_dynamics", Kind::Property, &has_dynamics, Own::HasDynamics,
+     "True if the product has vehicle dynamics capability."},
+    {"targets", Kind::Property, &targets, Own::Targets, targets_doc},
+    {"benchmarks", Kind::Property, &benchmarks, Own::None,
+     "Benchmark reference values (from benchmark layer)."},
+    {"current", Kind::Property, &current, Own::None, "Latest simulation results from USD."},
+    {"simulations", Kind::Method, &simulations, Own::None,
+     "History of all simulation runs from the USD prototype layer."},
+    {"capabilities", Kind::Method, &capabilities, Own::None, capabilities_doc},
+    {"set_geometry", Kind::Method, &set_geometry, Own::None,
+     "Register new geometry for this product."},
+    {"set_targets", Kind::Method, &set_targets, Own::None, "Update design intent targets in USD."},
+    {"history", Kind::Method, &history, Own::None,
+     "All previous simulation runs with full metadata."},
+    {"export", Kind::Method, &export_, Own::None, "Export product data in a specified format."},
+    {.name = "_DOMAIN_DEFAULT_SOLVER",
+     .kind = Kind::Table,
+     .make_table = make_default_solver_table},
+    {.name = "_DOMAIN_VALID_BACKENDS",
+     .kind = Kind::Table,
+     .make_table = make_valid_backends_table},
+    {"_normalise_domain", Kind::StaticMethod, &normalise_domain, Own::NormaliseDomain,
+     "Canonical short name for a domain."},
+    {"set_solver", Kind::Method, &set_solver, Own::None, set_solver_doc},
+    {"get_solver_backend", Kind::Method, &get_solver_backend, Own::GetSolverBackend,
+     get_solver_backend_doc},
+    {"resolve_dispatch_backend", Kind::Method, &resolve_dispatch_backend, Own::None,
+     resolve_dispatch_backend_doc},
+    {"metadata", Kind::Method, &metadata, Own::None,
+     "Return a metadata banner dict for CLI/UI display."},
+    {"usd_path", Kind::Property, &usd_path, Own::None, "Path to the product's top-level USD file."},
+    {"product_dir", Kind::Property, &product_dir, Own::None,
+     "Directory containing the product's USD file."},
+    {"solvers", Kind::StaticMethod, &solvers, Own::None, solvers_doc},
+    {"solver", Kind::StaticMethod, &solver, Own::None, solver_doc},
+    {"diff", Kind::Method, &diff, Own::None, "Compare this vehicle against another."},
+    {"range_competitiveness", Kind::Method, &range_competitiveness, Own::None,
+     "Estimate highway range and compare against USD competitors."},
+    {"_product_identifier", Kind::Method, &product_identifier, Own::ProductIdentifier,
+     "Reconstruct the ``<programme>[:variant]`` id from the USD path."},
+    {"__repr__", Kind::Method, &repr},
 };
 
 // ---- module state -----------------------------------------------------------------
@@ -172,8 +185,7 @@ PyObject *make_member(const Member &m, PyObject *module_name, PyObject *globals)
         case Kind::Property:
             return PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyProperty_Type), fn.get());
         case Kind::ClassMethod:
-            return PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyClassMethod_Type),
-                                       fn.get());
+            return PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyClassMethod_Type), fn.get());
         case Kind::StaticMethod:
             return PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyStaticMethod_Type),
                                        fn.get());
@@ -196,13 +208,7 @@ PyObject *make_class(PyObject *module_name, PyObject *globals) {
     for (const Member &m : class_body) {
         Ref value(make_member(m, module_name, globals));
         if (!value || PyDict_SetItemString(ns.get(), m.name, value.get()) < 0) return nullptr;
-        if (m.sig == &has_dynamics) remember_property(Own::HasDynamics, value.get());
-        if (m.sig == &name) remember_property(Own::Name, value.get());
-        if (m.sig == &targets) remember_property(Own::Targets, value.get());
-        if (m.sig == &normalise_domain) remember_property(Own::NormaliseDomain, value.get());
-        if (m.sig == &get_solver_backend) remember_property(Own::GetSolverBackend, value.get());
-        if (m.sig == &product_identifier)
-            remember_property(Own::ProductIdentifier, value.get());
+        if (m.remember != Own::None) remember_property(m.remember, value.get());
     }
     Ref bases(PyTuple_New(0));
     if (!bases) return nullptr;
@@ -285,7 +291,7 @@ int module_exec(PyObject *module) {
         return -1;
     }
     if (!initialise(module)) {
-        _PyTraceback_Add("init velmor_platform.core.product_core", "module.cpp", __LINE__);
+        cpython::add_traceback("init velmor_platform.core.product_core", "module.cpp", __LINE__);
         return -1;
     }
     g_module = Py_NewRef(module);
@@ -320,34 +326,21 @@ PyObject *members::own_property(Own which) noexcept { return g_own[static_cast<i
 
 namespace {
 
-// The last answer of reads_own / reads_own_method for each member.  Types and
-// dicts are compared, never dereferenced unless live; the interpreter gives
-// a type a new version tag when it or a base changes, and a dict a new tag
-// on every change.
-struct OwnCache {
-    PyTypeObject *type = nullptr;
-    unsigned int type_tag = 0;
-    bool own = false;
-    PyObject *dict = nullptr;  // for methods: the instance dict last seen without the name
-    uint64_t dict_tag = 0;
-};
-OwnCache g_own_cache[static_cast<int>(Own::Count)];  // module state, used with the GIL held
-
-bool valid_tag(PyTypeObject *tp, unsigned int tag) {
-    return (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && tp->tp_version_tag == tag;
-}
+// The last answer of reads_own for each member, keyed by the instance's type;
+// for methods, the dict part names the instance dict last seen without the
+// name (storing a new type answer forgets it).
+TagCache<bool> g_own_cache[static_cast<int>(Own::Count)];
 
 }  // namespace
 
 bool members::reads_own(PyObject *self, Own which, PyObject *name) {
     PyTypeObject *tp = Py_TYPE(self);
     if (tp->tp_getattro != PyObject_GenericGetAttr) return false;
-    OwnCache &c = g_own_cache[static_cast<int>(which)];
-    if (tp == c.type && valid_tag(tp, c.type_tag)) return c.own;
+    TagCache<bool> &c = g_own_cache[static_cast<int>(which)];
+    if (c.type_hit(tp)) return c.value;
     PyObject *prop = own_property(which);
-    const bool own = prop != nullptr && _PyType_Lookup(tp, name) == prop;
-    if (tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)
-        c = OwnCache{tp, tp->tp_version_tag, own, nullptr, 0};
+    const bool own = prop != nullptr && cpython::type_lookup(tp, name) == prop;
+    if (cpython::type_tag_valid(tp)) c.store(tp, cpython::type_tag(tp), nullptr, 0, own);
     return own;
 }
 
@@ -355,17 +348,16 @@ int members::reads_own_method(PyObject *self, Own which, PyObject *name) {
     if (!reads_own(self, which, name)) return 0;
     // A method is a non-data descriptor: an attribute of the instance with
     // the same name comes first.
-    PyObject **dictptr = _PyObject_GetDictPtr(self);
+    PyObject **dictptr = cpython::instance_dict_ptr(self);
     if (dictptr == nullptr || *dictptr == nullptr) return 1;
-    OwnCache &c = g_own_cache[static_cast<int>(which)];
+    TagCache<bool> &c = g_own_cache[static_cast<int>(which)];
     PyObject *dict = *dictptr;
-    if (dict == c.dict && dict_version(dict) == c.dict_tag) return 1;
+    if (c.dict_hit(dict)) return 1;
     Ref held = Ref::borrow(dict);
-    const uint64_t tag = dict_version(dict);
+    const uint64_t tag = cpython::dict_tag(dict);
     if (PyDict_GetItemWithError(dict, name) != nullptr) return 0;
     if (PyErr_Occurred()) return -1;
-    c.dict = dict;
-    c.dict_tag = tag;
+    c.store_dict(dict, tag);
     return 1;
 }
 

@@ -5,8 +5,6 @@
 namespace vp::members {
 namespace {
 
-constexpr Param self_only[] = {{"self", nullptr}};
-
 // One entry of a fixed-shape view: result key <- record key, with a default
 // for a missing record key (NULL: None).
 struct Entry {
@@ -25,14 +23,13 @@ bool fill(PyObject *out, PyObject *record, const Entry (&entries)[K]) {
     return true;
 }
 
-
 // A view made of `base` entries and, when the product has dynamics, the
 // `dynamics` entries after them.
 template <size_t K1, size_t K2>
 PyObject *view(PyObject *self, const Entry (&base)[K1], const Entry (&dynamics)[K2]) {
     Ref record = host::vehicle(self);
     if (!record) return nullptr;
-    Ref out(_PyDict_NewPresized(K1 + K2));
+    Ref out(cpython::new_dict(K1 + K2));
     if (!out || !fill(out.get(), record.get(), base)) return nullptr;
     int dyn = has_dynamics_of(self);
     if (dyn < 0) return nullptr;
@@ -42,7 +39,7 @@ PyObject *view(PyObject *self, const Entry (&base)[K1], const Entry (&dynamics)[
 
 // ---- specs ---------------------------------------------------------------------
 
-PyObject *specs_impl(const Args &a) {
+PyObject *specs_impl(const Args &a) noexcept {
     Ref record = host::vehicle(a[0]);
     if (!record) return nullptr;
     if (PyDict_CheckExact(record.get())) return PyDict_Copy(record.get());
@@ -79,7 +76,7 @@ PyObject *has_dynamics_value(PyObject *self) {
     return PyBool_FromLong(r);
 }
 
-PyObject *has_dynamics_impl(const Args &a) { return has_dynamics_value(a[0]); }
+PyObject *has_dynamics_impl(const Args &a) noexcept { return has_dynamics_value(a[0]); }
 
 // ---- targets, benchmarks, current --------------------------------------------------
 
@@ -97,7 +94,9 @@ constexpr Entry target_dynamics_entries[] = {
     {&Names::roll_angle_deg, &Names::target_roll_angle_deg, &Names::float_3},
 };
 
-PyObject *targets_impl(const Args &a) { return view(a[0], target_entries, target_dynamics_entries); }
+PyObject *targets_impl(const Args &a) noexcept {
+    return view(a[0], target_entries, target_dynamics_entries);
+}
 
 constexpr Entry benchmark_entries[] = {
     {&Names::cd, &Names::benchmark_cd, nullptr},
@@ -106,10 +105,10 @@ constexpr Entry benchmark_entries[] = {
     {&Names::source, &Names::benchmark_source, &Names::empty},
 };
 
-PyObject *benchmarks_impl(const Args &a) {
+PyObject *benchmarks_impl(const Args &a) noexcept {
     Ref record = host::vehicle(a[0]);
     if (!record) return nullptr;
-    Ref out(_PyDict_NewPresized(4));
+    Ref out(cpython::new_dict(4));
     if (!out || !fill(out.get(), record.get(), benchmark_entries)) return nullptr;
     return out.release();
 }
@@ -125,11 +124,13 @@ constexpr Entry current_dynamics_entries[] = {
     {&Names::roll_angle_deg, &Names::current_roll_angle_deg, nullptr},
 };
 
-PyObject *current_impl(const Args &a) { return view(a[0], current_entries, current_dynamics_entries); }
+PyObject *current_impl(const Args &a) noexcept {
+    return view(a[0], current_entries, current_dynamics_entries);
+}
 
 // ---- simulations(), history() ----------------------------------------------------------
 
-PyObject *simulations_impl(const Args &a) {
+PyObject *simulations_impl(const Args &a) noexcept {
     Ref history = host::import_from(a.fn->globals, "usd_product", 1, "load_product_history");
     if (!history) return nullptr;
     Ref usd_path = host::usd_path(a[0]);
@@ -139,15 +140,18 @@ PyObject *simulations_impl(const Args &a) {
     return host::call1(history.get(), path_str.get()).release();
 }
 
-PyObject *history_impl(const Args &a) { return host::method0(a[0], N.simulations).release(); }
+PyObject *history_impl(const Args &a) noexcept {
+    return host::method0(a[0], N.simulations).release();
+}
 
 }  // namespace
 
 // The instance's has_dynamics, read through normal attribute lookup so that a
 // subclass or composing class that overrides it is honoured.
 int has_dynamics_of(PyObject *self) {
-    Ref v(reads_own(self, Own::HasDynamics, N.has_dynamics) ? has_dynamics_value(self)
-                                                             : PyObject_GetAttr(self, N.has_dynamics));
+    Ref v(reads_own(self, Own::HasDynamics, N.has_dynamics)
+              ? has_dynamics_value(self)
+              : PyObject_GetAttr(self, N.has_dynamics));
     if (!v) return -1;
     return PyObject_IsTrue(v.get());
 }
@@ -176,14 +180,28 @@ PyObject *targets_of(PyObject *self) {
     return PyObject_GetAttr(self, N.targets);
 }
 
-constinit const Signature specs{"specs", self_only, specs_impl, "dict", ResultCheck::Dict};
-constinit const Signature has_dynamics{"has_dynamics", self_only, has_dynamics_impl, "bool"};
-constinit const Signature targets{"targets", self_only, targets_impl, "dict"};
-constinit const Signature benchmarks{"benchmarks", self_only, benchmarks_impl, "dict"};
-constinit const Signature current{"current", self_only, current_impl, "dict"};
-constinit const Signature simulations{"simulations", self_only, simulations_impl, "list[dict]",
-                                      ResultCheck::List};
-constinit const Signature history{"history", self_only, history_impl, "list[dict]",
-                                  ResultCheck::List};
+constinit const Signature specs{.name = "specs",
+                                .params = self_only,
+                                .impl = specs_impl,
+                                .returns = "dict",
+                                .result = ResultCheck::Dict};
+constinit const Signature has_dynamics{
+    .name = "has_dynamics", .params = self_only, .impl = has_dynamics_impl, .returns = "bool"};
+constinit const Signature targets{
+    .name = "targets", .params = self_only, .impl = targets_impl, .returns = "dict"};
+constinit const Signature benchmarks{
+    .name = "benchmarks", .params = self_only, .impl = benchmarks_impl, .returns = "dict"};
+constinit const Signature current{
+    .name = "current", .params = self_only, .impl = current_impl, .returns = "dict"};
+constinit const Signature simulations{.name = "simulations",
+                                      .params = self_only,
+                                      .impl = simulations_impl,
+                                      .returns = "list[dict]",
+                                      .result = ResultCheck::List};
+constinit const Signature history{.name = "history",
+                                  .params = self_only,
+                                  .impl = history_impl,
+                                  .returns = "list[dict]",
+                                  .result = ResultCheck::List};
 
 }  // namespace vp::members

@@ -29,22 +29,24 @@ Ref normalised(PyObject *self, PyObject *domain) {
 
 // ---- _normalise_domain(domain) ---------------------------------------------------
 
-PyObject *normalise_domain_impl(const Args &a) { return normalise_domain_value(a[0]); }
+PyObject *normalise_domain_impl(const Args &a) noexcept { return normalise_domain_value(a[0]); }
 
-constexpr Param normalise_domain_params[] = {{"domain", "str", Check::Str}};
+constexpr Param normalise_domain_params[] = {
+    {.name = "domain", .type = "str", .check = Check::Str},
+};
 
 // ---- set_solver(domain="aerodynamics", backend="openfoam") --------------------------
 
-[[gnu::cold]] PyObject *raise_unknown_backend(PyObject *backend, PyObject *domain,
-                                              PyObject *valid) {
+[[gnu::cold, gnu::noinline]] PyObject *raise_unknown_backend(PyObject *backend, PyObject *domain,
+                                                             PyObject *valid) {
     Ref options(PySequence_List(valid));
     if (!options || PyList_Sort(options.get()) < 0) return nullptr;
-    PyErr_Format(PyExc_ValueError, "Unknown backend %R for domain %R. Options: %S", backend,
-                 domain, options.get());
+    PyErr_Format(PyExc_ValueError, "Unknown backend %R for domain %R. Options: %S", backend, domain,
+                 options.get());
     return nullptr;
 }
 
-PyObject *set_solver_impl(const Args &a) {
+PyObject *set_solver_impl(const Args &a) noexcept {
     PyObject *self = a[0], *domain = a[1], *backend = a[2];
     if (str_eq(backend, N.surrogate)) backend = N.auto_;
     Ref valid = table_get(self, host::Attr::ValidTable, domain, Py_None);
@@ -64,7 +66,7 @@ PyObject *set_solver_impl(const Args &a) {
     }
     Ref key = normalised(self, domain);
     if (!key || PyObject_SetItem(backends.get(), key.get(), backend) < 0) return nullptr;
-    Ref reply(_PyDict_NewPresized(4));
+    Ref reply(cpython::new_dict(4));
     if (!reply || PyDict_SetItem(reply.get(), N.status, N.selected) < 0 ||
         PyDict_SetItem(reply.get(), N.domain, domain) < 0 ||
         PyDict_SetItem(reply.get(), N.backend, backend) < 0)
@@ -75,14 +77,16 @@ PyObject *set_solver_impl(const Args &a) {
 }
 
 constexpr Param set_solver_params[] = {
-    {"self", nullptr},
-    {"domain", "str", Check::Str, Default::Str, "aerodynamics"},
-    {"backend", "str", Check::Str, Default::Str, "openfoam"},
+    {.name = "self"},
+    {.name = "domain", .type = "str", .check = Check::Str, .str_default = "aerodynamics"},
+    {.name = "backend", .type = "str", .check = Check::Str, .str_default = "openfoam"},
 };
 
 // ---- get_solver_backend(domain="aerodynamics") ----------------------------------------
 
-PyObject *get_solver_backend_impl(const Args &a) { return get_solver_backend_value(a[0], a[1]); }
+PyObject *get_solver_backend_impl(const Args &a) noexcept {
+    return get_solver_backend_value(a[0], a[1]);
+}
 }  // namespace
 
 PyObject *normalise_domain_value(PyObject *domain) {
@@ -109,13 +113,13 @@ PyObject *get_solver_backend_value(PyObject *self, PyObject *domain) {
 namespace {
 
 constexpr Param get_solver_backend_params[] = {
-    {"self", nullptr},
-    {"domain", "str", Check::Str, Default::Str, "aerodynamics"},
+    {.name = "self"},
+    {.name = "domain", .type = "str", .check = Check::Str, .str_default = "aerodynamics"},
 };
 
 // ---- resolve_dispatch_backend(*, domain, conditions=None, force_physics=False) ----------
 
-PyObject *resolve_dispatch_backend_impl(const Args &a) {
+PyObject *resolve_dispatch_backend_impl(const Args &a) noexcept {
     PyObject *self = a[0], *domain = a[1];
     int own = reads_own_method(self, Own::GetSolverBackend, N.get_solver_backend);
     if (own < 0) return nullptr;
@@ -130,27 +134,37 @@ PyObject *resolve_dispatch_backend_impl(const Args &a) {
 }
 
 constexpr Param resolve_dispatch_backend_params[] = {
-    {"self", nullptr},
-    {"domain", "str", Check::Str, Default::Required, nullptr, true},
-    {"conditions", "dict | None", Check::DictOrNone, Default::None, nullptr, true},
-    {"force_physics", "bool", Check::Bool, Default::False, nullptr, true},
+    {.name = "self"},
+    {.name = "domain", .type = "str", .check = Check::Str, .kwonly = true},
+    {.name = "conditions",
+     .type = "dict | None",
+     .check = Check::DictOrNone,
+     .def = Default::None,
+     .kwonly = true},
+    {.name = "force_physics",
+     .type = "bool",
+     .check = Check::Bool,
+     .def = Default::False,
+     .kwonly = true},
 };
 
 // ---- solvers(), solver(domain) ------------------------------------------------------
 
-PyObject *solvers_impl(const Args &a) {
+PyObject *solvers_impl(const Args &a) noexcept {
     Ref list_domains = host::global(a.fn->globals, N.list_domains);
     if (!list_domains) return nullptr;
     return host::call0(list_domains.get()).release();
 }
 
-PyObject *solver_impl(const Args &a) {
+PyObject *solver_impl(const Args &a) noexcept {
     Ref get_domain = host::global(a.fn->globals, N.get_domain);
     if (!get_domain) return nullptr;
     return host::call1(get_domain.get(), a[0]).release();
 }
 
-constexpr Param solver_params[] = {{"domain", "str", Check::Str}};
+constexpr Param solver_params[] = {
+    {.name = "domain", .type = "str", .check = Check::Str},
+};
 
 // ---- capabilities() -------------------------------------------------------------------
 
@@ -163,13 +177,14 @@ PyObject *capability_entry(PyObject *globals, PyObject *record, PyObject *domain
     if (!dflt) return nullptr;
     int has_default = PyObject_IsTrue(dflt.get());
     if (has_default < 0) return nullptr;
-    Ref entry(_PyDict_NewPresized(6));
+    Ref entry(cpython::new_dict(6));
     if (!entry || PyDict_SetItem(entry.get(), N.available, available) < 0) return nullptr;
-    Ref solver_name = has_default ? Ref(PyObject_GetItem(dflt.get(), N.name)) : Ref::borrow(Py_None);
+    Ref solver_name =
+        has_default ? Ref(PyObject_GetItem(dflt.get(), N.name)) : Ref::borrow(Py_None);
     if (!solver_name || PyDict_SetItem(entry.get(), N.solver, solver_name.get()) < 0)
         return nullptr;
-    Ref version = has_default ? host::record_get(dflt.get(), N.version, Py_None)
-                              : Ref::borrow(Py_None);
+    Ref version =
+        has_default ? host::record_get(dflt.get(), N.version, Py_None) : Ref::borrow(Py_None);
     if (!version || PyDict_SetItem(entry.get(), N.version, version.get()) < 0) return nullptr;
     if (PyDict_SetItem(entry.get(), N.surrogate, Py_False) < 0) return nullptr;
     Ref status(PyObject_GetItem(record, N.status));
@@ -186,7 +201,7 @@ PyObject *capability_entry(PyObject *globals, PyObject *record, PyObject *domain
     return entry.release();
 }
 
-PyObject *capabilities_impl(const Args &a) {
+PyObject *capabilities_impl(const Args &a) noexcept {
     PyObject *self = a[0], *globals = a.fn->globals;
     Ref usd_path = host::usd_path(self);
     if (!usd_path) return nullptr;
@@ -240,8 +255,6 @@ PyObject *capabilities_impl(const Args &a) {
     return result.release();
 }
 
-constexpr Param self_only[] = {{"self", nullptr}};
-
 // ---- _list_openfoam_templates() ------------------------------------------------------
 //
 // The inner coroutine `_call`, as a state machine over its awaits:
@@ -269,8 +282,10 @@ PyObject *template_names(PyObject *parsed) {
     return names.release();
 }
 
-// Leaves the context because of the pending exception.
-StepResult exit_on_error(NativeCoroutine *co, Ref &out) {
+// Leaves the context because of the pending exception, which reaches the
+// exit with a traceback that shows this coroutine, as a Python one would.
+[[gnu::cold, gnu::noinline]] StepResult exit_on_error(NativeCoroutine *co, Ref &out) {
+    add_traceback_entry(co);
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -285,7 +300,7 @@ StepResult exit_on_error(NativeCoroutine *co, Ref &out) {
     return StepResult::Await;
 }
 
-StepResult call_step(NativeCoroutine *co, PyObject *value, Ref &out) {
+StepResult call_step(NativeCoroutine *co, PyObject *value, Ref &out) noexcept {
     switch (co->state) {
         case kStart: {
             Ref cm = host::call1(co->slots[kConnect], N.openfoam);
@@ -347,7 +362,7 @@ StepResult call_step(NativeCoroutine *co, PyObject *value, Ref &out) {
     return StepResult::Error;
 }
 
-PyObject *call_impl(const Args &a) {
+PyObject *call_impl(const Args &a) noexcept {
     // The function carries (mcp_connect, parse_tool_result) as its closure.
     PyObject *closure = a.fn->data;
     Ref co(make_coroutine(call_step, a.fn->qualname));
@@ -358,8 +373,12 @@ PyObject *call_impl(const Args &a) {
     return co.release();
 }
 
-constinit const Signature call_sig{"_call", {}, call_impl, "list[str]", ResultCheck::None,
-                                   nullptr, true, true};
+constinit const Signature call_sig{.name = "_call",
+                                   .params = no_params,
+                                   .impl = call_impl,
+                                   .returns = "list[str]",
+                                   .no_arguments = true,
+                                   .coroutine = true};
 
 // Everything under the guard: returns the query's result, or NULL with the
 // error set.
@@ -372,8 +391,8 @@ PyObject *query_templates(NativeFunction *fn) {
     if (!parse) return nullptr;
     Ref closure(PyTuple_Pack(2, connect.get(), parse.get()));
     if (!closure) return nullptr;
-    Ref call(make_function(call_sig, "_list_openfoam_templates.<locals>._call", fn->module,
-                           nullptr, fn->globals, closure.get()));
+    Ref call(make_function(call_sig, "_list_openfoam_templates.<locals>._call", fn->module, nullptr,
+                           fn->globals, closure.get()));
     if (!call) return nullptr;
     Ref coro = host::call0(call.get());
     if (!coro) return nullptr;
@@ -383,48 +402,61 @@ PyObject *query_templates(NativeFunction *fn) {
     if (!result) {
         // asyncio.run may refuse the coroutine before starting it; close it so
         // nothing is left half-made.
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        Ref closed(PyObject_CallMethod(coro.get(), "close", nullptr));
-        if (!closed) PyErr_Clear();
-        PyErr_Restore(t, v, tb);
+        KeepError pending;
+        Ref(PyObject_CallMethod(coro.get(), "close", nullptr));
     }
     return result.release();
 }
 
-PyObject *list_openfoam_templates_impl(const Args &a) {
-    PyObject *result = query_templates(a.fn);
-    if (result == nullptr) {
+PyObject *list_openfoam_templates_impl(const Args &a) noexcept {
+    Ref result(query_templates(a.fn));
+    if (!result) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
         PyErr_Clear();
         return PyList_New(0);
     }
-    if (result == Py_None) {
-        // The transport's exit swallowed an error: still no templates.
-        Py_DECREF(result);
-        return PyList_New(0);
-    }
-    return result;
+    // None: the transport's exit swallowed an error; still no templates.
+    if (result.get() == Py_None) return PyList_New(0);
+    return result.release();
 }
 
 }  // namespace
 
-constinit const Signature normalise_domain{"_normalise_domain", normalise_domain_params,
-                                           normalise_domain_impl, "str", ResultCheck::Str};
-constinit const Signature set_solver{"set_solver", set_solver_params, set_solver_impl, "dict"};
-constinit const Signature get_solver_backend{"get_solver_backend", get_solver_backend_params,
-                                             get_solver_backend_impl, "str", ResultCheck::Str};
-constinit const Signature resolve_dispatch_backend{
-    "resolve_dispatch_backend", resolve_dispatch_backend_params, resolve_dispatch_backend_impl,
-    "tuple[str, object | None]"};
-constinit const Signature solvers{"solvers", {}, solvers_impl, "list[dict]", ResultCheck::List,
-                                  nullptr, true};
-constinit const Signature solver{"solver", solver_params, solver_impl, "Optional[dict]",
-                                 ResultCheck::Dict};
-constinit const Signature capabilities{"capabilities", self_only, capabilities_impl, "dict"};
-constinit const Signature list_openfoam_templates{"_list_openfoam_templates", {},
-                                                  list_openfoam_templates_impl, "list[str]",
-                                                  ResultCheck::List, nullptr, true};
+constinit const Signature normalise_domain{.name = "_normalise_domain",
+                                           .params = normalise_domain_params,
+                                           .impl = normalise_domain_impl,
+                                           .returns = "str",
+                                           .result = ResultCheck::Str};
+constinit const Signature set_solver{
+    .name = "set_solver", .params = set_solver_params, .impl = set_solver_impl, .returns = "dict"};
+constinit const Signature get_solver_backend{.name = "get_solver_backend",
+                                             .params = get_solver_backend_params,
+                                             .impl = get_solver_backend_impl,
+                                             .returns = "str",
+                                             .result = ResultCheck::Str};
+constinit const Signature resolve_dispatch_backend{.name = "resolve_dispatch_backend",
+                                                   .params = resolve_dispatch_backend_params,
+                                                   .impl = resolve_dispatch_backend_impl,
+                                                   .returns = "tuple[str, object | None]"};
+constinit const Signature solvers{.name = "solvers",
+                                  .params = no_params,
+                                  .impl = solvers_impl,
+                                  .returns = "list[dict]",
+                                  .result = ResultCheck::List,
+                                  .no_arguments = true};
+constinit const Signature solver{.name = "solver",
+                                 .params = solver_params,
+                                 .impl = solver_impl,
+                                 .returns = "Optional[dict]",
+                                 .result = ResultCheck::Dict};
+constinit const Signature capabilities{
+    .name = "capabilities", .params = self_only, .impl = capabilities_impl, .returns = "dict"};
+constinit const Signature list_openfoam_templates{.name = "_list_openfoam_templates",
+                                                  .params = no_params,
+                                                  .impl = list_openfoam_templates_impl,
+                                                  .returns = "list[str]",
+                                                  .result = ResultCheck::List,
+                                                  .no_arguments = true};
 
 PyObject *make_default_solver_table() {
     return Py_BuildValue("{s:s,s:s,s:s}", "aerodynamics", "openfoam", "aero", "openfoam",

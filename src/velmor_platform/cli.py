@@ -69,13 +69,6 @@ _TARGET_OPTIONS = (
     ("cl-tolerance", "cl_tolerance", "target_cl_tol"),
     ("cm-tolerance", "cm_tolerance", "target_cm_tol"),
 )
-_USD_ATTRIBUTE = {
-    "cd": "targetCd",
-    "cl": "targetCl",
-    "cm_pitch": "targetCmPitch",
-    "cl_tolerance": "targetClTolerance",
-    "cm_tolerance": "targetCmPitchTolerance",
-}
 
 
 class CliError(Exception):
@@ -839,8 +832,10 @@ def cmd_targets_set(args: argparse.Namespace) -> Outcome:
         after = product.targets
     _mark_enclosing_workspace(product.usd_path)
     written = reply.get("targets", {})
+    from .core.usd_product import TARGET_ATTRIBUTES
+
     warnings = [
-        f"{_ident(product)} has no {_USD_ATTRIBUTE[kw]} attribute; {kw} was not written"
+        f"{_ident(product)} has no {TARGET_ATTRIBUTES[kw]} attribute; {kw} was not written"
         for kw in values
         if kw not in written
     ]

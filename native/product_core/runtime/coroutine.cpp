@@ -1,4 +1,5 @@
 #include "coroutine.hpp"
+#include "cpython.hpp"
 
 #include <structmember.h>
 
@@ -77,7 +78,7 @@ PySendResult advance(NativeCoroutine *co, PyObject *value, PyObject **result) {
     }
 }
 
-[[gnu::cold]] PySendResult raise_finished(PyObject **result) {
+[[gnu::cold, gnu::noinline]] PySendResult raise_finished(PyObject **result) {
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
     *result = nullptr;
     return PYGEN_ERROR;
@@ -266,7 +267,7 @@ PyObject *throw_unguarded(PyObject *self, PyObject *const *args, Py_ssize_t narg
     Ref value;
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         PyObject *v = nullptr;
-        if (_PyGen_FetchStopIterationValue(&v) < 0) return resume(co, nullptr);
+        if (cpython::fetch_stop_iteration_value(&v) < 0) return resume(co, nullptr);
         value.reset(v);
     }
     return resume(co, value.get());
@@ -324,7 +325,8 @@ void co_dealloc(PyObject *self) {
 }
 
 PyMethodDef co_methods[] = {
-    {"send", co_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"send", co_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(co_throw)), METH_FASTCALL,
      "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine."},
     {"close", co_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
@@ -366,6 +368,15 @@ bool init_coroutine_type() {
     if (g_coroutine_type != nullptr) return true;
     g_coroutine_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&co_spec));
     return g_coroutine_type != nullptr;
+}
+
+void add_traceback_entry(NativeCoroutine *co) {
+    const char *name = "<native coroutine>";
+    {
+        KeepError pending;  // the name is read with no exception set
+        if (const char *utf8 = PyUnicode_AsUTF8(co->qualname)) name = utf8;
+    }
+    cpython::add_traceback(name, "<velmor_platform.core.product_core>", 0);
 }
 
 PyObject *make_coroutine(Step step, PyObject *qualname) {

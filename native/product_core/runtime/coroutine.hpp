@@ -20,16 +20,16 @@ struct NativeCoroutine;
 enum class StepResult { Await, Return, Error };
 
 // `out` receives the awaitable (Await) or the return value (Return), owned.
-using Step = StepResult (*)(NativeCoroutine *co, PyObject *value, Ref &out);
+using Step = StepResult (*)(NativeCoroutine *co, PyObject *value, Ref &out) noexcept;
 
 struct NativeCoroutine {
     PyObject_HEAD
     Step step;
-    int state;        // the body's own state; 0 before the first step
+    int state;  // the body's own state; 0 before the first step
     bool finished;
-    bool running;     // inside send/throw/close: re-entry is refused
+    bool running;  // inside send/throw/close: re-entry is refused
     PyObject *qualname;
-    PyObject *awaiting;  // iterator of the await in progress, or NULL
+    PyObject *awaiting;                // iterator of the await in progress, or NULL
     PyObject *slots[kCoroutineSlots];  // the body's working values (owned)
 };
 
@@ -37,6 +37,10 @@ bool init_coroutine_type();
 
 // A new, unstarted coroutine running `step`.
 PyObject *make_coroutine(Step step, PyObject *qualname);
+
+// Adds an entry naming the coroutine to the pending exception's traceback,
+// as the frame of a Python coroutine would be added where it raised.
+void add_traceback_entry(NativeCoroutine *co);
 
 // Replaces slot `i` (steals `value`).
 inline void set_slot(NativeCoroutine *co, int i, PyObject *value) {

@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <new>
 
 namespace vp {
 namespace {
@@ -11,6 +12,10 @@ namespace {
 PyTypeObject *g_function_type = nullptr;  // created once, lives with the process
 
 // ---- parameter-table helpers ---------------------------------------------
+
+constexpr bool has_default(const Param &p) noexcept {
+    return p.def != Default::Required || p.str_default != nullptr;
+}
 
 Py_ssize_t positional_count(const Signature &s) noexcept {
     Py_ssize_t n = 0;
@@ -21,15 +26,15 @@ Py_ssize_t positional_count(const Signature &s) noexcept {
 Py_ssize_t required_positional_count(const Signature &s) noexcept {
     Py_ssize_t n = 0;
     for (const Param &p : s.params)
-        if (!p.kwonly && p.def == Default::Required) ++n;
+        if (!p.kwonly && !has_default(p)) ++n;
     return n;
 }
 
 PyObject *default_value(const Param &p) {
+    if (p.str_default != nullptr) return PyUnicode_InternFromString(p.str_default);
     switch (p.def) {
         case Default::None: return Py_NewRef(Py_None);
         case Default::False: return Py_NewRef(Py_False);
-        case Default::Str: return PyUnicode_InternFromString(p.str_default);
         case Default::Required: break;
     }
     PyErr_SetString(PyExc_SystemError, "parameter has no default");
@@ -57,6 +62,11 @@ PyObject *default_value(const Param &p) {
 [[gnu::cold, gnu::noinline]] bool raise_keyword(const char *fmt, const Signature &s,
                                                 PyObject *key) {
     PyErr_Format(PyExc_TypeError, fmt, s.name, key);
+    return false;
+}
+
+[[gnu::cold, gnu::noinline]] bool raise_keywords_not_str(const Signature &s) {
+    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
     return false;
 }
 
@@ -90,15 +100,15 @@ struct Bound {
     }
 };
 
-// Brings fn->kwdefault_values up to date with __kwdefaults__ as it is now.
+// Brings fn->kwdefaults_cache up to date with __kwdefaults__ as it is now.
 // Only a dict whose keys are all exact str is cached: looking names up in it
 // runs no Python code, so the borrowed values stay valid until the caller
 // holds them.  False (nothing raised) when the dict cannot be cached.
 bool refresh_kwdefaults(NativeFunction *fn) {
+    auto &cache = fn->kwdefaults_cache;
     PyObject *d = fn->kwdefaults;
-    if (d != nullptr && d == fn->kwdefaults_seen && dict_version(d) == fn->kwdefaults_tag)
-        return true;
-    fn->kwdefaults_seen = nullptr;
+    if (cache.dict_hit(d)) return true;
+    cache.forget();
     if (d == nullptr || !PyDict_CheckExact(d)) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -106,10 +116,9 @@ bool refresh_kwdefaults(NativeFunction *fn) {
         if (!PyUnicode_CheckExact(key)) return false;
     const Signature &s = *fn->sig;
     for (size_t j = 0; j < s.params.size(); ++j)
-        fn->kwdefault_values[j] =
+        cache.value[j] =
             s.params[j].kwonly ? PyDict_GetItem(d, PyTuple_GET_ITEM(fn->varnames, j)) : nullptr;
-    fn->kwdefaults_seen = d;
-    fn->kwdefaults_tag = dict_version(d);
+    cache.store_dict(d, cpython::dict_tag(d));
     return true;
 }
 
@@ -175,10 +184,7 @@ bool bind(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs, PyObject 
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
-            return false;
-        }
+        if (!PyUnicode_Check(key)) return raise_keywords_not_str(s);
         const Py_ssize_t j = find_param(fn->varnames, key);
         if (j >= 0) {
             if (b.v[j] != nullptr)
@@ -207,13 +213,12 @@ bool bind(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs, PyObject 
         }
         PyObject *name = PyTuple_GET_ITEM(fn->varnames, j), *v;
         if (refresh_kwdefaults(fn)) {
-            v = fn->kwdefault_values[j];
+            v = fn->kwdefaults_cache.value[j];
         } else {
             v = fn->kwdefaults ? PyDict_GetItemWithError(fn->kwdefaults, name) : nullptr;
             if (v == nullptr && PyErr_Occurred()) return false;
         }
-        if (v == nullptr)
-            return raise_keyword("%s() needs keyword-only argument %U", s, name);
+        if (v == nullptr) return raise_keyword("%s() needs keyword-only argument %U", s, name);
         b.v[j] = b.hold(Py_NewRef(v));  // the body may change __kwdefaults__
     }
     for (Py_ssize_t j = 0; j < nparams; ++j)
@@ -265,7 +270,7 @@ bool bind_positional(NativeFunction *fn, PyObject *const *args, Py_ssize_t nargs
 }
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf,
-                              PyObject *kwnames) {
+                              PyObject *kwnames) noexcept {
     auto *fn = reinterpret_cast<NativeFunction *>(callable);
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     // Members call each other through the instance, so a class that wires two
@@ -504,8 +509,7 @@ PyType_Spec function_spec = {
     sizeof(NativeFunction),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 
@@ -528,6 +532,7 @@ PyObject *make_function(const Signature &sig, const char *qualname, PyObject *mo
     Ref self(g_function_type->tp_alloc(g_function_type, 0));
     if (!self) return nullptr;
     NativeFunction *f = as_fn(self.get());
+    new (&f->kwdefaults_cache) decltype(f->kwdefaults_cache)();
     f->vectorcall = function_vectorcall;
     f->sig = &sig;
     f->name = PyUnicode_InternFromString(sig.name);
@@ -559,11 +564,11 @@ PyObject *make_function(const Signature &sig, const char *qualname, PyObject *mo
         PyObject *name = PyUnicode_InternFromString(p.name);
         if (!name) return nullptr;
         PyTuple_SET_ITEM(f->varnames, j, name);
-        if (p.annotation) {
-            Ref a(PyUnicode_FromString(p.annotation));
+        if (p.type) {
+            Ref a(PyUnicode_FromString(p.type));
             if (!a || PyDict_SetItem(f->annotations, name, a.get()) < 0) return nullptr;
         }
-        if (p.def == Default::Required) continue;
+        if (!has_default(p)) continue;
         Ref value(default_value(p));
         if (!value) return nullptr;
         if (p.kwonly) {

@@ -9,7 +9,9 @@
 #pragma once
 
 #include "ref.hpp"
+#include "tag_cache.hpp"
 
+#include <array>
 #include <span>
 
 namespace vp {
@@ -27,14 +29,16 @@ enum class Check : unsigned char {
 // Check applied to a result that a body passes on from elsewhere.
 enum class ResultCheck : unsigned char { None, Str, Dict, List };
 
-enum class Default : unsigned char { Required, None, False, Str };
+enum class Default : unsigned char { Required, None, False };
 
+// One parameter, written with designated initialisers; only the name is
+// required: {.name = "domain", .type = "str", .check = Check::Str}.
 struct Param {
     const char *name;
-    const char *annotation;  // declared type as shown in __annotations__, or nullptr
+    const char *type = nullptr;  // declared type as shown in __annotations__
     Check check = Check::Any;
     Default def = Default::Required;
-    const char *str_default = nullptr;  // for Default::Str
+    const char *str_default = nullptr;  // a str default (set instead of `def`)
     bool kwonly = false;
 };
 
@@ -50,12 +54,16 @@ struct Args {
     PyObject *operator[](Py_ssize_t i) const noexcept { return v[i]; }
 };
 
-using Impl = PyObject *(*)(const Args &);
+// A body: the result (new reference), or NULL with an exception set.  Bodies
+// only call the C API and never throw.
+using Impl = PyObject *(*)(const Args &) noexcept;
 
+// A member, written with designated initialisers:
+// {.name = "load", .params = load_params, .impl = load_impl, .returns = "'Self'"}.
 struct Signature {
     const char *name;  // the plain name used in argument errors
     std::span<const Param> params;
-    Impl impl;
+    Impl impl = nullptr;
     const char *returns = nullptr;  // declared result type, or nullptr
     ResultCheck result = ResultCheck::None;
     const char *varkw = nullptr;  // name of the **kwargs parameter, or nullptr
@@ -90,11 +98,8 @@ struct NativeFunction {
     // for a function that takes none, else Bind.
     unsigned char mode;
     // The keyword-only defaults by parameter index (borrowed from
-    // __kwdefaults__, NULL where there is none), valid while __kwdefaults__
-    // is the dict `kwdefaults_seen` with version tag `kwdefaults_tag`.
-    PyObject *kwdefaults_seen;  // compared only
-    uint64_t kwdefaults_tag;
-    PyObject *kwdefault_values[kMaxSlots];
+    // __kwdefaults__, NULL where there is none), keyed by that dict.
+    TagCache<std::array<PyObject *, kMaxSlots>> kwdefaults_cache;
     PyObject *weakreflist;
 };
 

@@ -16,8 +16,8 @@ bool init_names() {
     if (!(N.int_million = PyLong_FromLong(1000000))) return false;
     if (!(N.float_0_8 = PyFloat_FromDouble(0.8))) return false;
     if (!(N.float_15 = PyFloat_FromDouble(15.0))) return false;
-    if (!(N.float_round = PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyFloat_Type),
-                                                 "__round__")))
+    if (!(N.float_round =
+              PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyFloat_Type), "__round__")))
         return false;
     if (!(N.float_3 = PyFloat_FromDouble(3.0))) return false;
     return true;

@@ -1,8 +1,7 @@
 #include "paths.hpp"
-#include "names.hpp"
 
-#include <descrobject.h>
-#include <structmember.h>
+#include "cpython.hpp"
+#include "names.hpp"
 
 namespace vp::paths {
 namespace {
@@ -19,14 +18,10 @@ Py_ssize_t slot_offset(PyObject *type, const char *name) {
         PyErr_Clear();
         return -1;
     }
-    if (!Py_IS_TYPE(d.get(), &PyMemberDescr_Type)) return -1;
-    PyMemberDef *m = reinterpret_cast<PyMemberDescrObject *>(d.get())->d_member;
-    return m->type == T_OBJECT_EX ? m->offset : -1;
+    return cpython::slot_offset(d.get());
 }
 
-PyObject *slot(PyObject *o, Py_ssize_t offset) {
-    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + offset);
-}
+PyObject *slot(PyObject *o, Py_ssize_t offset) { return cpython::slot(o, offset); }
 
 // The final component of a plain path (borrowed), or NULL to go generic.
 PyObject *plain_name(const Parts &p) {
@@ -56,10 +51,10 @@ bool init() {
         PyErr_Clear();
         return true;  // no fast route; everything stays generic
     }
-    g_drv = slot_offset(cls.get(), "_drv");
-    g_root = slot_offset(cls.get(), "_root");
-    g_parts = slot_offset(cls.get(), "_parts");
-    g_str = slot_offset(cls.get(), "_str");
+    g_drv = slot_offset(cls.get(), cpython::kPathDrive);
+    g_root = slot_offset(cls.get(), cpython::kPathRoot);
+    g_parts = slot_offset(cls.get(), cpython::kPathParts);
+    g_str = slot_offset(cls.get(), cpython::kPathString);
     if (g_drv < 0 || g_root < 0 || g_parts < 0 || g_str < 0) return true;
     Ref path_class(PyObject_GetAttrString(pathlib.get(), "Path"));
     if (!path_class) return false;
@@ -126,12 +121,9 @@ Ref parent(PyObject *path) {
     if (!parts) return Ref();
     Ref out(g_path_type->tp_alloc(g_path_type, 0));
     if (!out) return Ref();
-    *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(out.get()) + g_drv) =
-        Py_NewRef(slot(path, g_drv));
-    *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(out.get()) + g_root) =
-        Py_NewRef(slot(path, g_root));
-    *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(out.get()) + g_parts) =
-        parts.release();
+    cpython::slot(out.get(), g_drv) = Py_NewRef(slot(path, g_drv));
+    cpython::slot(out.get(), g_root) = Py_NewRef(slot(path, g_root));
+    cpython::slot(out.get(), g_parts) = parts.release();
     return out;
 }
 
@@ -155,9 +147,9 @@ bool already_formed(PyObject *text) {
     for (Py_ssize_t i = 0; i < len; ++i) {
         const Py_UCS4 c = PyUnicode_READ(kind, data, i);
         if (c == '/') {
-            if (i > 0 && prev == '/') return false;                      // empty component
+            if (i > 0 && prev == '/') return false;  // empty component
             if (prev == '.' && (i == 1 || PyUnicode_READ(kind, data, i - 2) == '/'))
-                return false;                                             // "." component
+                return false;  // "." component
         }
         prev = c;
     }

@@ -4,10 +4,8 @@
 // Ref, so an early return (error path or not) can never leak or double-free.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "cpython.hpp"  // first: it stops a build against untested headers
 
-#include <cstdint>
 #include <utility>
 
 namespace vp {
@@ -51,10 +49,21 @@ private:
     PyObject *p_ = nullptr;
 };
 
-// The version tag the interpreter gives a dict: a new, never reused value
-// after every change to it.  The one-entry caches of the module compare it.
-inline uint64_t dict_version(PyObject *dict) noexcept {
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-}
+// Keeps the pending exception across clean-up that runs after a failure: the
+// exception is set aside when the guard is made and set again when it goes
+// out of scope; whatever the clean-up raises in between is dropped.
+class KeepError {
+public:
+    KeepError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~KeepError() {
+        PyErr_Clear();
+        PyErr_Restore(type_, value_, traceback_);
+    }
+    KeepError(const KeepError &) = delete;
+    KeepError &operator=(const KeepError &) = delete;
+
+private:
+    PyObject *type_ = nullptr, *value_ = nullptr, *traceback_ = nullptr;
+};
 
 }  // namespace vp

@@ -105,6 +105,16 @@ VEHICLE_ATTRIBUTES: tuple[tuple[str, str], ...] = (
     ("benchmarkSource", "benchmark_source"),
 )
 
+# set_targets keyword -> the attribute of the default prim it writes.  The
+# product core and the CLI both read this table; it holds at most five entries.
+TARGET_ATTRIBUTES: dict[str, str] = {
+    "cd": "targetCd",
+    "cl": "targetCl",
+    "cm_pitch": "targetCmPitch",
+    "cl_tolerance": "targetClTolerance",
+    "cm_tolerance": "targetCmPitchTolerance",
+}
+
 RUN_ATTRIBUTES: tuple[tuple[str, str], ...] = (
     ("runId", "run_id"),
     ("timestamp", "timestamp"),
