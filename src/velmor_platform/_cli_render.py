@@ -14,8 +14,9 @@ import os
 import re
 import sys
 import unicodedata
+from collections.abc import Iterable, Sequence
 from pathlib import PurePath
-from typing import TYPE_CHECKING, Any, Iterable, Sequence, TextIO
+from typing import TYPE_CHECKING, Any, Self, TextIO
 
 if TYPE_CHECKING:
     import threading
@@ -176,9 +177,13 @@ def fmt_count(value: Any, g: dict[str, str] | None = None) -> str:
 
 def fmt_duration(seconds: Any, g: dict[str, str] | None = None) -> str:
     """Seconds as 4h07m, 6m52s or 12s."""
-    if not isinstance(seconds, (int, float)) or isinstance(seconds, bool) or not math.isfinite(seconds):
+    if (
+        not isinstance(seconds, (int, float))
+        or isinstance(seconds, bool)
+        or not math.isfinite(seconds)
+    ):
         return fmt(seconds, g)
-    total = int(round(seconds))
+    total = round(seconds)
     hours, rest = divmod(total, 3600)
     minutes, secs = divmod(rest, 60)
     if hours:
@@ -311,7 +316,7 @@ class Spinner:
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
 
-    def __enter__(self) -> "Spinner":
+    def __enter__(self) -> Self:
         if self.active:
             import threading
 

@@ -271,7 +271,9 @@ def cmd_products(args: argparse.Namespace) -> Outcome:
     root = _require_workspace(args)
     entries = []
     skipped: list[str] = []
-    found = list_products(root / "products", lambda path, why: skipped.append(f"skipped {path}: {why}"))
+    found = list_products(
+        root / "products", lambda path, why: skipped.append(f"skipped {path}: {why}")
+    )
     for ident, path in found:
         entry: dict[str, Any] = {"id": ident, "name": None, "path": path}
         try:

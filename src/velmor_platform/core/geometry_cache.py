@@ -86,7 +86,7 @@ def uri_to_cache_path(uri: str, cache: Path) -> Path:
     """
     if uri[: len(_PREFIX)].lower() != _PREFIX:
         raise ValueError(f"malformed geometry URI {uri!r}: expected {_PREFIX}<relative/path>")
-    rel = uri[len(_PREFIX):]
+    rel = uri[len(_PREFIX) :]
     if not rel or rel.startswith("/"):
         raise ValueError(f"geometry URI {uri!r} must name a path relative to the geometry cache")
     if "\\" in rel or "\0" in rel:
@@ -166,10 +166,12 @@ def _plan(path: Path, cache: Path) -> Any:
             problem.append(ValueError(f"{exc} (in {path})"))
             return asset_path
         if not target.is_file():
-            problem.append(FileNotFoundError(
-                f"geometry {asset_path!r} referenced by {path} is not in the "
-                f"geometry cache: {target} does not exist"
-            ))
+            problem.append(
+                FileNotFoundError(
+                    f"geometry {asset_path!r} referenced by {path} is not in the "
+                    f"geometry cache: {target} does not exist"
+                )
+            )
             return asset_path
         changed = True
         return _relative(target, layer_dir)

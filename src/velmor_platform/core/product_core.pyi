@@ -2,7 +2,7 @@
 
 import os
 from pathlib import Path
-from typing import Any, ClassVar, Optional, Self
+from typing import Any, ClassVar, Self
 
 def _list_openfoam_templates() -> list[str]:
     """Return the OpenFOAM solver's available case templates via MCP.
@@ -42,8 +42,6 @@ class ProductCore:
 
     def metadata(self, action: str) -> dict[str, str]:
         """Return a metadata banner dict for CLI/UI display."""
-
-    def __repr__(self) -> str: ...
 
     # Vehicle properties
     @property
@@ -97,14 +95,14 @@ class ProductCore:
         """List registered solver domains (per-solver schema)."""
 
     @staticmethod
-    def solver(domain: str) -> Optional[dict[str, Any]]:
+    def solver(domain: str) -> dict[str, Any] | None:
         """Get the per-domain record for a physics domain (per-solver schema)."""
 
     def capabilities(self) -> dict[str, dict[str, Any]]:
         """What physics domains can run on this product."""
 
     # Authoring
-    def set_targets(self, **targets: float | int | str) -> dict[str, Any]:
+    def set_targets(self, **targets: float | str) -> dict[str, Any]:
         """Update design intent targets in USD."""
 
     def set_geometry(self, stl_path: str | os.PathLike[str]) -> dict[str, Any]:

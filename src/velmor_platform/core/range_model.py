@@ -42,6 +42,7 @@ import math
 import os
 from numbers import Real
 from pathlib import Path
+from typing import Any
 
 from .usd_product import VEHICLE_ATTRIBUTES, _open_default_prim, _read_attributes
 from .workspace import workspace_of
@@ -61,7 +62,7 @@ DEFAULTS = {
 }
 
 COMPETITORS_DIR = "competitors"
-_COMPETITOR_ATTRIBUTES = VEHICLE_ATTRIBUTES + (("cd", "cd"),)
+_COMPETITOR_ATTRIBUTES = (*VEHICLE_ATTRIBUTES, ("cd", "cd"))
 
 
 def highway_range_km(
@@ -81,7 +82,7 @@ def highway_range_km(
     return energy_j / (battery_power / v) / 1000.0
 
 
-def _positive_number(value, what: str, *, allow_zero: bool = False) -> float:
+def _positive_number(value: Any, what: str, *, allow_zero: bool = False) -> float:
     ok = isinstance(value, Real) and not isinstance(value, bool) and math.isfinite(value)
     if ok:
         value = float(value)
@@ -89,11 +90,11 @@ def _positive_number(value, what: str, *, allow_zero: bool = False) -> float:
     if not ok:
         bound = "a finite number >= 0" if allow_zero else "a finite positive number"
         raise ValueError(f"{what} must be {bound}, got {value!r}")
-    return value
+    return float(value)
 
 
-def _inputs(record: dict, source: str) -> dict:
-    values = {}
+def _inputs(record: dict[str, Any], source: str) -> dict[str, float]:
+    values: dict[str, float] = {}
     for key, default in DEFAULTS.items():
         value = record.get(key)
         value = default if value is None else value
@@ -111,12 +112,13 @@ def _competitor_files(workspace: Path) -> list[Path]:
     if not folder.is_dir():
         return []
     return sorted(
-        p for p in folder.iterdir()
+        p
+        for p in folder.iterdir()
         if p.suffix in (".usda", ".usdc") and not p.name.startswith(".") and p.is_file()
     )
 
 
-def _competitor(path: Path) -> dict:
+def _competitor(path: Path) -> dict[str, Any]:
     _stage, prim = _open_default_prim(path, with_runs=False)
     record = _read_attributes(prim, _COMPETITOR_ATTRIBUTES)
     cd = record.get("cd", record.get("target_cd"))
@@ -128,7 +130,7 @@ def _competitor(path: Path) -> dict:
     return {"name": name, "cd": cd, "range_km": range_km}
 
 
-def range_competitiveness(vehicle: dict, usd_path, cd) -> dict:
+def range_competitiveness(vehicle: dict[str, Any], usd_path: Any, cd: Any) -> dict[str, Any]:
     """Highway range of the product at drag coefficient ``cd``, ranked
     against the workspace's competitors.
 

@@ -14,11 +14,18 @@ change what they receive without affecting the registry.
 
 from __future__ import annotations
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+    from typing import Any
+
+    Record = dict[str, Any]
+
 # Every record is built afresh from the literals below at each call (cheaper
 # than copying a shared template, and nothing shared can be handed out).
 
 
-def _aerodynamics_solvers() -> list[dict]:
+def _aerodynamics_solvers() -> list[Record]:
     return [
         {
             "name": "openfoam",
@@ -41,7 +48,7 @@ def _aerodynamics_solvers() -> list[dict]:
     ]
 
 
-def _dynamics_solvers() -> list[dict]:
+def _dynamics_solvers() -> list[Record]:
     return [
         {
             "name": "chrono",
@@ -52,7 +59,7 @@ def _dynamics_solvers() -> list[dict]:
     ]
 
 
-def _aerodynamics() -> dict:
+def _aerodynamics() -> Record:
     return {
         "domain": "aerodynamics",
         "kpis": ["cd", "cl", "cm_pitch"],
@@ -62,7 +69,7 @@ def _aerodynamics() -> dict:
     }
 
 
-def _dynamics() -> dict:
+def _dynamics() -> Record:
     return {
         "domain": "dynamics",
         "kpis": ["lateral_g", "yaw_rate_dps", "roll_angle_deg"],
@@ -82,22 +89,24 @@ _DOMAINS = {
 _ALIASES = {"aero": "aerodynamics"}
 
 
-def _lookup(domain: str) -> tuple | None:
+def _lookup(
+    domain: str,
+) -> tuple[Callable[[], Record], Callable[[], list[Record]], str] | None:
     return _DOMAINS.get(_ALIASES.get(domain, domain))
 
 
-def list_domains() -> list[dict]:
+def list_domains() -> list[Record]:
     """Every domain record, in registry order."""
     return [_aerodynamics(), _dynamics()]
 
 
-def get_domain(domain: str) -> dict | None:
+def get_domain(domain: str) -> Record | None:
     """The record of ``domain`` ("aero" and "aerodynamics" alike), or None."""
     entry = _lookup(domain)
     return entry[0]() if entry is not None else None
 
 
-def find_solver(domain: str, name: str) -> dict | None:
+def find_solver(domain: str, name: str) -> Record | None:
     """The record of solver ``name`` in ``domain``, or None."""
     entry = _lookup(domain)
     if entry is None:
@@ -108,7 +117,7 @@ def find_solver(domain: str, name: str) -> dict | None:
     return None
 
 
-def default_solver_for(domain: str) -> dict | None:
+def default_solver_for(domain: str) -> Record | None:
     """The record of the default solver of ``domain``, or None."""
     entry = _lookup(domain)
     if entry is None:

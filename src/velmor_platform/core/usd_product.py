@@ -72,10 +72,16 @@ from __future__ import annotations
 
 import errno
 import os
+from datetime import UTC
 
 from pxr import Sdf, Tf, Usd
 
 from .containment import open_contained_layers
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:  # annotations only: typing costs this module nothing at import
+    from collections.abc import Iterable
+    from typing import Any
 
 VEHICLE_ATTRIBUTES: tuple[tuple[str, str], ...] = (
     ("vehicleName", "vehicle_name"),
@@ -151,7 +157,7 @@ _CURRENT_GROUPS: tuple[tuple[tuple[str, str], ...], ...] = (
 # Opening
 
 
-def _open_default_prim(path: str | os.PathLike[str], *, with_runs: bool = True):
+def _open_default_prim(path: str | os.PathLike[str], *, with_runs: bool = True) -> tuple[Any, Any]:
     """Open the stage of ``path`` and return ``(stage, default prim)``.
 
     Only the default prim (and, with ``with_runs``, its Simulations subtree)
@@ -197,7 +203,7 @@ def _tf_message(exc: Exception) -> str:
 # Reading values
 
 
-def _plain(value):
+def _plain(value: Any) -> Any:
     """A USD value as plain Python data."""
     if isinstance(value, (float, int, str)):  # bool is an int
         return value
@@ -208,9 +214,9 @@ def _plain(value):
     return value
 
 
-def _read_attributes(prim, mapping) -> dict:
+def _read_attributes(prim: Any, mapping: Iterable[tuple[str, str]]) -> dict[str, Any]:
     """Record keys for the attributes of ``prim`` that hold a value."""
-    out = {}
+    out: dict[str, Any] = {}
     get_attribute = prim.GetAttribute
     for attr_name, key in mapping:
         attr = get_attribute(attr_name)
@@ -221,8 +227,8 @@ def _read_attributes(prim, mapping) -> dict:
     return out
 
 
-def _timestamp_key(run: dict) -> tuple:
-    from datetime import datetime, timezone  # not needed to import this module
+def _timestamp_key(run: dict[str, Any]) -> tuple[Any, str, str]:
+    from datetime import datetime  # not needed to import this module
 
     stamp = run.get("timestamp")
     when = datetime.min
@@ -235,12 +241,12 @@ def _timestamp_key(run: dict) -> tuple:
             # Naive timestamps are taken as UTC so that they compare with
             # zone-qualified ones.
             if parsed.tzinfo is not None:
-                parsed = parsed.astimezone(timezone.utc).replace(tzinfo=None)
+                parsed = parsed.astimezone(UTC).replace(tzinfo=None)
             when = parsed
     return (when, stamp if isinstance(stamp, str) else "", run["name"])
 
 
-def _read_runs(vehicle_prim) -> list[dict]:
+def _read_runs(vehicle_prim: Any) -> list[dict[str, Any]]:
     simulations = vehicle_prim.GetChild(SIMULATIONS_PRIM)
     if not simulations:
         return []
@@ -256,17 +262,27 @@ def _read_runs(vehicle_prim) -> list[dict]:
 # Prim metadata that would make a run's composed value differ from the
 # strongest opinion in the layer stack: composition arcs, clips, activation,
 # instancing.
-_COMPOSING_KEYS = frozenset({
-    "references", "payload", "inheritPaths", "specializes", "variantSetNames",
-    "variantSelection", "active", "clips", "clipSets", "instanceable",
-})
+_COMPOSING_KEYS = frozenset(
+    {
+        "references",
+        "payload",
+        "inheritPaths",
+        "specializes",
+        "variantSetNames",
+        "variantSelection",
+        "active",
+        "clips",
+        "clipSets",
+        "instanceable",
+    }
+)
 
 
-def _plain_spec(spec) -> bool:
+def _plain_spec(spec: Any) -> bool:
     return spec.specifier != Sdf.SpecifierClass and _COMPOSING_KEYS.isdisjoint(spec.ListInfoKeys())
 
 
-def _run_specs(vehicle_prim) -> dict[str, list] | None:
+def _run_specs(vehicle_prim: Any) -> dict[str, list[Any]] | None:
     """Each run's prim specs in the root layer stack, strongest first.
 
     Reading the layers' specs rather than composed prims is several times
@@ -291,7 +307,7 @@ def _run_specs(vehicle_prim) -> dict[str, list] | None:
             simulations_specs.append(spec)
     if not any(spec.specifier == Sdf.SpecifierDef for spec in simulations_specs):
         return None if simulations_specs else {}
-    runs: dict[str, list] = {}
+    runs: dict[str, list[Any]] = {}
     for spec in simulations_specs:
         for child in spec.nameChildren:
             runs.setdefault(child.name, []).append(child)
@@ -305,9 +321,11 @@ def _run_specs(vehicle_prim) -> dict[str, list] | None:
     return defined
 
 
-def _run_record(name: str, specs: list, mapping=RUN_ATTRIBUTES) -> dict:
+def _run_record(
+    name: str, specs: list[Any], mapping: Iterable[tuple[str, str]] = RUN_ATTRIBUTES
+) -> dict[str, Any]:
     """The run's record from its specs: the strongest authored default wins."""
-    run = {"name": name}
+    run: dict[str, Any] = {"name": name}
     tables = [spec.attributes for spec in specs]
     for attr_name, key in mapping:
         for attrs in tables:
@@ -326,7 +344,7 @@ def _run_record(name: str, specs: list, mapping=RUN_ATTRIBUTES) -> dict:
 _ORDER_ATTRIBUTES = (("timestamp", "timestamp"), ("status", "status"))
 
 
-def _current_from_specs(run_specs: dict[str, list]) -> dict:
+def _current_from_specs(run_specs: dict[str, list[Any]]) -> dict[str, Any]:
     """``_current_results`` of the runs, reading in full only the runs it
     looks at: the newest ones, until each group has its latest values."""
     light = [
@@ -351,7 +369,7 @@ def _current_from_specs(run_specs: dict[str, list]) -> dict:
     return current
 
 
-def _current_results(runs: list[dict]) -> dict:
+def _current_results(runs: list[dict[str, Any]]) -> dict[str, Any]:
     current = {}
     for group in _CURRENT_GROUPS:
         for run in reversed(runs):
@@ -369,42 +387,42 @@ def _current_results(runs: list[dict]) -> dict:
 # Public interface
 
 
-def load_product(path: str) -> dict:
+def load_product(path: str) -> dict[str, Any]:
     """The vehicle record of the product whose top-level USD file is ``path``.
 
     Raises ``FileNotFoundError`` for a missing file and ``ValueError`` for
     one that OpenUSD cannot open or that has no default prim.
     """
-    stage, prim = _open_default_prim(path, with_runs=False)  # the stage must outlive the prim
+    _stage, prim = _open_default_prim(path, with_runs=False)  # the stage must outlive the prim
     record = _read_attributes(prim, VEHICLE_ATTRIBUTES)
     run_specs = _run_specs(prim)
     if run_specs is None:
-        stage, prim = _open_default_prim(path)
+        _stage, prim = _open_default_prim(path)
         record.update(_current_results(_read_runs(prim)))
     else:
         record.update(_current_from_specs(run_specs))
     return record
 
 
-def load_product_history(path: str) -> list[dict]:
+def load_product_history(path: str) -> list[dict[str, Any]]:
     """The product's recorded simulation runs, oldest first, one new dict each."""
-    stage, prim = _open_default_prim(path, with_runs=False)
+    _stage, prim = _open_default_prim(path, with_runs=False)
     run_specs = _run_specs(prim)
     if run_specs is None:
-        stage, prim = _open_default_prim(path)
+        _stage, prim = _open_default_prim(path)
         return _read_runs(prim)
     runs = [_run_record(name, specs) for name, specs in run_specs.items()]
     runs.sort(key=_timestamp_key)
     return runs
 
 
-def _is_number(value) -> bool:
+def _is_number(value: Any) -> bool:
     from numbers import Real
 
     return isinstance(value, Real) and not isinstance(value, bool)
 
 
-def _same(a, b) -> bool:
+def _same(a: Any, b: Any) -> bool:
     if a == b:
         return True
     import math
@@ -413,7 +431,7 @@ def _same(a, b) -> bool:
     return isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b)
 
 
-def _delta(a, b):
+def _delta(a: Any, b: Any) -> Any:
     d = b - a
     if isinstance(d, float):
         # Twelve significant digits: 0.3 - 0.28 reads 0.02, not 0.019999999999999962.
@@ -421,7 +439,7 @@ def _delta(a, b):
     return d
 
 
-def diff_products(a: str, b: str) -> dict:
+def diff_products(a: str, b: str) -> dict[str, Any]:
     """Compare the vehicle records of two products.
 
     Returns ``{"a": {"path", "name"}, "b": {"path", "name"}, "changes": {...},
@@ -432,7 +450,7 @@ def diff_products(a: str, b: str) -> dict:
     """
     record_a = load_product(a)
     record_b = load_product(b)
-    changes = {}
+    changes: dict[str, dict[str, Any]] = {}
     for key in sorted(record_a.keys() | record_b.keys()):
         in_a, in_b = key in record_a, key in record_b
         va, vb = record_a.get(key), record_b.get(key)
@@ -453,7 +471,7 @@ def diff_products(a: str, b: str) -> dict:
     }
 
 
-def _side(path: str, record: dict) -> dict:
+def _side(path: str, record: dict[str, Any]) -> dict[str, Any]:
     from pathlib import Path
 
     p = Path(os.path.abspath(path))

@@ -118,6 +118,7 @@ def choose_workspace(
         return Path(found), "the enclosing directory"
     return _user_workspace(environ), "the per-user workspace"
 
+
 # Directories of the shipped sample that are never copied.
 _SKIP_NAMES = frozenset({"__pycache__"})
 

@@ -37,8 +37,9 @@ from __future__ import annotations
 
 import os
 import sys
+from collections.abc import Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Sequence
+from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     import socket
@@ -171,7 +172,9 @@ def http_url(host: str, port: int) -> str:
 def _bind(host: str, port: int) -> socket.socket:
     import socket
 
-    family, _, _, _, address = socket.getaddrinfo(host.strip("[]"), port, type=socket.SOCK_STREAM)[0]
+    family, _, _, _, address = socket.getaddrinfo(host.strip("[]"), port, type=socket.SOCK_STREAM)[
+        0
+    ]
     sock = socket.create_server(address, family=family)
     # create_server leaves the protocol number at 0, and asyncio switches
     # Nagle's algorithm off (TCP_NODELAY) only on connections accepted from
@@ -207,24 +210,39 @@ def main(argv: Sequence[str] | None = None) -> int:
         prog="python -m velmor_platform.mcp.openfoam_server",
         description="MCP server listing the OpenFOAM case templates of a workspace.",
     )
-    parser.add_argument("--workspace", metavar="DIR", help="workspace root (default: the active workspace)")
-    parser.add_argument("--http", action="store_true", help="serve streamable HTTP instead of stdio")
-    parser.add_argument("--host", default=DEFAULT_HOST, help=f"HTTP host to bind (default {DEFAULT_HOST})")
     parser.add_argument(
-        "--port", type=int, default=DEFAULT_PORT, help=f"HTTP port (default {DEFAULT_PORT}; 0 picks a free one)"
+        "--workspace", metavar="DIR", help="workspace root (default: the active workspace)"
     )
     parser.add_argument(
-        "--allow-remote", action="store_true", help="allow binding a non-loopback host (no authentication!)"
+        "--http", action="store_true", help="serve streamable HTTP instead of stdio"
+    )
+    parser.add_argument(
+        "--host", default=DEFAULT_HOST, help=f"HTTP host to bind (default {DEFAULT_HOST})"
+    )
+    parser.add_argument(
+        "--port",
+        type=int,
+        default=DEFAULT_PORT,
+        help=f"HTTP port (default {DEFAULT_PORT}; 0 picks a free one)",
+    )
+    parser.add_argument(
+        "--allow-remote",
+        action="store_true",
+        help="allow binding a non-loopback host (no authentication!)",
     )
     args = parser.parse_args(argv)
 
-    if not args.http and (args.host != DEFAULT_HOST or args.port != DEFAULT_PORT or args.allow_remote):
+    if not args.http and (
+        args.host != DEFAULT_HOST or args.port != DEFAULT_PORT or args.allow_remote
+    ):
         parser.error("--host, --port and --allow-remote only apply with --http")
     if args.http:
         if not 0 <= args.port <= 65535:
             parser.error(f"--port must be between 0 and 65535, not {args.port}")
         if not is_loopback(args.host) and not args.allow_remote:
-            parser.error(f"refusing to serve on non-loopback host {args.host!r} without --allow-remote")
+            parser.error(
+                f"refusing to serve on non-loopback host {args.host!r} without --allow-remote"
+            )
 
     try:
         if args.workspace:
