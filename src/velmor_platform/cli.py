@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any, Callable, NoReturn, Sequence
 
 from . import __version__
 from . import _cli_render as render
+from .cfd import cli as cfd_cli
 
 if TYPE_CHECKING:
     from .core.product_core import ProductCore
@@ -479,6 +480,8 @@ def cmd_targets_set(args: argparse.Namespace) -> Outcome:
 def cmd_geometry(args: argparse.Namespace) -> Outcome:
     product = load(args.product)
     reply = product.set_geometry(args.stl)
+    if getattr(args, "prepare_cfd", False):
+        return cfd_cli.geometry_prepare(args, product, reply)
 
     def text() -> list[str]:
         return [
@@ -719,6 +722,8 @@ def build_parser() -> argparse.ArgumentParser:
             ))
     p.add_argument("product", metavar="PRODUCT", help=_PRODUCT_HELP)
     p.add_argument("stl", metavar="FILE.stl")
+    cfd_cli.add_geometry_options(p)
+    cfd_cli.register(commands, add)
 
     p = add(commands, "diff", "compare two products", cmd_diff,
             [f"{PROG} diff sedan:base sedan:sport", f"{PROG} diff sedan:base hatch --json"])

@@ -194,6 +194,17 @@ def _record_fields(
     return fields
 
 
+def _settled(case: Path, tolerance: float) -> bool:
+    """True once the final window is full and Cd varies less than ``tolerance`` over it."""
+    try:
+        columns = coefficients.read_coefficients(case)
+    except CfdError:
+        return False
+    if len(columns["Time"]) < coefficients.DISCARD + coefficients.WINDOW:
+        return False
+    return coefficients.summarise(columns, tolerance=tolerance).converged
+
+
 def _round(value: float | None) -> float | None:
     return None if value is None else round(value, 5)
 
@@ -229,9 +240,11 @@ def simulate(
     )  # fmt: skip
     info = case_mod.read_case_info(case)
     try:
+        tolerance = float(info["params"]["convergence_tolerance"])
         result = run_case(
-            case, ranks=ranks, total=int(info["max_iterations"]), on_progress=on_progress, cancel=cancel
-        )
+            case, ranks=ranks, total=int(info["max_iterations"]), on_progress=on_progress,
+            cancel=cancel, converged=lambda c: _settled(c, tolerance),
+        )  # fmt: skip
         fields = _record_fields(product, case, result, info)
         _write_status(case, fields)
     except OSError as exc:

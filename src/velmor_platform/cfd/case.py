@@ -190,12 +190,12 @@ def configure(
     # The running mean of Cd over the last ``window`` iterations is compared
     # with the current value; checks start once the wild first iterations
     # are over. The iteration cap (endTime) stays as the bound.
-    window = 50
+    window = 100
     start = min(200, max(20, iterations // 2))
     rtc = ("functions", "runTimeControl1")
     control[(*rtc, "timeStart")] = start
     control[(*rtc, "conditions", "averageCd", "window")] = window
-    control[(*rtc, "conditions", "averageCd", "tolerance")] = params.convergence_tolerance / 100
+    control[(*rtc, "conditions", "averageCd", "tolerance")] = params.convergence_tolerance / 1000
 
     ranks = params.ranks
     decompose = FoamFile(case / "system" / "decomposeParDict")

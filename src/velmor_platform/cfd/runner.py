@@ -35,6 +35,8 @@ from .stages import COPY_FIELDS, Stage, stages
 DEBIAN_PROJECT_DIR = "/usr/share/openfoam"
 #: How often a running stage is polled for cancel and progress, seconds.
 POLL = 0.1
+#: How often the convergence test runs while the solver does, seconds.
+CHECK_EVERY = 2.0
 #: Grace between SIGTERM and SIGKILL when cancelling, seconds.
 KILL_GRACE = 0.5
 
@@ -132,6 +134,13 @@ def _kill_group(proc: subprocess.Popen[bytes]) -> None:
     proc.wait()
 
 
+def _stop_now(case: Path) -> None:
+    """Ask a running solver to write its fields and stop at the next iteration."""
+    from foamlib import FoamFile
+
+    FoamFile(case / "system" / "controlDict")["stopAt"] = "writeNow"
+
+
 def _copy_fields(case: Path) -> None:
     target = case / "0"
     if target.exists():
@@ -165,10 +174,16 @@ def run_case(
     total: int | None = None,
     on_progress: Progress | None = None,
     cancel: threading.Event | None = None,
+    converged: Callable[[Path], bool] | None = None,
 ) -> RunResult:
     """Run every stage of ``case``; returns how it ended (never raises for a
     failed stage; raises ``OpenFoamMissingError`` before starting when the
-    binaries are missing)."""
+    binaries are missing).
+
+    ``converged(case)``, polled every few seconds while simpleFoam runs,
+    ends the run early when it answers True: the solver is told to write
+    and stop (``stopAt writeNow`` in controlDict, re-read at run time).
+    """
     find_openfoam(ranks)
     env = openfoam_env()
     started = time.monotonic()
@@ -208,7 +223,8 @@ def run_case(
                 stderr=subprocess.STDOUT,
                 start_new_session=True,
             )
-            cancelled = _watch(proc, stage, case, log, cancel, report)
+            check = converged if stage.name == "simpleFoam" else None
+            cancelled = _watch(proc, stage, case, log, cancel, report, check)
         result.stage_times[stage.name] = round(time.monotonic() - stage_start, 2)
         if stage.name == "simpleFoam":
             result.solver_version = solver_version(log)
@@ -242,11 +258,12 @@ def _watch(
     log: Path,
     cancel: threading.Event | None,
     report: Callable[[str, int | None, float | None], None],
+    converged: Callable[[Path], bool] | None = None,
 ) -> bool:
     """Wait for ``proc``, reporting progress; True when it was cancelled
     (by ``cancel`` or by Ctrl-C in this process)."""
     try:
-        return _poll(proc, stage, case, log, cancel, report)
+        return _poll(proc, stage, case, log, cancel, report, converged)
     except KeyboardInterrupt:
         _kill_group(proc)
         return True
@@ -262,11 +279,14 @@ def _poll(
     log: Path,
     cancel: threading.Event | None,
     report: Callable[[str, int | None, float | None], None],
+    converged: Callable[[Path], bool] | None,
 ) -> bool:
     solving = stage.name == "simpleFoam"
     offset = 0
     iteration: int | None = None
     last_report = 0.0
+    last_check = time.monotonic()
+    stopping = False
     while True:
         try:
             proc.wait(timeout=POLL)
@@ -297,3 +317,8 @@ def _poll(
             last_report = now
             latest = latest_cd(case)
             report(stage.name, iteration, latest[1] if latest else None)
+        if converged is not None and not stopping and now - last_check >= CHECK_EVERY:
+            last_check = now
+            if converged(case):
+                stopping = True
+                _stop_now(case)
