@@ -193,7 +193,8 @@ def write(body: Body) -> tuple[float, int]:
             "        point3f[] points = ["
             + ", ".join(f"({_fmt(p[0])}, {_fmt(p[1])}, {_fmt(p[2])})" for p in pts)
             + "]",
-            f"        float3[] extent = [({', '.join(map(_fmt, lo))}), ({', '.join(map(_fmt, hi))})]",
+            f"        float3[] extent = [({', '.join(map(_fmt, lo))}),"
+            f" ({', '.join(map(_fmt, hi))})]",
             '        uniform token subdivisionScheme = "none"',
             "    }",
             "}",
@@ -207,7 +208,9 @@ def write(body: Body) -> tuple[float, int]:
 def main() -> None:
     for body in (HATCH, SEDAN_BASE, SEDAN_SPORT):
         area, n = write(body)
-        print(f"{body.path}: {n} triangles, frontal area {area:.3f} m^2 (product {body.frontal_area})")
+        print(
+            f"{body.path}: {n} triangles, frontal area {area:.3f} m^2 (product {body.frontal_area})"
+        )
 
 
 if __name__ == "__main__":

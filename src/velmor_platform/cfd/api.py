@@ -98,7 +98,9 @@ def prepare_case(
     product's directory (the rule the capabilities follow).
     """
     root = Path(workspace).resolve()
-    params = _params(level=level, speed=speed, ranks=ranks, iterations=iterations, template=template)
+    params = _params(
+        level=level, speed=speed, ranks=ranks, iterations=iterations, template=template
+    )
     name = params.template or Path(product.product_dir).name
     template_dir = case_mod.find_template(root, name)
     if speed is None:
@@ -212,7 +214,9 @@ def _round(value: float | None) -> float | None:
 def _write_status(case: Path, data: dict[str, Any]) -> None:
     from ..core.layer_io import atomic_write_bytes
 
-    atomic_write_bytes(case / STATUS_FILE, (json.dumps(data, indent=2, default=str) + "\n").encode())
+    atomic_write_bytes(
+        case / STATUS_FILE, (json.dumps(data, indent=2, default=str) + "\n").encode()
+    )
 
 
 def simulate(
@@ -269,7 +273,10 @@ def _note_disk_full(case: Path) -> None:
 
 
 def record_case(
-    product: ProductCore, case_dir: str | os.PathLike[str], *, workspace: str | os.PathLike[str] | None = None
+    product: ProductCore,
+    case_dir: str | os.PathLike[str],
+    *,
+    workspace: str | os.PathLike[str] | None = None,
 ) -> dict[str, Any]:
     """Record the result of a case that ran elsewhere (``./Allrun``, Slurm)."""
     case = Path(case_dir).resolve()
@@ -296,7 +303,8 @@ def record_case(
         diverged = bool(re.search(r"Floating point exception|sigFpe", tail))
         result = RunResult(
             status="diverged" if diverged else "failed",
-            message="simpleFoam did not finish: " + (tail.strip().splitlines() or ["no output"])[-1],
+            message="simpleFoam did not finish: "
+            + (tail.strip().splitlines() or ["no output"])[-1],
             stage="simpleFoam",
             log=solver_log,
         )

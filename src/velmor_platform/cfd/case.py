@@ -73,7 +73,9 @@ def find_template(workspace: Path, name: str) -> Path:
     path = folder / name
     if not path.is_dir():
         try:
-            known = sorted(p.name for p in folder.iterdir() if p.is_dir() and not p.name.startswith("."))
+            known = sorted(
+                p.name for p in folder.iterdir() if p.is_dir() and not p.name.startswith(".")
+            )
         except OSError:
             known = []
         listed = ", ".join(known) if known else "none"
@@ -94,8 +96,8 @@ def template_speed(template: Path) -> float | None:
     try:
         value = FoamFieldFile(template / "0.orig" / "U").internal_field
         speed = float(value[0])  # type: ignore[index]
-    except Exception:  # a template without a readable uniform U: use the default
-        return None
+    except (OSError, ValueError, TypeError, KeyError, IndexError):
+        return None  # a template without a readable uniform U: the default speed
     return speed if speed > 0 else None
 
 
@@ -149,7 +151,11 @@ def _r(values: tuple[float, ...] | list[float]) -> list[float]:
 
 
 def configure(
-    case: Path, params: RunParams, reference: Reference, lo: np.ndarray[Any, Any], hi: np.ndarray[Any, Any]
+    case: Path,
+    params: RunParams,
+    reference: Reference,
+    lo: np.ndarray[Any, Any],
+    hi: np.ndarray[Any, Any],
 ) -> Domain:
     """Write the run's values into the dictionaries of ``case`` with foamlib."""
     from foamlib import FoamFieldFile, FoamFile
@@ -161,7 +167,13 @@ def configure(
 
     block = FoamFile(case / "system" / "blockMeshDict")
     block["vertices"] = _vertices(domain)
-    block["blocks"] = ["hex", [0, 1, 2, 3, 4, 5, 6, 7], list(domain.cells), "simpleGrading", [1, 1, 1]]
+    block["blocks"] = [
+        "hex",
+        [0, 1, 2, 3, 4, 5, 6, 7],
+        list(domain.cells),
+        "simpleGrading",
+        [1, 1, 1],
+    ]
 
     snappy = FoamFile(case / "system" / "snappyHexMeshDict")
     snappy["geometry", "nearBox", "min"] = _r(domain.near[0])
@@ -172,8 +184,12 @@ def configure(
         {"file": '"body.eMesh"', "level": mesh.surface[1]}
     ]
     snappy["castellatedMeshControls", "refinementSurfaces", "body", "level"] = list(mesh.surface)
-    snappy["castellatedMeshControls", "refinementRegions", "nearBox", "levels"] = [[1e15, mesh.near]]
-    snappy["castellatedMeshControls", "refinementRegions", "wakeBox", "levels"] = [[1e15, mesh.wake]]
+    snappy["castellatedMeshControls", "refinementRegions", "nearBox", "levels"] = [
+        [1e15, mesh.near]
+    ]
+    snappy["castellatedMeshControls", "refinementRegions", "wakeBox", "levels"] = [
+        [1e15, mesh.wake]
+    ]
     snappy["castellatedMeshControls", "locationInMesh"] = _r(domain.inside)
     snappy["addLayersControls", "layers", "body", "nSurfaceLayers"] = mesh.layers
 
@@ -209,13 +225,13 @@ def configure(
     f = FoamFieldFile(fields / "U")
     f.internal_field = u
     for patch in ("inlet", "outlet", "ground"):
-        f.boundary_field[patch]["value"] = u
-    for name, value in (("k", k), ("omega", omega)):
+        f["boundaryField", patch, "value"] = u
+    for name, value in (("k", round(k, 6)), ("omega", round(omega, 6))):
         f = FoamFieldFile(fields / name)
-        f.internal_field = round(value, 6)
-        f.boundary_field["inlet"]["value"] = round(value, 6)
-        f.boundary_field["outlet"]["inletValue"] = round(value, 6)
-        f.boundary_field["outlet"]["value"] = round(value, 6)
+        f.internal_field = value
+        f["boundaryField", "inlet", "value"] = value
+        f["boundaryField", "outlet", "inletValue"] = value
+        f["boundaryField", "outlet", "value"] = value
     return domain
 
 
@@ -308,7 +324,9 @@ def build_case(
     else:
         final = Path(os.path.abspath(output))
     if _inside(final, products) or _inside(final, template):
-        raise CfdError(f"refusing to write a case into {final}: cases never go inside products/ or a template")
+        raise CfdError(
+            f"refusing to write a case into {final}: cases never go inside products/ or a template"
+        )
     if final.exists() or final.is_symlink():
         raise CfdError(f"{final} already exists; choose another output folder")
     parent = final.parent

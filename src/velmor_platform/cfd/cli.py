@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import contextlib
 import json
 import sys
 import time
@@ -50,71 +51,121 @@ def _speed(text: str) -> float:
 
 def _case_options(p: argparse.ArgumentParser, *, template: bool = True) -> None:
     if template:
-        p.add_argument("--template", metavar="NAME",
-                       help="case template (default: the one named after the product's directory)")
+        p.add_argument(
+            "--template",
+            metavar="NAME",
+            help="case template (default: the one named after the product's directory)",
+        )
     p.add_argument("--level", choices=_LEVELS, default="quick", help="mesh level (default quick)")
-    p.add_argument("--speed", type=_speed, metavar="M/S",
-                   help="free-stream speed in m/s (default: the template's)")
-    p.add_argument("--ranks", type=_positive_int, default=1, metavar="N",
-                   help="MPI ranks (default 1; more decompose the mesh)")
-    p.add_argument("--iterations", type=_positive_int, metavar="N",
-                   help="iteration cap (default: 400 quick, 800 standard, 1500 fine)")
+    p.add_argument(
+        "--speed",
+        type=_speed,
+        metavar="M/S",
+        help="free-stream speed in m/s (default: the template's)",
+    )
+    p.add_argument(
+        "--ranks",
+        type=_positive_int,
+        default=1,
+        metavar="N",
+        help="MPI ranks (default 1; more decompose the mesh)",
+    )
+    p.add_argument(
+        "--iterations",
+        type=_positive_int,
+        metavar="N",
+        help="iteration cap (default: 400 quick, 800 standard, 1500 fine)",
+    )
 
 
 def register(commands: Any, add: Callable[..., argparse.ArgumentParser]) -> None:
     """Add the simulation commands to the CLI's sub-parsers."""
-    p = add(commands, "prepare-cfd", "build an OpenFOAM case folder for a product", cmd_prepare_cfd,
-            [f"{PROG} prepare-cfd hatch", f"{PROG} prepare-cfd sedan:base --level standard --ranks 2",
-             f"{PROG} prepare-cfd sedan:sport --template base --output ./sport-case"],
-            description=(
-                "Build an OpenFOAM v1912 case for a product's body: the template named after the\n"
-                "product's directory (or --template), the body as STL, the mesh level, speed, ranks and\n"
-                "iterations written into its dictionaries. The case goes to\n"
-                "<workspace>/cases/<product>/<case-id>/ (or --output) and holds an Allrun script and a\n"
-                "Slurm job script. Prints the case folder; record its result with record-cfd."
-            ))
+    p = add(
+        commands,
+        "prepare-cfd",
+        "build an OpenFOAM case folder for a product",
+        cmd_prepare_cfd,
+        [
+            f"{PROG} prepare-cfd hatch",
+            f"{PROG} prepare-cfd sedan:base --level standard --ranks 2",
+            f"{PROG} prepare-cfd sedan:sport --template base --output ./sport-case",
+        ],
+        description=(
+            "Build an OpenFOAM v1912 case for a product's body: the template named after the\n"
+            "product's directory (or --template), the body as STL, the mesh level, speed, ranks\n"
+            "and iterations written into its dictionaries. The case goes to\n"
+            "<workspace>/cases/<product>/<case-id>/ (or --output) and holds an Allrun script\n"
+            "and a Slurm job script. Prints the case folder; record its result with record-cfd."
+        ),
+    )
     p.add_argument("product", metavar="PRODUCT", help=_PRODUCT_HELP)
     _case_options(p)
     p.add_argument("--output", metavar="DIR", help="write the case to DIR (must not exist)")
 
-    p = add(commands, "simulate", "run a simulation of a product and record it", cmd_simulate,
-            [f"{PROG} simulate hatch", f"{PROG} simulate sedan:base --level standard --ranks 2",
-             f"{PROG} --json simulate hatch --iterations 200", f"{PROG} simulate hatch --server"],
-            description=(
-                "Run a simulation of a product and record it in the product's runs layer. The backend\n"
-                "is the domain's dispatch backend (or --backend); openfoam prepares a case, meshes it\n"
-                "(surfaceFeatureExtract, blockMesh, snappyHexMesh), solves it (potentialFoam,\n"
-                "simpleFoam; decomposePar and MPI with --ranks above 1) and averages the force\n"
-                "coefficients over the final iterations. Progress goes to stderr. Ctrl-C stops the\n"
-                "solver and records the run as cancelled. Exit status 1 when the run fails or\n"
-                "diverges, 130 when cancelled."
-            ))
+    p = add(
+        commands,
+        "simulate",
+        "run a simulation of a product and record it",
+        cmd_simulate,
+        [
+            f"{PROG} simulate hatch",
+            f"{PROG} simulate sedan:base --level standard --ranks 2",
+            f"{PROG} --json simulate hatch --iterations 200",
+            f"{PROG} simulate hatch --server",
+        ],
+        description=(
+            "Run a simulation of a product and record it in the product's runs layer. The backend\n"
+            "is the domain's dispatch backend (or --backend); openfoam prepares a case, meshes it\n"
+            "(surfaceFeatureExtract, blockMesh, snappyHexMesh), solves it (potentialFoam,\n"
+            "simpleFoam; decomposePar and MPI with --ranks above 1) and averages the force\n"
+            "coefficients over the final iterations. Progress goes to stderr. Ctrl-C stops the\n"
+            "solver and records the run as cancelled. Exit status 1 when the run fails or\n"
+            "diverges, 130 when cancelled."
+        ),
+    )
     p.add_argument("product", metavar="PRODUCT", help=_PRODUCT_HELP)
     p.add_argument("--domain", default="aerodynamics", help="physics domain (default aerodynamics)")
-    p.add_argument("--backend", metavar="BACKEND", help="solver backend (default: the dispatch backend)")
+    p.add_argument(
+        "--backend", metavar="BACKEND", help="solver backend (default: the dispatch backend)"
+    )
     _case_options(p)
-    p.add_argument("--server", action="store_true",
-                   help="run through the workspace's openfoam MCP server (mcp.json) instead of here")
+    p.add_argument(
+        "--server",
+        action="store_true",
+        help="run through the workspace's openfoam MCP server (mcp.json) instead of here",
+    )
 
-    p = add(commands, "record-cfd", "record the result of a case run elsewhere", cmd_record_cfd,
-            [f"{PROG} record-cfd hatch ~/cases/hatch/20250101T120000Z-quick-1a2b"],
-            description=(
-                "Record the result of a prepared case that was run by hand (./Allrun) or on a cluster\n"
-                "(sbatch job.slurm): read its logs and forceCoeffs output, average the coefficients\n"
-                "and append the run to the product's runs layer."
-            ))
+    p = add(
+        commands,
+        "record-cfd",
+        "record the result of a case run elsewhere",
+        cmd_record_cfd,
+        [f"{PROG} record-cfd hatch ~/cases/hatch/20250101T120000Z-quick-1a2b"],
+        description=(
+            "Record the result of a prepared case that was run by hand (./Allrun) or on a cluster\n"
+            "(sbatch job.slurm): read its logs and forceCoeffs output, average the coefficients\n"
+            "and append the run to the product's runs layer."
+        ),
+    )
     p.add_argument("product", metavar="PRODUCT", help=_PRODUCT_HELP)
     p.add_argument("case_dir", metavar="CASE_DIR", help="the case folder")
 
 
 def add_geometry_options(p: argparse.ArgumentParser) -> None:
     """``--prepare-cfd`` and its case options on the ``geometry`` command."""
-    p.add_argument("--prepare-cfd", action="store_true",
-                   help="check the STL surface and build an OpenFOAM case from it")
+    p.add_argument(
+        "--prepare-cfd",
+        action="store_true",
+        help="check the STL surface and build an OpenFOAM case from it",
+    )
     p.add_argument("--template", metavar="NAME", help="with --prepare-cfd: case template")
-    p.add_argument("--level", choices=_LEVELS, default="quick", help="with --prepare-cfd: mesh level")
+    p.add_argument(
+        "--level", choices=_LEVELS, default="quick", help="with --prepare-cfd: mesh level"
+    )
     p.add_argument("--speed", type=_speed, metavar="M/S", help="with --prepare-cfd: speed in m/s")
-    p.add_argument("--ranks", type=_positive_int, default=1, metavar="N", help="with --prepare-cfd: MPI ranks")
+    p.add_argument(
+        "--ranks", type=_positive_int, default=1, metavar="N", help="with --prepare-cfd: MPI ranks"
+    )
     p.add_argument("--output", metavar="DIR", help="with --prepare-cfd: write the case to DIR")
 
 
@@ -168,7 +219,9 @@ def cmd_prepare_cfd(args: argparse.Namespace) -> Outcome:
     return Outcome(data, lambda: [str(case)], note=_run_hint(product, case))
 
 
-def geometry_prepare(args: argparse.Namespace, product: ProductCore, reply: dict[str, Any]) -> Outcome:
+def geometry_prepare(
+    args: argparse.Namespace, product: ProductCore, reply: dict[str, Any]
+) -> Outcome:
     """``geometry PRODUCT FILE --prepare-cfd``: check the STL, then build a case from it."""
     from ..cli import Outcome
     from . import api
@@ -187,7 +240,7 @@ def geometry_prepare(args: argparse.Namespace, product: ProductCore, reply: dict
 
 
 def cmd_record_cfd(args: argparse.Namespace) -> Outcome:
-    from ..cli import Outcome, load
+    from ..cli import load
     from . import api
 
     product = load(args.product)
@@ -210,7 +263,9 @@ def cmd_simulate(args: argparse.Namespace) -> Outcome:
     return _run_outcome(product, run)
 
 
-def _simulate_local(product: ProductCore, args: argparse.Namespace, progress: ProgressLine) -> dict[str, Any]:
+def _simulate_local(
+    product: ProductCore, args: argparse.Namespace, progress: ProgressLine
+) -> dict[str, Any]:
     from . import api
 
     return api.simulate(
@@ -220,7 +275,9 @@ def _simulate_local(product: ProductCore, args: argparse.Namespace, progress: Pr
     )  # fmt: skip
 
 
-def _simulate_remote(product: ProductCore, args: argparse.Namespace, progress: ProgressLine) -> dict[str, Any]:
+def _simulate_remote(
+    product: ProductCore, args: argparse.Namespace, progress: ProgressLine
+) -> dict[str, Any]:
     """Run through the workspace's openfoam MCP server, showing its progress."""
     from . import api
     from .errors import CfdError
@@ -236,10 +293,8 @@ def _simulate_remote(product: ProductCore, args: argparse.Namespace, progress: P
         from ..mcp.mcp_transport import mcp_connect, parse_tool_result
 
         async def on_progress(value: float, total: float | None, message: str | None) -> None:
-            try:
+            with contextlib.suppress(ValueError):
                 progress(json.loads(message or "{}"))
-            except ValueError:
-                pass
 
         async with mcp_connect("openfoam") as session:
             # A run takes minutes: no time limit on this one call.
@@ -270,14 +325,13 @@ def _run_outcome(product: ProductCore, run: dict[str, Any]) -> Outcome:
 
     def text() -> list[str]:
         cells = run.get("mesh_cells")
-        head = (
-            f"{_heading(product)}: run {run.get('run_id')} {status} in {_fmt(run.get('wall_time_s'))} s"
-            + (f", {cells:,} cells" if isinstance(cells, int) else "")
-        )
-        lines = [head]
+        wall = _fmt(run.get("wall_time_s"))
+        head = f"{_heading(product)}: run {run.get('run_id')} {status} in {wall} s"
+        lines = [head + (f", {cells:,} cells" if isinstance(cells, int) else "")]
         if status == "completed":
+            cd, cl, cm = (_fmt(run.get(k)) for k in ("cd", "cl", "cm_pitch"))
             lines.append(
-                f"  cd {_fmt(run.get('cd'))}  cl {_fmt(run.get('cl'))}  cm_pitch {_fmt(run.get('cm_pitch'))}"
+                f"  cd {cd}  cl {cl}  cm_pitch {cm}"
                 f"  (cd spread {_fmt(run.get('cd_spread'))} over the final window; "
                 f"{'converged' if run.get('converged') else 'not converged'})"
             )
@@ -288,7 +342,9 @@ def _run_outcome(product: ProductCore, run: dict[str, Any]) -> Outcome:
         lines.append(f"  case: {run.get('case_dir')}")
         return lines
 
-    warnings = [] if code == 0 else [f"run {run.get('run_id')} {status}; recorded with no coefficients"]
+    warnings = (
+        [] if code == 0 else [f"run {run.get('run_id')} {status}; recorded with no coefficients"]
+    )
     return Outcome(run, text, status=code, warnings=warnings)
 
 
@@ -331,5 +387,3 @@ class ProgressLine:
             self.stream.write("\r\033[K")
             self.stream.flush()
             self.shown = False
-
-

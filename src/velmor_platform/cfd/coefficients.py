@@ -159,11 +159,16 @@ def summarise(columns: Columns, *, tolerance: float = 0.02) -> Summary:
         )  # fmt: skip
     converged = size >= MIN_WINDOW and relative < tolerance
     if converged:
-        reason = f"Cd varies by {relative:.2%} over iterations {span[0]}-{span[1]} (< {tolerance:.0%})"
+        reason = (
+            f"Cd varies by {relative:.2%} over iterations {span[0]}-{span[1]} (< {tolerance:.0%})"
+        )
     elif size < MIN_WINDOW:
         reason = f"only {size} iterations after the first {discard}: too few to judge convergence"
     else:
-        reason = f"Cd still varies by {relative:.2%} over iterations {span[0]}-{span[1]} (>= {tolerance:.0%})"
+        reason = (
+            f"Cd still varies by {relative:.2%} over iterations {span[0]}-{span[1]}"
+            f" (>= {tolerance:.0%})"
+        )
     return Summary(
         last, mean, avg("Cl"), avg("CmPitch"), spread, relative, span, converged, False, reason
     )

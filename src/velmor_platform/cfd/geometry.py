@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import os
 import stat
+import struct
 from pathlib import Path
 from typing import Any
 
@@ -34,7 +35,9 @@ def _open_stage(usd_path: Path) -> Any:
     try:
         stage = Usd.Stage.Open(str(usd_path), Usd.Stage.LoadAll)
     except Tf.ErrorException as exc:
-        raise CfdError(f"OpenUSD cannot open {usd_path}: {' '.join(str(exc).split())[:300]}") from exc
+        raise CfdError(
+            f"OpenUSD cannot open {usd_path}: {' '.join(str(exc).split())[:300]}"
+        ) from exc
     if stage is None:
         raise CfdError(f"OpenUSD cannot open {usd_path}")
     return stage
@@ -92,9 +95,9 @@ def body_triangles(usd_path: str | os.PathLike[str]) -> Triangles:
         matrix = np.array(cache.GetLocalToWorldTransform(prim), dtype=np.float64)
         homogeneous = np.c_[points, np.ones(len(points))] @ matrix  # row vectors
         world = homogeneous[:, :3] @ to_metres.T
-        if (
-            mesh.GetOrientationAttr().Get() == UsdGeom.Tokens.leftHanded
-        ) != (np.linalg.det(matrix[:3, :3]) < 0):
+        if (mesh.GetOrientationAttr().Get() == UsdGeom.Tokens.leftHanded) != (
+            np.linalg.det(matrix[:3, :3]) < 0
+        ):
             flip = True
         else:
             flip = False
@@ -156,7 +159,7 @@ def place_on_centre_line(triangles: Triangles) -> Triangles:
     lo = triangles.reshape(-1, 3).min(axis=0)
     hi = triangles.reshape(-1, 3).max(axis=0)
     shift = np.array([0.0, -(lo[1] + hi[1]) / 2, max(0.0, -lo[2])])
-    return triangles + shift
+    return np.asarray(triangles + shift, dtype=np.float64)
 
 
 def bounds(triangles: Triangles) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
@@ -168,15 +171,11 @@ def write_stl(triangles: Triangles, target: str | os.PathLike[str], name: str = 
     """Write ``triangles`` as an ASCII STL solid called ``name``."""
     from stl import Mode, mesh
 
-    body = mesh.Mesh(np.zeros(len(triangles), dtype=mesh.Mesh.dtype))
+    # OpenFOAM names the surface's region after the solid.
+    body = mesh.Mesh(np.zeros(len(triangles), dtype=mesh.Mesh.dtype), name=name)
     body.vectors[:] = triangles
     body.update_normals()
     body.save(os.fspath(target), mode=Mode.ASCII, update_normals=False)
-    # numpy-stl names the solid after the file; OpenFOAM names the region after it.
-    text = Path(target).read_text()
-    first, _, rest = text.partition("\n")
-    last_start = rest.rstrip("\n").rfind("\n") + 1
-    Path(target).write_text(f"solid {name}\n{rest[:last_start]}endsolid {name}\n")
 
 
 def open_edges(triangles: Triangles) -> int:
@@ -188,6 +187,20 @@ def open_edges(triangles: Triangles) -> int:
     edges.sort(axis=1)
     _, counts = np.unique(edges, axis=0, return_counts=True)
     return int((counts != 2).sum())
+
+
+def _check_stl_layout(name: str, size: int) -> None:
+    """Refuse a file that is neither ASCII STL nor a binary STL of consistent size."""
+    try:
+        with open(name, "rb") as f:
+            head = f.read(84)
+    except OSError as exc:
+        raise CfdError(f"{name}: cannot read it: {exc.strerror}") from None
+    if head.lstrip().startswith(b"solid") and b"\0" not in head:
+        return
+    if len(head) == 84 and size == 84 + 50 * int.from_bytes(head[80:84], "little"):
+        return
+    raise CfdError(f"{name}: not a readable STL file (neither ASCII 'solid ...' nor binary STL)")
 
 
 def check_stl(path: str | os.PathLike[str]) -> Triangles:
@@ -208,10 +221,13 @@ def check_stl(path: str | os.PathLike[str]) -> Triangles:
         raise CfdError(f"{name}: not a regular file")
     if st.st_size == 0:
         raise CfdError(f"{name}: empty file, not an STL surface")
+    _check_stl_layout(name, st.st_size)
     try:
         parsed = mesh.Mesh.from_file(name, calculate_normals=False)
-    except Exception as exc:  # numpy-stl raises several types for malformed input
-        raise CfdError(f"{name}: not a readable STL file ({' '.join(str(exc).split())[:200]})") from None
+    except (ValueError, TypeError, AssertionError, OSError, IndexError, struct.error) as exc:
+        raise CfdError(
+            f"{name}: not a readable STL file ({' '.join(str(exc).split())[:200]})"
+        ) from None
     triangles = np.asarray(parsed.vectors, dtype=np.float64)
     if len(triangles) == 0:
         raise CfdError(f"{name}: the STL file holds no triangles")

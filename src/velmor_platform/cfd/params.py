@@ -40,11 +40,15 @@ class MeshLevel(BaseModel):
 
 
 MESH_LEVELS: dict[str, MeshLevel] = {
-    "quick": MeshLevel(cells_per_length=8, surface=(3, 3), near=2, wake=1, layers=3, iterations=400),
+    "quick": MeshLevel(
+        cells_per_length=8, surface=(3, 3), near=2, wake=1, layers=3, iterations=400
+    ),
     "standard": MeshLevel(
         cells_per_length=10, surface=(3, 4), near=2, wake=1, layers=3, iterations=800
     ),
-    "fine": MeshLevel(cells_per_length=12, surface=(4, 4), near=3, wake=2, layers=3, iterations=1500),
+    "fine": MeshLevel(
+        cells_per_length=12, surface=(4, 4), near=3, wake=2, layers=3, iterations=1500
+    ),
 }
 
 

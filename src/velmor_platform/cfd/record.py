@@ -80,6 +80,7 @@ def _clean(record: dict[str, Any]) -> dict[str, Any]:
     if status not in STATUSES:
         raise CfdError(f"run status {status!r} is not one of {', '.join(STATUSES)}")
     out = {k: v for k, v in record.items() if v is not None}
+    out.setdefault("timestamp", utc_now())
     if status != "completed":
         for key in COEFFICIENTS:
             out.pop(key, None)
@@ -122,7 +123,9 @@ def append_run(usd_path: Path, record: dict[str, Any], *, product_id: str) -> di
     return out
 
 
-def _add_run_prim(layer: Any, vehicle: Any, record: dict[str, Any], product_id: str) -> tuple[str, int]:
+def _add_run_prim(
+    layer: Any, vehicle: Any, record: dict[str, Any], product_id: str
+) -> tuple[str, int]:
     from pxr import Sdf
 
     simulations_path = vehicle.AppendChild("Simulations")
@@ -130,7 +133,9 @@ def _add_run_prim(layer: Any, vehicle: Any, record: dict[str, Any], product_id: 
     simulations = layer.GetPrimAtPath(simulations_path)
     if simulations is None:
         simulations = Sdf.PrimSpec(vehicle_spec, "Simulations", Sdf.SpecifierDef, "Scope")
-    used = [int(m.group(1)) for child in simulations.nameChildren if (m := _RUN_NAME.match(child.name))]
+    used = [
+        int(m.group(1)) for child in simulations.nameChildren if (m := _RUN_NAME.match(child.name))
+    ]
     number = max(used, default=0) + 1
     name = f"run_{number:04d}"
     spec = Sdf.PrimSpec(simulations, name, Sdf.SpecifierDef, "Scope")

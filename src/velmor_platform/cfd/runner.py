@@ -15,6 +15,7 @@ get ``/usr/share/openfoam``. Under MPI as root, Open MPI needs
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import resource
@@ -123,14 +124,10 @@ def _kill_group(proc: subprocess.Popen[bytes]) -> None:
         os.killpg(proc.pid, signal.SIGTERM)
     except ProcessLookupError:
         return
-    try:
+    with contextlib.suppress(subprocess.TimeoutExpired):
         proc.wait(timeout=KILL_GRACE)
-    except subprocess.TimeoutExpired:
-        pass
-    try:
+    with contextlib.suppress(ProcessLookupError):
         os.killpg(proc.pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
     proc.wait()
 
 
@@ -226,9 +223,7 @@ def run_case(
             check = converged if stage.name == "simpleFoam" else None
             cancelled = _watch(proc, stage, case, log, cancel, report, check)
         result.stage_times[stage.name] = round(time.monotonic() - stage_start, 2)
-        if stage.name == "simpleFoam":
-            result.solver_version = solver_version(log)
-        elif result.solver_version is None:
+        if stage.name == "simpleFoam" or result.solver_version is None:
             result.solver_version = solver_version(log)
         if cancelled:
             result.status, result.stage, result.log = "cancelled", stage.name, log
@@ -240,10 +235,14 @@ def run_case(
             diverged = solving and bool(_DIVERGED.search(text))
             result.status = "diverged" if diverged else "failed"
             result.stage, result.log = stage.name, log
-            how = f"exit status {proc.returncode}" if proc.returncode > 0 else (
-                f"killed by signal {-proc.returncode}"
+            how = (
+                f"exit status {proc.returncode}"
+                if proc.returncode > 0
+                else (f"killed by signal {-proc.returncode}")
             )
-            result.message = f"{stage.name} {'diverged' if diverged else 'failed'} ({how}): {_fatal_line(text)}"
+            result.message = (
+                f"{stage.name} {'diverged' if diverged else 'failed'} ({how}): {_fatal_line(text)}"
+            )
             break
     result.wall_time_s = round(time.monotonic() - started, 2)
     peak_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
@@ -308,10 +307,8 @@ def _poll(
         offset += cut
         found = _TIME.findall(chunk[:cut])
         if found:
-            try:
+            with contextlib.suppress(ValueError):
                 iteration = int(float(found[-1]))
-            except ValueError:
-                pass
         now = time.monotonic()
         if iteration is not None and now - last_report >= 0.5:
             last_report = now

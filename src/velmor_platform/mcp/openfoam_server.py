@@ -86,6 +86,9 @@ def build_server(workspace: str | os.PathLike[str]) -> "MCPServer":
     def _list_templates() -> list[str]:
         return list_templates(root)
 
+    from ..cfd.mcp_tools import register as register_simulation_tools
+
+    register_simulation_tools(server, root)
     return server
 
 
