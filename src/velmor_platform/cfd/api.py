@@ -33,6 +33,7 @@ if TYPE_CHECKING:
 #: Backends that run in this process; the others need a server of their own.
 LOCAL_BACKENDS = ("openfoam",)
 STATUS_FILE = "velmor-status.json"
+_MESHING = ("surfaceFeatureExtract", "blockMesh", "snappyHexMesh")
 _CELLS = re.compile(rb"nCells:\s*(\d+)")
 _CLOCK = re.compile(r"ClockTime\s*=\s*([0-9.eE+-]+)\s*s")
 
@@ -167,7 +168,8 @@ def _record_fields(
         "solver": "openfoam",
         "solver_version": result.solver_version,
         "status": result.status,
-        "mesh_cells": mesh_cells(case),
+        # A mesh that was not finished has no cell count worth recording.
+        "mesh_cells": None if result.stage in _MESHING else mesh_cells(case),
         "wall_time_s": result.wall_time_s,
         "case_dir": str(case),
     }

@@ -14,6 +14,7 @@ import argparse
 import asyncio
 import contextlib
 import json
+import signal
 import sys
 import time
 from collections.abc import Callable
@@ -253,14 +254,22 @@ def cmd_simulate(args: argparse.Namespace) -> Outcome:
 
     product = load(args.product)
     progress = ProgressLine(sys.stderr, live=sys.stderr.isatty())
+    # SIGTERM (a batch system stopping the job) cancels like Ctrl-C: the
+    # solver's process group is killed and the run recorded as cancelled.
+    previous = signal.signal(signal.SIGTERM, _interrupt)
     try:
         if args.server:
             run = _call(lambda: _simulate_remote(product, args, progress))
         else:
             run = _call(lambda: _simulate_local(product, args, progress))
     finally:
+        signal.signal(signal.SIGTERM, previous)
         progress.close()
     return _run_outcome(product, run)
+
+
+def _interrupt(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt
 
 
 def _simulate_local(
