@@ -309,10 +309,7 @@ def test_concurrent_records_are_serialised_by_the_lock(workspace):
 # ------------------------------------------------------------ runner and CLI
 
 
-@pytest.fixture
-def fake_openfoam(tmp_path, monkeypatch):
-    """Stand-ins for the OpenFOAM binaries: each starts a grandchild and waits."""
-    bin_dir = tmp_path / "bin"
+def fake_binaries(bin_dir, body):
     bin_dir.mkdir()
     for name in (
         "surfaceFeatureExtract",
@@ -324,9 +321,16 @@ def fake_openfoam(tmp_path, monkeypatch):
         "mpirun",
     ):
         script = bin_dir / name
-        script.write_text(f"#!/bin/sh\nsleep 60 &\necho $! > {tmp_path}/grandchild\nwait\n")
+        script.write_text(f"#!/bin/sh\n{body}\n")
         script.chmod(0o755)
-    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    return f"{bin_dir}{os.pathsep}{os.environ['PATH']}"
+
+
+@pytest.fixture
+def fake_openfoam(tmp_path, monkeypatch):
+    """Stand-ins for the OpenFOAM binaries: each starts a grandchild and waits."""
+    path = fake_binaries(tmp_path / "bin", f"sleep 60 &\necho $! > {tmp_path}/grandchild\nwait")
+    monkeypatch.setenv("PATH", path)
     return tmp_path
 
 
@@ -378,6 +382,15 @@ def test_prepare_cfd_prints_only_the_case_folder(workspace, tmp_path):
     result = velmor("--json", "geometry", "hatch", stl, "--prepare-cfd", workspace=workspace)
     data = json.loads(result.stdout)
     assert json.loads((Path(data["case_dir"]) / case.CASE_INFO).read_text())["geometry"] == str(stl)
+
+
+def test_a_failed_mesh_is_recorded_with_its_log_through_the_server(workspace, tmp_path):
+    path = fake_binaries(tmp_path / "bin", "echo '--> FOAM FATAL ERROR: cannot mesh'; exit 1")
+    result = velmor("simulate", "hatch", "--server", workspace=workspace, env={"PATH": path})
+    assert result.returncode == 1 and "recorded with no coefficients" in result.stderr
+    assert "surfaceFeatureExtract failed (exit status 1): --> FOAM FATAL ERROR" in result.stdout
+    last = ProductCore.load("hatch").history()[-1]
+    assert last["status"] == "failed" and "cd" not in last
 
 
 def test_mcp_server_prepares_cases(workspace):
