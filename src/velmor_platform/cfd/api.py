@@ -33,7 +33,7 @@ if TYPE_CHECKING:
 #: Backends that run in this process; the others need a server of their own.
 LOCAL_BACKENDS = ("openfoam",)
 STATUS_FILE = "velmor-status.json"
-_MESHING = ("surfaceFeatureExtract", "blockMesh", "snappyHexMesh")
+_MESHING = ("surfaceFeatureExtract", "blockMesh", "decomposePar", "snappyHexMesh")
 _CELLS = re.compile(rb"nCells:\s*(\d+)")
 _CLOCK = re.compile(r"ClockTime\s*=\s*([0-9.eE+-]+)\s*s")
 
@@ -148,15 +148,21 @@ def check_backend(product: ProductCore, domain: str, backend: str | None) -> str
 
 
 def mesh_cells(case: Path) -> int | None:
-    """The cell count of the case's mesh, from the polyMesh header."""
-    owner = case / "constant" / "polyMesh" / "owner"
-    try:
-        with owner.open("rb") as f:
-            head = f.read(2048)
-    except OSError:
-        return None
-    m = _CELLS.search(head)
-    return int(m.group(1)) if m else None
+    """The cell count of the case's mesh, from the polyMesh headers (summed
+    over the processor folders of a decomposed case)."""
+    parts = sorted(case.glob("processor[0-9]*")) or [case]
+    total = 0
+    for part in parts:
+        try:
+            with (part / "constant" / "polyMesh" / "owner").open("rb") as f:
+                head = f.read(2048)
+        except OSError:
+            return None
+        m = _CELLS.search(head)
+        if not m:
+            return None
+        total += int(m.group(1))
+    return total
 
 
 def _record_fields(

@@ -252,7 +252,10 @@ def _allrun(ranks: int) -> str:
     ]
     for stage in stages(ranks):
         if stage.name == COPY_FIELDS:
-            lines.append("rm -rf 0 && cp -r 0.orig 0")
+            if ranks > 1:
+                lines.append('for d in processor*; do rm -rf "$d/0" && cp -r 0.orig "$d/0"; done')
+            else:
+                lines.append("rm -rf 0 && cp -r 0.orig 0")
             continue
         command = " ".join(stage.argv)
         if stage.parallel and ranks > 1:

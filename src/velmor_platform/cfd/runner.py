@@ -139,10 +139,13 @@ def _stop_now(case: Path) -> None:
 
 
 def _copy_fields(case: Path) -> None:
-    target = case / "0"
-    if target.exists():
-        shutil.rmtree(target)
-    shutil.copytree(case / "0.orig", target)
+    """Fresh initial fields from ``0.orig``: into ``0``, or into every
+    processor folder of a decomposed case."""
+    targets = [p / "0" for p in sorted(case.glob("processor[0-9]*"))] or [case / "0"]
+    for target in targets:
+        if target.exists():
+            shutil.rmtree(target)
+        shutil.copytree(case / "0.orig", target)
 
 
 def _tail_text(log: Path, size: int = 20000) -> str:

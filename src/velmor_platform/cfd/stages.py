@@ -19,17 +19,18 @@ COPY_FIELDS = "fields"
 def stages(ranks: int) -> list[Stage]:
     """The stages of a run on ``ranks`` MPI ranks.
 
-    The mesh is built serially; with more than one rank it is then split
-    with decomposePar and the flow solved in parallel.
+    With more than one rank the background mesh is split with decomposePar
+    and snappyHexMesh, potentialFoam and simpleFoam all run in parallel;
+    the fields are then copied into every processor folder.
     """
     out = [
         Stage("surfaceFeatureExtract", ("surfaceFeatureExtract",), False),
         Stage("blockMesh", ("blockMesh",), False),
-        Stage("snappyHexMesh", ("snappyHexMesh", "-overwrite"), False),
-        Stage(COPY_FIELDS, (), False),
     ]
     if ranks > 1:
         out.append(Stage("decomposePar", ("decomposePar", "-force"), False))
+    out.append(Stage("snappyHexMesh", ("snappyHexMesh", "-overwrite"), True))
+    out.append(Stage(COPY_FIELDS, (), False))
     out.append(Stage("potentialFoam", ("potentialFoam", "-writephi"), True))
     out.append(Stage("simpleFoam", ("simpleFoam",), True))
     return out
