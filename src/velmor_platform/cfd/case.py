@@ -246,7 +246,7 @@ def _allrun(ranks: int) -> str:
         "export WM_PROJECT_DIR",
         "set -e",
         f"RANKS={ranks}  # fixed at preparation: decomposeParDict splits the mesh this many ways",
-        'MPIRUN="mpirun -np $RANKS"',
+        'MPIRUN="mpirun -np $RANKS --bind-to none --mca mpi_yield_when_idle 1"',
         '[ "$(id -u)" = 0 ] && MPIRUN="$MPIRUN --allow-run-as-root"',
         '[ "$RANKS" -gt "$(nproc)" ] && MPIRUN="$MPIRUN --oversubscribe"',
     ]

@@ -87,7 +87,9 @@ def find_openfoam(ranks: int = 1) -> None:
 
 
 def mpirun_prefix(ranks: int) -> list[str]:
-    argv = ["mpirun", "-np", str(ranks), "--bind-to", "none"]
+    # Unbound ranks that yield while waiting: on a machine other work shares,
+    # a rank spinning on a message steals the core its partner needs.
+    argv = ["mpirun", "-np", str(ranks), "--bind-to", "none", "--mca", "mpi_yield_when_idle", "1"]
     if os.geteuid() == 0:
         argv.append("--allow-run-as-root")
     if ranks > (os.cpu_count() or 1):
