@@ -11,7 +11,6 @@ by the handlers, not here, so the CLI starts as fast as before.
 from __future__ import annotations
 
 import argparse
-import asyncio
 import contextlib
 import json
 import signal
@@ -288,6 +287,8 @@ def _simulate_remote(
     product: ProductCore, args: argparse.Namespace, progress: ProgressLine
 ) -> dict[str, Any]:
     """Run through the workspace's openfoam MCP server, showing its progress."""
+    import asyncio
+
     from . import api
     from .errors import CfdError
 
