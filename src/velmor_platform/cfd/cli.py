@@ -13,7 +13,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import json
-import signal
 import sys
 import time
 from collections.abc import Callable
@@ -249,6 +248,8 @@ def cmd_record_cfd(args: argparse.Namespace) -> Outcome:
 
 
 def cmd_simulate(args: argparse.Namespace) -> Outcome:
+    import signal
+
     from ..cli import load
 
     product = load(args.product)
