@@ -108,7 +108,9 @@ def ahmed_triangles(slant_deg: float = 25.0, n: int = 12) -> np.ndarray:
     slope = np.radians(slant_deg)
     x_slant = length - slant * np.cos(slope)
     front = radius * (1 - np.cos(np.linspace(0, np.pi / 2, 10)))
-    xs = np.unique(np.r_[front, np.linspace(radius, x_slant, 24), np.linspace(x_slant, length, 8)])
+    # Rounded so that stations meant to coincide do (STL stores float32).
+    stations = np.r_[front, np.linspace(radius, x_slant, 24), np.linspace(x_slant, length, 8)]
+    xs = np.unique(np.round(stations, 6))
 
     def rounded(x: float) -> float:  # how far a front edge is cut back at x
         return radius - np.sqrt(max(0.0, radius**2 - (radius - x) ** 2)) if x < radius else 0.0
