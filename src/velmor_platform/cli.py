@@ -42,7 +42,7 @@ if TYPE_CHECKING:
 PROG = "velmor"
 
 # Modules of other subpackages that add commands: each has register(commands).
-COMMAND_MODULES: tuple[str, ...] = ("velmor_platform.web.cli",)
+COMMAND_MODULES: tuple[str, ...] = ("velmor_platform.cfd.cli", "velmor_platform.web.cli")
 
 # Keys shared by targets, benchmarks and current results, in display order,
 # with the targets key that holds each one's tolerance.
@@ -889,6 +889,10 @@ def cmd_geometry(args: argparse.Namespace) -> Outcome:
             f"Expected .stl file, got: {suffix or 'a name without an extension'} ({args.stl}); "
             "geometry accepts STL files, named *.stl in any letter case"
         ) from exc
+    if getattr(args, "prepare_cfd", False):
+        from .cfd import cli as cfd_cli
+
+        return cfd_cli.geometry_prepare(args, product, reply)
 
     def text() -> list[str]:
         return [

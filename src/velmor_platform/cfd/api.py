@@ -1,0 +1,322 @@
+"""The entry points of the simulation loop, for the CLI, the MCP server and the web UI.
+
+* ``prepare_case(product, workspace=...)`` builds a case folder and returns it;
+* ``simulate(product, workspace=...)`` prepares, runs and records a run and
+  returns the recorded run;
+* ``record_case(product, case_dir, workspace=...)`` records a case that ran
+  elsewhere (by hand, on a cluster).
+
+``product`` is a loaded ``ProductCore``. Every failure before a run starts
+raises ``CfdError`` with one line naming the product or file; a run that
+fails, diverges or is cancelled is recorded with that status and returned.
+"""
+
+from __future__ import annotations
+
+import errno
+import json
+import os
+import re
+import threading
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from . import case as case_mod
+from . import coefficients, geometry, record
+from .errors import CfdError
+from .params import Reference, RunParams
+from .runner import Progress, RunResult, find_openfoam, run_case, solver_version
+
+if TYPE_CHECKING:
+    from ..core.product_core import ProductCore
+
+#: Backends that run in this process; the others need a server of their own.
+LOCAL_BACKENDS = ("openfoam",)
+STATUS_FILE = "velmor-status.json"
+_MESHING = ("surfaceFeatureExtract", "blockMesh", "decomposePar", "snappyHexMesh")
+_CELLS = re.compile(rb"nCells:\s*(\d+)")
+_CLOCK = re.compile(r"ClockTime\s*=\s*([0-9.eE+-]+)\s*s")
+
+
+def _ident(product: ProductCore) -> str:
+    return str(product._product_identifier())
+
+
+def _params(**kwargs: Any) -> RunParams:
+    from pydantic import ValidationError
+
+    given = {k: v for k, v in kwargs.items() if v is not None}
+    try:
+        return RunParams(**given)
+    except ValidationError as exc:
+        first = exc.errors()[0]
+        where = ".".join(str(p) for p in first["loc"]) or "parameters"
+        raise CfdError(f"invalid {where}: {first['msg']}") from None
+
+
+def reference_for(product: ProductCore, triangles: geometry.Triangles) -> Reference:
+    """Reference area, length and centre of rotation from the product."""
+    specs = product.specs
+    missing = [k for k in ("frontal_area", "wheelbase") if not _positive(specs.get(k))]
+    if missing:
+        attrs = {"frontal_area": "frontalArea", "wheelbase": "wheelbase"}
+        names = " and ".join(attrs[k] for k in missing)
+        raise CfdError(
+            f"{_ident(product)} ({product.usd_path}) has no positive {names}: the force "
+            "coefficients need the frontal area and the wheelbase as reference values"
+        )
+    centre = geometry.wheel_centre_x(product.usd_path)
+    if centre is None:
+        lo, hi = geometry.bounds(triangles)
+        centre = float(lo[0] + hi[0]) / 2
+    return Reference(
+        frontal_area=float(specs["frontal_area"]),
+        wheelbase=float(specs["wheelbase"]),
+        cofr=(round(centre, 6), 0.0, 0.0),
+    )
+
+
+def _positive(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool) and value > 0
+
+
+def prepare_case(
+    product: ProductCore,
+    *,
+    workspace: str | os.PathLike[str],
+    template: str | None = None,
+    level: str = "quick",
+    speed: float | None = None,
+    ranks: int = 1,
+    iterations: int | None = None,
+    output: str | os.PathLike[str] | None = None,
+    stl: str | os.PathLike[str] | None = None,
+) -> Path:
+    """Build a case for ``product`` and return its folder.
+
+    The body is the product's USD body geometry, or the checked STL file
+    ``stl``. The template is ``template`` or the one named after the
+    product's directory (the rule the capabilities follow).
+    """
+    root = Path(workspace).resolve()
+    params = _params(
+        level=level, speed=speed, ranks=ranks, iterations=iterations, template=template
+    )
+    name = params.template or Path(product.product_dir).name
+    template_dir = case_mod.find_template(root, name)
+    if speed is None:
+        default = case_mod.template_speed(template_dir)
+        if default is not None:
+            params = _params(
+                level=level, speed=default, ranks=ranks, iterations=iterations, template=template
+            )
+    if stl is not None:
+        triangles = geometry.check_stl(stl)
+        source = os.path.abspath(stl)
+    else:
+        triangles = geometry.body_triangles(product.usd_path)
+        source = "product body"
+    reference = reference_for(product, triangles)
+    return case_mod.build_case(
+        workspace=root,
+        product_id=_ident(product),
+        usd_path=Path(product.usd_path),
+        template=template_dir,
+        triangles=triangles,
+        reference=reference,
+        params=params,
+        output=Path(output) if output is not None else None,
+        source=source,
+    )
+
+
+def check_backend(product: ProductCore, domain: str, backend: str | None) -> str:
+    """The dispatch backend for ``domain``; ``CfdError`` unless it runs here."""
+    try:
+        if backend is not None:
+            product.set_solver(domain, backend)
+        chosen, _ = product.resolve_dispatch_backend(domain=domain)
+    except (ValueError, KeyError) as exc:
+        raise CfdError(str(exc).strip("'\"")) from None
+    if chosen not in LOCAL_BACKENDS:
+        raise CfdError(
+            f"backend {chosen!r} ({domain}) has no configured server or local install: add an MCP "
+            f"server named {chosen!r} to the workspace's mcp.json, or run aerodynamics with "
+            "--backend openfoam"
+        )
+    return str(chosen)
+
+
+def mesh_cells(case: Path) -> int | None:
+    """The cell count of the case's mesh, from the polyMesh headers (summed
+    over the processor folders of a decomposed case)."""
+    parts = sorted(case.glob("processor[0-9]*")) or [case]
+    total = 0
+    for part in parts:
+        try:
+            with (part / "constant" / "polyMesh" / "owner").open("rb") as f:
+                head = f.read(2048)
+        except OSError:
+            return None
+        m = _CELLS.search(head)
+        if not m:
+            return None
+        total += int(m.group(1))
+    return total
+
+
+def _record_fields(
+    product: ProductCore, case: Path, result: RunResult, info: dict[str, Any]
+) -> dict[str, Any]:
+    fields: dict[str, Any] = {
+        "timestamp": record.utc_now(),
+        "domain": "aerodynamics",
+        "solver": "openfoam",
+        "solver_version": result.solver_version,
+        "status": result.status,
+        # A mesh that was not finished has no cell count worth recording.
+        "mesh_cells": None if result.stage in _MESHING else mesh_cells(case),
+        "wall_time_s": result.wall_time_s,
+        "case_dir": str(case),
+    }
+    if result.status != "completed":
+        fields["message"] = result.message
+        fields["log"] = str(result.log) if result.log else None
+        return fields
+    tolerance = float(info.get("params", {}).get("convergence_tolerance", 0.02))
+    try:
+        summary = coefficients.summarise(coefficients.read_coefficients(case), tolerance=tolerance)
+    except CfdError as exc:
+        fields.update(status="failed", message=str(exc), log=str(case / "log.simpleFoam"))
+        return fields
+    fields["iterations"] = summary.iterations
+    if summary.diverged:
+        fields.update(status="diverged", message=summary.reason, log=str(case / "log.simpleFoam"))
+        return fields
+    fields.update(
+        cd=_round(summary.cd),
+        cl=_round(summary.cl),
+        cm_pitch=_round(summary.cm_pitch),
+        cd_spread=_round(summary.cd_spread),
+        converged=summary.converged,
+        message=summary.reason,
+    )
+    return fields
+
+
+def _settled(case: Path, tolerance: float) -> bool:
+    """True once the final window is full and Cd varies less than ``tolerance`` over it."""
+    try:
+        columns = coefficients.read_coefficients(case)
+    except CfdError:
+        return False
+    if len(columns["Time"]) < coefficients.DISCARD + coefficients.WINDOW:
+        return False
+    return coefficients.summarise(columns, tolerance=tolerance).converged
+
+
+def _round(value: float | None) -> float | None:
+    return None if value is None else round(value, 5)
+
+
+def _write_status(case: Path, data: dict[str, Any]) -> None:
+    from ..core.layer_io import atomic_write_bytes
+
+    atomic_write_bytes(
+        case / STATUS_FILE, (json.dumps(data, indent=2, default=str) + "\n").encode()
+    )
+
+
+def simulate(
+    product: ProductCore,
+    *,
+    workspace: str | os.PathLike[str],
+    domain: str = "aerodynamics",
+    backend: str | None = None,
+    level: str = "quick",
+    ranks: int = 1,
+    iterations: int | None = None,
+    on_progress: Progress | None = None,
+    cancel: threading.Event | None = None,
+    speed: float | None = None,
+    template: str | None = None,
+) -> dict[str, Any]:
+    """Prepare, run and record one simulation of ``product``; returns the
+    recorded run (plus ``stage_times``, ``peak_rss_mb`` and ``case_dir``)."""
+    check_backend(product, domain, backend)
+    _params(level=level, speed=speed, ranks=ranks, iterations=iterations, template=template)
+    find_openfoam(ranks)
+    case = prepare_case(
+        product, workspace=workspace, template=template, level=level, speed=speed,
+        ranks=ranks, iterations=iterations,
+    )  # fmt: skip
+    info = case_mod.read_case_info(case)
+    try:
+        tolerance = float(info["params"]["convergence_tolerance"])
+        result = run_case(
+            case, ranks=ranks, total=int(info["max_iterations"]), on_progress=on_progress,
+            cancel=cancel, converged=lambda c: _settled(c, tolerance),
+        )  # fmt: skip
+        fields = _record_fields(product, case, result, info)
+        _write_status(case, fields)
+    except OSError as exc:
+        if exc.errno == errno.ENOSPC:
+            _note_disk_full(case)
+            raise CfdError(
+                f"disk full while running {case}: nothing was recorded for {_ident(product)}"
+            ) from None
+        raise
+    recorded = record.append_run(Path(product.usd_path), fields, product_id=_ident(product))
+    recorded["stage_times"] = result.stage_times
+    recorded["peak_rss_mb"] = result.peak_rss_mb
+    return recorded
+
+
+def _note_disk_full(case: Path) -> None:
+    try:
+        with (case / "velmor-status.txt").open("a") as f:
+            f.write("disk full during the run: the result was not recorded\n")
+    except OSError:
+        pass
+
+
+def record_case(
+    product: ProductCore,
+    case_dir: str | os.PathLike[str],
+    *,
+    workspace: str | os.PathLike[str] | None = None,
+) -> dict[str, Any]:
+    """Record the result of a case that ran elsewhere (``./Allrun``, Slurm)."""
+    case = Path(case_dir).resolve()
+    if not case.is_dir():
+        raise CfdError(f"{case_dir}: no such case folder")
+    info = case_mod.read_case_info(case)
+    ident = _ident(product)
+    if info.get("product") not in (None, ident):
+        raise CfdError(f"{case} was prepared for {info.get('product')}, not for {ident}")
+    solver_log = case / "log.simpleFoam"
+    if not solver_log.is_file():
+        raise CfdError(f"{case} has not been run: it has no log.simpleFoam (run ./Allrun first)")
+    text = solver_log.read_text(errors="replace")
+    tail = text[-4000:]
+    finished = bool(re.search(r"^End\s*$", tail, re.M))
+    clock = 0.0
+    for log in sorted(case.glob("log.*")):
+        times = _CLOCK.findall(log.read_text(errors="replace")[-4000:])
+        if times:
+            clock += float(times[-1])
+    if finished:
+        result = RunResult(status="completed")
+    else:
+        diverged = bool(re.search(r"Floating point exception|sigFpe", tail))
+        result = RunResult(
+            status="diverged" if diverged else "failed",
+            message="simpleFoam did not finish: "
+            + (tail.strip().splitlines() or ["no output"])[-1],
+            stage="simpleFoam",
+            log=solver_log,
+        )
+    result.solver_version = solver_version(solver_log)
+    result.wall_time_s = clock
+    fields = _record_fields(product, case, result, info)
+    return record.append_run(Path(product.usd_path), fields, product_id=ident)

@@ -1,0 +1,393 @@
+"""Building an OpenFOAM case folder for a product from a template.
+
+A case is built in a hidden temporary folder beside its final place
+(``<workspace>/cases/<product-id>/<case-id>/`` by default) and renamed into
+place only when complete, so a failed or interrupted preparation leaves
+nothing behind. Values that depend on the product or the command line are
+written into the template's dictionaries with foamlib; the template's files
+are never edited in place.
+
+Besides the OpenFOAM dictionaries a case holds ``constant/triSurface/body.stl``
+(the body, centred on the symmetry plane y = 0 of the half model, standing on
+the ground z = 0), ``Allrun`` (runs every stage by hand), ``job.slurm`` (a
+commented batch-job script) and ``velmor-case.json`` (what the case was
+built from, read back when its result is recorded).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import math
+import os
+import secrets
+import shutil
+import tempfile
+from dataclasses import dataclass
+from datetime import UTC, datetime
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from . import geometry
+from .errors import CfdError
+from .params import AIR_RHO, Reference, RunParams, turbulence_inlet
+from .stages import COPY_FIELDS, stages
+
+#: The file of a case that says what it was built from.
+CASE_INFO = "velmor-case.json"
+#: Name of the forceCoeffs function object in the templates' controlDict.
+FORCE_COEFFS = "forceCoeffs1"
+_REQUIRED = ("system/controlDict", "system/blockMeshDict", "system/snappyHexMeshDict")
+
+
+@dataclass(frozen=True)
+class Domain:
+    """The wind-tunnel box and refinement boxes around a body, in metres."""
+
+    lo: tuple[float, float, float]
+    hi: tuple[float, float, float]
+    cells: tuple[int, int, int]
+    near: tuple[tuple[float, float, float], tuple[float, float, float]]
+    wake: tuple[tuple[float, float, float], tuple[float, float, float]]
+    inside: tuple[float, float, float]  # a point in the air, for snappyHexMesh
+
+
+def templates_dir(workspace: Path) -> Path:
+    return workspace / "templates" / "openfoam"
+
+
+def cases_dir(workspace: Path) -> Path:
+    return workspace / "cases"
+
+
+def product_key(identifier: str) -> str:
+    """The folder name of a product's cases: its identifier with ':' as '-'."""
+    return identifier.replace(":", "-")
+
+
+def find_template(workspace: Path, name: str) -> Path:
+    """The template folder ``name`` of ``workspace``; ``CfdError`` when missing."""
+    folder = templates_dir(workspace)
+    path = folder / name
+    if not path.is_dir():
+        try:
+            known = sorted(
+                p.name for p in folder.iterdir() if p.is_dir() and not p.name.startswith(".")
+            )
+        except OSError:
+            known = []
+        listed = ", ".join(known) if known else "none"
+        raise CfdError(
+            f"no OpenFOAM case template named {name!r} in {folder} (available: {listed}); "
+            "choose one with --template NAME"
+        )
+    for rel in _REQUIRED:
+        if not (path / rel).is_file():
+            raise CfdError(f"template {path} is incomplete: it has no {rel}")
+    return path
+
+
+def template_speed(template: Path) -> float | None:
+    """The inlet speed a template sets (its ``0.orig/U`` internal field), m/s."""
+    from foamlib import FoamFieldFile
+
+    try:
+        value = FoamFieldFile(template / "0.orig" / "U").internal_field
+        speed = float(value[0])  # type: ignore[index]
+    except (OSError, ValueError, TypeError, KeyError, IndexError):
+        return None  # a template without a readable uniform U: the default speed
+    return speed if speed > 0 else None
+
+
+def domain_for(lo: np.ndarray[Any, Any], hi: np.ndarray[Any, Any], cells_per_length: int) -> Domain:
+    """The half wind tunnel around a body with bounding box ``lo``..``hi``.
+
+    Upstream two body lengths, downstream five, beside and above about one
+    and a half; background cells are cubes of a ``cells_per_length``-th of
+    the body's length.
+    """
+    length, width, height = (float(v) for v in hi - lo)
+    size = length / cells_per_length
+
+    def snap(value: float) -> int:
+        return max(1, math.ceil(value / size - 1e-9))
+
+    nx_up, nx_down = snap(2.0 * length), snap(5.0 * length)
+    x0 = float(lo[0]) - nx_up * size
+    nx = nx_up + snap(length) + nx_down
+    ny = snap(float(hi[1]) + 1.2 * length)
+    nz = snap(float(hi[2]) + 1.5 * length)
+    lo_d = (x0, 0.0, 0.0)
+    hi_d = (x0 + nx * size, ny * size, nz * size)
+    near = (
+        (float(lo[0]) - 0.3 * length, 0.0, 0.0),
+        (float(hi[0]) + 1.0 * length, float(hi[1]) + 0.3 * width, float(hi[2]) + 0.4 * height),
+    )
+    wake = (
+        (float(lo[0]) - 0.6 * length, 0.0, 0.0),
+        (float(hi[0]) + 3.0 * length, float(hi[1]) + 0.8 * width, float(hi[2]) + 1.0 * height),
+    )
+    # Off any cell face: a fraction of a cell that no refinement level hits.
+    inside = (
+        hi_d[0] - 0.37 * length - 0.1234 * size,
+        hi_d[1] * 0.8 + 0.1357 * size,
+        hi_d[2] * 0.8 + 0.1111 * size,
+    )
+    return Domain(lo_d, hi_d, (nx, ny, nz), near, wake, inside)
+
+
+def _vertices(d: Domain) -> list[list[float]]:
+    (x0, y0, z0), (x1, y1, z1) = d.lo, d.hi
+    return [
+        [x0, y0, z0], [x1, y0, z0], [x1, y1, z0], [x0, y1, z0],
+        [x0, y0, z1], [x1, y0, z1], [x1, y1, z1], [x0, y1, z1],
+    ]  # fmt: skip
+
+
+def _r(values: tuple[float, ...] | list[float]) -> list[float]:
+    return [round(float(v), 6) for v in values]
+
+
+def configure(
+    case: Path,
+    params: RunParams,
+    reference: Reference,
+    lo: np.ndarray[Any, Any],
+    hi: np.ndarray[Any, Any],
+) -> Domain:
+    """Write the run's values into the dictionaries of ``case`` with foamlib."""
+    from foamlib import FoamFieldFile, FoamFile
+
+    mesh = params.mesh
+    domain = domain_for(lo, hi, mesh.cells_per_length)
+    iterations = params.max_iterations
+    length = float(hi[0] - lo[0])
+
+    block = FoamFile(case / "system" / "blockMeshDict")
+    block["vertices"] = _vertices(domain)
+    block["blocks"] = [
+        "hex",
+        [0, 1, 2, 3, 4, 5, 6, 7],
+        list(domain.cells),
+        "simpleGrading",
+        [1, 1, 1],
+    ]
+
+    snappy = FoamFile(case / "system" / "snappyHexMeshDict")
+    snappy["geometry", "nearBox", "min"] = _r(domain.near[0])
+    snappy["geometry", "nearBox", "max"] = _r(domain.near[1])
+    snappy["geometry", "wakeBox", "min"] = _r(domain.wake[0])
+    snappy["geometry", "wakeBox", "max"] = _r(domain.wake[1])
+    snappy["castellatedMeshControls", "features"] = [
+        {"file": '"body.eMesh"', "level": mesh.surface[1]}
+    ]
+    snappy["castellatedMeshControls", "refinementSurfaces", "body", "level"] = list(mesh.surface)
+    snappy["castellatedMeshControls", "refinementRegions", "nearBox", "levels"] = [
+        [1e15, mesh.near]
+    ]
+    snappy["castellatedMeshControls", "refinementRegions", "wakeBox", "levels"] = [
+        [1e15, mesh.wake]
+    ]
+    snappy["castellatedMeshControls", "locationInMesh"] = _r(domain.inside)
+    snappy["addLayersControls", "layers", "body", "nSurfaceLayers"] = mesh.layers
+
+    control = FoamFile(case / "system" / "controlDict")
+    control["endTime"] = iterations
+    control["writeInterval"] = iterations
+    fc = ("functions", FORCE_COEFFS)
+    control[(*fc, "CofR")] = _r(reference.cofr)
+    control[(*fc, "magUInf")] = params.speed
+    control[(*fc, "lRef")] = reference.wheelbase
+    # The case models half the vehicle: half its frontal area.
+    control[(*fc, "Aref")] = round(reference.frontal_area / 2, 6)
+    control[(*fc, "rhoInf")] = AIR_RHO
+    # OpenFOAM's own stop, for runs by hand or on a cluster: the running mean
+    # of Cd over the last ``window`` iterations against the current value,
+    # from timeStart on. A Cd that still oscillates crosses its mean now and
+    # then, so the tolerance is tight enough that only a settled Cd meets
+    # it. A velmor run also stops on its own window test (the runner's
+    # ``converged``); the iteration cap (endTime) stays as the bound.
+    window = 100
+    start = min(200, max(20, iterations // 2))
+    rtc = ("functions", "runTimeControl1")
+    control[(*rtc, "timeStart")] = start
+    control[(*rtc, "conditions", "averageCd", "window")] = window
+    control[(*rtc, "conditions", "averageCd", "tolerance")] = params.convergence_tolerance * 5e-6
+
+    ranks = params.ranks
+    decompose = FoamFile(case / "system" / "decomposeParDict")
+    decompose["numberOfSubdomains"] = ranks
+    decompose["hierarchicalCoeffs", "n"] = [ranks, 1, 1]
+    decompose["simpleCoeffs", "n"] = [ranks, 1, 1]
+
+    k, omega = turbulence_inlet(params.speed, length)
+    fields = case / "0.orig"
+    u = [params.speed, 0.0, 0.0]
+    f = FoamFieldFile(fields / "U")
+    f.internal_field = u
+    for patch in ("inlet", "outlet", "ground"):
+        f["boundaryField", patch, "value"] = u
+    for name, value in (("k", round(k, 6)), ("omega", round(omega, 6))):
+        f = FoamFieldFile(fields / name)
+        f.internal_field = value
+        f["boundaryField", "inlet", "value"] = value
+        f["boundaryField", "outlet", "inletValue"] = value
+        f["boundaryField", "outlet", "value"] = value
+    return domain
+
+
+def _allrun(ranks: int) -> str:
+    lines = [
+        "#!/bin/sh",
+        "# Runs this case from scratch with OpenFOAM v1912 (Debian package 'openfoam').",
+        "# Usage: ./Allrun    Logs go to log.<stage>; forces to postProcessing/.",
+        "# Afterwards record the result: velmor record-cfd PRODUCT <this folder>",
+        'cd "$(dirname "$0")" || exit 1',
+        ': "${WM_PROJECT_DIR:=/usr/share/openfoam}"',
+        "export WM_PROJECT_DIR",
+        "set -e",
+        f"RANKS={ranks}  # fixed at preparation: decomposeParDict splits the mesh this many ways",
+        'MPIRUN="mpirun -np $RANKS --bind-to none --mca mpi_yield_when_idle 1"',
+        '[ "$(id -u)" = 0 ] && MPIRUN="$MPIRUN --allow-run-as-root"',
+        '[ "$RANKS" -gt "$(nproc)" ] && MPIRUN="$MPIRUN --oversubscribe"',
+    ]
+    for stage in stages(ranks):
+        if stage.name == COPY_FIELDS:
+            if ranks > 1:
+                lines.append('for d in processor*; do rm -rf "$d/0" && cp -r 0.orig "$d/0"; done')
+            else:
+                lines.append("rm -rf 0 && cp -r 0.orig 0")
+            continue
+        command = " ".join(stage.argv)
+        if stage.parallel and ranks > 1:
+            command = f"$MPIRUN {command} -parallel"
+        lines.append(f"echo {stage.name}; {command} > log.{stage.name} 2>&1")
+    return "\n".join(lines) + "\n"
+
+
+def _slurm(ranks: int, case_name: str) -> str:
+    return f"""#!/bin/bash
+# Slurm batch job for this case. Submit from the case folder:
+#     sbatch job.slurm
+# Copy the whole folder to the cluster first; it needs nothing else.
+#SBATCH --job-name=velmor-{case_name[:40]}
+#SBATCH --ntasks={ranks}            # MPI ranks: must match decomposeParDict
+#SBATCH --cpus-per-task=1
+#SBATCH --mem-per-cpu=2G           # about 2 KiB per cell; raise for fine meshes
+#SBATCH --time=04:00:00
+#SBATCH --output=slurm-%j.out
+# #SBATCH --partition=compute      # set your site's partition and account
+# #SBATCH --account=PROJECT
+
+# Load your site's OpenFOAM v1912 (module names vary), or use the Debian package:
+# module load openfoam/v1912
+: "${{WM_PROJECT_DIR:=/usr/share/openfoam}}"
+export WM_PROJECT_DIR
+cd "${{SLURM_SUBMIT_DIR:-.}}"
+# Allrun uses mpirun; with Slurm's own launcher, replace it by srun.
+./Allrun
+# Then, on a machine with the product's workspace:
+#     velmor record-cfd PRODUCT /path/to/this/case
+"""
+
+
+def new_case_id(level: str) -> str:
+    stamp = datetime.now(UTC).strftime("%Y%m%dT%H%M%SZ")
+    return f"{stamp}-{level}-{secrets.token_hex(2)}"
+
+
+def _inside(path: Path, root: Path) -> bool:
+    try:
+        path.resolve().relative_to(root.resolve())
+    except ValueError:
+        return False
+    return True
+
+
+def build_case(
+    *,
+    workspace: Path,
+    product_id: str,
+    usd_path: Path,
+    template: Path,
+    triangles: geometry.Triangles,
+    reference: Reference,
+    params: RunParams,
+    output: Path | None = None,
+    source: str = "product body",
+) -> Path:
+    """Build a complete case and return its folder.
+
+    ``output`` (a folder that must not exist yet) overrides the default
+    place ``<workspace>/cases/<product-id>/<case-id>/``. Nothing is left
+    behind when this fails.
+    """
+    products = workspace / "products"
+    if output is None:
+        final = cases_dir(workspace) / product_key(product_id) / new_case_id(params.level)
+    else:
+        final = Path(os.path.abspath(output))
+    if _inside(final, products) or _inside(final, template):
+        raise CfdError(
+            f"refusing to write a case into {final}: cases never go inside products/ or a template"
+        )
+    if final.exists() or final.is_symlink():
+        raise CfdError(f"{final} already exists; choose another output folder")
+    parent = final.parent
+    parent.mkdir(parents=True, exist_ok=True)
+    tmp = Path(tempfile.mkdtemp(prefix=".velmor-case-", dir=parent))
+    try:
+        shutil.copytree(template, tmp, dirs_exist_ok=True, symlinks=False)
+        placed = geometry.place_on_centre_line(triangles)
+        lo, hi = geometry.bounds(placed)
+        surfaces = tmp / "constant" / "triSurface"
+        surfaces.mkdir(parents=True, exist_ok=True)
+        geometry.write_stl(placed, surfaces / "body.stl")
+        domain = configure(tmp, params, reference, lo, hi)
+        allrun = tmp / "Allrun"
+        allrun.write_text(_allrun(params.ranks))
+        allrun.chmod(0o755)
+        (tmp / "job.slurm").write_text(_slurm(params.ranks, final.name))
+        info = {
+            "product": product_id,
+            "usd_path": str(usd_path),
+            "template": template.name,
+            "geometry": source,
+            "created": datetime.now(UTC).strftime("%Y-%m-%dT%H:%M:%SZ"),
+            "params": params.model_dump(),
+            "max_iterations": params.max_iterations,
+            "reference": reference.model_dump(),
+            "body_bounds_m": [_r(list(lo)), _r(list(hi))],
+            "triangles": len(placed),
+            "domain": {"min": _r(domain.lo), "max": _r(domain.hi), "cells": list(domain.cells)},
+            "half_model": True,
+        }
+        (tmp / CASE_INFO).write_text(json.dumps(info, indent=2) + "\n")
+        tmp.chmod(0o755)
+        os.rename(tmp, final)
+    except BaseException as exc:
+        shutil.rmtree(tmp, ignore_errors=True)
+        if isinstance(exc, OSError):
+            raise CfdError(f"cannot prepare the case in {parent}: {exc.strerror or exc}") from exc
+        raise
+    with contextlib.suppress(OSError):
+        from ..core.layer_io import fsync_dir
+
+        fsync_dir(parent)
+    return final
+
+
+def read_case_info(case: Path) -> dict[str, Any]:
+    """What ``case`` was built from (its ``velmor-case.json``)."""
+    path = case / CASE_INFO
+    try:
+        data = json.loads(path.read_text())
+    except FileNotFoundError:
+        raise CfdError(f"{case} is not a case prepared by velmor: it has no {CASE_INFO}") from None
+    except (OSError, ValueError) as exc:
+        raise CfdError(f"cannot read {path}: {exc}") from None
+    if not isinstance(data, dict):
+        raise CfdError(f"{path} is malformed")
+    return data

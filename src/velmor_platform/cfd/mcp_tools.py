@@ -1,0 +1,140 @@
+"""The OpenFOAM MCP server's simulation tools.
+
+``register(server, workspace)`` adds two tools to the server:
+
+* ``prepare_case(product, template?, level?, speed?, ranks?, iterations?)``
+  builds a case folder in the workspace and returns ``{"case_dir": ...}``;
+* ``simulate(product, level?, ranks?, iterations?, speed?, template?)``
+  prepares, runs and records a run and returns the recorded run. While it
+  runs it sends MCP progress notifications (when the client asked for them):
+  progress is the iteration, total the iteration cap, and the message a JSON
+  object ``{"stage", "iteration", "total", "cd", "elapsed_s"}``. A client
+  that cancels the request or goes away stops the solver.
+
+``product`` is a product identifier of the server's workspace (``hatch``,
+``sedan:base``) or the path of a product file inside its ``products/``.
+Nothing heavy is imported until a tool is called, so the server starts as
+fast as before.
+"""
+
+# No "from __future__ import annotations": the SDK reads the Context
+# parameter's annotation to inject the request context.
+
+import contextlib
+import json
+import threading
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from mcp.server.mcpserver import Context
+
+if TYPE_CHECKING:
+    from mcp.server import MCPServer
+
+
+def _product(root: Path, ref: str) -> Any:
+    from ..core.api import list_products
+    from ..core.product_core import ProductCore
+    from .errors import CfdError
+
+    products = (root / "products").resolve()
+    if ref.endswith((".usda", ".usdc")) or "/" in ref:
+        path = Path(ref) if Path(ref).is_absolute() else root / ref
+        path = path.resolve()
+        try:
+            path.relative_to(products)
+        except ValueError:
+            raise CfdError(f"{ref} is not a product file of the workspace {root}") from None
+    else:
+        found = dict(list_products(products))
+        if ref not in found:
+            raise CfdError(
+                f"no product {ref!r} in the workspace {root} (known: {', '.join(sorted(found))})"
+            )
+        path = Path(found[ref])
+    return ProductCore.load(str(path))
+
+
+def _plain(value: Any) -> Any:
+    return json.loads(json.dumps(value, default=str))
+
+
+def register(server: "MCPServer", workspace: "str | Path") -> None:
+    """Add the ``prepare_case`` and ``simulate`` tools to ``server``."""
+    root = Path(workspace).resolve()
+
+    @server.tool(
+        name="prepare_case",
+        description=(
+            "Build an OpenFOAM case folder for a product of the workspace; returns its path. "
+            "level: quick, standard or fine; speed in m/s; ranks: MPI ranks."
+        ),
+    )
+    async def prepare_case(
+        product: str,
+        template: str | None = None,
+        level: str = "quick",
+        speed: float | None = None,
+        ranks: int = 1,
+        iterations: int | None = None,
+    ) -> dict[str, Any]:
+        import anyio
+
+        from . import api
+
+        def work() -> dict[str, Any]:
+            loaded = _product(root, product)
+            case = api.prepare_case(
+                loaded, workspace=root, template=template, level=level, speed=speed,
+                ranks=ranks, iterations=iterations,
+            )  # fmt: skip
+            return {"product": loaded._product_identifier(), "case_dir": str(case)}
+
+        return await anyio.to_thread.run_sync(work)
+
+    @server.tool(
+        name="simulate",
+        description=(
+            "Prepare, run and record an OpenFOAM simulation of a product; returns the recorded run "
+            "(status, cd, cl, cm_pitch, mesh_cells, wall_time_s, case_dir). Sends progress "
+            "notifications whose message is JSON: stage, iteration, total, cd, elapsed_s."
+        ),
+    )
+    async def simulate(
+        ctx: Context,
+        product: str,
+        level: str = "quick",
+        ranks: int = 1,
+        iterations: int | None = None,
+        speed: float | None = None,
+        template: str | None = None,
+    ) -> dict[str, Any]:
+        import anyio
+        import anyio.from_thread
+
+        from . import api
+
+        cancel = threading.Event()
+
+        def progress(event: dict[str, Any]) -> None:
+            done = float(event.get("iteration") or 0)
+            total = event.get("total")
+            # A client that went away must not stop the run here.
+            with contextlib.suppress(Exception):
+                anyio.from_thread.run(
+                    ctx.report_progress, done, float(total) if total else None, json.dumps(event)
+                )
+
+        def work() -> dict[str, Any]:
+            loaded = _product(root, product)
+            run = api.simulate(
+                loaded, workspace=root, level=level, ranks=ranks, iterations=iterations,
+                speed=speed, template=template, on_progress=progress, cancel=cancel,
+            )  # fmt: skip
+            return dict(_plain(run))
+
+        try:
+            return await anyio.to_thread.run_sync(work, abandon_on_cancel=True)
+        except anyio.get_cancelled_exc_class():
+            cancel.set()
+            raise

@@ -1,0 +1,108 @@
+"""Run parameters of an external-aerodynamics case.
+
+``RunParams`` holds what the user chooses (speed, mesh level, iterations,
+ranks, template); ``Reference`` holds what comes from the product (frontal
+area, wheelbase, the centre of rotation) and from its body's bounding box.
+``MeshLevel`` gives the cell sizes and refinement levels of each level.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Literal
+
+from pydantic import BaseModel, ConfigDict, Field, field_validator
+
+Level = Literal["quick", "standard", "fine"]
+LEVELS: tuple[str, ...] = ("quick", "standard", "fine")
+
+#: Free-stream speed when the user gives none, m/s (108 km/h).
+DEFAULT_SPEED = 30.0
+#: Kinematic viscosity of air at 20 C, m^2/s (the template's value).
+AIR_NU = 1.5e-5
+#: Density of air used for the forces, kg/m^3.
+AIR_RHO = 1.225
+#: Largest number of MPI ranks accepted.
+MAX_RANKS = 256
+
+
+class MeshLevel(BaseModel):
+    """Mesh resolution of one level, relative to the body's length."""
+
+    model_config = ConfigDict(frozen=True)
+
+    cells_per_length: int  # background cells along the body's length
+    surface: tuple[int, int]  # snappyHexMesh surface refinement (min, max)
+    near: int  # refinement level of the box around the body
+    wake: int  # refinement level of the wake box
+    layers: int  # prism layers on the body
+    iterations: int  # default iteration cap
+
+
+MESH_LEVELS: dict[str, MeshLevel] = {
+    "quick": MeshLevel(
+        cells_per_length=8, surface=(3, 3), near=2, wake=1, layers=3, iterations=400
+    ),
+    "standard": MeshLevel(
+        cells_per_length=10, surface=(3, 4), near=2, wake=1, layers=3, iterations=800
+    ),
+    "fine": MeshLevel(
+        cells_per_length=12, surface=(4, 4), near=3, wake=2, layers=3, iterations=1500
+    ),
+}
+
+
+class RunParams(BaseModel):
+    """What the user chooses for one run."""
+
+    model_config = ConfigDict(frozen=True, extra="forbid")
+
+    level: Level = "quick"
+    speed: float = Field(default=DEFAULT_SPEED, gt=0, le=150)
+    iterations: int | None = Field(default=None, ge=1, le=100_000)
+    ranks: int = Field(default=1, ge=1, le=MAX_RANKS)
+    template: str | None = None
+    #: Relative variation of Cd over the final window below which a run counts as converged.
+    convergence_tolerance: float = Field(default=0.02, gt=0, lt=1)
+
+    @field_validator("speed")
+    @classmethod
+    def _finite(cls, value: float) -> float:
+        if not math.isfinite(value):
+            raise ValueError("speed must be a finite number of m/s")
+        return value
+
+    @field_validator("template")
+    @classmethod
+    def _template_name(cls, value: str | None) -> str | None:
+        if value is not None and (
+            not value or value.startswith(".") or "/" in value or "\\" in value or "\0" in value
+        ):
+            raise ValueError(f"template name {value!r} must be a plain directory name")
+        return value
+
+    @property
+    def mesh(self) -> MeshLevel:
+        return MESH_LEVELS[self.level]
+
+    @property
+    def max_iterations(self) -> int:
+        return self.iterations if self.iterations is not None else self.mesh.iterations
+
+
+class Reference(BaseModel):
+    """Reference values of the force coefficients, from the product."""
+
+    model_config = ConfigDict(frozen=True)
+
+    frontal_area: float = Field(gt=0)  # m^2, whole vehicle
+    wheelbase: float = Field(gt=0)  # m
+    cofr: tuple[float, float, float]  # centre of rotation, m: mid-wheelbase on the ground
+
+
+def turbulence_inlet(speed: float, length: float) -> tuple[float, float]:
+    """Inlet ``(k, omega)`` for 1 % turbulence intensity and a mixing length of
+    a tenth of the body's length."""
+    k = 1.5 * (0.01 * speed) ** 2
+    omega = math.sqrt(k) / (0.09**0.25 * 0.1 * length)
+    return k, omega

@@ -1,0 +1,158 @@
+"""Appending a simulation run to a product's runs layer.
+
+The runs layer is the product's sublayer named ``runs.usda`` (or
+``runs.usdc``); each run is a ``Scope`` under ``<Vehicle>/Simulations``
+named ``run_NNNN`` with the attributes the product reader knows (runId,
+timestamp, domain, solver, solverVersion, status, meshCells, wallTimeS, cd,
+cl, cmPitch) plus ``caseDir`` and, for aerodynamics, the convergence
+verdict. Only a completed run carries coefficients.
+
+The read-modify-write happens under the product's lock and the layer is
+written atomically (``velmor_platform.core.layer_io``), so two runs
+finishing at once are both recorded.
+"""
+
+from __future__ import annotations
+
+import math
+import re
+from datetime import UTC, datetime
+from pathlib import Path
+from typing import Any
+
+from .errors import CfdError
+
+#: Record key -> (USD attribute, value type name).
+FIELDS: tuple[tuple[str, str, str], ...] = (
+    ("run_id", "runId", "String"),
+    ("timestamp", "timestamp", "String"),
+    ("domain", "domain", "Token"),
+    ("solver", "solver", "String"),
+    ("solver_version", "solverVersion", "String"),
+    ("status", "status", "Token"),
+    ("mesh_cells", "meshCells", "Int"),
+    ("wall_time_s", "wallTimeS", "Double"),
+    ("cd", "cd", "Double"),
+    ("cl", "cl", "Double"),
+    ("cm_pitch", "cmPitch", "Double"),
+    ("case_dir", "caseDir", "String"),
+    ("log", "logFile", "String"),
+    ("converged", "converged", "Bool"),
+    ("cd_spread", "cdSpread", "Double"),
+    ("iterations", "iterations", "Int"),
+    ("message", "message", "String"),
+)
+COEFFICIENTS = ("cd", "cl", "cm_pitch")
+STATUSES = ("completed", "failed", "diverged", "cancelled")
+_RUN_NAME = re.compile(r"^run_(\d+)$")
+
+
+def utc_now() -> str:
+    return datetime.now(UTC).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def runs_layer_path(usd_path: Path) -> Path:
+    """The runs layer among the product's sublayers (``runs.usda`` beside it by default)."""
+    from pxr import Sdf
+
+    root = Sdf.Layer.FindOrOpen(str(usd_path))
+    if root is None:
+        raise CfdError(f"OpenUSD cannot open {usd_path}")
+    for sub in root.subLayerPaths:
+        if Path(sub).stem == "runs":
+            path = Path(sub)
+            return path if path.is_absolute() else (usd_path.parent / path).resolve()
+    raise CfdError(f"{usd_path} has no runs layer (a sublayer named runs.usda) to record runs in")
+
+
+def _vehicle_path(usd_path: Path) -> Any:
+    from pxr import Sdf
+
+    root = Sdf.Layer.FindOrOpen(str(usd_path))
+    name = root.defaultPrim if root is not None else ""
+    if not name:
+        raise CfdError(f"{usd_path} has no default (vehicle) prim")
+    return Sdf.Path("/" + name.lstrip("/"))
+
+
+def _clean(record: dict[str, Any]) -> dict[str, Any]:
+    status = record.get("status")
+    if status not in STATUSES:
+        raise CfdError(f"run status {status!r} is not one of {', '.join(STATUSES)}")
+    out = {k: v for k, v in record.items() if v is not None}
+    out.setdefault("timestamp", utc_now())
+    if status != "completed":
+        for key in COEFFICIENTS:
+            out.pop(key, None)
+    for key in COEFFICIENTS:
+        if key in out and not math.isfinite(float(out[key])):
+            raise CfdError(f"refusing to record a non-finite {key} ({out[key]})")
+    return out
+
+
+def append_run(usd_path: Path, record: dict[str, Any], *, product_id: str) -> dict[str, Any]:
+    """Append ``record`` as a new run of the product; returns it with its
+    ``name`` and ``run_id`` filled in."""
+    from pxr import Sdf, Tf
+
+    from ..core.layer_io import product_lock, save_layer
+
+    record = _clean(record)
+    runs_path = runs_layer_path(usd_path)
+    vehicle = _vehicle_path(usd_path)
+    with product_lock(usd_path):
+        try:
+            layer = Sdf.Layer.FindOrOpen(str(runs_path))
+            if layer is not None:
+                layer.Reload(True)  # another process may have recorded meanwhile
+            else:
+                layer = Sdf.Layer.CreateNew(str(runs_path))
+        except Tf.ErrorException as exc:
+            raise CfdError(f"OpenUSD cannot open {runs_path}: {exc}") from exc
+        if layer is None:
+            raise CfdError(f"OpenUSD cannot open {runs_path}")
+        try:
+            name, number = _add_run_prim(layer, vehicle, record, product_id)
+            save_layer(layer, runs_path)
+        except BaseException:
+            layer.Reload(True)  # leave no half-made edit in memory
+            raise
+    out = dict(record)
+    out["name"] = name
+    out.setdefault("run_id", f"{product_id.replace(':', '-')}-{number:04d}")
+    return out
+
+
+def _add_run_prim(
+    layer: Any, vehicle: Any, record: dict[str, Any], product_id: str
+) -> tuple[str, int]:
+    from pxr import Sdf
+
+    simulations_path = vehicle.AppendChild("Simulations")
+    vehicle_spec = layer.GetPrimAtPath(vehicle) or Sdf.CreatePrimInLayer(layer, vehicle)
+    simulations = layer.GetPrimAtPath(simulations_path)
+    if simulations is None:
+        simulations = Sdf.PrimSpec(vehicle_spec, "Simulations", Sdf.SpecifierDef, "Scope")
+    used = [
+        int(m.group(1)) for child in simulations.nameChildren if (m := _RUN_NAME.match(child.name))
+    ]
+    number = max(used, default=0) + 1
+    name = f"run_{number:04d}"
+    spec = Sdf.PrimSpec(simulations, name, Sdf.SpecifierDef, "Scope")
+    values = dict(record)
+    values.setdefault("run_id", f"{product_id.replace(':', '-')}-{number:04d}")
+    for key, attribute, type_name in FIELDS:
+        if key not in values:
+            continue
+        value = values[key]
+        attr = Sdf.AttributeSpec(spec, attribute, getattr(Sdf.ValueTypeNames, type_name))
+        if type_name == "Int":
+            value = int(value)
+        elif type_name == "Double":
+            value = float(value)
+        elif type_name == "Bool":
+            value = bool(value)
+        else:
+            value = str(value)
+        attr.default = value
+    return name, number

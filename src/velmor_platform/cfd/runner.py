@@ -1,0 +1,326 @@
+"""Running the OpenFOAM stages of a prepared case.
+
+Each stage runs in a process group of its own (``start_new_session``), its
+output in ``log.<stage>`` in the case folder, so that cancelling kills the
+application and every MPI rank it started at once: SIGTERM to the group,
+SIGKILL half a second later. Progress (stage, iteration out of the cap,
+latest drag coefficient, elapsed time) is read from the logs and the
+forceCoeffs output while the stage runs.
+
+The binaries need ``WM_PROJECT_DIR`` (Debian's package stops with "Could
+not find mandatory etc entry" without it); when it is unset the children
+get ``/usr/share/openfoam``. Under MPI as root, Open MPI needs
+``--allow-run-as-root``; more ranks than cores need ``--oversubscribe``.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import re
+import resource
+import shutil
+import signal
+import subprocess
+import threading
+import time
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from .coefficients import latest_cd
+from .errors import OpenFoamMissingError
+from .stages import COPY_FIELDS, Stage, stages
+
+DEBIAN_PROJECT_DIR = "/usr/share/openfoam"
+#: How often a running stage is polled for cancel and progress, seconds.
+POLL = 0.1
+#: How often the convergence test runs while the solver does, seconds.
+CHECK_EVERY = 2.0
+#: Grace between SIGTERM and SIGKILL when cancelling, seconds.
+KILL_GRACE = 0.5
+
+Progress = Callable[[dict[str, Any]], None]
+
+_TIME = re.compile(rb"^Time = ([0-9.eE+-]+)\s*$", re.M)
+_BUILD = re.compile(r"^Build\s*:\s*(.*)$", re.M)
+_DIVERGED = re.compile(r"Floating point exception|sigFpe|\bnan\b|\binf\b", re.I)
+
+
+@dataclass
+class RunResult:
+    status: str  # completed, failed, diverged or cancelled
+    message: str = ""
+    stage: str | None = None  # the stage that failed or was cancelled
+    log: Path | None = None  # its log file
+    solver_version: str | None = None
+    wall_time_s: float = 0.0
+    stage_times: dict[str, float] = field(default_factory=dict)
+    peak_rss_mb: float | None = None
+
+
+def openfoam_env(base: dict[str, str] | None = None) -> dict[str, str]:
+    """The environment of the OpenFOAM children."""
+    env = dict(os.environ if base is None else base)
+    if not env.get("WM_PROJECT_DIR") and os.path.isdir(DEBIAN_PROJECT_DIR):
+        env["WM_PROJECT_DIR"] = DEBIAN_PROJECT_DIR
+    # Open MPI refuses root without these, even when a library starts mpiexec.
+    env.setdefault("OMPI_ALLOW_RUN_AS_ROOT", "1")
+    env.setdefault("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1")
+    # Shared-memory single copy fails in many containers; plain copies work everywhere.
+    env.setdefault("OMPI_MCA_btl_vader_single_copy_mechanism", "none")
+    return env
+
+
+def find_openfoam(ranks: int = 1) -> None:
+    """Raise ``OpenFoamMissingError`` (one line) when the binaries are missing."""
+    needed = [s.argv[0] for s in stages(ranks) if s.argv]
+    if ranks > 1:
+        needed.append("mpirun")
+    missing = [name for name in needed if shutil.which(name) is None]
+    if missing:
+        raise OpenFoamMissingError(
+            f"OpenFOAM is not installed ({', '.join(missing)} not found on PATH): install the "
+            "Debian package 'openfoam' (apt-get install openfoam) or source an OpenFOAM environment"
+        )
+
+
+def mpirun_prefix(ranks: int) -> list[str]:
+    # Unbound ranks that yield while waiting: on a machine other work shares,
+    # a rank spinning on a message steals the core its partner needs.
+    argv = ["mpirun", "-np", str(ranks), "--bind-to", "none", "--mca", "mpi_yield_when_idle", "1"]
+    if os.geteuid() == 0:
+        argv.append("--allow-run-as-root")
+    if ranks > (os.cpu_count() or 1):
+        argv.append("--oversubscribe")
+    return argv
+
+
+def command(stage: Stage, ranks: int) -> list[str]:
+    if stage.parallel and ranks > 1:
+        return [*mpirun_prefix(ranks), *stage.argv, "-parallel"]
+    return list(stage.argv)
+
+
+def solver_version(log: Path) -> str | None:
+    """The OpenFOAM version a log was written by, e.g. ``v1912``."""
+    try:
+        with log.open(encoding="utf-8", errors="replace") as f:
+            head = f.read(4096)
+    except OSError:
+        return None
+    m = _BUILD.search(head)
+    if not m:
+        return None
+    build = m.group(1).strip()
+    numbered = re.search(r"OPENFOAM=(\d+)", build)
+    if numbered:
+        return "v" + numbered.group(1)
+    word = build.split()[0] if build.split() else ""
+    return word.split("-")[0] or None
+
+
+def _kill_group(proc: subprocess.Popen[bytes]) -> None:
+    try:
+        os.killpg(proc.pid, signal.SIGTERM)
+    except ProcessLookupError:
+        return
+    with contextlib.suppress(subprocess.TimeoutExpired):
+        proc.wait(timeout=KILL_GRACE)
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(proc.pid, signal.SIGKILL)
+    proc.wait()
+
+
+def _stop_now(case: Path) -> None:
+    """Ask a running solver to write its fields and stop at the next iteration."""
+    from foamlib import FoamFile
+
+    FoamFile(case / "system" / "controlDict")["stopAt"] = "writeNow"
+
+
+def _copy_fields(case: Path) -> None:
+    """Fresh initial fields from ``0.orig``: into ``0``, or into every
+    processor folder of a decomposed case."""
+    targets = [p / "0" for p in sorted(case.glob("processor[0-9]*"))] or [case / "0"]
+    for target in targets:
+        if target.exists():
+            shutil.rmtree(target)
+        shutil.copytree(case / "0.orig", target)
+
+
+def _tail_text(log: Path, size: int = 20000) -> str:
+    try:
+        with log.open("rb") as f:
+            f.seek(0, 2)
+            f.seek(max(0, f.tell() - size))
+            return f.read().decode("utf-8", "replace")
+    except OSError:
+        return ""
+
+
+def _fatal_line(text: str) -> str:
+    lines = [ln.strip() for ln in text.splitlines() if ln.strip()]
+    for i, line in enumerate(lines):
+        if "FOAM FATAL" in line:
+            detail = " ".join(lines[i + 1 : i + 3])
+            return f"{line} {detail}".strip()
+    return lines[-1] if lines else "no output"
+
+
+def run_case(
+    case: Path,
+    *,
+    ranks: int = 1,
+    total: int | None = None,
+    on_progress: Progress | None = None,
+    cancel: threading.Event | None = None,
+    converged: Callable[[Path], bool] | None = None,
+) -> RunResult:
+    """Run every stage of ``case``; returns how it ended (never raises for a
+    failed stage; raises ``OpenFoamMissingError`` before starting when the
+    binaries are missing).
+
+    ``converged(case)``, polled every few seconds while simpleFoam runs,
+    ends the run early when it answers True: the solver is told to write
+    and stop (``stopAt writeNow`` in controlDict, re-read at run time).
+    """
+    find_openfoam(ranks)
+    env = openfoam_env()
+    started = time.monotonic()
+    result = RunResult(status="completed")
+
+    def report(stage: str, iteration: int | None = None, cd: float | None = None) -> None:
+        if on_progress is not None:
+            on_progress(
+                {
+                    "stage": stage,
+                    "iteration": iteration,
+                    "total": total if stage == "simpleFoam" else None,
+                    "cd": cd,
+                    "elapsed_s": round(time.monotonic() - started, 1),
+                }
+            )
+
+    for stage in stages(ranks):
+        if cancel is not None and cancel.is_set():
+            result.status, result.stage = "cancelled", stage.name
+            result.message = f"cancelled before {stage.name}"
+            break
+        report(stage.name)
+        stage_start = time.monotonic()
+        if stage.name == COPY_FIELDS:
+            _copy_fields(case)
+            result.stage_times[stage.name] = round(time.monotonic() - stage_start, 2)
+            continue
+        log = case / f"log.{stage.name}"
+        with log.open("wb") as out:
+            proc = subprocess.Popen(
+                command(stage, ranks),
+                cwd=case,
+                env=env,
+                stdin=subprocess.DEVNULL,
+                stdout=out,
+                stderr=subprocess.STDOUT,
+                start_new_session=True,
+            )
+            check = converged if stage.name == "simpleFoam" else None
+            cancelled = _watch(proc, stage, case, log, cancel, report, check)
+        result.stage_times[stage.name] = round(time.monotonic() - stage_start, 2)
+        if stage.name == "simpleFoam" or result.solver_version is None:
+            result.solver_version = solver_version(log)
+        if cancelled:
+            result.status, result.stage, result.log = "cancelled", stage.name, log
+            result.message = f"cancelled during {stage.name}"
+            break
+        if proc.returncode != 0:
+            text = _tail_text(log)
+            solving = stage.name in ("potentialFoam", "simpleFoam")
+            diverged = solving and bool(_DIVERGED.search(text))
+            result.status = "diverged" if diverged else "failed"
+            result.stage, result.log = stage.name, log
+            how = (
+                f"exit status {proc.returncode}"
+                if proc.returncode > 0
+                else (f"killed by signal {-proc.returncode}")
+            )
+            result.message = (
+                f"{stage.name} {'diverged' if diverged else 'failed'} ({how}): {_fatal_line(text)}"
+            )
+            break
+    result.wall_time_s = round(time.monotonic() - started, 2)
+    peak_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    result.peak_rss_mb = round(peak_kb / 1024, 1)
+    return result
+
+
+def _watch(
+    proc: subprocess.Popen[bytes],
+    stage: Stage,
+    case: Path,
+    log: Path,
+    cancel: threading.Event | None,
+    report: Callable[[str, int | None, float | None], None],
+    converged: Callable[[Path], bool] | None = None,
+) -> bool:
+    """Wait for ``proc``, reporting progress; True when it was cancelled
+    (by ``cancel`` or by Ctrl-C in this process)."""
+    try:
+        return _poll(proc, stage, case, log, cancel, report, converged)
+    except KeyboardInterrupt:
+        _kill_group(proc)
+        return True
+    except BaseException:
+        _kill_group(proc)
+        raise
+
+
+def _poll(
+    proc: subprocess.Popen[bytes],
+    stage: Stage,
+    case: Path,
+    log: Path,
+    cancel: threading.Event | None,
+    report: Callable[[str, int | None, float | None], None],
+    converged: Callable[[Path], bool] | None,
+) -> bool:
+    solving = stage.name == "simpleFoam"
+    offset = 0
+    iteration: int | None = None
+    last_report = 0.0
+    last_check = time.monotonic()
+    stopping = False
+    while True:
+        try:
+            proc.wait(timeout=POLL)
+            return False
+        except subprocess.TimeoutExpired:
+            pass
+        if cancel is not None and cancel.is_set():
+            _kill_group(proc)
+            return True
+        if not solving:
+            continue
+        try:
+            with log.open("rb") as f:
+                f.seek(offset)
+                chunk = f.read()
+        except OSError:
+            chunk = b""
+        cut = chunk.rfind(b"\n") + 1
+        offset += cut
+        found = _TIME.findall(chunk[:cut])
+        if found:
+            with contextlib.suppress(ValueError):
+                iteration = int(float(found[-1]))
+        now = time.monotonic()
+        if iteration is not None and now - last_report >= 0.5:
+            last_report = now
+            latest = latest_cd(case)
+            report(stage.name, iteration, latest[1] if latest else None)
+        if converged is not None and not stopping and now - last_check >= CHECK_EVERY:
+            last_check = now
+            if converged(case):
+                stopping = True
+                _stop_now(case)

@@ -1,0 +1,36 @@
+"""The OpenFOAM stages of a case, in order: shared by the runner and the
+case's ``Allrun`` and Slurm scripts so that both run the same commands."""
+
+from __future__ import annotations
+
+from typing import NamedTuple
+
+
+class Stage(NamedTuple):
+    name: str  # also the log file's suffix: log.<name>
+    argv: tuple[str, ...]  # the OpenFOAM application and its options
+    parallel: bool  # run under mpirun with -parallel when ranks > 1
+
+
+#: The step between snappyHexMesh and the solver: fresh fields from 0.orig.
+COPY_FIELDS = "fields"
+
+
+def stages(ranks: int) -> list[Stage]:
+    """The stages of a run on ``ranks`` MPI ranks.
+
+    With more than one rank the background mesh is split with decomposePar
+    and snappyHexMesh, potentialFoam and simpleFoam all run in parallel;
+    the fields are then copied into every processor folder.
+    """
+    out = [
+        Stage("surfaceFeatureExtract", ("surfaceFeatureExtract",), False),
+        Stage("blockMesh", ("blockMesh",), False),
+    ]
+    if ranks > 1:
+        out.append(Stage("decomposePar", ("decomposePar", "-force"), False))
+    out.append(Stage("snappyHexMesh", ("snappyHexMesh", "-overwrite"), True))
+    out.append(Stage(COPY_FIELDS, (), False))
+    out.append(Stage("potentialFoam", ("potentialFoam", "-writephi"), True))
+    out.append(Stage("simpleFoam", ("simpleFoam",), True))
+    return out
