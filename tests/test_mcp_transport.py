@@ -287,8 +287,13 @@ def test_server_tool_metadata_and_errors_over_stdio(workspace):
             return tools, await session.call_tool("list_templates", {})
 
     tools, result = asyncio.run(scenario())
-    (tool,) = tools
-    assert tool.title == "List OpenFOAM case templates" and tool.description
+    by_name = {tool.name: tool for tool in tools}
+    assert set(by_name) == {"list_templates", "prepare_case", "simulate"}
+    for each in tools:  # every tool titled, described, annotated, with clean schema names
+        assert each.title and each.description and each.annotations is not None
+        assert not each.input_schema["title"].startswith("_")
+    tool = by_name["list_templates"]
+    assert tool.title == "List OpenFOAM case templates"
     assert tool.annotations.read_only_hint is True and tool.annotations.destructive_hint is False
     assert tool.input_schema["title"] == "ListTemplatesArguments"
     assert tool.output_schema["title"] == "ListTemplatesOutput"

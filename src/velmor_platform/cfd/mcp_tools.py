@@ -61,15 +61,24 @@ def _plain(value: Any) -> Any:
 
 def register(server: "MCPServer", workspace: "str | Path") -> None:
     """Add the ``prepare_case`` and ``simulate`` tools to ``server``."""
+    from mcp.server.mcpserver.exceptions import ToolError
+    from mcp.types import ToolAnnotations
+
+    from .errors import CfdError
+
     root = Path(workspace).resolve()
 
-    @server.tool(
-        name="prepare_case",
-        description=(
-            "Build an OpenFOAM case folder for a product of the workspace; returns its path. "
-            "level: quick, standard or fine; speed in m/s; ranks: MPI ranks."
-        ),
-    )
+    def reasoned(work: Any) -> Any:
+        """``work`` with its failures reaching the client as tool errors with their reason."""
+
+        def call() -> Any:
+            try:
+                return work()
+            except (CfdError, OSError, ValueError, TimeoutError) as exc:
+                raise ToolError(str(exc) or type(exc).__name__) from exc
+
+        return call
+
     async def prepare_case(
         product: str,
         template: str | None = None,
@@ -90,16 +99,8 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             )  # fmt: skip
             return {"product": loaded._product_identifier(), "case_dir": str(case)}
 
-        return await anyio.to_thread.run_sync(work)
+        return await anyio.to_thread.run_sync(reasoned(work))
 
-    @server.tool(
-        name="simulate",
-        description=(
-            "Prepare, run and record an OpenFOAM simulation of a product; returns the recorded run "
-            "(status, cd, cl, cm_pitch, mesh_cells, wall_time_s, case_dir). Sends progress "
-            "notifications whose message is JSON: stage, iteration, total, cd, elapsed_s."
-        ),
-    )
     async def simulate(
         ctx: Context,
         product: str,
@@ -134,7 +135,42 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             return dict(_plain(run))
 
         try:
-            return await anyio.to_thread.run_sync(work, abandon_on_cancel=True)
+            return await anyio.to_thread.run_sync(reasoned(work), abandon_on_cancel=True)
         except anyio.get_cancelled_exc_class():
             cancel.set()
             raise
+
+    # The functions' names title the tools' input and output schemas.
+    prepare_case.__name__ = prepare_case.__qualname__ = "PrepareCase"
+    simulate.__name__ = simulate.__qualname__ = "Simulate"
+    server.tool(
+        name="prepare_case",
+        title="Prepare an OpenFOAM case",
+        description=(
+            "Build an OpenFOAM case folder for a product of the workspace; returns its path. "
+            "level: quick, standard or fine; speed in m/s; ranks: MPI ranks."
+        ),
+        annotations=ToolAnnotations(
+            title="Prepare an OpenFOAM case",
+            read_only_hint=False,
+            destructive_hint=False,
+            idempotent_hint=False,
+            open_world_hint=False,
+        ),
+    )(prepare_case)
+    server.tool(
+        name="simulate",
+        title="Run and record an OpenFOAM simulation",
+        description=(
+            "Prepare, run and record an OpenFOAM simulation of a product; returns the recorded run "
+            "(status, cd, cl, cm_pitch, mesh_cells, wall_time_s, case_dir). Sends progress "
+            "notifications whose message is JSON: stage, iteration, total, cd, elapsed_s."
+        ),
+        annotations=ToolAnnotations(
+            title="Run and record an OpenFOAM simulation",
+            read_only_hint=False,
+            destructive_hint=False,
+            idempotent_hint=False,
+            open_world_hint=False,
+        ),
+    )(simulate)
