@@ -144,6 +144,11 @@ def is_number(value: Any) -> bool:
     return render.is_number(value)
 
 
+def run_results(run: dict[str, Any]) -> str:
+    """The RESULTS column of ``velmor history`` for one run."""
+    return _cli._results(run, _GLYPHS)
+
+
 def check(now: Any, target: Any, tol: Any, has_tolerance: bool) -> str:
     """``ok``, ``off``, ``no tol`` or empty: the CHECK column of ``velmor show``."""
     return _cli._gate(now, target, tol, has_tolerance)

@@ -104,19 +104,8 @@ def changed_targets(show: dict[str, Any], values: dict[str, float]) -> dict[str,
 
 
 def run_results(run: dict[str, Any]) -> str:
-    parts = []
-    for key, label in (
-        ("cd", "cd"),
-        ("cl", "cl"),
-        ("cm_pitch", "cm"),
-        ("lateral_g", "lat"),
-        ("yaw_rate_dps", "yaw"),
-        ("roll_angle_deg", "roll"),
-    ):
-        if key in run:
-            unit = bridge.UNITS.get(key, "")
-            parts.append(f"{label} {bridge.fmt(run[key])}{(' ' + unit) if unit else ''}")
-    return "  ".join(parts) or bridge.fmt(None)
+    """A run's results as the RESULTS column of ``velmor history`` shows them."""
+    return bridge.run_results(run)
 
 
 _env.filters["run_results"] = run_results
