@@ -595,7 +595,25 @@ def register_capabilities(commands: Subparsers) -> None:
     p.add_argument("product", metavar="PRODUCT", help=_PRODUCT_HELP)
 
 
+def quiet_sdk_logs(args: argparse.Namespace) -> None:
+    """Keep the MCP SDK's and asyncio's log lines off the terminal (unless --debug).
+
+    The SDK logs a traceback per unreadable line a server writes, and asyncio
+    a line for a server process reaped after its loop closed; the reason
+    reaches the user once, in the command's message. Called by the commands
+    that talk to a server, so the others do not pay for importing logging.
+    """
+    if getattr(args, "debug", False):
+        return
+    import logging
+
+    for name in ("mcp", "asyncio"):
+        logging.getLogger(name).addHandler(logging.NullHandler())
+        logging.getLogger(name).propagate = False
+
+
 def cmd_capabilities(args: argparse.Namespace) -> Outcome:
+    quiet_sdk_logs(args)
     from .mcp.mcp_transport import record_failures
 
     product = load(args, args.product)
@@ -1101,6 +1119,7 @@ class _Check:
 
 
 def cmd_doctor(args: argparse.Namespace) -> Outcome:
+    quiet_sdk_logs(args)
     checks = _workspace_checks(args)
     checks.append(_usd_check())
     checks += _solver_checks()
@@ -1551,16 +1570,6 @@ def _main(argv: Sequence[str] | None) -> int:
     for group in ("solver_command", "targets_command"):
         if getattr(args, group, None):
             args._prog += f" {getattr(args, group)}"
-    if not args.debug:
-        import logging
-
-        # The MCP SDK logs a traceback per unreadable line a server writes,
-        # and asyncio a line for a server process reaped after its loop
-        # closed; the reason reaches the user once, in the command's message.
-        for name in ("mcp", "asyncio"):
-            logging.getLogger(name).addHandler(logging.NullHandler())
-            logging.getLogger(name).propagate = False
-
     try:
         _choose_workspace(args)
         outcome = _run(args)

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import json
 import sys
 import time
 from collections.abc import Callable
@@ -303,6 +302,12 @@ def _simulate_remote(
         "iterations": args.iterations, "speed": args.speed, "template": args.template,
     }  # fmt: skip
     arguments = {k: v for k, v in arguments.items() if v is not None}
+
+    import json
+
+    from ..cli import quiet_sdk_logs
+
+    quiet_sdk_logs(args)
 
     async def call() -> Any:
         from ..mcp.mcp_transport import mcp_connect, parse_tool_result

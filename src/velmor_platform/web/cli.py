@@ -7,10 +7,8 @@ built; the server's libraries are imported when ``serve`` runs.
 from __future__ import annotations
 
 import argparse
-import ipaddress
 import sys
 import threading
-import webbrowser
 from typing import Any
 
 DESCRIPTION = (
@@ -26,6 +24,8 @@ DESCRIPTION = (
 def _is_loopback(host: str) -> bool:
     if host == "localhost":
         return True
+    import ipaddress
+
     try:
         return ipaddress.ip_address(host.strip("[]")).is_loopback
     except ValueError:
@@ -107,6 +107,8 @@ def cmd_serve(args: argparse.Namespace) -> Any:
                 "from other machines\n"
             )
         if args.open:
+            import webbrowser
+
             webbrowser.open(url)
 
     def watch() -> None:
