@@ -118,10 +118,13 @@ def test_parse_tool_result(result, expected):
         assert parse_tool_result(result) == expected
 
 
-def test_server_entries(workspace):
+def test_server_entries(workspace, monkeypatch):
     root = workspace()
+    monkeypatch.setenv("WM_PROJECT_DIR", "/opt/openfoam")  # a sourced OpenFOAM environment
     default = resolve_server("openfoam")
     assert default.command == (sys.executable, "-m", "velmor_platform.mcp.openfoam_server", "--workspace", str(root))
+    # The bundled server inherits the environment; a configured one gets only what it names.
+    assert default.env["WM_PROJECT_DIR"] == "/opt/openfoam"
     workspace(config={"servers": {
         "py": {"command": ["python", "-m", "x"], "env": {"A": "1"}, "cwd": "sub"},
         "local": {"command": ["./bin/srv", "arg"]},
@@ -129,6 +132,7 @@ def test_server_entries(workspace):
     }})
     py = resolve_server("py")
     assert py.command == (sys.executable, "-m", "x") and py.cwd == root / "sub" and py.env["A"] == "1"
+    assert "WM_PROJECT_DIR" not in py.env
     assert resolve_server("local").command == (str(root / "bin" / "srv"), "arg")
     assert resolve_server("remote").url == "https://solver.example:8443/mcp"
     with pytest.raises(UnknownServerError, match="'xlb'.*'local', 'openfoam', 'py', 'remote'"):

@@ -300,7 +300,9 @@ def resolve_server(
     path = root / CONFIG_FILE
     config = read_config(path)
     entries = config.entries()
-    entries.setdefault(OPENFOAM, _default_openfoam(root))
+    bundled = OPENFOAM not in entries
+    if bundled:
+        entries[OPENFOAM] = _default_openfoam(root)
     entry = entries.get(server_name)
     if entry is None:
         raise UnknownServerError(server_name, sorted(entries), path)
@@ -320,16 +322,31 @@ def resolve_server(
     return ServerConfig(
         server_name,
         command=(program, *args),
-        env=_child_env(root, entry.env or {}),
+        env=_child_env(root, entry.env or {}, inherit=bundled and server_name == OPENFOAM),
         cwd=cwd,
         timeout=timeout,
         log_path=log_path(root, server_name),
     )
 
 
-def _child_env(root: Path, configured: Mapping[str, str]) -> dict[str, str]:
-    """Extra environment for a stdio server, on top of the SDK's minimal one."""
+def _child_env(
+    root: Path, configured: Mapping[str, str], *, inherit: bool = False
+) -> dict[str, str]:
+    """Extra environment for a stdio server, on top of the SDK's minimal one.
+
+    The bundled OpenFOAM server (no entry in mcp.json) is this package run by
+    this interpreter: it gets this process's whole environment, so that an
+    OpenFOAM or MPI environment the user set up (``WM_*``, ``FOAM_*``,
+    ``LD_LIBRARY_PATH``) reaches the solvers it starts. A configured server
+    gets only the SDK's minimal environment and what its entry names.
+    """
     pythonpath = [str(_PACKAGE_PARENT)]
     if os.environ.get("PYTHONPATH"):
         pythonpath.append(os.environ["PYTHONPATH"])
-    return {"PYTHONPATH": os.pathsep.join(pythonpath), "VELMOR_WORKSPACE": str(root), **configured}
+    inherited = dict(os.environ) if inherit else {}
+    return {
+        **inherited,
+        "PYTHONPATH": os.pathsep.join(pythonpath),
+        "VELMOR_WORKSPACE": str(root),
+        **configured,
+    }
