@@ -266,10 +266,11 @@ def _workspace_root() -> Path:
     return Path(workspace_root())
 
 
+BUNDLED_SERVER = "velmor_platform.mcp.openfoam_server"
+
+
 def _default_openfoam(root: Path) -> ServerEntry:
-    return ServerEntry(
-        command=["python", "-m", "velmor_platform.mcp.openfoam_server", "--workspace", str(root)]
-    )
+    return ServerEntry(command=["python", "-m", BUNDLED_SERVER, "--workspace", str(root)])
 
 
 def _timeout(entry: ServerEntry, config: McpConfig) -> float:
@@ -300,9 +301,7 @@ def resolve_server(
     path = root / CONFIG_FILE
     config = read_config(path)
     entries = config.entries()
-    bundled = OPENFOAM not in entries
-    if bundled:
-        entries[OPENFOAM] = _default_openfoam(root)
+    entries.setdefault(OPENFOAM, _default_openfoam(root))
     entry = entries.get(server_name)
     if entry is None:
         raise UnknownServerError(server_name, sorted(entries), path)
@@ -311,6 +310,7 @@ def resolve_server(
         return ServerConfig(server_name, url=entry.url, timeout=timeout)
 
     program, *args = entry.words()
+    bundled = program == "python" and args[:2] == ["-m", BUNDLED_SERVER]
     if program == "python":
         program = sys.executable
     elif os.sep in program or (os.altsep and os.altsep in program):
@@ -322,7 +322,7 @@ def resolve_server(
     return ServerConfig(
         server_name,
         command=(program, *args),
-        env=_child_env(root, entry.env or {}, inherit=bundled and server_name == OPENFOAM),
+        env=_child_env(root, entry.env or {}, inherit=bundled),
         cwd=cwd,
         timeout=timeout,
         log_path=log_path(root, server_name),
@@ -334,7 +334,8 @@ def _child_env(
 ) -> dict[str, str]:
     """Extra environment for a stdio server, on top of the SDK's minimal one.
 
-    The bundled OpenFOAM server (no entry in mcp.json) is this package run by
+    The bundled OpenFOAM server (``python -m velmor_platform.mcp.openfoam_server``,
+    the default and what the sample's mcp.json names) is this package run by
     this interpreter: it gets this process's whole environment, so that an
     OpenFOAM or MPI environment the user set up (``WM_*``, ``FOAM_*``,
     ``LD_LIBRARY_PATH``) reaches the solvers it starts. A configured server
