@@ -186,18 +186,11 @@ def _layers_kept(args: argparse.Namespace, ref: str) -> Iterator[None]:
     goes wrong here is left to the reads themselves to report.
     """
     _core()  # OpenUSD, imported with Ctrl-C held back
-    from pxr import Sdf, Tf
+    from pxr import Tf
+
+    from .core.containment import open_contained_layers
 
     kept: list[Any] = []
-
-    def keep(path: str) -> None:
-        layer = Sdf.Layer.FindOrOpen(path)
-        if layer is None or any(layer == other for other in kept):
-            return
-        kept.append(layer)
-        for sub in layer.subLayerPaths:
-            keep(layer.ComputeAbsolutePath(sub))
-
     try:
         if _looks_like_path(ref):
             path = os.path.abspath(ref)
@@ -205,7 +198,8 @@ def _layers_kept(args: argparse.Namespace, ref: str) -> Iterator[None]:
             from .core.api import _find_product_usd
 
             path = str(_find_product_usd(ref))
-        keep(path)
+        # Opened only once every layer the product composes has been checked.
+        kept = open_contained_layers(path)
     except (OSError, ValueError, Tf.ErrorException):
         pass
     try:

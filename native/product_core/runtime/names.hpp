@@ -49,7 +49,6 @@ namespace vp {
     X(GetAttribute, "GetAttribute")                                                 \
     X(Set, "Set")                                                                   \
     X(GetRootLayer, "GetRootLayer")                                                 \
-    X(Save, "Save")                                                                 \
     X(Reload, "Reload")                                                             \
     X(call_tool, "call_tool")                                                       \
     X(aenter, "__aenter__")                                                         \

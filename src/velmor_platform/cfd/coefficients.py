@@ -17,9 +17,8 @@ fraction of its mean.
 from __future__ import annotations
 
 import math
-from dataclasses import asdict, dataclass
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -119,9 +118,6 @@ class Summary:
     converged: bool
     diverged: bool
     reason: str
-
-    def as_dict(self) -> dict[str, Any]:
-        return asdict(self)
 
 
 def summarise(columns: Columns, *, tolerance: float = 0.02) -> Summary:

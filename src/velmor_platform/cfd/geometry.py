@@ -32,8 +32,14 @@ VEHICLE_EXTENTS = {"length": (0.5, 30.0), "width": (0.2, 6.0), "height": (0.2, 6
 def _open_stage(usd_path: Path) -> Any:
     from pxr import Tf, Usd
 
+    from ..core.containment import open_contained_layers
+
     try:
-        stage = Usd.Stage.Open(str(usd_path), Usd.Stage.LoadAll)
+        # Every layer the product composes is checked before the stage opens.
+        layers = open_contained_layers(usd_path)
+        stage = Usd.Stage.Open(layers[0], Usd.Stage.LoadAll)
+    except ValueError as exc:
+        raise CfdError(str(exc)) from exc
     except Tf.ErrorException as exc:
         raise CfdError(
             f"OpenUSD cannot open {usd_path}: {' '.join(str(exc).split())[:300]}"

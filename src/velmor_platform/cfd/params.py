@@ -14,12 +14,9 @@ from typing import Literal
 from pydantic import BaseModel, ConfigDict, Field, field_validator
 
 Level = Literal["quick", "standard", "fine"]
-LEVELS: tuple[str, ...] = ("quick", "standard", "fine")
 
 #: Free-stream speed when the user gives none, m/s (108 km/h).
 DEFAULT_SPEED = 30.0
-#: Kinematic viscosity of air at 20 C, m^2/s (the template's value).
-AIR_NU = 1.5e-5
 #: Density of air used for the forces, kg/m^3.
 AIR_RHO = 1.225
 #: Largest number of MPI ranks accepted.

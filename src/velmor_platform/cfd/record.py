@@ -96,21 +96,23 @@ def append_run(usd_path: Path, record: dict[str, Any], *, product_id: str) -> di
     from pxr import Sdf, Tf
 
     from ..core.layer_io import product_lock, save_layer
+    from ..core.usd_product import _tf_message
 
     record = _clean(record)
     runs_path = runs_layer_path(usd_path)
     vehicle = _vehicle_path(usd_path)
     with product_lock(usd_path):
         try:
-            layer = Sdf.Layer.FindOrOpen(str(runs_path))
+            layer = Sdf.Layer.Find(str(runs_path))
             if layer is not None:
                 layer.Reload(True)  # another process may have recorded meanwhile
             else:
-                layer = Sdf.Layer.CreateNew(str(runs_path))
+                layer = Sdf.Layer.FindOrOpen(str(runs_path))
+            if layer is None:
+                # Made in memory: the file itself comes from the atomic save below.
+                layer = Sdf.Layer.CreateAnonymous(".usda")
         except Tf.ErrorException as exc:
-            raise CfdError(f"OpenUSD cannot open {runs_path}: {exc}") from exc
-        if layer is None:
-            raise CfdError(f"OpenUSD cannot open {runs_path}")
+            raise CfdError(f"OpenUSD cannot open {runs_path}: {_tf_message(exc)}") from exc
         try:
             name, number = _add_run_prim(layer, vehicle, record, product_id)
             save_layer(layer, runs_path)

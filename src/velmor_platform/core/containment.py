@@ -53,9 +53,9 @@ def allowed_roots(usd_path: str | os.PathLike[str]) -> tuple[str, tuple[str, ...
 
 def _active_workspace() -> str:
     """The active workspace root, without creating the per-user one."""
-    from .workspace import ENV_VAR, _configured_root, _user_workspace
+    from .workspace import _configured_root, _user_workspace, configured_root
 
-    configured = os.environ.get(ENV_VAR)
+    configured = configured_root()
     return _configured_root(configured) if configured else os.fspath(_user_workspace())
 
 
@@ -75,7 +75,7 @@ def _asset_strings(value: Any) -> list[str]:
         return [value.path]
     if isinstance(value, str):
         return [value]
-    if isinstance(value, (list, tuple)) or hasattr(value, "__iter__"):
+    if hasattr(value, "__iter__"):
         return [s for item in value for s in _asset_strings(item)]
     return []
 
@@ -100,7 +100,7 @@ def _clip_assets(spec: Any, found: list[tuple[str, bool]]) -> None:
             _clip_assets(variant.primSpec, found)
 
 
-def _may_name_clips(layer: Any, real: str) -> bool:
+def _may_name_clips(real: str) -> bool:
     if real.endswith(".usda"):
         with open(real, "rb") as f:
             return b"clip" in f.read()
@@ -109,7 +109,7 @@ def _may_name_clips(layer: Any, real: str) -> bool:
 
 def _composed_assets(layer: Any, real: str) -> list[tuple[str, bool]]:
     found = [(a, False) for a in layer.GetCompositionAssetDependencies() if a]
-    if _may_name_clips(layer, real):
+    if _may_name_clips(real):
         clips: list[tuple[str, bool]] = []
         _clip_assets(layer.pseudoRoot, clips)
         found.extend(clips)
@@ -141,6 +141,9 @@ def _locate(path: str) -> tuple[str, os.stat_result]:
 # further change could keep the same timestamps.
 _COMPOSED: dict[str, tuple[tuple[int, ...], tuple[tuple[str, bool], ...]]] = {}
 _COMPOSED_LIMIT = 4096
+# How long a modification must lie in the past before what was learnt from a
+# file is remembered: above the timestamp granularity of the file systems in
+# use (coarse kernel clock ticks; whole seconds, or two, on some).
 _SETTLE_NS = 2_000_000_000
 
 
@@ -201,8 +204,10 @@ def open_contained_layers(usd_path: str | os.PathLike[str]) -> list[Any]:
             raise _refuse(product, f"layer {identifier}{where} is not a regular file")
         signature = _signature(st)
         known = _COMPOSED.get(identifier)
-        if known is not None and known[0] == signature and named_by is not None:
+        if known is not None and known[0] == signature:
             composed = known[1]
+            if named_by is None:  # the caller gets the top-level layer, opened
+                opened.append(_open(product, identifier))
         else:
             layer = _open(product, identifier)
             opened.append(layer)

@@ -59,6 +59,7 @@ from typing import Any
 
 from pxr import Sdf, Tf
 
+from .containment import _SETTLE_NS, _signature
 from .layer_io import product_lock, save_layer, write_root
 from .usd_product import _tf_message
 from .workspace import _enclosing_workspace, workspace_of
@@ -219,19 +220,9 @@ _CLEAN_LIMIT = 65536
 _SETTLED: dict[str, tuple[tuple[int, ...], tuple[tuple[str, tuple[int, ...]], ...]]] = {}
 _SETTLED_LIMIT = 4096
 
-# How long a modification must lie in the past before a file (or directory)
-# that was found clean is remembered as such: above the timestamp
-# granularity of the file systems in use (coarse kernel clock ticks; whole
-# seconds, or two, on some).
-_SETTLE_NS = 2_000_000_000
-
 # Errors for which Path.is_dir() and Path.is_file() answer False instead of
 # raising.
 _ABSENT = frozenset({errno.ENOENT, errno.ENOTDIR, errno.EBADF, errno.ELOOP})
-
-
-def _signature(st: os.stat_result) -> tuple[int, ...]:
-    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
 
 
 def _is_file(entry: os.DirEntry[str]) -> bool:

@@ -72,7 +72,6 @@ from __future__ import annotations
 
 import errno
 import os
-from datetime import UTC
 
 from pxr import Sdf, Tf, Usd
 
@@ -228,7 +227,7 @@ def _read_attributes(prim: Any, mapping: Iterable[tuple[str, str]]) -> dict[str,
 
 
 def _timestamp_key(run: dict[str, Any]) -> tuple[Any, str, str]:
-    from datetime import datetime  # not needed to import this module
+    from datetime import UTC, datetime  # not needed to import this module
 
     stamp = run.get("timestamp")
     when = datetime.min

@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import argparse
 import sys
-import threading
 from typing import Any
 
 DESCRIPTION = (
@@ -66,6 +65,8 @@ def register(subparsers: Any) -> argparse.ArgumentParser:
 
 
 def cmd_serve(args: argparse.Namespace) -> Any:
+    import threading
+
     import uvicorn
 
     from . import bridge
@@ -80,7 +81,7 @@ def cmd_serve(args: argparse.Namespace) -> Any:
         raise bridge.CliError(f"--port {args.port} is not a port number (0 to 65535)")
     if args.max_upload_mb <= 0:
         raise bridge.CliError("--max-upload-mb must be above 0")
-    root = bridge.use_workspace(bridge.require_workspace(args))
+    root = bridge.require_workspace(args)
     hosts = ["*"] if not _is_loopback(args.host) else list(LOOPBACK_HOSTS)
     app = create_app(
         root,
