@@ -1,6 +1,7 @@
-"""Environment for the child interpreters the reliability tests start."""
+"""Environment for the child interpreters the tests start, and their stopping."""
 
 import os
+import subprocess
 from pathlib import Path
 
 
@@ -18,3 +19,14 @@ def child_env(workspace: Path | None = None, **extra: str) -> dict:
         env["PYTHONFAULTHANDLER"] = "1"
     env.update(extra)
     return env
+
+
+def stop(proc: subprocess.Popen, timeout: float = 10) -> None:
+    """End the child `proc` by its PID: SIGTERM, then SIGKILL if it lingers."""
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()

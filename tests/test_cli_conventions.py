@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+from child_process import stop
 from test_cli import PACKAGE_PARENT, SAMPLE, add_product, velmor
 
 
@@ -105,12 +106,15 @@ def _interrupt_when(ws, args, ready):
         text=True,
         env={**os.environ, "VELMOR_WORKSPACE": str(ws), "PYTHONPATH": PACKAGE_PARENT},
     )
-    deadline = time.monotonic() + 30
-    while not ready(proc) and time.monotonic() < deadline:
-        time.sleep(0.002)
-    sent = time.monotonic()
-    proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=30)
+    try:
+        deadline = time.monotonic() + 30
+        while not ready(proc) and time.monotonic() < deadline:
+            time.sleep(0.002)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        stop(proc)
     return proc.returncode, out, err, time.monotonic() - sent
 
 

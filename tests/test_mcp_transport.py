@@ -18,6 +18,7 @@ from pathlib import Path
 
 import mcp.types as mt
 import pytest
+from child_process import stop
 
 from velmor_platform.mcp import mcp_transport as transport
 from velmor_platform.mcp import openfoam_server
@@ -86,8 +87,7 @@ def http_server(tmp_path):
         assert "http://127.0.0.1:" in line, line
         yield line[line.index("http://"):].strip(), root
     finally:
-        proc.terminate()
-        proc.wait(10)
+        stop(proc)
 
 
 def _text(*texts):

@@ -19,7 +19,7 @@ from pathlib import Path
 import pytest
 from pxr import Sdf, Usd
 
-from child_process import child_env
+from child_process import child_env, stop
 from velmor_platform.core import layer_io
 
 HERE = Path(__file__).resolve().parent
@@ -441,10 +441,14 @@ def test_concurrent_writers_lose_no_update(workspace, tmp_path):
         )
         for p in range(8)
     ]
-    time.sleep(1.0)
-    go.touch()
-    for proc in procs:
-        assert proc.wait(timeout=120) == 0, proc.stderr.read()
+    try:
+        time.sleep(1.0)
+        go.touch()
+        for proc in procs:
+            assert proc.wait(timeout=120) == 0, proc.stderr.read()
+    finally:
+        for proc in procs:
+            stop(proc)
     path = workspace / "products" / "hatch" / "hatch.usda"
     for k, key in enumerate(keys):
         owners = [p for p in range(8) if p % 5 == k]
@@ -464,9 +468,14 @@ def fork_writer(workspace):
         stdout=subprocess.PIPE,
         text=True,
     )
-    yield server
-    server.stdin.close()
-    server.wait(timeout=30)
+    try:
+        yield server
+    finally:
+        server.stdin.close()
+        try:
+            server.wait(timeout=30)
+        finally:
+            stop(server)
 
 
 KILLS = int(os.environ.get("VELMOR_KILLS", "200"))

@@ -5,7 +5,7 @@ import re
 import subprocess
 import sys
 
-from child_process import child_env
+from child_process import child_env, stop
 
 
 @contextlib.contextmanager
@@ -34,5 +34,4 @@ def serving(workspace, *options):
         assert match, f"velmor serve printed {line!r}"
         yield match.group(1)
     finally:
-        proc.terminate()
-        proc.wait(10)
+        stop(proc)
