@@ -4,10 +4,10 @@ The benchmark times each member of the C++ ``ProductCore`` against the member
 of the same name here, on the same product, so the ratio shows what the
 native module buys over what a user would otherwise write.
 """
+
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Optional
 
 from velmor_platform.core.solver import get_domain, list_domains
 
@@ -49,11 +49,13 @@ class PyProductCore:
             "target_cm_tol": v.get("target_cm_tol"),
         }
         if self.has_dynamics:
-            out.update({
-                "lateral_g": v.get("target_lateral_g", 0.8),
-                "yaw_rate_dps": v.get("target_yaw_rate_dps", 15.0),
-                "roll_angle_deg": v.get("target_roll_angle_deg", 3.0),
-            })
+            out.update(
+                {
+                    "lateral_g": v.get("target_lateral_g", 0.8),
+                    "yaw_rate_dps": v.get("target_yaw_rate_dps", 15.0),
+                    "roll_angle_deg": v.get("target_roll_angle_deg", 3.0),
+                }
+            )
         return out
 
     @property
@@ -69,13 +71,19 @@ class PyProductCore:
     @property
     def current(self) -> dict:
         v = self._vehicle
-        out = {"cd": v.get("current_cd"), "cl": v.get("current_cl"), "cm_pitch": v.get("current_cm")}
+        out = {
+            "cd": v.get("current_cd"),
+            "cl": v.get("current_cl"),
+            "cm_pitch": v.get("current_cm"),
+        }
         if self.has_dynamics:
-            out.update({
-                "lateral_g": v.get("current_lateral_g"),
-                "yaw_rate_dps": v.get("current_yaw_rate_dps"),
-                "roll_angle_deg": v.get("current_roll_angle_deg"),
-            })
+            out.update(
+                {
+                    "lateral_g": v.get("current_lateral_g"),
+                    "yaw_rate_dps": v.get("current_yaw_rate_dps"),
+                    "roll_angle_deg": v.get("current_roll_angle_deg"),
+                }
+            )
         return out
 
     @property
@@ -128,7 +136,8 @@ class PyProductCore:
         valid = self._DOMAIN_VALID_BACKENDS.get(domain)
         if valid is not None and backend not in valid:
             raise ValueError(
-                f"Unknown backend {backend!r} for domain {domain!r}. Options: {sorted(valid)}")
+                f"Unknown backend {backend!r} for domain {domain!r}. Options: {sorted(valid)}"
+            )
         if not hasattr(self, "_solver_backend"):
             self._solver_backend = {}
         self._solver_backend[self._normalise_domain(domain)] = backend
@@ -142,8 +151,9 @@ class PyProductCore:
         fallback = self._DOMAIN_DEFAULT_SOLVER.get(key, "openfoam")
         return backends.get(key, fallback)
 
-    def resolve_dispatch_backend(self, *, domain: str, conditions: dict | None = None,
-                                 force_physics: bool = False) -> tuple[str, object | None]:
+    def resolve_dispatch_backend(
+        self, *, domain: str, conditions: dict | None = None, force_physics: bool = False
+    ) -> tuple[str, object | None]:
         if type(domain) is not str:
             raise TypeError("domain must be a str")
         if conditions is not None and type(conditions) is not dict:
@@ -159,7 +169,7 @@ class PyProductCore:
         return list_domains()
 
     @staticmethod
-    def solver(domain: str) -> Optional[dict]:
+    def solver(domain: str) -> dict | None:
         if type(domain) is not str:
             raise TypeError("domain must be a str")
         return get_domain(domain)

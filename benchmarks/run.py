@@ -10,6 +10,7 @@ fastest of several repeats of a timeit loop, less the loop's own cost, in
 nanoseconds per call; one-off operations (set_targets, capabilities) report
 medians.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -37,8 +38,9 @@ def seed(dest: Path) -> Path:
     return seed_workspace(dest)
 
 
-def interleaved(stmts: dict[str, str], env: dict, repeat: int, target_s: float,
-                loop_free: bool = False) -> dict[str, float]:
+def interleaved(
+    stmts: dict[str, str], env: dict, repeat: int, target_s: float, loop_free: bool = False
+) -> dict[str, float]:
     """ns per call of each statement, measured round-robin.
 
     Each figure is the fastest of the repeats, as timeit's documentation
@@ -92,6 +94,7 @@ HOT = {
 
 def bench_members(ws: Path, repeat: int, target_s: float) -> list[dict]:
     from baseline import PyProductCore
+
     from velmor_platform.core.product_core import ProductCore
 
     cpp = ProductCore.load("sedan:base")
@@ -103,8 +106,14 @@ def bench_members(ws: Path, repeat: int, target_s: float) -> list[dict]:
         env = {"p": cpp, "P": ProductCore, "q": py, "Q": PyProductCore, "stl": str(stl)}
         py_stmt = stmt.replace("p.", "q.").replace("P.", "Q.").replace("(p)", "(q)")
         got = interleaved({"cpp": stmt, "py": py_stmt}, env, repeat, target_s, loop_free=True)
-        rows.append({"member": member, "cpp_ns": got["cpp"], "py_ns": got["py"],
-                     "ratio": got["py"] / got["cpp"]})
+        rows.append(
+            {
+                "member": member,
+                "cpp_ns": got["cpp"],
+                "py_ns": got["py"],
+                "ratio": got["py"] / got["cpp"],
+            }
+        )
     return rows
 
 
@@ -114,10 +123,17 @@ def bench_load(repeat: int) -> dict:
 
     path = str(ProductCore.load("sedan:base").usd_path)
     env = {"P": ProductCore, "load_product": load_product, "path": path}
-    got = interleaved({"load": "P.load('sedan:base')", "load_product": "load_product(path)"},
-                      env, repeat * 4, 0.05)  # short rounds: both meet the same phases
-    return {"load_ns": got["load"], "load_product_ns": got["load_product"],
-            "ratio": got["load"] / got["load_product"]}
+    got = interleaved(
+        {"load": "P.load('sedan:base')", "load_product": "load_product(path)"},
+        env,
+        repeat * 4,
+        0.05,
+    )  # short rounds: both meet the same phases
+    return {
+        "load_ns": got["load"],
+        "load_product_ns": got["load_product"],
+        "ratio": got["load"] / got["load_product"],
+    }
 
 
 def bench_set_targets(repeat: int) -> dict:
@@ -141,14 +157,18 @@ def bench_import(repeat: int) -> dict:
     Optional/Self at import, so pathlib and typing are part of any import of
     it; the same increment for them alone shows what that part costs.
     """
+
     def run(code: str) -> list[float]:
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                             check=True)
+        out = subprocess.run(
+            [sys.executable, "-c", code], capture_output=True, text=True, check=True
+        )
         return [float(x) for x in out.stdout.split()]
 
     def timed(then: str) -> str:
-        return ("import time; t0=time.perf_counter(); import pxr.Usd; t1=time.perf_counter(); "
-                f"{then}; t2=time.perf_counter(); print(t1-t0, t2-t1)")
+        return (
+            "import time; t0=time.perf_counter(); import pxr.Usd; t1=time.perf_counter(); "
+            f"{then}; t2=time.perf_counter(); print(t1-t0, t2-t1)"
+        )
 
     pxr, module, floor = [], [], []
     for _ in range(repeat):
@@ -157,8 +177,12 @@ def bench_import(repeat: int) -> dict:
         module.append(b)
         floor.append(run(timed("import pathlib, typing"))[1])
     ms = lambda v: statistics.median(v) * 1e3  # noqa: E731
-    return {"pxr_usd_ms": ms(pxr), "added_ms": ms(module), "added_min_ms": min(module) * 1e3,
-            "pathlib_typing_ms": ms(floor)}
+    return {
+        "pxr_usd_ms": ms(pxr),
+        "added_ms": ms(module),
+        "added_min_ms": min(module) * 1e3,
+        "pathlib_typing_ms": ms(floor),
+    }
 
 
 def make_workspace(root: Path, count: int) -> Path:
@@ -188,8 +212,9 @@ def bench_scaling(tmp: Path, repeat: int) -> dict:
     for count in (10, 10_000):
         ws = make_workspace(tmp / f"ws{count}", count)
         env = dict(os.environ, VELMOR_WORKSPACE=str(ws))
-        res = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
-                             text=True, check=True)
+        res = subprocess.run(
+            [sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True
+        )
         out[f"load_{count}_ms"] = float(res.stdout) * 1e3
     out["ratio"] = out["load_10000_ms"] / out["load_10_ms"]
     return out
@@ -217,14 +242,27 @@ def bench_capabilities(ws: Path, repeat: int) -> dict:
 
     port = free_port()
     server = subprocess.Popen(
-        [sys.executable, "-m", "velmor_platform.mcp.openfoam_server", "--workspace", str(ws),
-         "--http", "--port", str(port)],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        [
+            sys.executable,
+            "-m",
+            "velmor_platform.mcp.openfoam_server",
+            "--workspace",
+            str(ws),
+            "--http",
+            "--port",
+            str(port),
+        ],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     config = ws / "mcp.json"
     saved = config.read_text() if config.exists() else None
     try:
-        config.write_text(json.dumps(
-            {"timeout": 10, "servers": {"openfoam": {"url": f"http://127.0.0.1:{port}/mcp"}}}))
+        config.write_text(
+            json.dumps(
+                {"timeout": 10, "servers": {"openfoam": {"url": f"http://127.0.0.1:{port}/mcp"}}}
+            )
+        )
         deadline = time.time() + 30
         while True:
             with socket.socket() as s:
@@ -257,8 +295,9 @@ def machine() -> dict:
     model = platform.processor() or platform.machine()
     try:
         with open("/proc/cpuinfo") as f:
-            model = next(line.split(":", 1)[1].strip() for line in f
-                         if line.startswith("model name"))
+            model = next(
+                line.split(":", 1)[1].strip() for line in f if line.startswith("model name")
+            )
     except (OSError, StopIteration):
         pass
     versions = {}
@@ -267,8 +306,13 @@ def machine() -> dict:
             versions[dist] = metadata.version(dist)
         except metadata.PackageNotFoundError:
             versions[dist] = None
-    return {"python": sys.version.split()[0], "platform": platform.platform(),
-            "processor": model, "cpus": os.cpu_count(), **versions}
+    return {
+        "python": sys.version.split()[0],
+        "platform": platform.platform(),
+        "processor": model,
+        "cpus": os.cpu_count(),
+        **versions,
+    }
 
 
 def main(argv=None) -> int:
@@ -285,32 +329,43 @@ def main(argv=None) -> int:
         os.environ["VELMOR_WORKSPACE"] = str(ws)
         results = {"machine": machine()}
         m = results["machine"]
-        print(f"{m['processor']}, {m['cpus']} CPUs; Python {m['python']}, usd-core "
-              f"{m['usd-core']}, mcp {m['mcp']}\n")
+        print(
+            f"{m['processor']}, {m['cpus']} CPUs; Python {m['python']}, usd-core "
+            f"{m['usd-core']}, mcp {m['mcp']}\n"
+        )
         rows = bench_members(ws, repeat * 5 // 3, target)
         results["members"] = rows
         results["geometric_mean_ratio"] = math.exp(
-            sum(math.log(r["ratio"]) for r in rows) / len(rows))
+            sum(math.log(r["ratio"]) for r in rows) / len(rows)
+        )
         print(f"{'member':<26}{'C++ ns':>10}{'Python ns':>12}{'Py/C++':>9}")
         for r in rows:
             print(f"{r['member']:<26}{r['cpp_ns']:>10.1f}{r['py_ns']:>12.1f}{r['ratio']:>8.2f}x")
         print(f"{'geometric mean':<48}{results['geometric_mean_ratio']:>8.2f}x\n")
 
         results["load"] = bench_load(repeat * 5 // 3)
-        print("load('sedan:base') {load_ns:.0f} ns vs load_product {load_product_ns:.0f} ns: "
-              "{ratio:.3f}x".format(**results["load"]))
+        print(
+            "load('sedan:base') {load_ns:.0f} ns vs load_product {load_product_ns:.0f} ns: "
+            "{ratio:.3f}x".format(**results["load"])
+        )
         results["set_targets"] = bench_set_targets(repeat)
         print("set_targets(cd=...) median {median_ms:.2f} ms".format(**results["set_targets"]))
         results["import"] = bench_import(repeat * 5 // 3)
-        print("import: pxr.Usd {pxr_usd_ms:.1f} ms, product_core after it adds {added_ms:.1f} ms "
-              "(fastest {added_min_ms:.1f} ms); pathlib and typing alone add "
-              "{pathlib_typing_ms:.1f} ms".format(**results["import"]))
+        print(
+            "import: pxr.Usd {pxr_usd_ms:.1f} ms, product_core after it adds {added_ms:.1f} ms "
+            "(fastest {added_min_ms:.1f} ms); pathlib and typing alone add "
+            "{pathlib_typing_ms:.1f} ms".format(**results["import"])
+        )
         results["scaling"] = bench_scaling(tmp, repeat)
-        print("load by name: 10 products {load_10_ms:.3f} ms, 10,000 products "
-              "{load_10000_ms:.3f} ms: {ratio:.3f}x".format(**results["scaling"]))
+        print(
+            "load by name: 10 products {load_10_ms:.3f} ms, 10,000 products "
+            "{load_10000_ms:.3f} ms: {ratio:.3f}x".format(**results["scaling"])
+        )
         results["capabilities"] = bench_capabilities(ws, 5 if args.quick else 9)
-        print("capabilities(): stdio median {stdio_median_ms:.0f} ms, HTTP median "
-              "{http_median_ms:.0f} ms".format(**results["capabilities"]))
+        print(
+            "capabilities(): stdio median {stdio_median_ms:.0f} ms, HTTP median "
+            "{http_median_ms:.0f} ms".format(**results["capabilities"])
+        )
 
     Path(args.json).write_text(json.dumps(results, indent=2) + "\n")
     print(f"\nwritten: {args.json}")

@@ -12,7 +12,9 @@ def child_env(workspace: Path | None = None, **extra: str) -> dict:
 
     env = dict(os.environ)
     package_parent = str(Path(velmor_platform.__file__).resolve().parent.parent)
-    env["PYTHONPATH"] = os.pathsep.join([package_parent, env.get("PYTHONPATH", "")]).rstrip(os.pathsep)
+    env["PYTHONPATH"] = os.pathsep.join([package_parent, env.get("PYTHONPATH", "")]).rstrip(
+        os.pathsep
+    )
     if workspace is not None:
         env["VELMOR_WORKSPACE"] = str(workspace)
     if "libasan" not in env.get("LD_PRELOAD", ""):  # ASan reports crashes better itself

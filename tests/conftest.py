@@ -3,7 +3,9 @@ from pathlib import Path
 
 import pytest
 
-SAMPLE_WORKSPACE = Path(__file__).resolve().parent.parent / "src" / "velmor_platform" / "sample_workspace"
+SAMPLE_WORKSPACE = (
+    Path(__file__).resolve().parent.parent / "src" / "velmor_platform" / "sample_workspace"
+)
 
 
 @pytest.fixture

@@ -63,8 +63,20 @@ OWN_ERRORS = (Boom, Halt)
 
 # The dunders a hostile class can break, and how.
 DUNDERS = (
-    "__str__", "__repr__", "__float__", "__index__", "__int__", "__eq__", "__hash__",
-    "__fspath__", "__bool__", "__len__", "__iter__", "__lt__", "__gt__", "__format__",
+    "__str__",
+    "__repr__",
+    "__float__",
+    "__index__",
+    "__int__",
+    "__eq__",
+    "__hash__",
+    "__fspath__",
+    "__bool__",
+    "__len__",
+    "__iter__",
+    "__lt__",
+    "__gt__",
+    "__format__",
 )
 
 
@@ -171,8 +183,14 @@ def deep_dict(depth: int):
 
 # Deep and huge values, reached through an index so that Hypothesis never
 # has to describe them.
-BIG_VALUES = (deep_list(50_000), deep_dict(50_000), list(range(100_000)),
-              {str(i): i for i in range(10_000)}, "x" * 1_000_000, b"\xff" * 1_000_000)
+BIG_VALUES = (
+    deep_list(50_000),
+    deep_dict(50_000),
+    list(range(100_000)),
+    {str(i): i for i in range(10_000)},
+    "x" * 1_000_000,
+    b"\xff" * 1_000_000,
+)
 
 
 def big_value(index: int):
@@ -197,22 +215,55 @@ class FakePath:
 
 
 RECORD_KEYS = (
-    "vehicle_name", "mass", "wheelbase", "target_cd", "target_cl", "target_cm",
-    "target_cd_tol", "target_cl_tol", "target_cm_tol", "target_lateral_g",
-    "target_yaw_rate_dps", "target_roll_angle_deg", "benchmark_cd", "benchmark_cl",
-    "benchmark_cm", "benchmark_source", "current_cd", "current_cl", "current_cm",
-    "current_lateral_g", "current_yaw_rate_dps", "current_roll_angle_deg",
-    "frontal_area", "battery_kwh",
+    "vehicle_name",
+    "mass",
+    "wheelbase",
+    "target_cd",
+    "target_cl",
+    "target_cm",
+    "target_cd_tol",
+    "target_cl_tol",
+    "target_cm_tol",
+    "target_lateral_g",
+    "target_yaw_rate_dps",
+    "target_roll_angle_deg",
+    "benchmark_cd",
+    "benchmark_cl",
+    "benchmark_cm",
+    "benchmark_source",
+    "current_cd",
+    "current_cl",
+    "current_cm",
+    "current_lateral_g",
+    "current_yaw_rate_dps",
+    "current_roll_angle_deg",
+    "frontal_area",
+    "battery_kwh",
 )
-DOMAIN_WORDS = ("aerodynamics", "aero", "dynamics", "Aero", "", "openfoam", "xlb", "domino",
-                "chrono", "auto", "surrogate", "usd", "USD")
+DOMAIN_WORDS = (
+    "aerodynamics",
+    "aero",
+    "dynamics",
+    "Aero",
+    "",
+    "openfoam",
+    "xlb",
+    "domino",
+    "chrono",
+    "auto",
+    "surrogate",
+    "usd",
+    "USD",
+)
 
 # --------------------------------------------------------------------------
 # Strategies
 
 broken_dunders = st.lists(
     st.tuples(st.sampled_from(DUNDERS), st.sampled_from(("raise", "raise", "wrong", "halt"))),
-    min_size=1, max_size=4, unique_by=lambda t: t[0],
+    min_size=1,
+    max_size=4,
+    unique_by=lambda t: t[0],
 ).map(lambda items: tuple(sorted(items)))
 
 
@@ -243,13 +294,33 @@ scalars = st.one_of(
     st.sampled_from((math.nan, math.inf, -math.inf, -0.0, 1e308, 5e-324)),
     st.text(max_size=40),
     st.sampled_from(DOMAIN_WORDS),
-    st.sampled_from(("\ud800", "a\x00b", "hatch", "sedan:base", "../x",
-                     "/etc/passwd", "x.usda", "x.usdc", "x.USDA", "body.stl", ".stl")),
+    st.sampled_from(
+        (
+            "\ud800",
+            "a\x00b",
+            "hatch",
+            "sedan:base",
+            "../x",
+            "/etc/passwd",
+            "x.usda",
+            "x.usdc",
+            "x.USDA",
+            "body.stl",
+            ".stl",
+        )
+    ),
     st.binary(max_size=20),
     st.sampled_from((bytearray(b"aero"), memoryview(b"usd"))),
     st.sampled_from(DOMAIN_WORDS).map(StrSub),
-    st.sampled_from((Path("/nonexistent/x.usda"), Path("."), Path("/"),
-                     PurePosixPath("a/b.stl"), Path("relative/dir/x.stl"))),
+    st.sampled_from(
+        (
+            Path("/nonexistent/x.usda"),
+            Path("."),
+            Path("/"),
+            PurePosixPath("a/b.stl"),
+            Path("relative/dir/x.stl"),
+        )
+    ),
 )
 
 containers = st.one_of(
@@ -267,8 +338,11 @@ values = st.deferred(lambda: st.one_of(scalars, scalars, containers, hostile_obj
 
 @st.composite
 def vehicle_records(draw):
-    kind = draw(st.sampled_from(("plain", "plain", "plain", "colliding", "sub", "get_raises",
-                                 "get_wrong", "other")))
+    kind = draw(
+        st.sampled_from(
+            ("plain", "plain", "plain", "colliding", "sub", "get_raises", "get_wrong", "other")
+        )
+    )
     if kind == "other":
         return draw(values)
     record = draw(st.dictionaries(st.sampled_from(RECORD_KEYS), values, max_size=8))
@@ -309,11 +383,33 @@ def usd_paths(products):
 # --------------------------------------------------------------------------
 # Members and their calls
 
-PROPERTIES = ("name", "specs", "has_dynamics", "targets", "benchmarks", "current", "usd_path",
-              "product_dir")
-METHODS = ("__init__", "simulations", "capabilities", "set_geometry", "set_targets", "history",
-           "export", "set_solver", "get_solver_backend", "resolve_dispatch_backend", "metadata",
-           "diff", "range_competitiveness", "_product_identifier", "__repr__")
+PROPERTIES = (
+    "name",
+    "specs",
+    "has_dynamics",
+    "targets",
+    "benchmarks",
+    "current",
+    "usd_path",
+    "product_dir",
+)
+METHODS = (
+    "__init__",
+    "simulations",
+    "capabilities",
+    "set_geometry",
+    "set_targets",
+    "history",
+    "export",
+    "set_solver",
+    "get_solver_backend",
+    "resolve_dispatch_backend",
+    "metadata",
+    "diff",
+    "range_competitiveness",
+    "_product_identifier",
+    "__repr__",
+)
 STATICS = ("_normalise_domain", "solvers", "solver")
 CLASSMETHODS = ("load",)
 ALL_MEMBERS = PROPERTIES + METHODS + STATICS + CLASSMETHODS + ("_list_openfoam_templates",)
@@ -336,14 +432,35 @@ PARAMS = {
 }
 
 # Standard exception types a call may end with (subclasses included).
-STANDARD = (TypeError, ValueError, KeyError, AttributeError, OSError, ImportError, NameError,
-            LookupError, ArithmeticError, RecursionError, RuntimeError)
+STANDARD = (
+    TypeError,
+    ValueError,
+    KeyError,
+    AttributeError,
+    OSError,
+    ImportError,
+    NameError,
+    LookupError,
+    ArithmeticError,
+    RecursionError,
+    RuntimeError,
+)
 
 
 def result_ok(member: str, result) -> str | None:
     """None when ``result`` has the declared shape, else what is wrong."""
-    exact_dict = ("specs", "targets", "benchmarks", "current", "metadata", "set_solver",
-                  "capabilities", "set_geometry", "set_targets", "export")
+    exact_dict = (
+        "specs",
+        "targets",
+        "benchmarks",
+        "current",
+        "metadata",
+        "set_solver",
+        "capabilities",
+        "set_geometry",
+        "set_targets",
+        "export",
+    )
     if member in exact_dict:
         return None if type(result) is dict else f"expected dict, got {type(result).__name__}"
     if member in ("simulations", "history", "solvers"):
@@ -373,8 +490,10 @@ def describe_exception(exc: BaseException, member: str) -> str | None:
     """None when ``exc`` is an allowed outcome, else what is wrong with it."""
     if isinstance(exc, OWN_ERRORS):
         return None
-    if isinstance(exc, asyncio.CancelledError) and member in ("_list_openfoam_templates",
-                                                              "capabilities"):
+    if isinstance(exc, asyncio.CancelledError) and member in (
+        "_list_openfoam_templates",
+        "capabilities",
+    ):
         return None  # the transport cancelled its own task: not an Exception, so it propagates
     if isinstance(exc, SystemError):
         return "SystemError (C API misuse)"
@@ -449,14 +568,21 @@ sibling_behaviour = st.one_of(
 )
 
 SIBLINGS = (
-    (pc, "load_product"), (pc, "list_domains"), (pc, "get_domain"), (pc, "default_solver_for"),
-    (pc, "Path"), (usd_product_mod, "load_product_history"), (usd_product_mod, "diff_products"),
-    (range_mod, "range_competitiveness"), (api_mod, "_find_product_usd"),
+    (pc, "load_product"),
+    (pc, "list_domains"),
+    (pc, "get_domain"),
+    (pc, "default_solver_for"),
+    (pc, "Path"),
+    (usd_product_mod, "load_product_history"),
+    (usd_product_mod, "diff_products"),
+    (range_mod, "range_competitiveness"),
+    (api_mod, "_find_product_usd"),
     (geometry_mod, "resolve_product_geometry"),
 )
 
 
 # -- the fake MCP transport ------------------------------------------------------
+
 
 class BadYield:
     """An awaitable that hands the event loop something that is not a future."""
@@ -490,8 +616,19 @@ def reenter(how):
 
 
 TRANSPORT_STEPS = ("connect", "aenter", "call_tool", "parse", "aexit")
-TRANSPORT_FAULTS = ("ok", "raise", "halt", "wrong", "not_awaitable", "bad_yield", "sleep",
-                    "cancel", "reenter_close", "reenter_send", "reenter_throw")
+TRANSPORT_FAULTS = (
+    "ok",
+    "raise",
+    "halt",
+    "wrong",
+    "not_awaitable",
+    "bad_yield",
+    "sleep",
+    "cancel",
+    "reenter_close",
+    "reenter_send",
+    "reenter_throw",
+)
 
 
 def make_transport(faults: dict, parsed, exit_value):
@@ -504,7 +641,7 @@ def make_transport(faults: dict, parsed, exit_value):
         if fault == "halt":
             raise Halt(f"transport {step}")
         if fault.startswith("reenter_"):
-            reenter(fault[len("reenter_"):])
+            reenter(fault[len("reenter_") :])
         return fault
 
     async def awaited(step, value):
@@ -513,8 +650,11 @@ def make_transport(faults: dict, parsed, exit_value):
             # asyncio formats the yielded object into its error with repr(); a
             # hostile repr there leaves the task pending for ever, in CPython
             # itself, so only plain objects are yielded.
-            return await BadYield(42 if isinstance(parsed, (list, dict)) or
-                                  type(parsed).__module__ != "builtins" else parsed)
+            return await BadYield(
+                42
+                if isinstance(parsed, (list, dict)) or type(parsed).__module__ != "builtins"
+                else parsed
+            )
         if fault == "sleep":
             await asyncio.sleep(0)
         if fault == "cancel":
@@ -561,8 +701,9 @@ def transports(draw, excluded):
     faults = {}
     for step in TRANSPORT_STEPS:
         faults[step] = draw(st.sampled_from(("ok",) * 6 + choices))
-    parsed = draw(st.one_of(st.lists(values, max_size=5), st.lists(values, max_size=3).map(ListSub),
-                            values))
+    parsed = draw(
+        st.one_of(st.lists(values, max_size=5), st.lists(values, max_size=3).map(ListSub), values)
+    )
     exit_value = draw(st.one_of(st.just(False), st.just(None), values))
     return faults, parsed, exit_value
 
@@ -615,18 +756,26 @@ def subclass_of_product_core(draw, churn=True):
     ns = {}
     for attr in ("_DOMAIN_VALID_BACKENDS", "_DOMAIN_DEFAULT_SOLVER"):
         if draw(st.booleans()):
-            ns[attr] = draw(st.one_of(values, st.dictionaries(st.sampled_from(DOMAIN_WORDS),
-                                                              values, max_size=3)))
+            ns[attr] = draw(
+                st.one_of(
+                    values, st.dictionaries(st.sampled_from(DOMAIN_WORDS), values, max_size=3)
+                )
+            )
     for attr in ("has_dynamics", "name", "targets"):
         if draw(st.integers(0, 4)) == 0:
             ns[attr] = property(returning(draw(values)))
     if churn and draw(st.booleans()):
         # Reading a table or the backend map replaces the defaults of the
         # member that is running: the values it bound must stay alive.
-        attr = draw(st.sampled_from(("_DOMAIN_VALID_BACKENDS", "_DOMAIN_DEFAULT_SOLVER",
-                                     "_solver_backend", "_usd_path")))
-        real = {"_DOMAIN_VALID_BACKENDS": ProductCore._DOMAIN_VALID_BACKENDS,
-                "_DOMAIN_DEFAULT_SOLVER": ProductCore._DOMAIN_DEFAULT_SOLVER}
+        attr = draw(
+            st.sampled_from(
+                ("_DOMAIN_VALID_BACKENDS", "_DOMAIN_DEFAULT_SOLVER", "_solver_backend", "_usd_path")
+            )
+        )
+        real = {
+            "_DOMAIN_VALID_BACKENDS": ProductCore._DOMAIN_VALID_BACKENDS,
+            "_DOMAIN_DEFAULT_SOLVER": ProductCore._DOMAIN_DEFAULT_SOLVER,
+        }
         ns[attr] = churning(real.get(attr, draw(values)))
     if draw(st.integers(0, 4)) == 0:
         ns["_normalise_domain"] = staticmethod(returning(draw(values)))
@@ -649,16 +798,20 @@ _INIT_RECORDS = st.dictionaries(st.sampled_from(RECORD_KEYS), values, max_size=6
 
 @st.composite
 def receivers(draw, products, paths, churn=True):
-    kind = draw(st.sampled_from(("loaded", "loaded", "built", "bare", "subclass", "subclass",
-                                 "foreign")))
+    kind = draw(
+        st.sampled_from(("loaded", "loaded", "built", "bare", "subclass", "subclass", "foreign"))
+    )
     if kind == "loaded":
         return ProductCore.load(str(draw(st.sampled_from(products))))
     if kind == "foreign":
         return draw(values)
     cls = draw(subclass_of_product_core(churn)) if kind == "subclass" else ProductCore
     obj = cls.__new__(cls)
-    for attr, strategy in (("_usd_path", paths), ("_vehicle", vehicle_records()),
-                           ("_solver_backend", _SOLVER_MAPS)):
+    for attr, strategy in (
+        ("_usd_path", paths),
+        ("_vehicle", vehicle_records()),
+        ("_solver_backend", _SOLVER_MAPS),
+    ):
         how = draw(st.sampled_from(("set", "set", "set", "absent")))
         if how == "set" and not isinstance(getattr(cls, attr, None), property):
             object.__setattr__(obj, attr, draw(strategy))
@@ -686,12 +839,14 @@ def arguments(draw, member):
             "backend": st.sampled_from(DOMAIN_WORDS),
             "action": st.text(max_size=8),
             "format": st.sampled_from(("usd", "USD", "", "stl")),
-            "name_or_path": st.sampled_from(("hatch", "sedan:base", "sedan:sport", "nope",
-                                             "x.usda", "")),
+            "name_or_path": st.sampled_from(
+                ("hatch", "sedan:base", "sedan:sport", "nope", "x.usda", "")
+            ),
             "cd": st.one_of(st.floats(), st.integers(-10, 10)),
             "stl_path": st.sampled_from(("body.stl", ".", "missing.stl")),
-            "conditions": st.one_of(st.none(), st.dictionaries(st.text(max_size=3), values,
-                                                                max_size=2)),
+            "conditions": st.one_of(
+                st.none(), st.dictionaries(st.text(max_size=3), values, max_size=2)
+            ),
         }
         args = []
         for name in names:
@@ -715,8 +870,9 @@ class Stats:
         self.calls += 1
         self.outcomes[member][outcome] += 1
         if problem and len(self.violations) < 200:
-            self.violations.append({"member": member, "outcome": outcome, "problem": problem,
-                                    "detail": detail[-2000:]})
+            self.violations.append(
+                {"member": member, "outcome": outcome, "problem": problem, "detail": detail[-2000:]}
+            )
 
 
 STATS = Stats()
@@ -746,9 +902,11 @@ CALL_LOG = None  # --log-calls: each call is written (and flushed) before it is 
 def invoke(member, receiver, args, kwargs, mode):
     """Call ``member`` in the chosen way and classify the outcome."""
     if CALL_LOG is not None:
-        CALL_LOG.write(f"{STATS.calls} {member} mode={mode} receiver={safe_repr(receiver)} "
-                       f"type={type(receiver).__qualname__} args={safe_repr(args)} "
-                       f"kwargs={safe_repr(kwargs)}\n")
+        CALL_LOG.write(
+            f"{STATS.calls} {member} mode={mode} receiver={safe_repr(receiver)} "
+            f"type={type(receiver).__qualname__} args={safe_repr(args)} "
+            f"kwargs={safe_repr(kwargs)}\n"
+        )
         CALL_LOG.flush()
     try:
         if member == "_list_openfoam_templates":
@@ -778,46 +936,68 @@ def invoke(member, receiver, args, kwargs, mode):
             result = getattr(receiver, member)(*args, **kwargs)
     except BaseException as exc:  # noqa: BLE001 - every outcome is classified
         problem = describe_exception(exc, member)
-        if member in PROPERTIES and mode in ("set", "delete") and not isinstance(exc, AttributeError):
+        if (
+            member in PROPERTIES
+            and mode in ("set", "delete")
+            and not isinstance(exc, AttributeError)
+        ):
             problem = problem or "assigning or deleting a property must raise AttributeError"
         detail = ""
         if problem:
-            detail = (f"receiver={safe_repr(receiver)} args={safe_repr(args)} "
-                      f"kwargs={safe_repr(kwargs)} mode={mode}\n"
-                      + "".join(traceback.format_exception(exc))[-1500:])
+            detail = (
+                f"receiver={safe_repr(receiver)} args={safe_repr(args)} "
+                f"kwargs={safe_repr(kwargs)} mode={mode}\n"
+                + "".join(traceback.format_exception(exc))[-1500:]
+            )
         STATS.record(member, type(exc).__name__, problem, detail)
         return
     if member in PROPERTIES and mode in ("set", "delete"):
         own = isinstance(receiver, ProductCore) and defined_by_product_core(receiver, member)
-        STATS.record(member, "ok", "assigning or deleting a property succeeded" if own else None,
-                     member)
+        STATS.record(
+            member, "ok", "assigning or deleting a property succeeded" if own else None, member
+        )
         return
     problem = None
     if not (mode == "unbound" and member == "load") and (
-            mode in ("unbound", "fget", "class") or defined_by_product_core(receiver, member)):
+        mode in ("unbound", "fget", "class") or defined_by_product_core(receiver, member)
+    ):
         problem = result_ok(member, result)
-    STATS.record(member, "ok", problem,
-                 f"result={safe_repr(result)} args={safe_repr(args)} kwargs={safe_repr(kwargs)}")
+    STATS.record(
+        member,
+        "ok",
+        problem,
+        f"result={safe_repr(result)} args={safe_repr(args)} kwargs={safe_repr(kwargs)}",
+    )
 
 
 def build_test(products, examples, seed, excluded):
     receiver_strategy = receivers(products, usd_paths(products), churn="churn" not in excluded)
 
-    @settings(max_examples=examples, deadline=None, database=None, derandomize=seed is None,
-              phases=(Phase.explicit, Phase.generate), print_blob=False,
-              suppress_health_check=list(HealthCheck))
+    @settings(
+        max_examples=examples,
+        deadline=None,
+        database=None,
+        derandomize=seed is None,
+        phases=(Phase.explicit, Phase.generate),
+        print_blob=False,
+        suppress_health_check=list(HealthCheck),
+    )
     @given(data=st.data())
     def run(data):
         swap = Swap()
         churn_defaults()  # defaults that nothing but the functions hold
         try:
             body(data, swap)
-        except BaseException as exc:  # noqa: BLE001 - a harness fault, reported, not raised
+        except BaseException as exc:
             if type(exc).__module__.startswith("hypothesis"):
                 raise  # the engine's own control flow
-            STATS.record("harness", type(exc).__name__, "error in the test harness",
-                         "".join(traceback.format_tb(exc.__traceback__)[-4:])
-                         + f"{type(exc).__name__}: {safe_repr(str(exc))}")
+            STATS.record(
+                "harness",
+                type(exc).__name__,
+                "error in the test harness",
+                "".join(traceback.format_tb(exc.__traceback__)[-4:])
+                + f"{type(exc).__name__}: {safe_repr(str(exc))}",
+            )
         finally:
             swap.restore()
             restore_defaults()
@@ -834,11 +1014,14 @@ def build_test(products, examples, seed, excluded):
                     swap.delete(obj, name)
                 elif behaviour is not None:
                     swap.set(obj, name, behaviour)
-        if member in ("capabilities", "_list_openfoam_templates") or data.draw(
-                st.integers(0, 9)) == 0:
+        if (
+            member in ("capabilities", "_list_openfoam_templates")
+            or data.draw(st.integers(0, 9)) == 0
+        ):
             if data.draw(st.integers(0, 9)) == 0:
-                swap.delete(transport_mod, data.draw(st.sampled_from(
-                    ("mcp_connect", "parse_tool_result"))))
+                swap.delete(
+                    transport_mod, data.draw(st.sampled_from(("mcp_connect", "parse_tool_result")))
+                )
             else:
                 faults, parsed, exit_value = data.draw(transports(excluded))
                 connect, parse = make_transport(faults, parsed, exit_value)
@@ -871,9 +1054,13 @@ def main() -> int:
     parser.add_argument("--workspace", required=True)
     parser.add_argument("--examples", type=int, default=2000)
     parser.add_argument("--seed", type=int, default=None)
-    parser.add_argument("--exclude", action="append", default=[],
-                        help="transport fault, or 'churn' (defaults replaced during a call), "
-                             "to leave out (for triage)")
+    parser.add_argument(
+        "--exclude",
+        action="append",
+        default=[],
+        help="transport fault, or 'churn' (defaults replaced during a call), "
+        "to leave out (for triage)",
+    )
     parser.add_argument("--watchdog", type=float, default=600.0)
     parser.add_argument("--log-calls", metavar="FILE", help="write every call before making it")
     args = parser.parse_args()
@@ -888,14 +1075,17 @@ def main() -> int:
     os.environ["VELMOR_WORKSPACE"] = args.workspace
     os.chdir(args.workspace)  # relative paths generated below stay inside the copy
     root = Path(args.workspace)
-    products = [root / "products" / "hatch" / "hatch.usda",
-                root / "products" / "sedan" / "base" / "sedan.usda",
-                root / "products" / "sedan" / "sport" / "sedan.usda"]
+    products = [
+        root / "products" / "hatch" / "hatch.usda",
+        root / "products" / "sedan" / "base" / "sedan.usda",
+        root / "products" / "sedan" / "sport" / "sedan.usda",
+    ]
     (root / "body.stl").write_bytes(b"solid x\nendsolid x\n")
 
     def unraisable(info):
-        STATS.unraisable.append(f"{info.exc_type.__name__}: {safe_repr(info.exc_value)} "
-                                f"in {safe_repr(info.object)}")
+        STATS.unraisable.append(
+            f"{info.exc_type.__name__}: {safe_repr(info.exc_value)} in {safe_repr(info.object)}"
+        )
 
     sys.unraisablehook = unraisable
 

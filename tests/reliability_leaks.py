@@ -88,8 +88,15 @@ def rss_bytes() -> int:
 # count shows whether the extension keeps references it should drop.
 
 PATH = Path("/w/products/sedan/base/sedan.usda")
-VEHICLE = {"vehicle_name": "Sedan", "mass": 1600, "wheelbase": 2.8, "target_cd": 0.25,
-           "target_cl_tol": 0.01, "benchmark_source": "wind tunnel", "current_cd": 0.26}
+VEHICLE = {
+    "vehicle_name": "Sedan",
+    "mass": 1600,
+    "wheelbase": 2.8,
+    "target_cd": 0.25,
+    "target_cl_tol": 0.01,
+    "benchmark_source": "wind tunnel",
+    "current_cd": 0.26,
+}
 RUNS = [{"run_id": "r1", "cd": 0.26}]
 DIFF = {"changes": {}, "identical": True}
 RANGE = {"range_km": 500.0}
@@ -118,7 +125,7 @@ class FakeAttribute:
     def __bool__(self):
         return True
 
-    def Set(self, value):  # noqa: N802 - OpenUSD's name
+    def Set(self, value):
         self.value = value
         return True
 
@@ -128,20 +135,28 @@ class FakeLayer:
         self.save_result = True
         self.reloads = 0
 
-    def Save(self):  # noqa: N802
+    def Save(self):
         return self.save_result
 
-    def Reload(self, *args):  # noqa: N802
+    def Reload(self, *args):
         self.reloads += 1
         return True
 
 
-ATTRIBUTES = {name: FakeAttribute() for name in ("targetCd", "targetCl", "targetCmPitch",
-                                                  "targetClTolerance", "targetCmPitchTolerance")}
+ATTRIBUTES = {
+    name: FakeAttribute()
+    for name in (
+        "targetCd",
+        "targetCl",
+        "targetCmPitch",
+        "targetClTolerance",
+        "targetCmPitchTolerance",
+    )
+}
 
 
 class FakePrim:
-    def GetAttribute(self, name):  # noqa: N802
+    def GetAttribute(self, name):
         return ATTRIBUTES.get(name, False)
 
 
@@ -150,17 +165,18 @@ PRIM = FakePrim()
 
 
 class FakeStage:
-    def GetDefaultPrim(self):  # noqa: N802
+    def GetDefaultPrim(self):
         return PRIM
 
-    def GetRootLayer(self):  # noqa: N802
+    def GetRootLayer(self):
         return LAYER
 
 
 STAGE = FakeStage()
 FAKE_PXR = types.ModuleType("pxr")
-FAKE_PXR.Usd = types.SimpleNamespace(Stage=types.SimpleNamespace(Open=_same(STAGE),
-                                                                   LoadNone="LoadNone"))
+FAKE_PXR.Usd = types.SimpleNamespace(
+    Stage=types.SimpleNamespace(Open=_same(STAGE), LoadNone="LoadNone")
+)
 FAKE_PXR.Sdf = types.SimpleNamespace()
 
 
@@ -302,113 +318,242 @@ def cases(workspace: Path):
     out = []
     out += [
         c("__init__ ok", lambda: (call(ProductCore, PATH, VEHICLE), [PATH, VEHICLE], None)),
-        c("__init__ error", lambda: (expect(TypeError, ProductCore, PATH, not_a_record),
-                                     [PATH, not_a_record], None)),
+        c(
+            "__init__ error",
+            lambda: (
+                expect(TypeError, ProductCore, PATH, not_a_record),
+                [PATH, not_a_record],
+                None,
+            ),
+        ),
         c("load ok", lambda: (call(ProductCore.load, "sedan:base"), [PATH, VEHICLE], None)),
         c("load ok (file path)", lambda: (call(Derived.load, str(real_product)), [VEHICLE], None)),
         c("load error", lambda: (expect(TypeError, ProductCore.load, PATH), [PATH], None)),
         c("name ok", lambda: (getter(p, "name"), [p, VEHICLE], None)),
         c("name error", lambda: (getter(product(odd_name), "name", TypeError), [odd_name], None)),
         c("specs ok", lambda: (getter(p, "specs"), [p, VEHICLE], None)),
-        c("specs error", lambda: (getter(bare(_usd_path=PATH), "specs", AttributeError), [PATH],
-                                  None)),
+        c(
+            "specs error",
+            lambda: (getter(bare(_usd_path=PATH), "specs", AttributeError), [PATH], None),
+        ),
         c("has_dynamics ok", lambda: (getter(p, "has_dynamics"), [p, VEHICLE], None)),
-        c("has_dynamics error", lambda: (getter(product({"mass": "x"}), "has_dynamics",
-                                                TypeError), [], None)),
+        c(
+            "has_dynamics error",
+            lambda: (getter(product({"mass": "x"}), "has_dynamics", TypeError), [], None),
+        ),
         c("targets ok", lambda: (getter(p, "targets"), [p, VEHICLE], None)),
-        c("targets error", lambda: (getter(product(no_dynamics), "targets", TypeError),
-                                    [no_dynamics], None)),
+        c(
+            "targets error",
+            lambda: (getter(product(no_dynamics), "targets", TypeError), [no_dynamics], None),
+        ),
         c("benchmarks ok", lambda: (getter(p, "benchmarks"), [p, VEHICLE], None)),
-        c("benchmarks error", lambda: (getter(bare(_vehicle=not_a_record), "benchmarks",
-                                              AttributeError), [not_a_record], None)),
+        c(
+            "benchmarks error",
+            lambda: (
+                getter(bare(_vehicle=not_a_record), "benchmarks", AttributeError),
+                [not_a_record],
+                None,
+            ),
+        ),
         c("current ok", lambda: (getter(p, "current"), [p, VEHICLE], None)),
-        c("current error", lambda: (getter(product(no_dynamics), "current", TypeError),
-                                    [no_dynamics], None)),
+        c(
+            "current error",
+            lambda: (getter(product(no_dynamics), "current", TypeError), [no_dynamics], None),
+        ),
         c("usd_path ok", lambda: (getter(p, "usd_path"), [p, PATH], None)),
         c("usd_path error", lambda: (getter(bare(), "usd_path", AttributeError), [], None)),
         c("product_dir ok", lambda: (getter(p, "product_dir"), [p, PATH], None)),
-        c("product_dir error", lambda: (getter(product(path=not_a_path), "product_dir",
-                                               AttributeError), [not_a_path], None)),
+        c(
+            "product_dir error",
+            lambda: (
+                getter(product(path=not_a_path), "product_dir", AttributeError),
+                [not_a_path],
+                None,
+            ),
+        ),
         c("simulations ok", lambda: (call(p.simulations), [p, RUNS], None)),
-        c("simulations error", lambda: (
-            expect(TypeError, p.simulations), [p, wrong_tuple],
-            swap(usd_product_mod, "load_product_history", _same(wrong_tuple)))),
+        c(
+            "simulations error",
+            lambda: (
+                expect(TypeError, p.simulations),
+                [p, wrong_tuple],
+                swap(usd_product_mod, "load_product_history", _same(wrong_tuple)),
+            ),
+        ),
         c("history ok", lambda: (call(d.history), [d, RUNS], None)),
-        c("history error", lambda: (
-            expect(TypeError, d.history), [d, wrong_tuple],
-            swap(usd_product_mod, "load_product_history", _same(wrong_tuple)))),
-        c("capabilities ok", lambda: (call(p.capabilities), [p, DOMAINS, SOLVER, TEMPLATES],
-                                      None)),
-        c("capabilities error", lambda: (
-            expect(KeyError, p.capabilities), [p, domains_missing_status],
-            swap(pc, "list_domains", _same(domains_missing_status)))),
+        c(
+            "history error",
+            lambda: (
+                expect(TypeError, d.history),
+                [d, wrong_tuple],
+                swap(usd_product_mod, "load_product_history", _same(wrong_tuple)),
+            ),
+        ),
+        c("capabilities ok", lambda: (call(p.capabilities), [p, DOMAINS, SOLVER, TEMPLATES], None)),
+        c(
+            "capabilities error",
+            lambda: (
+                expect(KeyError, p.capabilities),
+                [p, domains_missing_status],
+                swap(pc, "list_domains", _same(domains_missing_status)),
+            ),
+        ),
         c("set_geometry ok", lambda: (call(p.set_geometry, str(stl)), [p], None)),
-        c("set_geometry error (missing)", lambda: (
-            expect(FileNotFoundError, p.set_geometry, "missing.stl"), [p], None)),
-        c("set_geometry error (directory)", lambda: (
-            expect(ValueError, p.set_geometry, directory_stl), [p, directory_stl], None)),
-        c("set_targets ok", lambda: (call(p.set_targets, cd=0.25, cl=1, unknown=2),
-                                     [p, VEHICLE, STAGE, LAYER, PRIM], fake_pxr())),
-        c("set_targets error (value)", lambda: (
-            expect(ValueError, p.set_targets, cd=0.25, cl=bad_cd), [p, bad_cd, STAGE], fake_pxr())),
-        c("set_targets error (nan)", lambda: (
-            expect(ValueError, p.set_targets, cm_pitch=nan), [p, nan, STAGE], fake_pxr())),
-        c("set_targets error (save)", lambda: (
-            expect(OSError, p.set_targets, cd=0.3), [p, STAGE, LAYER], fake_pxr(save=False))),
+        c(
+            "set_geometry error (missing)",
+            lambda: (expect(FileNotFoundError, p.set_geometry, "missing.stl"), [p], None),
+        ),
+        c(
+            "set_geometry error (directory)",
+            lambda: (expect(ValueError, p.set_geometry, directory_stl), [p, directory_stl], None),
+        ),
+        c(
+            "set_targets ok",
+            lambda: (
+                call(p.set_targets, cd=0.25, cl=1, unknown=2),
+                [p, VEHICLE, STAGE, LAYER, PRIM],
+                fake_pxr(),
+            ),
+        ),
+        c(
+            "set_targets error (value)",
+            lambda: (
+                expect(ValueError, p.set_targets, cd=0.25, cl=bad_cd),
+                [p, bad_cd, STAGE],
+                fake_pxr(),
+            ),
+        ),
+        c(
+            "set_targets error (nan)",
+            lambda: (expect(ValueError, p.set_targets, cm_pitch=nan), [p, nan, STAGE], fake_pxr()),
+        ),
+        c(
+            "set_targets error (save)",
+            lambda: (
+                expect(OSError, p.set_targets, cd=0.3),
+                [p, STAGE, LAYER],
+                fake_pxr(save=False),
+            ),
+        ),
         c("export ok", lambda: (call(p.export, fmt), [p, fmt, PATH], None)),
         c("export error", lambda: (expect(ValueError, p.export, bad_fmt), [p, bad_fmt], None)),
-        c("_normalise_domain ok", lambda: (call(ProductCore._normalise_domain, aero), [aero], None)),
-        c("_normalise_domain error", lambda: (expect(TypeError, ProductCore._normalise_domain,
-                                                     None), [], None)),
+        c(
+            "_normalise_domain ok",
+            lambda: (call(ProductCore._normalise_domain, aero), [aero], None),
+        ),
+        c(
+            "_normalise_domain error",
+            lambda: (expect(TypeError, ProductCore._normalise_domain, None), [], None),
+        ),
         c("set_solver ok", lambda: (call(p.set_solver, aero, xlb), [p, aero, xlb], None)),
-        c("set_solver error", lambda: (expect(ValueError, p.set_solver, aero, chrono),
-                                       [p, aero, chrono], None)),
+        c(
+            "set_solver error",
+            lambda: (expect(ValueError, p.set_solver, aero, chrono), [p, aero, chrono], None),
+        ),
         c("get_solver_backend ok", lambda: (call(p.get_solver_backend, aero), [p, aero], None)),
-        c("get_solver_backend error", lambda: (expect(TypeError, p.get_solver_backend, 1), [p],
-                                               None)),
-        c("resolve_dispatch_backend ok", lambda: (
-            call(p.resolve_dispatch_backend, domain=aero, conditions=conditions,
-                 force_physics=conditions), [p, aero, conditions], None)),
-        c("resolve_dispatch_backend error", lambda: (
-            expect(TypeError, p.resolve_dispatch_backend, aero), [p, aero], None)),
+        c(
+            "get_solver_backend error",
+            lambda: (expect(TypeError, p.get_solver_backend, 1), [p], None),
+        ),
+        c(
+            "resolve_dispatch_backend ok",
+            lambda: (
+                call(
+                    p.resolve_dispatch_backend,
+                    domain=aero,
+                    conditions=conditions,
+                    force_physics=conditions,
+                ),
+                [p, aero, conditions],
+                None,
+            ),
+        ),
+        c(
+            "resolve_dispatch_backend error",
+            lambda: (expect(TypeError, p.resolve_dispatch_backend, aero), [p, aero], None),
+        ),
         c("metadata ok", lambda: (call(p.metadata, action), [p, action], None)),
         c("metadata error", lambda: (expect(TypeError, p.metadata, action=None), [p], None)),
         c("solvers ok", lambda: (call(ProductCore.solvers), [DOMAINS], None)),
-        c("solvers error", lambda: (expect(TypeError, ProductCore.solvers), [wrong_tuple],
-                                    swap(pc, "list_domains", _same(wrong_tuple)))),
+        c(
+            "solvers error",
+            lambda: (
+                expect(TypeError, ProductCore.solvers),
+                [wrong_tuple],
+                swap(pc, "list_domains", _same(wrong_tuple)),
+            ),
+        ),
         c("solver ok", lambda: (call(ProductCore.solver, aero), [aero, DOMAIN], None)),
         c("solver error", lambda: (expect(TypeError, ProductCore.solver, domain=None), [], None)),
         c("diff ok", lambda: (call(p.diff, other), [p, other, DIFF], None)),
         c("diff error", lambda: (expect(AttributeError, p.diff, stranger), [p, stranger], None)),
-        c("range_competitiveness ok", lambda: (call(p.range_competitiveness, 1), [p, RANGE,
-                                                                                  VEHICLE], None)),
-        c("range_competitiveness error", lambda: (
-            expect(TypeError, p.range_competitiveness, bad_cd), [p, bad_cd], None)),
-        c("range_competitiveness error (overflow)", lambda: (
-            expect(OverflowError, p.range_competitiveness, huge_cd), [p, huge_cd], None)),
+        c(
+            "range_competitiveness ok",
+            lambda: (call(p.range_competitiveness, 1), [p, RANGE, VEHICLE], None),
+        ),
+        c(
+            "range_competitiveness error",
+            lambda: (expect(TypeError, p.range_competitiveness, bad_cd), [p, bad_cd], None),
+        ),
+        c(
+            "range_competitiveness error (overflow)",
+            lambda: (expect(OverflowError, p.range_competitiveness, huge_cd), [p, huge_cd], None),
+        ),
         c("_product_identifier ok", lambda: (call(p._product_identifier), [p, PATH], None)),
-        c("_product_identifier error", lambda: (expect(AttributeError,
-                                                       product(path=not_a_path)._product_identifier),
-                                                [not_a_path], None)),
+        c(
+            "_product_identifier error",
+            lambda: (
+                expect(AttributeError, product(path=not_a_path)._product_identifier),
+                [not_a_path],
+                None,
+            ),
+        ),
         c("__repr__ ok", lambda: (call(repr, p), [p], None)),
         c("__repr__ error", lambda: (expect(TypeError, repr, product(odd_name)), [odd_name], None)),
-        c("_list_openfoam_templates ok", lambda: (call(pc._list_openfoam_templates),
-                                                  [TEMPLATES, SESSION, RAW_RESULT], None)),
-        c("_list_openfoam_templates error (tool)", lambda: (
-            call(pc._list_openfoam_templates), [SESSION, RuntimeError],
-            set_session_failure(RuntimeError))),
-        c("_list_openfoam_templates error (swallowed)", lambda: (
-            call(pc._list_openfoam_templates), [SESSION, RuntimeError],
-            set_session_failure(RuntimeError, swallow=True))),
-        c("_list_openfoam_templates error (connect)", lambda: (
-            call(pc._list_openfoam_templates), [ConnectionError, failing_connect],
-            swap(transport_mod, "mcp_connect", failing_connect))),
-        c("set_targets ok (OpenUSD)", lambda: (
-            call(ProductCore(real_product, {}).set_targets, cd=0.27, cl_tolerance=0.02),
-            [real_product], real_usd())),
-        c("set_targets error (OpenUSD)", lambda: (
-            expect(ValueError, ProductCore(real_product, {}).set_targets, cd=0.27, cl=bad_cd),
-            [real_product, bad_cd], real_usd())),
+        c(
+            "_list_openfoam_templates ok",
+            lambda: (call(pc._list_openfoam_templates), [TEMPLATES, SESSION, RAW_RESULT], None),
+        ),
+        c(
+            "_list_openfoam_templates error (tool)",
+            lambda: (
+                call(pc._list_openfoam_templates),
+                [SESSION, RuntimeError],
+                set_session_failure(RuntimeError),
+            ),
+        ),
+        c(
+            "_list_openfoam_templates error (swallowed)",
+            lambda: (
+                call(pc._list_openfoam_templates),
+                [SESSION, RuntimeError],
+                set_session_failure(RuntimeError, swallow=True),
+            ),
+        ),
+        c(
+            "_list_openfoam_templates error (connect)",
+            lambda: (
+                call(pc._list_openfoam_templates),
+                [ConnectionError, failing_connect],
+                swap(transport_mod, "mcp_connect", failing_connect),
+            ),
+        ),
+        c(
+            "set_targets ok (OpenUSD)",
+            lambda: (
+                call(ProductCore(real_product, {}).set_targets, cd=0.27, cl_tolerance=0.02),
+                [real_product],
+                real_usd(),
+            ),
+        ),
+        c(
+            "set_targets error (OpenUSD)",
+            lambda: (
+                expect(ValueError, ProductCore(real_product, {}).set_targets, cd=0.27, cl=bad_cd),
+                [real_product, bad_cd],
+                real_usd(),
+            ),
+        ),
     ]
     return out
 
@@ -437,8 +582,11 @@ def fake_pxr(save=True):
     real = sys.modules.get("pxr")
     sys.modules["pxr"] = FAKE_PXR
     LAYER.save_result = save
-    io_saved = (layer_io_mod.product_lock, layer_io_mod.save_layer,
-                containment_mod.open_contained_layers)
+    io_saved = (
+        layer_io_mod.product_lock,
+        layer_io_mod.save_layer,
+        containment_mod.open_contained_layers,
+    )
     layer_io_mod.product_lock = lambda path, timeout=None: contextlib.nullcontext(path)
     layer_io_mod.save_layer = _fake_save
     containment_mod.open_contained_layers = _same([LAYER])
@@ -446,8 +594,11 @@ def fake_pxr(save=True):
     def undo():
         sys.modules["pxr"] = real
         LAYER.save_result = True
-        (layer_io_mod.product_lock, layer_io_mod.save_layer,
-         containment_mod.open_contained_layers) = io_saved
+        (
+            layer_io_mod.product_lock,
+            layer_io_mod.save_layer,
+            containment_mod.open_contained_layers,
+        ) = io_saved
 
     return undo
 
@@ -507,7 +658,9 @@ def measure(name, make, calls):
         if undo is not None:
             undo()
     row = {
-        "case": name, "calls": calls, "measured_calls": half,
+        "case": name,
+        "calls": calls,
+        "measured_calls": half,
         "seconds_per_call": elapsed / max(half, 1),
         "traced_growth": after["traced"] - before["traced"],
         "blocks_growth": after["blocks"] - before["blocks"],
@@ -569,8 +722,12 @@ def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--workspace", required=True)
     parser.add_argument("--calls", type=int, default=3000)
-    parser.add_argument("--slow-calls", type=int, default=None,
-                        help="calls for the event-loop and OpenUSD cases (default: --calls)")
+    parser.add_argument(
+        "--slow-calls",
+        type=int,
+        default=None,
+        help="calls for the event-loop and OpenUSD cases (default: --calls)",
+    )
     parser.add_argument("--only", action="append", default=[])
     args = parser.parse_args()
 
@@ -594,8 +751,13 @@ def main() -> int:
     report = {
         "calls": sum(r["calls"] for r in rows),
         "cases": rows,
-        "bounds": {"traced_bytes": TRACED_BOUND, "blocks": BLOCKS_BOUND, "rss_bytes": RSS_BOUND,
-                   "singleton_refcounts": SINGLETON_BOUND, "rss_checked": not sanitized()},
+        "bounds": {
+            "traced_bytes": TRACED_BOUND,
+            "blocks": BLOCKS_BOUND,
+            "rss_bytes": RSS_BOUND,
+            "singleton_refcounts": SINGLETON_BOUND,
+            "rss_checked": not sanitized(),
+        },
     }
     print(json.dumps(report))
     return 1 if any(r["problems"] for r in rows) else 0

@@ -35,18 +35,21 @@ def real_server(tool):
 def main() -> int:
     mode = sys.argv[1]
     if mode == "die-in-call":
+
         def list_templates() -> list[str]:
             os.kill(os.getpid(), signal.SIGKILL)
             return []
 
         real_server(list_templates)
     elif mode == "hang-in-call":
+
         def list_templates() -> list[str]:
             time.sleep(3600)
             return []
 
         real_server(list_templates)
     elif mode == "wrong-answer":
+
         def list_templates() -> dict:
             return {"templates": ["hatch", "sedan"], "count": 2}
 

@@ -56,10 +56,24 @@ class Connection:
 
 def record_versions(base: dict) -> tuple[dict, dict]:
     """Two records that differ in every value the views show, both with dynamics."""
-    a = dict(base, mass=1500, wheelbase=2.7, vehicle_name="Version A", target_cd=0.25,
-             benchmark_source="tunnel A", current_cd=0.26)
-    b = dict(base, mass=1700, wheelbase=2.9, vehicle_name="Version B", target_cd=0.31,
-             benchmark_source="tunnel B", current_cd=0.33)
+    a = dict(
+        base,
+        mass=1500,
+        wheelbase=2.7,
+        vehicle_name="Version A",
+        target_cd=0.25,
+        benchmark_source="tunnel A",
+        current_cd=0.26,
+    )
+    b = dict(
+        base,
+        mass=1700,
+        wheelbase=2.9,
+        vehicle_name="Version B",
+        target_cd=0.31,
+        benchmark_source="tunnel B",
+        current_cd=0.33,
+    )
     return a, b
 
 
@@ -116,8 +130,10 @@ class Worker(threading.Thread):
             self.calls["views"] += len(VIEWS)
         elif choice == 1:
             specs = p.specs
-            if not any(all(specs.get(k) == v for k, v in exp["specs"].items())
-                       for exp in self.expected_sets):
+            if not any(
+                all(specs.get(k) == v for k, v in exp["specs"].items())
+                for exp in self.expected_sets
+            ):
                 self.problems.append(f"{self.name} specs: {specs!r:.300}")
             self.calls["specs"] += 1
         elif choice == 2:
@@ -147,8 +163,9 @@ class Worker(threading.Thread):
             got = p.get_solver_backend("aero")
             if got not in AERO_BACKENDS:
                 self.problems.append(f"{self.name} aero backend {got!r}")
-            resolved = p.resolve_dispatch_backend(domain="aero", conditions={"v": 1},
-                                                  force_physics=True)
+            resolved = p.resolve_dispatch_backend(
+                domain="aero", conditions={"v": 1}, force_physics=True
+            )
             if resolved[0] not in AERO_BACKENDS[:3] or resolved[1] is not None:
                 self.problems.append(f"{self.name} aero resolve {resolved!r}")
             self.calls["set_solver"] += 1
@@ -239,7 +256,7 @@ def main() -> int:
     transport_mod.parse_tool_result = lambda result: result["structuredContent"]["result"]
 
     names = ["hatch", "sedan:base", "sedan:sport"]
-    loaded = [ProductCore.load(n) for n in names]
+    _loaded = [ProductCore.load(n) for n in names]  # held for the whole run
     # The shared product flips between two versions of the sedan's record.
     shared = ProductCore.load("sedan:base")
     version_a, version_b = record_versions(shared._vehicle)
@@ -251,8 +268,11 @@ def main() -> int:
         expectations.append(exp)
     # repr reads the name and then the targets: a swap in between may pair
     # one version's name with the other's drag target.
-    reprs = frozenset(f"Velmor({x['name']}, cd_target={y['targets']['cd']})"
-                      for x in expectations for y in expectations)
+    reprs = frozenset(
+        f"Velmor({x['name']}, cd_target={y['targets']['cd']})"
+        for x in expectations
+        for y in expectations
+    )
     for exp in expectations:
         exp["repr"] = reprs
     shared._vehicle = version_a
@@ -288,12 +308,19 @@ def main() -> int:
     # The shared product's backend map ends with every thread's own choice.
     backends = getattr(shared, "_solver_backend", {})
     for w in workers:
-        if w.product is shared and w.own_backend is not None:
-            if backends.get(w.own_domain) != w.own_backend:
-                problems.append(f"{w.own_domain}: {backends.get(w.own_domain)!r} != {w.own_backend!r}")
+        if (
+            w.product is shared
+            and w.own_backend is not None
+            and backends.get(w.own_domain) != w.own_backend
+        ):
+            problems.append(f"{w.own_domain}: {backends.get(w.own_domain)!r} != {w.own_backend!r}")
     report = {
-        "threads": args.threads, "seconds": args.seconds, "calls": sum(calls.values()),
-        "by_kind": dict(calls), "record_swaps": mutator.swaps, "problems": problems[:50],
+        "threads": args.threads,
+        "seconds": args.seconds,
+        "calls": sum(calls.values()),
+        "by_kind": dict(calls),
+        "record_swaps": mutator.swaps,
+        "problems": problems[:50],
     }
     print(json.dumps(report))
     return 1 if problems else 0

@@ -29,13 +29,19 @@ def velmor(*args, workspace=None, env=None, cwd=None):
     environment, as it would for a user."""
     full_env = dict(os.environ)
     full_env.pop("VELMOR_WORKSPACE", None)
-    full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")]))
+    full_env["PYTHONPATH"] = os.pathsep.join(
+        filter(None, [PACKAGE_PARENT, os.environ.get("PYTHONPATH")])
+    )
     if workspace is not None:
         full_env["VELMOR_WORKSPACE"] = str(workspace)
     full_env.update(env or {})
     return subprocess.run(
         [sys.executable, "-m", "velmor_platform", *map(str, args)],
-        capture_output=True, text=True, env=full_env, cwd=cwd, timeout=60,
+        capture_output=True,
+        text=True,
+        env=full_env,
+        cwd=cwd,
+        timeout=60,
     )
 
 
@@ -61,22 +67,32 @@ def ws(tmp_path, monkeypatch):
 def add_product(ws, name, body):
     d = ws / "products" / name
     d.mkdir(parents=True)
-    (d / f"{name}.usda").write_text('#usda 1.0\n(\n    defaultPrim = "Vehicle"\n)\n\ndef Xform "Vehicle"\n{\n'
-                                    + body + "\n}\n")
+    (d / f"{name}.usda").write_text(
+        '#usda 1.0\n(\n    defaultPrim = "Vehicle"\n)\n\ndef Xform "Vehicle"\n{\n' + body + "\n}\n"
+    )
     return d / f"{name}.usda"
 
 
 # ------------------------------------------------------------ JSON round-trips
 
 
-@pytest.mark.parametrize("args, expected", [
-    (["history", "sedan:sport"], lambda: ProductCore.load("sedan:sport").history()),
-    (["solvers"], lambda: ProductCore.solvers()),
-    (["solvers", "aero"], lambda: ProductCore.solver("aero")),
-    (["diff", "sedan:base", "hatch"], lambda: ProductCore.load("sedan:base").diff(ProductCore.load("hatch"))),
-    (["range", "sedan:base", "--cd", "0.27"], lambda: ProductCore.load("sedan:base").range_competitiveness(0.27)),
-    (["export", "hatch"], lambda: ProductCore.load("hatch").export()),
-])
+@pytest.mark.parametrize(
+    "args, expected",
+    [
+        (["history", "sedan:sport"], lambda: ProductCore.load("sedan:sport").history()),
+        (["solvers"], lambda: ProductCore.solvers()),
+        (["solvers", "aero"], lambda: ProductCore.solver("aero")),
+        (
+            ["diff", "sedan:base", "hatch"],
+            lambda: ProductCore.load("sedan:base").diff(ProductCore.load("hatch")),
+        ),
+        (
+            ["range", "sedan:base", "--cd", "0.27"],
+            lambda: ProductCore.load("sedan:base").range_competitiveness(0.27),
+        ),
+        (["export", "hatch"], lambda: ProductCore.load("hatch").export()),
+    ],
+)
 def test_json_is_what_the_core_returns(ws, args, expected):
     assert as_json(velmor(*args, "--json", workspace=ws)) == plain(expected())
 
@@ -84,10 +100,17 @@ def test_json_is_what_the_core_returns(ws, args, expected):
 def test_show_json_holds_every_view_of_the_product(ws):
     p = ProductCore.load("sedan:base")
     data = as_json(velmor("show", "sedan:base", "--json", workspace=ws))
-    assert data == plain({
-        "metadata": p.metadata("show"), "usd_path": p.usd_path, "has_dynamics": True,
-        "specs": p.specs, "targets": p.targets, "benchmarks": p.benchmarks, "current": p.current,
-    })
+    assert data == plain(
+        {
+            "metadata": p.metadata("show"),
+            "usd_path": p.usd_path,
+            "has_dynamics": True,
+            "specs": p.specs,
+            "targets": p.targets,
+            "benchmarks": p.benchmarks,
+            "current": p.current,
+        }
+    )
     assert list(data["targets"]) == list(p.targets)  # key order survives
 
 
@@ -102,7 +125,11 @@ def test_products_lists_identifiers_names_and_files(ws, sample_products):
 def test_global_options_work_before_and_after_the_command(ws, tmp_path):
     after = velmor("export", "hatch", "--json", "--workspace", ws, workspace=tmp_path / "missing")
     before = velmor("--json", "--workspace", ws, "export", "hatch", workspace=tmp_path / "missing")
-    assert as_json(after) == as_json(before) == {"format": "USD", "path": str(ws / "products/hatch/hatch.usda")}
+    assert (
+        as_json(after)
+        == as_json(before)
+        == {"format": "USD", "path": str(ws / "products/hatch/hatch.usda")}
+    )
 
 
 def test_product_can_be_named_by_file_path(ws):
@@ -114,19 +141,24 @@ def test_capabilities_asks_the_template_server(ws):
     # hatch has a template of its own name but is too light for dynamics.
     data = as_json(velmor("capabilities", "hatch", "--json", workspace=ws))
     assert {d: (e["available"], e["solver"]) for d, e in data.items()} == {
-        "aerodynamics": (True, "openfoam"), "dynamics": (False, "chrono")}
+        "aerodynamics": (True, "openfoam"),
+        "dynamics": (False, "chrono"),
+    }
     # stderr was empty (checked by as_json): no spinner when it is not a terminal.
 
 
 # ------------------------------------------------------------- solver choice
 
 
-@pytest.mark.parametrize("domain, backend, dispatch", [
-    ("aerodynamics", "xlb", "xlb"),
-    ("aero", "auto", "openfoam"),
-    ("dynamics", "auto", "chrono"),
-    ("aerodynamics", "surrogate", "openfoam"),
-])
+@pytest.mark.parametrize(
+    "domain, backend, dispatch",
+    [
+        ("aerodynamics", "xlb", "xlb"),
+        ("aero", "auto", "openfoam"),
+        ("dynamics", "auto", "chrono"),
+        ("aerodynamics", "surrogate", "openfoam"),
+    ],
+)
 def test_solver_set_shows_selection_and_dispatch_backend(ws, domain, backend, dispatch):
     data = as_json(velmor("solver", "set", "sedan:base", domain, backend, "--json", workspace=ws))
     assert data["status"] == "selected"
@@ -135,9 +167,13 @@ def test_solver_set_shows_selection_and_dispatch_backend(ws, domain, backend, di
 
 def test_solver_choice_is_per_command(ws):
     velmor("solver", "set", "sedan:base", "aerodynamics", "domino", workspace=ws)
-    data = as_json(velmor("solver", "resolve", "sedan:base", "aerodynamics", "--json", workspace=ws))
+    data = as_json(
+        velmor("solver", "resolve", "sedan:base", "aerodynamics", "--json", workspace=ws)
+    )
     assert data["selected"] == data["dispatch_backend"] == "openfoam"
-    text = velmor("solver", "resolve", "sedan:base", "aerodynamics", "--backend", "domino", workspace=ws).stdout
+    text = velmor(
+        "solver", "resolve", "sedan:base", "aerodynamics", "--backend", "domino", workspace=ws
+    ).stdout
     assert text.strip().endswith("dispatch backend domino")
 
 
@@ -145,7 +181,9 @@ def test_solver_choice_is_per_command(ws):
 
 
 def test_targets_set_writes_the_file_and_reports_old_and_new(ws):
-    result = velmor("targets", "set", "sedan:base", "--cd", "0.24", "--cl-tolerance", "0.03", workspace=ws)
+    result = velmor(
+        "targets", "set", "sedan:base", "--cd", "0.24", "--cl-tolerance", "0.03", workspace=ws
+    )
     assert result.returncode == 0, result.stderr
     assert re.search(r"cd\s+0\.245 \S+ 0\.24\b", result.stdout)
     assert re.search(r"target_cl_tol\s+0\.02 \S+ 0\.03\b", result.stdout)
@@ -155,8 +193,19 @@ def test_targets_set_writes_the_file_and_reports_old_and_new(ws):
 
 
 def test_targets_set_json_is_the_reply(ws):
-    data = as_json(velmor("--json", "targets", "set", "hatch", "--cm-tolerance", "0.02", "--cm-pitch", "-0.01",
-                          workspace=ws))
+    data = as_json(
+        velmor(
+            "--json",
+            "targets",
+            "set",
+            "hatch",
+            "--cm-tolerance",
+            "0.02",
+            "--cm-pitch",
+            "-0.01",
+            workspace=ws,
+        )
+    )
     assert data == {"status": "updated", "targets": {"cm_pitch": -0.01, "cm_tolerance": 0.02}}
 
 
@@ -183,7 +232,10 @@ def test_init_seeds_a_new_workspace_and_refuses_a_used_one(tmp_path):
     assert result.stdout == f"{target}\n"
     assert "VELMOR_WORKSPACE" in result.stderr  # the hint is not a result
     assert [e["id"] for e in as_json(velmor("--workspace", target, "products", "--json"))] == [
-        "hatch", "sedan:base", "sedan:sport"]
+        "hatch",
+        "sedan:base",
+        "sedan:sport",
+    ]
     again = velmor("--workspace", target, "init")
     assert again.returncode == 1 and "not empty" in again.stderr
 
@@ -201,7 +253,9 @@ def test_show_sets_targets_benchmarks_and_results_side_by_side(ws):
 def test_history_charts_cd_over_the_runs(ws):
     out = velmor("history", "sedan:sport", workspace=ws).stdout
     assert "4 runs" in out.splitlines()[0]
-    bars = [line.split() for line in out.split("cd by run")[1].splitlines()[1:] if "sedan-sport" in line]
+    bars = [
+        line.split() for line in out.split("cd by run")[1].splitlines()[1:] if "sedan-sport" in line
+    ]
     assert [b[:2] for b in bars] == [["sedan-sport-0001", "0.268"], ["sedan-sport-0002", "0.264"]]
     assert len(bars[0][2]) > len(bars[1][2])  # the bar shrinks with cd
     assert re.search(r"trend \S+\s+0\.268 \S+ 0\.264 \(-0\.004 over 2 runs\)", out)
@@ -228,18 +282,23 @@ def test_ascii_terminal_gets_ascii_charts(ws):
 # -------------------------------------------------------------------- errors
 
 
-@pytest.mark.parametrize("args, message", [
-    (["show", "coupe"], "no product named 'coupe'"),
-    (["show", "products/x.usda"], "no such product file: products/x.usda"),
-    (["solver", "set", "hatch", "dynamics", "openfoam"],
-     "Unknown backend 'openfoam' for domain 'dynamics'. Options: ['auto', 'chrono']"),
-    (["solver", "set", "hatch", "aeor", "xlb"], "unknown domain 'aeor'"),
-    (["solvers", "thermal"], "unknown domain 'thermal'"),
-    (["export", "hatch", "--format", "stl"], "Unknown format: stl. Supported: usd"),
-    (["geometry", "hatch", "missing.obj"], "STL not found: missing.obj"),
-    (["geometry", "hatch", "products/hatch/hatch.usda"], "Expected .stl file, got: .usda"),
-    (["--workspace", "nowhere", "products"], "workspace "),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["show", "coupe"], "no product named 'coupe'"),
+        (["show", "products/x.usda"], "no such product file: products/x.usda"),
+        (
+            ["solver", "set", "hatch", "dynamics", "openfoam"],
+            "Unknown backend 'openfoam' for domain 'dynamics'. Options: ['auto', 'chrono']",
+        ),
+        (["solver", "set", "hatch", "aeor", "xlb"], "unknown domain 'aeor'"),
+        (["solvers", "thermal"], "unknown domain 'thermal'"),
+        (["export", "hatch", "--format", "stl"], "Unknown format: stl. Supported: usd"),
+        (["geometry", "hatch", "missing.obj"], "STL not found: missing.obj"),
+        (["geometry", "hatch", "products/hatch/hatch.usda"], "Expected .stl file, got: .usda"),
+        (["--workspace", "nowhere", "products"], "workspace "),
+    ],
+)
 def test_failures_are_one_line_on_stderr_with_status_1(ws, args, message):
     result = velmor(*args, workspace=ws, cwd=ws)
     assert result.returncode == 1
@@ -248,15 +307,18 @@ def test_failures_are_one_line_on_stderr_with_status_1(ws, args, message):
     assert message in result.stderr
 
 
-@pytest.mark.parametrize("args", [
-    [],
-    ["bogus"],
-    ["show"],
-    ["solver", "set", "hatch", "aero"],
-    ["targets", "set", "hatch"],
-    ["range", "hatch", "--cd", "fast"],
-    ["range", "hatch", "--cd", "nan"],
-])
+@pytest.mark.parametrize(
+    "args",
+    [
+        [],
+        ["bogus"],
+        ["show"],
+        ["solver", "set", "hatch", "aero"],
+        ["targets", "set", "hatch"],
+        ["range", "hatch", "--cd", "fast"],
+        ["range", "hatch", "--cd", "nan"],
+    ],
+)
 def test_usage_errors_are_one_line_with_status_2(ws, args):
     result = velmor(*args, workspace=ws)
     assert result.returncode == 2
@@ -313,14 +375,17 @@ def test_console_script_is_declared():
 # ------------------------------------------------------------- rendering
 
 
-@pytest.mark.parametrize("value, lo, hi, width, expected", [
-    (10, 0, 10, 4, "████"),
-    (0, 0, 10, 4, ""),
-    (5, 0, 10, 4, "██"),
-    (1, 0, 16, 4, "▎"),        # a quarter of one cell
-    (50, 0, 10, 4, "████"),    # clipped to the scale
-    (3, 3, 3, 4, "████"),      # a one-value scale fills the bar
-])
+@pytest.mark.parametrize(
+    "value, lo, hi, width, expected",
+    [
+        (10, 0, 10, 4, "████"),
+        (0, 0, 10, 4, ""),
+        (5, 0, 10, 4, "██"),
+        (1, 0, 16, 4, "▎"),  # a quarter of one cell
+        (50, 0, 10, 4, "████"),  # clipped to the scale
+        (3, 3, 3, 4, "████"),  # a one-value scale fills the bar
+    ],
+)
 def test_bar(value, lo, hi, width, expected):
     assert render.bar(value, lo, hi, width, render._FANCY) == expected
 
@@ -331,8 +396,9 @@ def test_sparkline_spans_lowest_to_highest():
 
 
 def test_json_values_are_valid_json():
-    assert render.jsonable({"p": Path("/a/b"), "t": ("x", None), "n": float("nan"), "s": {"b", "a"}}) == {
-        "p": "/a/b", "t": ["x", None], "n": None, "s": ["a", "b"]}
+    assert render.jsonable(
+        {"p": Path("/a/b"), "t": ("x", None), "n": float("nan"), "s": {"b", "a"}}
+    ) == {"p": "/a/b", "t": ["x", None], "n": None, "s": ["a", "b"]}
 
 
 class _Terminal(io.StringIO):

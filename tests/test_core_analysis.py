@@ -13,13 +13,17 @@ class Report(dict):
     pass
 
 
-SIBLINGS = {"diff": (usd_product, "diff_products", lambda p: p.diff(p)),
-            "range": (range_model, "range_competitiveness", lambda p: p.range_competitiveness(0.3))}
+SIBLINGS = {
+    "diff": (usd_product, "diff_products", lambda p: p.diff(p)),
+    "range": (range_model, "range_competitiveness", lambda p: p.range_competitiveness(0.3)),
+}
 
 
 @pytest.mark.parametrize("member", SIBLINGS)
-@pytest.mark.parametrize("value,refused", [(None, None), ({"k": 1}, None), ([], "list"),
-                                           (Report(), "Report"), ("x", "str")])
+@pytest.mark.parametrize(
+    "value,refused",
+    [(None, None), ({"k": 1}, None), ([], "list"), (Report(), "Report"), ("x", "str")],
+)
 def test_sibling_results_are_checked(core, monkeypatch, member, value, refused):
     module, name, call = SIBLINGS[member]
     monkeypatch.setattr(module, name, lambda *args: value)
@@ -49,8 +53,10 @@ def test_diff_passes_both_paths_as_strings(core, monkeypatch):
     mine = core.ProductCore(Path("/w/products/a/a.usda"), {})
     assert mine.diff(types.SimpleNamespace(_usd_path="/w/products/b/b.usda")) == {}
     assert mine.diff(other=core.ProductCore(Path("rel/c.usdc"), {})) == {}
-    assert calls == [(("/w/products/a/a.usda", "/w/products/b/b.usda"), {}),
-                     (("/w/products/a/a.usda", "rel/c.usdc"), {})]
+    assert calls == [
+        (("/w/products/a/a.usda", "/w/products/b/b.usda"), {}),
+        (("/w/products/a/a.usda", "rel/c.usdc"), {}),
+    ]
     assert all(type(a) is str for args, _ in calls for a in args)
     with pytest.raises(AttributeError):
         mine.diff(object())
@@ -64,7 +70,9 @@ class Index:
 @pytest.mark.parametrize("cd,expected", [(0.25, 0.25), (1, 1.0), (True, 1.0), (Index(), 2.0)])
 def test_range_competitiveness_arguments(core, monkeypatch, cd, expected):
     calls = []
-    monkeypatch.setattr(range_model, "range_competitiveness", lambda *a, **k: calls.append((a, k)) or {})
+    monkeypatch.setattr(
+        range_model, "range_competitiveness", lambda *a, **k: calls.append((a, k)) or {}
+    )
     marker, record = object(), {"mass": 1}
     p = core.ProductCore(marker, record)
     assert p.range_competitiveness(cd) == p.range_competitiveness(cd=cd) == {}
@@ -93,13 +101,15 @@ def test_analysis_of_sample_products(core, workspace):
     base, sport = core.ProductCore.load("sedan:base"), core.ProductCore.load("sedan:sport")
     assert base.diff(sport) == usd_product.diff_products(str(base.usd_path), str(sport.usd_path))
     assert base.range_competitiveness(0.24) == range_model.range_competitiveness(
-        base._vehicle, base.usd_path, 0.24)
+        base._vehicle, base.usd_path, 0.24
+    )
     with pytest.raises(ValueError):
         base.range_competitiveness(float("nan"))
 
 
-@pytest.mark.parametrize("call", [lambda p: p.export(), lambda p: p.export("usd"),
-                                  lambda p: p.export(format="usd")])
+@pytest.mark.parametrize(
+    "call", [lambda p: p.export(), lambda p: p.export("usd"), lambda p: p.export(format="usd")]
+)
 def test_export_usd(core, call, tmp_path):
     path = tmp_path / "a.usda"
     path.write_text("#usda 1.0\n")
@@ -114,15 +124,18 @@ class Fmt(str):
     pass
 
 
-@pytest.mark.parametrize("fmt,error,message", [
-    ("USD", ValueError, "Unknown format: USD. Supported: usd"),
-    ("", ValueError, "Unknown format: . Supported: usd"),
-    ("stl", ValueError, "Unknown format: stl. Supported: usd"),
-    ("usd ", ValueError, "Unknown format: usd . Supported: usd"),
-    (None, TypeError, "Argument 'format' has incorrect type (expected str, got NoneType)"),
-    (b"usd", TypeError, "Argument 'format' has incorrect type (expected str, got bytes)"),
-    (Fmt("usd"), TypeError, "Argument 'format' has incorrect type (expected str, got Fmt). "),
-])
+@pytest.mark.parametrize(
+    "fmt,error,message",
+    [
+        ("USD", ValueError, "Unknown format: USD. Supported: usd"),
+        ("", ValueError, "Unknown format: . Supported: usd"),
+        ("stl", ValueError, "Unknown format: stl. Supported: usd"),
+        ("usd ", ValueError, "Unknown format: usd . Supported: usd"),
+        (None, TypeError, "Argument 'format' has incorrect type (expected str, got NoneType)"),
+        (b"usd", TypeError, "Argument 'format' has incorrect type (expected str, got bytes)"),
+        (Fmt("usd"), TypeError, "Argument 'format' has incorrect type (expected str, got Fmt). "),
+    ],
+)
 def test_export_refusals(core, fmt, error, message):
     with pytest.raises(error) as info:
         core.ProductCore(Path("/p/a.usda"), {}).export(fmt)

@@ -13,8 +13,13 @@ import pytest
 from pxr import Usd
 
 USD_PATH = "/w/products/car/car.usda"
-ATTRIBUTES = {"cd": "targetCd", "cl": "targetCl", "cm_pitch": "targetCmPitch",
-              "cl_tolerance": "targetClTolerance", "cm_tolerance": "targetCmPitchTolerance"}
+ATTRIBUTES = {
+    "cd": "targetCd",
+    "cl": "targetCl",
+    "cm_pitch": "targetCmPitch",
+    "cl_tolerance": "targetClTolerance",
+    "cm_tolerance": "targetCmPitchTolerance",
+}
 
 
 # ---- the call protocol, with a recording pxr ---------------------------------------------
@@ -55,11 +60,16 @@ class FakePxr:
 
         layer = types.SimpleNamespace(Save=save, Reload=recorder("Reload", lambda: True))
         prim = types.SimpleNamespace(GetAttribute=recorder("GetAttribute", Attribute))
-        stage = types.SimpleNamespace(GetDefaultPrim=recorder("GetDefaultPrim", lambda: prim),
-                                      GetRootLayer=recorder("GetRootLayer", lambda: layer))
+        stage = types.SimpleNamespace(
+            GetDefaultPrim=recorder("GetDefaultPrim", lambda: prim),
+            GetRootLayer=recorder("GetRootLayer", lambda: layer),
+        )
         self.module = types.ModuleType("pxr")
-        self.module.Usd = types.SimpleNamespace(Stage=types.SimpleNamespace(
-            Open=recorder("Open", lambda root, load: stage), LoadNone="LoadNone"))
+        self.module.Usd = types.SimpleNamespace(
+            Stage=types.SimpleNamespace(
+                Open=recorder("Open", lambda root, load: stage), LoadNone="LoadNone"
+            )
+        )
         self.module.Sdf = types.SimpleNamespace()
         self.layer = layer
 
@@ -109,8 +119,11 @@ def pxr(core, monkeypatch):
 
     monkeypatch.setattr(layer_io, "product_lock", product_lock)
     monkeypatch.setattr(layer_io, "save_layer", save_layer)
-    monkeypatch.setattr(containment, "open_contained_layers",
-                        lambda path: (fake.log.append(("open layers", path)), [fake.layer])[1])
+    monkeypatch.setattr(
+        containment,
+        "open_contained_layers",
+        lambda path: (fake.log.append(("open layers", path)), [fake.layer])[1],
+    )
     return fake
 
 
@@ -130,15 +143,22 @@ def test_set_targets_call_protocol(pxr, p):
         ("Reload",),  # another process may have written the file
         ("Open", pxr.layer, "LoadNone"),  # the checked layer, payloads unloaded
         ("GetDefaultPrim",),
-        ("GetAttribute", "targetCmPitchTolerance"), ("bool", "targetCmPitchTolerance"),
+        ("GetAttribute", "targetCmPitchTolerance"),
+        ("bool", "targetCmPitchTolerance"),
         ("float", "cm_tolerance"),
-        ("GetAttribute", "targetCd"), ("bool", "targetCd"), ("float", "cd"),
-        ("GetAttribute", "targetCmPitch"), ("bool", "targetCmPitch"),
-        ("GetAttribute", "targetCl"), ("bool", "targetCl"),
+        ("GetAttribute", "targetCd"),
+        ("bool", "targetCd"),
+        ("float", "cd"),
+        ("GetAttribute", "targetCmPitch"),
+        ("bool", "targetCmPitch"),
+        ("GetAttribute", "targetCl"),
+        ("bool", "targetCl"),
         ("Set", "targetCmPitchTolerance", (0.01, float)),
         ("Set", "targetCd", (0.25, float)),
         ("Set", "targetCl", (0.1, float)),
-        ("GetRootLayer",), ("Save",), ("unlock",),
+        ("GetRootLayer",),
+        ("Save",),
+        ("unlock",),
         ("load_product", USD_PATH),
     ]
     assert type(log[0][1]) is str and type(log[-1][1]) is str
@@ -152,9 +172,17 @@ def test_set_targets_call_protocol(pxr, p):
 @pytest.mark.parametrize("kwargs", [{}, {"target_cd_tol": 0.01, "lateral_g": 1.0, "targets": 2}])
 def test_set_targets_without_mapped_keywords_still_saves_and_reloads(pxr, p, kwargs):
     assert p.set_targets(**kwargs) == {"status": "updated", "targets": {}}
-    assert pxr.log == [("lock", USD_PATH), ("open layers", USD_PATH), ("Reload",),
-                       ("Open", pxr.layer, "LoadNone"), ("GetDefaultPrim",), ("GetRootLayer",), ("Save",),
-                       ("unlock",), ("load_product", USD_PATH)]
+    assert pxr.log == [
+        ("lock", USD_PATH),
+        ("open layers", USD_PATH),
+        ("Reload",),
+        ("Open", pxr.layer, "LoadNone"),
+        ("GetDefaultPrim",),
+        ("GetRootLayer",),
+        ("Save",),
+        ("unlock",),
+        ("load_product", USD_PATH),
+    ]
 
 
 def test_set_targets_reads_the_keyword_table_the_cli_reads(pxr, p, monkeypatch):
@@ -203,8 +231,14 @@ FAILURES = [
     (dict(cl=0.1, cd=1e309), None, ValueError, "cd", [], False),
     (dict(cl=0.1, cm_tolerance="inf"), None, ValueError, "cm_tolerance", [], False),
     (dict(cl=0.1, cm_pitch="-Infinity"), None, ValueError, "cm_pitch", [], False),
-    (dict(cd=0.2, cl=0.1, cm_pitch=0.0), fail_set, RuntimeError, "type mismatch",
-     ["Set targetCd", "Set targetCl"], True),
+    (
+        dict(cd=0.2, cl=0.1, cm_pitch=0.0),
+        fail_set,
+        RuntimeError,
+        "type mismatch",
+        ["Set targetCd", "Set targetCl"],
+        True,
+    ),
     (dict(cd=0.2), save_fails, OSError, re.escape(USD_PATH), ["Set targetCd", "Save"], True),
     (dict(cd=0.2), save_raises, RuntimeError, "disk full", ["Set targetCd", "Save"], True),
     (dict(cd=0.2), reader_fails, ZeroDivisionError, None, ["Set targetCd", "Save"], False),
@@ -214,15 +248,19 @@ FAILURES = [
 
 
 @pytest.mark.parametrize("kwargs,setup,error,message,events,rolled_back", FAILURES)
-def test_set_targets_failures(core, pxr, p, monkeypatch, kwargs, setup, error, message, events,
-                              rolled_back):
+def test_set_targets_failures(
+    core, pxr, p, monkeypatch, kwargs, setup, error, message, events, rolled_back
+):
     if setup:
         setup(pxr, core, monkeypatch)
     before = p._vehicle
     with pytest.raises(error, match=message):
         p.set_targets(**kwargs)
-    seen = [" ".join(e[:2]) if e[0] == "Set" else e[0] for e in pxr.log
-            if e[0] in ("Set", "Save", "load_product")]
+    seen = [
+        " ".join(e[:2]) if e[0] == "Set" else e[0]
+        for e in pxr.log
+        if e[0] in ("Set", "Save", "load_product")
+    ]
     assert seen == events and p._vehicle is before
     locking = [e for e in pxr.log if e[0] in ("lock", "unlock")]
     assert locking in ([], [("lock", USD_PATH), ("unlock",)])  # released whatever failed
@@ -247,8 +285,10 @@ def test_set_targets_on_a_sample_product(core, workspace):
     intent_before = intent.read_bytes()
     old_record = p._vehicle
     reply = p.set_targets(cd=0.25, cl_tolerance="0.03", cm_tolerance=0.015)
-    assert reply == {"status": "updated",
-                     "targets": {"cd": 0.25, "cl_tolerance": "0.03", "cm_tolerance": 0.015}}
+    assert reply == {
+        "status": "updated",
+        "targets": {"cd": 0.25, "cl_tolerance": "0.03", "cm_tolerance": 0.015},
+    }
     assert p._vehicle is not old_record
     t = p.targets
     assert (t["cd"], t["target_cl_tol"], t["target_cm_tol"]) == (0.25, 0.03, 0.015)
@@ -270,8 +310,9 @@ def test_set_targets_skips_attributes_the_prim_lacks(core, make_usd):
 
 @pytest.mark.parametrize("bad", [{"cl": "abc"}, {"cl": float("nan")}, {"cm_pitch": "inf"}])
 def test_refused_call_leaves_the_file_and_record_alone(core, make_usd, bad):
-    path = make_usd(targetCd=("Double", 0.3), targetCl=("Double", 0.1),
-                    targetCmPitch=("Double", -0.01))
+    path = make_usd(
+        targetCd=("Double", 0.3), targetCl=("Double", 0.1), targetCmPitch=("Double", -0.01)
+    )
     p = core.ProductCore.load(str(path))
     held = Usd.Stage.Open(str(path))  # keeps the layer registered between calls
     before, record = path.read_bytes(), p._vehicle
@@ -285,8 +326,9 @@ def test_refused_call_leaves_the_file_and_record_alone(core, make_usd, bad):
 
 def test_failed_set_is_rolled_back_in_memory(core, make_usd):
     # targetCl holds a string, so writing a float to it fails after targetCd was set.
-    path = make_usd(targetCd=("Double", 0.3), targetCl=("String", "n/a"),
-                    targetCmPitch=("Double", -0.01))
+    path = make_usd(
+        targetCd=("Double", 0.3), targetCl=("String", "n/a"), targetCmPitch=("Double", -0.01)
+    )
     p = core.ProductCore.load(str(path))
     held = Usd.Stage.Open(str(path))
     before = path.read_bytes()
@@ -302,8 +344,9 @@ def test_failed_set_is_rolled_back_in_memory(core, make_usd):
 
 @pytest.mark.parametrize("suffix", [".usda", ".usdc"])
 def test_save_replaces_the_file_atomically(core, make_usd, tmp_path, suffix):
-    path = make_usd(f"car{suffix}", directory=tmp_path / "products" / "car",
-                    targetCd=("Double", 0.3))
+    path = make_usd(
+        f"car{suffix}", directory=tmp_path / "products" / "car", targetCd=("Double", 0.3)
+    )
     p = core.ProductCore.load(str(path))
     old_copy = tmp_path / f"old{suffix}"
     os.link(path, old_copy)  # a second name for the old file's inode
@@ -320,8 +363,9 @@ def test_save_replaces_the_file_atomically(core, make_usd, tmp_path, suffix):
 @pytest.mark.parametrize("suffix", [".usda", ".usdc"])
 def test_save_keeps_the_file_mode_and_writes_through_links(core, make_usd, tmp_path, suffix):
     # A link that stays inside the products directory (one leaving it is refused).
-    real = make_usd(f"real{suffix}", directory=tmp_path / "products" / "shared",
-                    targetCd=("Double", 0.3))
+    real = make_usd(
+        f"real{suffix}", directory=tmp_path / "products" / "shared", targetCd=("Double", 0.3)
+    )
     os.chmod(real, 0o640)
     link = tmp_path / "products" / "car" / f"car{suffix}"
     link.parent.mkdir(parents=True)
@@ -338,25 +382,45 @@ def test_save_keeps_the_file_mode_and_writes_through_links(core, make_usd, tmp_p
 NOTE = "Geometry registered. Run --prepare-cfd to rebuild CFD case."
 
 
-@pytest.mark.parametrize("size,mb", [
-    (0, 0.0), (1_234_567, 1.23), (2_345_678, 2.35), (15_000, 0.01), (999_999_999, 1000.0),
-    (1_005_000, 1.0), (4_999, 0.0),
-])
+@pytest.mark.parametrize(
+    "size,mb",
+    [
+        (0, 0.0),
+        (1_234_567, 1.23),
+        (2_345_678, 2.35),
+        (15_000, 0.01),
+        (999_999_999, 1000.0),
+        (1_005_000, 1.0),
+        (4_999, 0.0),
+    ],
+)
 def test_set_geometry_size(core, tmp_path, size, mb):
     stl = tmp_path / "body.stl"
     with open(stl, "wb") as f:
         f.truncate(size)
-    record = core.ProductCore.__new__(core.ProductCore).set_geometry(str(stl))  # no product state read
-    assert list(record.items()) == [("status", "accepted"), ("path", str(stl)), ("size_mb", mb),
-                                    ("note", NOTE)]
+    record = core.ProductCore.__new__(core.ProductCore).set_geometry(
+        str(stl)
+    )  # no product state read
+    assert list(record.items()) == [
+        ("status", "accepted"),
+        ("path", str(stl)),
+        ("size_mb", mb),
+        ("note", NOTE),
+    ]
     assert type(record["size_mb"]) is float
 
 
-@pytest.mark.parametrize("name,given", [
-    ("body.STL", "body.STL"), ("body.Stl", "body.Stl"), ("parts.tar.stl", "parts.tar.stl"),
-    ("parts/body.stl", "./parts/body.stl"), ("parts/body.stl", "parts//body.stl"),
-    ("real.bin", "link.stl"),
-])
+@pytest.mark.parametrize(
+    "name,given",
+    [
+        ("body.STL", "body.STL"),
+        ("body.Stl", "body.Stl"),
+        ("parts.tar.stl", "parts.tar.stl"),
+        ("parts/body.stl", "./parts/body.stl"),
+        ("parts/body.stl", "parts//body.stl"),
+        ("real.bin", "link.stl"),
+    ],
+)
 def test_set_geometry_accepts(core, tmp_path, monkeypatch, name, given):
     monkeypatch.chdir(tmp_path)
     Path(name).parent.mkdir(exist_ok=True)
@@ -365,24 +429,31 @@ def test_set_geometry_accepts(core, tmp_path, monkeypatch, name, given):
         Path(given).symlink_to(tmp_path / name)
     p = core.ProductCore(Path("/p/x.usda"), {"a": 1})
     for arg in (given, Path(given), tmp_path / given):
-        assert p.set_geometry(stl_path=arg) == {"status": "accepted", "path": str(Path(arg)),
-                                                "size_mb": 0.02, "note": NOTE}
+        assert p.set_geometry(stl_path=arg) == {
+            "status": "accepted",
+            "path": str(Path(arg)),
+            "size_mb": 0.02,
+            "note": NOTE,
+        }
     assert vars(p) == {"_usd_path": Path("/p/x.usda"), "_vehicle": {"a": 1}}
 
 
-@pytest.mark.parametrize("existing,given,error,message", [
-    (None, "body.obj", FileNotFoundError, "STL not found: body.obj"),
-    (None, "./gone/body.stl", FileNotFoundError, "STL not found: gone/body.stl"),
-    ("dangling", "body.stl", FileNotFoundError, "STL not found: body.stl"),
-    ("body.obj", "body.obj", ValueError, "Expected .stl file, got: .obj"),
-    ("body.OBJ", "body.OBJ", ValueError, "Expected .stl file, got: .OBJ"),
-    ("body", "body", ValueError, "Expected .stl file, got: "),
-    (".stl", ".stl", ValueError, "Expected .stl file, got: "),
-    ("body.stl.bak", "body.stl.bak", ValueError, "Expected .stl file, got: .bak"),
-    (None, "", ValueError, "Expected .stl file, got: "),
-    ("directory", "mesh.stl", ValueError, None),
-    ("link to directory", "mesh.stl", ValueError, None),
-])
+@pytest.mark.parametrize(
+    "existing,given,error,message",
+    [
+        (None, "body.obj", FileNotFoundError, "STL not found: body.obj"),
+        (None, "./gone/body.stl", FileNotFoundError, "STL not found: gone/body.stl"),
+        ("dangling", "body.stl", FileNotFoundError, "STL not found: body.stl"),
+        ("body.obj", "body.obj", ValueError, "Expected .stl file, got: .obj"),
+        ("body.OBJ", "body.OBJ", ValueError, "Expected .stl file, got: .OBJ"),
+        ("body", "body", ValueError, "Expected .stl file, got: "),
+        (".stl", ".stl", ValueError, "Expected .stl file, got: "),
+        ("body.stl.bak", "body.stl.bak", ValueError, "Expected .stl file, got: .bak"),
+        (None, "", ValueError, "Expected .stl file, got: "),
+        ("directory", "mesh.stl", ValueError, None),
+        ("link to directory", "mesh.stl", ValueError, None),
+    ],
+)
 def test_set_geometry_refusals(core, tmp_path, monkeypatch, existing, given, error, message):
     monkeypatch.chdir(tmp_path)
     if existing == "dangling":
@@ -432,10 +503,29 @@ def test_set_geometry_str_and_path_arguments_agree(core, tmp_path, monkeypatch):
     Path("a/b").mkdir(parents=True)
     for name in ("a/b/x.stl", "x.STL", "a/.stl", "a/b/p.tar.stl", "y.obj", "z"):
         Path(name).write_bytes(b"abc")
-    pieces = ["", "/", "//", ".", "..", "a", "x.stl", "x.STL", ".stl", "p.tar.stl", "y.obj", "z",
-              "./", "/./", "\x00", "\udcff.stl"]
+    pieces = [
+        "",
+        "/",
+        "//",
+        ".",
+        "..",
+        "a",
+        "x.stl",
+        "x.STL",
+        ".stl",
+        "p.tar.stl",
+        "y.obj",
+        "z",
+        "./",
+        "/./",
+        "\x00",
+        "\udcff.stl",
+    ]
     p = core.ProductCore(Path("/p/x.usda"), {})
     spellings = {"".join(c) for n in (1, 2, 3) for c in itertools.product(pieces, repeat=n)}
-    differ = [s for s in sorted(spellings)
-              if _outcome(lambda: p.set_geometry(s)) != _outcome(lambda: p.set_geometry(Path(s)))]
+    differ = [
+        s
+        for s in sorted(spellings)
+        if _outcome(lambda: p.set_geometry(s)) != _outcome(lambda: p.set_geometry(Path(s)))
+    ]
     assert differ == []

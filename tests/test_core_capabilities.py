@@ -3,9 +3,9 @@ fake transport, capabilities() against replaced query and registry
 functions, and both end to end against the real stdio template server."""
 
 import asyncio
-import os
 import collections.abc
 import json
+import os
 import signal
 import subprocess
 import sys
@@ -79,6 +79,7 @@ class Connection:
 def failing(error):
     async def call():
         raise error
+
     return call
 
 
@@ -100,9 +101,13 @@ def test_query_protocol(core, fake):
     result = core._list_openfoam_templates()
     assert result == ["base", "hatch"] and type(result) is list and result is not fake.parsed
     assert all(a is b for a, b in zip(result, fake.parsed))
-    assert fake.log == [("connect", ("openfoam",), {}), ("enter", ()),
-                        ("call_tool", ("list_templates", {}), {}), ("parse", ("RAW RESULT",), {}),
-                        ("exit", (None, None, None))]
+    assert fake.log == [
+        ("connect", ("openfoam",), {}),
+        ("enter", ()),
+        ("call_tool", ("list_templates", {}), {}),
+        ("parse", ("RAW RESULT",), {}),
+        ("exit", (None, None, None)),
+    ]
     core._list_openfoam_templates()
     first, second = fake.log[2][1][1], fake.log[7][1][1]
     assert type(first) is dict and first == {} and first is not second
@@ -112,11 +117,21 @@ class NameList(list):
     pass
 
 
-@pytest.mark.parametrize("parsed,expected", [
-    (["a", "b"], ["a", "b"]), ([1, None, "x"], ["1", "None", "x"]), ([], []),
-    (NameList(["a", 2]), ["a", "2"]), ([type("Name", (str,), {})("sub")], ["sub"]),
-    (("a", "b"), []), ({"templates": ["a", "b"]}, []), ("abc", []), (None, []), (3, []),
-])
+@pytest.mark.parametrize(
+    "parsed,expected",
+    [
+        (["a", "b"], ["a", "b"]),
+        ([1, None, "x"], ["1", "None", "x"]),
+        ([], []),
+        (NameList(["a", 2]), ["a", "2"]),
+        ([type("Name", (str,), {})("sub")], ["sub"]),
+        (("a", "b"), []),
+        ({"templates": ["a", "b"]}, []),
+        ("abc", []),
+        (None, []),
+        (3, []),
+    ],
+)
 def test_query_result_conversion(core, fake, parsed, expected):
     fake.parsed = parsed
     result = core._list_openfoam_templates()
@@ -162,15 +177,25 @@ def test_query_native_error_reaches_the_exit_with_a_traceback(core, fake):
     assert tb.tb_frame.f_code.co_name == "_list_openfoam_templates.<locals>._call"
 
 
-@pytest.mark.parametrize("setup", [
-    lambda t, mp: setattr(t, "enter_error", ConnectionRefusedError("unreachable")),
-    lambda t, mp: setattr(t, "exit_error", OSError("exit failed")),
-    lambda t, mp: setattr(t, "cm", object()),
-    lambda t, mp: setattr(t.module, "mcp_connect", lambda name: 1 / 0),
-    lambda t, mp: delattr(t.module, "parse_tool_result"),
-    lambda t, mp: mp.setitem(sys.modules, TRANSPORT, None),
-], ids=["unreachable", "exit-fails", "no-context-manager", "connect-fails", "no-parser",
-        "no-transport"])
+@pytest.mark.parametrize(
+    "setup",
+    [
+        lambda t, mp: setattr(t, "enter_error", ConnectionRefusedError("unreachable")),
+        lambda t, mp: setattr(t, "exit_error", OSError("exit failed")),
+        lambda t, mp: setattr(t, "cm", object()),
+        lambda t, mp: setattr(t.module, "mcp_connect", lambda name: 1 / 0),
+        lambda t, mp: delattr(t.module, "parse_tool_result"),
+        lambda t, mp: mp.setitem(sys.modules, TRANSPORT, None),
+    ],
+    ids=[
+        "unreachable",
+        "exit-fails",
+        "no-context-manager",
+        "connect-fails",
+        "no-parser",
+        "no-transport",
+    ],
+)
 def test_query_failures_give_an_empty_list(core, fake, monkeypatch, setup):
     setup(fake, monkeypatch)
     assert core._list_openfoam_templates() == []
@@ -238,11 +263,15 @@ async def interrupt():
     await asyncio.sleep(5)
 
 
-@pytest.mark.parametrize("call,swallow,outcome", [
-    (cancel_running_task, False, asyncio.CancelledError),
-    (cancel_running_task, True, []),
-    (interrupt, False, KeyboardInterrupt),
-], ids=["cancelled", "cancelled-exit-swallows", "interrupted"])
+@pytest.mark.parametrize(
+    "call,swallow,outcome",
+    [
+        (cancel_running_task, False, asyncio.CancelledError),
+        (cancel_running_task, True, []),
+        (interrupt, False, KeyboardInterrupt),
+    ],
+    ids=["cancelled", "cancelled-exit-swallows", "interrupted"],
+)
 def test_query_cancelled_while_waiting(core, fake, call, swallow, outcome):
     """Cancellation arrives by throw() into the suspended coroutine; the exit
     must run to completion and the outcome must reach the caller."""
@@ -312,22 +341,41 @@ sys.modules[transport.__name__] = transport
 import velmor_platform.core.product_core as core
 {drive}
 """
-MANUAL = ("captured = []\nasyncio.run = captured.append\ncore._list_openfoam_templates()\n"
-          "coro = captured[0]\ncoro.send(None)\n"
-          "try:\n    coro.throw(ValueError())\nexcept StopIteration as stop:\n    print(stop.value)")
+MANUAL = (
+    "captured = []\nasyncio.run = captured.append\ncore._list_openfoam_templates()\n"
+    "coro = captured[0]\ncoro.send(None)\n"
+    "try:\n    coro.throw(ValueError())\nexcept StopIteration as stop:\n    print(stop.value)"
+)
 
 
-@pytest.mark.parametrize("call,exit_result,drive,expected", [
-    ("asyncio.current_task().cancel(); await asyncio.sleep(5)", "True",
-     "print(core._list_openfoam_templates())", "exit CancelledError\n[]"),
-    ("try:\n            await Suspend()\n        except ValueError:\n            return 'raw'",
-     "None", MANUAL, "exit None\n['a']"),
-], ids=["cancelled-then-exit-swallows-at-once", "thrown-error-handled-exit-returns-at-once"])
+@pytest.mark.parametrize(
+    "call,exit_result,drive,expected",
+    [
+        (
+            "asyncio.current_task().cancel(); await asyncio.sleep(5)",
+            "True",
+            "print(core._list_openfoam_templates())",
+            "exit CancelledError\n[]",
+        ),
+        (
+            "try:\n            await Suspend()\n        except ValueError:\n            return 'raw'",
+            "None",
+            MANUAL,
+            "exit None\n['a']",
+        ),
+    ],
+    ids=["cancelled-then-exit-swallows-at-once", "thrown-error-handled-exit-returns-at-once"],
+)
 def test_throw_ending_without_a_new_suspension(call, exit_result, drive, expected):
     # In a child process: a fault here may take the interpreter down.
     code = ISOLATED.format(call=call, exit_result=exit_result, drive=drive)
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=60, env={**os.environ, "PYTHONPATH": SRC})
+    result = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ, "PYTHONPATH": SRC},
+    )
     assert (result.returncode, result.stdout.strip()) == (0, expected), result.stderr[-2000:]
 
 
@@ -349,10 +397,12 @@ def caps(core, monkeypatch):
         value = settings["default"]
         return value(domain) if callable(value) else value
 
-    monkeypatch.setattr(core, "_list_openfoam_templates",
-                        lambda: log.append(("query",)) or settings["templates"])
-    monkeypatch.setattr(core, "list_domains",
-                        lambda: log.append(("list_domains",)) or settings["domains"])
+    monkeypatch.setattr(
+        core, "_list_openfoam_templates", lambda: log.append(("query",)) or settings["templates"]
+    )
+    monkeypatch.setattr(
+        core, "list_domains", lambda: log.append(("list_domains",)) or settings["domains"]
+    )
     monkeypatch.setattr(core, "default_solver_for", default_solver_for)
     return log, settings
 
@@ -375,21 +425,40 @@ def test_capabilities_report_and_call_order(core, caps):
     report = product(core, log=log).capabilities()
     assert list(report) == ["aerodynamics", "dynamics"]
     assert list(report["aerodynamics"].items()) == [
-        ("available", True), ("solver", "openfoam"), ("version", "v2406"), ("surrogate", False),
-        ("status", "active"), ("solver_count", 3)]
-    assert report["dynamics"] == {"available": True, "solver": "openfoam", "version": "v2406",
-                                  "surrogate": False, "status": "beta", "solver_count": 1}
-    assert log == [("query",), ("list_domains",), ("default", "aerodynamics"),
-                   ("has_dynamics",), ("default", "dynamics")]
+        ("available", True),
+        ("solver", "openfoam"),
+        ("version", "v2406"),
+        ("surrogate", False),
+        ("status", "active"),
+        ("solver_count", 3),
+    ]
+    assert report["dynamics"] == {
+        "available": True,
+        "solver": "openfoam",
+        "version": "v2406",
+        "surrogate": False,
+        "status": "beta",
+        "solver_count": 1,
+    }
+    assert log == [
+        ("query",),
+        ("list_domains",),
+        ("default", "aerodynamics"),
+        ("has_dynamics",),
+        ("default", "dynamics"),
+    ]
 
 
-@pytest.mark.parametrize("directory,templates,record,aero,dynamics", [
-    ("base", ["base", "hatch"], None, True, True),
-    ("sport", ["base", "hatch"], None, False, True),
-    ("Base", ["base"], {}, False, False),
-    ("base", [], {"mass": 400, "wheelbase": 2}, False, False),
-    ("base", None, None, False, True),  # a query replaced by one answering None
-])
+@pytest.mark.parametrize(
+    "directory,templates,record,aero,dynamics",
+    [
+        ("base", ["base", "hatch"], None, True, True),
+        ("sport", ["base", "hatch"], None, False, True),
+        ("Base", ["base"], {}, False, False),
+        ("base", [], {"mass": 400, "wheelbase": 2}, False, False),
+        ("base", None, None, False, True),  # a query replaced by one answering None
+    ],
+)
 def test_capabilities_availability(core, caps, directory, templates, record, aero, dynamics):
     caps[1]["templates"] = templates
     caps[1]["domains"] = [AERO, dict(AERO, domain="aero"), DYN]
@@ -401,8 +470,15 @@ def test_capabilities_availability(core, caps, directory, templates, record, aer
 def test_capabilities_entry_details(core, caps):
     _, settings = caps
     other = {"domain": "thermal", "status": "planned", "solvers": None, "extra": 1}
-    settings["domains"] = (d for d in [dict(AERO, solvers=[], status="old"), other,
-                                       {"domain": "dynamics", "status": "x"}, AERO])
+    settings["domains"] = (
+        d
+        for d in [
+            dict(AERO, solvers=[], status="old"),
+            other,
+            {"domain": "dynamics", "status": "x"},
+            AERO,
+        ]
+    )
     settings["default"] = lambda d: {"thermal": {"name": "t"}, "dynamics": {}}.get(d)
 
     class Product(core.ProductCore):
@@ -410,12 +486,30 @@ def test_capabilities_entry_details(core, caps):
 
     report = Product(Path("/w/products/base/base.usda"), {}).capabilities()
     assert report == {
-        "aerodynamics": {"available": True, "solver": None, "version": None, "surrogate": False,
-                         "status": "active", "solver_count": 3},
-        "thermal": {"available": False, "solver": "t", "version": None, "surrogate": False,
-                    "status": "planned", "solver_count": 0},
-        "dynamics": {"available": "as returned", "solver": None, "version": None,
-                     "surrogate": False, "status": "x", "solver_count": 0},
+        "aerodynamics": {
+            "available": True,
+            "solver": None,
+            "version": None,
+            "surrogate": False,
+            "status": "active",
+            "solver_count": 3,
+        },
+        "thermal": {
+            "available": False,
+            "solver": "t",
+            "version": None,
+            "surrogate": False,
+            "status": "planned",
+            "solver_count": 0,
+        },
+        "dynamics": {
+            "available": "as returned",
+            "solver": None,
+            "version": None,
+            "surrogate": False,
+            "status": "x",
+            "solver_count": 0,
+        },
     }
 
 
@@ -424,12 +518,15 @@ def test_capabilities_empty_registry_still_queries(core, caps):
     assert product(core).capabilities() == {} and caps[0] == [("query",), ("list_domains",)]
 
 
-@pytest.mark.parametrize("domains,default,error", [
-    ([{"status": "x"}], SOLVER, KeyError),
-    ([{"domain": "aero"}], SOLVER, KeyError),
-    ([AERO], {"version": "1"}, KeyError),
-    ([{"domain": "dynamics", "status": "x", "solvers": 3}], SOLVER, TypeError),
-])
+@pytest.mark.parametrize(
+    "domains,default,error",
+    [
+        ([{"status": "x"}], SOLVER, KeyError),
+        ([{"domain": "aero"}], SOLVER, KeyError),
+        ([AERO], {"version": "1"}, KeyError),
+        ([{"domain": "dynamics", "status": "x", "solvers": 3}], SOLVER, TypeError),
+    ],
+)
 def test_capabilities_failures(core, caps, domains, default, error):
     caps[1].update(domains=domains, default=default)
     with pytest.raises(error):
@@ -450,7 +547,10 @@ def test_capabilities_with_unreachable_transport(core, fake):
     fake.enter_error = ConnectionRefusedError()
     report = product(core).capabilities()
     assert report["aerodynamics"]["available"] is False and report["dynamics"]["available"]
-    assert report["aerodynamics"]["solver"] == "openfoam" and report["aerodynamics"]["solver_count"] == 3
+    assert (
+        report["aerodynamics"]["solver"] == "openfoam"
+        and report["aerodynamics"]["solver_count"] == 3
+    )
 
 
 # ---- against the real template server -------------------------------------------------------
@@ -458,14 +558,22 @@ def test_capabilities_with_unreachable_transport(core, fake):
 
 def test_capabilities_against_the_stdio_server(core, workspace):
     base = core.ProductCore.load("sedan:base").capabilities()
-    assert base["aerodynamics"] == {"available": True, "solver": "openfoam", "version": "v2406",
-                                    "surrogate": False, "status": "active", "solver_count": 3}
+    assert base["aerodynamics"] == {
+        "available": True,
+        "solver": "openfoam",
+        "version": "v2406",
+        "surrogate": False,
+        "status": "active",
+        "solver_count": 3,
+    }
     sport = core.ProductCore.load("sedan:sport").capabilities()
     assert sport["aerodynamics"]["available"] is False
     assert base["dynamics"]["available"] is sport["dynamics"]["available"] is True
 
 
-@pytest.mark.parametrize("command", [["./no-such-server"], ["python", "-c", "import time; time.sleep(30)"]])
+@pytest.mark.parametrize(
+    "command", [["./no-such-server"], ["python", "-c", "import time; time.sleep(30)"]]
+)
 def test_query_against_dead_or_silent_servers(core, workspace, monkeypatch, command):
     (workspace / "mcp.json").write_text(json.dumps({"servers": {"openfoam": {"command": command}}}))
     monkeypatch.setenv("VELMOR_MCP_TIMEOUT", "1")

@@ -55,7 +55,9 @@ def test_init_refusal_sets_nothing(core):
 
 @pytest.mark.parametrize("relative", [False, True])
 @pytest.mark.parametrize("suffix", [".usda", ".usdc"])
-def test_load_existing_usd_file_skips_the_finder(core, hosts, tmp_path, monkeypatch, suffix, relative):
+def test_load_existing_usd_file_skips_the_finder(
+    core, hosts, tmp_path, monkeypatch, suffix, relative
+):
     calls, _, record = hosts
     target = tmp_path / "real" / f"car{suffix}"
     target.parent.mkdir()
@@ -70,11 +72,24 @@ def test_load_existing_usd_file_skips_the_finder(core, hosts, tmp_path, monkeypa
     assert calls == [("resolve", target.resolve().parent), ("read", str(target.resolve()))]
 
 
-@pytest.mark.parametrize("name", [
-    "sedan", "sedan:base", "", "car.USDA", "car.Usdc", "car.usd", "car.usdz",
-    "missing.usda", "dir/missing.usdc", "car.usda.bak",
-])
-def test_load_passes_other_strings_to_the_finder_unchanged(core, hosts, tmp_path, monkeypatch, name):
+@pytest.mark.parametrize(
+    "name",
+    [
+        "sedan",
+        "sedan:base",
+        "",
+        "car.USDA",
+        "car.Usdc",
+        "car.usd",
+        "car.usdz",
+        "missing.usda",
+        "dir/missing.usdc",
+        "car.usda.bak",
+    ],
+)
+def test_load_passes_other_strings_to_the_finder_unchanged(
+    core, hosts, tmp_path, monkeypatch, name
+):
     calls, found, record = hosts
     monkeypatch.chdir(tmp_path)
     for existing in ("car.USDA", "car.Usdc", "car.usd", "car.usdz", "car.usda.bak"):
@@ -104,7 +119,9 @@ def test_load_reader_result_must_be_a_plain_dict(core, hosts, monkeypatch):
         pass
 
     monkeypatch.setattr(core, "load_product", lambda path: Record())
-    with pytest.raises(TypeError, match=r"^Argument 'vehicle' has incorrect type \(expected dict, got Record\)"):
+    with pytest.raises(
+        TypeError, match=r"^Argument 'vehicle' has incorrect type \(expected dict, got Record\)"
+    ):
         core.ProductCore.load("x")
 
 
@@ -121,15 +138,19 @@ def test_load_lets_finder_and_resolver_errors_through(core, hosts, monkeypatch):
     assert info.value is error and calls == []
 
     monkeypatch.setattr(api, "_find_product_usd", lambda name: Path("/nowhere/p/p.usda"))
-    monkeypatch.setattr(geometry_cache, "resolve_product_geometry",
-                        lambda d: (_ for _ in ()).throw(ValueError("bad uri")))
+    monkeypatch.setattr(
+        geometry_cache,
+        "resolve_product_geometry",
+        lambda d: (_ for _ in ()).throw(ValueError("bad uri")),
+    )
     with pytest.raises(ValueError, match="bad uri"):
         core.ProductCore.load("x")
     assert calls == []
 
 
-@pytest.mark.parametrize("module,name", [(api, "_find_product_usd"),
-                                         (geometry_cache, "resolve_product_geometry")])
+@pytest.mark.parametrize(
+    "module,name", [(api, "_find_product_usd"), (geometry_cache, "resolve_product_geometry")]
+)
 def test_load_needs_both_helpers_even_for_a_file(core, hosts, tmp_path, monkeypatch, module, name):
     existing = tmp_path / "p.usda"
     existing.write_text("")

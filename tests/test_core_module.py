@@ -83,68 +83,181 @@ TEMPLATES_DOC = (
 
 # name, kind, doc, annotations, inspect.signature of the underlying function
 MEMBERS = [
-    ("__init__", "function", None, {"usd_path": "Path", "vehicle": "dict"},
-     "(self, usd_path: 'Path', vehicle: 'dict')"),
-    ("load", "classmethod", LOAD_DOC, {"name_or_path": "str", "return": "'Self'"},
-     "(cls, name_or_path: 'str') -> \"'Self'\""),
+    (
+        "__init__",
+        "function",
+        None,
+        {"usd_path": "Path", "vehicle": "dict"},
+        "(self, usd_path: 'Path', vehicle: 'dict')",
+    ),
+    (
+        "load",
+        "classmethod",
+        LOAD_DOC,
+        {"name_or_path": "str", "return": "'Self'"},
+        "(cls, name_or_path: 'str') -> \"'Self'\"",
+    ),
     ("name", "property", None, {"return": "str"}, "(self) -> 'str'"),
-    ("specs", "property", "Full vehicle spec dict from USD (read-only copy).", {"return": "dict"},
-     "(self) -> 'dict'"),
-    ("has_dynamics", "property", "True if the product has vehicle dynamics capability.",
-     {"return": "bool"}, "(self) -> 'bool'"),
+    (
+        "specs",
+        "property",
+        "Full vehicle spec dict from USD (read-only copy).",
+        {"return": "dict"},
+        "(self) -> 'dict'",
+    ),
+    (
+        "has_dynamics",
+        "property",
+        "True if the product has vehicle dynamics capability.",
+        {"return": "bool"},
+        "(self) -> 'bool'",
+    ),
     ("targets", "property", TARGETS_DOC, {"return": "dict"}, "(self) -> 'dict'"),
-    ("benchmarks", "property", "Benchmark reference values (from benchmark layer).",
-     {"return": "dict"}, "(self) -> 'dict'"),
-    ("current", "property", "Latest simulation results from USD.", {"return": "dict"},
-     "(self) -> 'dict'"),
-    ("simulations", "function", "History of all simulation runs from the USD prototype layer.",
-     {"return": "list[dict]"}, "(self) -> 'list[dict]'"),
+    (
+        "benchmarks",
+        "property",
+        "Benchmark reference values (from benchmark layer).",
+        {"return": "dict"},
+        "(self) -> 'dict'",
+    ),
+    (
+        "current",
+        "property",
+        "Latest simulation results from USD.",
+        {"return": "dict"},
+        "(self) -> 'dict'",
+    ),
+    (
+        "simulations",
+        "function",
+        "History of all simulation runs from the USD prototype layer.",
+        {"return": "list[dict]"},
+        "(self) -> 'list[dict]'",
+    ),
     ("capabilities", "function", CAPABILITIES_DOC, {"return": "dict"}, "(self) -> 'dict'"),
-    ("set_geometry", "function", "Register new geometry for this product.",
-     {"stl_path": "str | Path", "return": "dict"}, "(self, stl_path: 'str | Path') -> 'dict'"),
-    ("set_targets", "function", "Update design intent targets in USD.", {"return": "dict"},
-     "(self, **targets) -> 'dict'"),
-    ("history", "function", "All previous simulation runs with full metadata.",
-     {"return": "list[dict]"}, "(self) -> 'list[dict]'"),
-    ("export", "function", "Export product data in a specified format.",
-     {"format": "str", "return": "dict"}, "(self, format: 'str' = 'usd') -> 'dict'"),
+    (
+        "set_geometry",
+        "function",
+        "Register new geometry for this product.",
+        {"stl_path": "str | Path", "return": "dict"},
+        "(self, stl_path: 'str | Path') -> 'dict'",
+    ),
+    (
+        "set_targets",
+        "function",
+        "Update design intent targets in USD.",
+        {"return": "dict"},
+        "(self, **targets) -> 'dict'",
+    ),
+    (
+        "history",
+        "function",
+        "All previous simulation runs with full metadata.",
+        {"return": "list[dict]"},
+        "(self) -> 'list[dict]'",
+    ),
+    (
+        "export",
+        "function",
+        "Export product data in a specified format.",
+        {"format": "str", "return": "dict"},
+        "(self, format: 'str' = 'usd') -> 'dict'",
+    ),
     ("_DOMAIN_DEFAULT_SOLVER", "table", None, None, None),
     ("_DOMAIN_VALID_BACKENDS", "table", None, None, None),
-    ("_normalise_domain", "staticmethod", "Canonical short name for a domain.",
-     {"domain": "str", "return": "str"}, "(domain: 'str') -> 'str'"),
-    ("set_solver", "function", SET_SOLVER_DOC,
-     {"domain": "str", "backend": "str", "return": "dict"},
-     "(self, domain: 'str' = 'aerodynamics', backend: 'str' = 'openfoam') -> 'dict'"),
-    ("get_solver_backend", "function", GET_SOLVER_BACKEND_DOC, {"domain": "str", "return": "str"},
-     "(self, domain: 'str' = 'aerodynamics') -> 'str'"),
-    ("resolve_dispatch_backend", "function", RESOLVE_DOC,
-     {"domain": "str", "conditions": "dict | None", "force_physics": "bool",
-      "return": "tuple[str, object | None]"},
-     "(self, *, domain: 'str', conditions: 'dict | None' = None, force_physics: 'bool' = False)"
-     " -> 'tuple[str, object | None]'"),
-    ("metadata", "function", "Return a metadata banner dict for CLI/UI display.",
-     {"action": "str", "return": "dict"}, "(self, action: 'str') -> 'dict'"),
-    ("usd_path", "property", "Path to the product's top-level USD file.", {"return": "Path"},
-     "(self) -> 'Path'"),
-    ("product_dir", "property", "Directory containing the product's USD file.",
-     {"return": "Path"}, "(self) -> 'Path'"),
+    (
+        "_normalise_domain",
+        "staticmethod",
+        "Canonical short name for a domain.",
+        {"domain": "str", "return": "str"},
+        "(domain: 'str') -> 'str'",
+    ),
+    (
+        "set_solver",
+        "function",
+        SET_SOLVER_DOC,
+        {"domain": "str", "backend": "str", "return": "dict"},
+        "(self, domain: 'str' = 'aerodynamics', backend: 'str' = 'openfoam') -> 'dict'",
+    ),
+    (
+        "get_solver_backend",
+        "function",
+        GET_SOLVER_BACKEND_DOC,
+        {"domain": "str", "return": "str"},
+        "(self, domain: 'str' = 'aerodynamics') -> 'str'",
+    ),
+    (
+        "resolve_dispatch_backend",
+        "function",
+        RESOLVE_DOC,
+        {
+            "domain": "str",
+            "conditions": "dict | None",
+            "force_physics": "bool",
+            "return": "tuple[str, object | None]",
+        },
+        "(self, *, domain: 'str', conditions: 'dict | None' = None, force_physics: 'bool' = False)"
+        " -> 'tuple[str, object | None]'",
+    ),
+    (
+        "metadata",
+        "function",
+        "Return a metadata banner dict for CLI/UI display.",
+        {"action": "str", "return": "dict"},
+        "(self, action: 'str') -> 'dict'",
+    ),
+    (
+        "usd_path",
+        "property",
+        "Path to the product's top-level USD file.",
+        {"return": "Path"},
+        "(self) -> 'Path'",
+    ),
+    (
+        "product_dir",
+        "property",
+        "Directory containing the product's USD file.",
+        {"return": "Path"},
+        "(self) -> 'Path'",
+    ),
     ("solvers", "staticmethod", SOLVERS_DOC, {"return": "list[dict]"}, "() -> 'list[dict]'"),
-    ("solver", "staticmethod", SOLVER_DOC, {"domain": "str", "return": "Optional[dict]"},
-     "(domain: 'str') -> 'Optional[dict]'"),
-    ("diff", "function", "Compare this vehicle against another.", {"return": "dict"},
-     "(self, other) -> 'dict'"),
-    ("range_competitiveness", "function",
-     "Estimate highway range and compare against USD competitors.",
-     {"cd": "float", "return": "dict"}, "(self, cd: 'float') -> 'dict'"),
-    ("_product_identifier", "function",
-     "Reconstruct the ``<programme>[:variant]`` id from the USD path.", {"return": "str"},
-     "(self) -> 'str'"),
+    (
+        "solver",
+        "staticmethod",
+        SOLVER_DOC,
+        {"domain": "str", "return": "Optional[dict]"},
+        "(domain: 'str') -> 'Optional[dict]'",
+    ),
+    (
+        "diff",
+        "function",
+        "Compare this vehicle against another.",
+        {"return": "dict"},
+        "(self, other) -> 'dict'",
+    ),
+    (
+        "range_competitiveness",
+        "function",
+        "Estimate highway range and compare against USD competitors.",
+        {"cd": "float", "return": "dict"},
+        "(self, cd: 'float') -> 'dict'",
+    ),
+    (
+        "_product_identifier",
+        "function",
+        "Reconstruct the ``<programme>[:variant]`` id from the USD path.",
+        {"return": "str"},
+        "(self) -> 'str'",
+    ),
     ("__repr__", "function", None, {"return": "str"}, "(self) -> 'str'"),
 ]
 MEMBER_NAMES = [m[0] for m in MEMBERS]
 FUNCTIONS = [m for m in MEMBERS if m[1] != "table"]
-DEFAULTS = {"set_solver": ("aerodynamics", "openfoam"), "get_solver_backend": ("aerodynamics",),
-            "export": ("usd",)}
+DEFAULTS = {
+    "set_solver": ("aerodynamics", "openfoam"),
+    "get_solver_backend": ("aerodynamics",),
+    "export": ("usd",),
+}
 KWDEFAULTS = {"resolve_dispatch_backend": {"conditions": None, "force_physics": False}}
 
 
@@ -159,8 +272,13 @@ def unwrap(cls, name):
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=60, env={**os.environ, "PYTHONPATH": SRC})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ, "PYTHONPATH": SRC},
+    )
 
 
 # ---- module and class ----------------------------------------------------------------
@@ -173,13 +291,32 @@ def test_module_namespace_in_binding_order(core):
 
     assert core.__doc__ == "Core product mixin \u2014 identity, USD access, properties, discovery."
     assert [k for k in vars(core) if not k.startswith("__")] == [
-        "Path", "Optional", "Self", "Usd", "load_product", "default_solver_for", "get_domain",
-        "list_domains", "workspace_root", "products_dir", "_list_openfoam_templates", "ProductCore"]
+        "Path",
+        "Optional",
+        "Self",
+        "Usd",
+        "load_product",
+        "default_solver_for",
+        "get_domain",
+        "list_domains",
+        "workspace_root",
+        "products_dir",
+        "_list_openfoam_templates",
+        "ProductCore",
+    ]
     assert (core.Path, core.Optional, core.Self, core.Usd, core.load_product) == (
-        pathlib.Path, typing.Optional, typing.Self, Usd, usd_product.load_product)
+        pathlib.Path,
+        typing.Optional,
+        typing.Self,
+        Usd,
+        usd_product.load_product,
+    )
     for name in ("default_solver_for", "get_domain", "list_domains"):
         assert getattr(core, name) is getattr(solver, name)
-    assert (core.workspace_root, core.products_dir) == (workspace.workspace_root, workspace.products_dir)
+    assert (core.workspace_root, core.products_dir) == (
+        workspace.workspace_root,
+        workspace.products_dir,
+    )
     assert sys.modules[MODULE] is core
 
 
@@ -191,11 +328,18 @@ def test_class_shape_and_tables(core):
     assert list(P.__annotations__) == ["_usd_path", "_vehicle"]
     for attr in ("_usd_path", "_vehicle", "_solver_backend"):
         assert not hasattr(P, attr)
-    assert [k for k in P.__dict__ if not k.endswith("__") or k in ("__init__", "__repr__")] == MEMBER_NAMES
+    assert [
+        k for k in P.__dict__ if not k.endswith("__") or k in ("__init__", "__repr__")
+    ] == MEMBER_NAMES
     assert list(P._DOMAIN_DEFAULT_SOLVER.items()) == [
-        ("aerodynamics", "openfoam"), ("aero", "openfoam"), ("dynamics", "chrono")]
+        ("aerodynamics", "openfoam"),
+        ("aero", "openfoam"),
+        ("dynamics", "chrono"),
+    ]
     valid = P._DOMAIN_VALID_BACKENDS
-    assert list(valid) == ["aerodynamics", "aero", "dynamics"] and {type(v) for v in valid.values()} == {set}
+    assert list(valid) == ["aerodynamics", "aero", "dynamics"] and {
+        type(v) for v in valid.values()
+    } == {set}
     assert valid["aerodynamics"] == valid["aero"] == {"auto", "openfoam", "xlb", "domino"}
     assert valid["dynamics"] == {"auto", "chrono"} and valid["aerodynamics"] is not valid["aero"]
 
@@ -204,8 +348,12 @@ def test_class_shape_and_tables(core):
 def test_member(core, name, kind, doc, annotations, signature):
     P = core.ProductCore
     raw = P.__dict__[name]
-    wrapper = {"property": property, "classmethod": classmethod, "staticmethod": staticmethod,
-               "table": dict}.get(kind)
+    wrapper = {
+        "property": property,
+        "classmethod": classmethod,
+        "staticmethod": staticmethod,
+        "table": dict,
+    }.get(kind)
     assert wrapper is None or type(raw) is wrapper
     if kind == "table":
         return
@@ -221,13 +369,19 @@ def test_member(core, name, kind, doc, annotations, signature):
 
 def test_module_function(core):
     fn = core._list_openfoam_templates
-    assert (fn.__name__, fn.__qualname__, fn.__module__) == ("_list_openfoam_templates",) * 2 + (MODULE,)
+    assert (fn.__name__, fn.__qualname__, fn.__module__) == ("_list_openfoam_templates",) * 2 + (
+        MODULE,
+    )
     assert fn.__doc__ == TEMPLATES_DOC and fn.__annotations__ == {"return": "list[str]"}
     assert fn.__defaults__ is None and fn.__kwdefaults__ is None
     assert str(inspect.signature(fn)) == "() -> 'list[str]'" and not inspect.iscoroutinefunction(fn)
-    with pytest.raises(TypeError, match=r"^_list_openfoam_templates\(\) takes no arguments \(1 given\)$"):
+    with pytest.raises(
+        TypeError, match=r"^_list_openfoam_templates\(\) takes no arguments \(1 given\)$"
+    ):
         fn(1)
-    with pytest.raises(TypeError, match=r"^_list_openfoam_templates\(\) takes no keyword arguments$"):
+    with pytest.raises(
+        TypeError, match=r"^_list_openfoam_templates\(\) takes no keyword arguments$"
+    ):
         fn(x=1)
 
 
@@ -241,7 +395,8 @@ def test_signatures_and_help_through_the_class(core):
     for fragment in (
         "set_solver(self, domain: 'str' = 'aerodynamics', backend: 'str' = 'openfoam') -> 'dict'",
         "resolve_dispatch_backend(self, *, domain: 'str', conditions: 'dict | None' = None",
-        "Select solver backend for a physics domain.", "Full vehicle spec dict from USD (read-only copy).",
+        "Select solver backend for a physics domain.",
+        "Full vehicle spec dict from USD (read-only copy).",
     ):
         assert fragment in text
 
@@ -256,8 +411,12 @@ def test_binding_like_a_function(core):
     assert fn.__get__(None, P) is fn and P.metadata is fn
     bound = fn.__get__(p, P)
     assert isinstance(bound, types.MethodType) and (bound.__func__, bound.__self__) == (fn, p)
-    assert bound("x") == fn(p, "x") == P.metadata(p, action="x") == {
-        "product": "sedan", "product_id": "sedan", "action": "x"}
+    assert (
+        bound("x")
+        == fn(p, "x")
+        == P.metadata(p, action="x")
+        == {"product": "sedan", "product_id": "sedan", "action": "x"}
+    )
     Sub = type("Sub", (P,), {})
     loader = P.__dict__["load"].__get__(None, Sub)
     assert loader.__self__ is Sub and loader.__func__ is unwrap(P, "load")
@@ -278,8 +437,16 @@ def test_function_attributes_are_writable_like_a_functions(core, monkeypatch):
 
 def test_property_members_are_read_only(core):
     p = core.ProductCore(Path("/p/x.usda"), {})
-    for name in ("name", "specs", "has_dynamics", "targets", "benchmarks", "current",
-                 "usd_path", "product_dir"):
+    for name in (
+        "name",
+        "specs",
+        "has_dynamics",
+        "targets",
+        "benchmarks",
+        "current",
+        "usd_path",
+        "product_dir",
+    ):
         for change in (lambda: setattr(p, name, 1), lambda: delattr(p, name)):
             with pytest.raises(AttributeError):
                 change()
@@ -301,31 +468,55 @@ ARGUMENT_ERRORS = [
     (lambda P, p: P.load(), r"load\(\) takes exactly 2 positional arguments \(1 given\)"),
     (lambda P, p: P(), r"__init__\(\) takes exactly 3 positional arguments \(1 given\)"),
     (lambda P, p: P(1, {}, 3), r"__init__\(\) takes exactly 3 positional arguments \(4 given\)"),
-    (lambda P, p: P(1, {}, usd_path=2),
-     r"__init__\(\) got multiple values for keyword argument 'usd_path'"),
+    (
+        lambda P, p: P(1, {}, usd_path=2),
+        r"__init__\(\) got multiple values for keyword argument 'usd_path'",
+    ),
     (lambda P, p: p.metadata(), r"metadata\(\) takes exactly 2 positional arguments \(1 given\)"),
     (lambda P, p: p.metadata(act="x"), r"metadata\(\) got an unexpected keyword argument 'act'"),
-    (lambda P, p: p.set_solver("a", "b", "c"),
-     r"set_solver\(\) takes at most 3 positional arguments \(4 given\)"),
-    (lambda P, p: p.resolve_dispatch_backend("aero"),
-     r"resolve_dispatch_backend\(\) takes exactly 1 positional argument \(2 given\)"),
-    (lambda P, p: p.resolve_dispatch_backend(),
-     r"resolve_dispatch_backend\(\) needs keyword-only argument domain"),
-    (lambda P, p: p.set_targets(0.3), r"set_targets\(\) takes exactly 1 positional argument \(2 given\)"),
+    (
+        lambda P, p: p.set_solver("a", "b", "c"),
+        r"set_solver\(\) takes at most 3 positional arguments \(4 given\)",
+    ),
+    (
+        lambda P, p: p.resolve_dispatch_backend("aero"),
+        r"resolve_dispatch_backend\(\) takes exactly 1 positional argument \(2 given\)",
+    ),
+    (
+        lambda P, p: p.resolve_dispatch_backend(),
+        r"resolve_dispatch_backend\(\) needs keyword-only argument domain",
+    ),
+    (
+        lambda P, p: p.set_targets(0.3),
+        r"set_targets\(\) takes exactly 1 positional argument \(2 given\)",
+    ),
     (lambda P, p: P.solver(), r"solver\(\) takes exactly 1 positional argument \(0 given\)"),
     (lambda P, p: P.solvers(1), r"solvers\(\) takes no arguments \(1 given\)"),
     (lambda P, p: P.solvers(domain="x"), r"solvers\(\) takes no keyword arguments"),
-    (lambda P, p: P.load(Path("x.usda")),
-     r"Argument 'name_or_path' has incorrect type \(expected str, got PosixPath\)"),
-    (lambda P, p: P("x", DictSub()),
-     r"Argument 'vehicle' has incorrect type \(expected dict, got DictSub\)" + SUBCLASS),
-    (lambda P, p: P("x", None), r"Argument 'vehicle' has incorrect type \(expected dict, got NoneType\)"),
-    (lambda P, p: p.metadata(StrSub("x")),
-     r"Argument 'action' has incorrect type \(expected str, got StrSub\)" + SUBCLASS),
-    (lambda P, p: p.resolve_dispatch_backend(domain="aero", conditions=[]),
-     r"Argument 'conditions' has incorrect type \(expected dict, got list\)"),
-    (lambda P, p: p.metadata(type("L" * 300, (), {})()),
-     rf"Argument 'action' has incorrect type \(expected str, got {'L' * 200}\)"),
+    (
+        lambda P, p: P.load(Path("x.usda")),
+        r"Argument 'name_or_path' has incorrect type \(expected str, got PosixPath\)",
+    ),
+    (
+        lambda P, p: P("x", DictSub()),
+        r"Argument 'vehicle' has incorrect type \(expected dict, got DictSub\)" + SUBCLASS,
+    ),
+    (
+        lambda P, p: P("x", None),
+        r"Argument 'vehicle' has incorrect type \(expected dict, got NoneType\)",
+    ),
+    (
+        lambda P, p: p.metadata(StrSub("x")),
+        r"Argument 'action' has incorrect type \(expected str, got StrSub\)" + SUBCLASS,
+    ),
+    (
+        lambda P, p: p.resolve_dispatch_backend(domain="aero", conditions=[]),
+        r"Argument 'conditions' has incorrect type \(expected dict, got list\)",
+    ),
+    (
+        lambda P, p: p.metadata(type("L" * 300, (), {})()),
+        rf"Argument 'action' has incorrect type \(expected str, got {'L' * 200}\)",
+    ),
 ]
 
 
@@ -366,7 +557,8 @@ def test_import_in_subinterpreter_is_refused():
         pytest.skip("no sub-interpreter support")
     assert result.stdout.strip() == (
         "REFUSED <class 'ImportError'>: Interpreter change detected - this module can only be "
-        "loaded into one interpreter per process."), result.stderr
+        "loaded into one interpreter per process."
+    ), result.stderr
 
 
 def test_failed_initialisation_reports_and_a_later_import_succeeds():
@@ -391,8 +583,12 @@ def test_failed_initialisation_reports_and_a_later_import_succeeds():
     """)
     lines = result.stdout.splitlines()
     assert lines[0].startswith("FAILED") and "products_dir" in lines[0], result.stderr
-    assert lines[1:] == ["FRAME init velmor_platform.core.product_core", "REGISTERED False",
-                         "LOADED ProductCore True", "QUERY []"]
+    assert lines[1:] == [
+        "FRAME init velmor_platform.core.product_core",
+        "REGISTERED False",
+        "LOADED ProductCore True",
+        "QUERY []",
+    ]
 
 
 def test_from_pxr_import_usd_uses_sys_modules_as_the_interpreter_does():
@@ -416,16 +612,35 @@ class _Key(str):
     __hash__ = str.__hash__
 
 
-@pytest.mark.parametrize("change,kwargs,expected", [
-    (lambda fn: setattr(fn, "__kwdefaults__", {"conditions": None, "force_physics": 1}),
-     {}, ("openfoam", None)),
-    (lambda fn: fn.__kwdefaults__.pop("force_physics"), {}, TypeError),
-    (lambda fn: fn.__kwdefaults__.update(domain="aero"), {"domain": "dynamics"}, ("chrono", None)),
-    (lambda fn: setattr(fn, "__kwdefaults__", None), {}, TypeError),
-    (lambda fn: setattr(fn, "__kwdefaults__", {_Key("conditions"): None, _Key("force_physics"): 0}),
-     {}, ("openfoam", None)),
-    (lambda fn: setattr(fn, "__kwdefaults__", {"conditions": 3, "force_physics": 0}), {}, TypeError),
-])
+@pytest.mark.parametrize(
+    "change,kwargs,expected",
+    [
+        (
+            lambda fn: setattr(fn, "__kwdefaults__", {"conditions": None, "force_physics": 1}),
+            {},
+            ("openfoam", None),
+        ),
+        (lambda fn: fn.__kwdefaults__.pop("force_physics"), {}, TypeError),
+        (
+            lambda fn: fn.__kwdefaults__.update(domain="aero"),
+            {"domain": "dynamics"},
+            ("chrono", None),
+        ),
+        (lambda fn: setattr(fn, "__kwdefaults__", None), {}, TypeError),
+        (
+            lambda fn: setattr(
+                fn, "__kwdefaults__", {_Key("conditions"): None, _Key("force_physics"): 0}
+            ),
+            {},
+            ("openfoam", None),
+        ),
+        (
+            lambda fn: setattr(fn, "__kwdefaults__", {"conditions": 3, "force_physics": 0}),
+            {},
+            TypeError,
+        ),
+    ],
+)
 def test_keyword_defaults_are_read_as_they_are_at_each_call(core, change, kwargs, expected):
     fn = core.ProductCore.resolve_dispatch_backend
     saved = dict(fn.__kwdefaults__)

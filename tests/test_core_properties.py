@@ -16,21 +16,33 @@ def product(core, record, cls=None):
     return (cls or core.ProductCore)(Path("/w/products/car/car.usda"), record)
 
 
-@pytest.mark.parametrize("record,expected", [
-    ({"mass": 1500, "wheelbase": 2.7}, True), ({"mass": 1500.0, "wheelbase": 2.7}, True),
-    ({"mass": 501, "wheelbase": 0.001}, True), ({"mass": 500, "wheelbase": 2.7}, False),
-    ({"mass": 500.0, "wheelbase": 2.7}, False), ({"mass": 1500}, False),
-    ({"mass": 1500, "wheelbase": 0}, False), ({"wheelbase": 2.7}, False), ({}, False),
-    ({"mass": 100, "wheelbase": None}, False),  # wheelbase is not read for a light vehicle
-    ({"mass": 10**30, "wheelbase": 10**-9}, True), ({"mass": -10**30, "wheelbase": 1}, False),
-    ({"mass": float("nan"), "wheelbase": 1}, False), ({"mass": True, "wheelbase": 1}, False),
-    ({"mass": 2**63, "wheelbase": 1}, True),
-])
+@pytest.mark.parametrize(
+    "record,expected",
+    [
+        ({"mass": 1500, "wheelbase": 2.7}, True),
+        ({"mass": 1500.0, "wheelbase": 2.7}, True),
+        ({"mass": 501, "wheelbase": 0.001}, True),
+        ({"mass": 500, "wheelbase": 2.7}, False),
+        ({"mass": 500.0, "wheelbase": 2.7}, False),
+        ({"mass": 1500}, False),
+        ({"mass": 1500, "wheelbase": 0}, False),
+        ({"wheelbase": 2.7}, False),
+        ({}, False),
+        ({"mass": 100, "wheelbase": None}, False),  # wheelbase is not read for a light vehicle
+        ({"mass": 10**30, "wheelbase": 10**-9}, True),
+        ({"mass": -(10**30), "wheelbase": 1}, False),
+        ({"mass": float("nan"), "wheelbase": 1}, False),
+        ({"mass": True, "wheelbase": 1}, False),
+        ({"mass": 2**63, "wheelbase": 1}, True),
+    ],
+)
 def test_has_dynamics(core, record, expected):
     assert product(core, record).has_dynamics is expected
 
 
-@pytest.mark.parametrize("record", [{"mass": None}, {"mass": "1600"}, {"mass": 1600, "wheelbase": "2"}])
+@pytest.mark.parametrize(
+    "record", [{"mass": None}, {"mass": "1600"}, {"mass": 1600, "wheelbase": "2"}]
+)
 def test_incomparable_mass_or_wheelbase(core, record):
     p = product(core, record)
     for read in (lambda: p.has_dynamics, lambda: p.targets, lambda: p.current):
@@ -41,22 +53,56 @@ def test_incomparable_mass_or_wheelbase(core, record):
 # view, record, expected items in order
 VIEWS = [
     ("targets", {}, [(k, None) for k in T6]),
-    ("targets", dict(DYNAMIC), [(k, None) for k in T6] + [("lateral_g", 0.8), ("yaw_rate_dps", 15.0),
-                                                          ("roll_angle_deg", 3.0)]),
-    ("targets", dict(DYNAMIC, target_lateral_g=None, target_cd=0.24, target_cd_tol=0.01),
-     [("cd", 0.24), ("cl", None), ("cm_pitch", None), ("target_cd_tol", 0.01), ("target_cl_tol", None),
-      ("target_cm_tol", None), ("lateral_g", None), ("yaw_rate_dps", 15.0), ("roll_angle_deg", 3.0)]),
-    ("targets", {"mass": 500, "wheelbase": 2.8, "target_lateral_g": 1.0, "target_cm": -0.01},
-     [("cd", None), ("cl", None), ("cm_pitch", -0.01)] + [(k, None) for k in T6[3:]]),
+    (
+        "targets",
+        dict(DYNAMIC),
+        [(k, None) for k in T6]
+        + [("lateral_g", 0.8), ("yaw_rate_dps", 15.0), ("roll_angle_deg", 3.0)],
+    ),
+    (
+        "targets",
+        dict(DYNAMIC, target_lateral_g=None, target_cd=0.24, target_cd_tol=0.01),
+        [
+            ("cd", 0.24),
+            ("cl", None),
+            ("cm_pitch", None),
+            ("target_cd_tol", 0.01),
+            ("target_cl_tol", None),
+            ("target_cm_tol", None),
+            ("lateral_g", None),
+            ("yaw_rate_dps", 15.0),
+            ("roll_angle_deg", 3.0),
+        ],
+    ),
+    (
+        "targets",
+        {"mass": 500, "wheelbase": 2.8, "target_lateral_g": 1.0, "target_cm": -0.01},
+        [("cd", None), ("cl", None), ("cm_pitch", -0.01)] + [(k, None) for k in T6[3:]],
+    ),
     ("benchmarks", {}, [("cd", None), ("cl", None), ("cm_pitch", None), ("source", "")]),
-    ("benchmarks", dict(DYNAMIC, benchmark_cd=0.25, benchmark_cm=None, benchmark_source="tunnel"),
-     [("cd", 0.25), ("cl", None), ("cm_pitch", None), ("source", "tunnel")]),
+    (
+        "benchmarks",
+        dict(DYNAMIC, benchmark_cd=0.25, benchmark_cm=None, benchmark_source="tunnel"),
+        [("cd", 0.25), ("cl", None), ("cm_pitch", None), ("source", "tunnel")],
+    ),
     ("current", {}, [("cd", None), ("cl", None), ("cm_pitch", None)]),
-    ("current", {"current_lateral_g": 0.9, "current_cl": 0.1},
-     [("cd", None), ("cl", 0.1), ("cm_pitch", None)]),
-    ("current", dict(DYNAMIC, current_cd=0.25, current_lateral_g=0.9),
-     [("cd", 0.25), ("cl", None), ("cm_pitch", None), ("lateral_g", 0.9), ("yaw_rate_dps", None),
-      ("roll_angle_deg", None)]),
+    (
+        "current",
+        {"current_lateral_g": 0.9, "current_cl": 0.1},
+        [("cd", None), ("cl", 0.1), ("cm_pitch", None)],
+    ),
+    (
+        "current",
+        dict(DYNAMIC, current_cd=0.25, current_lateral_g=0.9),
+        [
+            ("cd", 0.25),
+            ("cl", None),
+            ("cm_pitch", None),
+            ("lateral_g", 0.9),
+            ("yaw_rate_dps", None),
+            ("roll_angle_deg", None),
+        ],
+    ),
 ]
 
 
@@ -68,15 +114,33 @@ def test_views(core, view, record, items):
 
 
 def test_views_pass_stored_objects_through(core):
-    sources = ["target_cd", "target_cl", "target_cm", "target_cd_tol", "target_cl_tol",
-               "target_cm_tol", "target_lateral_g", "target_yaw_rate_dps", "target_roll_angle_deg",
-               "benchmark_cd", "benchmark_source", "current_cd", "current_roll_angle_deg"]
+    sources = [
+        "target_cd",
+        "target_cl",
+        "target_cm",
+        "target_cd_tol",
+        "target_cl_tol",
+        "target_cm_tol",
+        "target_lateral_g",
+        "target_yaw_rate_dps",
+        "target_roll_angle_deg",
+        "benchmark_cd",
+        "benchmark_source",
+        "current_cd",
+        "current_roll_angle_deg",
+    ]
     values = {k: object() for k in sources}
     p = product(core, dict(DYNAMIC, **values))
     assert list(p.targets.values()) == [values[k] for k in sources[:9]]
     assert all(a is b for a, b in zip(p.targets.values(), [values[k] for k in sources[:9]]))
-    assert p.benchmarks["cd"] is values["benchmark_cd"] and p.benchmarks["source"] is values["benchmark_source"]
-    assert p.current["cd"] is values["current_cd"] and p.current["roll_angle_deg"] is values["current_roll_angle_deg"]
+    assert (
+        p.benchmarks["cd"] is values["benchmark_cd"]
+        and p.benchmarks["source"] is values["benchmark_source"]
+    )
+    assert (
+        p.current["cd"] is values["current_cd"]
+        and p.current["roll_angle_deg"] is values["current_roll_angle_deg"]
+    )
 
 
 def test_specs_is_a_fresh_shallow_copy(core):
@@ -129,13 +193,22 @@ class RunList(list):
     pass
 
 
-@pytest.mark.parametrize("value,refused", [
-    ([], None), ([{"run_id": "r1"}, {"run_id": "r2"}], None), (None, None),
-    (({},), "tuple"), (RunList(), "RunList"), ({"runs": []}, "dict"),
-])
+@pytest.mark.parametrize(
+    "value,refused",
+    [
+        ([], None),
+        ([{"run_id": "r1"}, {"run_id": "r2"}], None),
+        (None, None),
+        (({},), "tuple"),
+        (RunList(), "RunList"),
+        ({"runs": []}, "dict"),
+    ],
+)
 def test_simulations_and_history(core, monkeypatch, value, refused):
     calls = []
-    monkeypatch.setattr(usd_product, "load_product_history", lambda path: calls.append(path) or value)
+    monkeypatch.setattr(
+        usd_product, "load_product_history", lambda path: calls.append(path) or value
+    )
     p = product(core, {})
     for call in (p.simulations, p.history):
         if refused:
@@ -157,7 +230,9 @@ def test_simulations_errors(core, monkeypatch):
 
 def test_history_calls_simulations_through_the_instance(core, monkeypatch):
     runs = [{"run_id": "own"}]
-    monkeypatch.setattr(usd_product, "load_product_history", lambda path: pytest.fail("reader used"))
+    monkeypatch.setattr(
+        usd_product, "load_product_history", lambda path: pytest.fail("reader used")
+    )
     Own = type("Own", (core.ProductCore,), {"simulations": lambda self: runs})
     Bad = type("Bad", (core.ProductCore,), {"simulations": lambda self: ("tuple",)})
     assert product(core, {}, Own).history() is runs
@@ -168,14 +243,26 @@ def test_history_calls_simulations_through_the_instance(core, monkeypatch):
 def test_sample_product_views(core, workspace):
     sedan, hatch = core.ProductCore.load("sedan:base"), core.ProductCore.load("hatch")
     assert sedan.has_dynamics is True and hatch.has_dynamics is False
-    assert sedan.targets == {"cd": 0.245, "cl": 0.08, "cm_pitch": -0.015, "target_cd_tol": 0.005,
-                             "target_cl_tol": 0.02, "target_cm_tol": 0.01, "lateral_g": 0.85,
-                             "yaw_rate_dps": 18, "roll_angle_deg": 3.2}
+    assert sedan.targets == {
+        "cd": 0.245,
+        "cl": 0.08,
+        "cm_pitch": -0.015,
+        "target_cd_tol": 0.005,
+        "target_cl_tol": 0.02,
+        "target_cm_tol": 0.01,
+        "lateral_g": 0.85,
+        "yaw_rate_dps": 18,
+        "roll_angle_deg": 3.2,
+    }
     assert list(hatch.targets) == T6 and list(hatch.current) == ["cd", "cl", "cm_pitch"]
     assert sedan.benchmarks["source"] == "Full-scale wind tunnel, moving ground, 2025-02"
     runs = sedan.simulations()
     assert runs == sedan.history() == usd_product.load_product_history(str(sedan.usd_path))
-    assert [r["run_id"] for r in runs][:3] == ["sedan-base-0001", "sedan-base-0002", "sedan-base-0003"]
+    assert [r["run_id"] for r in runs][:3] == [
+        "sedan-base-0001",
+        "sedan-base-0002",
+        "sedan-base-0003",
+    ]
 
 
 A = Path("/w/products/a/b/x.usda")
@@ -199,6 +286,7 @@ def _replace_instance_dict(p, P):
 def _data_descriptor_on_a_subclass(p, P):
     class Sub(P):
         _vehicle = property(lambda self: {"vehicle_name": "FromProperty"})
+
     p.__class__ = Sub
     return ("FromProperty", A, None, "openfoam", "a:b")
 
@@ -206,6 +294,7 @@ def _data_descriptor_on_a_subclass(p, P):
 def _class_attribute_after_instance_attribute_removed(p, P):
     class Sub(P):
         _vehicle = {"vehicle_name": "FromClass"}
+
     p.__class__ = Sub
     del p.__dict__["_vehicle"]
     return ("FromClass", A, None, "openfoam", "a:b")
@@ -217,6 +306,7 @@ def _getattr_hook(p, P):
             if name == "_usd_path":
                 return Path("/w/products/hook/hook.usda")
             return object.__getattribute__(self, name)
+
     p.__class__ = Sub
     return ("First", Path("/w/products/hook/hook.usda"), 0.3, "openfoam", "hook")
 
@@ -229,22 +319,36 @@ def _table_on_the_instance(p, P):
 def _table_on_the_class_later(p, P):
     class Sub(P):
         pass
+
     p.__class__ = Sub
     p.get_solver_backend("aero")
     Sub._DOMAIN_DEFAULT_SOLVER = {"aero": "domino"}
     return ("First", A, 0.3, "domino", "a:b")
 
 
-@pytest.mark.parametrize("change", [
-    _change_record_in_place, _rebind_record, _replace_instance_dict,
-    _data_descriptor_on_a_subclass, _class_attribute_after_instance_attribute_removed,
-    _getattr_hook, _table_on_the_instance, _table_on_the_class_later,
-])
+@pytest.mark.parametrize(
+    "change",
+    [
+        _change_record_in_place,
+        _rebind_record,
+        _replace_instance_dict,
+        _data_descriptor_on_a_subclass,
+        _class_attribute_after_instance_attribute_removed,
+        _getattr_hook,
+        _table_on_the_instance,
+        _table_on_the_class_later,
+    ],
+)
 def test_repeated_reads_follow_every_change(core, change):
     """Members read the same instance again and again; each change shows at once."""
     p = core.ProductCore(A, {"vehicle_name": "First", "target_cd": 0.3})
-    probe = lambda: (p.name, p.usd_path, p.targets["cd"], p.get_solver_backend("aero"),
-                     p._product_identifier())
+    probe = lambda: (  # noqa: E731
+        p.name,
+        p.usd_path,
+        p.targets["cd"],
+        p.get_solver_backend("aero"),
+        p._product_identifier(),
+    )
     for _ in range(3):  # the same reads, warm
         assert probe() == ("First", A, 0.3, "openfoam", "a:b")
     expected = change(p, core.ProductCore)
@@ -255,8 +359,10 @@ def test_repeated_reads_follow_every_change(core, change):
 @pytest.mark.parametrize("where", ["instance", "class"])
 def test_members_called_through_the_instance_follow_late_overrides(core, where):
     """Overrides made after many calls are used by the very next call."""
+
     class Sub(core.ProductCore):
         pass
+
     p = Sub(A, {"vehicle_name": "First", "target_cd": 0.3, "mass": 1600, "wheelbase": 2.8})
     for _ in range(3):
         assert p.resolve_dispatch_backend(domain="aero") == ("openfoam", None)
@@ -264,15 +370,18 @@ def test_members_called_through_the_instance_follow_late_overrides(core, where):
         assert repr(p) == "Velmor(First, cd_target=0.3)"
     target = p if where == "instance" else Sub
     target._normalise_domain = staticmethod(lambda d: "dynamics")
-    target.get_solver_backend = (lambda d="aero": "xlb") if where == "instance" else (
-        lambda self, d="aero": "xlb")
+    target.get_solver_backend = (
+        (lambda d="aero": "xlb") if where == "instance" else (lambda self, d="aero": "xlb")
+    )
     target._product_identifier = (lambda: "X") if where == "instance" else (lambda self: "X")
     if where == "class":
         Sub.targets = property(lambda self: {"cd": "late"})
         Sub.name = property(lambda self: "Late")
     assert p.resolve_dispatch_backend(domain="aero") == ("xlb", None)
     assert p.metadata("m")["product_id"] == "X"
-    assert p.set_solver("aero", "xlb")["backend"] == "xlb" and p._solver_backend == {"dynamics": "xlb"}
+    assert p.set_solver("aero", "xlb")["backend"] == "xlb" and p._solver_backend == {
+        "dynamics": "xlb"
+    }
     if where == "class":
         assert repr(p) == "Velmor(Late, cd_target=late)"
         assert p.metadata("m")["product"] == "Late"

@@ -16,52 +16,93 @@ def p(core):
     return core.ProductCore(Path("/w/products/sedan/base/sedan.usda"), {"vehicle_name": "Sedan"})
 
 
-@pytest.mark.parametrize("domain,expected", [
-    ("aerodynamics", "aero"), ("aero", "aero"), ("dynamics", "dynamics"), ("", ""),
-    ("hydro", "hydro"), ("Aerodynamics", "Aerodynamics"), (" aerodynamics", " aerodynamics"),
-])
+@pytest.mark.parametrize(
+    "domain,expected",
+    [
+        ("aerodynamics", "aero"),
+        ("aero", "aero"),
+        ("dynamics", "dynamics"),
+        ("", ""),
+        ("hydro", "hydro"),
+        ("Aerodynamics", "Aerodynamics"),
+        (" aerodynamics", " aerodynamics"),
+    ],
+)
 def test_normalise_domain(core, p, domain, expected):
-    assert core.ProductCore._normalise_domain(domain) == p._normalise_domain(domain=domain) == expected
+    assert (
+        core.ProductCore._normalise_domain(domain) == p._normalise_domain(domain=domain) == expected
+    )
 
 
 def test_fresh_instance_and_defaults(p):
     assert [p.get_solver_backend(*d) for d in [(), ("aero",), ("dynamics",), ("hydro",)]] == [
-        "openfoam", "openfoam", "chrono", "openfoam"]
+        "openfoam",
+        "openfoam",
+        "chrono",
+        "openfoam",
+    ]
     assert p.resolve_dispatch_backend(domain="dynamics") == ("chrono", None)
     assert p.resolve_dispatch_backend(domain="whatever") == ("openfoam", None)
     assert not hasattr(p, "_solver_backend")
-    assert list(p.set_solver().items()) == [("status", "selected"), ("domain", "aerodynamics"),
-                                            ("backend", "openfoam"), ("product", "Sedan")]
+    assert list(p.set_solver().items()) == [
+        ("status", "selected"),
+        ("domain", "aerodynamics"),
+        ("backend", "openfoam"),
+        ("product", "Sedan"),
+    ]
     assert p._solver_backend == {"aero": "openfoam"}
     p.set_solver("aero", "surrogate")
     assert p.resolve_dispatch_backend(domain="aerodynamics") == ("openfoam", None)
 
 
-@pytest.mark.parametrize("domain,backend,key,stored,resolved", [
-    ("aero", "surrogate", "aero", "auto", "openfoam"),
-    ("aerodynamics", "xlb", "aero", "xlb", "xlb"),
-    ("aero", "domino", "aero", "domino", "domino"),
-    ("dynamics", "auto", "dynamics", "auto", "chrono"),
-    ("dynamics", "surrogate", "dynamics", "auto", "chrono"),
-    ("Aero", "anything", "Aero", "anything", "anything"),
-    ("hydro", "auto", "hydro", "auto", "openfoam"),
-    ("", "", "", "", ""),
-])
+@pytest.mark.parametrize(
+    "domain,backend,key,stored,resolved",
+    [
+        ("aero", "surrogate", "aero", "auto", "openfoam"),
+        ("aerodynamics", "xlb", "aero", "xlb", "xlb"),
+        ("aero", "domino", "aero", "domino", "domino"),
+        ("dynamics", "auto", "dynamics", "auto", "chrono"),
+        ("dynamics", "surrogate", "dynamics", "auto", "chrono"),
+        ("Aero", "anything", "Aero", "anything", "anything"),
+        ("hydro", "auto", "hydro", "auto", "openfoam"),
+        ("", "", "", "", ""),
+    ],
+)
 def test_set_solver_stores_and_resolves(p, domain, backend, key, stored, resolved):
-    assert p.set_solver(domain, backend=backend) == {"status": "selected", "domain": domain,
-                                                     "backend": stored, "product": "Sedan"}
+    assert p.set_solver(domain, backend=backend) == {
+        "status": "selected",
+        "domain": domain,
+        "backend": stored,
+        "product": "Sedan",
+    }
     assert p._solver_backend == {key: stored} and p.get_solver_backend(domain) == stored
     for conditions, force in ((None, False), ({"speed": 30}, True)):
-        assert p.resolve_dispatch_backend(domain=domain, conditions=conditions,
-                                          force_physics=force) == (resolved, None)
+        assert p.resolve_dispatch_backend(
+            domain=domain, conditions=conditions, force_physics=force
+        ) == (resolved, None)
 
 
-@pytest.mark.parametrize("domain,backend,message", [
-    ("dynamics", "openfoam", "Unknown backend 'openfoam' for domain 'dynamics'. Options: ['auto', 'chrono']"),
-    ("aerodynamics", "chrono", f"Unknown backend 'chrono' for domain 'aerodynamics'. Options: {AERO_OPTIONS}"),
-    ("aero", "OpenFOAM", f"Unknown backend 'OpenFOAM' for domain 'aero'. Options: {AERO_OPTIONS}"),
-    ("aero", "it's", f"Unknown backend \"it's\" for domain 'aero'. Options: {AERO_OPTIONS}"),
-])
+@pytest.mark.parametrize(
+    "domain,backend,message",
+    [
+        (
+            "dynamics",
+            "openfoam",
+            "Unknown backend 'openfoam' for domain 'dynamics'. Options: ['auto', 'chrono']",
+        ),
+        (
+            "aerodynamics",
+            "chrono",
+            f"Unknown backend 'chrono' for domain 'aerodynamics'. Options: {AERO_OPTIONS}",
+        ),
+        (
+            "aero",
+            "OpenFOAM",
+            f"Unknown backend 'OpenFOAM' for domain 'aero'. Options: {AERO_OPTIONS}",
+        ),
+        ("aero", "it's", f"Unknown backend \"it's\" for domain 'aero'. Options: {AERO_OPTIONS}"),
+    ],
+)
 def test_set_solver_refuses_unknown_backends_and_stores_nothing(p, domain, backend, message):
     with pytest.raises(ValueError) as info:
         p.set_solver(domain, backend)
@@ -73,9 +114,13 @@ def test_set_solver_refuses_unknown_backends_and_stores_nothing(p, domain, backe
 
 
 def test_argument_types_are_checked_before_anything(p):
-    for call in (lambda: p.set_solver(None), lambda: p.set_solver("aero", None),
-                 lambda: p.set_solver(b"aero"), lambda: p.get_solver_backend(None),
-                 lambda: p.resolve_dispatch_backend(domain=None)):
+    for call in (
+        lambda: p.set_solver(None),
+        lambda: p.set_solver("aero", None),
+        lambda: p.set_solver(b"aero"),
+        lambda: p.get_solver_backend(None),
+        lambda: p.resolve_dispatch_backend(domain=None),
+    ):
         with pytest.raises(TypeError, match="has incorrect type"):
             call()
     assert not hasattr(p, "_solver_backend")
@@ -150,9 +195,16 @@ class Records(list):
     pass
 
 
-@pytest.mark.parametrize("value,refused", [
-    ([{"domain": "x"}], None), (None, None), ((), "tuple"), (Records(), "Records"), ({}, "dict"),
-])
+@pytest.mark.parametrize(
+    "value,refused",
+    [
+        ([{"domain": "x"}], None),
+        (None, None),
+        ((), "tuple"),
+        (Records(), "Records"),
+        ({}, "dict"),
+    ],
+)
 def test_solvers(core, monkeypatch, p, value, refused):
     monkeypatch.setattr(core, "list_domains", lambda: value)
     for call in (core.ProductCore.solvers, p.solvers):
@@ -165,8 +217,11 @@ def test_solvers(core, monkeypatch, p, value, refused):
 
 def test_solver_passes_the_domain_unchanged(core, monkeypatch, p):
     calls, record = [], {"domain": "aerodynamics"}
-    monkeypatch.setattr(core, "get_domain", lambda d: calls.append(d) or {
-        "aerodynamics": record, "aero": None}.get(d, "wrong"))
+    monkeypatch.setattr(
+        core,
+        "get_domain",
+        lambda d: calls.append(d) or {"aerodynamics": record, "aero": None}.get(d, "wrong"),
+    )
     assert core.ProductCore.solver("aerodynamics") is record
     assert p.solver(domain="aero") is None
     with pytest.raises(TypeError, match=r"^Expected dict, got str$"):

@@ -18,11 +18,14 @@ def _identifier(usd_path: Path) -> str:
     return parts[0] if len(parts) == 1 else f"{parts[0]}:{parts[-1]}"
 
 
-@pytest.mark.parametrize("name, rel", [
-    ("hatch", "hatch/hatch.usda"),
-    ("sedan:base", "sedan/base/sedan.usda"),
-    ("sedan:sport", "sedan/sport/sedan.usda"),
-])
+@pytest.mark.parametrize(
+    "name, rel",
+    [
+        ("hatch", "hatch/hatch.usda"),
+        ("sedan:base", "sedan/base/sedan.usda"),
+        ("sedan:sport", "sedan/sport/sedan.usda"),
+    ],
+)
 def test_finds_sample_products(workspace, name, rel):
     found = _find_product_usd(name)
     assert found == workspace / "products" / rel
@@ -47,10 +50,25 @@ def test_success_path_does_not_list_directories(workspace, monkeypatch):
     assert _find_product_usd("sedan:sport").name == "sedan.usda"
 
 
-@pytest.mark.parametrize("name", [
-    "", ":", "sedan:", ":base", "a:b:c", ".", "..", "sedan:..", "../hatch",
-    "sedan/base", "sedan\\base", "/etc/passwd", "sedan:/abs", "hat\0ch",
-])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "",
+        ":",
+        "sedan:",
+        ":base",
+        "a:b:c",
+        ".",
+        "..",
+        "sedan:..",
+        "../hatch",
+        "sedan/base",
+        "sedan\\base",
+        "/etc/passwd",
+        "sedan:/abs",
+        "hat\0ch",
+    ],
+)
 def test_malformed_names_are_refused(workspace, name):
     with pytest.raises(ValueError, match="invalid product name"):
         _find_product_usd(name)

@@ -17,7 +17,9 @@ def product(workspace):
     d.mkdir()
     (workspace / "geometry" / "coupe").mkdir()
     for name in ("body.usda", "wheels.usda", "sub.usda", "tex.usda"):
-        (workspace / "geometry" / "coupe" / name).write_text('#usda 1.0\n(\n    defaultPrim = "G"\n)\ndef Xform "G" {}\n')
+        (workspace / "geometry" / "coupe" / name).write_text(
+            '#usda 1.0\n(\n    defaultPrim = "G"\n)\ndef Xform "G" {}\n'
+        )
     return d
 
 
@@ -25,7 +27,9 @@ def _layer(path, body, header=""):
     path.write_text(f"#usda 1.0\n(\n{header}\n)\n\n{body}\n")
 
 
-@pytest.mark.parametrize("rel", ["hatch/hatch.usda", "sedan/base/sedan.usda", "sedan/sport/sedan.usda"])
+@pytest.mark.parametrize(
+    "rel", ["hatch/hatch.usda", "sedan/base/sedan.usda", "sedan/sport/sedan.usda"]
+)
 def test_sample_products_resolve_once(workspace, rel):
     top = workspace / "products" / rel
     directory = top.parent
@@ -45,7 +49,9 @@ def test_sample_products_resolve_once(workspace, rel):
 
 def test_every_kind_of_asset_path_is_rewritten(product, workspace):
     cache = "../../geometry/coupe"
-    _layer(product / "coupe.usda", '''
+    _layer(
+        product / "coupe.usda",
+        """
 def Xform "V" (
     prepend references = @velmor-geo:///coupe/body.usda@
     prepend payload = @velmor-geo:///coupe/wheels.usda@
@@ -56,7 +62,9 @@ def Xform "V" (
     asset[] texs = [@velmor-geo:///coupe/tex.usda@, @relative/other.png@]
     asset timed.timeSamples = { 1: @velmor-geo:///coupe/tex.usda@ }
     string label = "velmor-geo:///not/an/asset"
-}''', '    subLayers = [@velmor-geo:///coupe/sub.usda@, @./local.usda@]')
+}""",
+        "    subLayers = [@velmor-geo:///coupe/sub.usda@, @./local.usda@]",
+    )
     resolve_product_geometry(product)
     layer = Sdf.Layer.OpenAsAnonymous(str(product / "coupe.usda"))
     prim = layer.GetPrimAtPath("/V")
@@ -65,7 +73,10 @@ def Xform "V" (
     assert prim.payloadList.prependedItems[0].assetPath == f"{cache}/wheels.usda"
     assert prim.customData["src"].path == f"{cache}/tex.usda"
     assert prim.attributes["tex"].default.path == f"{cache}/tex.usda"
-    assert [a.path for a in prim.attributes["texs"].default] == [f"{cache}/tex.usda", "relative/other.png"]
+    assert [a.path for a in prim.attributes["texs"].default] == [
+        f"{cache}/tex.usda",
+        "relative/other.png",
+    ]
     assert layer.QueryTimeSample("/V.timed", 1).path == f"{cache}/tex.usda"
     assert prim.attributes["label"].default == "velmor-geo:///not/an/asset"
 
@@ -78,18 +89,22 @@ def test_crate_layers_are_rewritten_and_stay_crate(product, workspace):
     assert resolve_product_geometry(product) == [product / "coupe.usdc"]
     assert (product / "coupe.usdc").read_bytes().startswith(b"PXR-USDC")
     assert list(Sdf.Layer.FindOrOpen(str(product / "coupe.usdc")).subLayerPaths) == [
-        "../../geometry/coupe/sub.usda"]
+        "../../geometry/coupe/sub.usda"
+    ]
     assert resolve_product_geometry(product) == []
 
 
-@pytest.mark.parametrize("uri, error", [
-    ("velmor-geo:///coupe/missing.usda", FileNotFoundError),
-    ("velmor-geo:///../products/hatch/hatch.usda", ValueError),
-    ("velmor-geo:///coupe/../../secret.usda", ValueError),
-    ("velmor-geo:////etc/hosts", ValueError),
-    ("velmor-geo://host/coupe/body.usda", ValueError),
-    ("velmor-geo:///coupe//body.usda", ValueError),
-])
+@pytest.mark.parametrize(
+    "uri, error",
+    [
+        ("velmor-geo:///coupe/missing.usda", FileNotFoundError),
+        ("velmor-geo:///../products/hatch/hatch.usda", ValueError),
+        ("velmor-geo:///coupe/../../secret.usda", ValueError),
+        ("velmor-geo:////etc/hosts", ValueError),
+        ("velmor-geo://host/coupe/body.usda", ValueError),
+        ("velmor-geo:///coupe//body.usda", ValueError),
+    ],
+)
 def test_bad_reference_leaves_every_file_as_it_was(product, uri, error):
     # a.usda sorts first and is valid, so it would be rewritten if checks ran late
     _layer(product / "a.usda", 'def "A" (references = @velmor-geo:///coupe/body.usda@) {}')
@@ -172,7 +187,9 @@ def test_unchanged_layers_are_not_read_again(product, memory, monkeypatch):
     _layer(product / "coupe.usda", CLEAN)
     assert resolve_product_geometry(product) == []
     if memory == "settled":
-        monkeypatch.setattr(geometry_cache, "_may_hold_uris", lambda path: pytest.fail(f"{path} read again"))
+        monkeypatch.setattr(
+            geometry_cache, "_may_hold_uris", lambda path: pytest.fail(f"{path} read again")
+        )
     assert resolve_product_geometry(product) == []
 
 
@@ -194,8 +211,7 @@ def test_a_replaced_crate_layer_is_checked_again(product, workspace, memory):
     layer.Save()
     del layer
     assert resolve_product_geometry(product) == [path]
-    assert list(Sdf.Layer.FindOrOpen(str(path)).subLayerPaths) == [
-        "../../geometry/coupe/sub.usda"]
+    assert list(Sdf.Layer.FindOrOpen(str(path)).subLayerPaths) == ["../../geometry/coupe/sub.usda"]
 
 
 def test_a_layer_added_to_a_clean_directory_is_checked(product, memory):

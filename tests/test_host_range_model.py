@@ -32,10 +32,17 @@ def test_cd_must_be_a_finite_positive_number(lone_product, cd):
         range_competitiveness({}, lone_product, cd)
 
 
-@pytest.mark.parametrize("key, value", [
-    ("mass", 0), ("frontal_area", -1.0), ("battery_kwh", "big"),
-    ("crr", math.nan), ("drivetrain_efficiency", 1.2), ("drivetrain_efficiency", 0),
-])
+@pytest.mark.parametrize(
+    "key, value",
+    [
+        ("mass", 0),
+        ("frontal_area", -1.0),
+        ("battery_kwh", "big"),
+        ("crr", math.nan),
+        ("drivetrain_efficiency", 1.2),
+        ("drivetrain_efficiency", 0),
+    ],
+)
 def test_unusable_record_values_are_refused(lone_product, key, value):
     with pytest.raises(ValueError, match=key):
         range_competitiveness({key: value}, lone_product, 0.3)
@@ -52,13 +59,17 @@ def test_range_responds_to_the_physics(lone_product):
 
 def test_sample_competitors_are_ranked(workspace, monkeypatch, tmp_path):
     path = workspace / "products" / "sedan" / "base" / "sedan.usda"
-    monkeypatch.setenv("VELMOR_WORKSPACE", str(tmp_path / "another"))  # the product's own workspace counts
+    monkeypatch.setenv(
+        "VELMOR_WORKSPACE", str(tmp_path / "another")
+    )  # the product's own workspace counts
     result = range_competitiveness(load_product(str(path)), path, 0.245)
     names = [c["name"] for c in result["competitors"]]
     assert sorted(names) == ["Arden Lumen", "Kestrel GT-e", "Norrvik City", "Solace Tourer"]
     ranges = [c["range_km"] for c in result["competitors"]]
     assert ranges == sorted(ranges, reverse=True)
-    assert {c["name"]: c["cd"] for c in result["competitors"]}["Norrvik City"] == 0.31  # from targetCd
+    assert {c["name"]: c["cd"] for c in result["competitors"]}[
+        "Norrvik City"
+    ] == 0.31  # from targetCd
     assert result["field_size"] == 5
     assert result["rank"] == 1 + sum(r > result["range_km"] for r in ranges)
     assert range_competitiveness(load_product(str(path)), str(path), 0.15)["rank"] == 1
@@ -68,21 +79,27 @@ def test_a_tie_goes_to_the_product(tmp_path):
     ws = tmp_path / "ws"
     (ws / "competitors").mkdir(parents=True)
     (ws / "competitors" / "twin.usda").write_text(
-        '#usda 1.0\n(\n    defaultPrim = "V"\n)\ndef Xform "V" {\n    double cd = 0.3\n}\n')
+        '#usda 1.0\n(\n    defaultPrim = "V"\n)\ndef Xform "V" {\n    double cd = 0.3\n}\n'
+    )
     result = range_competitiveness({"vehicle_name": "Me"}, ws / "products" / "me" / "me.usda", 0.3)
     assert result["competitors"] == [{"name": "twin", "cd": 0.3, "range_km": result["range_km"]}]
     assert result["rank"] == 1
 
 
-@pytest.mark.parametrize("body, match", [
-    ('def Xform "V" {\n    double mass = 1500\n}', "no drag coefficient"),
-    ("not usd at all", "cannot open"),
-])
+@pytest.mark.parametrize(
+    "body, match",
+    [
+        ('def Xform "V" {\n    double mass = 1500\n}', "no drag coefficient"),
+        ("not usd at all", "cannot open"),
+    ],
+)
 def test_bad_competitor_files_are_named(tmp_path, body, match):
     ws = tmp_path / "ws"
     (ws / "competitors").mkdir(parents=True)
     bad = ws / "competitors" / "bad.usda"
-    bad.write_text(f'#usda 1.0\n(\n    defaultPrim = "V"\n)\n{body}\n' if body.startswith("def") else body)
+    bad.write_text(
+        f'#usda 1.0\n(\n    defaultPrim = "V"\n)\n{body}\n' if body.startswith("def") else body
+    )
     with pytest.raises(ValueError, match=match) as info:
         range_competitiveness({}, ws / "products" / "p" / "p.usda", 0.3)
     assert str(bad) in str(info.value)

@@ -20,11 +20,14 @@ def test_domains_and_their_records():
     assert [s["name"] for s in domains[1]["solvers"]] == ["chrono"]
 
 
-@pytest.mark.parametrize("alias, canonical, default", [
-    ("aero", "aerodynamics", "openfoam"),
-    ("aerodynamics", "aerodynamics", "openfoam"),
-    ("dynamics", "dynamics", "chrono"),
-])
+@pytest.mark.parametrize(
+    "alias, canonical, default",
+    [
+        ("aero", "aerodynamics", "openfoam"),
+        ("aerodynamics", "aerodynamics", "openfoam"),
+        ("dynamics", "dynamics", "chrono"),
+    ],
+)
 def test_lookups_accept_the_aero_alias(alias, canonical, default):
     assert solver.get_domain(alias)["domain"] == canonical
     assert solver.default_solver_for(alias)["name"] == default
@@ -39,12 +42,15 @@ def test_unknown_domains(domain):
     assert solver.find_solver(domain, "openfoam") is None
 
 
-@pytest.mark.parametrize("call", [
-    lambda: solver.list_domains()[0],
-    lambda: solver.get_domain("aero"),
-    lambda: solver.default_solver_for("aero"),
-    lambda: solver.find_solver("aero", "openfoam"),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: solver.list_domains()[0],
+        lambda: solver.get_domain("aero"),
+        lambda: solver.default_solver_for("aero"),
+        lambda: solver.find_solver("aero", "openfoam"),
+    ],
+)
 def test_callers_cannot_corrupt_the_registry(call):
     def wreck(obj):
         for value in list(obj.values() if isinstance(obj, dict) else obj):

@@ -1,5 +1,5 @@
 import pytest
-from pxr import Sdf, Usd
+from pxr import Usd
 
 from velmor_platform.core.usd_product import diff_products, load_product, load_product_history
 
@@ -16,7 +16,8 @@ def _product(tmp_path, attrs="", runs=""):
 
 def _run(name, **attrs):
     lines = "\n".join(
-        f'string {k} = "{v}"' if isinstance(v, str) else f"double {k} = {v}" for k, v in attrs.items()
+        f'string {k} = "{v}"' if isinstance(v, str) else f"double {k} = {v}"
+        for k, v in attrs.items()
     )
     return f'def Scope "{name}" {{\n{lines}\n}}'
 
@@ -29,20 +30,39 @@ def test_sample_record_maps_composed_attributes(workspace):
     rec = load_product(_sample(workspace, "sedan/base/sedan.usda"))
     # one key from each layer, and every design-intent and current-result key
     expected = {
-        "vehicle_name": "Velmor Sedan Base", "variant": "base", "mass": 1720.0, "crr": 0.0085,
-        "target_cd": 0.245, "target_cl": 0.08, "target_cm": -0.015,
-        "target_cd_tol": 0.005, "target_cl_tol": 0.02, "target_cm_tol": 0.01,
-        "target_lateral_g": 0.85, "target_yaw_rate_dps": 18.0, "target_roll_angle_deg": 3.2,
-        "benchmark_cm": -0.012, "current_cd": 0.249, "current_cl": 0.087, "current_cm": -0.017,
-        "current_lateral_g": 0.83, "current_yaw_rate_dps": 17.4, "current_roll_angle_deg": 3.4,
+        "vehicle_name": "Velmor Sedan Base",
+        "variant": "base",
+        "mass": 1720.0,
+        "crr": 0.0085,
+        "target_cd": 0.245,
+        "target_cl": 0.08,
+        "target_cm": -0.015,
+        "target_cd_tol": 0.005,
+        "target_cl_tol": 0.02,
+        "target_cm_tol": 0.01,
+        "target_lateral_g": 0.85,
+        "target_yaw_rate_dps": 18.0,
+        "target_roll_angle_deg": 3.2,
+        "benchmark_cm": -0.012,
+        "current_cd": 0.249,
+        "current_cl": 0.087,
+        "current_cm": -0.017,
+        "current_lateral_g": 0.83,
+        "current_yaw_rate_dps": 17.4,
+        "current_roll_angle_deg": 3.4,
     }
     assert {k: rec.get(k) for k in expected} == expected
     assert all(type(v) in (float, str) for v in rec.values())
 
 
-@pytest.mark.parametrize("rel, dynamics", [
-    ("hatch/hatch.usda", False), ("sedan/base/sedan.usda", True), ("sedan/sport/sedan.usda", True),
-])
+@pytest.mark.parametrize(
+    "rel, dynamics",
+    [
+        ("hatch/hatch.usda", False),
+        ("sedan/base/sedan.usda", True),
+        ("sedan/sport/sedan.usda", True),
+    ],
+)
 def test_sample_products_dynamics_capability(workspace, rel, dynamics):
     rec = load_product(_sample(workspace, rel))
     assert (rec.get("mass", 0) > 500 and rec.get("wheelbase", 0) > 0) is dynamics
@@ -50,11 +70,23 @@ def test_sample_products_dynamics_capability(workspace, rel, dynamics):
 
 def test_hatch_lacks_what_is_not_authored(workspace):
     rec = load_product(_sample(workspace, "hatch/hatch.usda"))
-    for key in ("target_cd_tol", "variant", "target_lateral_g", "benchmark_cm", "current_lateral_g"):
+    for key in (
+        "target_cd_tol",
+        "variant",
+        "target_lateral_g",
+        "benchmark_cm",
+        "current_lateral_g",
+    ):
         assert key not in rec
     stage = Usd.Stage.Open(_sample(workspace, "hatch/hatch.usda"), Usd.Stage.LoadNone)
     prim = stage.GetDefaultPrim()  # what the targets writer relies on
-    for name in ("targetCd", "targetCl", "targetCmPitch", "targetClTolerance", "targetCmPitchTolerance"):
+    for name in (
+        "targetCd",
+        "targetCl",
+        "targetCmPitch",
+        "targetClTolerance",
+        "targetCmPitchTolerance",
+    ):
         assert prim.GetAttribute(name)
 
 
@@ -76,11 +108,14 @@ def test_nothing_is_invented(tmp_path):
     assert load_product_history(path) == []
 
 
-@pytest.mark.parametrize("content, match", [
-    ("this is not usd", "cannot open"),
-    ("#usda 1.0\n\ndef Xform \"Vehicle\" {}\n", "no default prim"),
-    ("#usda 1.0\n(\n    defaultPrim = \"Missing\"\n)\n\ndef Xform \"Vehicle\" {}\n", "not defined"),
-])
+@pytest.mark.parametrize(
+    "content, match",
+    [
+        ("this is not usd", "cannot open"),
+        ('#usda 1.0\n\ndef Xform "Vehicle" {}\n', "no default prim"),
+        ('#usda 1.0\n(\n    defaultPrim = "Missing"\n)\n\ndef Xform "Vehicle" {}\n', "not defined"),
+    ],
+)
 def test_unreadable_files_raise_value_error_naming_them(tmp_path, content, match):
     path = tmp_path / "broken.usda"
     path.write_text(content)
@@ -98,12 +133,14 @@ def test_missing_file_and_directory(tmp_path):
 
 
 def test_history_is_ordered_by_time_not_by_name(tmp_path):
-    runs = "\n".join([
-        _run("a_latest", timestamp="2025-01-01T09:30:00Z", cd=0.30),
-        _run("b_offset", timestamp="2025-01-01T10:00:00+02:00", cd=0.31),  # 08:00 UTC
-        _run("c_undated", cd=0.32),
-        _run("d_naive", timestamp="2025-01-01T09:00:00", cd=0.33),
-    ])
+    runs = "\n".join(
+        [
+            _run("a_latest", timestamp="2025-01-01T09:30:00Z", cd=0.30),
+            _run("b_offset", timestamp="2025-01-01T10:00:00+02:00", cd=0.31),  # 08:00 UTC
+            _run("c_undated", cd=0.32),
+            _run("d_naive", timestamp="2025-01-01T09:00:00", cd=0.33),
+        ]
+    )
     history = load_product_history(_product(tmp_path, runs=runs))
     assert [r["name"] for r in history] == ["c_undated", "b_offset", "d_naive", "a_latest"]
     assert history[-1] == {"name": "a_latest", "timestamp": "2025-01-01T09:30:00Z", "cd": 0.30}
@@ -111,12 +148,21 @@ def test_history_is_ordered_by_time_not_by_name(tmp_path):
 
 
 def test_current_results_come_from_latest_completed_run_of_each_kind(tmp_path):
-    runs = "\n".join([
-        _run("r1", timestamp="2025-01-01T00:00:00Z", status="completed", cd=0.30, cl=0.1, cmPitch=0.01),
-        _run("r2", timestamp="2025-01-02T00:00:00Z", status="completed", cd=0.29),
-        _run("r3", timestamp="2025-01-03T00:00:00Z", lateralG=0.9, yawRateDps=20),
-        _run("r4", timestamp="2025-01-04T00:00:00Z", status="failed", cd=0.99),
-    ])
+    runs = "\n".join(
+        [
+            _run(
+                "r1",
+                timestamp="2025-01-01T00:00:00Z",
+                status="completed",
+                cd=0.30,
+                cl=0.1,
+                cmPitch=0.01,
+            ),
+            _run("r2", timestamp="2025-01-02T00:00:00Z", status="completed", cd=0.29),
+            _run("r3", timestamp="2025-01-03T00:00:00Z", lateralG=0.9, yawRateDps=20),
+            _run("r4", timestamp="2025-01-04T00:00:00Z", status="failed", cd=0.99),
+        ]
+    )
     rec = load_product(_product(tmp_path, runs=runs))
     current = {k: v for k, v in rec.items() if k.startswith("current_")}
     # r2 reported cd only: cl and cm are absent rather than taken from r1
@@ -132,7 +178,11 @@ def test_sample_sport_ignores_its_failed_last_run(workspace):
 @pytest.mark.parametrize("same_file", [True, False])
 def test_diff_of_identical_products_is_empty(workspace, tmp_path, same_file):
     a = _sample(workspace, "hatch/hatch.usda")
-    b = a if same_file else _write(tmp_path / "copy.usda", "", f'subLayers = [@{a}@]\n    defaultPrim = "Vehicle"')
+    b = (
+        a
+        if same_file
+        else _write(tmp_path / "copy.usda", "", f'subLayers = [@{a}@]\n    defaultPrim = "Vehicle"')
+    )
     result = diff_products(a, b)
     assert result["changes"] == {} and result["identical"] is True
     assert result["a"] == {"path": a, "name": "Velmor Hatch Prototype"}
@@ -140,8 +190,11 @@ def test_diff_of_identical_products_is_empty(workspace, tmp_path, same_file):
 
 def test_diff_reports_added_removed_and_changed(workspace, tmp_path):
     a = _product(tmp_path, 'string vehicleName = "A"\ndouble mass = 1500\ndouble targetCd = 0.30')
-    b = _write(tmp_path / "b.usda", 'def Xform "Vehicle" {\nstring vehicleName = "B"\ndouble mass = 1500\n'
-               'double targetCd = 0.28\ndouble wheelbase = 2.7\n}')
+    b = _write(
+        tmp_path / "b.usda",
+        'def Xform "Vehicle" {\nstring vehicleName = "B"\ndouble mass = 1500\n'
+        "double targetCd = 0.28\ndouble wheelbase = 2.7\n}",
+    )
     changes = diff_products(a, b)["changes"]
     assert list(changes) == ["target_cd", "vehicle_name", "wheelbase"]
     assert changes["target_cd"] == {"change": "changed", "a": 0.30, "b": 0.28, "delta": -0.02}

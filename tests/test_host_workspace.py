@@ -61,7 +61,7 @@ def test_racing_first_uses_seed_one_complete_workspace(user_home):
         barrier.wait()
         try:
             results.append(ws.workspace_root())
-        except Exception as exc:  # pragma: no cover - reported below
+        except Exception as exc:  # noqa: BLE001  # pragma: no cover - reported below
             errors.append(exc)
 
     threads = [threading.Thread(target=first_use) for _ in range(8)]
@@ -107,13 +107,16 @@ def test_seed_workspace_refuses_non_empty_directory_and_files(tmp_path):
         ws.seed_workspace(tmp_path / "file")
 
 
-@pytest.mark.parametrize("rel, expected", [
-    ("w/products/sedan/base/sedan.usda", "w"),
-    ("w/products/hatch", "w"),
-    ("outer/products/inner/products/x/x.usda", "outer/products/inner"),  # nearest wins
-    ("w/Products/x/x.usda", None),  # exact name only
-    ("elsewhere/x.usda", None),
-])
+@pytest.mark.parametrize(
+    "rel, expected",
+    [
+        ("w/products/sedan/base/sedan.usda", "w"),
+        ("w/products/hatch", "w"),
+        ("outer/products/inner/products/x/x.usda", "outer/products/inner"),  # nearest wins
+        ("w/Products/x/x.usda", None),  # exact name only
+        ("elsewhere/x.usda", None),
+    ],
+)
 def test_workspace_of(rel, expected, tmp_path, monkeypatch):
     monkeypatch.setenv("VELMOR_WORKSPACE", str(tmp_path / "active"))
     want = tmp_path / expected if expected else (tmp_path / "active").resolve()

@@ -18,12 +18,17 @@ from pathlib import Path
 
 import mcp.types as mt
 import pytest
-from child_process import stop
 
+from child_process import stop
 from velmor_platform.mcp import mcp_transport as transport
 from velmor_platform.mcp import openfoam_server
 from velmor_platform.mcp.mcp_transport import (
-    McpConfigError, ToolCallError, UnknownServerError, mcp_connect, parse_tool_result, resolve_server,
+    McpConfigError,
+    ToolCallError,
+    UnknownServerError,
+    mcp_connect,
+    parse_tool_result,
+    resolve_server,
 )
 
 SRC = Path(openfoam_server.__file__).resolve().parents[2]
@@ -51,7 +56,7 @@ def best_effort(server_name="openfoam"):
     """What the product core's query returns: the names, or [] on any failure."""
     try:
         return asyncio.run(_query(server_name))
-    except Exception:
+    except Exception:  # noqa: BLE001 - the core's query answers [] on any failure
         return []
 
 
@@ -77,15 +82,27 @@ def http_server(tmp_path):
     """The template server on a free loopback port; yields (url, its workspace)."""
     root = make_workspace(tmp_path / "served", ["zeta", "alpha", ".git"])
     proc = subprocess.Popen(
-        [sys.executable, "-m", "velmor_platform.mcp.openfoam_server", "--workspace", str(root), "--http", "--port", "0"],
-        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+        [
+            sys.executable,
+            "-m",
+            "velmor_platform.mcp.openfoam_server",
+            "--workspace",
+            str(root),
+            "--http",
+            "--port",
+            "0",
+        ],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
         env={**os.environ, "PYTHONPATH": str(SRC)},
     )
     try:
         assert select.select([proc.stderr], [], [], 20)[0], "server printed no URL"
         line = proc.stderr.readline()
         assert "http://127.0.0.1:" in line, line
-        yield line[line.index("http://"):].strip(), root
+        yield line[line.index("http://") :].strip(), root
     finally:
         stop(proc)
 
@@ -97,17 +114,31 @@ def _text(*texts):
 @pytest.mark.parametrize(
     "result, expected",
     [
-        (mt.CallToolResult(content=_text("x"), structured_content={"result": ["a", "b"]}), ["a", "b"]),
-        (mt.CallToolResult(content=[], structured_content={"result": 1, "more": 2}), {"result": 1, "more": 2}),
+        (
+            mt.CallToolResult(content=_text("x"), structured_content={"result": ["a", "b"]}),
+            ["a", "b"],
+        ),
+        (
+            mt.CallToolResult(content=[], structured_content={"result": 1, "more": 2}),
+            {"result": 1, "more": 2},
+        ),
         (mt.CallToolResult(content=_text('["a", "b"]')), ["a", "b"]),
         (mt.CallToolResult(content=_text("motorBike")), "motorBike"),
         # One text item per element: how a server without structured output sends a list.
         (mt.CallToolResult(content=_text("base", "7")), ["base", 7]),
-        (mt.CallToolResult(content=[mt.ImageContent(type="image", data="AA==", mime_type="image/png")]), None),
+        (
+            mt.CallToolResult(
+                content=[mt.ImageContent(type="image", data="AA==", mime_type="image/png")]
+            ),
+            None,
+        ),
         (mt.CallToolResult(content=[]), None),
         ({"content": [], "structuredContent": {"result": ["m"]}}, ["m"]),
         (mt.CallToolResult(content=_text("folder unreadable"), is_error=True), ToolCallError),
-        ({"isError": True, "content": [], "structuredContent": {"result": ["stale"]}}, ToolCallError),
+        (
+            {"isError": True, "content": [], "structuredContent": {"result": ["stale"]}},
+            ToolCallError,
+        ),
     ],
 )
 def test_parse_tool_result(result, expected):
@@ -122,16 +153,28 @@ def test_server_entries(workspace, monkeypatch):
     root = workspace()
     monkeypatch.setenv("WM_PROJECT_DIR", "/opt/openfoam")  # a sourced OpenFOAM environment
     default = resolve_server("openfoam")
-    assert default.command == (sys.executable, "-m", "velmor_platform.mcp.openfoam_server", "--workspace", str(root))
+    assert default.command == (
+        sys.executable,
+        "-m",
+        "velmor_platform.mcp.openfoam_server",
+        "--workspace",
+        str(root),
+    )
     # The bundled server inherits the environment; a configured one gets only what it names.
     assert default.env["WM_PROJECT_DIR"] == "/opt/openfoam"
-    workspace(config={"servers": {
-        "py": {"command": ["python", "-m", "x"], "env": {"A": "1"}, "cwd": "sub"},
-        "local": {"command": ["./bin/srv", "arg"]},
-        "remote": {"url": "https://solver.example:8443/mcp"},
-    }})
+    workspace(
+        config={
+            "servers": {
+                "py": {"command": ["python", "-m", "x"], "env": {"A": "1"}, "cwd": "sub"},
+                "local": {"command": ["./bin/srv", "arg"]},
+                "remote": {"url": "https://solver.example:8443/mcp"},
+            }
+        }
+    )
     py = resolve_server("py")
-    assert py.command == (sys.executable, "-m", "x") and py.cwd == root / "sub" and py.env["A"] == "1"
+    assert (
+        py.command == (sys.executable, "-m", "x") and py.cwd == root / "sub" and py.env["A"] == "1"
+    )
     assert "WM_PROJECT_DIR" not in py.env
     assert resolve_server("local").command == (str(root / "bin" / "srv"), "arg")
     assert resolve_server("remote").url == "https://solver.example:8443/mcp"
@@ -183,7 +226,9 @@ def test_timeout_precedence(workspace, monkeypatch, env, top, entry, expected):
 
 def test_template_folder_rules(tmp_path):
     assert openfoam_server.list_templates(tmp_path) == []
-    folder = openfoam_server.templates_dir(make_workspace(tmp_path, ["motorBike", "base", "Hatch", ".cache"]))
+    folder = openfoam_server.templates_dir(
+        make_workspace(tmp_path, ["motorBike", "base", "Hatch", ".cache"])
+    )
     (folder / "README").write_text("not a template")
     (tmp_path / "elsewhere").mkdir()
     (folder / "linked").symlink_to(tmp_path / "elsewhere")
@@ -245,7 +290,9 @@ def test_tool_that_hangs_times_out_and_exit_is_bounded(workspace, tmp_path):
         "@server.tool()\ndef list_templates() -> list[str]:\n    time.sleep(60)\n    return []\n"
         "server.run('stdio')\n"
     )
-    workspace(config={"timeout": LIMIT, "servers": {"openfoam": {"command": ["python", str(script)]}}})
+    workspace(
+        config={"timeout": LIMIT, "servers": {"openfoam": {"command": ["python", str(script)]}}}
+    )
 
     async def scenario():
         cm = mcp_connect("openfoam")
@@ -302,7 +349,9 @@ def test_server_tool_metadata_and_errors_over_stdio(workspace):
     assert tool.input_schema["title"] == "ListTemplatesArguments"
     assert tool.output_schema["title"] == "ListTemplatesOutput"
     assert result.is_error
-    with pytest.raises(ToolCallError, match=f"cannot read the templates folder {folder}: Too many levels"):
+    with pytest.raises(
+        ToolCallError, match=f"cannot read the templates folder {folder}: Too many levels"
+    ):
         parse_tool_result(result)
 
 
@@ -310,14 +359,27 @@ def test_host_form_config_and_its_shipped_schema(workspace):
     from velmor_platform.mcp import mcp_config
 
     assert json.loads(mcp_config.schema_path().read_text()) == mcp_config.config_schema()
-    root = workspace(config={
-        "$schema": "mcp.schema.json",
-        "servers": {"mine": {"type": "stdio", "command": "./bin/srv", "args": ["-v"]}},
-        "mcpServers": {"openfoam": {"command": "python", "args": ["-m", "m"], "env": {"A": "1"}, "timeout": 3}},
-    })
+    root = workspace(
+        config={
+            "$schema": "mcp.schema.json",
+            "servers": {"mine": {"type": "stdio", "command": "./bin/srv", "args": ["-v"]}},
+            "mcpServers": {
+                "openfoam": {
+                    "command": "python",
+                    "args": ["-m", "m"],
+                    "env": {"A": "1"},
+                    "timeout": 3,
+                }
+            },
+        }
+    )
     assert resolve_server("mine").command == (str(root / "bin" / "srv"), "-v")
     server = resolve_server("openfoam")
-    assert (server.command, server.env["A"], server.timeout) == ((sys.executable, "-m", "m"), "1", 3.0)
+    assert (server.command, server.env["A"], server.timeout) == (
+        (sys.executable, "-m", "m"),
+        "1",
+        3.0,
+    )
     for entry, message in [
         ({"command": "python -m server"}, "put its arguments in 'args'"),
         ({"command": ["python"], "args": ["-m"]}, "'args' goes with a one-word 'command'"),

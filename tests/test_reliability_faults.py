@@ -23,6 +23,7 @@ import uuid
 from pathlib import Path
 
 import pytest
+
 from child_process import child_env
 
 HERE = Path(__file__).resolve().parent
@@ -32,8 +33,11 @@ STDIO_GRACE = 2.0  # the SDK's wait for a stdio server to exit after its stdin c
 
 
 def tree_digest(directory: Path) -> dict:
-    return {str(p.relative_to(directory)): hashlib.sha256(p.read_bytes()).hexdigest()
-            for p in sorted(directory.rglob("*")) if p.is_file()}
+    return {
+        str(p.relative_to(directory)): hashlib.sha256(p.read_bytes()).hexdigest()
+        for p in sorted(directory.rglob("*"))
+        if p.is_file()
+    }
 
 
 def processes_with(token: str) -> list[int]:
@@ -80,22 +84,32 @@ def test_capabilities_survives_a_failing_template_server(workspace, mode, aerody
     token = f"velmor-fault-{uuid.uuid4().hex}"
     if mode != "healthy":
         command = ["python", str(HERE / "reliability_servers.py"), mode, token]
-        (workspace / "mcp.json").write_text(json.dumps({"servers": {"openfoam": {"command": command}}}))
+        (workspace / "mcp.json").write_text(
+            json.dumps({"servers": {"openfoam": {"command": command}}})
+        )
     ProductCore.load("hatch")  # resolves the geometry once, so later loads write nothing
     product_dir = workspace / "products" / "hatch"
     before = tree_digest(product_dir)
 
     limit = {} if mode == "healthy" else {"VELMOR_MCP_TIMEOUT": str(LIMIT)}
-    proc = subprocess.run([sys.executable, "-c", CAPABILITIES], cwd=workspace,
-                          env=child_env(workspace, **limit), capture_output=True, text=True,
-                          timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-c", CAPABILITIES],
+        cwd=workspace,
+        env=child_env(workspace, **limit),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode == 0, proc.stderr[-4000:]
     out = json.loads(proc.stdout.strip().splitlines()[-1])
     report = out["report"]
     # Within the time limit (plus the stdio server's exit grace and start-up).
     assert out["elapsed"] < LIMIT + STDIO_GRACE + 3.0, out
     assert report["aerodynamics"]["available"] is aerodynamics, out
-    assert report["aerodynamics"]["solver"] == "openfoam" and report["aerodynamics"]["solver_count"] == 3
+    assert (
+        report["aerodynamics"]["solver"] == "openfoam"
+        and report["aerodynamics"]["solver_count"] == 3
+    )
     assert report["dynamics"]["available"] is out["has_dynamics"]
     assert report["dynamics"]["solver"] == "chrono"
     # Nothing lost, nothing left running.
@@ -107,6 +121,7 @@ def test_capabilities_survives_a_failing_template_server(workspace, mode, aerody
 
 
 # ---- the product file read-only, deleted or replaced ------------------------------------
+
 
 def _no_default_prim(path: Path) -> None:
     path.write_text('#usda 1.0\n\ndef Xform "Elsewhere"\n{\n    double targetCd = 0.5\n}\n')
@@ -246,11 +261,16 @@ def test_killing_the_writer_leaves_the_old_or_the_new_file(workspace, suffix):
     rng = random.Random(20240611)
     seen = {(None, None)}
     start = 0
-    for kill in range(KILLS):
+    for _kill in range(KILLS):
         start += 1_000_000
-        writer = subprocess.Popen([sys.executable, str(HERE / "reliability_writer.py"), str(path),
-                                   str(start)], cwd=workspace, env=child_env(workspace),
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        writer = subprocess.Popen(
+            [sys.executable, str(HERE / "reliability_writer.py"), str(path), str(start)],
+            cwd=workspace,
+            env=child_env(workspace),
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
         try:
             assert writer.stdout.readline().strip() == "ready", writer.stderr.read()
             time.sleep(rng.uniform(0.0, 0.25))
@@ -260,12 +280,19 @@ def test_killing_the_writer_leaves_the_old_or_the_new_file(workspace, suffix):
         cd, cl = root_targets(path)  # always parses
         if cl is not None:
             i = int(cl)
-            assert cl == i and (i == start or start < i < start + 1_000_000 or (cd, cl) in seen), (cd, cl)
+            assert cl == i and (i == start or start < i < start + 1_000_000 or (cd, cl) in seen), (
+                cd,
+                cl,
+            )
             assert math.isclose(cd, cd_for(i), abs_tol=1e-12), f"mixed versions: cd={cd} cl={cl}"
         seen.add((cd, cl))
     assert len(seen) > 1, "no write ever completed"
-    leftovers = sorted(n for n in os.listdir(path.parent) if n not in
-                       ("hatch.usda", "hatch.usdc", "design_intent.usda", "benchmark.usda", "runs.usda"))
+    leftovers = sorted(
+        n
+        for n in os.listdir(path.parent)
+        if n
+        not in ("hatch.usda", "hatch.usdc", "design_intent.usda", "benchmark.usda", "runs.usda")
+    )
     print(f"{KILLS} kills, {len(seen) - 1} distinct saved versions, leftover files: {leftovers}")
 
 
@@ -293,8 +320,14 @@ def _kill_between_export_and_rename(workspace: Path) -> Path:
     """A writer killed after the new crate file was written beside the old
     one and before it was renamed over it."""
     crate = _crate_product(workspace)
-    proc = subprocess.run([sys.executable, "-c", KILLED_BETWEEN_EXPORT_AND_RENAME], cwd=workspace,
-                          env=child_env(workspace), capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-c", KILLED_BETWEEN_EXPORT_AND_RENAME],
+        cwd=workspace,
+        env=child_env(workspace),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode == -signal.SIGKILL, proc.stderr[-3000:]
     return crate
 
@@ -310,14 +343,18 @@ def test_a_crate_writer_killed_before_the_rename_leaves_the_old_product(workspac
 def test_a_crate_writer_killed_before_the_rename_leaves_no_layer_like_file(workspace):
     crate = _kill_between_export_and_rename(workspace)
     known = {"hatch.usdc", "design_intent.usda", "benchmark.usda", "runs.usda"}
-    stray = [n for n in os.listdir(crate.parent) if n not in known and not n.startswith(".")
-             and n.endswith((".usda", ".usdc"))]
+    stray = [
+        n
+        for n in os.listdir(crate.parent)
+        if n not in known and not n.startswith(".") and n.endswith((".usda", ".usdc"))
+    ]
     # The geometry resolver and anyone listing the directory take such a file
     # for one of the product's layers.
     assert stray == []
 
 
 # ---- sibling modules that raise or return the wrong types --------------------------------
+
 
 class DictSub(dict):
     pass
@@ -329,25 +366,61 @@ class ListSub(list):
 
 SIBLING_FAULTS = [
     # (patched module attribute, fake result, call, expected message)
-    ("product_core.load_product", ["not", "a", "dict"], lambda P: P.load("hatch"),
-     "Argument 'vehicle' has incorrect type (expected dict, got list)"),
-    ("product_core.load_product", DictSub(), lambda P: P.load("hatch"),
-     "Argument 'vehicle' has incorrect type (expected dict, got DictSub)"),
-    ("usd_product.load_product_history", ("run",), lambda P: P.load("hatch").simulations(),
-     "Expected list, got tuple"),
-    ("usd_product.load_product_history", ListSub(), lambda P: P.load("hatch").history(),
-     "Expected list, got ListSub"),
-    ("product_core.list_domains", ({"domain": "aero"},), lambda P: P.solvers(),
-     "Expected list, got tuple"),
+    (
+        "product_core.load_product",
+        ["not", "a", "dict"],
+        lambda P: P.load("hatch"),
+        "Argument 'vehicle' has incorrect type (expected dict, got list)",
+    ),
+    (
+        "product_core.load_product",
+        DictSub(),
+        lambda P: P.load("hatch"),
+        "Argument 'vehicle' has incorrect type (expected dict, got DictSub)",
+    ),
+    (
+        "usd_product.load_product_history",
+        ("run",),
+        lambda P: P.load("hatch").simulations(),
+        "Expected list, got tuple",
+    ),
+    (
+        "usd_product.load_product_history",
+        ListSub(),
+        lambda P: P.load("hatch").history(),
+        "Expected list, got ListSub",
+    ),
+    (
+        "product_core.list_domains",
+        ({"domain": "aero"},),
+        lambda P: P.solvers(),
+        "Expected list, got tuple",
+    ),
     ("product_core.get_domain", ["aero"], lambda P: P.solver("aero"), "Expected dict, got list"),
-    ("usd_product.diff_products", [], lambda P: P.load("hatch").diff(P.load("sedan:base")),
-     "Expected dict, got list"),
-    ("range_model.range_competitiveness", DictSub(), lambda P: P.load("hatch").range_competitiveness(0.3),
-     "Expected dict, got DictSub"),
-    ("product_core._list_openfoam_templates", ("hatch",), lambda P: P.load("hatch").capabilities(),
-     "Expected list, got tuple"),
-    ("product_core.load_product", {"vehicle_name": 7}, lambda P: P.load("hatch").name,
-     "Expected str, got int"),
+    (
+        "usd_product.diff_products",
+        [],
+        lambda P: P.load("hatch").diff(P.load("sedan:base")),
+        "Expected dict, got list",
+    ),
+    (
+        "range_model.range_competitiveness",
+        DictSub(),
+        lambda P: P.load("hatch").range_competitiveness(0.3),
+        "Expected dict, got DictSub",
+    ),
+    (
+        "product_core._list_openfoam_templates",
+        ("hatch",),
+        lambda P: P.load("hatch").capabilities(),
+        "Expected list, got tuple",
+    ),
+    (
+        "product_core.load_product",
+        {"vehicle_name": 7},
+        lambda P: P.load("hatch").name,
+        "Expected str, got int",
+    ),
 ]
 
 
@@ -359,10 +432,14 @@ def _patch(monkeypatch, target, value):
     monkeypatch.setattr(module, attribute, value)
 
 
-@pytest.mark.parametrize("target, result, call, message", SIBLING_FAULTS,
-                         ids=[f"{t}->{type(r).__name__}" for t, r, _, _ in SIBLING_FAULTS])
+@pytest.mark.parametrize(
+    "target, result, call, message",
+    SIBLING_FAULTS,
+    ids=[f"{t}->{type(r).__name__}" for t, r, _, _ in SIBLING_FAULTS],
+)
 def test_a_sibling_returning_the_wrong_type_gives_the_documented_type_error(
-        workspace, monkeypatch, target, result, call, message):
+    workspace, monkeypatch, target, result, call, message
+):
     from velmor_platform.core.product_core import ProductCore
 
     _patch(monkeypatch, target, lambda *args, **kwargs: result)
@@ -371,17 +448,23 @@ def test_a_sibling_returning_the_wrong_type_gives_the_documented_type_error(
     assert str(info.value).startswith(message)
 
 
-@pytest.mark.parametrize("target, call", [
-    ("api._find_product_usd", lambda P, hatch, sedan: P.load("hatch")),
-    ("geometry_cache.resolve_product_geometry", lambda P, hatch, sedan: P.load("hatch")),
-    ("product_core.load_product", lambda P, hatch, sedan: P.load("hatch")),
-    ("usd_product.load_product_history", lambda P, hatch, sedan: hatch.simulations()),
-    ("usd_product.diff_products", lambda P, hatch, sedan: hatch.diff(sedan)),
-    ("range_model.range_competitiveness", lambda P, hatch, sedan: hatch.range_competitiveness(0.3)),
-    ("product_core.list_domains", lambda P, hatch, sedan: hatch.capabilities()),
-    ("product_core.default_solver_for", lambda P, hatch, sedan: sedan.capabilities()),
-    ("product_core.get_domain", lambda P, hatch, sedan: P.solver("aero")),
-])
+@pytest.mark.parametrize(
+    "target, call",
+    [
+        ("api._find_product_usd", lambda P, hatch, sedan: P.load("hatch")),
+        ("geometry_cache.resolve_product_geometry", lambda P, hatch, sedan: P.load("hatch")),
+        ("product_core.load_product", lambda P, hatch, sedan: P.load("hatch")),
+        ("usd_product.load_product_history", lambda P, hatch, sedan: hatch.simulations()),
+        ("usd_product.diff_products", lambda P, hatch, sedan: hatch.diff(sedan)),
+        (
+            "range_model.range_competitiveness",
+            lambda P, hatch, sedan: hatch.range_competitiveness(0.3),
+        ),
+        ("product_core.list_domains", lambda P, hatch, sedan: hatch.capabilities()),
+        ("product_core.default_solver_for", lambda P, hatch, sedan: sedan.capabilities()),
+        ("product_core.get_domain", lambda P, hatch, sedan: P.solver("aero")),
+    ],
+)
 def test_a_sibling_raising_propagates_its_own_exception(workspace, monkeypatch, target, call):
     from velmor_platform.core import product_core
     from velmor_platform.core.product_core import ProductCore

@@ -19,6 +19,7 @@ import sys
 from pathlib import Path
 
 import pytest
+
 from child_process import child_env
 
 HERE = Path(__file__).resolve().parent
@@ -27,27 +28,47 @@ EXAMPLES = int(os.environ.get("VELMOR_HOSTILE_EXAMPLES", "25000" if SOAK else "1
 
 
 def explain(proc: subprocess.CompletedProcess) -> str:
-    how = f"killed by signal {-proc.returncode}" if proc.returncode < 0 else f"exit status {proc.returncode}"
+    how = (
+        f"killed by signal {-proc.returncode}"
+        if proc.returncode < 0
+        else f"exit status {proc.returncode}"
+    )
     return f"child {how}\n--- stdout\n{proc.stdout[-4000:]}\n--- stderr\n{proc.stderr[-6000:]}"
 
 
 def test_generated_calls_end_in_a_result_or_a_standard_exception(workspace):
     timeout = 3600 if SOAK else 600
     proc = subprocess.run(
-        [sys.executable, str(HERE / "reliability_hostile.py"), "--workspace", str(workspace),
-         "--examples", str(EXAMPLES), "--watchdog", str(timeout - 30)],
-        env=child_env(workspace), cwd=workspace, capture_output=True, text=True, timeout=timeout,
+        [
+            sys.executable,
+            str(HERE / "reliability_hostile.py"),
+            "--workspace",
+            str(workspace),
+            "--examples",
+            str(EXAMPLES),
+            "--watchdog",
+            str(timeout - 30),
+        ],
+        env=child_env(workspace),
+        cwd=workspace,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
     )
     assert proc.returncode >= 0, explain(proc)
     lines = proc.stdout.strip().splitlines()
     assert lines, explain(proc)
     summary = json.loads(lines[-1])
-    figures = (f"hostile calls: {summary['calls']}, members: {len(summary['members'])}, "
-               f"violations: {len(summary['violations'])}")
+    figures = (
+        f"hostile calls: {summary['calls']}, members: {len(summary['members'])}, "
+        f"violations: {len(summary['violations'])}"
+    )
     print(figures)
     assert summary["runner_error"] is None, summary["runner_error"]
-    problems = [f"{v['member']}: {v['outcome']}: {v['problem']}\n{v['detail']}"
-                for v in summary["violations"]]
+    problems = [
+        f"{v['member']}: {v['outcome']}: {v['problem']}\n{v['detail']}"
+        for v in summary["violations"]
+    ]
     assert not problems, "\n\n".join(problems[:10])
     assert proc.returncode == 0, explain(proc)
     # Every member was reached: the 27 callable members of ProductCore (the two
@@ -120,8 +141,14 @@ assert dict(calls) == {"aenter": 1, "call_tool": 1, "parse": 1, "aexit": 1}, cal
 @pytest.mark.parametrize("action", ["close", "send", "throw"])
 @pytest.mark.parametrize("step", ["aenter", "call_tool", "parse", "aexit"])
 def test_template_query_refuses_reentry_from_the_transport(workspace, step, action):
-    proc = subprocess.run([sys.executable, "-c", REENTRY, step, action], env=child_env(workspace),
-                          cwd=workspace, capture_output=True, text=True, timeout=60)
+    proc = subprocess.run(
+        [sys.executable, "-c", REENTRY, step, action],
+        env=child_env(workspace),
+        cwd=workspace,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode == 0, explain(proc)
 
 
@@ -195,8 +222,15 @@ print("ok")
         ("get_solver_backend", "_solver_backend"),
     ],
 )
-def test_default_arguments_outlive_a_change_of_defaults_during_the_call(workspace, member, attribute):
-    proc = subprocess.run([sys.executable, "-c", DEFAULTS, member, attribute],
-                          env=child_env(workspace), cwd=workspace, capture_output=True, text=True,
-                          timeout=60)
+def test_default_arguments_outlive_a_change_of_defaults_during_the_call(
+    workspace, member, attribute
+):
+    proc = subprocess.run(
+        [sys.executable, "-c", DEFAULTS, member, attribute],
+        env=child_env(workspace),
+        cwd=workspace,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert proc.returncode == 0 and "ok" in proc.stdout, explain(proc)

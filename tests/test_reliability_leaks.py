@@ -25,10 +25,24 @@ SOAK = os.environ.get("VELMOR_SOAK") == "1"
 
 
 def run_leak_check(workspace: Path, calls: int, slow_calls: int) -> dict:
-    cmd = [sys.executable, str(HERE / "reliability_leaks.py"), "--workspace", str(workspace),
-           "--calls", str(calls), "--slow-calls", str(slow_calls)]
-    proc = subprocess.run(cmd, env=child_env(workspace), cwd=workspace, capture_output=True,
-                          text=True, timeout=4 * 3600 if SOAK else 900)
+    cmd = [
+        sys.executable,
+        str(HERE / "reliability_leaks.py"),
+        "--workspace",
+        str(workspace),
+        "--calls",
+        str(calls),
+        "--slow-calls",
+        str(slow_calls),
+    ]
+    proc = subprocess.run(
+        cmd,
+        env=child_env(workspace),
+        cwd=workspace,
+        capture_output=True,
+        text=True,
+        timeout=4 * 3600 if SOAK else 900,
+    )
     assert proc.returncode >= 0, f"child killed by signal {-proc.returncode}\n{proc.stderr[-6000:]}"
     lines = proc.stdout.strip().splitlines()
     assert lines, proc.stderr[-6000:]
@@ -44,9 +58,11 @@ def test_members_do_not_leak_on_success_or_error_paths(workspace):
     rows = report["cases"]
     print(f"leak check: {report['calls']} calls in {len(rows)} cases; bounds {report['bounds']}")
     for row in rows:
-        print(f"  {row['case']:<44} calls={row['calls']:>7} traced={row['traced_growth']:>7} "
-              f"blocks={row['blocks_growth']:>4} rss={row['rss_growth']:>8} "
-              f"refs={row['refcount_deltas']} singletons={row['singleton_deltas']}")
+        print(
+            f"  {row['case']:<44} calls={row['calls']:>7} traced={row['traced_growth']:>7} "
+            f"blocks={row['blocks_growth']:>4} rss={row['rss_growth']:>8} "
+            f"refs={row['refcount_deltas']} singletons={row['singleton_deltas']}"
+        )
     failures = [f"{row['case']}: {'; '.join(row['problems'])}" for row in rows if row["problems"]]
     assert not failures, "\n".join(failures)
     # Every member and the module-level function were exercised both ways.

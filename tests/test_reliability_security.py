@@ -27,7 +27,7 @@ def outside(tmp_path):
     (decoy / "decoy.usda").write_text(
         '#usda 1.0\n(\n    defaultPrim = "Vehicle"\n)\n\n'
         'def Xform "Vehicle"\n{\n    string vehicleName = "OUTSIDE SECRET"\n    double targetCd = 0.99\n'
-        '    double targetCdTolerance = 0.99\n}\n'
+        "    double targetCdTolerance = 0.99\n}\n"
     )
     return root
 
@@ -38,11 +38,31 @@ def tree_state(directory: Path) -> dict:
 
 # ---- product names ---------------------------------------------------------------------
 
-@pytest.mark.parametrize("name", [
-    "..", "../decoy", "../../outside/decoy", "sedan:..", "..:base", "sedan:../../outside",
-    "/etc/passwd", "/tmp", "sedan/base", "sedan:base/../../x", "a\\b", "hatch\x00", ".",
-    "", "sedan:", ":base", "a:b:c", "~", "~root/x",
-])
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        "..",
+        "../decoy",
+        "../../outside/decoy",
+        "sedan:..",
+        "..:base",
+        "sedan:../../outside",
+        "/etc/passwd",
+        "/tmp",
+        "sedan/base",
+        "sedan:base/../../x",
+        "a\\b",
+        "hatch\x00",
+        ".",
+        "",
+        "sedan:",
+        ":base",
+        "a:b:c",
+        "~",
+        "~root/x",
+    ],
+)
 def test_product_names_cannot_leave_the_products_directory(workspace, outside, name):
     from velmor_platform.core.product_core import ProductCore
 
@@ -56,6 +76,7 @@ def test_product_names_cannot_leave_the_products_directory(workspace, outside, n
 
 
 # ---- symbolic links in the products tree -----------------------------------------------------
+
 
 def _link_programme(workspace, outside):
     os.symlink(outside / "decoy", workspace / "products" / "decoy")
@@ -115,12 +136,15 @@ def test_symbolic_links_inside_the_products_tree_are_followed(workspace):
 
 # ---- USD layers that reference files outside the workspace ----------------------------------
 
+
 def _sublayer(layer_text: str, asset: str) -> str:
     return layer_text.replace("subLayers = [", f"subLayers = [\n        @{asset}@,", 1)
 
 
 def _reference(layer_text: str, asset: str) -> str:
-    return layer_text.replace('def Xform "Vehicle" (', f'def Xform "Vehicle" (\n    prepend references = @{asset}@', 1)
+    return layer_text.replace(
+        'def Xform "Vehicle" (', f'def Xform "Vehicle" (\n    prepend references = @{asset}@', 1
+    )
 
 
 LAYER_ESCAPES = {
@@ -147,7 +171,9 @@ def test_layers_referencing_files_outside_the_workspace_are_refused(workspace, o
         top.write_text(LAYER_ESCAPES[kind](top.read_text(), outside))
     with pytest.raises(ValueError, match="outside the workspace"):
         product = ProductCore.load("hatch")
-        pytest.fail(f"loaded, with target_cd_tol={product.targets['target_cd_tol']} read from outside")
+        pytest.fail(
+            f"loaded, with target_cd_tol={product.targets['target_cd_tol']} read from outside"
+        )
 
 
 def test_geometry_uris_cannot_leave_the_geometry_cache(workspace, outside):
@@ -155,8 +181,11 @@ def test_geometry_uris_cannot_leave_the_geometry_cache(workspace, outside):
 
     top = workspace / "products" / "hatch" / "hatch.usda"
     text = top.read_text()
-    for uri in ("velmor-geo:///../../outside/decoy/decoy.usda", "velmor-geo:////etc/passwd",
-                "velmor-geo:///hatch/./body.usda"):
+    for uri in (
+        "velmor-geo:///../../outside/decoy/decoy.usda",
+        "velmor-geo:////etc/passwd",
+        "velmor-geo:///hatch/./body.usda",
+    ):
         top.write_text(text.replace("velmor-geo:///hatch/body.usda", uri))
         before = top.read_bytes()
         with pytest.raises(ValueError, match="geometry"):
@@ -177,7 +206,9 @@ def _configure(workspace, entry):
     (workspace / "mcp.json").write_text(json.dumps({"servers": {"openfoam": entry}}))
 
 
-def test_the_server_command_runs_without_a_shell_and_without_our_environment(workspace, monkeypatch):
+def test_the_server_command_runs_without_a_shell_and_without_our_environment(
+    workspace, monkeypatch
+):
     from velmor_platform.core import product_core
 
     record = workspace / "argv.json"
@@ -195,18 +226,22 @@ def test_the_server_command_runs_without_a_shell_and_without_our_environment(wor
     assert Path(seen["cwd"]).resolve() == workspace.resolve()
 
 
-@pytest.mark.parametrize("entry", [
-    {"command": "python -c 'open(\"PWNED\", \"w\")'"},  # a shell string is not a command line
-    {"command": []},
-    {"command": ["python", 7]},
-    {"command": [""]},
-    {"command": ["python"], "url": "http://127.0.0.1:1/mcp"},
-    {"command": ["python"], "shell": True},
-    {"command": ["python"], "env": {"X": 1}},
-    {"url": "file:///etc/passwd"},
-    {"url": "ftp://127.0.0.1/mcp"},
-    {"url": "http:///no-host"},
-], ids=lambda e: json.dumps(e)[:40])
+@pytest.mark.parametrize(
+    "entry",
+    [
+        {"command": 'python -c \'open("PWNED", "w")\''},  # a shell string is not a command line
+        {"command": []},
+        {"command": ["python", 7]},
+        {"command": [""]},
+        {"command": ["python"], "url": "http://127.0.0.1:1/mcp"},
+        {"command": ["python"], "shell": True},
+        {"command": ["python"], "env": {"X": 1}},
+        {"url": "file:///etc/passwd"},
+        {"url": "ftp://127.0.0.1/mcp"},
+        {"url": "http:///no-host"},
+    ],
+    ids=lambda e: json.dumps(e)[:40],
+)
 def test_malformed_server_entries_are_refused_and_nothing_runs(workspace, monkeypatch, entry):
     from velmor_platform.core import product_core
     from velmor_platform.mcp.mcp_transport import McpConfigError, resolve_server
@@ -223,8 +258,9 @@ def test_only_the_workspace_root_configures_servers(workspace, monkeypatch):
     """An mcp.json inside a product directory (data anyone may ship) is not read."""
     from velmor_platform.mcp.mcp_transport import resolve_server
 
-    (workspace / "products" / "hatch" / "mcp.json").write_text(json.dumps(
-        {"servers": {"openfoam": {"command": ["python", "-c", "open('PWNED','w')"]}}}))
+    (workspace / "products" / "hatch" / "mcp.json").write_text(
+        json.dumps({"servers": {"openfoam": {"command": ["python", "-c", "open('PWNED','w')"]}}})
+    )
     monkeypatch.chdir(workspace / "products" / "hatch")
     server = resolve_server("openfoam")
     assert server.command[0] == sys.executable

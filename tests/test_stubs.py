@@ -10,7 +10,7 @@ import pytest
 
 pytest.importorskip("mypy.stubtest", reason="mypy is not installed")
 
-import velmor_platform.core.product_core as product_core  # noqa: E402
+import velmor_platform.core.product_core as product_core
 
 MODULE = "velmor_platform.core.product_core"
 
@@ -26,8 +26,12 @@ def _mypy_env() -> dict:
 
 def _run(args, cwd):
     return subprocess.run(
-        [sys.executable, "-m", *args], cwd=cwd, env=_mypy_env(),
-        capture_output=True, text=True, timeout=120,
+        [sys.executable, "-m", *args],
+        cwd=cwd,
+        env=_mypy_env(),
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
 
 
@@ -54,10 +58,17 @@ def test_type_checker_uses_the_stubs(tmp_path):
         "p.resolve_dispatch_backend('aero')\n"
         "p.name = 'x'\n"
     )
-    result = _run(["mypy", "--cache-dir", str(tmp_path / "cache"), "--config-file", os.devnull, "client.py"],
-                  cwd=tmp_path)
+    result = _run(
+        ["mypy", "--cache-dir", str(tmp_path / "cache"), "--config-file", os.devnull, "client.py"],
+        cwd=tmp_path,
+    )
     out = result.stdout
-    assert 'client.py:4: note: Revealed type is "velmor_platform.core.product_core.ProductCore"' in out
-    assert 'client.py:6: note: Revealed type is "builtins.str"' in out or 'Revealed type is "str"' in out
+    assert (
+        'client.py:4: note: Revealed type is "velmor_platform.core.product_core.ProductCore"' in out
+    )
+    assert (
+        'client.py:6: note: Revealed type is "builtins.str"' in out
+        or 'Revealed type is "str"' in out
+    )
     errors = [line.split(": error:")[0] for line in out.splitlines() if ": error:" in line]
     assert errors == ["client.py:7", "client.py:8", "client.py:9"], out
