@@ -401,6 +401,41 @@ def test_signatures_and_help_through_the_class(core):
         assert fragment in text
 
 
+def _python_twin(cls):
+    """A pure-Python class with the members, signatures and docs of ``cls``."""
+
+    def twin(fn):
+        def g(*args, **kwargs):
+            pass
+
+        for name in ("__name__", "__qualname__", "__module__", "__doc__", "__defaults__"):
+            setattr(g, name, getattr(fn, name))
+        g.__kwdefaults__, g.__annotations__ = fn.__kwdefaults__, dict(fn.__annotations__)
+        g.__signature__ = inspect.signature(fn)
+        return g
+
+    ns = {}
+    for name, value in cls.__dict__.items():
+        if isinstance(value, (classmethod, staticmethod)):
+            value = type(value)(twin(value.__func__))
+        elif isinstance(value, property):
+            value = property(twin(value.fget), doc=value.__doc__)
+        elif callable(value):
+            value = twin(value)
+        ns[name] = value
+    return type(cls.__name__, cls.__bases__, ns)
+
+
+def test_help_reads_like_a_python_class(core, monkeypatch):
+    """Members without a doc of their own show the inherited one, as pydoc
+    shows them for a Python class (under __init__ and __repr__)."""
+    native = pydoc.render_doc(core.ProductCore, renderer=pydoc.plaintext).splitlines()
+    twin = _python_twin(core.ProductCore)
+    monkeypatch.setattr(core, "ProductCore", twin)  # where inspect finds a method's class
+    assert native == pydoc.render_doc(twin, renderer=pydoc.plaintext).splitlines()
+    assert not hasattr(core._list_openfoam_templates, "__objclass__")
+
+
 # ---- function objects ----------------------------------------------------------------
 
 

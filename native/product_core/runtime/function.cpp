@@ -470,6 +470,35 @@ int set_annotations(PyObject *self, PyObject *v, void *) {
 
 PyObject *get_none(PyObject *, void *) { Py_RETURN_NONE; }
 
+[[gnu::cold, gnu::noinline]] PyObject *raise_no_objclass(PyObject *qualname) {
+    PyErr_Format(PyExc_AttributeError, "%U is not defined in a class", qualname);
+    return nullptr;
+}
+
+// __objclass__: the class named by __module__ and __qualname__, which is where
+// inspect looks for a Python function's class (inspect._findclass); pydoc then
+// shows the documentation a member without its own inherits, as it does for
+// a Python class ("Initialize self. ..." under __init__).  A module-level or
+// local function has no class, and no such attribute.
+PyObject *get_objclass(PyObject *self, void *) {
+    NativeFunction *f = as_fn(self);
+    if (f->module == nullptr) return raise_no_objclass(f->qualname);
+    PyObject *module = PyDict_GetItemWithError(PyImport_GetModuleDict(), f->module);  // borrowed
+    if (module == nullptr) return PyErr_Occurred() ? nullptr : raise_no_objclass(f->qualname);
+    Ref dot(PyUnicode_FromString("."));
+    if (!dot) return nullptr;
+    Ref parts(PyUnicode_Split(f->qualname, dot.get(), -1));
+    if (!parts) return nullptr;
+    Ref owner = Ref::borrow(module);
+    const Py_ssize_t n = PyList_GET_SIZE(parts.get());
+    for (Py_ssize_t i = 0; i + 1 < n; ++i) {
+        owner.reset(PyObject_GetAttr(owner.get(), PyList_GET_ITEM(parts.get(), i)));
+        if (!owner) return nullptr;
+    }
+    if (n < 2 || !PyType_Check(owner.get())) return raise_no_objclass(f->qualname);
+    return owner.release();
+}
+
 PyGetSetDef function_getset[] = {
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -478,6 +507,7 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__closure__", get_none, nullptr, nullptr, nullptr},
+    {"__objclass__", get_objclass, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
