@@ -13,7 +13,10 @@ in this process only:
 * ``no lock, no fsync``: ``layer_io.product_lock`` does nothing and
   ``os.fsync`` returns at once (the atomic rename stays);
 * ``no composition check``: the layers are opened without checking where
-  they lead.
+  they lead;
+* ``whole stage`` (set_targets only): the stage set_targets edits composes
+  the whole product, geometry and runs included, as it once did, instead
+  of the vehicle prim alone.
 
 Medians per call in microseconds, and each variant's ratio to ``real``.
 """
@@ -71,18 +74,42 @@ def _no_composition_check() -> Iterator[None]:
         usd_product.open_contained_layers = real
 
 
+@contextlib.contextmanager
+def _whole_stage() -> Iterator[None]:
+    from pxr import Usd
+
+    from velmor_platform.core import usd_product
+
+    real = usd_product.open_vehicle_stage
+
+    def whole(layer: Any, *, with_runs: bool = False) -> Any:
+        return Usd.Stage.Open(layer, Usd.Stage.LoadNone)
+
+    usd_product.open_vehicle_stage = whole  # type: ignore[assignment]
+    try:
+        yield
+    finally:
+        usd_product.open_vehicle_stage = real
+
+
 VARIANTS: dict[str, Callable[[], contextlib.AbstractContextManager[None]]] = {
     "real": contextlib.nullcontext,
     "no lock, no fsync": _no_lock_no_fsync,
     "no composition check": _no_composition_check,
+    "whole stage": _whole_stage,
 }
+# Variants that only make sense for some calls.
+ONLY_FOR = {"whole stage": "set_targets"}
 
 
-def measure(call: Callable[[], object], rounds: int, per_round: int) -> dict[str, float]:
+def measure(
+    label: str, call: Callable[[], object], rounds: int, per_round: int
+) -> dict[str, float]:
     """Median microseconds per call of each variant, timed round-robin."""
-    samples: dict[str, list[float]] = {name: [] for name in VARIANTS}
+    variants = {n: v for n, v in VARIANTS.items() if ONLY_FOR.get(n, label) == label}
+    samples: dict[str, list[float]] = {name: [] for name in variants}
     for _ in range(rounds):
-        for name, variant in VARIANTS.items():
+        for name, variant in variants.items():
             with variant():
                 for _ in range(per_round):
                     start = time.perf_counter()
@@ -117,7 +144,7 @@ def main() -> int:
         print(f"{'call':<12} {'variant':<22} {'median us':>10} {'real / variant':>15}")
         for label, call in calls.items():
             call()  # warm up
-            medians = measure(call, args.rounds, args.per_round)
+            medians = measure(label, call, args.rounds, args.per_round)
             for name, median in medians.items():
                 ratio = medians["real"] / median
                 print(f"{label:<12} {name:<22} {median:>10.1f} {ratio:>14.2f}x")

@@ -65,13 +65,9 @@ class FakePxr:
             GetRootLayer=recorder("GetRootLayer", lambda: layer),
         )
         self.module = types.ModuleType("pxr")
-        self.module.Usd = types.SimpleNamespace(
-            Stage=types.SimpleNamespace(
-                Open=recorder("Open", lambda root, load: stage), LoadNone="LoadNone"
-            )
-        )
+        self.module.Usd = types.SimpleNamespace()
         self.module.Sdf = types.SimpleNamespace()
-        self.layer = layer
+        self.layer, self.stage = layer, stage
 
 
 class Number:
@@ -101,7 +97,7 @@ def pxr(core, monkeypatch):
     # of the product's layers and the atomic save.
     from contextlib import contextmanager
 
-    from velmor_platform.core import containment, layer_io
+    from velmor_platform.core import containment, layer_io, usd_product
 
     @contextmanager
     def product_lock(path, timeout=None):
@@ -119,6 +115,11 @@ def pxr(core, monkeypatch):
 
     monkeypatch.setattr(layer_io, "product_lock", product_lock)
     monkeypatch.setattr(layer_io, "save_layer", save_layer)
+    monkeypatch.setattr(
+        usd_product,
+        "open_vehicle_stage",
+        lambda layer: (fake.log.append(("open vehicle stage", layer)), fake.stage)[1],
+    )
     monkeypatch.setattr(
         containment,
         "open_contained_layers",
@@ -141,7 +142,7 @@ def test_set_targets_call_protocol(pxr, p):
         ("lock", USD_PATH),
         ("open layers", USD_PATH),
         ("Reload",),  # another process may have written the file
-        ("Open", pxr.layer, "LoadNone"),  # the checked layer, payloads unloaded
+        ("open vehicle stage", pxr.layer),  # the checked layer, the vehicle prim alone
         ("GetDefaultPrim",),
         ("GetAttribute", "targetCmPitchTolerance"),
         ("bool", "targetCmPitchTolerance"),
@@ -176,7 +177,7 @@ def test_set_targets_without_mapped_keywords_still_saves_and_reloads(pxr, p, kwa
         ("lock", USD_PATH),
         ("open layers", USD_PATH),
         ("Reload",),
-        ("Open", pxr.layer, "LoadNone"),
+        ("open vehicle stage", pxr.layer),
         ("GetDefaultPrim",),
         ("GetRootLayer",),
         ("Save",),
@@ -218,7 +219,9 @@ def no_sdf(fake, core, mp):
 
 
 def open_fails(fake, core, mp):
-    fake.module.Usd.Stage.Open = lambda *args: 1 / 0
+    from velmor_platform.core import usd_product
+
+    mp.setattr(usd_product, "open_vehicle_stage", lambda *args: 1 / 0)
 
 
 # kwargs, setup, error, message pattern, (Set/Save/load_product events), rolled back
@@ -297,6 +300,27 @@ def test_set_targets_on_a_sample_product(core, workspace):
     assert intent.read_bytes() == intent_before  # the top-level file overrides the sublayer
     assert core.ProductCore.load("sedan:base").targets["cd"] == 0.25
     assert repr(p).endswith("cd_target=0.25)")
+
+
+def test_set_targets_composes_the_vehicle_prim_alone(core, workspace, monkeypatch):
+    """Neither the body mesh nor the run prims are composed for a write, and
+    the record it re-reads is the fresh one."""
+    from velmor_platform.core import containment, usd_product
+
+    monkeypatch.setattr(containment, "_SETTLE_NS", 0)  # what was checked is remembered at once
+    p = core.ProductCore.load("sedan:sport")
+    stages = []
+    real = usd_product.open_vehicle_stage
+    monkeypatch.setattr(
+        usd_product,
+        "open_vehicle_stage",
+        lambda *a, **k: stages.append(real(*a, **k)) or stages[-1],
+    )
+    p.set_targets(cd=0.25)  # its own stage comes first, then the re-read record's
+    used = {Path(x.identifier).name for x in stages[0].GetUsedLayers() if not x.anonymous}
+    assert used == {"sedan.usda", "design_intent.usda", "benchmark.usda", "runs.usda"}
+    assert [prim.GetName() for prim in stages[0].Traverse()] == ["Vehicle"]
+    assert p.targets["cd"] == 0.25 and p.current["cd"] == 0.264
 
 
 def test_set_targets_skips_attributes_the_prim_lacks(core, make_usd):

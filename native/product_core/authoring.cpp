@@ -214,8 +214,8 @@ PyObject *set_targets_impl(const Args &a) noexcept {
     if (!usd_path) return nullptr;
     Ref path_str = host::str(usd_path.get());
     if (!path_str) return nullptr;
-    Ref stage_type = attr(Usd.get(), N.Stage);
-    if (!stage_type) return nullptr;
+    Ref open_vehicle = host::import_from(a.fn->globals, "usd_product", 1, "open_vehicle_stage");
+    if (!open_vehicle) return nullptr;
     // The whole read-modify-write holds the product's lock, so that no other
     // writer's change made in between is lost.
     host::ProductLock lock;
@@ -227,11 +227,9 @@ PyObject *set_targets_impl(const Args &a) noexcept {
     Ref root(PySequence_GetItem(layers.get(), 0));
     // Re-read when another process changed the file since this one read it.
     if (!root || !host::method0(root.get(), N.Reload)) return nullptr;
-    // Only the default prim's attributes are needed: no payload is loaded.
-    Ref load_none(PyObject_GetAttrString(stage_type.get(), "LoadNone"));
-    if (!load_none) return nullptr;
-    Ref stage(
-        PyObject_CallMethodObjArgs(stage_type.get(), N.Open, root.get(), load_none.get(), nullptr));
+    // Only the default prim's own attributes are needed: the stage composes
+    // that prim alone, not the geometry or the runs below it.
+    Ref stage = host::call1(open_vehicle.get(), root.get());
     if (!stage) return nullptr;
     Ref prim = host::method0(stage.get(), N.GetDefaultPrim);
     if (!prim) return nullptr;

@@ -72,6 +72,7 @@ from __future__ import annotations
 
 import errno
 import os
+import time
 
 from pxr import Sdf, Tf, Usd
 
@@ -173,24 +174,39 @@ def _open_default_prim(path: str | os.PathLike[str], *, with_runs: bool = True) 
     # The checked layers are held until the stage has opened, so that it
     # uses them instead of opening the files again.
     layers = open_contained_layers(path)
+    stage = open_vehicle_stage(layers[0], with_runs=with_runs)
+    prim = stage.GetDefaultPrim()
+    if not prim:
+        raise ValueError(f"USD file {path}: default prim {layers[0].defaultPrim!r} is not defined")
+    return stage, prim
+
+
+def open_vehicle_stage(layer: Any, *, with_runs: bool = False) -> Any:
+    """A stage of the root ``layer`` that composes its default prim and, with
+    ``with_runs``, the Simulations subtree, and nothing else below it: not
+    the geometry, which may be large, nor (without ``with_runs``) one prim
+    per run. The prim's attributes may be set through it.
+
+    Raises ``ValueError`` when the layer names no valid default prim or
+    OpenUSD cannot open it.
+    """
+    path = layer.identifier
+    prim_name = layer.defaultPrim
+    if not prim_name:
+        raise ValueError(f"USD file {path} has no default prim")
+    prim_path = Sdf.Path(prim_name if prim_name.startswith("/") else "/" + prim_name)
+    if not prim_path.IsPrimPath():
+        raise ValueError(f"USD file {path} names an invalid default prim {prim_name!r}")
+    # A mask includes the ancestors of its paths: a child that is never
+    # authored keeps the default prim's own children (geometry, runs) out.
+    masked = prim_path.AppendChild(SIMULATIONS_PRIM if with_runs else _NO_CHILD)
     try:
-        layer = layers[0]
-        prim_name = layer.defaultPrim
-        if not prim_name:
-            raise ValueError(f"USD file {path} has no default prim")
-        prim_path = Sdf.Path(prim_name if prim_name.startswith("/") else "/" + prim_name)
-        if not prim_path.IsPrimPath():
-            raise ValueError(f"USD file {path} names an invalid default prim {prim_name!r}")
-        # A mask includes the ancestors of its paths: a child that is never
-        # authored keeps the default prim's own children (geometry, runs) out.
-        masked = prim_path.AppendChild(SIMULATIONS_PRIM if with_runs else _NO_CHILD)
         stage = Usd.Stage.OpenMasked(layer, Usd.StagePopulationMask([masked]), Usd.Stage.LoadNone)
     except Tf.ErrorException as exc:
         raise ValueError(f"OpenUSD cannot open {path}: {_tf_message(exc)}") from exc
-    prim = stage.GetDefaultPrim() if stage is not None else None
-    if not prim:
-        raise ValueError(f"USD file {path}: default prim {prim_name!r} is not defined")
-    return stage, prim
+    if stage is None:
+        raise ValueError(f"OpenUSD cannot open {path}")
+    return stage
 
 
 def _tf_message(exc: Exception) -> str:
@@ -368,6 +384,43 @@ def _current_from_specs(run_specs: dict[str, list[Any]]) -> dict[str, Any]:
     return current
 
 
+# The latest results of a run history, by the layers that hold it: each
+# layer with the vehicle's Simulations prim, strongest first, with its file's
+# stat signature. Only layers unchanged in memory and settled on disk (see
+# containment) give a key, so re-reading a product whose runs did not change
+# (as set_targets does after its write) costs nothing per run.
+_CURRENT: dict[tuple[tuple[str, tuple[int, ...]], ...], dict[str, Any]] = {}
+_CURRENT_LIMIT = 1024
+
+
+def _runs_key(vehicle_prim: Any) -> tuple[tuple[str, tuple[int, ...]], ...] | None:
+    """The cache key of the vehicle's runs, or None when they are not held
+    in plain, saved, settled layers."""
+    from .containment import _SETTLE_NS, _signature
+
+    settled = time.time_ns() - _SETTLE_NS
+    key = []
+    for vehicle_spec in vehicle_prim.GetPrimStack():
+        if not _plain_spec(vehicle_spec):
+            return None
+        simulations = vehicle_spec.nameChildren.get(SIMULATIONS_PRIM)
+        if simulations is None:
+            continue
+        if not _plain_spec(simulations):
+            return None
+        layer = vehicle_spec.layer
+        if layer.dirty or layer.anonymous or not layer.realPath:
+            return None
+        try:
+            signature = _signature(os.stat(layer.realPath))
+        except OSError:
+            return None
+        if signature[3] >= settled or signature[4] >= settled:
+            return None
+        key.append((layer.identifier, signature))
+    return tuple(key)
+
+
 def _current_results(runs: list[dict[str, Any]]) -> dict[str, Any]:
     current = {}
     for group in _CURRENT_GROUPS:
@@ -394,12 +447,20 @@ def load_product(path: str) -> dict[str, Any]:
     """
     _stage, prim = _open_default_prim(path, with_runs=False)  # the stage must outlive the prim
     record = _read_attributes(prim, VEHICLE_ATTRIBUTES)
-    run_specs = _run_specs(prim)
-    if run_specs is None:
-        _stage, prim = _open_default_prim(path)
-        record.update(_current_results(_read_runs(prim)))
-    else:
-        record.update(_current_from_specs(run_specs))
+    key = _runs_key(prim)
+    current = _CURRENT.get(key) if key is not None else None
+    if current is None:
+        run_specs = _run_specs(prim)
+        if run_specs is None:
+            _stage, prim = _open_default_prim(path)
+            current = _current_results(_read_runs(prim))
+        else:
+            current = _current_from_specs(run_specs)
+            if key is not None:
+                if len(_CURRENT) >= _CURRENT_LIMIT:
+                    _CURRENT.clear()
+                _CURRENT[key] = current
+    record.update(current)
     return record
 
 
