@@ -32,3 +32,66 @@ def stop(proc: subprocess.Popen, timeout: float = 10) -> None:
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+
+
+def start_template_server(workspace: Path, *args: str, env: dict | None = None):
+    """The workspace's MCP template server over HTTP on a free port, as a
+    child process; returns (process, its URL). Stop it with ``stop``."""
+    import select
+    import sys
+
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "velmor_platform.mcp.openfoam_server", "--workspace",
+         str(workspace), "--http", "--port", "0", *args],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env if env is not None else child_env(),
+    )  # fmt: skip
+    try:
+        if not select.select([proc.stderr], [], [], 30)[0]:
+            raise AssertionError("the server printed no URL")
+        line = proc.stderr.readline()
+        if "http://" not in line:
+            raise AssertionError(line)
+    except BaseException:
+        stop(proc)
+        raise
+    return proc, line[line.index("http://") :].strip()
+
+
+def mcp_post(url: str, message: dict, session: str | None = None, headers: dict | None = None):
+    """POST one JSON-RPC message to an MCP server; returns the open
+    http.client connection and response (the caller reads and closes)."""
+    import http.client
+    import json
+    from urllib.parse import urlsplit
+
+    parts = urlsplit(url)
+    conn = http.client.HTTPConnection(parts.hostname, parts.port, timeout=30)
+    sent = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream"}
+    if session:
+        sent |= {"Mcp-Session-Id": session, "Mcp-Protocol-Version": "2025-06-18"}
+    conn.request("POST", parts.path, json.dumps(message), sent | (headers or {}))
+    return conn, conn.getresponse()
+
+
+def mcp_session(url: str) -> str:
+    """Initialise an MCP session over HTTP; returns its id."""
+    conn, response = mcp_post(
+        url,
+        {"jsonrpc": "2.0", "id": 0, "method": "initialize", "params": {
+            "protocolVersion": "2025-06-18", "capabilities": {},
+            "clientInfo": {"name": "tests", "version": "0"}}},
+    )  # fmt: skip
+    session = response.getheader("mcp-session-id")
+    response.read()
+    conn.close()
+    conn, response = mcp_post(
+        url, {"jsonrpc": "2.0", "method": "notifications/initialized"}, session
+    )
+    response.read()
+    conn.close()
+    assert session, "no session id"
+    return session

@@ -414,6 +414,31 @@ def test_mcp_server_prepares_cases(workspace):
     assert Path(result.structured_content["case_dir"]).parent == workspace / "cases" / "hatch"
 
 
+def test_mcp_simulate_stops_when_its_http_client_goes_away(workspace, fake_openfoam):
+    from child_process import child_env, mcp_post, mcp_session, start_template_server, stop
+
+    proc, url = start_template_server(workspace, env=child_env(workspace))
+    try:
+        call = {"jsonrpc": "2.0", "id": 1, "method": "tools/call", "params": {
+            "name": "simulate", "arguments": {"product": "hatch"}}}  # fmt: skip
+        conn, response = mcp_post(url, call, mcp_session(url))
+        assert response.status == 200
+        started = fake_openfoam / "grandchild"
+        for _ in range(200):  # the first stage is running
+            if started.exists():
+                break
+            time.sleep(0.1)
+        conn.close()  # no cancel, no DELETE: the connection just closes
+        for _ in range(100):
+            history = ProductCore.load("hatch").history()
+            if len(history) > 2:
+                break
+            time.sleep(0.1)
+        assert history[-1]["status"] == "cancelled"
+    finally:
+        stop(proc)
+
+
 # ------------------------------------------------------------- real OpenFOAM
 
 

@@ -19,7 +19,7 @@ from pathlib import Path
 import mcp.types as mt
 import pytest
 
-from child_process import stop
+from child_process import mcp_post, start_template_server, stop
 from velmor_platform.mcp import mcp_transport as transport
 from velmor_platform.mcp import openfoam_server
 from velmor_platform.mcp.mcp_transport import (
@@ -241,6 +241,32 @@ def test_server_refuses_remote_host_without_flag(host, capsys):
     with pytest.raises(SystemExit) as info:
         openfoam_server.main(["--http", "--host", host])
     assert info.value.code == 2 and "--allow-remote" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("host", ["127.0.0.1", "127.0.0.2", "LOCALHOST"])
+def test_loopback_server_serves_only_loopback_names(tmp_path, host):
+    """No DNS rebinding: a foreign Host or Origin is refused on every loopback bind."""
+    proc, url = start_template_server(
+        make_workspace(tmp_path / "served", ["alpha"]), "--host", host
+    )
+    initialize = {"jsonrpc": "2.0", "id": 0, "method": "initialize", "params": {
+        "protocolVersion": "2025-06-18", "capabilities": {},
+        "clientInfo": {"name": "tests", "version": "0"}}}  # fmt: skip
+
+    def status(headers):
+        conn, response = mcp_post(url, initialize, headers=headers)
+        response.read()
+        conn.close()
+        return response.status
+
+    try:
+        port = url.rsplit(":", 1)[1].split("/")[0]
+        assert status({"Host": f"rebound.example:{port}"}) == 421
+        assert status({"Origin": "http://rebound.example"}) == 403
+        assert status({"Origin": f"http://localhost:{port}"}) == 200
+        assert status({}) == 200
+    finally:
+        stop(proc)
 
 
 def test_stdio_default_server(workspace):

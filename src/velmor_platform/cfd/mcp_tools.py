@@ -9,7 +9,8 @@
   runs it sends MCP progress notifications (when the client asked for them):
   progress is the iteration, total the iteration cap, and the message a JSON
   object ``{"stage", "iteration", "total", "cd", "elapsed_s"}``. A client
-  that cancels the request or goes away stops the solver.
+  that cancels the request, ends its session or closes the HTTP response
+  stream (goes away) stops the solver.
 
 ``product`` is a product identifier of the server's workspace (``hatch``,
 ``sedan:base``) or the path of a product file inside its ``products/``.
@@ -57,6 +58,21 @@ def _product(root: Path, ref: str) -> Any:
 
 def _plain(value: Any) -> Any:
     return json.loads(json.dumps(value, default=str))
+
+
+#: How often a running simulation looks for its HTTP client, seconds.
+DISCONNECT_POLL_S = 0.25
+
+
+async def _stop_when_disconnected(request: Any, cancel: threading.Event) -> None:
+    """Set ``cancel`` once the HTTP request's connection has closed."""
+    import anyio
+
+    while not cancel.is_set():
+        if await request.is_disconnected():
+            cancel.set()
+            return
+        await anyio.sleep(DISCONNECT_POLL_S)
 
 
 def register(server: "MCPServer", workspace: "str | Path") -> None:
@@ -135,10 +151,22 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             return dict(_plain(run))
 
         try:
-            return await anyio.to_thread.run_sync(reasoned(work), abandon_on_cancel=True)
+            async with anyio.create_task_group() as watchers:
+                # Over HTTP, the client going away closes the response stream;
+                # the session (and this request) would otherwise live on.
+                request = getattr(ctx.request_context, "request", None)
+                if callable(getattr(request, "is_disconnected", None)):
+                    watchers.start_soon(_stop_when_disconnected, request, cancel)
+                try:
+                    run: dict[str, Any] = await anyio.to_thread.run_sync(
+                        reasoned(work), abandon_on_cancel=True
+                    )
+                finally:
+                    watchers.cancel_scope.cancel()
         except anyio.get_cancelled_exc_class():
             cancel.set()
             raise
+        return run
 
     # The functions' names title the tools' input and output schemas.
     prepare_case.__name__ = prepare_case.__qualname__ = "PrepareCase"

@@ -1,12 +1,14 @@
-"""The "openfoam" MCP server: lists the OpenFOAM case templates of a workspace.
+"""The "openfoam" MCP server: a workspace's OpenFOAM case templates and runs.
 
 A template is a directory under ``<workspace>/templates/openfoam/``; its name
 is the directory name. Hidden entries (names starting with ".") and plain
 files are not templates. A workspace without that folder has no templates.
 
-The server offers one tool, ``list_templates`` (no arguments), which returns
-the sorted template names. It reads the folder at every call, so templates
-added while the server runs show up at once.
+The server offers three tools. ``list_templates`` (no arguments) returns
+the sorted template names; it reads the folder at every call, so templates
+added while the server runs show up at once. ``prepare_case`` builds an
+OpenFOAM case for a product and ``simulate`` prepares, runs and records one
+(``velmor_platform.cfd.mcp_tools``).
 
 Run it as::
 
@@ -17,8 +19,9 @@ Without ``--http`` it talks MCP over stdin/stdout (this is how the transport
 starts it by default). With ``--http`` it serves streamable HTTP at
 ``http://HOST:PORT/mcp`` and prints that URL to stderr; ``--port 0`` picks a
 free port. Only loopback hosts are accepted unless ``--allow-remote`` is
-given: the server has no authentication, and the template names are the
-only thing it hands out.
+given: the server has no authentication. On a loopback host it serves only
+requests whose Host (and Origin, when sent) names the bound address or a
+loopback name, so that a web page cannot reach it through DNS rebinding.
 
 Without ``--workspace`` the workspace is the active one (``VELMOR_WORKSPACE``,
 else the per-user workspace). A workspace that does not exist, a port in
@@ -45,6 +48,7 @@ if TYPE_CHECKING:
     import socket
 
     from mcp.server import MCPServer
+    from mcp.server.transport_security import TransportSecuritySettings
 
 SERVER_NAME = "openfoam"
 TOOL_NAME = "list_templates"
@@ -163,6 +167,38 @@ def is_loopback(host: str) -> bool:
         return False
 
 
+# The names a loopback server also answers to, besides the address it binds.
+_LOOPBACK_NAMES = ("127.0.0.1", "localhost", "[::1]")
+
+
+def transport_security(host: str) -> TransportSecuritySettings | None:
+    """DNS-rebinding protection for a server bound to ``host``: on every
+    loopback bind, only requests naming the bound address or a loopback
+    name (any port) in Host and, when given, Origin are served, so a web
+    page in a local browser cannot call the tools. A server deliberately
+    bound elsewhere (``--allow-remote``) checks neither."""
+    from mcp.server.transport_security import TransportSecuritySettings
+
+    if not is_loopback(host):
+        return None
+    # The SDK compares names as given: the spelling used and its lower case.
+    names = set(_LOOPBACK_NAMES)
+    for bare in (host.strip("[]"), host.strip("[]").lower()):
+        names.add(f"[{bare}]" if ":" in bare else bare)
+    try:
+        import ipaddress
+
+        address = ipaddress.ip_address(bare)
+        names.add(f"[{address.compressed}]" if address.version == 6 else address.compressed)
+    except ValueError:
+        pass
+    return TransportSecuritySettings(
+        enable_dns_rebinding_protection=True,
+        allowed_hosts=sorted(f"{name}:*" for name in names),
+        allowed_origins=sorted(f"http://{name}:*" for name in names),
+    )
+
+
 def http_url(host: str, port: int) -> str:
     host = host.strip("[]")
     shown = f"[{host}]" if ":" in host else host
@@ -191,8 +227,11 @@ def serve_http(server: MCPServer, host: str, port: int) -> None:
 
     sock = _bind(host, port)
     bound_port = sock.getsockname()[1]
-    # DNS-rebinding protection is switched on by the SDK for loopback hosts.
-    app = server.streamable_http_app(streamable_http_path=HTTP_PATH, host=host.strip("[]"))
+    app = server.streamable_http_app(
+        streamable_http_path=HTTP_PATH,
+        host=host.strip("[]"),
+        transport_security=transport_security(host),
+    )
     config = uvicorn.Config(app, log_level="warning", lifespan="on")
     # The socket is already listening, so a client that reads the URL below
     # can connect at once; its request waits in the backlog until uvicorn runs.
@@ -208,7 +247,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     parser = argparse.ArgumentParser(
         prog="python -m velmor_platform.mcp.openfoam_server",
-        description="MCP server listing the OpenFOAM case templates of a workspace.",
+        description=(
+            "MCP server of a workspace's OpenFOAM case templates and simulations, with three "
+            "tools: list_templates, prepare_case and simulate."
+        ),
     )
     parser.add_argument(
         "--workspace", metavar="DIR", help="workspace root (default: the active workspace)"
