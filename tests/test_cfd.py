@@ -461,3 +461,19 @@ def test_real_run_on_the_hatch(workspace):
         "cl": run["cl"],
         "cm_pitch": run["cm_pitch"],
     }
+
+
+@pytest.mark.parametrize(
+    "attr, value", [("frontalArea", math.inf), ("frontalArea", math.nan), ("frontalArea", 1e6),
+                    ("wheelbase", -2.0), ("wheelbase", 1e300)]
+)  # fmt: skip
+def test_implausible_reference_values_build_no_case(workspace, attr, value):
+    from pxr import Usd
+
+    path = workspace / "products/hatch/hatch.usda"
+    stage = Usd.Stage.Open(str(path))
+    stage.GetDefaultPrim().GetAttribute(attr).Set(value)
+    stage.GetRootLayer().Save()
+    with pytest.raises(CfdError, match=f"has {attr} .*between"):
+        api.prepare_case(ProductCore.load("hatch"), workspace=workspace)
+    assert not (workspace / "cases").exists()

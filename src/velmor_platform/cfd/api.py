@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import errno
 import json
+import math
 import os
 import re
 import threading
@@ -54,30 +55,49 @@ def _params(**kwargs: Any) -> RunParams:
         raise CfdError(f"invalid {where}: {first['msg']}") from None
 
 
+_WIDTH, _HEIGHT, _LENGTH = (geometry.VEHICLE_EXTENTS[k] for k in ("width", "height", "length"))
+#: What a vehicle's reference values may be: (low, high) and the attribute
+#: holding each. Anything else (not a number, not finite, out of range) is a
+#: mistake in the product file and refused before a case is built.
+REFERENCE_VALUES = {
+    "frontal_area": ("frontalArea", "m²", (_WIDTH[0] * _HEIGHT[0], _WIDTH[1] * _HEIGHT[1])),
+    "wheelbase": ("wheelbase", "m", (0.1, _LENGTH[1])),
+}
+
+
+def reference_values(product: ProductCore) -> dict[str, float]:
+    """The product's frontal area and wheelbase, checked; ``CfdError``
+    naming the attribute when one is missing, not finite or implausible."""
+    specs = product.specs
+    values = {}
+    for key, (attr, unit, (low, high)) in REFERENCE_VALUES.items():
+        value = specs.get(key)
+        number = math.nan
+        if isinstance(value, (int, float)) and not isinstance(value, bool):
+            number = float(value)
+        if not low <= number <= high:
+            shown = "not set" if value is None else f"{value!r}"
+            raise CfdError(
+                f"{_ident(product)} ({product.usd_path}) has {attr} {shown}: the force "
+                f"coefficients need a finite {key.replace('_', ' ')} between {low:g} and "
+                f"{high:g} {unit} as a reference value"
+            )
+        values[key] = number
+    return values
+
+
 def reference_for(product: ProductCore, triangles: geometry.Triangles) -> Reference:
     """Reference area, length and centre of rotation from the product."""
-    specs = product.specs
-    missing = [k for k in ("frontal_area", "wheelbase") if not _positive(specs.get(k))]
-    if missing:
-        attrs = {"frontal_area": "frontalArea", "wheelbase": "wheelbase"}
-        names = " and ".join(attrs[k] for k in missing)
-        raise CfdError(
-            f"{_ident(product)} ({product.usd_path}) has no positive {names}: the force "
-            "coefficients need the frontal area and the wheelbase as reference values"
-        )
+    values = reference_values(product)
     centre = geometry.wheel_centre_x(product.usd_path)
     if centre is None:
         lo, hi = geometry.bounds(triangles)
         centre = float(lo[0] + hi[0]) / 2
     return Reference(
-        frontal_area=float(specs["frontal_area"]),
-        wheelbase=float(specs["wheelbase"]),
+        frontal_area=values["frontal_area"],
+        wheelbase=values["wheelbase"],
         cofr=(round(centre, 6), 0.0, 0.0),
     )
-
-
-def _positive(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool) and value > 0
 
 
 def prepare_case(
@@ -102,6 +122,7 @@ def prepare_case(
     params = _params(
         level=level, speed=speed, ranks=ranks, iterations=iterations, template=template
     )
+    reference_values(product)  # before anything is read or built
     name = params.template or Path(product.product_dir).name
     template_dir = case_mod.find_template(root, name)
     if speed is None:
@@ -245,6 +266,7 @@ def simulate(
     recorded run (plus ``stage_times``, ``peak_rss_mb`` and ``case_dir``)."""
     check_backend(product, domain, backend)
     _params(level=level, speed=speed, ranks=ranks, iterations=iterations, template=template)
+    reference_values(product)
     find_openfoam(ranks)
     case = prepare_case(
         product, workspace=workspace, template=template, level=level, speed=speed,
