@@ -232,3 +232,27 @@ def test_a_linked_layer_whose_target_changes_is_checked_again(product, memory):
     assert resolve_product_geometry(product) == []
     _rewrite_in_place(target, target.read_text().replace(CLEAN, DIRTY))
     assert resolve_product_geometry(product) == [product / "coupe.usda"]
+
+
+@pytest.mark.parametrize("how", ["read_only()", "read-only files"])
+def test_reading_writes_nothing_and_reads_the_repair(workspace, how):
+    import contextlib
+
+    from velmor_platform.core import layer_io
+    from velmor_platform.core.product_core import ProductCore
+
+    directory = workspace / "products" / "hatch"
+    if how == "read-only files":
+        for path in directory.iterdir():
+            path.chmod(0o444)
+    before = _snapshot(directory)
+    reading = layer_io.read_only() if how == "read_only()" else contextlib.nullcontext()
+    with reading:
+        for _ in range(2):
+            top = ProductCore.load("hatch").usd_path
+            stage = Usd.Stage.Open(str(top))
+            assert stage.GetPrimAtPath("/Vehicle/Body/Shell").GetTypeName() == "Mesh"
+    assert _snapshot(directory) == before
+    if how == "read_only()":
+        assert not (workspace / ".velmor" / "locks").exists()
+        assert resolve_product_geometry(directory) == [directory / "hatch.usda"]  # may write now

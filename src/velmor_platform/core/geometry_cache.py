@@ -30,8 +30,13 @@ Guarantees:
   directory is refused with ``ValueError`` naming it.
 * Rewrites hold the product's lock and re-read the layers under it, and
   each file is replaced with ``layer_io.save_layer`` (atomic, checked to
-  stay in the products directory, permission bits kept; a read-only file
-  is refused with ``PermissionError`` naming it).
+  stay in the products directory, permission bits kept).
+* Reading writes nothing it must not: inside ``layer_io.read_only()``, or
+  when the files cannot be written (a read-only file or workspace), the
+  layers are repaired in memory only. This process then reads the product
+  as repaired (the repaired layers are held in OpenUSD's registry), the
+  files stay byte for byte as they were, and the next load that may write
+  repairs them.
 * Idempotent: once resolved, a layer holds no URI and no absolute cache
   path, so another call finds nothing to do and writes nothing (reading
   needs no write access). A ``.usda`` file whose text mentions neither the
@@ -60,7 +65,7 @@ from typing import Any
 from pxr import Sdf, Tf
 
 from .containment import _SETTLE_NS, _signature
-from .layer_io import product_lock, save_layer, write_root
+from .layer_io import product_lock, save_layer, write_root, writes_refused
 from .usd_product import _tf_message
 from .workspace import _enclosing_workspace, workspace_of
 
@@ -283,6 +288,9 @@ def _resolve(product_dir: str, given: object) -> list[Path]:
     cache = cache_dir(Path(workspace) if workspace is not None else workspace_of(product_dir))
 
     planned, clean = _scan(entries, cache, settled)
+    if planned and writes_refused():
+        _repair_in_memory(planned, unwritable=False)
+        return []
     if planned:
         # Read again under the product's lock, so that no write made since
         # the first reading is lost, and write.
@@ -292,16 +300,15 @@ def _resolve(product_dir: str, given: object) -> list[Path]:
                 planned, clean = _scan(entries, cache, settled)
                 for current, layer in planned:
                     save_layer(layer, current)
+                    _IN_MEMORY.pop(str(current), None)
                     _refresh_registered(current, cache)
         except OSError as exc:
-            if exc.errno in _READ_ONLY:
-                raise PermissionError(
-                    exc.errno,
-                    f"the geometry references of {current} must be rewritten to load it, "
-                    f"but it cannot be written: it is read-only ({exc})",
-                    str(current),
-                ) from exc
-            raise
+            if exc.errno not in _READ_ONLY:
+                raise
+            # A read-only workspace: the product is read as repaired, and
+            # the files stay as they are.
+            _repair_in_memory(planned, unwritable=True)
+            return []
     # Remembered only once every layer has passed its checks.
     if len(_CLEAN) >= _CLEAN_LIMIT:
         _CLEAN.clear()
@@ -334,6 +341,14 @@ def _scan(
         if _CLEAN.get(path_str) == signature:
             clean.append((path_str, signature))
             continue
+        held = _IN_MEMORY.get(path_str)
+        if (
+            held is not None
+            and held[0] == signature
+            and held[1].dirty
+            and (held[2] or writes_refused())
+        ):
+            continue  # repaired in memory, still so, and still not to be written
         _check_contained(path_str)
         path = Path(path_str)
         if _may_hold_uris(path):
@@ -344,6 +359,30 @@ def _scan(
         if signature[3] < settled and signature[4] < settled:
             clean.append((path_str, signature))
     return planned, clean
+
+
+# Layers repaired in memory where they could not or must not be written: the
+# layer of the registry, holding the repair as unsaved edits, by path, with
+# the stat signature of the file it was read from and whether that file could
+# not be written (rather than must not). Holding the layer keeps it in
+# OpenUSD's registry, so that every stage this process opens reads the
+# repair; the file itself is repaired by the next load that may write it.
+_IN_MEMORY: dict[str, tuple[tuple[int, ...], Any, bool]] = {}
+
+
+def _repair_in_memory(planned: list[tuple[Path, Any]], *, unwritable: bool) -> None:
+    from . import containment
+
+    for path, rewritten in planned:
+        key = str(path)
+        signature = _signature(os.stat(key))
+        layer = Sdf.Layer.FindOrOpen(key)
+        if layer is None:
+            raise ValueError(f"OpenUSD cannot open {path}")
+        layer.TransferContent(rewritten)
+        _IN_MEMORY[key] = (signature, layer, unwritable)
+        # What the layer composes is now what the repair names.
+        containment._COMPOSED.pop(key, None)
 
 
 def _check_contained(path: str) -> None:

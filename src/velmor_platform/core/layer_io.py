@@ -18,11 +18,17 @@ Every write of a product's USD layers goes through this module:
 * ``product_lock`` serialises the read-modify-write cycles of one product
   across threads and processes with an advisory ``flock`` on a lock file in
   the workspace's hidden state folder. Readers take no lock.
+* ``read_only()`` marks what runs inside it (this thread or task, and the
+  tasks and worker threads it starts with the context) as reading only:
+  ``atomic_write_bytes``, ``save_layer`` and ``product_lock`` then refuse
+  with ``PermissionError`` (``EROFS``), and readers that would repair a
+  file do it in memory instead (``writes_refused()``).
 """
 
 from __future__ import annotations
 
 import contextlib
+import contextvars
 import errno
 import fcntl
 import os
@@ -47,6 +53,29 @@ TEMP_PREFIX = ".velmor-tmp-"
 # Hidden temporary files that writers of earlier versions left beside a
 # product layer (".<file>.<pid>.tmp.usdc", ".<stem>.<hex>.tmp.usda").
 _LEGACY_TEMP = re.compile(r"\..+\.[0-9a-f]+\.tmp\.usd[ac]")
+
+
+_READ_ONLY: contextvars.ContextVar[bool] = contextvars.ContextVar("velmor_read_only", default=False)
+
+
+@contextlib.contextmanager
+def read_only() -> Iterator[None]:
+    """Within this context nothing is written through this module."""
+    token = _READ_ONLY.set(True)
+    try:
+        yield
+    finally:
+        _READ_ONLY.reset(token)
+
+
+def writes_refused() -> bool:
+    """True inside ``read_only()``."""
+    return _READ_ONLY.get()
+
+
+def _refuse_in_read_only(path: str) -> None:
+    if _READ_ONLY.get():
+        raise PermissionError(errno.EROFS, "reading only: refusing to write", path)
 
 
 def state_dir(workspace: str | os.PathLike[str]) -> Path:
@@ -130,6 +159,7 @@ def product_lock(usd_path: str | os.PathLike[str], timeout: float | None = None)
     raises ``TimeoutError`` naming the product and the lock file. Re-entrant
     within one thread. Yields the lock file's path.
     """
+    _refuse_in_read_only(os.fspath(usd_path))
     path = lock_file_for(usd_path)
     key = str(path)
     held = _held_locks()
@@ -226,6 +256,7 @@ def atomic_write_bytes(
     ``target`` and leave it byte-identical.
     """
     target_str = os.fspath(target)
+    _refuse_in_read_only(target_str)
     directory = os.path.dirname(os.path.abspath(target_str))
     try:
         st = os.stat(target_str)
