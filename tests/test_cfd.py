@@ -327,6 +327,9 @@ def fake_binaries(bin_dir, body):
         script = bin_dir / name
         script.write_text(f"#!/bin/sh\n{body}\n")
         script.chmod(0o755)
+    project = bin_dir / "project"  # what WM_PROJECT_DIR must hold
+    (project / "etc").mkdir(parents=True)
+    (project / "etc" / "controlDict").write_text("")
     return f"{bin_dir}{os.pathsep}{os.environ['PATH']}"
 
 
@@ -335,6 +338,7 @@ def fake_openfoam(tmp_path, monkeypatch):
     """Stand-ins for the OpenFOAM binaries: each starts a grandchild and waits."""
     path = fake_binaries(tmp_path / "bin", f"sleep 60 &\necho $! > {tmp_path}/grandchild\nwait")
     monkeypatch.setenv("PATH", path)
+    monkeypatch.setenv("WM_PROJECT_DIR", str(tmp_path / "bin" / "project"))
     return tmp_path
 
 
@@ -377,6 +381,15 @@ def test_missing_openfoam_names_the_debian_package(workspace, tmp_path):
     assert not (workspace / "cases").exists()
 
 
+@pytest.mark.parametrize("server", [[], ["--server"]])
+def test_a_broken_openfoam_environment_is_an_error_not_a_run(workspace, tmp_path, server):
+    path = fake_binaries(tmp_path / "bin", "echo '--> FOAM FATAL ERROR: etc entry'; exit 1")
+    env = {"PATH": path, "WM_PROJECT_DIR": str(tmp_path / "old-install")}
+    result = velmor("simulate", "hatch", *server, workspace=workspace, env=env)
+    assert result.returncode == 1 and "WM_PROJECT_DIR" in result.stderr, result.stderr
+    assert len(ProductCore.load("hatch").history()) == 2 and not (workspace / "cases").exists()
+
+
 def test_prepare_cfd_prints_only_the_case_folder(workspace, tmp_path):
     result = velmor("prepare-cfd", "sedan:sport", "--template", "base", workspace=workspace)
     folder = Path(result.stdout.strip())
@@ -390,7 +403,9 @@ def test_prepare_cfd_prints_only_the_case_folder(workspace, tmp_path):
 
 def test_a_failed_mesh_is_recorded_with_its_log_through_the_server(workspace, tmp_path):
     path = fake_binaries(tmp_path / "bin", "echo '--> FOAM FATAL ERROR: cannot mesh'; exit 1")
-    result = velmor("simulate", "hatch", "--server", workspace=workspace, env={"PATH": path})
+    project = str(tmp_path / "bin" / "project")
+    env = {"PATH": path, "WM_PROJECT_DIR": project}
+    result = velmor("simulate", "hatch", "--server", workspace=workspace, env=env)
     assert result.returncode == 1 and "recorded with no coefficients" in result.stderr
     assert "surfaceFeatureExtract failed (exit status 1): --> FOAM FATAL ERROR" in result.stdout
     last = ProductCore.load("hatch").history()[-1]

@@ -168,6 +168,16 @@ def check_backend(product: ProductCore, domain: str, backend: str | None) -> str
     return str(chosen)
 
 
+def backend_installed(backend: str) -> tuple[bool, str]:
+    """Whether ``simulate`` can run ``backend`` on this machine; when not, why."""
+    from .runner import openfoam_install
+
+    if backend not in LOCAL_BACKENDS:
+        return False, f"{backend} is not installed here: simulate runs only openfoam"
+    problem = openfoam_install().problem
+    return problem is None, problem or ""
+
+
 def mesh_cells(case: Path) -> int | None:
     """The cell count of the case's mesh, from the polyMesh headers (summed
     over the processor folders of a decomposed case)."""

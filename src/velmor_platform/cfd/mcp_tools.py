@@ -150,6 +150,8 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             )  # fmt: skip
             return dict(_plain(run))
 
+        run: dict[str, Any] = {}
+        failure: Exception | None = None
         try:
             async with anyio.create_task_group() as watchers:
                 # Over HTTP, the client going away closes the response stream;
@@ -158,14 +160,16 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
                 if callable(getattr(request, "is_disconnected", None)):
                     watchers.start_soon(_stop_when_disconnected, request, cancel)
                 try:
-                    run: dict[str, Any] = await anyio.to_thread.run_sync(
-                        reasoned(work), abandon_on_cancel=True
-                    )
+                    run = await anyio.to_thread.run_sync(reasoned(work), abandon_on_cancel=True)
+                except Exception as exc:  # noqa: BLE001 - raised below, not as a group
+                    failure = exc
                 finally:
                     watchers.cancel_scope.cancel()
         except anyio.get_cancelled_exc_class():
             cancel.set()
             raise
+        if failure is not None:
+            raise failure
         return run
 
     # The functions' names title the tools' input and output schemas.

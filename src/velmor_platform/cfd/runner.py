@@ -73,8 +73,68 @@ def openfoam_env(base: dict[str, str] | None = None) -> dict[str, str]:
     return env
 
 
+@dataclass(frozen=True)
+class OpenFoamInstall:
+    """The OpenFOAM set-up the children get: what ``doctor`` reports and what
+    ``simulate`` checks before it records anything."""
+
+    project_dir: str | None  # WM_PROJECT_DIR as the children get it
+    from_environment: bool  # set by the caller's environment, not velmor's default
+    version: str | None  # e.g. "v1912", from the installation's etc/bashrc
+    problem: str | None  # why the binaries would not run, or None
+
+
+_VERSION = re.compile(r"^\s*export\s+WM_PROJECT_VERSION=([^\s;#]+)", re.M)
+
+
+def _project_version(project_dir: str) -> str | None:
+    try:
+        with open(os.path.join(project_dir, "etc", "bashrc"), encoding="utf-8") as f:
+            m = _VERSION.search(f.read(65536))
+    except (OSError, UnicodeDecodeError):
+        return None
+    return m.group(1).strip("'\"") if m else None
+
+
+def openfoam_install(env: dict[str, str] | None = None) -> OpenFoamInstall:
+    """What velmor will use to run OpenFOAM, with the problem that would
+    stop it (binaries missing, ``WM_PROJECT_DIR`` unusable), if any."""
+    base = dict(os.environ if env is None else env)
+    given = base.get("WM_PROJECT_DIR") or None
+    project = openfoam_env(base).get("WM_PROJECT_DIR") or None
+    missing = [n for n in ("blockMesh", "snappyHexMesh", "simpleFoam") if not _which(n, base)]
+    problem = None
+    if missing:
+        problem = (
+            f"OpenFOAM is not installed ({', '.join(missing)} not found on PATH): install the "
+            "Debian package 'openfoam' (apt-get install openfoam) or source an OpenFOAM environment"
+        )
+    elif project is None:
+        problem = (
+            f"WM_PROJECT_DIR is not set and {DEBIAN_PROJECT_DIR} does not exist: source the "
+            "OpenFOAM environment the binaries on PATH belong to"
+        )
+    elif not os.path.isfile(os.path.join(project, "etc", "controlDict")):
+        problem = (
+            f"WM_PROJECT_DIR={project} (from the environment) is not an OpenFOAM installation "
+            "(it has no etc/controlDict), so the OpenFOAM binaries would stop at once: "
+            + (
+                f"unset it (velmor then uses {DEBIAN_PROJECT_DIR})"
+                if os.path.isdir(DEBIAN_PROJECT_DIR)
+                else "point it at the installation"
+            )
+        )
+    version = _project_version(project) if project else None
+    return OpenFoamInstall(project, given is not None, version, problem)
+
+
+def _which(name: str, env: dict[str, str]) -> str | None:
+    return shutil.which(name, path=env.get("PATH", os.defpath))
+
+
 def find_openfoam(ranks: int = 1) -> None:
-    """Raise ``OpenFoamMissingError`` (one line) when the binaries are missing."""
+    """Raise ``OpenFoamMissingError`` (one line) when the binaries are missing
+    or their environment would stop them."""
     needed = [s.argv[0] for s in stages(ranks) if s.argv]
     if ranks > 1:
         needed.append("mpirun")
@@ -84,6 +144,9 @@ def find_openfoam(ranks: int = 1) -> None:
             f"OpenFOAM is not installed ({', '.join(missing)} not found on PATH): install the "
             "Debian package 'openfoam' (apt-get install openfoam) or source an OpenFOAM environment"
         )
+    problem = openfoam_install().problem
+    if problem:
+        raise OpenFoamMissingError(problem)
 
 
 def mpirun_prefix(ranks: int) -> list[str]:
