@@ -146,3 +146,17 @@ def test_a_workspace_path_that_becomes_a_link_is_resolved_again(workspace, tmp_p
     (tmp_path / "a").rename(tmp_path / "b")
     (tmp_path / "a").symlink_to(tmp_path / "b")
     assert _find_product_usd("hatch") == tmp_path / "b/ws/products/hatch/hatch.usda"
+
+
+@pytest.mark.parametrize(
+    "name, error, message",
+    [
+        ("a" * 251, ValueError, "at most 250 bytes"),
+        ("sedan:" + "é" * 126, ValueError, "at most 250 bytes"),
+        ("sedn", FileNotFoundError, "did you mean 'sedan:base' or 'sedan:sport'?"),
+        ("hatc", FileNotFoundError, "did you mean 'hatch'?"),
+    ],
+)
+def test_long_and_mistyped_names(workspace, name, error, message):
+    with pytest.raises(error, match=message):
+        _find_product_usd(name)

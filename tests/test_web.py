@@ -178,6 +178,8 @@ def test_solver_choice_lasts_for_the_session(client, capsys, workspace):
         ("get", "/api/products/coupe/history", None, 404, "available products: hatch, sedan:base"),
         ("get", "/api/products/sedan.usda", None, 404, "products are named by identifier"),
         ("get", "/api/products/a:b:c", None, 404, "at most one &#39;:&#39;"),
+        ("get", "/api/products/" + "a" * 300, None, 404, "at most 250 bytes"),
+        ("get", "/products/sedan:" + "b" * 300 + "/history", None, 404, "at most 250 bytes"),
         (
             "get",
             "/api/products/sedan:base/range?cd=abc",

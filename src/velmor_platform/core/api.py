@@ -67,7 +67,14 @@ def _component_problem(part: str) -> str | None:
         return "NUL characters are not allowed"
     if os.path.isabs(part):
         return "absolute paths are not allowed"
+    if len(os.fsencode(part)) > _LONGEST_NAME:
+        return f"a programme or variant name is at most {_LONGEST_NAME} bytes long"
     return None
+
+
+# The longest programme or variant name: its directory, and "<programme>.usda",
+# must fit the file-name limit of the file systems in use (255 bytes).
+_LONGEST_NAME = 255 - len(".usda")
 
 
 def _top_level_file(directory: Path, programme: str) -> Path | None:
@@ -196,14 +203,28 @@ def _look_up(name: str) -> Path:
     directory = root / programme if variant is None else root / programme / variant
     found = _top_level_file(directory, programme)
     if found is None:
-        available = ", ".join(ident for ident, _ in list_products(root)) or "none"
+        known = [ident for ident, _ in list_products(root)]
         raise FileNotFoundError(
             f"no product named {name!r}: neither {programme}.usda nor {programme}.usdc "
-            f"exists in {directory}; available products: {available}"
+            f"exists in {directory};{_did_you_mean(name, known)} available products: "
+            + (", ".join(known) or "none")
         )
     if not _inside(found, root):
         raise ValueError(f"product {name!r} resolves outside the products directory {root}")
     return found
+
+
+def _did_you_mean(name: str, known: list[str]) -> str:
+    """`` did you mean 'x'?`` for the known identifiers closest to ``name``."""
+    import difflib
+
+    close = difflib.get_close_matches(name, known, n=3, cutoff=0.6)
+    if not close:  # a mistyped programme: its products
+        programmes = difflib.get_close_matches(
+            name.split(":")[0], {ident.split(":")[0] for ident in known}, n=1, cutoff=0.6
+        )
+        close = [ident for ident in known if ident.split(":")[0] in programmes][:3]
+    return f" did you mean {' or '.join(repr(c) for c in close)}?" if close else ""
 
 
 def list_products(
