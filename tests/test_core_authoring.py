@@ -553,3 +553,27 @@ def test_set_geometry_str_and_path_arguments_agree(core, tmp_path, monkeypatch):
         if _outcome(lambda: p.set_geometry(s)) != _outcome(lambda: p.set_geometry(Path(s)))
     ]
     assert differ == []
+
+
+@pytest.mark.parametrize(
+    "expected, written",
+    [
+        (None, {"targetCdTolerance": 0.004}),
+        ({"targetCdTolerance": 0.005, "targetCl": 0.08}, {"targetCdTolerance": 0.004}),
+        ({"targetCdTolerance": 0.003}, None),  # changed since read: nothing is written
+        ({"noSuchAttribute": 1.0}, None),
+    ],
+)
+def test_set_vehicle_attributes_writes_only_over_what_was_read(core, workspace, expected, written):
+    from velmor_platform.core.usd_product import ChangedSinceRead, set_vehicle_attributes
+
+    p = core.ProductCore.load("sedan:base")
+    before = p.usd_path.read_bytes()
+    values = {"targetCdTolerance": 0.004, "noSuchAttribute": 2.0}
+    if written is None:
+        with pytest.raises(ChangedSinceRead, match="changed since it was read"):
+            set_vehicle_attributes(p.usd_path, values, expected=expected)
+        assert p.usd_path.read_bytes() == before
+    else:
+        assert set_vehicle_attributes(p.usd_path, values, expected=expected) == written
+        assert core.ProductCore.load("sedan:base").targets["target_cd_tol"] == 0.004

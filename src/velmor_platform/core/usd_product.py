@@ -476,6 +476,68 @@ def load_product_history(path: str) -> list[dict[str, Any]]:
     return runs
 
 
+class ChangedSinceRead(ValueError):
+    """The product changed since the caller read the values it meant to replace."""
+
+
+def set_vehicle_attributes(
+    path: str | os.PathLike[str],
+    values: dict[str, float],
+    *,
+    expected: dict[str, Any] | None = None,
+) -> dict[str, float]:
+    """Write ``values`` (attribute name -> finite number) into the top-level
+    layer of the product ``path`` as opinions on its vehicle prim, the way
+    ``ProductCore.set_targets`` writes targets: under the product's lock,
+    every layer checked (``containment``), the file re-read, the vehicle
+    prim composed alone, all values converted and checked before the first
+    is set, one atomic save. Attributes the prim does not have are skipped;
+    returns what was written.
+
+    ``expected`` maps attribute names to the composed values the caller
+    last read (None: not authored). When any of them differs now, nothing
+    is written and ``ChangedSinceRead`` names them: another writer's change
+    is never overwritten unseen.
+    """
+    import math
+
+    from .layer_io import product_lock, save_layer
+
+    target = os.fspath(path)
+    numbers = {}
+    for name, value in values.items():
+        number = float(value)
+        if not math.isfinite(number):
+            raise ValueError(f"{name} must be a finite number, got {number!r}")
+        numbers[name] = number
+    with product_lock(target):
+        layers = open_contained_layers(target)
+        root = layers[0]
+        root.Reload()  # another process may have written it
+        stage = open_vehicle_stage(root)
+        prim = stage.GetDefaultPrim()
+        if not prim:
+            raise ValueError(f"USD file {target}: its default prim is not defined")
+        if expected:
+            now = {name: _plain(prim.GetAttribute(name).Get()) for name in expected}
+            changed = [name for name in expected if not _same(now[name], expected[name])]
+            if changed:
+                shown = ", ".join(f"{n} is now {now[n]!r}" for n in changed)
+                raise ChangedSinceRead(f"{target} changed since it was read: {shown}")
+        written = {}
+        try:
+            for name, number in numbers.items():
+                attribute = prim.GetAttribute(name)
+                if attribute:
+                    attribute.Set(number)
+                    written[name] = number
+            save_layer(root, target)
+        except BaseException:
+            root.Reload(True)  # nothing half-done stays in memory
+            raise
+    return written
+
+
 def _is_number(value: Any) -> bool:
     from numbers import Real
 
