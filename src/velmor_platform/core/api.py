@@ -206,6 +206,18 @@ def _look_up(name: str) -> Path:
     return found
 
 
+def split_identifier(name: str) -> tuple[str, str | None]:
+    """``(programme, variant)`` of a product identifier; ``ValueError`` when malformed."""
+    return _split_identifier(name)
+
+
+def find_product_usd(name: str) -> Path:
+    """The top-level USD file of the product named ``name`` in the active
+    workspace (``ValueError`` for a malformed name, ``FileNotFoundError``
+    when there is no such product)."""
+    return _find_product_usd(name)
+
+
 def list_products(
     products_dir: str | os.PathLike[str] | None = None,
     on_skip: Callable[[Path, str], None] | None = None,

@@ -37,10 +37,10 @@ def allowed_roots(usd_path: str | os.PathLike[str]) -> tuple[str, tuple[str, ...
     """The workspace of the product file ``usd_path`` and the real folders its
     composition may reach. A file outside any workspace may reach its own
     directory only."""
-    from .workspace import _enclosing_workspace
+    from .paths import enclosing_workspace
 
     absolute = os.path.abspath(os.fspath(usd_path))
-    workspace = _enclosing_workspace(os.path.dirname(absolute))
+    workspace = enclosing_workspace(os.path.dirname(absolute))
     if workspace is None:
         # A file outside any workspace: its own folder, and the geometry
         # cache of the active workspace, where its geometry URIs lead.

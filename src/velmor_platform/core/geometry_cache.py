@@ -61,8 +61,9 @@ from pxr import Sdf, Tf
 
 from .containment import _SETTLE_NS, _signature
 from .layer_io import product_lock, save_layer, write_root
+from .paths import enclosing_workspace
 from .usd_product import _tf_message
-from .workspace import _enclosing_workspace, workspace_of
+from .workspace import workspace_of
 
 SCHEME = "velmor-geo"
 _PREFIX = SCHEME + ":///"
@@ -279,7 +280,7 @@ def _resolve(product_dir: str, given: object) -> list[Path]:
             if entry.name.endswith(_LAYER_SUFFIXES) and not entry.name.startswith(".")
         ]
     entries = sorted((entry for entry in named if _is_file(entry)), key=_entry_name)
-    workspace = _enclosing_workspace(product_dir)
+    workspace = enclosing_workspace(product_dir)
     cache = cache_dir(Path(workspace) if workspace is not None else workspace_of(product_dir))
 
     planned, clean = _scan(entries, cache, settled)

@@ -32,6 +32,10 @@ from collections.abc import Iterator, Mapping
 from contextvars import ContextVar
 from stat import S_ISLNK  # already loaded by os
 
+from .paths import enclosing_workspace
+
+_enclosing_workspace = enclosing_workspace  # the name older callers know
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from pathlib import Path
@@ -235,24 +239,12 @@ def workspace_of(path: str | os.PathLike[str]) -> Path:
     That is the parent of the nearest enclosing directory named exactly
     ``products``; when there is none, the active workspace root.
     """
-    found = _enclosing_workspace(os.path.abspath(path))
+    found = enclosing_workspace(os.path.abspath(path))
     if found is None:
         return workspace_root()
     from pathlib import Path
 
     return Path(found)
-
-
-def _enclosing_workspace(absolute: str) -> str | None:
-    """The parent of the nearest directory named ``products`` enclosing the
-    normalised absolute path ``absolute`` (itself included), or None."""
-    index = absolute.rfind("/products")
-    while index >= 0:
-        end = index + len("/products")
-        if end == len(absolute) or absolute[end] == "/":
-            return absolute[:index] or "/"
-        index = absolute.rfind("/products", 0, index)
-    return None
 
 
 def seed_workspace(dest: str | os.PathLike[str]) -> Path:
