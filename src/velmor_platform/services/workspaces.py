@@ -169,12 +169,14 @@ def _solver_checks() -> list[Check]:
             )
         )
     if any(c.ok for c in checks) and not os.environ.get("WM_PROJECT_DIR"):
+        from ..cfd.launch import DEFAULT_PROJECT_DIR
+
         checks.append(
             Check(
                 "WM_PROJECT_DIR",
                 False,
                 "not set",
-                "export WM_PROJECT_DIR=/usr/share/openfoam (Debian's OpenFOAM)",
+                f"export WM_PROJECT_DIR={DEFAULT_PROJECT_DIR} (Debian's OpenFOAM)",
             )
         )
     return checks
