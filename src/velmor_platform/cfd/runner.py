@@ -124,7 +124,7 @@ def _copy_fields(case: Path) -> None:
         shutil.copytree(case / "0.orig", target)
 
 
-def _tail_text(log: Path, size: int = 20000) -> str:
+def tail_text(log: Path, size: int = 20000) -> str:
     try:
         with log.open("rb") as f:
             f.seek(0, 2)
@@ -209,7 +209,7 @@ def run_case(
             result.message = f"cancelled during {stage.name}"
             break
         if proc.returncode != 0:
-            text = _tail_text(log)
+            text = tail_text(log)
             solving = stage.name in ("potentialFoam", "simpleFoam")
             diverged = solving and bool(_DIVERGED.search(text))
             result.status = "diverged" if diverged else "failed"
