@@ -43,10 +43,16 @@ def mark_enclosing_workspace(usd_path: Path) -> None:
 
 @user_errors
 def set_targets(
-    ref: str, workspace: Workspace | None, values: Mapping[str, float]
+    ref: str,
+    workspace: Workspace | None,
+    values: Mapping[str, float],
+    *,
+    only_changed: bool = False,
 ) -> TargetsUpdate:
     """Write ``values`` (keyed by the keywords of ``TARGET_FIELDS``), each
-    checked by the value rules, into the product's top-level USD file."""
+    checked by the value rules, into the product's top-level USD file. With
+    ``only_changed``, the values equal to the product's are left out, and
+    when none is left nothing is written (``reply`` is empty)."""
     known = [kw for kw, _, _ in TARGET_FIELDS]
     unknown = sorted(set(values) - set(known))
     if unknown or not values:
@@ -55,6 +61,11 @@ def set_targets(
     with layers_kept(ref):  # read once for loading, writing and re-reading
         product = load(ref, workspace)
         before = product.targets
+        if only_changed:
+            keys = {kw: key for kw, key, _ in TARGET_FIELDS}
+            checked = {kw: v for kw, v in checked.items() if before.get(keys[kw]) != v}
+            if not checked:
+                return TargetsUpdate(heading(product), product.usd_path, {}, [])
         reply = product.set_targets(**checked)
         after = product.targets
     mark_enclosing_workspace(product.usd_path)

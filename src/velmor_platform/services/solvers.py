@@ -174,3 +174,40 @@ def resolve_solver(
         "dispatch_backend": dispatch,
     }
     return Resolution(heading(product), data)
+
+
+@dataclass
+class Resolutions:
+    """Every domain's backend for one product, loaded once (a page's view)."""
+
+    resolved: list[Resolution]
+    banner: dict[str, Any] | None = None
+
+
+@user_errors
+def resolve_solvers(
+    ref: str,
+    workspace: Workspace | None,
+    choices: dict[str, str],
+    *,
+    banner: str | None = None,
+) -> Resolutions:
+    """``resolve_solver`` for every domain of the registry on one loaded
+    product, after selecting the backend ``choices`` names for a domain."""
+    product = load(ref, workspace)
+    resolved = []
+    for record in domains():
+        domain = str(record.get("domain"))
+        chosen = choices.get(domain)
+        if chosen is not None:
+            product.set_solver(domain, chosen)
+        selected = product.get_solver_backend(domain)
+        dispatch, _ = product.resolve_dispatch_backend(domain=domain)
+        data = {
+            "product": product.name,
+            "domain": domain,
+            "selected": selected,
+            "dispatch_backend": dispatch,
+        }
+        resolved.append(Resolution(heading(product), data))
+    return Resolutions(resolved, product.metadata(banner) if banner else None)

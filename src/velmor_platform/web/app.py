@@ -33,7 +33,7 @@ from . import answers, charts, context, forms, runs, views
 from .answers import ws
 from .context import Settings
 from .forms import FormError
-from .sessions import Session, SessionMiddleware, SessionStore
+from .sessions import SessionMiddleware, SessionStore
 
 log = logging.getLogger(__name__)
 
@@ -212,16 +212,6 @@ async def compare_page(request: Request, api: bool) -> Response:
     )
 
 
-def _session_solvers(pid: str, session: Session) -> list[solvers.Resolution]:
-    """Each domain's dispatch backend, after the session's choice."""
-    out = []
-    for record in solvers.domains():
-        domain = str(record.get("domain"))
-        chosen = session.solvers.get((pid, domain))
-        out.append(solvers.resolve_solver(pid, ws(), domain, chosen))
-    return out
-
-
 async def solvers_page(request: Request, api: bool) -> Response:
     pid = _ref(request)
     session = _session(request)
@@ -238,22 +228,24 @@ async def solvers_page(request: Request, api: bool) -> Response:
             f"dispatch backend: {found.data['dispatch_backend']}"
         )
         return RedirectResponse(product_url(pid, "/solvers"), status_code=303)
-    resolved = await call(_session_solvers, pid, session)
+    chosen = {domain: backend for (p, domain), backend in session.solvers.items() if p == pid}
+    view = await call(
+        lambda: solvers.resolve_solvers(pid, ws(), chosen, banner=None if api else "solvers")
+    )
     if api:
-        return _json([r.data for r in resolved])
+        return _json([r.data for r in view.resolved])
     records = await call(solvers.domains)
-    chosen = {domain for (p, domain) in session.solvers if p == pid}
     return views.render(
         "solvers.html",
         _page(
             request,
             "Solvers",
             pid=pid,
-            banner=await call(products.banner, pid, ws(), "solvers"),
+            banner=view.banner,
             section="solvers",
-            resolved=[r.data for r in resolved],
+            resolved=[r.data for r in view.resolved],
             records=answers.jsonable(records),
-            said=[views.resolution_line(r, r.data["domain"] in chosen) for r in resolved],
+            said=[views.resolution_line(r, r.data["domain"] in chosen) for r in view.resolved],
         ),
     )
 
@@ -276,16 +268,14 @@ async def targets_action(request: Request, api: bool) -> Response:
         )
         return views.render("product.html", ctx, status=exc.status)
     session = _session(request)
-    if not api:
-        # The form sends every field: write only what was changed in it.
-        values = views.changed_targets((await call(products.show, pid, ws())).data, values)
-        if not values:
-            session.notice.append("no target was changed: nothing was written")
-            return RedirectResponse(product_url(pid) + "#targets", status_code=303)
-    found = await call(authoring.set_targets, pid, ws(), values)
+    # The form sends every field: write only what was changed in it.
+    found = await call(lambda: authoring.set_targets(pid, ws(), values, only_changed=not api))
     status = 422 if found.warnings else 200
     if api:
         return _json(found.reply, status, found.warnings)
+    if not found.reply:
+        session.notice.append("no target was changed: nothing was written")
+        return RedirectResponse(product_url(pid) + "#targets", status_code=303)
     session.notice.extend(views.targets_notice(found))
     session.notice.extend(f"warning: {w}" for w in found.warnings)
     return RedirectResponse(product_url(pid) + "#targets", status_code=303)

@@ -75,18 +75,6 @@ def target_form_values(show: dict[str, Any]) -> dict[str, str]:
     return values
 
 
-def changed_targets(show: dict[str, Any], values: dict[str, float]) -> dict[str, float]:
-    """The submitted target values that differ from the product's."""
-    current = show["targets"]
-    return {
-        kw: v
-        for kw, key in TARGET_FIELDS
-        if kw in values
-        for v in [values[kw]]
-        if current.get(key) != v
-    }
-
-
 # ------------------------------------------------------------------ notices
 
 
