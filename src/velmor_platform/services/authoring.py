@@ -99,16 +99,17 @@ def set_geometry(ref: str, workspace: Workspace | None, stl: str) -> GeometryUpd
 
 
 def check_geometry(product: Any, stl: str) -> dict[str, Any]:
-    """The core's reply to ``set_geometry``, with a wrong suffix explained."""
+    """The core's reply to ``set_geometry``; a file it refuses for not being
+    an STL file (its suffix, or a directory) is explained in full."""
     try:
         reply: dict[str, Any] = product.set_geometry(stl)
     except ValueError as exc:
-        if not str(exc).startswith("Expected .stl file, got:"):
+        path = Path(stl)
+        if path.suffix.lower() == ".stl" and not path.is_dir():
             raise
-        suffix = Path(stl).suffix
         raise UserError(
             "invalid",
-            f"Expected .stl file, got: {suffix or 'a name without an extension'} ({stl}); "
+            f"Expected .stl file, got: {path.suffix or 'a name without an extension'} ({stl}); "
             "geometry accepts STL files, named *.stl in any letter case",
         ) from exc
     return reply
