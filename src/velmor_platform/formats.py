@@ -2,7 +2,9 @@
 timestamps as table cells, and any result as valid JSON.
 
 Shared by the faces (the command line's tables, the web's pages), so a value
-reads the same on both. When a stream cannot encode the block and box
+reads the same on both, and so do the few sentences both faces say about a
+result (``range_summary``, ``resolution_line``, ``geometry_line``,
+``change_lines``). When a stream cannot encode the block and box
 characters (an ASCII locale), ``PLAIN`` stand-ins are used instead of
 ``FANCY``. This module imports nothing else of the package.
 """
@@ -139,3 +141,82 @@ def fmt_timestamp(stamp: Any, g: dict[str, str] | None = None) -> str:
 
 def is_number(value: Any) -> bool:
     return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+
+
+# --------------------------------------------------------------------- units
+
+UNITS = {
+    "mass": "kg",
+    "wheelbase": "m",
+    "track_width": "m",
+    "cg_height": "m",
+    "frontal_area": "m²",
+    "battery_kwh": "kWh",
+    "lateral_g": "g",
+    "yaw_rate_dps": "deg/s",
+    "roll_angle_deg": "deg",
+}
+_ASCII_UNITS = {"m²": "m^2"}
+#: A run's results as a history lists them: key and short label.
+RUN_RESULTS = (
+    ("cd", "cd"),
+    ("cl", "cl"),
+    ("cm_pitch", "cm"),
+    ("lateral_g", "lat"),
+    ("yaw_rate_dps", "yaw"),
+    ("roll_angle_deg", "roll"),
+)
+
+
+def unit(key: str, g: dict[str, str] | None = None) -> str:
+    """The unit of ``key`` in the glyph set ``g`` (m^2 for m² in plain ASCII)."""
+    found = UNITS.get(key, "")
+    return _ASCII_UNITS.get(found, found) if (g or glyphs()) is PLAIN else found
+
+
+def run_results(run: dict[str, Any], g: dict[str, str] | None = None) -> str:
+    """A run's results, each with its short label and unit."""
+    parts = []
+    for key, label in RUN_RESULTS:
+        if key in run:
+            u = unit(key, g)
+            parts.append(f"{label} {fmt(run[key], g)}{(' ' + u) if u else ''}")
+    return "  ".join(parts) or fmt(None, g)
+
+
+# ----------------------------------------------------------------- sentences
+
+
+def range_summary(
+    report: dict[str, Any], source: str, g: dict[str, str] | None = None
+) -> list[str]:
+    """A range estimate in two sentences."""
+    return [
+        f"{report['product']}: highway range at {fmt(report['speed_kmh'], g)} km/h "
+        f"with cd {fmt(report['cd'], g)} ({source})",
+        f"{report['range_km']:.1f} km, rank {report['rank']} of {report['field_size']}",
+    ]
+
+
+def resolution_line(
+    heading: str, data: dict[str, Any], selected: bool, g: dict[str, str] | None = None
+) -> str:
+    """A domain's selected (or default) backend and the dispatch backend it resolves to."""
+    how = "selected" if selected else "default"
+    return (
+        f"{heading}: {data['domain']}: {how} {data['selected']} {(g or glyphs())['arrow']} "
+        f"dispatch backend {data['dispatch_backend']}"
+    )
+
+
+def geometry_line(heading: str, reply: dict[str, Any]) -> str:
+    """A registered geometry: its status, file and size."""
+    return f"{heading}: geometry {reply['status']}: {reply['path']} ({reply['size_mb']:.2f} MB)"
+
+
+def change_pairs(
+    changes: list[tuple[str, Any, Any]], g: dict[str, str] | None = None
+) -> list[tuple[str, str]]:
+    """(key, "old → new") for each changed value."""
+    arrow = (g or glyphs())["arrow"]
+    return [(key, f"{fmt(before, g)} {arrow} {fmt(after, g)}") for key, before, after in changes]

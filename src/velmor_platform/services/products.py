@@ -14,7 +14,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from ..formats import is_number
+from ..formats import UNITS, is_number
 from .errors import UserError, describe, user_errors
 from .loading import Workspace, core, heading, identifier, layers_kept, load, require_workspace
 
@@ -22,28 +22,8 @@ from .loading import Workspace, core, heading, identifier, layers_kept, load, re
 # with the targets key that holds each one's tolerance.
 RESULT_KEYS = ("cd", "cl", "cm_pitch", "lateral_g", "yaw_rate_dps", "roll_angle_deg")
 TOLERANCE_KEY = {"cd": "target_cd_tol", "cl": "target_cl_tol", "cm_pitch": "target_cm_tol"}
-UNITS = {
-    "mass": "kg",
-    "wheelbase": "m",
-    "track_width": "m",
-    "cg_height": "m",
-    "frontal_area": "m²",
-    "battery_kwh": "kWh",
-    "lateral_g": "g",
-    "yaw_rate_dps": "deg/s",
-    "roll_angle_deg": "deg",
-}
 #: Spec keys that ``show`` lists elsewhere (or not at all).
 SPEC_SKIP = ("vehicle_name", "target_", "benchmark_", "current_")
-#: A run's results as history lists them: key and short label.
-RUN_RESULTS = (
-    ("cd", "cd"),
-    ("cl", "cl"),
-    ("cm_pitch", "cm"),
-    ("lateral_g", "lat"),
-    ("yaw_rate_dps", "yaw"),
-    ("roll_angle_deg", "roll"),
-)
 
 
 def rounded(value: float) -> float:

@@ -26,7 +26,7 @@ from typing import TYPE_CHECKING, Any
 from .. import formats
 from ..services.errors import UserError, describe
 from ..services.loading import Workspace, identifier_only, require_workspace
-from ..services.products import RUN_RESULTS, TOLERANCE_KEY, UNITS, gate
+from ..services.products import TOLERANCE_KEY, gate
 
 if TYPE_CHECKING:
     from ..services.solvers import Capabilities
@@ -108,12 +108,7 @@ is_number = formats.is_number
 
 def run_results(run: dict[str, Any]) -> str:
     """A run's results as the RESULTS column of ``velmor history`` shows them."""
-    parts = []
-    for key, label in RUN_RESULTS:
-        if key in run:
-            unit = UNITS.get(key, "")
-            parts.append(f"{label} {fmt(run[key])}{(' ' + unit) if unit else ''}")
-    return "  ".join(parts) or fmt(None)
+    return formats.run_results(run, GLYPHS)
 
 
 # ------------------------------------------------------------- cached answers

@@ -14,7 +14,7 @@ from typing import TYPE_CHECKING, Any
 from jinja2 import Environment, PackageLoader, StrictUndefined, select_autoescape
 from starlette.responses import HTMLResponse
 
-from .. import rules
+from .. import formats, rules
 from ..services import products
 from . import answers
 from .answers import fmt, fmt_signed, is_number
@@ -80,36 +80,22 @@ def target_form_values(show: dict[str, Any]) -> dict[str, str]:
 
 def targets_notice(found: TargetsUpdate) -> list[str]:
     """What was written: the file, then each target's old and new value."""
-    width = max((len(key) for key, _, _ in found.changes), default=0)
-    arrow = answers.GLYPHS["arrow"]
+    pairs = formats.change_pairs(found.changes, answers.GLYPHS)
+    width = max((len(key) for key, _ in pairs), default=0)
     return [f"{found.heading}: design-intent targets updated in {found.usd_path}"] + [
-        f"  {key.ljust(width)}  {fmt(before)} {arrow} {fmt(after)}"
-        for key, before, after in found.changes
+        f"  {key.ljust(width)}  {text}" for key, text in pairs
     ]
 
 
 def geometry_notice(found: GeometryUpdate) -> list[str]:
-    reply = found.reply
-    return [
-        f"{found.heading}: geometry {reply['status']}: {reply['path']} ({reply['size_mb']:.2f} MB)",
-        reply["note"],
-    ]
+    return [formats.geometry_line(found.heading, found.reply), found.reply["note"]]
 
 
 def resolution_line(found: Resolution, selected: bool) -> str:
     """A domain's selected backend and the dispatch backend it resolves to."""
-    data = found.data
-    how = "selected" if selected else "default"
-    return (
-        f"{found.heading}: {data['domain']}: {how} {data['selected']} "
-        f"{answers.GLYPHS['arrow']} dispatch backend {data['dispatch_backend']}"
-    )
+    return formats.resolution_line(found.heading, found.data, selected, answers.GLYPHS)
 
 
 def range_summary(report: dict[str, Any], source: str) -> list[str]:
     """The range estimate in two sentences."""
-    return [
-        f"{report['product']}: highway range at {fmt(report['speed_kmh'])} km/h "
-        f"with cd {fmt(report['cd'])} ({source})",
-        f"{report['range_km']:.1f} km, rank {report['rank']} of {report['field_size']}",
-    ]
+    return formats.range_summary(report, source, answers.GLYPHS)

@@ -65,13 +65,8 @@ def cmd_targets_set(args: argparse.Namespace) -> Outcome:
     found = authoring.set_targets(args.product, workspace(args), values)
 
     def text() -> list[str]:
-        g = render.glyphs()
         lines = [f"{found.heading}: design-intent targets updated in {found.usd_path}"]
-        pairs = [
-            (key, f"{render.fmt(before, g)} {g['arrow']} {render.fmt(after, g)}")
-            for key, before, after in found.changes
-        ]
-        return lines + render.key_values(pairs)
+        return lines + render.key_values(render.change_pairs(found.changes))
 
     status = EXIT_ERROR if found.warnings else EXIT_OK
     return Outcome(found.reply, text, status=status, warnings=found.warnings)
@@ -117,11 +112,7 @@ def cmd_geometry(args: argparse.Namespace) -> Outcome:
     reply = found.reply
 
     def text() -> list[str]:
-        return [
-            f"{found.heading}: geometry {reply['status']}: {reply['path']} "
-            f"({reply['size_mb']:.2f} MB)",
-            reply["note"],
-        ]
+        return [render.geometry_line(found.heading, reply), reply["note"]]
 
     return Outcome(reply, text)
 

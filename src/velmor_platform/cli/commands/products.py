@@ -13,14 +13,8 @@ from ..parser import PRODUCT_HELP, PROG, Subparsers, add_command, coefficient
 if TYPE_CHECKING:
     from ...services.products import History, RangeEstimate
 
-_ASCII_UNITS = {"m²": "m^2"}
-
-
-def unit(key: str, g: dict[str, str]) -> str:
-    from ...services.products import UNITS
-
-    found = UNITS.get(key, "")
-    return _ASCII_UNITS.get(found, found) if g is render.PLAIN else found
+unit = render.unit
+run_results = render.run_results
 
 
 def register_products(commands: Subparsers) -> None:
@@ -197,18 +191,6 @@ def _cd_chart(found: History, g: dict[str, str]) -> list[str]:
     return [*lines, "  " + trend]
 
 
-def run_results(run: dict[str, Any], g: dict[str, str]) -> str:
-    """The RESULTS column of ``history``: each result with its short label."""
-    from ...services.products import RUN_RESULTS
-
-    parts = []
-    for key, label in RUN_RESULTS:
-        if key in run:
-            u = unit(key, g)
-            parts.append(f"{label} {render.fmt(run[key], g)}{(' ' + u) if u else ''}")
-    return "  ".join(parts) or render.fmt(None, g)
-
-
 def register_diff(commands: Subparsers) -> None:
     p = add_command(
         commands,
@@ -293,12 +275,7 @@ def _range_text(found: RangeEstimate) -> list[str]:
     cd_w = max(len(render.fmt(c, g)) for _, c, _, _ in rows)
     km_w = max(len(f"{r:.1f}") for _, _, r, _ in rows)
     bar_w = max(10, render.terminal_width() - name_w - cd_w - km_w - 12)
-    lines = [
-        f"{report['product']}: highway range at {render.fmt(report['speed_kmh'], g)} km/h "
-        f"with cd {render.fmt(report['cd'], g)} ({found.source})",
-        f"{report['range_km']:.1f} km, rank {report['rank']} of {report['field_size']}",
-        "",
-    ]
+    lines = [*render.range_summary(report, found.source, g), ""]
     for name, c, km, mine in rows:
         label = (g["mark"] + " " if mine else " " * (len(g["mark"]) + 1)) + name
         lines.append(

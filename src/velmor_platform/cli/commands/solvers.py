@@ -221,11 +221,6 @@ def cmd_solver_resolve(args: argparse.Namespace) -> Outcome:
     data = found.data
 
     def text() -> list[str]:
-        g = render.glyphs()
-        how = "default" if args.backend is None else "selected"
-        return [
-            f"{found.heading}: {args.domain}: {how} {data['selected']} {g['arrow']} "
-            f"dispatch backend {data['dispatch_backend']}"
-        ]
+        return [render.resolution_line(found.heading, data, args.backend is not None)]
 
     return Outcome(data, text)
