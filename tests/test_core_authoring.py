@@ -307,7 +307,7 @@ def test_set_targets_composes_the_vehicle_prim_alone(core, workspace, monkeypatc
     the record it re-reads is the fresh one."""
     from velmor_platform.core import containment, usd_product
 
-    monkeypatch.setattr(containment, "_SETTLE_NS", 0)  # what was checked is remembered at once
+    monkeypatch.setattr(containment, "SETTLE_NS", 0)  # what was checked is remembered at once
     p = core.ProductCore.load("sedan:sport")
     stages = []
     real = usd_product.open_vehicle_stage

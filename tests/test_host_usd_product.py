@@ -211,7 +211,7 @@ def test_latest_results_follow_a_changed_run_history(workspace, monkeypatch):
     to that file, however quick, is read."""
     from velmor_platform.core import containment
 
-    monkeypatch.setattr(containment, "_SETTLE_NS", 0)  # remembered at once
+    monkeypatch.setattr(containment, "SETTLE_NS", 0)  # remembered at once
     path = _sample(workspace, "sedan/sport/sedan.usda")
     runs = workspace / "products/sedan/sport/runs.usda"
     assert load_product(path)["current_cd"] == 0.264

@@ -157,7 +157,7 @@ _CURRENT_GROUPS: tuple[tuple[tuple[str, str], ...], ...] = (
 # Opening
 
 
-def _open_default_prim(path: str | os.PathLike[str], *, with_runs: bool = True) -> tuple[Any, Any]:
+def open_default_prim(path: str | os.PathLike[str], *, with_runs: bool = True) -> tuple[Any, Any]:
     """Open the stage of ``path`` and return ``(stage, default prim)``.
 
     Only the default prim (and, with ``with_runs``, its Simulations subtree)
@@ -203,13 +203,13 @@ def open_vehicle_stage(layer: Any, *, with_runs: bool = False) -> Any:
     try:
         stage = Usd.Stage.OpenMasked(layer, Usd.StagePopulationMask([masked]), Usd.Stage.LoadNone)
     except Tf.ErrorException as exc:
-        raise ValueError(f"OpenUSD cannot open {path}: {_tf_message(exc)}") from exc
+        raise ValueError(f"OpenUSD cannot open {path}: {tf_message(exc)}") from exc
     if stage is None:
         raise ValueError(f"OpenUSD cannot open {path}")
     return stage
 
 
-def _tf_message(exc: Exception) -> str:
+def tf_message(exc: Exception) -> str:
     text = " ".join(str(exc).split())
     return text[:500]
 
@@ -229,7 +229,7 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def _read_attributes(prim: Any, mapping: Iterable[tuple[str, str]]) -> dict[str, Any]:
+def read_attributes(prim: Any, mapping: Iterable[tuple[str, str]]) -> dict[str, Any]:
     """Record keys for the attributes of ``prim`` that hold a value."""
     out: dict[str, Any] = {}
     get_attribute = prim.GetAttribute
@@ -268,7 +268,7 @@ def _read_runs(vehicle_prim: Any) -> list[dict[str, Any]]:
     runs = []
     for run_prim in simulations.GetChildren():
         run = {"name": run_prim.GetName()}
-        run.update(_read_attributes(run_prim, RUN_ATTRIBUTES))
+        run.update(read_attributes(run_prim, RUN_ATTRIBUTES))
         runs.append(run)
     runs.sort(key=_timestamp_key)
     return runs
@@ -396,9 +396,9 @@ _CURRENT_LIMIT = 1024
 def _runs_key(vehicle_prim: Any) -> tuple[tuple[str, tuple[int, ...]], ...] | None:
     """The cache key of the vehicle's runs, or None when they are not held
     in plain, saved, settled layers."""
-    from .containment import _SETTLE_NS, _signature
+    from .containment import SETTLE_NS, stat_signature
 
-    settled = time.time_ns() - _SETTLE_NS
+    settled = time.time_ns() - SETTLE_NS
     key = []
     for vehicle_spec in vehicle_prim.GetPrimStack():
         if not _plain_spec(vehicle_spec):
@@ -412,7 +412,7 @@ def _runs_key(vehicle_prim: Any) -> tuple[tuple[str, tuple[int, ...]], ...] | No
         if layer.dirty or layer.anonymous or not layer.realPath:
             return None
         try:
-            signature = _signature(os.stat(layer.realPath))
+            signature = stat_signature(os.stat(layer.realPath))
         except OSError:
             return None
         if signature[3] >= settled or signature[4] >= settled:
@@ -445,14 +445,14 @@ def load_product(path: str) -> dict[str, Any]:
     Raises ``FileNotFoundError`` for a missing file and ``ValueError`` for
     one that OpenUSD cannot open or that has no default prim.
     """
-    _stage, prim = _open_default_prim(path, with_runs=False)  # the stage must outlive the prim
-    record = _read_attributes(prim, VEHICLE_ATTRIBUTES)
+    _stage, prim = open_default_prim(path, with_runs=False)  # the stage must outlive the prim
+    record = read_attributes(prim, VEHICLE_ATTRIBUTES)
     key = _runs_key(prim)
     current = _CURRENT.get(key) if key is not None else None
     if current is None:
         run_specs = _run_specs(prim)
         if run_specs is None:
-            _stage, prim = _open_default_prim(path)
+            _stage, prim = open_default_prim(path)
             current = _current_results(_read_runs(prim))
         else:
             current = _current_from_specs(run_specs)
@@ -466,10 +466,10 @@ def load_product(path: str) -> dict[str, Any]:
 
 def load_product_history(path: str) -> list[dict[str, Any]]:
     """The product's recorded simulation runs, oldest first, one new dict each."""
-    _stage, prim = _open_default_prim(path, with_runs=False)
+    _stage, prim = open_default_prim(path, with_runs=False)
     run_specs = _run_specs(prim)
     if run_specs is None:
-        _stage, prim = _open_default_prim(path)
+        _stage, prim = open_default_prim(path)
         return _read_runs(prim)
     runs = [_run_record(name, specs) for name, specs in run_specs.items()]
     runs.sort(key=_timestamp_key)
@@ -598,3 +598,8 @@ def _side(path: str, record: dict[str, Any]) -> dict[str, Any]:
 
     p = Path(os.path.abspath(path))
     return {"path": str(p), "name": record.get("vehicle_name", p.stem)}
+
+
+# The names older callers know.
+_open_default_prim = open_default_prim
+_read_attributes = read_attributes
