@@ -9,6 +9,7 @@ import socket
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import pytest
 
@@ -308,3 +309,19 @@ def test_tables_align_by_display_width():
     rows = [["日本車", "0.3"], ["Kestrel", "0.29"], ["Zoe\u0301", "0.31"]]
     lines = render.table(["NAME", "CD"], rows)
     assert [render.width(line[: line.rindex(" ") + 1]) for line in lines] == [9] * 4
+
+
+@pytest.mark.parametrize(
+    "identifier, case",
+    [("hatch", "/w/cases/hatch/x"), ("it's", "/w/cases/it's/x y"), ("a$(touch b)", "/w/`id`/c")],
+)
+def test_case_commands_are_shell_quoted(identifier, case):
+    import shlex
+
+    from velmor_platform.cli.outcome import case_commands, case_hint
+
+    commands = case_commands(identifier, Path(case))
+    assert shlex.split(commands["run"]) == [f"{case}/Allrun"]
+    assert shlex.split(commands["slurm"]) == ["cd", case, "&&", "sbatch", "job.slurm"]
+    assert shlex.split(commands["record"]) == ["velmor", "record-cfd", identifier, case]
+    assert commands["record"] in case_hint(identifier, Path(case))

@@ -65,11 +65,25 @@ def workspace(args: argparse.Namespace) -> Workspace | None:
     return Workspace(root, getattr(args, "workspace_source", "")) if root is not None else None
 
 
+def case_commands(identifier: str, case: Path) -> dict[str, str]:
+    """The shell commands that run a prepared case by hand, submit it to
+    Slurm and record its result, every word quoted for a POSIX shell."""
+    import shlex
+
+    folder = shlex.quote(str(case))
+    return {
+        "run": shlex.quote(str(case / "Allrun")),
+        "slurm": f"cd {folder} && sbatch job.slurm",
+        "record": shlex.join(["velmor", "record-cfd", identifier, str(case)]),
+    }
+
+
 def case_hint(identifier: str, case: Path) -> str:
     """How to run a prepared case by hand and record its result."""
+    commands = case_commands(identifier, case)
     return (
-        f"run it by hand with '{case}/Allrun' (or 'sbatch job.slurm' from the folder on a Slurm "
-        f"cluster), then record the result with 'velmor record-cfd {identifier} {case}'"
+        f"run it by hand with: {commands['run']}  (on a Slurm cluster: {commands['slurm']}); "
+        f"then record the result with: {commands['record']}"
     )
 
 
