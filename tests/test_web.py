@@ -284,11 +284,14 @@ def test_writes_without_the_session_token_are_refused(client, workspace, headers
 
 
 def test_read_only_hides_and_refuses_every_write(workspace):
+    products = sorted((workspace / "products").rglob("*.usda"))
+    before = [p.read_bytes() for p in products]  # geometry references not yet rewritten
     client = make_client(workspace, read_only=True)
-    before = settled_bytes(client, workspace)
     card = client.get("/products/sedan:base").text
     assert "Save targets" not in card and 'type="file"' not in card and "read-only" in card
+    assert 'name="backend"' not in client.get("/products/sedan:base/solvers").text
     csrf = token(client)
+    choice = {"csrf_token": csrf, "domain": "aerodynamics", "backend": "xlb"}
     for path, kwargs in [
         ("/products/sedan:base/targets", {"data": {"csrf_token": csrf, "cd": "0.3"}}),
         ("/api/products/sedan:base/targets", {"data": {"csrf_token": csrf, "cd": "0.3"}}),
@@ -297,9 +300,14 @@ def test_read_only_hides_and_refuses_every_write(workspace):
             {"data": {"csrf_token": csrf}, "files": {"stl": ("b.stl", b"x")}},
         ),
         ("/api/products/sedan:base/run", {"data": {"csrf_token": csrf}}),
+        ("/products/sedan:base/solvers", {"data": choice}),
+        ("/api/products/sedan:base/solvers", {"data": choice}),
     ]:
         assert client.post(path, **kwargs).status_code == 403
-    assert (workspace / BASE_USD).read_bytes() == before
+    for pid in ("hatch", "sedan:sport"):  # first loads: read as repaired, written never
+        assert client.get(f"/api/products/{pid}/history").status_code == 200
+    assert [p.read_bytes() for p in products] == before
+    assert not (workspace / ".velmor" / "locks").exists()
 
 
 # ------------------------------------------------------------------ uploads

@@ -216,6 +216,7 @@ async def solvers_page(request: Request, api: bool) -> Response:
     pid = _ref(request)
     session = _session(request)
     if request.method == "POST":
+        _refuse_if_read_only(request)  # a choice changes what a run would use
         form = await forms.read_form(request)
         forms.check_csrf(session, forms.submitted_token(request, form))
         domain, backend = str(form.get("domain", "")), str(form.get("backend", ""))
@@ -389,6 +390,21 @@ class SecurityHeaders:
         await self.app(scope, receive, send_with_headers if scope["type"] == "http" else send)
 
 
+class ReadingOnly:
+    """Every request of a read-only server runs inside ``layer_io.read_only()``:
+    nothing it calls writes a file or takes a lock (a product whose geometry
+    references need a rewrite is read as repaired, and left as it is)."""
+
+    def __init__(self, app: ASGIApp) -> None:
+        self.app = app
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        from ..core.layer_io import read_only
+
+        with read_only():  # the worker threads of the request inherit it
+            await self.app(scope, receive, send)
+
+
 def create_app(
     workspace: str | Path,
     *,
@@ -425,6 +441,7 @@ def create_app(
             Middleware(SecurityHeaders),
             Middleware(TrustedHostMiddleware, allowed_hosts=list(allowed_hosts)),
             Middleware(SessionMiddleware, store=SessionStore()),
+            *([Middleware(ReadingOnly)] if read_only else []),
         ],
         exception_handlers={
             UserError: _error,
