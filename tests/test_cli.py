@@ -415,3 +415,23 @@ def test_spinner_draws_only_on_a_terminal_and_clears_its_line():
     assert pipe.getvalue() == ""
     drawn = term.getvalue()
     assert "waiting" in drawn and drawn.endswith("\r" + " " * len("  waiting") + "\r")
+
+
+@pytest.mark.parametrize(
+    "args, status, said, cd_tol",
+    [
+        (["targets", "set", "sedan:base", "--cd", "28"], 2, "cd 28 is not plausible", 0.005),
+        (["targets", "set", "sedan:base", "--cd", "2.8", "--allow-implausible"], 0, "2.8", 0.005),
+        (["targets", "set", "sedan:base", "--cd-tolerance", "0.004"], 0, "0.005 → 0.004", 0.004),
+        (["targets", "set", "sedan:base", "--cd-tolerance", "-1"], 2, "0 or more", 0.005),
+        (["prepare-cfd", "sedan:base", "--speed", "120"], 2, "432 km/h", 0.005),
+    ],
+)
+def test_mistyped_values_are_refused_and_deliberate_ones_pass(
+    workspace, args, status, said, cd_tol
+):
+    result = velmor(*args, workspace=workspace)
+    assert result.returncode == status, result.stderr
+    assert said in (result.stdout if status == 0 else result.stderr)
+    shown = json.loads(velmor("--json", "show", "sedan:base", workspace=workspace).stdout)
+    assert shown["targets"]["target_cd_tol"] == cd_tol

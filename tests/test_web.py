@@ -511,3 +511,20 @@ def test_prepare_and_cancel_reach_the_simulation_module(client, monkeypatch):
         body = "".join(stream.iter_text())
     assert "event: progress" in body and '"stage": "mesh"' in body and "event: done" in body
     assert seen["cancelled"] is True
+
+
+@pytest.mark.parametrize(
+    "edit, status, cl_after", [({"cd": "0.3"}, 303, 0.2), ({"cl": "0.5"}, 409, 0.2)]
+)
+def test_a_stale_targets_form_loses_no_one_elses_change(workspace, edit, status, cl_after):
+    """A loads the card, B sets cl through the API, A submits the form."""
+    a, b = make_client(workspace), make_client(workspace)
+    card = a.get("/products/sedan:base").text
+    fields = dict(re.findall(r'<input[^>]*?name="([a-z_]+)"[^>]*?value="([^"]*)"', card))
+    assert fields["shown_cl"] == fields["cl"] == "0.08"
+    b.post("/api/products/sedan:base/targets", data={"csrf_token": token(b), "cl": "0.2"})
+    form = {**fields, **edit, "csrf_token": token(a)}
+    response = a.post("/products/sedan:base/targets", data=form, follow_redirects=False)
+    assert response.status_code == status
+    targets = b.get("/api/products/sedan:base").json()["targets"]
+    assert targets["cl"] == cl_after and targets["cd"] == (0.3 if status == 303 else 0.245)

@@ -5,9 +5,15 @@ run form and the run parameters of the simulation loop:
 
 * a coefficient (``cd``, ``cl``, ``cm_pitch``) or tolerance is a finite
   number; a tolerance (``cl_tolerance``, ...) is 0 or more; ``cd`` is above 0;
+  and it is plausible for a road vehicle (``PLAUSIBLE``: ``cd 28`` is a typo);
 * a run's mesh level is one of ``LEVELS``; its speed is above 0 and at most
-  ``MAX_SPEED`` m/s; its ranks and iterations are whole numbers from 1 to
-  ``MAX_RANKS`` and ``MAX_ITERATIONS``.
+  ``MAX_SPEED`` m/s, and plausible for a road vehicle (at most
+  ``PLAUSIBLE_SPEED`` m/s: ``120`` is most likely km/h); its ranks and
+  iterations are whole numbers from 1 to ``MAX_RANKS`` and ``MAX_ITERATIONS``.
+
+A value outside its plausible range is refused unless the caller passes
+``allow_implausible=True`` (the command line's ``--allow-implausible``): a
+deliberate value goes through, a slip of the finger does not.
 
 Every refusal is a ``RuleError`` (a ``ValueError``) naming the key. Its
 ``str`` is the sentence the command line prints; ``field_message`` is the
@@ -23,10 +29,13 @@ from __future__ import annotations
 import math
 
 __all__ = [
+    "ALLOW_FLAG",
     "LEVELS",
     "MAX_ITERATIONS",
     "MAX_RANKS",
     "MAX_SPEED",
+    "PLAUSIBLE",
+    "PLAUSIBLE_SPEED",
     "POSITIVE",
     "TARGETS",
     "TOLERANCES",
@@ -51,9 +60,24 @@ TARGETS: tuple[tuple[str, str, str], ...] = (
     ("cd", "cd", "cd"),
     ("cl", "cl", "cl"),
     ("cm_pitch", "cm_pitch", "cm-pitch"),
+    ("cd_tolerance", "target_cd_tol", "cd-tolerance"),
     ("cl_tolerance", "target_cl_tol", "cl-tolerance"),
     ("cm_tolerance", "target_cm_tol", "cm-tolerance"),
 )
+
+#: What a road vehicle's coefficients plausibly are: key -> (low, high).
+PLAUSIBLE: dict[str, tuple[float, float]] = {
+    "cd": (0.05, 1.5),
+    "cl": (-2.0, 2.0),
+    "cm_pitch": (-1.0, 1.0),
+    "cd_tolerance": (0.0, 0.5),
+    "cl_tolerance": (0.0, 1.0),
+    "cm_tolerance": (0.0, 0.5),
+}
+#: The highest plausible free-stream speed of a road vehicle, m/s (252 km/h).
+PLAUSIBLE_SPEED = 70.0
+#: How a person says that an implausible value is meant (the command line's flag).
+ALLOW_FLAG = "--allow-implausible"
 
 #: Mesh levels of a run, coarsest first.
 LEVELS: tuple[str, ...] = ("quick", "standard", "fine")
@@ -80,8 +104,9 @@ class RuleError(ValueError):
 # ------------------------------------------------------------- coefficients
 
 
-def check(key: str, value: object) -> float:
-    """``value`` as a float when it meets the rules for coefficient ``key``."""
+def check(key: str, value: object, *, allow_implausible: bool = True) -> float:
+    """``value`` as a float when it meets the rules for coefficient ``key``
+    (and, unless ``allow_implausible``, is plausible for a vehicle)."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise RuleError(key, f"{key} must be a number, not {value!r}", f"not a number: {value!r}")
     number = float(value)
@@ -103,10 +128,18 @@ def check(key: str, value: object) -> float:
             f"{key} must be greater than 0, not {number:g}",
             "a drag coefficient must be above 0",
         )
+    bounds = PLAUSIBLE.get(key)
+    if not allow_implausible and bounds is not None and not bounds[0] <= number <= bounds[1]:
+        raise RuleError(
+            key,
+            f"{key} {number:g} is not plausible for a vehicle (expected {bounds[0]:g} to "
+            f"{bounds[1]:g}); if it is meant, give it with {ALLOW_FLAG}",
+            f"not plausible for a vehicle (expected {bounds[0]:g} to {bounds[1]:g})",
+        )
     return number
 
 
-def parse(key: str, text: str) -> float:
+def parse(key: str, text: str, *, allow_implausible: bool = True) -> float:
     """The number written in ``text``, when it meets the rules for ``key``."""
     try:
         value = float(text)
@@ -120,7 +153,7 @@ def parse(key: str, text: str) -> float:
             return check(key, value)
         except RuleError as exc:
             raise RuleError(key, str(exc), f"not a finite number: {text!r}") from None
-    return check(key, value)
+    return check(key, value, allow_implausible=allow_implausible)
 
 
 # ------------------------------------------------------------- run settings
@@ -137,17 +170,31 @@ def _speed_refused(shown: str) -> RuleError:
     return RuleError("speed", f"speed must be above 0 and at most {MAX_SPEED:g} m/s, not {shown}")
 
 
-def check_speed(value: object) -> float:
-    """A free-stream speed in m/s: a finite number above 0, at most ``MAX_SPEED``."""
+def _implausible_speed(number: float, shown: str) -> RuleError:
+    return RuleError(
+        "speed",
+        f"speed {shown} m/s is {number * 3.6:.0f} km/h, not a plausible road speed: the speed "
+        f"is in m/s (did you mean {shown} km/h, that is {number / 3.6:.1f} m/s?); if "
+        f"{shown} m/s is meant, give it with {ALLOW_FLAG}",
+        f"{shown} m/s is {number * 3.6:.0f} km/h: the speed is in m/s "
+        f"({shown} km/h is {number / 3.6:.1f} m/s)",
+    )
+
+
+def check_speed(value: object, *, allow_implausible: bool = True) -> float:
+    """A free-stream speed in m/s: a finite number above 0, at most
+    ``MAX_SPEED`` (and, unless ``allow_implausible``, ``PLAUSIBLE_SPEED``)."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise RuleError("speed", f"not a number: {value!r}")
     number = float(value)
     if not (math.isfinite(number) and 0 < number <= MAX_SPEED):
         raise _speed_refused(f"{number:g}")
+    if not allow_implausible and number > PLAUSIBLE_SPEED:
+        raise _implausible_speed(number, f"{number:g}")
     return number
 
 
-def parse_speed(text: str) -> float:
+def parse_speed(text: str, *, allow_implausible: bool = True) -> float:
     """The speed written in ``text`` (refusals quote the text as typed)."""
     try:
         value = float(text)
@@ -155,6 +202,8 @@ def parse_speed(text: str) -> float:
         raise RuleError("speed", f"not a number: {text!r}") from None
     if not (math.isfinite(value) and 0 < value <= MAX_SPEED):
         raise _speed_refused(text)
+    if not allow_implausible and value > PLAUSIBLE_SPEED:
+        raise _implausible_speed(value, text)
     return value
 
 

@@ -167,6 +167,38 @@ def count(key: str) -> Callable[[str], int]:
 speed = _typed(rules.parse_speed)
 
 
+def allow_implausible_option(p: argparse.ArgumentParser) -> None:
+    """``--allow-implausible``: let a deliberate value outside the plausible
+    range of a road vehicle through (see ``rules.PLAUSIBLE``)."""
+    p.add_argument(
+        rules.ALLOW_FLAG,
+        dest="allow_implausible",
+        action="store_true",
+        help=(
+            f"accept a value a road vehicle hardly has (a speed above {rules.PLAUSIBLE_SPEED:g} "
+            "m/s, a cd above 1.5, ...) instead of taking it for a typo"
+        ),
+    )
+
+
+def check_plausible(args: argparse.Namespace, keys: tuple[str, ...]) -> None:
+    """Refuse (usage error) an implausible value of ``keys`` unless the
+    command was given ``--allow-implausible``."""
+    if getattr(args, "allow_implausible", False):
+        return
+    for key in keys:
+        value = getattr(args, key, None)
+        if value is None:
+            continue
+        try:
+            if key == "speed":
+                rules.check_speed(value, allow_implausible=False)
+            else:
+                rules.check(key, value, allow_implausible=False)
+        except rules.RuleError as exc:
+            usage_error(args, str(exc))
+
+
 def case_options(p: argparse.ArgumentParser) -> None:
     """The options of an OpenFOAM case: template, level, speed, ranks, iterations."""
     p.add_argument(
@@ -196,6 +228,7 @@ def case_options(p: argparse.ArgumentParser) -> None:
         metavar="N",
         help="iteration cap (default: 400 quick, 800 standard, 1500 fine)",
     )
+    allow_implausible_option(p)
 
 
 def usage_error(args: argparse.Namespace, message: str) -> NoReturn:

@@ -41,6 +41,11 @@ def mark_enclosing_workspace(usd_path: Path) -> None:
             mark_workspace(root)
 
 
+#: Targets the product core's set_targets has no keyword for: keyword -> the
+#: attribute written through the same locked, checked write path.
+EXTRA_TARGET_ATTRIBUTES = {"cd_tolerance": "targetCdTolerance"}
+
+
 @user_errors
 def set_targets(
     ref: str,
@@ -48,39 +53,98 @@ def set_targets(
     values: Mapping[str, float],
     *,
     only_changed: bool = False,
+    shown: Mapping[str, float | None] | None = None,
+    allow_implausible: bool = False,
 ) -> TargetsUpdate:
     """Write ``values`` (keyed by the keywords of ``TARGET_FIELDS``), each
     checked by the value rules, into the product's top-level USD file. With
     ``only_changed``, the values equal to the product's are left out, and
-    when none is left nothing is written (``reply`` is empty)."""
+    when none is left nothing is written (``reply`` is empty).
+
+    ``shown`` holds what a form showed for its fields when it was rendered:
+    only the fields the person changed from that are written, and when one
+    of them has changed in the product since (another writer), nothing is
+    written (a ``conflict``): no one's change is lost unseen.
+    """
     known = [kw for kw, _, _ in TARGET_FIELDS]
     unknown = sorted(set(values) - set(known))
     if unknown or not values:
         raise UserError("invalid", "give at least one of " + ", ".join(sorted(known)))
-    checked = {kw: rules.check(kw, values[kw]) for kw in known if kw in values}
+    checked = {
+        kw: rules.check(kw, values[kw], allow_implausible=allow_implausible)
+        for kw in known
+        if kw in values
+    }
+    keys = {kw: key for kw, key, _ in TARGET_FIELDS}
+    if shown is not None:  # the person's edits only
+        checked = {kw: v for kw, v in checked.items() if kw not in shown or shown[kw] != v}
     with layers_kept(ref):  # read once for loading, writing and re-reading
         product = load(ref, workspace)
-        before = product.targets
-        if only_changed:
-            keys = {kw: key for kw, key, _ in TARGET_FIELDS}
-            checked = {kw: v for kw, v in checked.items() if before.get(keys[kw]) != v}
+        from ..core.layer_io import product_lock
+
+        # Compared and written under one hold of the product's lock.
+        with product_lock(product.usd_path):
+            if shown is not None:
+                product = load(ref, workspace)  # as it is now
+            before = product.targets
+            if shown is not None:
+                _refuse_changed_since_shown(product, before, checked, shown, keys)
+            if only_changed:
+                checked = {kw: v for kw, v in checked.items() if before.get(keys[kw]) != v}
             if not checked:
                 return TargetsUpdate(heading(product), product.usd_path, {}, [])
-        reply = product.set_targets(**checked)
+            extra = {kw: checked.pop(kw) for kw in list(checked) if kw in EXTRA_TARGET_ATTRIBUTES}
+            reply = product.set_targets(**checked)
+            if extra:
+                reply = _write_extra(product, extra, reply)
+                product = load(ref, workspace)
         after = product.targets
     mark_enclosing_workspace(product.usd_path)
     written = reply.get("targets", {})
     from ..core.usd_product import TARGET_ATTRIBUTES
 
+    attributes = {**TARGET_ATTRIBUTES, **EXTRA_TARGET_ATTRIBUTES}
     warnings = [
-        f"{identifier(product)} has no {TARGET_ATTRIBUTES[kw]} attribute; {kw} was not written"
-        for kw in checked
+        f"{identifier(product)} has no {attributes[kw]} attribute; {kw} was not written"
+        for kw in [*checked, *extra]
         if kw not in written
     ]
     changes = [
         (key, before.get(key), after.get(key)) for kw, key, _ in TARGET_FIELDS if kw in written
     ]
     return TargetsUpdate(heading(product), product.usd_path, reply, changes, warnings)
+
+
+def _refuse_changed_since_shown(
+    product: Any,
+    now: Mapping[str, Any],
+    edits: Mapping[str, float],
+    shown: Mapping[str, float | None],
+    keys: Mapping[str, str],
+) -> None:
+    changed = [kw for kw in edits if kw in shown and now.get(keys[kw]) != shown[kw]]
+    if changed:
+        what = "; ".join(
+            f"{keys[kw]} is now {now.get(keys[kw])!r}, the form showed {shown[kw]!r}"
+            for kw in changed
+        )
+        raise UserError(
+            "conflict",
+            f"{identifier(product)} was changed since this form was shown ({what}): "
+            "nothing was written; reload it and enter the change again",
+        )
+
+
+def _write_extra(product: Any, extra: Mapping[str, float], reply: dict[str, Any]) -> dict[str, Any]:
+    """Write the targets the core has no keyword for; ``reply`` with them added."""
+    from ..core.usd_product import set_vehicle_attributes
+
+    written = set_vehicle_attributes(
+        product.usd_path, {EXTRA_TARGET_ATTRIBUTES[kw]: v for kw, v in extra.items()}
+    )
+    targets = dict(reply.get("targets", {}))
+    targets.update({kw: v for kw, v in extra.items() if EXTRA_TARGET_ATTRIBUTES[kw] in written})
+    return {**reply, "status": "updated", "targets": targets}
 
 
 @dataclass

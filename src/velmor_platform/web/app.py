@@ -94,6 +94,7 @@ def _card_context(
     *,
     errors: dict[str, str] | None = None,
     entered: dict[str, Any] | None = None,
+    shown: dict[str, Any] | None = None,
     form_message: str | None = None,
 ) -> dict[str, Any]:
     capabilities = answers.cached_capabilities(pid)
@@ -108,6 +109,7 @@ def _card_context(
         specs=views.spec_rows(data),
         rows=views.result_rows(data),
         form=entered if entered is not None else views.target_form_values(data),
+        shown=shown if shown is not None else views.target_form_values(data),
         target_fields=views.TARGET_FIELDS,
         errors=errors or {},
         form_message=form_message,
@@ -264,13 +266,23 @@ async def targets_action(request: Request, api: bool) -> Response:
             raise
         show = await call(products.show, pid, ws())
         entered = {kw: form.get(kw, "") for kw, _ in views.TARGET_FIELDS}
+        # What the form showed first stays what the edits are compared with.
+        was = {kw: form.get(f"shown_{kw}") for kw, _ in views.TARGET_FIELDS}
         ctx = _card_context(
-            request, pid, show.data, errors=exc.fields, entered=entered, form_message=exc.message
-        )
+            request, pid, show.data, errors=exc.fields, entered=entered,
+            shown=was if all(isinstance(v, str) for v in was.values()) else None,
+            form_message=exc.message,
+        )  # fmt: skip
         return views.render("product.html", ctx, status=exc.status)
     session = _session(request)
-    # The form sends every field: write only what was changed in it.
-    found = await call(lambda: authoring.set_targets(pid, ws(), values, only_changed=not api))
+    # The form sends every field and what it showed in each: only the fields
+    # changed from that are written, and not over another writer's change.
+    shown = forms.shown_values(form)
+    found = await call(
+        lambda: authoring.set_targets(
+            pid, ws(), values, only_changed=not api and shown is None, shown=shown
+        )
+    )
     status = 422 if found.warnings else 200
     if api:
         return _json(found.reply, status, found.warnings)

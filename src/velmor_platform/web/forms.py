@@ -60,9 +60,25 @@ def submitted_token(request: Request, form: FormData | None) -> str | None:
 def target_value(name: str, text: str) -> float | str:
     """The value of target field ``name``, or the message saying what is wrong."""
     try:
-        return rules.parse(name, text)
+        return rules.parse(name, text, allow_implausible=False)
     except rules.RuleError as exc:
         return exc.field_message
+
+
+def shown_values(form: Mapping[str, object]) -> dict[str, float | None] | None:
+    """What the targets form showed for each field when it was rendered (its
+    ``shown_<field>`` inputs; "" for a target not set), or None when it
+    carries none (a script posting values)."""
+    shown: dict[str, float | None] = {}
+    for name, _key, _option in rules.TARGETS:
+        raw = form.get(f"shown_{name}")
+        if not isinstance(raw, str):
+            continue
+        try:
+            shown[name] = float(raw) if raw.strip() else None
+        except ValueError:
+            raise FormError(400, f"malformed form: shown_{name} is {raw!r}") from None
+    return shown or None
 
 
 def target_values(form: Mapping[str, object]) -> dict[str, float]:

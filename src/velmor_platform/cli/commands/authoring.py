@@ -13,6 +13,8 @@ from ..parser import (
     Subparsers,
     add_command,
     add_group,
+    allow_implausible_option,
+    check_plausible,
     coefficient,
     count,
     speed,
@@ -41,7 +43,9 @@ def register_targets(commands: Subparsers) -> None:
             "Write new design-intent targets into the product's top-level USD file, where they\n"
             "override the design-intent layer. Only targets the product declares can be written;\n"
             "a missing one is reported and the command exits with status 1. Values must be\n"
-            "finite; cd must be greater than 0 and tolerances 0 or more."
+            "finite; cd must be greater than 0 and tolerances 0 or more, and each plausible for a\n"
+            f"vehicle (cd 0.05 to 1.5, ...) unless {rules.ALLOW_FLAG} is given. --cd-tolerance\n"
+            "writes the drag tolerance through the same locked write."
         ),
     )
     p.add_argument("product", metavar="PRODUCT", help=PRODUCT_HELP)
@@ -53,6 +57,7 @@ def register_targets(commands: Subparsers) -> None:
             type=coefficient(kw),
             help=f"new value of {key}",
         )
+    allow_implausible_option(p)
 
 
 def cmd_targets_set(args: argparse.Namespace) -> Outcome:
@@ -62,7 +67,10 @@ def cmd_targets_set(args: argparse.Namespace) -> Outcome:
     if not values:
         options = ", ".join(f"--{option}" for _, _, option in rules.TARGETS)
         usage_error(args, f"give at least one of {options}")
-    found = authoring.set_targets(args.product, workspace(args), values)
+    check_plausible(args, tuple(values))
+    found = authoring.set_targets(
+        args.product, workspace(args), values, allow_implausible=args.allow_implausible
+    )
 
     def text() -> list[str]:
         lines = [f"{found.heading}: design-intent targets updated in {found.usd_path}"]
@@ -101,6 +109,7 @@ def register_geometry(commands: Subparsers) -> None:
         "--ranks", type=count("ranks"), default=1, metavar="N", help="with --prepare-cfd: MPI ranks"
     )
     p.add_argument("--output", metavar="DIR", help="with --prepare-cfd: write the case to DIR")
+    allow_implausible_option(p)
 
 
 def cmd_geometry(args: argparse.Namespace) -> Outcome:
@@ -121,6 +130,7 @@ def _prepare(args: argparse.Namespace) -> Outcome:
     """``geometry PRODUCT FILE --prepare-cfd``: check the STL, then build a case from it."""
     from ...services import simulation
 
+    check_plausible(args, ("speed",))
     found, case = simulation.prepare_from_geometry(
         args.product, workspace(args), args.stl, template=args.template, level=args.level,
         speed=args.speed, ranks=args.ranks, output=args.output,

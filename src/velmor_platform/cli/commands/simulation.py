@@ -13,7 +13,7 @@ import time
 from typing import TYPE_CHECKING, Any, TextIO
 
 from ..outcome import EXIT_OK, Outcome, case_hint, quiet_sdk_logs, workspace
-from ..parser import PRODUCT_HELP, PROG, Subparsers, add_command, case_options
+from ..parser import PRODUCT_HELP, PROG, Subparsers, add_command, case_options, check_plausible
 
 if TYPE_CHECKING:
     from ...services.simulation import Run
@@ -101,6 +101,7 @@ def register_record_cfd(commands: Subparsers) -> None:
 def cmd_prepare_cfd(args: argparse.Namespace) -> Outcome:
     from ...services import simulation
 
+    check_plausible(args, ("speed",))
     case = simulation.prepare(
         args.product, workspace(args), template=args.template, level=args.level,
         speed=args.speed, ranks=args.ranks, iterations=args.iterations, output=args.output,
@@ -119,6 +120,7 @@ def cmd_record_cfd(args: argparse.Namespace) -> Outcome:
 def cmd_simulate(args: argparse.Namespace) -> Outcome:
     from ...services import simulation
 
+    check_plausible(args, ("speed",))
     if args.server:
         quiet_sdk_logs(args)
     progress = ProgressLine(sys.stderr, live=sys.stderr.isatty())
