@@ -528,3 +528,16 @@ def test_a_stale_targets_form_loses_no_one_elses_change(workspace, edit, status,
     assert response.status_code == status
     targets = b.get("/api/products/sedan:base").json()["targets"]
     assert targets["cl"] == cl_after and targets["cd"] == (0.3 if status == 303 else 0.245)
+
+
+def test_requests_without_a_cookie_create_no_session(workspace):
+    app = create_app(workspace, allowed_hosts=["testserver"])
+    mine, strangers = TestClient(app), TestClient(app)
+    csrf = token(mine)
+    for i in range(1001):  # more than the store holds
+        response = strangers.get("/static/style.css" if i % 2 else "/products/sedan:base/history")
+        assert "set-cookie" not in response.headers
+        strangers.cookies.clear()
+    assert "set-cookie" in strangers.get("/products/sedan:base").headers  # a page with forms
+    post = mine.post("/api/products/sedan:base/targets", data={"csrf_token": csrf, "cl": "0.09"})
+    assert post.status_code == 200, post.text

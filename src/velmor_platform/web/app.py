@@ -102,6 +102,7 @@ def _card_context(
     return _page(
         request,
         data["metadata"]["product"],
+        forms=True,
         pid=pid,
         banner=data["metadata"],
         section="card",
@@ -216,9 +217,9 @@ async def compare_page(request: Request, api: bool) -> Response:
 
 async def solvers_page(request: Request, api: bool) -> Response:
     pid = _ref(request)
-    session = _session(request)
     if request.method == "POST":
         _refuse_if_read_only(request)  # a choice changes what a run would use
+        session = _session(request)
         form = await forms.read_form(request)
         forms.check_csrf(session, forms.submitted_token(request, form))
         domain, backend = str(form.get("domain", "")), str(form.get("backend", ""))
@@ -231,7 +232,9 @@ async def solvers_page(request: Request, api: bool) -> Response:
             f"dispatch backend: {found.data['dispatch_backend']}"
         )
         return RedirectResponse(product_url(pid, "/solvers"), status_code=303)
-    chosen = {domain: backend for (p, domain), backend in session.solvers.items() if p == pid}
+    held = context.existing_session(request)  # choices only a session that has one holds
+    choices = held.solvers.items() if held is not None else []
+    chosen = {domain: backend for (p, domain), backend in choices if p == pid}
     view = await call(
         lambda: solvers.resolve_solvers(pid, ws(), chosen, banner=None if api else "solvers")
     )
@@ -243,6 +246,7 @@ async def solvers_page(request: Request, api: bool) -> Response:
         _page(
             request,
             "Solvers",
+            forms=True,
             pid=pid,
             banner=view.banner,
             section="solvers",

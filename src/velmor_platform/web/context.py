@@ -14,7 +14,7 @@ from starlette.requests import Request
 
 from .. import __version__
 from .forms import DEFAULT_MAX_UPLOAD, FormError
-from .sessions import Session
+from .sessions import Session, SessionSlot
 
 T = TypeVar("T")
 
@@ -45,8 +45,16 @@ def settings(request: Request) -> Settings:
 
 
 def session(request: Request) -> Session:
-    value: Session = request.scope["session_state"]
-    return value
+    """The browser's session, created (with its cookie) when it has none:
+    for what needs one, a form or its post."""
+    slot: SessionSlot = request.scope["session_slot"]
+    return slot.ensure()
+
+
+def existing_session(request: Request) -> Session | None:
+    """The browser's session if it has one; never creates one."""
+    slot: SessionSlot | None = request.scope.get("session_slot")
+    return slot.session if slot is not None else None
 
 
 def is_api(request: Request) -> bool:
@@ -62,9 +70,14 @@ def product_url(pid: str, suffix: str = "") -> str:
     return f"/products/{quote(pid, safe=':')}{suffix}"
 
 
-def page(request: Request, title: str, **context: Any) -> dict[str, Any]:
-    """The context every template gets, plus ``context``."""
-    current: Session | None = request.scope.get("session_state")
+def page(request: Request, title: str, *, forms: bool = False, **context: Any) -> dict[str, Any]:
+    """The context every template gets, plus ``context``. A page that shows
+    ``forms`` (and so a form token) gets a session; any other uses the
+    browser's own, if it has one."""
+    if forms and not settings(request).read_only:
+        current: Session | None = session(request)
+    else:
+        current = existing_session(request)
     return {
         "title": title,
         "read_only": settings(request).read_only,

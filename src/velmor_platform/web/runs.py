@@ -204,6 +204,7 @@ async def run_panel(request: Request) -> Response:
         page(
             request,
             "Run",
+            forms=True,
             pid=pid,
             banner=banner,
             section="run",
@@ -224,7 +225,8 @@ async def job_page(request: Request) -> Response:
     if is_api(request):
         return JSONResponse(job.state())
     return views.render(
-        "job.html", page(request, "Simulation", job=job, pid=job.product, section="run")
+        "job.html",
+        page(request, "Simulation", forms=True, job=job, pid=job.product, section="run"),
     )
 
 

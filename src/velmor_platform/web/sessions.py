@@ -5,6 +5,11 @@ browser (see ``forms.check_csrf``), its solver choices (a choice of backend
 lasts as long as the session, as it lasts as long as a loaded product in
 the command) and a one-shot notice for the next page. Nothing of it is
 written to disk; a restart of the server forgets every session.
+
+A session is created only where one is needed: a page that shows a form,
+a form post, ``/api/session``. Requests without a cookie (a static file, a
+page without a form, anything another web page makes a browser send) find
+none and create none, so they cannot push real sessions out of the store.
 """
 
 from __future__ import annotations
@@ -61,9 +66,25 @@ class SessionStore:
         return session
 
 
+class SessionSlot:
+    """The request's session: the one its cookie names, if any, and one
+    created on demand (``ensure``), whose cookie the response then sets."""
+
+    def __init__(self, store: SessionStore, key: str | None) -> None:
+        self._store = store
+        self.session = store.get(key)
+        self.created = False
+
+    def ensure(self) -> Session:
+        if self.session is None:
+            self.session = self._store.new()
+            self.created = True
+        return self.session
+
+
 class SessionMiddleware:
-    """Puts the request's ``Session`` in ``scope["session_state"]``, creating
-    one (and its cookie) for a browser that has none."""
+    """Puts the request's ``SessionSlot`` in ``scope["session_slot"]``; sets
+    the cookie of a session created while handling it."""
 
     def __init__(self, app: ASGIApp, store: SessionStore, *, secure: bool = False) -> None:
         self.app = app
@@ -80,16 +101,14 @@ class SessionMiddleware:
                 morsel = SimpleCookie(value.decode("latin-1")).get(COOKIE)
                 if morsel is not None:
                     key = morsel.value
-        session = self.store.get(key)
-        fresh = session is None
-        if session is None:
-            session = self.store.new()
-        scope["session_state"] = session
+        slot = SessionSlot(self.store, key)
+        scope["session_slot"] = slot
 
         async def send_with_cookie(message: Message) -> None:
-            if fresh and message["type"] == "http.response.start":
+            if slot.created and message["type"] == "http.response.start":
+                assert slot.session is not None
                 headers = MutableHeaders(scope=message)
-                cookie = f"{COOKIE}={session.key}; Path=/; HttpOnly; SameSite=Strict"
+                cookie = f"{COOKIE}={slot.session.key}; Path=/; HttpOnly; SameSite=Strict"
                 if self.secure:
                     cookie += "; Secure"
                 headers.append("set-cookie", cookie)
