@@ -8,6 +8,7 @@ import sys
 import threading
 import types
 import urllib.request
+from pathlib import Path
 
 import pytest
 
@@ -335,6 +336,24 @@ def test_geometry_upload_checks_and_size_limit(workspace, name, size, status, me
         assert [p.read_bytes() for p in kept] == [b"s" * size]
     else:
         assert message in response.json()["error"] and kept == []
+
+
+def test_uploads_are_kept_one_per_product_and_bounded(workspace, monkeypatch):
+    from velmor_platform.web import forms
+
+    monkeypatch.setattr(forms, "MAX_KEPT_UPLOADS", 2)
+    client = make_client(workspace, max_upload_bytes=2000)
+    folder = workspace / ".velmor" / "uploads"
+    for pid in ["sedan:base"] * 3 + ["hatch", "sedan:sport"]:
+        response = client.post(
+            f"/api/products/{pid}/geometry",
+            data={"csrf_token": token(client)},
+            files={"stl": ("body.stl", pid.encode() * 10)},
+        )
+        assert response.status_code == 200, response.text
+        assert Path(response.json()["path"]).read_bytes() == pid.encode() * 10
+        assert len(list(folder.iterdir())) <= 2
+    assert sorted(p.read_bytes()[:5] for p in folder.iterdir()) == [b"hatch", b"sedan"]
 
 
 def test_an_upload_without_a_declared_length_is_cut_at_the_limit(workspace):

@@ -310,7 +310,7 @@ async def geometry_action(request: Request, api: bool) -> Response:
         if not isinstance(upload, UploadFile) or not upload.filename:
             raise FormError(422, "choose an STL file to upload", {"stl": "choose an STL file"})
         folder = state_dir(settings.workspace) / "uploads"
-        kept = await call(forms.keep_upload, upload, folder)
+        kept = await call(forms.keep_upload, upload, folder, pid, settings.max_upload_bytes)
         try:
             found = await call(authoring.set_geometry, pid, ws(), str(kept))
         except Exception:
