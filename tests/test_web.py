@@ -560,3 +560,25 @@ def test_requests_without_a_cookie_create_no_session(workspace):
     assert "set-cookie" in strangers.get("/products/sedan:base").headers  # a page with forms
     post = mine.post("/api/products/sedan:base/targets", data={"csrf_token": csrf, "cl": "0.09"})
     assert post.status_code == 200, post.text
+
+
+def test_a_failing_template_server_is_asked_once_and_shown_as_such(workspace, tmp_path):
+    starts = tmp_path / "starts"
+    config = {"servers": {"openfoam": {"command": ["sh", "-c", f"echo x >> {starts}; exit 3"]}}}
+    (workspace / "mcp.json").write_text(json.dumps(config))
+    app = create_app(workspace, allowed_hosts=["testserver"])
+    pages = ["/products/sedan:base/capabilities", "/products/sedan:base/capabilities?fragment=1"]
+    results = []
+
+    def get(path):
+        results.append(TestClient(app).get(path))
+
+    threads = [threading.Thread(target=get, args=(pages[i % 2],)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    card = TestClient(app).get("/products/sedan:base")
+    assert [r.status_code for r in results] + [card.status_code] == [200] * 9
+    assert all("could not be asked for its case templates" in r.text for r in [*results, card])
+    assert starts.read_text().count("x") == 1

@@ -192,6 +192,11 @@ def status_line(summary: Summary) -> tuple[str, str]:
 
 _capabilities: dict[str, tuple[float, tuple[Any, ...], Capabilities]] = {}
 CAPABILITIES_MAX_AGE = 120.0
+#: How long a failed template query is reused before the server is asked again.
+FAILED_QUERY_MAX_AGE = 15.0
+# One template query at a time, whatever the product: a page that any web page
+# can make a browser load must not start a server process per request.
+_query_lock = threading.Lock()
 
 
 def _capability_key() -> tuple[Any, ...]:
@@ -209,12 +214,20 @@ def _capability_key() -> tuple[Any, ...]:
 
 def capabilities(ref: str, banner: str | None = None) -> Capabilities:
     """``velmor capabilities`` (asks the MCP server: call from a worker
-    thread, never from async code). The answer is kept for a while."""
-    from ..services import solvers
+    thread, never from async code). The answer is kept for a while and
+    reused; while one query runs, other requests wait for it (single flight)."""
+    import dataclasses
+
+    from ..services import products, solvers
 
     ident = product_ref(ref)
-    answer = solvers.capabilities(ident, ws(), banner=banner)
-    _capabilities[ident] = (time.monotonic(), _capability_key(), answer)
+    with _query_lock:
+        answer = cached_capabilities(ident)
+        if answer is None:
+            answer = solvers.capabilities(ident, ws())
+            _capabilities[ident] = (time.monotonic(), _capability_key(), answer)
+    if banner is not None:
+        answer = dataclasses.replace(answer, banner=products.banner(ident, ws(), banner))
     return answer
 
 
@@ -224,6 +237,7 @@ def cached_capabilities(ref: str) -> Capabilities | None:
     if held is None:
         return None
     stamp, key, answer = held
-    if time.monotonic() - stamp > CAPABILITIES_MAX_AGE or key != _capability_key():
+    max_age = FAILED_QUERY_MAX_AGE if answer.problem is not None else CAPABILITIES_MAX_AGE
+    if time.monotonic() - stamp > max_age or key != _capability_key():
         return None
     return answer

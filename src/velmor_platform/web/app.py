@@ -114,7 +114,8 @@ def _card_context(
         target_fields=views.TARGET_FIELDS,
         errors=errors or {},
         form_message=form_message,
-        capabilities=answers.jsonable(capabilities.data) if capabilities else None,
+        capabilities=answers.jsonable(capabilities.report) if capabilities else None,
+        server_problem=capabilities.problem if capabilities else None,
         reasons=capabilities.reasons if capabilities else {},
         max_upload_mb=_settings(request).max_upload_bytes / 1e6,
     )
@@ -131,7 +132,8 @@ async def capabilities_page(request: Request, api: bool) -> Response:
         request,
         "Capabilities",
         pid=pid,
-        capabilities=answers.jsonable(found.data),
+        capabilities=answers.jsonable(found.report),
+        server_problem=found.problem,
         reasons=found.reasons,
         section="capabilities",
     )
