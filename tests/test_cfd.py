@@ -5,6 +5,7 @@ installed."""
 import json
 import math
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -513,3 +514,21 @@ def test_one_launch_recipe_for_the_runner_and_the_allrun_script(ranks, root, cor
     assert 'MPIRUN="' + " ".join(fixed).replace(str(ranks), "$RANKS", 1) + '"' in script
     assert all(f'MPIRUN="$MPIRUN {flag}"' in script for flag, _, _ in launch.MPIRUN_CONDITIONAL)
     assert f"WM_PROJECT_DIR:={launch.DEFAULT_PROJECT_DIR}" in script
+
+
+@pytest.mark.skipif(
+    not HAVE_OPENFOAM, reason="OpenFOAM is not installed (Debian package 'openfoam')"
+)
+@pytest.mark.parametrize(
+    "value, status, line",
+    [(None, 0, r"ok +WM_PROJECT_DIR +/usr/share/openfoam \(velmor's default, as unset"),
+     ("/opt/old-openfoam", 1, r"problem +WM_PROJECT_DIR +/opt/old-openfoam \(from the environment")],
+)  # fmt: skip
+def test_doctor_reports_the_openfoam_environment_velmor_uses(workspace, value, status, line):
+    env = dict(os.environ, VELMOR_WORKSPACE=str(workspace), VELMOR_MCP_TIMEOUT="60")
+    env.pop("WM_PROJECT_DIR", None)
+    env.update({"WM_PROJECT_DIR": value} if value else {})
+    result = subprocess.run(
+        [sys.executable, "-m", "velmor_platform", "doctor"], env=env, capture_output=True, text=True
+    )
+    assert result.returncode == status and re.search(line, result.stdout), result.stdout

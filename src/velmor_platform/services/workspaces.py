@@ -3,7 +3,6 @@ checking one with everything it needs (``doctor``)."""
 
 from __future__ import annotations
 
-import os
 import time
 from collections.abc import Mapping
 from dataclasses import dataclass
@@ -168,15 +167,23 @@ def _solver_checks() -> list[Check]:
                 program, False, "not found on PATH", "install OpenFOAM (apt-get install openfoam)"
             )
         )
-    if any(c.ok for c in checks) and not os.environ.get("WM_PROJECT_DIR"):
-        from ..cfd.launch import DEFAULT_PROJECT_DIR
-
-        checks.append(
-            Check(
-                "WM_PROJECT_DIR",
-                False,
-                "not set",
-                f"export WM_PROJECT_DIR={DEFAULT_PROJECT_DIR} (Debian's OpenFOAM)",
-            )
-        )
+    if any(c.ok for c in checks):
+        checks.append(_environment_check())
     return checks
+
+
+def _environment_check() -> Check:
+    """The OpenFOAM environment velmor will use: WM_PROJECT_DIR as the
+    solvers get it (the caller's, or velmor's default when unset)."""
+    from ..cfd.runner import openfoam_install
+
+    found = openfoam_install()
+    where = "from the environment" if found.from_environment else "velmor's default, as unset"
+    version = f", OpenFOAM {found.version}" if found.version else ""
+    if found.problem is not None and found.project_dir is not None:
+        return Check(
+            "WM_PROJECT_DIR", False, f"{found.project_dir} ({where})", found.problem.split(": ")[-1]
+        )
+    if found.problem is not None:
+        return Check("WM_PROJECT_DIR", False, "not set, and no default", found.problem)
+    return Check("WM_PROJECT_DIR", True, f"{found.project_dir} ({where}{version})")
