@@ -374,9 +374,16 @@ def test_an_upload_without_a_declared_length_is_cut_at_the_limit(workspace):
     assert not any((workspace / ".velmor" / "uploads").glob("*"))
 
 
-def test_export_downloads_the_product_file(client, workspace):
+def test_export_downloads_the_whole_product_or_its_file(client, workspace, tmp_path):
+    from pxr import Usd
+
     response = client.get("/products/hatch/export")
     assert response.status_code == 200
+    assert 'filename="hatch.usdz"' in response.headers["content-disposition"]
+    (tmp_path / "hatch.usdz").write_bytes(response.content)
+    stage = Usd.Stage.Open(str(tmp_path / "hatch.usdz"))  # on its own, away from the workspace
+    assert stage.GetPrimAtPath("/Vehicle/Body").GetChildren()
+    response = client.get("/products/hatch/export?format=usd")
     assert "attachment" in response.headers["content-disposition"]
     assert response.content == (workspace / "products/hatch/hatch.usda").read_bytes()
 

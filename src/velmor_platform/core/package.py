@@ -65,19 +65,10 @@ def package_files(usd_path: str | os.PathLike[str]) -> list[tuple[str, Any]]:
     return found
 
 
-def package_product(
-    usd_path: str | os.PathLike[str], destination: str | os.PathLike[str]
-) -> dict[str, Any]:
-    """Write the product whose top-level file is ``usd_path`` as one USDZ
-    package to ``destination``.
-
-    Returns ``{"format": "usdz", "path", "files", "size_bytes"}``, ``files``
-    being the names inside the package. Raises ``ValueError`` when a file
-    the product names lies outside its workspace or cannot be resolved.
-    """
+def package_bytes(usd_path: str | os.PathLike[str]) -> tuple[bytes, list[str]]:
+    """The USDZ package of the product (see ``package_product``) as bytes,
+    with the names of the files inside. Writes nothing but scratch files."""
     from pxr import Sdf
-
-    from .layer_io import atomic_write_bytes
 
     found = package_files(usd_path)
     base = os.path.commonpath([os.path.dirname(real) for real, _ in found])
@@ -94,7 +85,22 @@ def package_product(
             if not writer.AddFile(source, name):
                 raise OSError(f"cannot add {real} to the package")
         writer.Save()
-        data = Path(scratch, "package" + SUFFIX).read_bytes()
+        return Path(scratch, "package" + SUFFIX).read_bytes(), names
+
+
+def package_product(
+    usd_path: str | os.PathLike[str], destination: str | os.PathLike[str]
+) -> dict[str, Any]:
+    """Write the product whose top-level file is ``usd_path`` as one USDZ
+    package to ``destination``.
+
+    Returns ``{"format": "usdz", "path", "files", "size_bytes"}``, ``files``
+    being the names inside the package. Raises ``ValueError`` when a file
+    the product names lies outside its workspace or cannot be resolved.
+    """
+    from .layer_io import atomic_write_bytes
+
+    data, names = package_bytes(usd_path)
     atomic_write_bytes(destination, data)
     return {
         "format": "usdz",

@@ -248,6 +248,40 @@ def export(ref: str, workspace: Workspace | None, fmt: str = "usd") -> dict[str,
     return reply
 
 
+#: The self-contained format: the product's layer stack and geometry in one file.
+PACKAGE_FORMAT = "usdz"
+
+
+def package_name(product: Any) -> str:
+    """The file name of a product's package: ``sedan-base.usdz``."""
+    import re
+
+    stem = re.sub(r"[^A-Za-z0-9._-]+", "-", identifier(product)).strip(".-") or "product"
+    return f"{stem}.{PACKAGE_FORMAT}"
+
+
+@user_errors
+def package(ref: str, workspace: Workspace | None, output: str | None = None) -> dict[str, Any]:
+    """Write the product, its layer stack and geometry, as one USDZ file
+    (``output``, default ``<product>.usdz`` in the current folder)."""
+    from ..core.package import package_product
+
+    product = load(ref, workspace)
+    destination = Path(output) if output else Path.cwd() / package_name(product)
+    reply = package_product(product.usd_path, destination)
+    return {"product": identifier(product), **reply}
+
+
+@user_errors
+def package_download(ref: str, workspace: Workspace | None) -> tuple[str, bytes]:
+    """The product's USDZ package as (file name, bytes), writing nothing."""
+    from ..core.package import package_bytes
+
+    product = load(ref, workspace)
+    data, _names = package_bytes(product.usd_path)
+    return package_name(product), data
+
+
 @user_errors
 def product_file(ref: str, workspace: Workspace) -> Path:
     """The product's top-level USD file, as ``export`` names it, checked to

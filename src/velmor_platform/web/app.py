@@ -330,8 +330,16 @@ async def export_page(request: Request, api: bool) -> Response:
     pid = _ref(request)
     if api:
         return _json(await call(products.export, pid, ws()))
-    path = await call(products.product_file, pid, answers.ws())
-    return FileResponse(path, filename=path.name, media_type="application/octet-stream")
+    if request.query_params.get("format") == "usd":  # the top-level layer alone
+        path = await call(products.product_file, pid, answers.ws())
+        return FileResponse(path, filename=path.name, media_type="application/octet-stream")
+    # By default the whole product, self-contained: it opens anywhere.
+    name, data = await call(products.package_download, pid, ws())
+    return Response(
+        data,
+        media_type="model/vnd.usdz+zip",
+        headers={"Content-Disposition": f'attachment; filename="{name}"'},
+    )
 
 
 async def session_info(request: Request) -> Response:

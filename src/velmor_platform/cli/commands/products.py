@@ -291,16 +291,31 @@ def register_export(commands: Subparsers) -> None:
         "export",
         "print the path of a product's export",
         cmd_export,
-        [f"{PROG} export sedan:base", f'cp "$({PROG} export hatch)" /tmp/'],
+        [
+            f"{PROG} export sedan:base",
+            f'cp "$({PROG} export hatch)" /tmp/',
+            f"{PROG} export sedan:sport --format usdz --output /tmp/sport.usdz",
+        ],
+        description=(
+            "Print the path of a product's export. The product already lives in a USD file, so\n"
+            "--format usd (the default) names that file; its sublayers and geometry are other\n"
+            "files beside it. --format usdz writes one self-contained USDZ package of the whole\n"
+            "product (its layer stack and geometry) that opens anywhere, to --output (default\n"
+            "<product>.usdz in the current folder), and prints its path."
+        ),
     )
     p.add_argument("product", metavar="PRODUCT", help=PRODUCT_HELP)
     p.add_argument(
-        "--format", default="usd", metavar="FORMAT", help="export format (default and only: usd)"
+        "--format", default="usd", metavar="FORMAT", help="usd (default) or usdz (self-contained)"
     )
+    p.add_argument("--output", metavar="FILE", help="with --format usdz: the package to write")
 
 
 def cmd_export(args: argparse.Namespace) -> Outcome:
     from ...services import products
 
+    if args.format == products.PACKAGE_FORMAT:
+        packaged = products.package(args.product, workspace(args), args.output)
+        return Outcome(packaged, lambda: [packaged["path"]])
     reply = products.export(args.product, workspace(args), args.format)
     return Outcome(reply, lambda: [reply["path"]])
