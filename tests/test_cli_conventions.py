@@ -325,3 +325,18 @@ def test_case_commands_are_shell_quoted(identifier, case):
     assert shlex.split(commands["slurm"]) == ["cd", case, "&&", "sbatch", "job.slurm"]
     assert shlex.split(commands["record"]) == ["velmor", "record-cfd", identifier, case]
     assert commands["record"] in case_hint(identifier, Path(case))
+
+
+def test_sparkline_is_bounded_and_stage_lines_say_when_they_started():
+    import io
+
+    from velmor_platform.cli.commands.simulation import ProgressLine
+    from velmor_platform.cli.render import SPARK_WIDTH, sparkline
+
+    line = sparkline([i / 10_000 for i in range(10_000)])
+    assert len(line) == SPARK_WIDTH and line == "".join(sorted(line))  # rising, 40 wide
+    assert len(sparkline([0.3, 0.2])) == 2
+    out = io.StringIO()
+    progress = ProgressLine(out, live=False)
+    progress({"stage": "blockMesh", "elapsed_s": 12.4})
+    assert out.getvalue() == "blockMesh  started at 12 s\n"

@@ -190,14 +190,30 @@ def bar(value: float, lo: float, hi: float, width: int, g: dict[str, str] | None
     return text
 
 
-def sparkline(values: Sequence[float], g: dict[str, str] | None = None) -> str:
+#: The widest sparkline, in characters.
+SPARK_WIDTH = 40
+
+
+def sparkline(
+    values: Sequence[float], g: dict[str, str] | None = None, width: int = SPARK_WIDTH
+) -> str:
     """One character per value, its height scaled between the smallest and
-    the largest value; equal values sit in the middle."""
+    the largest value; equal values sit in the middle. More values than
+    ``width`` are drawn as ``width`` characters, each the mean of a run of
+    consecutive values."""
     g = g or glyphs()
     ticks = g["spark"]
     numbers = [v for v in values if is_number(v)]
     if not numbers:
         return ""
+    if len(values) > width:
+        buckets = [
+            values[len(values) * i // width : len(values) * (i + 1) // width] for i in range(width)
+        ]
+        values = [
+            sum(part) / len(part) if part else float("nan")
+            for part in ([v for v in bucket if is_number(v)] for bucket in buckets)
+        ]
     lo, hi = min(numbers), max(numbers)
     out = []
     for v in values:

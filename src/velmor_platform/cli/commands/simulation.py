@@ -200,7 +200,9 @@ class ProgressLine:
             parts.append(f"iteration {event['iteration']}" + (f"/{total}" if total else ""))
         if event.get("cd") is not None:
             parts.append(f"Cd {event['cd']:.4g}")
-        parts.append(f"{event.get('elapsed_s', 0):.0f} s")
+        elapsed = f"{event.get('elapsed_s', 0):.0f} s"
+        # A line per stage names when it started; the live line the time so far.
+        parts.append(f"{elapsed} elapsed" if self.live else f"started at {elapsed}")
         line = "  ".join(parts)
         if self.live:
             now = time.monotonic()
