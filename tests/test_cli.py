@@ -108,6 +108,7 @@ def test_show_json_holds_every_view_of_the_product(ws):
             "targets": p.targets,
             "benchmarks": p.benchmarks,
             "current": p.current,
+            "default_targets": [],
         }
     )
     assert list(data["targets"]) == list(p.targets)  # key order survives
@@ -139,10 +140,14 @@ def test_product_can_be_named_by_file_path(ws):
 def test_capabilities_asks_the_template_server(ws):
     # hatch has a template of its own name but is too light for dynamics.
     data = as_json(velmor("capabilities", "hatch", "--json", workspace=ws))
+    installed = data.pop("installed")  # beside the core's records
     assert {d: (e["available"], e["solver"]) for d, e in data.items()} == {
         "aerodynamics": (True, "openfoam"),
         "dynamics": (False, "chrono"),
     }
+    # The core says dynamics runs on chrono; nothing here can run it.
+    assert installed["dynamics"]["installed"] is False
+    assert installed["aerodynamics"]["installed"] is bool(shutil.which("simpleFoam"))
     # stderr was empty (checked by as_json): no spinner when it is not a terminal.
 
 
@@ -435,3 +440,13 @@ def test_mistyped_values_are_refused_and_deliberate_ones_pass(
     assert said in (result.stdout if status == 0 else result.stderr)
     shown = json.loads(velmor("--json", "show", "sedan:base", workspace=workspace).stdout)
     assert shown["targets"]["target_cd_tol"] == cd_tol
+
+
+def test_fallback_dynamics_targets_are_marked_as_defaults(ws):
+    add_product(
+        ws, "van", "    double mass = 2100\n    double wheelbase = 3.2\n    double targetCd = 0.3"
+    )
+    data = as_json(velmor("show", "van", "--json", workspace=ws))
+    assert data["default_targets"] == ["lateral_g", "yaw_rate_dps", "roll_angle_deg"]
+    text = velmor("show", "van", workspace=ws).stdout
+    assert "0.8 (default)" in text and "the core's fallback is shown" in text

@@ -115,6 +115,7 @@ def result_rows(data: dict[str, Any]) -> list[dict[str, Any]]:
                 "delta": rounded(now - target) if both_numbers(now, target) else None,
                 "check": gate(now, target, tol, tol_key is not None),
                 "unit": UNITS.get(key, ""),
+                "default": key in data.get("default_targets", ()),
             }
         )
     return rows
@@ -139,7 +140,17 @@ def show(ref: str, workspace: Workspace | None) -> Shown:
         "benchmarks": product.benchmarks,
         "current": product.current,
     }
+    # Dynamics targets the product does not set: the core shows its fallbacks.
+    targets, specs = product.targets, product.specs
+    data["default_targets"] = [
+        key for key in DYNAMICS_TARGETS if key in targets and f"target_{key}" not in specs
+    ]
     return Shown(heading(product), data)
+
+
+#: The dynamics targets, for which the product core shows fallback values
+#: when the product sets none.
+DYNAMICS_TARGETS = ("lateral_g", "yaw_rate_dps", "roll_angle_deg")
 
 
 @user_errors

@@ -60,12 +60,16 @@ class Capabilities:
     problem: dict[str, str] | None  # why the OpenFOAM server could not be asked
     reasons: dict[str, str] = field(default_factory=dict)  # by unavailable domain
     banner: dict[str, Any] | None = None
+    # by domain: whether its default solver is installed here, and its version
+    installed: dict[str, dict[str, Any]] = field(default_factory=dict)
 
     @property
     def data(self) -> dict[str, Any]:
         """What ``capabilities --json`` prints: the records, and beside them
-        (never inside) ``openfoam_server`` when the server failed."""
+        (never inside) ``installed`` and ``openfoam_server`` when the server failed."""
         data: dict[str, Any] = dict(self.report)
+        if self.installed:
+            data["installed"] = self.installed
         if self.problem is not None:
             data["openfoam_server"] = self.problem
         return data
@@ -108,8 +112,30 @@ def capabilities(
     if "dynamics" in report and not report["dynamics"].get("available"):
         reasons["dynamics"] = "needs a mass above 500 kg and a wheelbase"
     return Capabilities(
-        heading(product), report, problem, reasons, product.metadata(banner) if banner else None
+        heading(product),
+        report,
+        problem,
+        reasons,
+        product.metadata(banner) if banner else None,
+        {name: installed_here(str(entry.get("solver"))) for name, entry in report.items()},
     )
+
+
+def installed_here(solver: str) -> dict[str, Any]:
+    """Whether ``solver`` can run on this machine (``simulate`` runs only a
+    local OpenFOAM), the version found, and why not."""
+    from ..cfd.api import backend_installed
+    from ..cfd.runner import openfoam_install
+
+    ok, why = backend_installed(solver)
+    found: dict[str, Any] = {"installed": ok}
+    if solver == "openfoam":
+        version = openfoam_install().version
+        if version:
+            found["version"] = version
+    if not ok:
+        found["reason"] = why
+    return found
 
 
 def _server_problem(

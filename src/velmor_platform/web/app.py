@@ -116,6 +116,7 @@ def _card_context(
         form_message=form_message,
         capabilities=answers.jsonable(capabilities.report) if capabilities else None,
         server_problem=capabilities.problem if capabilities else None,
+        installed=capabilities.installed if capabilities else {},
         reasons=capabilities.reasons if capabilities else {},
         max_upload_mb=_settings(request).max_upload_bytes / 1e6,
     )
@@ -133,6 +134,7 @@ async def capabilities_page(request: Request, api: bool) -> Response:
         "Capabilities",
         pid=pid,
         capabilities=answers.jsonable(found.report),
+        installed=found.installed,
         server_problem=found.problem,
         reasons=found.reasons,
         section="capabilities",

@@ -82,7 +82,7 @@ def cmd_show(args: argparse.Namespace) -> Outcome:
         rows = [
             [
                 r["key"],
-                render.fmt(r["target"], g),
+                render.fmt(r["target"], g) + (" (default)" if r["default"] else ""),
                 g["pm"] + render.fmt(r["tol"], g) if r["tol"] is not None else render.fmt(None, g),
                 render.fmt(r["benchmark"], g),
                 render.fmt(r["current"], g),
@@ -101,6 +101,11 @@ def cmd_show(args: argparse.Namespace) -> Outcome:
         )
         if data["benchmarks"].get("source"):
             lines += ["", f"benchmark source: {data['benchmarks']['source']}"]
+        if data["default_targets"]:
+            lines += [
+                "",
+                "(default): the product sets no such target; the core's fallback is shown",
+            ]
         return lines
 
     return Outcome(data, text)

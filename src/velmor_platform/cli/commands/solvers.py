@@ -119,12 +119,13 @@ def cmd_capabilities(args: argparse.Namespace) -> Outcome:
                 render.fmt(entry.get("version"), g),
                 render.fmt(entry.get("status"), g),
                 render.fmt(entry.get("solver_count"), g),
+                _installed(found.installed.get(domain, {})),
             ]
             for domain, entry in report.items()
         ]
         lines = [found.heading, ""]
         lines += render.table(
-            ["DOMAIN", "AVAILABLE", "DEFAULT SOLVER", "VERSION", "STATUS", "SOLVERS"],
+            ["DOMAIN", "AVAILABLE", "DEFAULT SOLVER", "VERSION", "STATUS", "SOLVERS", "INSTALLED"],
             rows,
             right=(5,),
         )
@@ -143,6 +144,13 @@ def cmd_capabilities(args: argparse.Namespace) -> Outcome:
 
     status = EXIT_ERROR if found.problem else EXIT_OK
     return Outcome(found.data, text, status=status, warnings=found.warnings)
+
+
+def _installed(here: dict[str, Any]) -> str:
+    """The INSTALLED column: the version found here, "yes" or "no"."""
+    if not here.get("installed"):
+        return "no"
+    return str(here.get("version") or "yes")
 
 
 def register_solver(commands: Subparsers) -> None:
