@@ -425,6 +425,22 @@ def test_the_run_form_and_the_command_refuse_with_the_same_words(
     assert f"--{field}: {refused.json()['fields'][field]} (see" in capsys.readouterr().err
 
 
+@pytest.mark.parametrize(
+    "field, value, said",
+    [("level", "quik", "must be one of"), ("backend", "openfom", "not a backend of"),
+     ("template", "nope", "no such case template"), ("speed", "120", "432 km/h")],
+)  # fmt: skip
+def test_the_run_form_offers_the_choices_and_refuses_a_typo(client, field, value, said):
+    page = client.get("/products/hatch/run").text
+    assert '<option value="openfoam"' in page and "<option>fine</option>" in page
+    assert "<option>motorBike</option>" in page and 'name="speed"' in page
+    refused = client.post(
+        "/api/products/hatch/run", data={"csrf_token": token(client), field: value}
+    )
+    assert refused.status_code == 422 and said in refused.json()["fields"][field]
+    assert client.get("/api/products/hatch/run").json()["jobs"] == []  # nothing started
+
+
 def test_an_unusable_workspace_is_503_on_the_web_and_status_1_on_the_command_line(tmp_path, capsys):
     message = "is not a velmor workspace: it has no products/ directory"
     response = make_client(tmp_path).get("/api/")

@@ -246,6 +246,16 @@ def run_job(
     return api.simulate(product, **options)
 
 
+def template_names(workspace: Path) -> list[str]:
+    """The workspace's OpenFOAM case templates (read from its folder), [] when unreadable."""
+    from ..mcp.openfoam_server import list_templates
+
+    try:
+        return list_templates(workspace)
+    except OSError:
+        return []
+
+
 def can_prepare() -> bool:
     api = simulation_module()
     return api is not None and callable(getattr(api, "prepare_case", None))

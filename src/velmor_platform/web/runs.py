@@ -127,18 +127,31 @@ class Jobs:
             job.finished = True
 
 
-def _settings_from(form: dict[str, str], domains: list[str]) -> dict[str, Any]:
-    """The run settings of the form, checked by the value rules."""
+def _settings_from(form: dict[str, str], choices: dict[str, Any]) -> dict[str, Any]:
+    """The run settings of the form, checked by the value rules and against
+    the choices the form offers, so that a typo never starts a job."""
     errors: dict[str, str] = {}
+    domains: dict[str, list[str]] = choices["backends"]
     domain = form.get("domain") or "aerodynamics"
     if domain not in domains:
         errors["domain"] = f"unknown domain {domain!r} (known: {', '.join(domains)})"
     backend = form.get("backend") or None
+    if backend is not None and domain in domains and backend not in domains[domain]:
+        errors["backend"] = f"not a backend of {domain}: {', '.join(domains[domain])}"
     level = form.get("level") or "quick"
     try:
         rules.check_level(level)
     except rules.RuleError as exc:
         errors["level"] = exc.field_message
+    template = form.get("template") or None
+    if template is not None and template not in choices["templates"]:
+        errors["template"] = f"no such case template (known: {', '.join(choices['templates'])})"
+    speed = None
+    if (form.get("speed") or "").strip():
+        try:
+            speed = rules.parse_speed(form["speed"].strip(), allow_implausible=False)
+        except rules.RuleError as exc:
+            errors["speed"] = exc.field_message
     numbers: dict[str, int | None] = {}
     for name, default in (("ranks", 1), ("iterations", None)):
         raw = (form.get(name) or "").strip()
@@ -151,7 +164,22 @@ def _settings_from(form: dict[str, str], domains: list[str]) -> dict[str, Any]:
             errors[name] = exc.field_message
     if errors:
         raise FormError(422, "the simulation was not started: correct the values marked", errors)
-    return {"domain": domain, "backend": backend, "level": level, **numbers}
+    settings: dict[str, Any] = {"domain": domain, "backend": backend, "level": level, **numbers}
+    if template is not None:
+        settings["template"] = template
+    if speed is not None:
+        settings["speed"] = speed
+    return settings
+
+
+def _choices(records: list[dict[str, Any]], workspace: Path) -> dict[str, Any]:
+    """What the run form offers: each domain's backends, the levels, the templates."""
+    backends = {
+        str(r.get("domain")): ["auto", *(str(s.get("name")) for s in r.get("solvers") or [])]
+        for r in records
+    }
+    templates = simulation.template_names(workspace)
+    return {"backends": backends, "levels": list(rules.LEVELS), "templates": templates}
 
 
 # ------------------------------------------------------------------ routes
@@ -165,16 +193,19 @@ def _jobs(request: Request) -> Jobs:
 async def run_panel(request: Request) -> Response:
     pid = answers.product_ref(request.path_params["pid"])
     banner = await call(products.banner, pid, ws(), "run")  # 404 for an unknown product
-    domains = [str(d.get("domain")) for d in await call(solvers.domains)]
+    records = await call(solvers.domains)
+    domains = [str(d.get("domain")) for d in records]
+    choices = _choices(records, settings(request).workspace)
     errors: dict[str, str] = {}
     message = None
+    fields: dict[str, str] = {}
     if request.method == "POST":
         refuse_if_read_only(request)
         form = await forms.read_form(request)
         forms.check_csrf(session(request), forms.submitted_token(request, form))
         fields = {k: v for k, v in form.items() if isinstance(v, str)}
         try:
-            chosen = _settings_from(fields, domains)
+            chosen = _settings_from(fields, choices)
         except FormError as exc:
             if is_api(request):
                 raise
@@ -211,6 +242,8 @@ async def run_panel(request: Request) -> Response:
             available=available,
             can_prepare=can_prepare,
             domains=domains,
+            choices=choices,
+            entered=fields,
             errors=errors,
             form_message=message,
             jobs=_jobs(request).for_product(pid),

@@ -28,9 +28,16 @@ document.addEventListener("DOMContentLoaded", function () {
       });
       if (bar && p.total) { bar.max = p.total; bar.value = p.iteration || 0; }
     });
-    source.addEventListener("done", function () { set("outcome", "finished"); source.close(); });
+    // A finished job offers no Cancel; a reload shows its recorded run.
+    var over = function () {
+      document.querySelectorAll("[data-cancel]").forEach(function (f) { f.remove(); });
+      source.close();
+    };
+    source.addEventListener("done", function () { set("outcome", "finished (reload for the recorded run)"); over(); });
     source.addEventListener("failed", function (e) {
-      set("outcome", "failed: " + JSON.parse(e.data).error); source.close();
+      set("outcome", "failed: " + JSON.parse(e.data).error);
+      if (panel.querySelector('[data-key="stage"]').textContent === "starting") set("stage", "—");
+      over();
     });
   });
 });
