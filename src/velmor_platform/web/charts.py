@@ -57,6 +57,16 @@ def _svg(label: str, desc: str, width: int, height: int, body: Iterable[str]) ->
     )
 
 
+#: The smallest span of a coefficient chart's axis.
+MIN_SPAN = 0.02
+#: The longest vehicle name the range chart writes out (the rest is in its tooltip).
+NAME_CHARS = 24
+
+
+def _shortened(name: str) -> str:
+    return name if len(name) <= NAME_CHARS else name[: NAME_CHARS - 1] + "…"
+
+
 def run_chart(
     key: str, label: str, runs: Sequence[dict[str, Any]], targets: dict[str, Any]
 ) -> Markup | None:
@@ -76,8 +86,10 @@ def run_chart(
     if target is not None:
         band = tol if tol is not None else 0.0
         lo, hi = min(lo, target - band), max(hi, target + band)
-    if hi - lo < 1e-9:
-        lo, hi = lo - 0.01, hi + 0.01
+    if hi - lo < MIN_SPAN:
+        # Differences far below a coefficient's scale are drawn flat, not as cliffs.
+        mid = (hi + lo) / 2
+        lo, hi = mid - MIN_SPAN / 2, mid + MIN_SPAN / 2
     pad = (hi - lo) * 0.15
     lo, hi = lo - pad, hi + pad
 
@@ -171,10 +183,10 @@ def range_chart(report: dict[str, Any]) -> Markup:
         y0 = 5 + i * row
         bar_w = (width - left - right) * (km / top if answers.is_number(km) else 0)
         cls = "bar mine" if mine else "bar"
-        label = f"{'▶ ' if mine else ''}{name}"
+        label = f"{'▶ ' if mine else ''}{_shortened(name)}"
         body.append(
             f'<text class="label{" mine" if mine else ""}" x="{left - 8}" y="{y0 + 19}" '
-            f'text-anchor="end">{escape(label)}</text>'
+            f'text-anchor="end"><title>{escape(name)}</title>{escape(label)}</text>'
         )
         body.append(
             f'<rect class="{cls}" x="{left}" y="{y0 + 4}" width="{_n(bar_w)}" height="{row - 8}">'
