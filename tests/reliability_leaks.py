@@ -586,10 +586,12 @@ def fake_pxr(save=True):
         layer_io_mod.product_lock,
         layer_io_mod.save_layer,
         containment_mod.open_contained_layers,
+        usd_product_mod.open_vehicle_stage,
     )
     layer_io_mod.product_lock = lambda path, timeout=None: contextlib.nullcontext(path)
     layer_io_mod.save_layer = _fake_save
     containment_mod.open_contained_layers = _same([LAYER])
+    usd_product_mod.open_vehicle_stage = _same(STAGE)
 
     def undo():
         sys.modules["pxr"] = real
@@ -598,6 +600,7 @@ def fake_pxr(save=True):
             layer_io_mod.product_lock,
             layer_io_mod.save_layer,
             containment_mod.open_contained_layers,
+            usd_product_mod.open_vehicle_stage,
         ) = io_saved
 
     return undo

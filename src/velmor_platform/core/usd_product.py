@@ -72,7 +72,6 @@ from __future__ import annotations
 
 import errno
 import os
-import time
 
 from pxr import Sdf, Tf, Usd
 
@@ -384,43 +383,6 @@ def _current_from_specs(run_specs: dict[str, list[Any]]) -> dict[str, Any]:
     return current
 
 
-# The latest results of a run history, by the layers that hold it: each
-# layer with the vehicle's Simulations prim, strongest first, with its file's
-# stat signature. Only layers unchanged in memory and settled on disk (see
-# containment) give a key, so re-reading a product whose runs did not change
-# (as set_targets does after its write) costs nothing per run.
-_CURRENT: dict[tuple[tuple[str, tuple[int, ...]], ...], dict[str, Any]] = {}
-_CURRENT_LIMIT = 1024
-
-
-def _runs_key(vehicle_prim: Any) -> tuple[tuple[str, tuple[int, ...]], ...] | None:
-    """The cache key of the vehicle's runs, or None when they are not held
-    in plain, saved, settled layers."""
-    from .containment import SETTLE_NS, stat_signature
-
-    settled = time.time_ns() - SETTLE_NS
-    key = []
-    for vehicle_spec in vehicle_prim.GetPrimStack():
-        if not _plain_spec(vehicle_spec):
-            return None
-        simulations = vehicle_spec.nameChildren.get(SIMULATIONS_PRIM)
-        if simulations is None:
-            continue
-        if not _plain_spec(simulations):
-            return None
-        layer = vehicle_spec.layer
-        if layer.dirty or layer.anonymous or not layer.realPath:
-            return None
-        try:
-            signature = stat_signature(os.stat(layer.realPath))
-        except OSError:
-            return None
-        if signature[3] >= settled or signature[4] >= settled:
-            return None
-        key.append((layer.identifier, signature))
-    return tuple(key)
-
-
 def _current_results(runs: list[dict[str, Any]]) -> dict[str, Any]:
     current = {}
     for group in _CURRENT_GROUPS:
@@ -447,19 +409,12 @@ def load_product(path: str) -> dict[str, Any]:
     """
     _stage, prim = open_default_prim(path, with_runs=False)  # the stage must outlive the prim
     record = read_attributes(prim, VEHICLE_ATTRIBUTES)
-    key = _runs_key(prim)
-    current = _CURRENT.get(key) if key is not None else None
-    if current is None:
-        run_specs = _run_specs(prim)
-        if run_specs is None:
-            _stage, prim = open_default_prim(path)
-            current = _current_results(_read_runs(prim))
-        else:
-            current = _current_from_specs(run_specs)
-            if key is not None:
-                if len(_CURRENT) >= _CURRENT_LIMIT:
-                    _CURRENT.clear()
-                _CURRENT[key] = current
+    run_specs = _run_specs(prim)
+    if run_specs is None:
+        _stage, prim = open_default_prim(path)
+        current = _current_results(_read_runs(prim))
+    else:
+        current = _current_from_specs(run_specs)
     record.update(current)
     return record
 
