@@ -30,6 +30,7 @@ from typing import Any
 
 import numpy as np
 
+from ..post.functions import add_function_objects
 from . import geometry
 from .errors import CfdError
 from .params import AIR_RHO, Reference, RunParams, turbulence_inlet
@@ -263,7 +264,8 @@ def _allrun(ranks: int) -> str:
         command = " ".join(stage.argv)
         if stage.parallel and ranks > 1:
             command = f"$MPIRUN {command} -parallel"
-        lines.append(f"echo {stage.name}; {command} > log.{stage.name} 2>&1")
+        tail = " || true" if stage.optional else ""
+        lines.append(f"echo {stage.name}; {command} > log.{stage.name} 2>&1{tail}")
     return "\n".join(lines) + "\n"
 
 
@@ -346,6 +348,7 @@ def build_case(
         surfaces.mkdir(parents=True, exist_ok=True)
         geometry.write_stl(placed, surfaces / "body.stl")
         domain = configure(tmp, params, reference, lo, hi)
+        add_function_objects(tmp, lo, hi)  # the post-processing set of the run's report
         allrun = tmp / "Allrun"
         allrun.write_text(_allrun(params.ranks))
         allrun.chmod(0o755)

@@ -10,6 +10,7 @@ class Stage(NamedTuple):
     name: str  # also the log file's suffix: log.<name>
     argv: tuple[str, ...]  # the OpenFOAM application and its options
     parallel: bool  # run under mpirun with -parallel when ranks > 1
+    optional: bool = False  # post-processing: its failure does not fail the run
 
 
 #: The step between snappyHexMesh and the solver: fresh fields from 0.orig.
@@ -33,4 +34,6 @@ def stages(ranks: int) -> list[Stage]:
     out.append(Stage(COPY_FIELDS, (), False))
     out.append(Stage("potentialFoam", ("potentialFoam", "-writephi"), True))
     out.append(Stage("simpleFoam", ("simpleFoam",), True))
+    # Mesh quality for the run's report (a second or so).
+    out.append(Stage("checkMesh", ("checkMesh", "-latestTime"), True, optional=True))
     return out

@@ -1,0 +1,100 @@
+"""Drawing in a child process: ``python -m velmor_platform.post.worker JOB``.
+
+VTK draws through the machine's OpenGL stack, which can abort the process
+that tries when it is broken. So pictures are drawn in a child: a failure
+costs the pictures, never the caller (a web server, a CLI that still
+writes every plot and table). The child also draws while its parent makes
+the plots, on the other core.
+
+``JOB`` is JSON: ``{"kind": "run", "case": ..., "folder": ...}``,
+``{"kind": "delta", "case": ..., "other": ..., "folder": ..., "labels": [...]}``
+or ``{"kind": "product", "usd": ..., "target": ..., "name": ..., "wheelbase": ...}``.
+The child prints its answer as JSON on its last line of output.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any
+
+#: A child still drawing after this long is stopped, seconds.
+TIMEOUT = 300.0
+#: The one line a report gives when the pictures cannot be drawn here.
+NEEDS = (
+    "the pictures need pyvista and vtk with an off-screen OpenGL renderer: Mesa's EGL "
+    "(Debian packages libegl1 libegl-mesa0 libgbm1 libgl1-mesa-dri)"
+)
+
+
+class DrawError(Exception):
+    """The pictures could not be drawn; the message is one line for the user."""
+
+
+def start(job: dict[str, Any]) -> subprocess.Popen[bytes]:
+    env = {**os.environ, "VTK_DEFAULT_OPENGL_WINDOW": "vtkEGLRenderWindow"}
+    return subprocess.Popen(
+        [sys.executable, "-m", "velmor_platform.post.worker", json.dumps(job)],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=env,
+    )
+
+
+def finish(proc: subprocess.Popen[bytes], timeout: float = TIMEOUT) -> Any:
+    """The child's answer; ``DrawError`` when it failed."""
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.communicate()
+        raise DrawError(f"drawing took longer than {timeout:.0f} s and was stopped") from None
+    lines = out.decode(errors="replace").strip().splitlines()
+    if proc.returncode != 0 or not lines:
+        tail = err.decode(errors="replace").strip().splitlines()
+        if any("No module named" in line for line in tail):
+            raise DrawError(NEEDS)
+        raise DrawError(NEEDS + (f" ({tail[-1][:200]})" if tail else ""))
+    try:
+        return json.loads(lines[-1])
+    except ValueError:
+        raise DrawError(NEEDS) from None
+
+
+def draw(job: dict[str, Any], timeout: float = TIMEOUT) -> Any:
+    return finish(start(job), timeout)
+
+
+def _run(job: dict[str, Any]) -> Any:
+    from . import pictures, product
+
+    kind = job["kind"]
+    if kind == "run":
+        return pictures.picture_set(Path(job["case"]), Path(job["folder"]))
+    if kind == "delta":
+        a, b = job["labels"]
+        return pictures.delta_set(Path(job["case"]), Path(job["other"]), Path(job["folder"]), a, b)
+    if kind == "product":
+        dims = product.picture(
+            job["usd"],
+            Path(job["target"]),
+            name=job.get("name", ""),
+            wheelbase=job.get("wheelbase"),
+        )
+        return {"length": dims.length, "width": dims.width, "height": dims.height}
+    raise ValueError(f"unknown drawing job {kind!r}")
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = sys.argv[1:] if argv is None else argv
+    answer = _run(json.loads(args[0]))
+    sys.stdout.write(json.dumps(answer) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
