@@ -173,7 +173,7 @@ def _make(case: Path, folder: Path, run: dict[str, Any] | None, draw: bool) -> d
             problem = str(exc)
     data["images"] = images
     data["renderer"] = problem
-    return data
+    return dict(json.loads(json.dumps(data)))  # as a cached report reads back
 
 
 def run_report(

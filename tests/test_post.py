@@ -1,0 +1,246 @@
+"""A run's post-processing set, report, pictures and comparison.
+
+The case under tests/data/post_case holds the tail of a real quick run's
+output (OpenFOAM v1912); its vehicle surface is made here from the sample
+sedan's USD body, with a pressure field whose mean is known.
+"""
+
+import re
+import shutil
+import subprocess
+import sys
+from html.parser import HTMLParser
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from velmor_platform.cfd import api, coefficients, geometry
+from velmor_platform.core.product_core import ProductCore
+from velmor_platform.post import functions, report, worker
+
+DATA = Path(__file__).resolve().parent / "data" / "post_case"
+RUN = {"run_id": "sedan-base-0004", "cd": 0.17609, "cl": -0.04158, "cm_pitch": -0.17506}
+
+
+def _renderer_problem():
+    from velmor_platform.post import render
+
+    return render.renderer_problem()
+
+
+needs_renderer = pytest.mark.skipif(
+    _renderer_problem() is not None, reason=f"no pictures here: {_renderer_problem()}"
+)
+
+
+def sedan_usd():
+    """The sample sedan of the active workspace (loaded, so its geometry resolves)."""
+    return ProductCore.load("sedan:base").usd_path
+
+
+def half_body(workspace, speed=40.0):
+    """The sedan's body as the case meshes it (y >= 0), with kinematic p and
+    wall shear; Cp is 1 at the nose falling to -0.5 at the tail."""
+    import pyvista as pv
+
+    tris = geometry.place_on_centre_line(geometry.body_triangles(sedan_usd()))
+    tris = tris[tris[:, :, 1].mean(axis=1) >= 0]
+    n = len(tris)
+    faces = np.c_[np.full(n, 3), np.arange(3 * n).reshape(n, 3)].ravel()
+    mesh = pv.PolyData(tris.reshape(-1, 3), faces)
+    x = mesh.cell_centers().points[:, 0]
+    cp = 1.0 - 1.5 * (x - x.min()) / np.ptp(x)
+    mesh.cell_data["p"] = cp * 0.5 * speed**2
+    shear = np.zeros((n, 3))
+    shear[:, 0] = -0.002 * 0.5 * speed**2
+    mesh.cell_data["wallShearStress"] = shear
+    return mesh
+
+
+@pytest.fixture
+def case(tmp_path, workspace):
+    folder = tmp_path / "case"
+    shutil.copytree(DATA, folder)
+    return folder
+
+
+def with_surface(case, workspace):
+    target = case / "postProcessing" / functions.SURFACES / "223"
+    target.mkdir(parents=True, exist_ok=True)
+    half_body(workspace).save(target / "body.vtp")
+    return case
+
+
+class Tables(HTMLParser):
+    """The cells of every table of a page, by the table's class."""
+
+    def __init__(self):
+        super().__init__()
+        self.tables, self._cls, self._row, self._cell = {}, None, None, None
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "table":
+            self._cls = dict(attrs).get("class")
+            self.tables.setdefault(self._cls, [])
+        elif tag == "tr":
+            self._row = []
+        elif tag in ("td", "th"):
+            self._cell = ""
+
+    def handle_endtag(self, tag):
+        if tag in ("td", "th") and self._row is not None:
+            self._row.append(self._cell)
+            self._cell = None
+        elif tag == "tr" and self._row is not None:
+            self.tables[self._cls].append(self._row)
+
+    def handle_data(self, data):
+        if self._cell is not None:
+            self._cell += data
+
+
+# ------------------------------------------------------------ the set a case writes
+
+
+def test_prepared_case_writes_the_post_processing_set(workspace):
+    from foamlib import FoamFile
+
+    folder = api.prepare_case(ProductCore.load("hatch"), workspace=workspace)
+    control = FoamFile(folder / "system" / "controlDict")
+    names = set(control["functions"].keys())
+    assert {functions.SURFACES, functions.BINS, functions.FORCES + "body"} <= names
+    assert list(control["functions", functions.SURFACES, "surfaces", "body", "patches"]) == ["body"]
+    # The binned and per-part forces use the same reference values as forceCoeffs1.
+    for key in ("magUInf", "Aref", "lRef", "CofR"):
+        assert (
+            control["functions", functions.BINS, key] == control["functions", "forceCoeffs1", key]
+        )
+    assert re.search(
+        r"checkMesh -latestTime > log.checkMesh 2>&1 \|\| true", (folder / "Allrun").read_text()
+    )
+
+
+def test_vehicle_patches_come_from_the_case(tmp_path):
+    (tmp_path / "constant" / "polyMesh").mkdir(parents=True)
+    (tmp_path / "constant" / "polyMesh" / "boundary").write_text(
+        "4\n(\n inlet { type patch; }\n ground { type wall; }\n body { type wall; }\n"
+        " wheels_front { type wall; inGroups 1(wall); }\n)\n"
+    )
+    assert functions.vehicle_patches(tmp_path) == ["body", "wheels_front"]
+
+
+# ------------------------------------------------------------ numbers and report
+
+
+def test_report_tables_equal_the_record_and_plots_come_without_a_renderer(
+    case, workspace, monkeypatch
+):
+    # A drawing child that dies as one does without a working OpenGL.
+    def broken(job):
+        return subprocess.Popen(
+            [sys.executable, "-c", "import sys; sys.exit('EGL: no display')"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+
+    monkeypatch.setattr(worker, "start", broken)
+    data = report.run_report(with_surface(case, workspace), RUN)
+    assert data["renderer"].startswith("the pictures need pyvista and vtk with an off-screen")
+    assert {i["key"] for i in data["images"]} == {"convergence", "cumulative_drag"}
+    page = report.write_html(case, data, case / "out" / "report.html").read_text()
+    assert "No pictures here" in page and page.count("data:image/png;base64,") == 2
+    assert (case / "out" / "convergence.png").is_file()
+    tables = Tables()
+    tables.feed(page)
+    record = dict(tables.tables["record"])
+    assert float(record["Cd"].split("±")[0]) == RUN["cd"]
+    assert (float(record["Cl"]), float(record["Cm pitch"])) == (RUN["cl"], RUN["cm_pitch"])
+    head, *rows = tables.tables["parts"]
+    total = dict(zip(head, rows[-1], strict=True))
+    # The parts' forces, averaged over the same window, add up to the forceCoeffs drag.
+    history = coefficients.read_coefficients(case)
+    win = data["window"]
+    inside = (history["Time"] >= win["first"]) & (history["Time"] <= win["last"])
+    assert float(total["Cd"]) == pytest.approx(history["Cd"][inside].mean(), abs=1e-4)
+    assert float(total["Cd pressure"]) + float(total["Cd viscous"]) == pytest.approx(
+        float(total["Cd"]), abs=2e-4
+    )
+    assert data["mesh"]["line"].startswith("38,776 cells, layer coverage 100%")
+    assert "max non-orthogonality 51.6" in data["mesh"]["line"]
+    x, cd = data["cumulative"]["x"], data["cumulative"]["cd"]
+    assert x == sorted(x) and cd[-1] == pytest.approx(float(total["Cd"]), abs=5e-3)
+
+
+def test_report_is_made_once_and_again_when_the_output_changes(case):
+    first = report.run_report(case, RUN, draw=False)
+    png = report.post_dir(case) / "convergence.png"
+    stamp = png.stat().st_mtime_ns
+    assert report.run_report(case, RUN, draw=False) == first
+    assert png.stat().st_mtime_ns == stamp
+    coeffs = case / "postProcessing/forceCoeffs1/0/coefficient.dat"
+    coeffs.write_text(coeffs.read_text() + "224\t0.18 0 0 0 0 0 0 0 0 0 0 0\n")
+    assert report.run_report(case, RUN, draw=False)["signature"] != first["signature"]
+
+
+# ------------------------------------------------------------ pictures
+
+
+def test_delta_cp_of_a_run_with_itself_is_zero_and_meshes_may_differ(workspace):
+    pytest.importorskip("pyvista")
+    from velmor_platform.post import compare, render
+
+    body = render.body_coefficients(half_body(workspace), 40.0)
+    assert np.abs(compare.delta_cp(body, body).cell_data["dCp"]).max() == 0
+    # Another mesh of the same car (split faces), its pressure 0.1 higher.
+    other = render.body_coefficients(half_body(workspace).subdivide(1, "linear"), 40.0)
+    other.cell_data["Cp"] = np.asarray(other.cell_data["Cp"]) + 0.1
+    delta = np.asarray(compare.delta_cp(body, other).cell_data["dCp"])
+    assert np.median(delta) == pytest.approx(-0.1, abs=0.02)
+
+
+def _silhouette(path):
+    from PIL import Image
+
+    pixels = np.asarray(Image.open(path).convert("RGB")).astype(int)
+    body = np.abs(pixels - 255).sum(axis=2) > 30
+    body[int(0.78 * len(body)) :] = False  # the colour bar and its labels
+    body[:30] = False  # the label
+    rows, cols = np.nonzero(body)
+    return body.mean(), (cols.max() - cols.min() + 1) / (rows.max() - rows.min() + 1)
+
+
+@needs_renderer
+def test_pictures_are_not_blank_and_show_the_car(case, workspace):
+    from PIL import Image
+
+    with_surface(case, workspace)
+    data = report.run_report(case, RUN)
+    assert data["renderer"] is None
+    files = {i["key"]: report.post_dir(case) / i["file"] for i in data["images"]}
+    assert {"cp_side", "cp_top", "cp_front", "cp_rear", "cp_underside", "shear_side"} <= set(files)
+    body = half_body(workspace)
+    x0, x1, _, y1, z0, z1 = body.bounds
+    for key, expected in (("cp_side", (x1 - x0) / (z1 - z0)), ("cp_top", (x1 - x0) / (2 * y1))):
+        covered, aspect = _silhouette(files[key])
+        assert 0.1 < covered < 0.9, key
+        assert aspect == pytest.approx(expected, rel=0.1), key
+    side = np.asarray(Image.open(files["cp_side"]).convert("RGB"))
+    assert len({tuple(c) for c in side.reshape(-1, 3)[::97]}) > 20  # coloured, not flat
+    assert files["cp_side"].read_bytes() != files["cp_underside"].read_bytes()
+    against = report.comparison(case, RUN, case, RUN)
+    keys = {i["key"] for i in against["against"]["images"]}
+    assert {"dcp_side", "cumulative_both"} <= keys
+
+
+@needs_renderer
+def test_product_picture_from_usd_includes_the_wheels(tmp_path, workspace):
+    target = tmp_path / "sedan.png"
+    usd = sedan_usd()
+    dims = worker.draw({"kind": "product", "usd": str(usd), "target": str(target), "name": "Sedan"})
+    assert dims["length"] == pytest.approx(4.86, abs=0.01)
+    # The wheels (radius 0.334 m, on the ground) reach below the body.
+    body_lo, body_hi = geometry.bounds(geometry.body_triangles(usd))
+    assert dims["height"] > body_hi[2] - body_lo[2] + 0.1
+    covered, _ = _silhouette(target)
+    assert 0.05 < covered < 0.8
