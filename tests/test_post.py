@@ -244,3 +244,14 @@ def test_product_picture_from_usd_includes_the_wheels(tmp_path, workspace):
     assert dims["height"] > body_hi[2] - body_lo[2] + 0.1
     covered, _ = _silhouette(target)
     assert 0.05 < covered < 0.8
+
+
+def test_a_server_never_waits_for_a_report(case):
+    from velmor_platform.post import background
+
+    assert background.run_status(case, RUN) == ("making", None)
+    assert background.run_status(case, RUN) == ("making", None)  # started once
+    background.wait()
+    state, data = background.run_status(case, RUN)
+    assert state == "ready" and "no sampled surfaces" in data["renderer"]
+    assert {i["key"] for i in data["images"]} == {"convergence", "cumulative_drag"}

@@ -176,18 +176,21 @@ def _make(case: Path, folder: Path, run: dict[str, Any] | None, draw: bool) -> d
     return dict(json.loads(json.dumps(data)))  # as a cached report reads back
 
 
+def _run_signature(case: Path, run: dict[str, Any] | None, draw: bool) -> str:
+    return _signature(case, json.dumps([run or {}, draw], sort_keys=True, default=str))
+
+
 def run_report(
     case: Path,
     run: dict[str, Any] | None = None,
     *,
     draw: bool = True,
-    folder: Path | None = None,
 ) -> dict[str, Any]:
     """The report of a run, made the first time and reused while the case's
-    output stays the same."""
+    output and the record stay the same."""
     case = Path(case)
-    folder = folder or post_dir(case)
-    signature = _signature(case, json.dumps(run or {}, sort_keys=True, default=str))
+    folder = post_dir(case)
+    signature = _run_signature(case, run, draw)
     cached = _cached(folder, signature)
     if cached is not None:
         return cached
@@ -203,6 +206,23 @@ def run_report(
         finally:
             shutil.rmtree(scratch, ignore_errors=True)
     return data
+
+
+def cached_report(
+    case: Path,
+    run: dict[str, Any] | None,
+    against: tuple[Path, dict[str, Any] | None] | None = None,
+) -> dict[str, Any] | None:
+    """The report (or comparison) when it is already made, else None; never draws."""
+    base = _cached(post_dir(Path(case)), _run_signature(Path(case), run, True))
+    if base is None or against is None:
+        return base
+    other, other_run = against
+    folder, signature = _against_folder(Path(case), base, Path(other), other_run)
+    extra = _cached(folder, signature)
+    if extra is None:
+        return None
+    return _combined(base, numbers(Path(other), other_run), extra, folder)
 
 
 def _cached(folder: Path, signature: str) -> dict[str, Any] | None:
@@ -223,6 +243,36 @@ def _publish(scratch: Path, folder: Path, data: dict[str, Any]) -> None:
     atomic_write_bytes(folder / MANIFEST, (json.dumps(data, indent=1) + "\n").encode())
 
 
+def _against_folder(
+    case: Path, base: dict[str, Any], other: Path, other_run: dict[str, Any] | None
+) -> tuple[Path, str]:
+    key = hashlib.sha256(str(other.resolve()).encode()).hexdigest()[:8]
+    other_signature = _signature(other, json.dumps(other_run or {}, sort_keys=True, default=str))
+    return post_dir(case) / f"against-{key}", _signature(case, base["signature"] + other_signature)
+
+
+def _labels(base: dict[str, Any], other_label: str, same: bool) -> tuple[str, str]:
+    this_label = base["label"]
+    if other_label == this_label and not same:
+        other_label += " (other)"
+    return this_label, other_label
+
+
+def _combined(
+    base: dict[str, Any], other: dict[str, Any], extra: dict[str, Any], folder: Path
+) -> dict[str, Any]:
+    out = dict(base)
+    out["against"] = {
+        "label": extra.get("other_label", other["label"]),
+        "run": other["run"],
+        "window": other["window"],
+        "parts": other["parts"],
+        "folder": folder.name,
+        "images": extra["images"],
+    }
+    return out
+
+
 def comparison(
     case: Path,
     run: dict[str, Any] | None,
@@ -232,15 +282,14 @@ def comparison(
     draw: bool = True,
 ) -> dict[str, Any]:
     """The report of ``case`` against ``other``: this run's report plus ΔCp
-    pictures on this run's surface and both accumulated drag curves."""
+    pictures on this run's surface and both accumulated drag curves. The
+    other run's folder is only read."""
+    case, other = Path(case), Path(other)
     base = run_report(case, run, draw=draw)
-    other_base = run_report(other, other_run, draw=False)
-    this_label, other_label = base["label"], other_base["label"]
-    if other_label == this_label and Path(other).resolve() != Path(case).resolve():
-        other_label += " (other)"
-    key = hashlib.sha256(str(Path(other).resolve()).encode()).hexdigest()[:8]
-    folder = post_dir(case) / f"against-{key}"
-    signature = _signature(case, base["signature"] + other_base["signature"])
+    other_numbers = numbers(other, other_run)
+    same = other.resolve() == case.resolve()
+    this_label, other_label = _labels(base, other_numbers["label"], same)
+    folder, signature = _against_folder(case, base, other, other_run)
     cached = _cached(folder, signature)
     if cached is None:
         with case_lock(folder):
@@ -248,7 +297,7 @@ def comparison(
             if cached is None:
                 scratch = Path(tempfile.mkdtemp(prefix=".make-", dir=folder))
                 try:
-                    wins = (_window(base), _window(other_base))
+                    wins = (_window(base), _window(other_numbers))
                     images = pictures.cumulative_pair(
                         case, other, scratch, (this_label, other_label), wins
                     )
@@ -263,20 +312,15 @@ def comparison(
                                     "labels": [this_label, other_label],
                                 }
                             )
-                    cached = {"images": images, "signature": signature}
+                    cached = {
+                        "images": images,
+                        "signature": signature,
+                        "other_label": other_label,
+                    }
                     _publish(scratch, folder, cached)
                 finally:
                     shutil.rmtree(scratch, ignore_errors=True)
-    out = dict(base)
-    out["against"] = {
-        "label": other_label,
-        "run": other_base["run"],
-        "window": other_base["window"],
-        "parts": other_base["parts"],
-        "folder": folder.name,
-        "images": cached["images"],
-    }
-    return out
+    return _combined(base, other_numbers, cached, folder)
 
 
 def _window(data: dict[str, Any]) -> readers.Window | None:

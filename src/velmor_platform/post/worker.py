@@ -6,7 +6,9 @@ costs the pictures, never the caller (a web server, a CLI that still
 writes every plot and table). The child also draws while its parent makes
 the plots, on the other core.
 
-``JOB`` is JSON: ``{"kind": "run", "case": ..., "folder": ...}``,
+``JOB`` is JSON: ``{"kind": "report", "case": ..., "run": ..., ["other": ...,
+"other_run": ...]}`` (a whole report, itself drawing in a child),
+``{"kind": "run", "case": ..., "folder": ...}``,
 ``{"kind": "delta", "case": ..., "other": ..., "folder": ..., "labels": [...]}``
 or ``{"kind": "product", "usd": ..., "target": ..., "name": ..., "wheelbase": ...}``.
 The child prints its answer as JSON on its last line of output.
@@ -70,9 +72,16 @@ def draw(job: dict[str, Any], timeout: float = TIMEOUT) -> Any:
 
 
 def _run(job: dict[str, Any]) -> Any:
-    from . import pictures, product
+    from . import pictures, product, report
 
     kind = job["kind"]
+    if kind == "report":
+        case, run = Path(job["case"]), job.get("run")
+        if job.get("other"):
+            report.comparison(case, run, Path(job["other"]), job.get("other_run"))
+        else:
+            report.run_report(case, run)
+        return {"made": str(report.post_dir(case))}
     if kind == "run":
         return pictures.picture_set(Path(job["case"]), Path(job["folder"]))
     if kind == "delta":
