@@ -429,8 +429,13 @@ def test_real_run_on_the_hatch(workspace):
     assert run["status"] == "completed", run.get("message")
     assert run["solver_version"].startswith("v") and run["mesh_cells"] > 10000
     assert all(math.isfinite(run[k]) for k in ("cd", "cl", "cm_pitch"))
-    assert {e["stage"] for e in events} >= {"snappyHexMesh", "simpleFoam"}
+    assert {e["stage"] for e in events} >= {"snappyHexMesh", "simpleFoam", "checkMesh"}
     assert any(e["iteration"] and e["total"] == 60 for e in events)
+    # The post-processing set of the run's report.
+    post = Path(run["case_dir"]) / "postProcessing"
+    assert (post / "velmorSurfaces" / "60" / "body.vtp").is_file()
+    assert (post / "velmorForces_body" / "0" / "force.dat").is_file()
+    assert "Mesh OK" in (Path(run["case_dir"]) / "log.checkMesh").read_text()
     assert ProductCore.load("hatch").current == {
         "cd": run["cd"],
         "cl": run["cl"],

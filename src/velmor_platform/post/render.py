@@ -153,7 +153,8 @@ def _plotter(size: tuple[int, int] = SIZE) -> Any:
         canvas.show(auto_close=False)  # sets up the window: render() draws from now on
         _CANVAS.append(canvas)
     p = _CANVAS[0]
-    p.clear()
+    p.clear()  # also takes the lights away
+    p.enable_lightkit()
     p.camera.parallel_projection = False
     if tuple(p.window_size) != tuple(size):
         p.window_size = list(size)
@@ -298,7 +299,9 @@ def draw_product(parts: dict[str, Any], target: Path, label: str, size: tuple[in
     try:
         colours = {"body": "#c9d3de", "wheels": "#2b2b2b"}
         for name, mesh in parts.items():
-            p.add_mesh(mesh, color=colours.get(name, "#9aa5b1"), smooth_shading=True)
+            # Outward normals whatever the source's winding: the shading needs them.
+            shaded = mesh.compute_normals(auto_orient_normals=True, split_vertices=True)
+            p.add_mesh(shaded, color=colours.get(name, "#9aa5b1"), smooth_shading=True)
         b = np.asarray(
             [m.bounds for m in parts.values()], dtype=float
         )  # (n, 6): xmin xmax ymin ymax zmin zmax

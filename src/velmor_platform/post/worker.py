@@ -39,7 +39,7 @@ class DrawError(Exception):
 def start(job: dict[str, Any]) -> subprocess.Popen[bytes]:
     env = {**os.environ, "VTK_DEFAULT_OPENGL_WINDOW": "vtkEGLRenderWindow"}
     return subprocess.Popen(
-        [sys.executable, "-m", "velmor_platform.post.worker", json.dumps(job)],
+        [sys.executable, "-m", "velmor_platform.post.worker", json.dumps(job, default=str)],
         stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
