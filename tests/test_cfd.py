@@ -433,7 +433,7 @@ def test_real_run_on_the_hatch(workspace):
     assert any(e["iteration"] and e["total"] == 60 for e in events)
     # The post-processing set of the run's report.
     post = Path(run["case_dir"]) / "postProcessing"
-    assert (post / "velmorSurfaces" / "60" / "body.vtp").is_file()
+    assert any((post / "velmorSurfaces").glob("*/body.vtp"))
     assert (post / "velmorForces_body" / "0" / "force.dat").is_file()
     assert "Mesh OK" in (Path(run["case_dir"]) / "log.checkMesh").read_text()
     assert ProductCore.load("hatch").current == {
