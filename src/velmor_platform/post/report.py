@@ -500,3 +500,31 @@ def write_html(case: Path, data: dict[str, Any], target: Path) -> Path:
     )
     atomic_write_bytes(target, page.encode())
     return target
+
+
+#: The pictures an assistant is shown first, in order.
+KEY_IMAGES = ("cp_side", "cp_top", "dcp_side", "convergence", "cumulative_drag", "cumulative_both")
+
+
+def key_images(case: Path, data: dict[str, Any], limit: int = 4) -> list[tuple[str, bytes]]:
+    """The key pictures of a report as ``(caption, PNG bytes)``, at most ``limit``."""
+    found = {image["key"]: (image, path) for image, path in image_paths(case, data)}
+    out: list[tuple[str, bytes]] = []
+    for key in KEY_IMAGES:
+        if key in found and len(out) < limit:
+            image, path = found[key]
+            out.append((image["caption"], path.read_bytes()))
+    return out
+
+
+def summary(data: dict[str, Any]) -> dict[str, Any]:
+    """The numbers of a report without its pictures: the structured part of an answer."""
+    out = {
+        k: data.get(k)
+        for k in ("label", "run", "window", "cd_a", "parts", "renderer", "cumulative")
+    }
+    out["mesh"] = data.get("mesh", {}).get("line")
+    against = data.get("against")
+    if against:
+        out["against"] = {k: against.get(k) for k in ("label", "run", "window", "parts")}
+    return out
