@@ -5,6 +5,7 @@ output (OpenFOAM v1912); its vehicle surface is made here from the sample
 sedan's USD body, with a pressure field whose mean is known.
 """
 
+import base64
 import re
 import shutil
 import subprocess
@@ -255,3 +256,33 @@ def test_a_server_never_waits_for_a_report(case):
     state, data = background.run_status(case, RUN)
     assert state == "ready" and "no sampled surfaces" in data["renderer"]
     assert {i["key"] for i in data["images"]} == {"convergence", "cumulative_drag"}
+
+
+def test_the_template_server_reports_a_run_with_images_and_numbers(case, workspace):
+    import anyio
+    from mcp import Client
+
+    from velmor_platform.cfd import record
+    from velmor_platform.mcp.openfoam_server import build_server
+
+    usd = ProductCore.load("sedan:base").usd_path
+    fields = {"domain": "aerodynamics", "solver": "openfoam", "status": "completed"}
+    recorded = record.append_run(
+        Path(usd),
+        fields | {"cd": 0.17609, "cl": -0.04158, "case_dir": str(case)},
+        product_id="sedan:base",
+    )
+
+    async def scenario():
+        async with Client(build_server(workspace)) as client:
+            good = await client.call_tool("report", {"product": "sedan:base"})
+            bad = await client.call_tool("report", {"product": "sedan:base", "run": "run_0001"})
+            return good, bad
+
+    good, bad = anyio.run(scenario)
+    images = [c for c in good.content if c.type == "image"]
+    assert images and all(base64.b64decode(c.data)[:8] == b"\x89PNG\r\n\x1a\n" for c in images)
+    numbers = good.structured_content
+    assert numbers["run"]["run_id"] == recorded["run_id"] and numbers["run"]["cd"] == 0.17609
+    assert numbers["parts"][-1]["part"] == "total" and numbers["window"]["first"] > 0
+    assert bad.is_error and "has no case folder here" in bad.content[0].text
