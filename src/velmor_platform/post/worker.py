@@ -1,4 +1,4 @@
-"""Drawing in a child process: ``python -m velmor_platform.post.worker JOB``.
+"""Drawing in a child process (``python -m velmor_platform.post.child JOB``).
 
 VTK draws through the machine's OpenGL stack, which can abort the process
 that tries when it is broken. So pictures are drawn in a child: a failure
@@ -11,7 +11,8 @@ the plots, on the other core.
 ``{"kind": "run", "case": ..., "folder": ...}``,
 ``{"kind": "delta", "case": ..., "other": ..., "folder": ..., "labels": [...]}``
 or ``{"kind": "product", "usd": ..., "target": ..., "name": ..., "wheelbase": ...}``.
-The child prints its answer as JSON on its last line of output.
+The child (``post.child``) prints its answer as JSON on its last line of
+output.
 """
 
 from __future__ import annotations
@@ -20,7 +21,6 @@ import json
 import os
 import subprocess
 import sys
-from pathlib import Path
 from typing import Any
 
 #: A child still drawing after this long is stopped, seconds.
@@ -39,7 +39,7 @@ class DrawError(Exception):
 def start(job: dict[str, Any]) -> subprocess.Popen[bytes]:
     env = {**os.environ, "VTK_DEFAULT_OPENGL_WINDOW": "vtkEGLRenderWindow"}
     return subprocess.Popen(
-        [sys.executable, "-m", "velmor_platform.post.worker", json.dumps(job, default=str)],
+        [sys.executable, "-m", "velmor_platform.post.child", json.dumps(job, default=str)],
         stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
@@ -69,41 +69,3 @@ def finish(proc: subprocess.Popen[bytes], timeout: float = TIMEOUT) -> Any:
 
 def draw(job: dict[str, Any], timeout: float = TIMEOUT) -> Any:
     return finish(start(job), timeout)
-
-
-def _run(job: dict[str, Any]) -> Any:
-    from . import pictures, product, report
-
-    kind = job["kind"]
-    if kind == "report":
-        case, run = Path(job["case"]), job.get("run")
-        if job.get("other"):
-            report.comparison(case, run, Path(job["other"]), job.get("other_run"))
-        else:
-            report.run_report(case, run)
-        return {"made": str(report.post_dir(case))}
-    if kind == "run":
-        return pictures.picture_set(Path(job["case"]), Path(job["folder"]))
-    if kind == "delta":
-        a, b = job["labels"]
-        return pictures.delta_set(Path(job["case"]), Path(job["other"]), Path(job["folder"]), a, b)
-    if kind == "product":
-        dims = product.picture(
-            job["usd"],
-            Path(job["target"]),
-            name=job.get("name", ""),
-            wheelbase=job.get("wheelbase"),
-        )
-        return {"length": dims.length, "width": dims.width, "height": dims.height}
-    raise ValueError(f"unknown drawing job {kind!r}")
-
-
-def main(argv: list[str] | None = None) -> int:
-    args = sys.argv[1:] if argv is None else argv
-    answer = _run(json.loads(args[0]))
-    sys.stdout.write(json.dumps(answer) + "\n")
-    return 0
-
-
-if __name__ == "__main__":
-    raise SystemExit(main())
