@@ -528,3 +528,35 @@ def summary(data: dict[str, Any]) -> dict[str, Any]:
     if against:
         out["against"] = {k: against.get(k) for k in ("label", "run", "window", "parts")}
     return out
+
+
+def view(data: dict[str, Any]) -> dict[str, Any]:
+    """A report as the sections of a page (values as text, images by file):
+    what a web page renders with its own template."""
+    images = [(i, False) for i in data.get("images", [])]
+    against = data.get("against")
+    if against:
+        images += [(i, True) for i in against["images"]]
+    groups = []
+    for group, name in _GROUPS:
+        chosen = [dict(i, against=a) for i, a in images if i["group"] == group]
+        if chosen or group == "drag":
+            groups.append({"group": group, "name": name, "images": chosen})
+    parts = [
+        [_fmt(p.get(key), 1 if key == "drag_n" else 4) for key, _ in PART_COLUMNS]
+        for p in data.get("parts", [])
+    ]
+    return {
+        "record": record_rows(data),
+        "renderer": data.get("renderer"),
+        "groups": groups,
+        "part_columns": [label for _, label in PART_COLUMNS],
+        "parts": parts,
+        "mesh": data.get("mesh", {}).get("line", ""),
+        "against": None
+        if not against
+        else {
+            "label": against["label"],
+            "record": record_rows({"run": against["run"], "window": against["window"]}),
+        },
+    }

@@ -166,6 +166,13 @@ def numbers(made: Report) -> dict[str, Any]:
     }
 
 
+def page_view(made: Report) -> dict[str, Any]:
+    """The report's sections for a page: record rows, image groups, the parts table."""
+    from ..post import report
+
+    return report.view(made.data)
+
+
 @dataclass
 class ProductPicture:
     state: str  # ready, making or failed

@@ -29,7 +29,7 @@ from starlette.types import ASGIApp, Message, Receive, Scope, Send
 from ..core.layer_io import state_dir
 from ..services import authoring, products, solvers
 from ..services.errors import UserError
-from . import answers, charts, context, forms, runs, views
+from . import answers, charts, context, forms, reports, runs, views
 from .answers import ws
 from .context import Settings
 from .forms import FormError
@@ -416,6 +416,7 @@ def create_app(
         *_twin("/products/{pid}/export", export_page),
         *_twin("/compare", compare_page),
         *runs.routes(),
+        *reports.routes(),
         Route("/api/session", session_info),
         Mount("/static", StaticFiles(directory=_STATIC), name="static"),
     ]
