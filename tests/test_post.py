@@ -6,21 +6,21 @@ sedan's USD body, with a pressure field whose mean is known.
 """
 
 import base64
+import json
 import re
 import shutil
 import subprocess
 import sys
 from html.parser import HTMLParser
-from pathlib import Path
 
 import numpy as np
 import pytest
 
+from post_case import DATA, half_body, record_run, sedan_usd, with_surface
 from velmor_platform.cfd import api, coefficients, geometry
 from velmor_platform.core.product_core import ProductCore
 from velmor_platform.post import functions, report, worker
 
-DATA = Path(__file__).resolve().parent / "data" / "post_case"
 RUN = {"run_id": "sedan-base-0004", "cd": 0.17609, "cl": -0.04158, "cm_pitch": -0.17506}
 
 
@@ -35,42 +35,11 @@ needs_renderer = pytest.mark.skipif(
 )
 
 
-def sedan_usd():
-    """The sample sedan of the active workspace (loaded, so its geometry resolves)."""
-    return ProductCore.load("sedan:base").usd_path
-
-
-def half_body(workspace, speed=40.0):
-    """The sedan's body as the case meshes it (y >= 0), with kinematic p and
-    wall shear; Cp is 1 at the nose falling to -0.5 at the tail."""
-    import pyvista as pv
-
-    tris = geometry.place_on_centre_line(geometry.body_triangles(sedan_usd()))
-    tris = tris[tris[:, :, 1].mean(axis=1) >= 0]
-    n = len(tris)
-    faces = np.c_[np.full(n, 3), np.arange(3 * n).reshape(n, 3)].ravel()
-    mesh = pv.PolyData(tris.reshape(-1, 3), faces)
-    x = mesh.cell_centers().points[:, 0]
-    cp = 1.0 - 1.5 * (x - x.min()) / np.ptp(x)
-    mesh.cell_data["p"] = cp * 0.5 * speed**2
-    shear = np.zeros((n, 3))
-    shear[:, 0] = -0.002 * 0.5 * speed**2
-    mesh.cell_data["wallShearStress"] = shear
-    return mesh
-
-
 @pytest.fixture
 def case(tmp_path, workspace):
     folder = tmp_path / "case"
     shutil.copytree(DATA, folder)
     return folder
-
-
-def with_surface(case, workspace):
-    target = case / "postProcessing" / functions.SURFACES / "223"
-    target.mkdir(parents=True, exist_ok=True)
-    half_body(workspace).save(target / "body.vtp")
-    return case
 
 
 class Tables(HTMLParser):
@@ -262,16 +231,9 @@ def test_the_template_server_reports_a_run_with_images_and_numbers(case, workspa
     import anyio
     from mcp import Client
 
-    from velmor_platform.cfd import record
     from velmor_platform.mcp.openfoam_server import build_server
 
-    usd = ProductCore.load("sedan:base").usd_path
-    fields = {"domain": "aerodynamics", "solver": "openfoam", "status": "completed"}
-    recorded = record.append_run(
-        Path(usd),
-        fields | {"cd": 0.17609, "cl": -0.04158, "case_dir": str(case)},
-        product_id="sedan:base",
-    )
+    recorded = record_run(case)
 
     async def scenario():
         async with Client(build_server(workspace)) as client:
@@ -286,3 +248,52 @@ def test_the_template_server_reports_a_run_with_images_and_numbers(case, workspa
     assert numbers["run"]["run_id"] == recorded["run_id"] and numbers["run"]["cd"] == 0.17609
     assert numbers["parts"][-1]["part"] == "total" and numbers["window"]["first"] > 0
     assert bad.is_error and "has no case folder here" in bad.content[0].text
+
+
+def test_velmor_report_writes_the_html_with_its_pictures_beside_it(case, workspace, tmp_path):
+    recorded = record_run(case)
+    out = tmp_path / "out"
+    done = subprocess.run(
+        [sys.executable, "-m", "velmor_platform", "--json", "report", recorded["run_id"],
+         "--output", str(out)],
+        capture_output=True, text=True, timeout=300,
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    data = json.loads(done.stdout)
+    assert data["html"] == str(out / "report.html") and data["run"]["cd"] == 0.17609
+    assert all((out / name).is_file() for name in data["images"])
+    page = (out / "report.html").read_text()
+    assert page.count("data:image/png;base64,") == len(data["images"]) >= 2
+    refused = subprocess.run(
+        [sys.executable, "-m", "velmor_platform", "report", "sedan-base-0001"],
+        capture_output=True, text=True, timeout=120,
+    )  # fmt: skip
+    assert refused.returncode == 1 and refused.stderr.count("\n") == 1
+    assert "has no case folder here" in refused.stderr
+
+
+def test_run_page_is_linked_from_the_history_and_serves_its_pictures(case, workspace):
+    from starlette.testclient import TestClient
+
+    from velmor_platform.post import background
+    from velmor_platform.web.app import create_app
+
+    recorded = record_run(case)
+    client = TestClient(create_app(workspace, allowed_hosts=["testserver"]))
+    url = f"/products/sedan:base/runs/{recorded['run_id']}"
+    assert f'href="{url}"' in client.get("/products/sedan:base/history").text
+    first = client.get(url)
+    assert first.status_code == 200 and first.headers["refresh"] == "3"
+    assert client.get("/api" + url).status_code == 202
+    background.wait()
+    page = client.get(url)
+    assert "refresh" not in page.headers
+    sources = re.findall(r'<img src="([^"]+)"', page.text)
+    assert len(sources) >= 2
+    for src in sources:
+        picture = client.get(src)
+        assert picture.status_code == 200 and picture.headers["content-type"] == "image/png"
+        assert "max-age" in picture.headers["cache-control"] and picture.headers["etag"]
+    assert client.get(url + "/pictures/..%2Freport.json").status_code == 404
+    numbers = client.get("/api" + url).json()
+    assert numbers["run"]["cd"] == 0.17609 and numbers["parts"][-1]["part"] == "total"

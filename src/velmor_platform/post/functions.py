@@ -114,7 +114,7 @@ def function_objects(
     # Planes are cut only near the car: the whole tunnel would be most of the files.
     centre_box = (
         _r((lo[0] - 0.5 * length, -1.0, 0.0)),
-        _r((hi[0] + 1.5 * length, 1.0, hi[2] + 0.6 * length)),
+        _r((hi[0] + 1.5 * length, 1.0, hi[2] + 1.0 * length)),
     )
     wake_box = (
         _r((lo[0] - 1.0, 0.0, 0.0)),
