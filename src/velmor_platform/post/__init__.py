@@ -11,6 +11,9 @@ One job per module:
 * ``compare``   ΔCp of two runs on one surface;
 * ``product``   the picture of a product from its USD geometry;
 * ``pictures``  the picture and plot sets of a run and of a comparison;
-* ``worker``    drawing in a child process;
-* ``report``    the cached report of a run and its self-contained HTML.
+* ``worker``    drawing in a child process (``child`` is that process);
+* ``report``    the cached report of a run and its self-contained HTML;
+* ``background`` reports and product pictures made without anyone waiting;
+* ``runs``      a product's runs with every recorded field (the case folder);
+* ``mcp_tools`` the template server's ``report`` tool.
 """
