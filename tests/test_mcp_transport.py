@@ -339,7 +339,7 @@ def test_server_tool_metadata_and_errors_over_stdio(workspace):
 
     tools, result = asyncio.run(scenario())
     by_name = {tool.name: tool for tool in tools}
-    assert set(by_name) == {"list_templates", "prepare_case", "simulate"}
+    assert set(by_name) == {"list_templates", "prepare_case", "simulate", "report"}
     for each in tools:  # every tool titled, described, annotated, with clean schema names
         assert each.title and each.description and each.annotations is not None
         assert not each.input_schema["title"].startswith("_")

@@ -100,6 +100,7 @@ def test_a_run_page_and_the_product_card_show_their_pictures(workspace, server, 
     from post_case import copy_case, record_run, with_surface
 
     run = record_run(with_surface(copy_case(tmp_path / "case"), workspace))
+    browser.get(server + "products/sedan:base")  # its picture starts being made
     browser.get(server + "products/sedan:base/history")
     browser.find_element(By.LINK_TEXT, run["run_id"]).click()
     # The page refreshes itself (no script) until its pictures are made.
@@ -109,4 +110,4 @@ def test_a_run_page_and_the_product_card_show_their_pictures(workspace, server, 
     assert loaded >= 10  # convergence, drag, five pressure views, shear
     assert browser.find_element(By.CSS_SELECTOR, "table.parts").text.count("total") == 1
     browser.get(server + "products/sedan:base")
-    assert WebDriverWait(browser, 60).until(_all_images_loaded) == 1
+    assert WebDriverWait(browser, 120).until(_all_images_loaded) == 1

@@ -16,8 +16,6 @@ import base64
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from mcp.types import CallToolResult
-
 if TYPE_CHECKING:
     from mcp.server import MCPServer
 
@@ -55,13 +53,11 @@ def _report(root: Path, product: str, run: str | None, against: str | None) -> d
 def register(server: "MCPServer", workspace: "str | Path") -> None:
     """Add the ``report`` tool to ``server``."""
     from mcp.server.mcpserver.exceptions import ToolError
-    from mcp.types import ToolAnnotations
+    from mcp.types import CallToolResult, ToolAnnotations
 
     root = Path(workspace).resolve()
 
-    async def report_tool(
-        product: str, run: str | None = None, against: str | None = None
-    ) -> CallToolResult:
+    async def report_tool(product: str, run: str | None = None, against: str | None = None) -> Any:
         import anyio
         from mcp.types import ImageContent, TextContent
 
@@ -94,6 +90,8 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             )
         return CallToolResult(content=content, structured_content=numbers)
 
+    # The SDK reads the annotations: the answer is a whole result (images and numbers).
+    report_tool.__annotations__["return"] = CallToolResult
     report_tool.__name__ = report_tool.__qualname__ = "Report"
     server.tool(
         name="report",
