@@ -59,6 +59,8 @@ class RunParams(BaseModel):
     iterations: int | None = Field(default=None, ge=1, le=100_000)
     ranks: int = Field(default=1, ge=1, le=MAX_RANKS)
     template: str | None = None
+    #: Yaw angle of the wind, degrees; any other than 0 needs the full model (see ``yaw``).
+    yaw: float = Field(default=0.0, ge=-30, le=30)
     #: Relative variation of Cd over the final window below which a run counts as converged.
     convergence_tolerance: float = Field(default=0.02, gt=0, lt=1)
 
