@@ -20,6 +20,7 @@ import socket
 import subprocess
 import time
 from pathlib import Path
+from typing import Self
 
 MUNGE_KEY = Path("/etc/munge/munge.key")
 BINARIES = ("munged", "slurmctld", "slurmd", "sbatch", "squeue", "scontrol", "scancel", "sinfo")
@@ -134,7 +135,7 @@ PartitionName=debug Nodes={self.node} Default=YES MaxTime=INFINITE State=UP
     def _run(self, *argv: str, timeout: float = 15.0) -> subprocess.CompletedProcess[str]:
         return subprocess.run(argv, env=self.env, capture_output=True, text=True, timeout=timeout)
 
-    def start(self) -> LocalCluster:
+    def start(self) -> Self:
         reason = unavailable_reason()
         if reason:
             raise ClusterUnavailable(reason)
@@ -204,7 +205,7 @@ PartitionName=debug Nodes={self.node} Default=YES MaxTime=INFINITE State=UP
                 with contextlib.suppress(ProcessLookupError):
                     os.kill(pid, signal.SIGKILL)
 
-    def __enter__(self) -> LocalCluster:
+    def __enter__(self) -> Self:
         return self.start()
 
     def __exit__(self, *exc: object) -> None:

@@ -87,9 +87,8 @@ def full_model(
         "simpleGrading",
         [1, 1, 1],
     ]
-    boundary = [
-        (name, spec) for name, spec in block["boundary"] if name not in ("side", "symmetry")
-    ]
+    current: Any = block["boundary"]
+    boundary = [(name, spec) for name, spec in current if name not in ("side", "symmetry")]
     boundary.append((SIDES, {"type": "patch", "faces": [[3, 7, 6, 2], [0, 1, 5, 4]]}))
     block["boundary"] = boundary
 

@@ -111,7 +111,8 @@ def _usd_triangles(name: str) -> Triangles:
     try:
         stage = Usd.Stage.Open(name, Usd.Stage.LoadAll)
     except Tf.ErrorException as exc:
-        raise VariantError(f"{name}: OpenUSD cannot open it: {' '.join(str(exc).split())[:200]}")
+        detail = " ".join(str(exc).split())[:200]
+        raise VariantError(f"{name}: OpenUSD cannot open it: {detail}") from None
     if stage is None:
         raise VariantError(f"{name}: OpenUSD cannot open it")
     to_metres = geo._stage_to_metres(stage)
@@ -185,7 +186,7 @@ def frontal_area(triangles: Triangles, cell: float = AREA_CELL) -> float:
 def mesh_usda(triangles: Triangles, doc: str) -> bytes:
     """A USD text layer with one ``Body`` prim holding the triangles as a
     mesh (points shared between triangles), metres, Z up."""
-    from pxr import Gf, Sdf, Usd, UsdGeom, Vt
+    from pxr import Gf, Usd, UsdGeom, Vt
 
     flat = triangles.reshape(-1, 3)
     points, inverse = np.unique(np.round(flat, 7), axis=0, return_inverse=True)
@@ -377,7 +378,7 @@ def make_variant(
     if "surfaceMesh" in body.attributes:
         body.attributes["surfaceMesh"].default = Sdf.AssetPath(body_ref)
     if wheels != "keep" and "Wheels" in vehicle.nameChildren:
-        vehicle.RemoveNameChild(vehicle.nameChildren["Wheels"])
+        del vehicle.nameChildren["Wheels"]
     if wheels_file is not None:
         spec = Sdf.PrimSpec(vehicle, "Wheels", Sdf.SpecifierDef, "Xform")
         spec.payloadList.prependedItems.append(Sdf.Payload(_relative(str(wheels_file), folder)))
@@ -426,7 +427,7 @@ def make_variant(
         "parent": parent,
         "usd_path": str(usd_path),
         "geometry": str(body_file),
-        "triangles": int(len(triangles)),
+        "triangles": len(triangles),
         "frontal_area": float(area),
         "frontal_area_source": "given" if frontal_area_m2 is not None else "computed",
         "length": float(length),
