@@ -19,6 +19,7 @@ from velmor_platform.study import model, recording, results, runner
 from velmor_platform.study.config import SlurmConfig
 from velmor_platform.study.errors import StudyError
 from velmor_platform.study.executors import JobState, LocalExecutor
+from velmor_platform.study.mcp_executor import McpExecutor
 from velmor_platform.study.slurm import SlurmExecutor
 from velmor_platform.study.state import StudyState
 
@@ -301,3 +302,103 @@ def test_real_study_on_slurm_completes_cancels_fails_and_resumes(slurm_cluster, 
     ]
     assert len(dirs) == len(set(dirs)) == 4  # each case exactly once
     assert StudyState.load(workspace, "slurm").finished()
+
+
+# ------------------------------------------------------------------ MCP server
+
+
+class ScriptedMcpExecutor(McpExecutor):
+    """Cases run by a real stdio OpenFOAM MCP server, OpenFOAM's Allrun replaced."""
+
+    def submit(self, case, ranks, label):
+        speed = label.split("-")[-2]
+        (case / "Allrun").write_text("#!/bin/sh\n" + ScriptedExecutor.scripts[speed] + "\n")
+        return super().submit(case, ranks, label)
+
+
+def test_cases_run_on_the_solver_host_through_the_mcp_server(workspace):
+    study = model.from_values(name="m", products=["hatch"], speeds=[25, 35], executor="mcp")
+    stop = threading.Event()
+    queued = []
+
+    def on_event(event):
+        if event.get("status") == "queued":
+            queued.append(event["case"])
+            if len(queued) == 2:
+                stop.set()
+
+    executor = ScriptedMcpExecutor(workspace)
+    runner.run_study(workspace, study, executor=executor, on_event=on_event, stop=stop)
+    runner.cancel_study(workspace, "m", ["hatch-quick-v35-y0"], executor=executor)
+    state = runner.run_study(workspace, name="m", executor=executor)
+    assert {k: e["status"] for k, e in state.cases.items()} == {
+        "hatch-quick-v25-y0": "completed",
+        "hatch-quick-v35-y0": "cancelled",
+    }
+
+
+def test_an_assistant_makes_a_variant_and_follows_a_study(workspace, hatch_mm_stl):
+    import anyio
+    from mcp import Client
+
+    from velmor_platform.mcp.openfoam_server import build_server
+
+    state = runner.open_study(workspace, model.from_values(name="done", products=["hatch"]))
+    state.update("hatch-quick-vdefault-y0", status="completed", cd=0.3)
+    state.save()
+    notes = []
+
+    async def progress(value, total, message):
+        notes.append((value, total, json.loads(message)))
+
+    async def scenario():
+        async with Client(build_server(workspace)) as client:
+            made = await client.call_tool(
+                "make_variant",
+                {"parent": "hatch", "name": "hatch:mm", "geometry": str(hatch_mm_stl),
+                 "scale": 0.001},
+            )  # fmt: skip
+            followed = await client.call_tool(
+                "follow_study", {"name": "done"}, progress_callback=progress
+            )
+            table = await client.call_tool("study_results", {"name": "done"})
+            return made, followed, table
+
+    made, followed, table = anyio.run(scenario)
+    assert made.structured_content["product"] == "hatch:mm"
+    assert followed.structured_content["finished"] is True
+    assert notes == [(1.0, 1.0, {"case": "hatch-quick-vdefault-y0", "status": "completed",
+                                  "counts": {"completed": 1}})]  # fmt: skip
+    assert table.structured_content["rows"][0]["cd"] == 0.3
+
+
+# --------------------------------------------------------------- housekeeping
+
+
+def test_cleaning_keeps_what_records_need_and_never_touches_a_case_in_use(workspace):
+    from velmor_platform.study.housekeeping import clean_cases
+
+    cases = workspace / "cases" / "hatch"
+    made = {}
+    for name in ("recorded", "unrecorded", "in-study"):
+        made[name] = case = cases / name
+        shutil.copytree(DATA, case)
+        (case / "processor0" / "constant").mkdir(parents=True)
+        (case / "processor0" / "constant" / "big").write_bytes(b"x" * 4096)
+        (case / "200").mkdir()
+    api.record_case(ProductCore.load("hatch"), made["recorded"])
+    state = runner.open_study(workspace, model.from_values(name="hold", products=["hatch"]))
+    state.update("hatch-quick-vdefault-y0", status="running", case_dir=str(made["in-study"]))
+    state.save()
+    report = clean_cases(workspace, "hatch", quiet_s=0)
+    assert [s["case"] for s in report["slimmed"]] == [str(made["recorded"])]
+    recorded = made["recorded"]
+    assert not (recorded / "processor0").exists() and not (recorded / "constant/polyMesh").exists()
+    assert not (recorded / "200").exists()
+    assert (recorded / "postProcessing").is_dir() and (recorded / "log.simpleFoam").is_file()
+    assert api.record_case(ProductCore.load("hatch"), recorded)["cd"]  # still readable
+    kept = {k["case"]: k["reason"] for k in report["kept"]}
+    assert kept == {str(made["in-study"]): "an unfinished study uses it",
+                    str(made["unrecorded"]): "no run records it"}  # fmt: skip
+    report = clean_cases(workspace, "hatch", quiet_s=0, unrecorded=True)
+    assert not made["unrecorded"].exists() and (made["in-study"] / "processor0").exists()

@@ -53,6 +53,12 @@ def make_executor(workspace: Path, name: str) -> Executor:
     raise StudyError("invalid", f"unknown executor {name!r} (local, slurm or mcp)")
 
 
+def _close(executor: Executor) -> None:
+    close = getattr(executor, "close", None)
+    if close is not None:
+        close()
+
+
 def open_study(workspace: Path, study: Study | None, name: str | None = None) -> StudyState:
     """The stored study named by ``study`` (stored now if new) or ``name``."""
     if study is None:
@@ -156,6 +162,7 @@ def drive(
             event.setdefault("counts", state.counts())
             on_event(event)
 
+    poll_s = max(poll_s, float(getattr(executor, "poll_s", 0.0)))
     _prepare(workspace, state, emit)
     cancelled: set[str] = set()
     while True:
@@ -243,9 +250,12 @@ def run_study(
     check = getattr(chosen, "check", None)
     if check is not None:
         check()
-    with state.driving():
-        state = StudyState.load(root, state.name)  # as stored, now that it is ours
-        return drive(root, state, chosen, on_event=on_event, stop=stop, poll_s=poll_s)
+    try:
+        with state.driving():
+            state = StudyState.load(root, state.name)  # as stored, now that it is ours
+            return drive(root, state, chosen, on_event=on_event, stop=stop, poll_s=poll_s)
+    finally:
+        _close(chosen)
 
 
 def cancel_study(
@@ -268,9 +278,12 @@ def cancel_study(
     if driver is not None:
         return {"study": name, "requested": keys or "all", "driver": driver}
     chosen = executor or make_executor(root, str(state.definition.get("executor", "local")))
-    with state.driving():
-        state = StudyState.load(root, name)
-        _drive_subset(root, state, chosen, state.cancel_requests(), wait=wait)
+    try:
+        with state.driving():
+            state = StudyState.load(root, name)
+            _drive_subset(root, state, chosen, state.cancel_requests(), wait=wait)
+    finally:
+        _close(chosen)
     return {"study": name, "requested": keys or "all", "counts": state.counts()}
 
 
@@ -322,11 +335,13 @@ def study_status(workspace: str | Path, name: str, *, live: bool = False) -> dic
         active = {e["job"]: e for e in cases if e["status"] in ACTIVE and e.get("job")}
         if active:
             executor = make_executor(root, str(state.definition.get("executor", "local")))
-            with contextlib.suppress(StudyError):
-                for handle, job in executor.poll(
-                    {h: Path(e["case_dir"]) for h, e in active.items()}
-                ).items():
-                    active[handle]["live"] = job.state
+            try:
+                with contextlib.suppress(StudyError):
+                    jobs = {h: Path(e["case_dir"]) for h, e in active.items()}
+                    for handle, job in executor.poll(jobs).items():
+                        active[handle]["live"] = job.state
+            finally:
+                _close(executor)
     return {
         "study": state.name,
         "definition": state.definition,

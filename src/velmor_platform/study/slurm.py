@@ -53,6 +53,7 @@ class SlurmExecutor:
         if self.config.slurm_conf:
             self.env["SLURM_CONF"] = self.config.slurm_conf
         self._checked = False
+        self.poll_s = self.config.poll_s
 
     # ---- the controller -----------------------------------------------------------------
     def _run(
