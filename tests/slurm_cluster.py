@@ -18,6 +18,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import time
 from pathlib import Path
 from typing import Self
@@ -65,7 +66,10 @@ class LocalCluster:
     def __init__(self, root: Path) -> None:
         self.root = root
         self.conf = root / "slurm.conf"
-        self.munge_socket = root / "munge" / "munge.socket.2"
+        # munged runs as the munge user: its folder is one of its own under the
+        # system's temporary directory, reachable whatever ``root``'s parents allow.
+        self.munge_dir = Path(tempfile.gettempdir()) / "velmor-munge-unset"
+        self.munge_socket = self.munge_dir / "munge.socket.2"
         self.pids: dict[str, int] = {}
         self.env = dict(os.environ, SLURM_CONF=str(self.conf))
 
@@ -80,7 +84,7 @@ class LocalCluster:
         node_line = " ".join(f"{k}={v}" for k, v in fields.items())
         host = socket.gethostname().split(".")[0]
         r = self.root
-        for sub in ("state", "spool", "log", "munge"):
+        for sub in ("state", "spool", "log"):
             (r / sub).mkdir(parents=True, exist_ok=True)
         self.conf.write_text(
             f"""ClusterName=velmortest
@@ -147,11 +151,12 @@ PartitionName=debug Nodes={self.node} Default=YES MaxTime=INFINITE State=UP
         return self
 
     def _start(self) -> None:
+        self.munge_dir = Path(tempfile.mkdtemp(prefix="velmor-munge-"))
+        self.munge_socket = self.munge_dir / "munge.socket.2"
         self._write_conf()
         r = self.root
-        munge_dir = r / "munge"
-        # munged runs as the munge user: it must reach its folder.
-        r.chmod(0o755)
+        munge_dir = self.munge_dir
+        munge_dir.chmod(0o755)
         shutil.chown(munge_dir, "munge", "munge")
         subprocess.run(
             [
@@ -204,6 +209,8 @@ PartitionName=debug Nodes={self.node} Default=YES MaxTime=INFINITE State=UP
             if _alive(pid):
                 with contextlib.suppress(ProcessLookupError):
                     os.kill(pid, signal.SIGKILL)
+        if self.munge_dir.name != "velmor-munge-unset":
+            shutil.rmtree(self.munge_dir, ignore_errors=True)
 
     def __enter__(self) -> Self:
         return self.start()

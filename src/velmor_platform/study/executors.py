@@ -71,7 +71,7 @@ def job_body(case: Path, setup: list[str] | None = None) -> str:
         "export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1",
         "export OMPI_MCA_btl_vader_single_copy_mechanism=none",
         f"rm -f {EXIT_FILE}",
-        f"date +%s > {STARTED_FILE}",
+        f"date +%s.%N > {STARTED_FILE}",
         f"./Allrun > {JOB_LOG} 2>&1",
         "code=$?",
         f'echo "$code" > {EXIT_FILE}.tmp && mv -f {EXIT_FILE}.tmp {EXIT_FILE}',
