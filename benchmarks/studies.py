@@ -197,7 +197,7 @@ def bench_yaw(tmp: Path, product: str, iterations: int | None) -> dict[str, Any]
                 "wall_time_s",
                 "converged",
             )
-        }  # fmt: skip
+        }
         for e in state.cases.values()
     ]
     chart = ROOT / "benchmarks" / "yaw_sweep.svg"
