@@ -258,6 +258,19 @@ def test_a_controller_that_is_down_is_one_line_within_seconds(slurm_cluster, tmp
         missing.check()
 
 
+def test_doctor_report_of_the_slurm_set_up(slurm_cluster, workspace):
+    from velmor_platform.study.slurm import describe
+
+    assert describe(workspace) is None  # nothing configured
+    toml = workspace / "cluster.toml"
+    toml.write_text(f'[slurm]\nslurm_conf = "{slurm_cluster.conf}"\npartition = "debug"\n')
+    report = describe(workspace)
+    assert report["ok"] and "UP" in report["controller"]
+    assert report["partitions"][0]["partition"] == "debug*"
+    toml.write_text(f'[slurm]\nslurm_conf = "{slurm_cluster.conf}"\npartition = "gpu"\n')
+    assert "not offered" in describe(workspace)["problem"]
+
+
 @pytest.mark.skipif(not HAVE_OPENFOAM, reason="OpenFOAM is not installed (Debian 'openfoam')")
 def test_real_study_on_slurm_completes_cancels_fails_and_resumes(slurm_cluster, workspace):
     executor = SlurmExecutor(SlurmConfig(slurm_conf=str(slurm_cluster.conf), poll_s=0.5))

@@ -23,6 +23,7 @@ import os
 import shutil
 import subprocess
 from pathlib import Path
+from typing import Any
 
 from .config import SlurmConfig
 from .errors import StudyError
@@ -212,3 +213,38 @@ def _quote(value: str) -> str:
     import shlex
 
     return shlex.quote(value)
+
+
+def describe(workspace: Path) -> dict[str, Any] | None:
+    """The workspace's Slurm set-up for ``doctor``: None when ``cluster.toml``
+    configures no Slurm, else what is configured, whether the controller
+    answers and the partitions it offers."""
+    from .config import load_config
+
+    config = load_config(workspace).slurm
+    if config is None:
+        return None
+    executor = SlurmExecutor(config)
+    report: dict[str, Any] = {
+        "configured": config.model_dump(exclude_defaults=True),
+        "slurm_conf": executor.env.get("SLURM_CONF") or "Slurm's default (/etc/slurm/slurm.conf)",
+    }
+    try:
+        report["controller"] = executor.check()
+        report["ok"] = True
+    except StudyError as exc:
+        report["controller"] = exc.message
+        report["ok"] = False
+        return report
+    done = executor._run("sinfo", "-h", "-o", "%P %a %D %t %c")
+    report["partitions"] = [
+        dict(zip(("partition", "state", "nodes", "node_state", "cpus"), line.split(), strict=False))
+        for line in done.stdout.splitlines()
+        if line.strip()
+    ]
+    if config.partition and not any(
+        p["partition"].rstrip("*") == config.partition for p in report["partitions"]
+    ):
+        report["ok"] = False
+        report["problem"] = f"partition {config.partition!r} is not offered by the cluster"
+    return report
