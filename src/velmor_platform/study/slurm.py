@@ -145,6 +145,11 @@ class SlurmExecutor:
         self._ensure()
         out: dict[str, JobState] = {}
         done = self._run("squeue", "-h", "-o", "%i %T", "-j", ",".join(jobs))
+        if done.returncode != 0 and "Invalid job id" not in done.stderr:
+            # Not a job the controller forgot: is the controller gone? Then stop
+            # here (one line) rather than judge running jobs as lost.
+            self.check()
+            raise StudyError("unavailable", f"squeue failed: {' '.join(done.stderr.split())}")
         if done.returncode == 0:
             for line in done.stdout.splitlines():
                 parts = line.split()
