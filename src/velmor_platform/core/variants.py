@@ -400,7 +400,11 @@ def make_variant(
                 atomic_write_bytes(wheels_file, layer_bytes(wheels_layer, ".usda"))
                 written.append(wheels_file)
             if not template_dst.exists() and template_src.is_dir():
-                _copy_dir(template_src, template_dst)
+                note = (
+                    f"\n\nDerived from the template `{template_src.name}` (of {parent}) for "
+                    f"{name} by velmor; edit it freely.\n"
+                )
+                _copy_dir(template_src, template_dst, note)
                 made_template = True
             folder.parent.mkdir(parents=True, exist_ok=True)
             tmp = Path(tempfile.mkdtemp(prefix=".velmor-product-", dir=folder.parent))
@@ -458,11 +462,15 @@ def _set(prim: Any, name: str, type_name: Any, value: Any) -> None:
     attr.default = value
 
 
-def _copy_dir(src: Path, dst: Path) -> None:
-    """Copy the template folder ``src`` to ``dst`` through a hidden temporary folder."""
+def _copy_dir(src: Path, dst: Path, note: str) -> None:
+    """Copy the template folder ``src`` to ``dst`` through a hidden temporary
+    folder, with ``note`` added to its README."""
     tmp = Path(tempfile.mkdtemp(prefix=".velmor-template-", dir=dst.parent))
     try:
         shutil.copytree(src, tmp, dirs_exist_ok=True, symlinks=False)
+        readme = tmp / "README.md"
+        text = readme.read_text(encoding="utf-8") if readme.is_file() else f"# {dst.name}\n"
+        readme.write_text(text.rstrip("\n") + note, encoding="utf-8")
         tmp.chmod(0o755)
         os.rename(tmp, dst)
     except BaseException:
