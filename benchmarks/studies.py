@@ -128,6 +128,7 @@ def bench_slurm(tmp: Path, cases: int) -> dict[str, Any]:
 def bench_status(tmp: Path, n: int = 200) -> dict[str, Any]:
     from velmor_platform.study import model, runner
     from velmor_platform.study.state import StudyState
+    from velmor_platform.study.status import study_status
 
     ws = _workspace(tmp / "status")
     study = model.from_values(
@@ -144,11 +145,11 @@ def bench_status(tmp: Path, n: int = 200) -> dict[str, Any]:
     times = []
     for _ in range(20):
         start = time.perf_counter()
-        runner.study_status(ws, "big")
+        study_status(ws, "big")
         times.append(time.perf_counter() - start)
     fresh = []
     code = (
-        "import sys; from velmor_platform.study.runner import study_status; "
+        "import sys; from velmor_platform.study.status import study_status; "
         f"s = study_status({str(ws)!r}, 'big'); print(len(s['cases']))"
     )
     for _ in range(5):

@@ -143,8 +143,8 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
     async def follow_study(ctx: Context, name: str, timeout_s: float = 600.0) -> dict[str, Any]:
         import anyio
 
-        from .runner import study_status
         from .state import TERMINAL
+        from .status import study_status
 
         seen: dict[str, str] = {}
         waited = 0.0

@@ -13,7 +13,7 @@ died with the machine, without an exit status, is submitted once more.
 
 ``cancel_study`` asks the driver to cancel (a ``cancel`` file it watches);
 with no driver attached it becomes the driver for as long as the
-cancellation takes. ``study_status`` reads the state without any lock.
+cancellation takes. ``status.study_status`` reads the state without any lock.
 """
 
 from __future__ import annotations
@@ -322,31 +322,3 @@ def _drive_subset(
                 job = JobState("cancelled", job.exit_code, "cancelled", job.log)
             _finish(root, state, active[handle], job, emit)
         time.sleep(POLL_S)
-
-
-def study_status(workspace: str | Path, name: str, *, live: bool = False) -> dict[str, Any]:
-    """The study's cases and counts as stored (``live``: ask the executor about
-    queued and running jobs when no driver is attached)."""
-    root = Path(workspace).resolve()
-    state = StudyState.load(root, name)
-    driver = state.driver()
-    cases = [{"key": k, **e} for k, e in state.cases.items()]
-    if live and driver is None:
-        active = {e["job"]: e for e in cases if e["status"] in ACTIVE and e.get("job")}
-        if active:
-            executor = make_executor(root, str(state.definition.get("executor", "local")))
-            try:
-                with contextlib.suppress(StudyError):
-                    jobs = {h: Path(e["case_dir"]) for h, e in active.items()}
-                    for handle, job in executor.poll(jobs).items():
-                        active[handle]["live"] = job.state
-            finally:
-                _close(executor)
-    return {
-        "study": state.name,
-        "definition": state.definition,
-        "driver": driver,
-        "finished": state.finished(),
-        "counts": state.counts(),
-        "cases": cases,
-    }
