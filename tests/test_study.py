@@ -66,18 +66,18 @@ def _open_stl(path):
 
 
 @pytest.mark.parametrize(
-    ("name", "make", "scale", "message"),
+    ("name", "make", "scale", "kind", "message"),
     [
-        ("sedan:base", None, 1.0, "already exists"),
-        ("hatch:x", None, 1.0, "--scale 0.001"),
-        ("hatch:x", _open_stl, 1.0, "not closed"),
-        ("hatch:x", "body.obj", 1.0, "unknown geometry format"),
-        ("nowhere:x", None, 0.001, "no programme 'nowhere'"),
-        ("bad/name", None, 0.001, "invalid product name"),
+        ("sedan:base", None, 1.0, "conflict", "already exists"),
+        ("hatch:x", None, 1.0, "invalid", "--scale 0.001"),
+        ("hatch:x", _open_stl, 1.0, "invalid", "not closed"),
+        ("hatch:x", "body.obj", 1.0, "invalid", "unknown geometry format"),
+        ("nowhere:x", None, 0.001, "not_found", "no programme 'nowhere'"),
+        ("bad/name", None, 0.001, "invalid", "invalid product name"),
     ],
 )
 def test_variant_refusals_are_one_line_and_write_nothing(
-    workspace, hatch_mm_stl, tmp_path, name, make, scale, message
+    workspace, hatch_mm_stl, tmp_path, name, make, scale, kind, message
 ):
     geometry_file = hatch_mm_stl
     if callable(make):
@@ -89,7 +89,7 @@ def test_variant_refusals_are_one_line_and_write_nothing(
     before = sorted(p.relative_to(workspace) for p in workspace.rglob("*"))
     with pytest.raises(variants.VariantError, match=message) as caught:
         variants.make_variant(workspace, "hatch", name, geometry_file, scale=scale)
-    assert "\n" not in str(caught.value)
+    assert "\n" not in str(caught.value) and caught.value.kind == kind
     after = sorted(p.relative_to(workspace) for p in workspace.rglob("*"))
     assert [p for p in after if p not in before and ".velmor" not in p.parts] == []
 

@@ -52,7 +52,13 @@ AREA_CELL = 0.004
 
 
 class VariantError(ValueError):
-    """A variant cannot be made; the message says why, in one line."""
+    """A variant cannot be made; the message says why, in one line. ``kind``
+    is ``invalid``, ``not_found`` (no such parent, programme or file) or
+    ``conflict`` (the name or its geometry file exists)."""
+
+    def __init__(self, message: str, kind: str = "invalid") -> None:
+        super().__init__(message)
+        self.kind = kind
 
 
 # ---------------------------------------------------------------- geometry
@@ -153,7 +159,7 @@ def read_geometry(path: str | os.PathLike[str], *, scale: float = 1.0) -> Triang
             "expected an STL file or a USD file with meshes (.usda, .usdc, .usd)"
         )
     if not os.path.isfile(name):
-        raise VariantError(f"{name}: no such file")
+        raise VariantError(f"{name}: no such file", "not_found")
     if os.path.getsize(name) == 0:
         raise VariantError(f"{name}: empty file")
     triangles = _stl_triangles(name) if suffix == ".stl" else _usd_triangles(name)
@@ -273,16 +279,18 @@ def make_variant(
     p_prog, _, p_folder = _names(root, parent)
     parent_usd = _top_level(p_folder, p_prog)
     if parent_usd is None:
-        raise VariantError(f"no product named {parent!r} in {root / 'products'}")
+        raise VariantError(f"no product named {parent!r} in {root / 'products'}", "not_found")
     programme, variant, folder = _names(root, name)
     if folder.exists() or _top_level(folder, programme) is not None:
         raise VariantError(
-            f"a product named {name!r} already exists ({folder}); choose another name"
+            f"a product named {name!r} already exists ({folder}); choose another name",
+            "conflict",
         )
     if not folder.parent.is_dir() and variant is not None:
         raise VariantError(
             f"no programme {programme!r} in {root / 'products'}: a variant goes into an "
-            "existing programme (or give a new programme name without ':')"
+            "existing programme (or give a new programme name without ':')",
+            "not_found",
         )
     for given, label in ((frontal_area_m2, "frontal area"), (length_m, "length")):
         if given is not None and not (given > 0 and math.isfinite(given)):
@@ -308,7 +316,7 @@ def make_variant(
             raise VariantError(f"{wheels}: not a USD file with a default (wheels) prim")
     for target in (body_file, wheels_file):
         if target is not None and target.exists():
-            raise VariantError(f"{target} already exists; choose another product name")
+            raise VariantError(f"{target} already exists; choose another product name", "conflict")
     template_src = case_mod.templates_dir(root) / Path(parent_usd.parent).name
     template_dst = case_mod.templates_dir(root) / folder.name
 
@@ -390,7 +398,7 @@ def make_variant(
     usd_path = folder / top_name
     with product_lock(usd_path):
         if folder.exists():
-            raise VariantError(f"a product named {name!r} already exists ({folder})")
+            raise VariantError(f"a product named {name!r} already exists ({folder})", "conflict")
         try:
             geo_dir.mkdir(parents=True, exist_ok=True)
             doc = f"Body of {name}, converted from {Path(geometry).name} by velmor."
