@@ -5,7 +5,8 @@ status and the recorded coefficients). ``chart`` draws Cd against yaw, one
 line per product (its finest mesh level), with a band: the spread of Cd
 over the averaging window of each case, widened by the other mesh levels'
 values where the study ran a ladder. The side-force coefficient goes on a
-second panel when the study has yawed cases. matplotlib's Agg backend
+second panel when the study has yawed cases (zero at zero yaw, where
+the half model's symmetry leaves none). matplotlib's Agg backend
 draws SVG or PNG off-screen.
 """
 
@@ -39,6 +40,8 @@ def _series(rows: list[dict[str, Any]], column: str) -> dict[str, dict[str, list
     )
     for row in rows:
         value = row.get(column)
+        if column == "cs" and value is None and not row.get("yaw"):
+            value = 0.0  # the half model at zero yaw: no side force, by symmetry
         if row.get("status") != "completed" or value is None:
             continue
         spread = float(row.get("cd_spread") or 0.0) if column == "cd" else 0.0
