@@ -73,7 +73,7 @@ def chart(workspace: str | Path, name: str, fmt: str = "svg") -> bytes:
     table = results_table(workspace, name)
     rows = table["rows"]
     cd = _series(rows, "cd")
-    cs = _series(rows, "cs")
+    cs = _series(rows, "cs") if any(r.get("yaw") for r in rows) else {}
     panels = 2 if cs else 1
     fig = Figure(figsize=(6.4, 3.6 * panels), dpi=100)
     axes = fig.subplots(panels, 1, squeeze=False)[:, 0]
