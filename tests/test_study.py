@@ -225,6 +225,9 @@ def test_a_study_is_driven_by_one_process_at_a_time(workspace):
     other = model.from_values(name="busy", products=["sedan:base"])
     with pytest.raises(StudyError, match="different study named 'busy'"):
         runner.open_study(workspace, other)
+    with pytest.raises(StudyError, match="no product named 'nope'") as caught:
+        runner.open_study(workspace, model.from_values(name="n", products=["hatch", "nope"]))
+    assert caught.value.kind == "not_found" and not (workspace / "studies" / "n").exists()
 
 
 # ------------------------------------------------------------- a real Slurm cluster

@@ -19,9 +19,10 @@ cancellation takes. ``status.study_status`` reads the state without any lock.
 from __future__ import annotations
 
 import contextlib
+import signal
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -53,6 +54,22 @@ def make_executor(workspace: Path, name: str) -> Executor:
     raise StudyError("invalid", f"unknown executor {name!r} (local, slurm or mcp)")
 
 
+@contextlib.contextmanager
+def _interrupts_deferred() -> Iterator[None]:
+    """Hold back SIGINT (Ctrl-C) for the block; raised at its end if it came."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    caught: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if caught:
+        raise KeyboardInterrupt
+
+
 def _close(executor: Executor) -> None:
     close = getattr(executor, "close", None)
     if close is not None:
@@ -71,6 +88,7 @@ def open_study(workspace: Path, study: Study | None, name: str | None = None) ->
     except StudyError as exc:
         if exc.kind != "not_found":
             raise
+        _check_products(workspace, study.products)
         state = StudyState(folder, definition, {})
         for spec in study.cases():
             state.cases[spec.key] = {**spec.model_dump(), "status": "pending"}
@@ -87,6 +105,18 @@ def open_study(workspace: Path, study: Study | None, name: str | None = None) ->
         state.definition["executor"] = study.executor
         state.save_definition()
     return state
+
+
+def _check_products(workspace: Path, products: list[str]) -> None:
+    from ..core.api import _find_product_usd
+    from ..core.workspace import use_workspace
+
+    for product in products:
+        try:
+            with use_workspace(workspace):
+                _find_product_usd(product)
+        except (OSError, ValueError) as exc:
+            raise StudyError("not_found", str(exc)) from None
 
 
 def _prepare(workspace: Path, state: StudyState, emit: Event) -> None:
@@ -214,12 +244,15 @@ def drive(
                 break
             if entry["status"] != "prepared":
                 continue
-            handle = executor.submit(Path(entry["case_dir"]), entry["ranks"], f"{state.name}-{key}")
-            state.update(
-                key, status="queued", job=handle, executor=executor.name,
-                submitted=time.time(), attempts=entry.get("attempts", 0) + 1,
-            )  # fmt: skip
-            state.save()
+            # A job submitted must be in the saved state: Ctrl-C waits for both.
+            with _interrupts_deferred():
+                label = f"{state.name}-{key}"
+                handle = executor.submit(Path(entry["case_dir"]), entry["ranks"], label)
+                state.update(
+                    key, status="queued", job=handle, executor=executor.name,
+                    submitted=time.time(), attempts=entry.get("attempts", 0) + 1,
+                )  # fmt: skip
+                state.save()
             emit({"case": key, "status": "queued", "job": handle})
             room -= 1
         if state.finished():
