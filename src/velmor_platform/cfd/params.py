@@ -11,16 +11,18 @@ from __future__ import annotations
 import math
 from typing import Literal
 
-from pydantic import BaseModel, ConfigDict, Field, field_validator
+from pydantic import BaseModel, ConfigDict, Field, ValidationInfo, field_validator
 
-Level = Literal["quick", "standard", "fine"]
+from .. import rules
+
+Level = Literal["quick", "standard", "fine"]  # rules.LEVELS
 
 #: Free-stream speed when the user gives none, m/s (108 km/h).
 DEFAULT_SPEED = 30.0
 #: Density of air used for the forces, kg/m^3.
 AIR_RHO = 1.225
 #: Largest number of MPI ranks accepted.
-MAX_RANKS = 256
+MAX_RANKS = rules.MAX_RANKS
 
 
 class MeshLevel(BaseModel):
@@ -55,9 +57,9 @@ class RunParams(BaseModel):
     model_config = ConfigDict(frozen=True, extra="forbid")
 
     level: Level = "quick"
-    speed: float = Field(default=DEFAULT_SPEED, gt=0, le=150)
-    iterations: int | None = Field(default=None, ge=1, le=100_000)
-    ranks: int = Field(default=1, ge=1, le=MAX_RANKS)
+    speed: float = DEFAULT_SPEED  # bounds: rules.check_speed
+    iterations: int | None = None  # bounds: rules.check_count
+    ranks: int = 1
     template: str | None = None
     #: Yaw angle of the wind, degrees; any other than 0 needs the full model (see ``yaw``).
     yaw: float = Field(default=0.0, ge=-30, le=30)
@@ -66,10 +68,13 @@ class RunParams(BaseModel):
 
     @field_validator("speed")
     @classmethod
-    def _finite(cls, value: float) -> float:
-        if not math.isfinite(value):
-            raise ValueError("speed must be a finite number of m/s")
-        return value
+    def _speed(cls, value: float) -> float:
+        return rules.check_speed(value)
+
+    @field_validator("ranks", "iterations")
+    @classmethod
+    def _count(cls, value: int | None, info: ValidationInfo) -> int | None:
+        return None if value is None else rules.check_count(str(info.field_name), value)
 
     @field_validator("template")
     @classmethod
