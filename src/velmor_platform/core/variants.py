@@ -235,10 +235,10 @@ def _repoint(layer: Any, old_dir: Path, new_dir: Path) -> None:
 
 
 def _names(workspace: Path, name: str) -> tuple[str, str | None, Path]:
-    from .api import _split_identifier
+    from .api import split_identifier
 
     try:
-        programme, variant = _split_identifier(name)
+        programme, variant = split_identifier(name)
     except (ValueError, TypeError) as exc:
         raise VariantError(str(exc)) from None
     folder = workspace / "products" / programme

@@ -108,12 +108,12 @@ def clean_cases(
 ) -> dict[str, Any]:
     """Clean the case folders of ``product``; returns what was (or would be) removed."""
     from ..cfd.case import cases_dir, product_key
-    from ..core.api import _find_product_usd
+    from ..core.api import find_product_usd
     from ..core.workspace import use_workspace
 
     root = Path(workspace).resolve()
     with use_workspace(root):
-        usd_path = _find_product_usd(product)
+        usd_path = find_product_usd(product)
     folder = cases_dir(root) / product_key(product)
     recorded = _recorded_cases(usd_path)
     held = _study_cases(root)

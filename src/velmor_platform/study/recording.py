@@ -65,13 +65,13 @@ def _failed_stage(case: Path, ranks: int) -> tuple[str | None, Path | None]:
 def outcome_fields(case: Path, job: JobState, info: dict[str, Any]) -> dict[str, Any]:
     """The run record of ``case`` after its job ended as ``job`` says."""
     from ..cfd import api
-    from ..cfd.runner import RunResult, _fatal_line, _tail_text, solver_version
+    from ..cfd.runner import RunResult, _fatal_line, solver_version, tail_text
 
     ranks = int(info.get("params", {}).get("ranks", 1))
     stage, log = _failed_stage(case, ranks)
     solver_log = case / "log.simpleFoam"
     finished = solver_log.is_file() and bool(
-        re.search(r"^End\s*$", _tail_text(solver_log, 4000), re.M)
+        re.search(r"^End\s*$", tail_text(solver_log, 4000), re.M)
     )
     if job.state == "done" and finished:
         result = RunResult(status="completed")
@@ -84,7 +84,7 @@ def outcome_fields(case: Path, job: JobState, info: dict[str, Any]) -> dict[str,
             log=Path(job.log) if job.log and Path(job.log).exists() else log,
         )
     else:
-        text = _tail_text(log) if log else _tail_text(case / JOB_LOG)
+        text = tail_text(log) if log else tail_text(case / JOB_LOG)
         solving = stage in ("potentialFoam", "simpleFoam")
         diverged = solving and bool(
             re.search(r"Floating point exception|sigFpe|\bnan\b", text, re.I)
@@ -124,14 +124,14 @@ def record_case_outcome(
     before, when there is one)."""
     from ..cfd import case as case_mod
     from ..cfd import record
-    from ..core.api import _find_product_usd
+    from ..core.api import find_product_usd
     from ..core.layer_io import product_lock
     from ..core.workspace import use_workspace
 
     info = case_mod.read_case_info(case)
     product = str(info["product"])
     with use_workspace(workspace):
-        usd_path = _find_product_usd(product)
+        usd_path = find_product_usd(product)
     with product_lock(usd_path):
         before = _recorded_run(usd_path, case)
         if before is not None:

@@ -108,13 +108,13 @@ def open_study(workspace: Path, study: Study | None, name: str | None = None) ->
 
 
 def _check_products(workspace: Path, products: list[str]) -> None:
-    from ..core.api import _find_product_usd
+    from ..core.api import find_product_usd
     from ..core.workspace import use_workspace
 
     for product in products:
         try:
             with use_workspace(workspace):
-                _find_product_usd(product)
+                find_product_usd(product)
         except (OSError, ValueError) as exc:
             raise StudyError("not_found", str(exc)) from None
 
