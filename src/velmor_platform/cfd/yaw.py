@@ -29,10 +29,9 @@ from typing import Any
 
 import numpy as np
 
+from .. import rules
 from .errors import CfdError
 
-#: Largest yaw angle accepted, degrees.
-MAX_YAW = 30.0
 #: The name of the two side patches of the full model.
 SIDES = "side"
 
@@ -56,8 +55,10 @@ def full_model(
     new domain as ``{"min", "max", "cells"}``."""
     from foamlib import FoamFieldFile, FoamFile
 
-    if not -MAX_YAW <= yaw_deg <= MAX_YAW:
-        raise CfdError(f"yaw angle {yaw_deg:g} deg is outside -{MAX_YAW:g}..{MAX_YAW:g} deg")
+    try:
+        rules.check_yaw(yaw_deg)
+    except rules.RuleError as exc:
+        raise CfdError(str(exc)) from None
     beta = math.radians(yaw_deg)
     length = float(hi[0] - lo[0])
     width = float(hi[1] - lo[1])

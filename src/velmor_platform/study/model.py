@@ -21,14 +21,14 @@ from __future__ import annotations
 import hashlib
 import itertools
 import json
-import math
 import re
 import tomllib
 from pathlib import Path
 from typing import Literal
 
-from pydantic import BaseModel, ConfigDict, Field, ValidationError, field_validator
+from pydantic import BaseModel, ConfigDict, Field, ValidationError, ValidationInfo, field_validator
 
+from .. import rules
 from .errors import StudyError
 
 Level = Literal["quick", "standard", "fine"]
@@ -63,8 +63,8 @@ class Study(BaseModel):
     yaw: list[float] = Field(default_factory=lambda: [0.0])
     levels: list[Level] = Field(default_factory=lambda: list[Level](["quick"]))
     ladder: bool = False
-    ranks: int = Field(default=1, ge=1, le=256)
-    iterations: int | None = Field(default=None, ge=1, le=100_000)
+    ranks: int = 1  # bounds: rules.check_count
+    iterations: int | None = None
     executor: Literal["local", "slurm", "mcp"] = "local"
 
     @field_validator("name")
@@ -79,20 +79,19 @@ class Study(BaseModel):
     @field_validator("speeds")
     @classmethod
     def _speeds(cls, values: list[float]) -> list[float]:
-        for v in values:
-            if not (math.isfinite(v) and 0 < v <= 150):
-                raise ValueError(f"speed {v!r} must be above 0 and at most 150 m/s")
-        return values
+        return [rules.check_speed(v) for v in values]
 
     @field_validator("yaw")
     @classmethod
     def _yaw(cls, values: list[float]) -> list[float]:
         if not values:
             raise ValueError("give at least one yaw angle (0 for straight ahead)")
-        for v in values:
-            if not (math.isfinite(v) and -30 <= v <= 30):
-                raise ValueError(f"yaw angle {v!r} must be within -30..30 degrees")
-        return values
+        return [rules.check_yaw(v) for v in values]
+
+    @field_validator("ranks", "iterations")
+    @classmethod
+    def _count(cls, value: int | None, info: ValidationInfo) -> int | None:
+        return None if value is None else rules.check_count(str(info.field_name), value)
 
     def all_levels(self) -> list[Level]:
         return list(LADDER) if self.ladder else list(dict.fromkeys(self.levels))
