@@ -23,9 +23,6 @@ with the client's): ``start_case(case_dir)``, ``case_states(jobs)`` and
 # parameter's annotation to inject the request context.
 
 import json
-import os
-import subprocess
-import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -46,20 +43,6 @@ def _inside(path: Path, root: Path) -> Path:
             "invalid", f"{path} is not a case folder of the workspace {root}"
         ) from None
     return real
-
-
-def start_driver(workspace: Path, name: str) -> int:
-    """Start ``python -m velmor_platform.study NAME`` detached; returns its PID."""
-    log = workspace / "studies" / name / "driver.log"
-    log.parent.mkdir(parents=True, exist_ok=True)
-    with open(log, "ab") as out:
-        proc = subprocess.Popen(
-            [sys.executable, "-m", "velmor_platform.study", "run", name, "--workspace",
-             str(workspace)],
-            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-            start_new_session=True, env=dict(os.environ),
-        )  # fmt: skip
-    return proc.pid
 
 
 def register(server: "MCPServer", workspace: "str | Path") -> None:
@@ -135,7 +118,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             state = runner.open_study(root, study)
             driver = state.driver()
             if driver is None and not state.finished():
-                driver = start_driver(root, study.name)
+                driver = runner.start_driver(root, study.name)
             return {"study": study.name, "driver": driver, "cases": sorted(state.cases)}
 
         return await in_thread(work)  # type: ignore[no-any-return]

@@ -19,7 +19,10 @@ cancellation takes. ``status.study_status`` reads the state without any lock.
 from __future__ import annotations
 
 import contextlib
+import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -355,3 +358,17 @@ def _drive_subset(
                 job = JobState("cancelled", job.exit_code, "cancelled", job.log)
             _finish(root, state, active[handle], job, emit)
         time.sleep(POLL_S)
+
+
+def start_driver(workspace: Path, name: str) -> int:
+    """Start ``python -m velmor_platform.study NAME`` detached; returns its PID."""
+    log = workspace / "studies" / name / "driver.log"
+    log.parent.mkdir(parents=True, exist_ok=True)
+    with open(log, "ab") as out:
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "velmor_platform.study", "run", name, "--workspace",
+             str(workspace)],
+            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+            start_new_session=True, env=dict(os.environ),
+        )  # fmt: skip
+    return proc.pid
