@@ -150,7 +150,8 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         title="Prepare an OpenFOAM case",
         description=(
             "Build an OpenFOAM case folder for a product of the workspace; returns its path. "
-            "level: quick, standard or fine; speed in m/s; ranks: MPI ranks."
+            "level: quick, standard or fine; speed in m/s; ranks: MPI ranks; yaw: degrees "
+            "(any but 0 builds the full model in a crosswind)."
         ),
         annotations=ToolAnnotations(
             title="Prepare an OpenFOAM case",
@@ -165,7 +166,8 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         title="Run and record an OpenFOAM simulation",
         description=(
             "Prepare, run and record an OpenFOAM simulation of a product; returns the recorded run "
-            "(status, cd, cl, cm_pitch, mesh_cells, wall_time_s, case_dir). Sends progress "
+            "(status, cd, cl, cm_pitch, mesh_cells, wall_time_s, case_dir; cs and cm_yaw at a "
+            "yaw angle). Sends progress "
             "notifications whose message is JSON: stage, iteration, total, cd, elapsed_s."
         ),
         annotations=ToolAnnotations(
