@@ -8,9 +8,9 @@ Measures, each on a temporary copy of the sample workspace:
 - ``slurm``: on a one-node Slurm cluster started here (tests/slurm_cluster.py),
   the overhead per case: submit to start plus end (the job's exit file) to
   recorded, over cases whose Allrun only sleeps;
-- ``status``: ``study_status`` of a stored 200-case study, in process and as
-  a fresh interpreter (``python -m velmor_platform.study status``'s import
-  cost included);
+- ``status``: ``study_status`` of a stored 200-case study, in process, in a
+  fresh interpreter, and as the command ``velmor study status`` (wall and CPU
+  time, medians of 7, next to ``velmor --help`` as the floor of any command);
 - ``yaw``: a yaw sweep (0, 5, 10, 15 degrees) of one sample product at the
   quick level on the local Slurm cluster: its wall time, Cd and side force
   against yaw, and the chart (``benchmarks/yaw_sweep.svg``).
@@ -157,10 +157,31 @@ def bench_status(tmp: Path, n: int = 200) -> dict[str, Any]:
         done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
         fresh.append(time.perf_counter() - start)
         assert done.stdout.strip() == str(n), done.stderr
+    import resource
+
+    def timed(argv: list[str]) -> tuple[float, float]:
+        """Wall and CPU (user + system) seconds of one child process."""
+        before = resource.getrusage(resource.RUSAGE_CHILDREN)
+        start = time.perf_counter()
+        done = subprocess.run(argv, capture_output=True, text=True)
+        wall = time.perf_counter() - start
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        assert done.returncode == 0, done.stderr
+        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+        return wall, cpu
+
+    velmor = [sys.executable, "-m", "velmor_platform", "--workspace", str(ws)]
+    status_runs = [timed([*velmor, "study", "status", "big"]) for _ in range(7)]
+    help_runs = [timed([*velmor, "--help"]) for _ in range(7)]
     return {
         "cases": n,
         "in_process_ms": round(min(times) * 1000, 2),
         "fresh_process_s": round(statistics.median(fresh), 3),
+        "velmor_study_status_wall_s": round(statistics.median(w for w, _ in status_runs), 3),
+        "velmor_study_status_cpu_s": round(statistics.median(c for _, c in status_runs), 3),
+        "velmor_help_wall_s": round(statistics.median(w for w, _ in help_runs), 3),
+        "velmor_help_cpu_s": round(statistics.median(c for _, c in help_runs), 3),
+        "load": _load(),
     }
 
 
