@@ -59,16 +59,19 @@ def make_executor(workspace: Path, name: str) -> Executor:
 
 @contextlib.contextmanager
 def _interrupts_deferred() -> Iterator[None]:
-    """Hold back SIGINT (Ctrl-C) for the block; raised at its end if it came."""
+    """Hold back SIGINT (Ctrl-C) and SIGTERM for the block; either, if it came,
+    is raised at its end as ``KeyboardInterrupt``."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
     caught: list[int] = []
-    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
+    held = (signal.SIGINT, signal.SIGTERM)
+    previous = {n: signal.signal(n, lambda signum, frame: caught.append(signum)) for n in held}
     try:
         yield
     finally:
-        signal.signal(signal.SIGINT, previous)
+        for number, handler in previous.items():
+            signal.signal(number, handler)
     if caught:
         raise KeyboardInterrupt
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 from pathlib import Path
 from typing import Any
@@ -239,6 +240,9 @@ def cmd_study_run(args: argparse.Namespace) -> Outcome:
             print(f"{event['case']}: {event.get('status')}" + (f"  {detail}" if detail else ""),
                   file=sys.stderr, flush=True)  # fmt: skip
 
+    # SIGTERM (a batch system or a service manager stopping the client) leaves
+    # the study as Ctrl-C does: the jobs keep running, the state is saved.
+    previous = signal.signal(signal.SIGTERM, _interrupt)
     try:
         status = studies.run(ws, study, name=name, on_event=progress)
     except KeyboardInterrupt:
@@ -249,8 +253,14 @@ def cmd_study_run(args: argparse.Namespace) -> Outcome:
             file=sys.stderr,
         )
         return Outcome({"study": label, "interrupted": True}, list, EXIT_INTERRUPTED)
+    finally:
+        signal.signal(signal.SIGTERM, previous)
     failed = any(c["status"] in ("failed", "diverged", "timeout") for c in status["cases"])
     return Outcome(status, lambda: _status_text(status), EXIT_ERROR if failed else 0)
+
+
+def _interrupt(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt
 
 
 def _usage(message: str) -> Exception:
