@@ -9,7 +9,7 @@
     partition = "compute"        # each optional
     account = "aero"
     time_limit = "02:00:00"
-    ranks_per_case = 4           # default: the study's ranks
+    ranks_per_case = 4           # cases are prepared and run with these (default: the study's)
     extra_sbatch = ["--mem-per-cpu=2G", "--qos=normal"]
     modules = ["openfoam/v1912"] # 'module load' lines in the job
     setup = ["source /opt/site/env.sh"]

@@ -199,6 +199,12 @@ def drive(
             on_event(event)
 
     poll_s = max(poll_s, float(getattr(executor, "poll_s", 0.0)))
+    # A site's ranks per case decide the decomposition the cases are prepared with.
+    ranks = getattr(executor, "ranks_per_case", None)
+    if ranks:
+        for entry in state.cases.values():
+            if entry["status"] == "pending":
+                entry["ranks"] = int(ranks)
     _prepare(workspace, state, emit)
     cancelled: set[str] = set()
     while True:

@@ -55,6 +55,8 @@ class SlurmExecutor:
             self.env["SLURM_CONF"] = self.config.slurm_conf
         self._checked = False
         self.poll_s = self.config.poll_s
+        #: Ranks every case is prepared and submitted with, when the site sets them.
+        self.ranks_per_case = self.config.ranks_per_case
 
     # ---- the controller -----------------------------------------------------------------
     def _run(
@@ -127,7 +129,6 @@ class SlurmExecutor:
 
     def submit(self, case: Path, ranks: int, label: str) -> str:
         self._ensure()
-        ranks = self.config.ranks_per_case or ranks
         path = case / JOB_SCRIPT
         path.write_text(self.script(case, ranks, label))
         path.chmod(0o755)
