@@ -52,14 +52,26 @@ def full_model(
 ) -> dict[str, Any]:
     """Rewrite the half-model case ``case`` (as ``case.configure`` left it,
     with its half ``domain``) as a full model at ``yaw_deg``; returns the
-    new domain as ``{"min", "max", "cells"}``."""
-    from foamlib import FoamFieldFile, FoamFile
+    new domain as ``{"min", "max", "cells"}``. A case that is a full model
+    already (no ``symmetry`` patch) keeps its tunnel: only the wind turns."""
+    from foamlib import FoamFile
 
     try:
         rules.check_yaw(yaw_deg)
     except rules.RuleError as exc:
         raise CfdError(str(exc)) from None
     beta = math.radians(yaw_deg)
+    block = FoamFile(case / "system" / "blockMeshDict")
+    current: Any = block["boundary"]
+    if "symmetry" not in [name for name, _ in current]:
+        # Already a full model (the template's or the case builder's): only the
+        # wind turns and the sides open.
+        turn_wind(case, beta, speed)
+        given: Any = block["vertices"]
+        blocks: Any = block["blocks"]
+        corners = np.array(given, dtype=float)
+        cells = [int(n) for n in blocks[2]]
+        return {"min": _r(corners.min(axis=0)), "max": _r(corners.max(axis=0)), "cells": cells}
     length = float(hi[0] - lo[0])
     width = float(hi[1] - lo[1])
     height = float(hi[2] - lo[2])
@@ -79,7 +91,6 @@ def full_model(
         [x0, -y_neg, z0], [x1, -y_neg, z0], [x1, y_pos, z0], [x0, y_pos, z0],
         [x0, -y_neg, z1], [x1, -y_neg, z1], [x1, y_pos, z1], [x0, y_pos, z1],
     ]  # fmt: skip
-    block = FoamFile(case / "system" / "blockMeshDict")
     block["vertices"] = [_r(v) for v in vertices]
     block["blocks"] = [
         "hex",
@@ -88,7 +99,6 @@ def full_model(
         "simpleGrading",
         [1, 1, 1],
     ]
-    current: Any = block["boundary"]
     boundary = [(name, spec) for name, spec in current if name not in ("side", "symmetry")]
     boundary.append((SIDES, {"type": "patch", "faces": [[3, 7, 6, 2], [0, 1, 5, 4]]}))
     block["boundary"] = boundary
@@ -112,6 +122,17 @@ def full_model(
     control = FoamFile(case / "system" / "controlDict")
     control["functions", "forceCoeffs1", "Aref"] = round(frontal_area, 6)
 
+    turn_wind(case, beta, speed)
+    lo_d = (x0, -y_neg, z0)
+    hi_d = (x1, y_pos, z1)
+    return {"min": _r(lo_d), "max": _r(hi_d), "cells": [nx, ny_full, nz]}
+
+
+def turn_wind(case: Path, beta: float, speed: float) -> None:
+    """The initial fields of a full model with the wind at ``beta`` radians:
+    the inlet turned, the road at the car's speed, both sides open."""
+    from foamlib import FoamFieldFile
+
     wind = _r([speed * math.cos(beta), speed * math.sin(beta), 0.0])
     road = _r([speed * math.cos(beta), 0.0, 0.0])
     fields = case / "0.orig"
@@ -129,9 +150,6 @@ def full_model(
         _side(f, {"type": "inletOutlet", "inletValue": value, "value": value})
     nut = FoamFieldFile(fields / "nut")
     _side(nut, {"type": "calculated", "value": 0.0})
-    lo_d = (x0, -y_neg, z0)
-    hi_d = (x1, y_pos, z1)
-    return {"min": _r(lo_d), "max": _r(hi_d), "cells": [nx, ny_full, nz]}
 
 
 def _side(field: Any, spec: dict[str, Any]) -> None:
