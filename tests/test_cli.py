@@ -221,7 +221,8 @@ def test_geometry_accepts_an_stl_and_reports_its_size(ws, tmp_path):
     stl = tmp_path / "Body.STL"
     stl.write_bytes(b"\0" * 1_234_567)
     data = as_json(velmor("geometry", "hatch", stl, "--json", workspace=ws))
-    assert (data["status"], data["path"], data["size_mb"]) == ("accepted", str(stl), 1.23)
+    assert (data["status"], data["path"], data["size_mb"]) == ("checked", str(stl), 1.23)
+    assert data["stored"] is False and "velmor variant hatch NAME" in data["note"]
 
 
 def test_init_seeds_a_new_workspace_and_refuses_a_used_one(tmp_path):

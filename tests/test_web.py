@@ -321,10 +321,10 @@ def test_geometry_upload_checks_and_size_limit(workspace, name, size, status, me
     assert response.status_code == status, response.text
     kept = list((workspace / ".velmor" / "uploads").glob("*")) if status != 413 else []
     if status == 200:
-        assert response.json()["status"] == "accepted" and response.json()["size_mb"] == 0.0
-        assert [p.read_bytes() for p in kept] == [b"s" * size]
+        assert response.json()["status"] == "checked" and response.json()["size_mb"] == 0.0
     else:
-        assert message in response.json()["error"] and kept == []
+        assert message in response.json()["error"]
+    assert kept == []  # checked, never kept
 
 
 def test_an_upload_without_a_declared_length_is_cut_at_the_limit(workspace):

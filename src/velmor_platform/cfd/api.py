@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any
 
 from . import case as case_mod
 from . import coefficients, geometry, record
+from . import yaw as yaw_mod
 from .errors import CfdError
 from .params import Reference, RunParams
 from .runner import Progress, RunResult, find_openfoam, run_case, solver_version, tail_text
@@ -91,6 +92,7 @@ def prepare_case(
     iterations: int | None = None,
     output: str | os.PathLike[str] | None = None,
     stl: str | os.PathLike[str] | None = None,
+    yaw: float | None = None,
 ) -> Path:
     """Build a case for ``product`` and return its folder.
 
@@ -100,7 +102,7 @@ def prepare_case(
     """
     root = Path(workspace).resolve()
     params = _params(
-        level=level, speed=speed, ranks=ranks, iterations=iterations, template=template
+        level=level, speed=speed, ranks=ranks, iterations=iterations, template=template, yaw=yaw
     )
     name = params.template or Path(product.product_dir).name
     template_dir = case_mod.find_template(root, name)
@@ -108,8 +110,9 @@ def prepare_case(
         default = case_mod.template_speed(template_dir)
         if default is not None:
             params = _params(
-                level=level, speed=default, ranks=ranks, iterations=iterations, template=template
-            )
+                level=level, speed=default, ranks=ranks, iterations=iterations,
+                template=template, yaw=yaw,
+            )  # fmt: skip
     if stl is not None:
         triangles = geometry.check_stl(stl)
         source = os.path.abspath(stl)
@@ -179,6 +182,9 @@ def _record_fields(
         "wall_time_s": result.wall_time_s,
         "case_dir": str(case),
     }
+    yaw_deg = float(info.get("yaw_deg") or 0.0)
+    if yaw_deg:
+        fields["yaw_deg"] = yaw_deg
     if result.status != "completed":
         fields["message"] = result.message
         fields["log"] = str(result.log) if result.log else None
@@ -201,6 +207,8 @@ def _record_fields(
         converged=summary.converged,
         message=summary.reason,
     )
+    if not info.get("half_model", True):
+        fields.update(yaw_mod.side_coefficients(case, summary.window))
     return fields
 
 
@@ -240,15 +248,18 @@ def simulate(
     cancel: threading.Event | None = None,
     speed: float | None = None,
     template: str | None = None,
+    yaw: float | None = None,
 ) -> dict[str, Any]:
     """Prepare, run and record one simulation of ``product``; returns the
     recorded run (plus ``stage_times``, ``peak_rss_mb`` and ``case_dir``)."""
     check_backend(product, domain, backend)
-    _params(level=level, speed=speed, ranks=ranks, iterations=iterations, template=template)
+    _params(
+        level=level, speed=speed, ranks=ranks, iterations=iterations, template=template, yaw=yaw
+    )
     find_openfoam(ranks)
     case = prepare_case(
         product, workspace=workspace, template=template, level=level, speed=speed,
-        ranks=ranks, iterations=iterations,
+        ranks=ranks, iterations=iterations, yaw=yaw,
     )  # fmt: skip
     info = case_mod.read_case_info(case)
     try:

@@ -30,7 +30,7 @@ from typing import Any
 
 import numpy as np
 
-from . import geometry, launch
+from . import geometry, launch, yaw
 from .errors import CfdError
 from .params import AIR_RHO, Reference, RunParams, turbulence_inlet
 from .stages import COPY_FIELDS, stages
@@ -360,7 +360,10 @@ def build_case(
             "triangles": len(placed),
             "domain": {"min": _r(domain.lo), "max": _r(domain.hi), "cells": list(domain.cells)},
             "half_model": True,
+            "yaw_deg": params.yaw,
         }
+        if params.yaw:
+            info.update(yaw.apply(tmp, params, reference, lo, hi, domain))
         (tmp / CASE_INFO).write_text(json.dumps(info, indent=2) + "\n")
         tmp.chmod(0o755)
         os.rename(tmp, final)

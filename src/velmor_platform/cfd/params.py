@@ -61,6 +61,8 @@ class RunParams(BaseModel):
     iterations: int | None = None  # bounds: rules.check_count
     ranks: int = 1
     template: str | None = None
+    #: Yaw angle of the wind, degrees; any other than 0 needs the full model (see ``yaw``).
+    yaw: float = 0.0  # bounds: rules.check_yaw
     #: Relative variation of Cd over the final window below which a run counts as converged.
     convergence_tolerance: float = Field(default=0.02, gt=0, lt=1)
 
@@ -68,6 +70,11 @@ class RunParams(BaseModel):
     @classmethod
     def _speed(cls, value: float) -> float:
         return rules.check_speed(value)
+
+    @field_validator("yaw")
+    @classmethod
+    def _yaw(cls, value: float) -> float:
+        return rules.check_yaw(value)
 
     @field_validator("ranks", "iterations")
     @classmethod

@@ -41,9 +41,13 @@ FIELDS: tuple[tuple[str, str, str], ...] = (
     ("cd_spread", "cdSpread", "Double"),
     ("iterations", "iterations", "Int"),
     ("message", "message", "String"),
+    ("cs", "cs", "Double"),
+    ("cm_yaw", "cmYaw", "Double"),
+    ("yaw_deg", "yawDeg", "Double"),
+    ("study", "study", "String"),
 )
-COEFFICIENTS = ("cd", "cl", "cm_pitch")
-STATUSES = ("completed", "failed", "diverged", "cancelled")
+COEFFICIENTS = ("cd", "cl", "cm_pitch", "cs", "cm_yaw")
+STATUSES = ("completed", "failed", "diverged", "cancelled", "timeout")
 _RUN_NAME = re.compile(r"^run_(\d+)$")
 
 

@@ -100,12 +100,15 @@ def prepare(
     iterations: int | None = None,
     output: str | None = None,
     stl: str | None = None,
+    yaw: float | None = None,
 ) -> Prepared:
-    """Build an OpenFOAM case for the product (from ``stl`` when given)."""
+    """Build an OpenFOAM case for the product (from ``stl`` when given; a
+    full model in a crosswind at ``yaw`` degrees)."""
     product = load(ref, workspace)
+    options: dict[str, Any] = {"yaw": yaw} if yaw else {}
     return prepare_for(
         product, template=template, level=level, speed=speed, ranks=ranks,
-        iterations=iterations, output=output, stl=stl,
+        iterations=iterations, output=output, stl=stl, **options,
     )  # fmt: skip
 
 
@@ -155,6 +158,7 @@ def simulate(
     template: str | None = None,
     on_progress: Progress | None = None,
     remote: bool = False,
+    yaw: float | None = None,
 ) -> Run:
     """Run a simulation and record it: here, or with ``remote`` through the
     workspace's openfoam MCP server."""
@@ -163,6 +167,8 @@ def simulate(
         "domain": domain, "backend": backend, "level": level, "ranks": ranks,
         "iterations": iterations, "speed": speed, "template": template,
     }  # fmt: skip
+    if yaw:
+        options["yaw"] = yaw
     with _cfd_errors():
         if remote:
             record = _simulate_remote(product, options, on_progress)
@@ -183,8 +189,8 @@ def _simulate_remote(
 
     _loop().check_backend(product, options["domain"], options["backend"])
     arguments = {"product": str(product.usd_path)}
-    for key in ("level", "ranks", "iterations", "speed", "template"):
-        if options[key] is not None:
+    for key in ("level", "ranks", "iterations", "speed", "template", "yaw"):
+        if options.get(key) is not None:
             arguments[key] = options[key]
 
     async def call() -> Any:

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import json
 import logging
+import tempfile
 from collections.abc import Awaitable, Callable, Sequence
 from pathlib import Path
 from typing import Any
@@ -26,10 +27,9 @@ from starlette.routing import BaseRoute, Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from ..core.layer_io import state_dir
 from ..services import authoring, products, solvers
 from ..services.errors import UserError
-from . import answers, charts, context, forms, runs, views
+from . import answers, charts, context, forms, runs, studies, views
 from .answers import ws
 from .context import Settings
 from .forms import FormError
@@ -292,13 +292,10 @@ async def geometry_action(request: Request, api: bool) -> Response:
         upload = form.get("stl")
         if not isinstance(upload, UploadFile) or not upload.filename:
             raise FormError(422, "choose an STL file to upload", {"stl": "choose an STL file"})
-        folder = state_dir(settings.workspace) / "uploads"
-        kept = await call(forms.keep_upload, upload, folder)
-        try:
+        # Checked, then dropped: nothing is stored (a variant keeps geometry).
+        with tempfile.TemporaryDirectory(prefix="velmor-upload-") as folder:
+            kept = await call(forms.keep_upload, upload, Path(folder) / "check")
             found = await call(authoring.set_geometry, pid, ws(), str(kept))
-        except Exception:
-            kept.unlink(missing_ok=True)
-            raise
     finally:
         await form.close()
     if api:
@@ -416,6 +413,7 @@ def create_app(
         *_twin("/products/{pid}/export", export_page),
         *_twin("/compare", compare_page),
         *runs.routes(),
+        *studies.routes(),
         Route("/api/session", session_info),
         Mount("/static", StaticFiles(directory=_STATIC), name="static"),
     ]

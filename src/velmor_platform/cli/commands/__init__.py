@@ -17,7 +17,7 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import Any
 
-from . import authoring, completion, products, serve, simulation, solvers, workspace
+from . import authoring, completion, products, serve, simulation, solvers, studies, workspace
 
 REGISTRARS: tuple[Callable[[Any], None], ...] = (
     products.register_products,
@@ -37,5 +37,8 @@ REGISTRARS: tuple[Callable[[Any], None], ...] = (
     simulation.register_prepare_cfd,
     simulation.register_simulate,
     simulation.register_record_cfd,
+    studies.register_variant,
+    studies.register_study,
+    studies.register_clean_cases,
     serve.register_serve,
 )

@@ -104,6 +104,7 @@ def cmd_prepare_cfd(args: argparse.Namespace) -> Outcome:
     case = simulation.prepare(
         args.product, workspace(args), template=args.template, level=args.level,
         speed=args.speed, ranks=args.ranks, iterations=args.iterations, output=args.output,
+        yaw=args.yaw,
     )  # fmt: skip
     return Outcome(
         case.data, lambda: [str(case.case_dir)], note=case_hint(case.identifier, case.case_dir)
@@ -129,7 +130,7 @@ def cmd_simulate(args: argparse.Namespace) -> Outcome:
         run = simulation.simulate(
             args.product, workspace(args), domain=args.domain, backend=args.backend,
             level=args.level, ranks=args.ranks, iterations=args.iterations, speed=args.speed,
-            template=args.template, on_progress=progress, remote=args.server,
+            template=args.template, on_progress=progress, remote=args.server, yaw=args.yaw,
         )  # fmt: skip
     finally:
         signal.signal(signal.SIGTERM, previous)
