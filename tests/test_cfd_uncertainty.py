@@ -1,0 +1,117 @@
+"""Error bands of a drag coefficient: the convergence verdict on synthetic
+force histories, the grid-convergence index against its published worked
+example, the band check, and which run is current."""
+
+import math
+
+import numpy as np
+import pytest
+
+from velmor_platform.cfd import convergence, gci, record
+from velmor_platform.cfd.errors import CfdError
+from velmor_platform.core.checks import band_check
+from velmor_platform.core.current_run import choose
+from velmor_platform.core.product_core import ProductCore
+
+RNG = np.random.default_rng(7)
+N = 1500
+T = np.arange(1.0, N + 1)
+START = 2.0 * np.exp(-T / 30)  # the wild start-up, gone after ~150 iterations
+
+
+def signal(body):
+    return {"Cd": 0.30 + START + body, "Cl": 0.1 + 0 * T}
+
+
+@pytest.mark.parametrize(
+    "body, converged, reason",
+    [
+        (0.0005 * RNG.standard_normal(N), True, None),  # noise around a settled mean
+        (0.3 * 0.019 * T / N, False, "drifts"),  # a monotonic 1.9 % creep
+        (0.009 * np.sin(2 * np.pi * T / 450), False, "period"),  # long-period oscillation
+        (0.02 * RNG.standard_normal(N), False, "2SE"),  # noise too strong for the window
+        (0.003 * np.sin(2 * np.pi * T / 40), True, None),  # short cycles average out
+    ],
+    ids=["clean", "drift", "long-period", "noise", "short-period"],
+)
+def test_convergence_verdict_on_synthetic_signals(body, converged, reason):
+    columns = signal(body)
+    v = convergence.verdict(T, columns)
+    assert v.converged is converged, v.message
+    if reason:
+        assert reason in v.message
+    assert v.window >= convergence.MIN_WINDOW
+    assert v.stats["Cd"].mean == pytest.approx(np.mean(columns["Cd"][-v.window :]))
+
+
+def test_oscillation_sets_the_window_to_two_periods():
+    v = convergence.verdict(T, signal(0.004 * np.sin(2 * np.pi * T / 160)))
+    assert v.period == pytest.approx(160, rel=0.1)
+    assert v.window >= 2 * 150
+
+
+def test_gci_reproduces_the_published_worked_example():
+    # Celik et al. (2008), Table 1, first column: 2-D meshes of 18000, 8000 and 4500 cells.
+    h = [gci.cell_size(n, dim=2) for n in (18000, 8000, 4500)]
+    e = gci.three_grid([6.063, 5.972, 5.863], h)
+    assert (e.kind, round(e.r21, 3), round(e.r32, 3)) == ("monotonic", 1.5, 1.333)
+    assert e.order == pytest.approx(1.53, abs=0.005)
+    assert e.extrapolated == pytest.approx(6.1685, abs=5e-5)
+    assert (round(e.ea21, 3), round(e.eext21, 3), round(e.gci_fine, 3)) == (0.015, 0.017, 0.022)
+    assert e.safety_factor == 1.25 and e.band == pytest.approx(e.gci_fine * 6.063)
+    # The third column oscillates: no Richardson estimate, a conservative band.
+    osc = gci.three_grid([6.0042, 5.9624, 6.0909], h)
+    assert osc.kind == "oscillatory" and osc.extrapolated is None
+    assert osc.band == pytest.approx(3 * (6.0909 - 5.9624))
+
+
+@pytest.mark.parametrize(
+    "values, kind",
+    [
+        ([1.0, 1.1, 1.0], "oscillatory"),
+        ([1.0, 1.01, 1.05], "monotonic"),
+        ([1.0, 1.05, 1.06], "divergent"),
+    ],
+)
+def test_gci_classifies_the_set(values, kind):
+    e = gci.three_grid(values, [1.0, math.sqrt(2), 2.0])
+    assert e.kind == kind and e.band > 0
+    assert gci.combine(e.band, 0.0) == pytest.approx(e.band)
+
+
+@pytest.mark.parametrize(
+    "value, band, status",
+    [(0.245, 0.002, "ok"), (0.245, 0.006, "undecided"), (0.26, 0.004, "miss"), (0.249, None, "ok")],
+)
+def test_band_check(value, band, status):
+    check = band_check(value, band, 0.245, 0.005)
+    assert check.status == status and check.banded is (band is not None)
+    assert band_check(value, band, None, 0.005) is None
+
+
+def _run(name, **fields):
+    return {"name": name, "status": "completed", "cd": 0.3, **fields}
+
+
+def test_a_coarse_run_does_not_displace_a_finer_or_grid_banded_one():
+    production = _run("run_1", mesh_cells=22_000_000)
+    quick = _run("run_2", mesh_cells=90_000, level="quick", geometry_key="a")
+    assert choose([production, quick], ["cd"])["name"] == "run_1"
+    ladder = _run("run_3", level="fine", geometry_key="a", grid_kind="monotonic")
+    fine = _run("run_4", level="fine", geometry_key="a")
+    assert choose([quick, ladder, fine], ["cd"])["name"] == "run_3"
+    other = _run("run_5", level="quick", geometry_key="b")  # the wheels changed
+    assert choose([quick, ladder, other], ["cd"])["name"] == "run_5"
+    assert choose([quick, ladder, other], ["cd"], pinned="run_2")["name"] == "run_2"
+
+
+def test_user_chooses_and_clears_the_current_run(workspace):
+    product = ProductCore.load("sedan:base")
+    runs = product.history()
+    assert product.current["cd"] == 0.249
+    record.set_current(product.usd_path, "sedan-base-0001", runs=runs)
+    assert ProductCore.load("sedan:base").current["cd"] == 0.262
+    record.set_current(product.usd_path, None, runs=runs)
+    assert ProductCore.load("sedan:base").current["cd"] == 0.249
+    with pytest.raises(CfdError, match="no aerodynamic result"):
+        record.set_current(product.usd_path, "sedan-base-0003", runs=runs)
