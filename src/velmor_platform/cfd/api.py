@@ -22,7 +22,8 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from . import case as case_mod
-from . import coefficients, geometry, record
+from . import coefficients, convergence, geometry, record
+from . import wheels as wheels_mod
 from .errors import CfdError
 from .params import Reference, RunParams
 from .runner import Progress, RunResult, _tail_text, find_openfoam, run_case, solver_version
@@ -54,8 +55,14 @@ def _params(**kwargs: Any) -> RunParams:
         raise CfdError(f"invalid {where}: {first['msg']}") from None
 
 
-def reference_for(product: ProductCore, triangles: geometry.Triangles) -> Reference:
-    """Reference area, length and centre of rotation from the product."""
+def reference_for(
+    product: ProductCore,
+    triangles: geometry.Triangles,
+    wheels: list[wheels_mod.Wheel] | None = None,
+) -> Reference:
+    """Reference area and length from the product; the centre of rotation
+    (mid-wheelbase on the road) from the surface meshed: the wheels meshed,
+    or the middle of the body's length without them."""
     specs = product.specs
     missing = [k for k in ("frontal_area", "wheelbase") if not _positive(specs.get(k))]
     if missing:
@@ -65,7 +72,7 @@ def reference_for(product: ProductCore, triangles: geometry.Triangles) -> Refere
             f"{_ident(product)} ({product.usd_path}) has no positive {names}: the force "
             "coefficients need the frontal area and the wheelbase as reference values"
         )
-    centre = geometry.wheel_centre_x(product.usd_path)
+    centre = wheels_mod.mid_wheelbase(wheels or [])
     if centre is None:
         lo, hi = geometry.bounds(triangles)
         centre = float(lo[0] + hi[0]) / 2
@@ -91,6 +98,7 @@ def prepare_case(
     iterations: int | None = None,
     output: str | os.PathLike[str] | None = None,
     stl: str | os.PathLike[str] | None = None,
+    full_model: bool = False,
 ) -> Path:
     """Build a case for ``product`` and return its folder.
 
@@ -110,13 +118,16 @@ def prepare_case(
             params = _params(
                 level=level, speed=default, ranks=ranks, iterations=iterations, template=template
             )
+    wheels: list[wheels_mod.Wheel] = []
     if stl is not None:
         triangles = geometry.check_stl(stl)
         source = os.path.abspath(stl)
     else:
         triangles = geometry.body_triangles(product.usd_path)
-        source = "product body"
-    reference = reference_for(product, triangles)
+        wheels = wheels_mod.product_wheels(product.usd_path)
+        source = "product body and wheels" if wheels else "product body"
+    params = params.model_copy(update={"full_model": full_model})
+    reference = reference_for(product, triangles, wheels)
     return case_mod.build_case(
         workspace=root,
         product_id=_ident(product),
@@ -127,6 +138,7 @@ def prepare_case(
         params=params,
         output=Path(output) if output is not None else None,
         source=source,
+        wheels=wheels,
     )
 
 
@@ -178,12 +190,13 @@ def _record_fields(
         "mesh_cells": None if result.stage in _MESHING else mesh_cells(case),
         "wall_time_s": result.wall_time_s,
         "case_dir": str(case),
+        **_computed_with(info),
     }
     if result.status != "completed":
         fields["message"] = result.message
         fields["log"] = str(result.log) if result.log else None
         return fields
-    tolerance = float(info.get("params", {}).get("convergence_tolerance", 0.02))
+    tolerance = float(info.get("params", {}).get("convergence_tolerance", 0.005))
     try:
         summary = coefficients.summarise(coefficients.read_coefficients(case), tolerance=tolerance)
     except CfdError as exc:
@@ -201,16 +214,80 @@ def _record_fields(
         converged=summary.converged,
         message=summary.reason,
     )
+    fields.update(_band_fields(case, summary, info))
     return fields
 
 
+def _computed_with(info: dict[str, Any]) -> dict[str, Any]:
+    """What a case was computed with, from its ``velmor-case.json``."""
+    params = info.get("params", {})
+    reference = info.get("reference", {})
+    out = {
+        "level": params.get("level"),
+        "ranks": params.get("ranks"),
+        "speed": params.get("speed"),
+        "geometry_source": info.get("geometry"),
+        "geometry_key": info.get("geometry_key"),
+        "reference_area": reference.get("frontal_area"),
+        "reference_length": reference.get("wheelbase"),
+        "projected_area": info.get("projected_area"),
+        "half_model": info.get("half_model"),
+        "asymmetry": info.get("asymmetry"),
+    }
+    return {k: v for k, v in out.items() if v is not None}
+
+
+def _band_fields(case: Path, summary: coefficients.Summary, info: dict[str, Any]) -> dict[str, Any]:
+    """The iterative band, window, lift per axle, each part's drag and Cd*A of a run."""
+    out: dict[str, Any] = {}
+    if summary.window is not None:
+        out["window_start"], out["window_end"] = summary.window
+    two_se = {
+        "cd_two_se": summary.two_se("Cd"),
+        "cl_two_se": summary.two_se("Cl"),
+        "cm_two_se": summary.two_se("CmPitch"),
+        "cl_front": summary.mean("Cl(f)"),
+        "cl_front_two_se": summary.two_se("Cl(f)"),
+        "cl_rear": summary.mean("Cl(r)"),
+        "cl_rear_two_se": summary.two_se("Cl(r)"),
+    }
+    out.update({k: _round(v) for k, v in two_se.items() if v is not None})
+    for key, name in (("cd_band", "cd_two_se"), ("cl_band", "cl_two_se"), ("cm_band", "cm_two_se")):
+        if name in out:
+            out[key] = out[name]
+    if "cd_band" in out and summary.window is not None:
+        lo, hi = summary.window
+        out["band_method"] = (
+            f"iterative: 2 SE of the mean by batch means over iterations {lo}-{hi}; "
+            "no grid estimate"
+        )
+    area = info.get("reference", {}).get("frontal_area")
+    if summary.cd is not None and isinstance(area, (int, float)):
+        out["cd_a"] = _round(summary.cd * area)
+    if summary.window is not None:
+        first = summary.window[0]
+        parts = (
+            ("cd_body", "Body"), ("cd_front_wheels", "FrontWheels"),
+            ("cd_rear_wheels", "RearWheels"),
+        )  # fmt: skip
+        for key, patch in parts:
+            try:
+                part = coefficients.read_coefficients(case, case_mod.PART_COEFFS + patch)
+            except CfdError:
+                continue
+            keep = part["Time"] >= first
+            if keep.any() and "Cd" in part:
+                out[key] = _round(float(part["Cd"][keep].mean()))
+    return out
+
+
 def _settled(case: Path, tolerance: float) -> bool:
-    """True once the final window is full and Cd varies less than ``tolerance`` over it."""
+    """True once the convergence verdict says so (each test within ``tolerance``)."""
     try:
         columns = coefficients.read_coefficients(case)
     except CfdError:
         return False
-    if len(columns["Time"]) < coefficients.DISCARD + coefficients.WINDOW:
+    if len(columns["Time"]) < convergence.needed_iterations():
         return False
     return coefficients.summarise(columns, tolerance=tolerance).converged
 
