@@ -115,3 +115,54 @@ def test_user_chooses_and_clears_the_current_run(workspace):
     assert ProductCore.load("sedan:base").current["cd"] == 0.249
     with pytest.raises(CfdError, match="no aerodynamic result"):
         record.set_current(product.usd_path, "sedan-base-0003", runs=runs)
+
+
+# ------------------------------------------------------------ the whole car
+
+
+@pytest.mark.parametrize(
+    "product, radius", [("hatch", 0.279), ("sedan:base", 0.334), ("sedan:sport", 0.343)]
+)
+def test_wheels_are_rotating_patches_touching_the_road(workspace, product, radius):
+    from foamlib import FoamFieldFile, FoamFile
+
+    from velmor_platform.cfd import api, case, geometry
+
+    template = "base" if product == "sedan:sport" else None
+    folder = api.prepare_case(ProductCore.load(product), workspace=workspace, template=template)
+    info = case.read_case_info(folder)
+    surfaces = folder / "constant" / "triSurface"
+    u = FoamFieldFile(folder / "0.orig" / "U")
+    speed = info["params"]["speed"]
+    centres = {}
+    for patch in ("frontWheels", "rearWheels"):
+        tyres = geometry.bounds(geometry.check_stl(surfaces / f"{patch}.stl"))
+        # Sunk 1.5 % of the radius: a contact patch, not a line.
+        assert tyres[0][2] == pytest.approx(-0.015 * radius, abs=1e-4)
+        bc = u["boundaryField", patch]
+        assert bc["type"] == "rotatingWallVelocity" and list(bc["axis"]) == [0, -1, 0]
+        assert bc["omega"] == pytest.approx(speed / (0.985 * radius), rel=1e-3)
+        centres[patch] = bc["origin"][0]
+        assert (
+            FoamFile(folder / "system" / "snappyHexMeshDict")[
+                "castellatedMeshControls", "refinementSurfaces", patch, "patchInfo", "type"
+            ]
+            == "wall"
+        )
+    assert geometry.bounds(geometry.check_stl(surfaces / "body.stl"))[0][2] > 0.1  # no wheels in it
+    control = FoamFile(folder / "system" / "controlDict")
+    assert list(control["functions", "forceCoeffs1", "patches"]) == [
+        "body",
+        "frontWheels",
+        "rearWheels",
+    ]
+    assert control["functions", "forceCoeffs1", "CofR"][0] == pytest.approx(
+        (centres["frontWheels"] + centres["rearWheels"]) / 2
+    )
+    assert "runTimeControl1" not in control["functions"]
+    assert info["blockage"] <= 0.0101 and info["underbody"]["cells_across"] >= 6
+    lo = info["domain"]["min"][0]
+    assert (
+        info["body_bounds_m"][0][0] - lo
+        >= 3 * (info["body_bounds_m"][1][0] - info["body_bounds_m"][0][0]) - 1e-6
+    )
