@@ -430,6 +430,13 @@ def test_real_run_on_the_hatch(workspace):
     assert run["status"] == "completed", run.get("message")
     assert run["solver_version"].startswith("v") and run["mesh_cells"] > 10000
     assert all(math.isfinite(run[k]) for k in ("cd", "cl", "cm_pitch"))
+    # Too short to converge, but recorded with its iterative band and why it is not converged.
+    assert run["converged"] is False and "fewer than the two windows" in run["message"]
+    assert run["cd_band"] > 0 and "no grid estimate" in run["band_method"]
+    assert run["level"] == "quick" and run["geometry_source"] == "product body and wheels"
+    assert run["cd_a"] == pytest.approx(run["cd"] * 1.92, abs=1e-4)
+    assert {"cd_body", "cd_front_wheels", "cd_rear_wheels"} <= run.keys()
+    assert ProductCore.load("hatch").history()[-1]["cd_band"] == run["cd_band"]
     assert {e["stage"] for e in events} >= {"snappyHexMesh", "simpleFoam"}
     assert any(e["iteration"] and e["total"] == 60 for e in events)
     assert ProductCore.load("hatch").current == {

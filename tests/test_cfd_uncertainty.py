@@ -166,3 +166,14 @@ def test_wheels_are_rotating_patches_touching_the_road(workspace, product, radiu
         info["body_bounds_m"][0][0] - lo
         >= 3 * (info["body_bounds_m"][1][0] - info["body_bounds_m"][0][0]) - 1e-6
     )
+
+
+def test_current_run_carries_its_band_and_pin(workspace):
+    from velmor_platform.core import usd_product
+
+    product = ProductCore.load("sedan:base")
+    path = str(product.usd_path)
+    assert usd_product.current_aero_run(path)["run_id"] == "sedan-base-0002"
+    record.set_current(product.usd_path, "run_0001", runs=product.history())
+    assert usd_product.load_pinned_run(path) == "run_0001"
+    assert usd_product.current_aero_run(path)["cd"] == 0.262

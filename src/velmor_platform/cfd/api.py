@@ -317,16 +317,55 @@ def simulate(
     cancel: threading.Event | None = None,
     speed: float | None = None,
     template: str | None = None,
+    uncertainty: bool = False,
+    full_model: bool = False,
 ) -> dict[str, Any]:
     """Prepare, run and record one simulation of ``product``; returns the
-    recorded run (plus ``stage_times``, ``peak_rss_mb`` and ``case_dir``)."""
+    recorded run (plus ``stage_times``, ``peak_rss_mb`` and ``case_dir``).
+
+    With ``uncertainty`` the product runs at every level of the mesh ladder
+    (``level`` is then ignored) and the finest result is recorded with its
+    grid-convergence band (``ladder.run_ladder``).
+    """
     check_backend(product, domain, backend)
     _params(level=level, speed=speed, ranks=ranks, iterations=iterations, template=template)
     find_openfoam(ranks)
-    case = prepare_case(
-        product, workspace=workspace, template=template, level=level, speed=speed,
-        ranks=ranks, iterations=iterations,
-    )  # fmt: skip
+
+    def prepare(level: str) -> Path:
+        return prepare_case(
+            product, workspace=workspace, template=template, level=level, speed=speed,
+            ranks=ranks, iterations=iterations, full_model=full_model,
+        )  # fmt: skip
+
+    def run_one(case: Path, level: str, progress: Progress | None) -> dict[str, Any]:
+        fields, result = _run_prepared(product, case, ranks, progress, cancel)
+        fields["stage_times"] = result.stage_times
+        fields["peak_rss_mb"] = result.peak_rss_mb
+        return fields
+
+    if uncertainty:
+        from .ladder import run_ladder
+
+        fields = run_ladder(
+            product, workspace=workspace, prepare=prepare, run_one=run_one, ranks=ranks,
+            on_progress=on_progress, cancel=cancel,
+        )  # fmt: skip
+    else:
+        fields = run_one(prepare(level), level, on_progress)
+    extras = {k: fields.pop(k, None) for k in ("stage_times", "peak_rss_mb")}
+    recorded = record.append_run(Path(product.usd_path), fields, product_id=_ident(product))
+    recorded.update(extras)
+    return recorded
+
+
+def _run_prepared(
+    product: ProductCore,
+    case: Path,
+    ranks: int,
+    on_progress: Progress | None,
+    cancel: threading.Event | None,
+) -> tuple[dict[str, Any], RunResult]:
+    """Run a prepared case and return its record fields (not yet recorded)."""
     info = case_mod.read_case_info(case)
     try:
         tolerance = float(info["params"]["convergence_tolerance"])
@@ -343,10 +382,7 @@ def simulate(
                 f"disk full while running {case}: nothing was recorded for {_ident(product)}"
             ) from None
         raise
-    recorded = record.append_run(Path(product.usd_path), fields, product_id=_ident(product))
-    recorded["stage_times"] = result.stage_times
-    recorded["peak_rss_mb"] = result.peak_rss_mb
-    return recorded
+    return fields, result
 
 
 def _note_disk_full(case: Path) -> None:

@@ -444,6 +444,25 @@ def load_product_history(path: str) -> list[dict[str, Any]]:
     return runs
 
 
+def load_pinned_run(path: str) -> str | None:
+    """The name of the run the user chose as the product's current
+    aerodynamic result, or None when the newest-run rule decides."""
+    _stage, prim = _open_default_prim(path, with_runs=False)
+    run_specs = _run_specs(prim)
+    if run_specs is None:
+        _stage, prim = _open_default_prim(path)
+        return _pinned(prim)
+    return _pinned_from_specs(prim)
+
+
+def current_aero_run(path: str, runs: list[dict[str, Any]] | None = None) -> dict[str, Any] | None:
+    """The run the product's current aerodynamic results come from (with
+    its band and everything else it recorded), or None."""
+    history = load_product_history(path) if runs is None else runs
+    aero = [run_key for run_key, _ in _CURRENT_GROUPS[0]]
+    return choose(history, aero, load_pinned_run(path))
+
+
 def _is_number(value: Any) -> bool:
     from numbers import Real
 
