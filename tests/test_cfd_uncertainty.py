@@ -177,3 +177,34 @@ def test_current_run_carries_its_band_and_pin(workspace):
     record.set_current(product.usd_path, "run_0001", runs=product.history())
     assert usd_product.load_pinned_run(path) == "run_0001"
     assert usd_product.current_aero_run(path)["cd"] == 0.262
+
+
+@pytest.mark.parametrize("failed", [None, "fine"])
+def test_ladder_records_the_finest_result_with_the_grid_band(tmp_path, failed):
+    import json
+
+    from velmor_platform.cfd import ladder
+    from velmor_platform.cfd.case import CASE_INFO
+
+    cds = {"quick": 0.33, "standard": 0.31, "fine": 0.30}
+
+    def prepare(level):
+        folder = tmp_path / level
+        folder.mkdir()
+        size = {"quick": 0.4, "standard": 0.4 / math.sqrt(2), "fine": 0.2}[level]
+        (folder / CASE_INFO).write_text(json.dumps({"base_cell_m": size}))
+        return folder
+
+    def run_one(case, level, progress):
+        if level == failed:
+            return {"status": "failed", "case_dir": str(case)}
+        return {"status": "completed", "cd": cds[level], "cd_two_se": 0.001, "case_dir": str(case)}
+
+    fields = ladder.run_ladder(None, workspace=tmp_path, prepare=prepare, run_one=run_one)
+    if failed:
+        assert fields["level"] == "standard" and "no grid estimate: fine" in fields["band_method"]
+        return
+    expected = gci.three_grid([0.30, 0.31, 0.33], [0.2, 0.4 / math.sqrt(2), 0.4])
+    assert fields["level"] == "fine" and fields["grid_kind"] == "monotonic"
+    assert fields["cd_band"] == pytest.approx(math.hypot(expected.band, 0.001), abs=1e-5)
+    assert "GCI" in fields["band_method"] and fields["ladder"].count("cd ") == 3
