@@ -381,7 +381,9 @@ def build_case(
                 f"({asymmetry:.1%} of its silhouette differs from its mirror image) and a half "
                 "model would mirror it: run the whole vehicle with --full-model"
             )
-        gap = float(geometry.bounds(placed)[0][2]) if placed_wheels else 0.0
+        # The air between the underbody and the road (on wheels or supports).
+        gap = float(geometry.bounds(placed)[0][2])
+        gap = gap if gap > 0.01 * float(hi[2] - lo[2]) else 0.0
         domain = configure(
             tmp, params, reference, lo, hi, front=front, rear=rear,
             half_area=projected if params.full_model else projected / 2, gap=gap,
