@@ -208,3 +208,17 @@ def test_ladder_records_the_finest_result_with_the_grid_band(tmp_path, failed):
     assert fields["level"] == "fine" and fields["grid_kind"] == "monotonic"
     assert fields["cd_band"] == pytest.approx(math.hypot(expected.band, 0.001), abs=1e-5)
     assert "GCI" in fields["band_method"] and fields["ladder"].count("cd ") == 3
+
+
+@pytest.mark.parametrize(
+    "run, mark",
+    [
+        ({"level": "fine", "cd_band": 0.004, "grid_kind": "monotonic"}, "fine, ±0.004 (grid)"),
+        ({"level": "quick", "cd_band": 0.0012}, "quick, ±0.0012 (iterative only)"),
+        ({"mesh_cells": 22100000}, "22,100,000 cells, no band"),
+    ],
+)
+def test_fidelity_marks(run, mark):
+    from velmor_platform.core.checks import fidelity
+
+    assert fidelity(run) == mark

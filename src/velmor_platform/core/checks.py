@@ -65,3 +65,31 @@ def band_check(
     else:
         status = UNDECIDED
     return Check(status, low, high, banded)
+
+
+def band_kind(run: dict[str, object]) -> str:
+    """How a run's band was obtained: ``grid`` (a mesh ladder's GCI with the
+    iterative band), ``iterative`` (one level: 2 SE of the mean only) or
+    ``none`` (recorded before bands existed, or no coefficient)."""
+    if not _number(run.get("cd_band")):
+        return "none"
+    return "grid" if run.get("grid_kind") else "iterative"
+
+
+def fidelity(run: dict[str, object]) -> str:
+    """A short mark of how far a run's figure can be trusted, for tables and
+    charts: its mesh level (or cells), and its band and how it was obtained."""
+    parts = []
+    level = run.get("level")
+    cells = run.get("mesh_cells")
+    if isinstance(level, str) and level:
+        parts.append(level)
+    elif isinstance(cells, int) and cells > 0:
+        parts.append(f"{cells:,} cells")
+    kind = band_kind(run)
+    band = run.get("cd_band")
+    if kind == "none" or not isinstance(band, (int, float)):
+        parts.append("no band")
+    else:
+        parts.append(f"±{float(band):.3g} ({'grid' if kind == 'grid' else 'iterative only'})")
+    return ", ".join(parts)
