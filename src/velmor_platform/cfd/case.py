@@ -39,7 +39,7 @@ from .params import (
     MESH_LEVELS,
     Reference,
     RunParams,
-    first_layer,
+    first_layer_y_plus,
     turbulence_inlet,
 )
 from .stages import COPY_FIELDS, stages
@@ -195,14 +195,11 @@ def configure(
         }  # fmt: skip
     snappy["castellatedMeshControls", "locationInMesh"] = _r(domain.inside)
     snappy["addLayersControls", "layers", "body", "nSurfaceLayers"] = mesh.layers
-    # Absolute layer sizes: the same near-wall cells (y+) on every mesh level.
-    first = first_layer(params.speed, length)
-    snappy["addLayersControls", "relativeSizes"] = False
-    snappy["addLayersControls", "firstLayerThickness"] = round(first, 7)
-    snappy["addLayersControls", "minThickness"] = round(0.2 * first, 8)
-    snappy["addLayersControls", "expansionRatio"] = 1.25
-    with contextlib.suppress(KeyError):
-        del snappy["addLayersControls", "finalLayerThickness"]
+    # Layer sizes stay relative to the surface cells (the template's
+    # finalLayerThickness): absolute layers thin enough to hold y+ across the
+    # ladder made runs diverge at the sharp tail of a body. So the first
+    # layer's y+ changes with the level, by the ladder's ratio; the case
+    # records its estimate (``first_layer_y_plus``).
     patches = ["body", *wheels_mod.configure(
         case, front or [], rear or [], speed=params.speed, surface=mesh.surface,
         layers=mesh.layers,
@@ -415,7 +412,13 @@ def build_case(
                 "level": domain.under_level,
                 "cells_across": round(domain.gap_cells(), 2),
             },
-            "first_layer_m": round(first_layer(params.speed, float(hi[0] - lo[0])), 7),
+            "first_layer_y_plus": round(
+                first_layer_y_plus(
+                    params.speed, float(hi[0] - lo[0]),
+                    domain.base / 2 ** params.mesh.surface[1], params.mesh.layers,
+                ),
+                1,
+            ),
             "wheels": [
                 {
                     "name": w.name, "patch": patch, "centre": _r(list(w.centre)),

@@ -30,8 +30,6 @@ RATIO = math.sqrt(2.0)
 LADDER: tuple[Level, ...] = ("quick", "standard", "fine")
 #: Kinematic viscosity of air the templates use, m^2/s.
 AIR_NU = 1.5e-5
-#: y+ of the first prism layer's centre aimed at on the body (wall functions).
-Y_PLUS = 80.0
 
 
 class MeshLevel(BaseModel):
@@ -39,8 +37,10 @@ class MeshLevel(BaseModel):
 
     The levels form a ladder of similar meshes: only the base (background)
     cell size changes, by ``RATIO`` from one level to the next; refinement
-    levels, prism layers (absolute thickness, so y+ is held) and regions
-    are the same on every level.
+    levels, regions and the number of prism layers are the same on every
+    level. The layers' thickness is relative to the surface cells, so the
+    first layer's y+ changes by ``RATIO`` from one level to the next
+    (about 450, 320 and 230 for the sample hatch at 30 m/s).
     """
 
     model_config = ConfigDict(frozen=True)
@@ -134,10 +134,19 @@ def turbulence_inlet(speed: float, length: float) -> tuple[float, float]:
     return k, omega
 
 
-def first_layer(speed: float, length: float, y_plus: float = Y_PLUS) -> float:
-    """Thickness of the first prism layer for ``y_plus`` at its centre, m:
-    friction velocity from a flat plate's skin friction at the body's
-    Reynolds number (Cf = 0.026 Re^-1/7)."""
+def friction_velocity(speed: float, length: float) -> float:
+    """Friction velocity from a flat plate's skin friction at the body's
+    Reynolds number (Cf = 0.026 Re^-1/7), m/s."""
     reynolds = speed * length / AIR_NU
-    u_tau = speed * math.sqrt(0.026 * reynolds ** (-1 / 7) / 2)
-    return 2 * y_plus * AIR_NU / u_tau
+    return speed * math.sqrt(0.026 * reynolds ** (-1 / 7) / 2)
+
+
+def first_layer_y_plus(
+    speed: float, length: float, surface_cell: float, layers: int,
+    final: float = 0.5, expansion: float = 1.3,
+) -> float:  # fmt: skip
+    """Estimated y+ at the centre of the first prism layer: the layers are
+    sized relative to the surface cells (the last ``final`` of a cell thick,
+    growing by ``expansion``), so y+ scales with the mesh level."""
+    first = final * surface_cell / expansion ** (layers - 1)
+    return first / 2 * friction_velocity(speed, length) / AIR_NU
