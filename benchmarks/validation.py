@@ -49,9 +49,11 @@ import json
 import os
 import platform
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -110,8 +112,10 @@ def run_one(name: str, level: str, ranks: int) -> dict[str, Any]:
         )  # fmt: skip
         info = case.read_case_info(folder)
         load_before = os.getloadavg()[0]
+        stop = threading.Event()  # SIGTERM ends the OpenFOAM stage's whole process group
+        signal.signal(signal.SIGTERM, lambda *_: stop.set())
         result = runner.run_case(
-            folder, ranks=ranks, total=params.max_iterations,
+            folder, ranks=ranks, total=params.max_iterations, cancel=stop,
             converged=lambda c: api._settled(c, params.convergence_tolerance),
         )  # fmt: skip
         out: dict[str, Any] = {
