@@ -60,8 +60,9 @@ def main() -> int:
 
     from starlette.testclient import TestClient
 
-    from velmor_platform.core.workspace import seed_workspace
-    from velmor_platform.web import bridge
+    from velmor_platform.core.workspace import seed_workspace, use_workspace
+    from velmor_platform.services import products
+    from velmor_platform.services.loading import Workspace
     from velmor_platform.web.app import create_app
 
     with tempfile.TemporaryDirectory(prefix="velmor-web-bench-") as tmp:
@@ -72,7 +73,8 @@ def main() -> int:
             assert client.get("/products/sedan:base").status_code == 200
 
         def show() -> None:
-            bridge.show("sedan:base")
+            with use_workspace(sample):
+                products.show("sedan:base", Workspace(sample))
 
         card()  # first load rewrites geometry references; not what is measured
         card_ms, show_ms = [], []
@@ -92,7 +94,8 @@ def main() -> int:
             assert client.get("/").status_code == 200
 
         def listing() -> None:
-            bridge.products_cli()
+            with use_workspace(big):
+                products.list_products(Workspace(big))
 
         first = timed(page, 1)
         warm = timed(page, max(5, args.repeat // 3))

@@ -444,3 +444,24 @@ def test_real_run_on_the_hatch(workspace):
         "cl": run["cl"],
         "cm_pitch": run["cm_pitch"],
     }
+
+
+@pytest.mark.parametrize(
+    "ranks, root, cores, extra",
+    [
+        (2, False, 4, []),
+        (2, True, 4, ["--allow-run-as-root"]),
+        (8, False, 4, ["--oversubscribe"]),
+    ],
+)
+def test_one_launch_recipe_for_the_runner_and_the_allrun_script(ranks, root, cores, extra):
+    from velmor_platform.cfd import launch
+
+    argv = launch.mpirun_argv(ranks, root=root, cores=cores)
+    fixed = ["mpirun", "-np", str(ranks), *launch.MPIRUN_OPTIONS]
+    assert argv == fixed + extra
+    # The script sets the same fixed options; each conditional flag is guarded by sh.
+    script = case._allrun(ranks)
+    assert 'MPIRUN="' + " ".join(fixed).replace(str(ranks), "$RANKS", 1) + '"' in script
+    assert all(f'MPIRUN="$MPIRUN {flag}"' in script for flag, _, _ in launch.MPIRUN_CONDITIONAL)
+    assert f"WM_PROJECT_DIR:={launch.DEFAULT_PROJECT_DIR}" in script

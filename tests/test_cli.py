@@ -14,8 +14,7 @@ from pathlib import Path
 import pytest
 
 import velmor_platform
-from velmor_platform import _cli_render as render
-from velmor_platform.cli import build_parser, main
+from velmor_platform.cli import build_parser, main, render
 from velmor_platform.core.product_core import ProductCore
 
 SAMPLE = Path(__file__).resolve().parent.parent / "src" / "velmor_platform" / "sample_workspace"

@@ -303,7 +303,7 @@ def test_http_server_failures_are_one_line():
 
 
 def test_tables_align_by_display_width():
-    from velmor_platform import _cli_render as render
+    from velmor_platform.cli import render
 
     rows = [["日本車", "0.3"], ["Kestrel", "0.29"], ["Zoe\u0301", "0.31"]]
     lines = render.table(["NAME", "CD"], rows)

@@ -374,6 +374,29 @@ def test_unknown_host_names_are_refused(client):
 # --------------------------------------------------------------- run panel
 
 
+@pytest.mark.parametrize("field, value", [("iterations", "0"), ("ranks", "x"), ("ranks", "999")])
+def test_the_run_form_and_the_command_refuse_with_the_same_words(
+    client, workspace, capsys, field, value
+):
+    refused = client.post(
+        "/api/products/hatch/run", data={"csrf_token": token(client), field: value}
+    )
+    assert refused.status_code == 422
+    capsys.readouterr()
+    with pytest.raises(SystemExit) as usage:
+        cli.main(["prepare-cfd", "hatch", f"--{field}", value])
+    assert usage.value.code == 2
+    assert f"--{field}: {refused.json()['fields'][field]} (see" in capsys.readouterr().err
+
+
+def test_an_unusable_workspace_is_503_on_the_web_and_status_1_on_the_command_line(tmp_path, capsys):
+    message = "is not a velmor workspace: it has no products/ directory"
+    response = make_client(tmp_path).get("/api/")
+    assert response.status_code == 503 and message in response.json()["error"]
+    assert cli.main(["--workspace", str(tmp_path), "products"]) == 1
+    assert message in capsys.readouterr().err
+
+
 def test_run_panel_without_the_simulation_module(client, monkeypatch):
     monkeypatch.setitem(sys.modules, "velmor_platform.cfd.api", None)
     assert "Simulation is not available" in client.get("/products/hatch/run").text

@@ -10,8 +10,8 @@ One job per module:
 * ``runner``       running the OpenFOAM stages with progress and cancel;
 * ``coefficients`` reading and averaging the forceCoeffs output;
 * ``record``       appending a run to the product's runs layer;
-* ``api``          the entry points the CLI, the MCP server and the web UI call;
-* ``cli``          the ``velmor`` sub-commands;
+* ``api``          the entry points the service layer and the MCP server call;
+* ``launch``       how OpenFOAM is launched (project directory, mpirun, templates);
 * ``mcp_tools``    the OpenFOAM MCP server's tools.
 """
 

@@ -26,7 +26,7 @@ from . import coefficients, convergence, geometry, record
 from . import wheels as wheels_mod
 from .errors import CfdError
 from .params import Reference, RunParams
-from .runner import Progress, RunResult, _tail_text, find_openfoam, run_case, solver_version
+from .runner import Progress, RunResult, find_openfoam, run_case, solver_version, tail_text
 
 if TYPE_CHECKING:
     from ..core.product_core import ProductCore
@@ -410,11 +410,11 @@ def record_case(
     solver_log = case / "log.simpleFoam"
     if not solver_log.is_file():
         raise CfdError(f"{case} has not been run: it has no log.simpleFoam (run ./Allrun first)")
-    tail = _tail_text(solver_log, 4000)
+    tail = tail_text(solver_log, 4000)
     finished = bool(re.search(r"^End\s*$", tail, re.M))
     clock = 0.0
     for log in sorted(case.glob("log.*")):
-        times = _CLOCK.findall(_tail_text(log, 4000))
+        times = _CLOCK.findall(tail_text(log, 4000))
         if times:
             clock += float(times[-1])
     if finished:

@@ -28,7 +28,7 @@ from typing import Any
 
 import numpy as np
 
-from . import geometry
+from . import geometry, launch
 from . import surface as surface_mod
 from . import wheels as wheels_mod
 from .domain import Domain, mirrored, tunnel
@@ -54,7 +54,7 @@ _REQUIRED = ("system/controlDict", "system/blockMeshDict", "system/snappyHexMesh
 
 
 def templates_dir(workspace: Path) -> Path:
-    return workspace / "templates" / "openfoam"
+    return launch.templates_dir(workspace)
 
 
 def cases_dir(workspace: Path) -> Path:
@@ -259,13 +259,10 @@ def _allrun(ranks: int) -> str:
         "# Usage: ./Allrun    Logs go to log.<stage>; forces to postProcessing/.",
         "# Afterwards record the result: velmor record-cfd PRODUCT <this folder>",
         'cd "$(dirname "$0")" || exit 1',
-        ': "${WM_PROJECT_DIR:=/usr/share/openfoam}"',
-        "export WM_PROJECT_DIR",
+        *launch.project_dir_shell(),
         "set -e",
         f"RANKS={ranks}  # fixed at preparation: decomposeParDict splits the mesh this many ways",
-        'MPIRUN="mpirun -np $RANKS --bind-to none --mca mpi_yield_when_idle 1"',
-        '[ "$(id -u)" = 0 ] && MPIRUN="$MPIRUN --allow-run-as-root"',
-        '[ "$RANKS" -gt "$(nproc)" ] && MPIRUN="$MPIRUN --oversubscribe"',
+        *launch.mpirun_shell(),
     ]
     for stage in stages(ranks):
         if stage.name == COPY_FIELDS:
@@ -282,6 +279,7 @@ def _allrun(ranks: int) -> str:
 
 
 def _slurm(ranks: int, case_name: str) -> str:
+    project_dir = "\n".join(launch.project_dir_shell())
     return f"""#!/bin/bash
 # Slurm batch job for this case. Submit from the case folder:
 #     sbatch job.slurm
@@ -297,8 +295,7 @@ def _slurm(ranks: int, case_name: str) -> str:
 
 # Load your site's OpenFOAM v1912 (module names vary), or use the Debian package:
 # module load openfoam/v1912
-: "${{WM_PROJECT_DIR:=/usr/share/openfoam}}"
-export WM_PROJECT_DIR
+{project_dir}
 cd "${{SLURM_SUBMIT_DIR:-.}}"
 # Allrun uses mpirun; with Slurm's own launcher, replace it by srun.
 ./Allrun

@@ -12,16 +12,18 @@ from __future__ import annotations
 import math
 from typing import Literal
 
-from pydantic import BaseModel, ConfigDict, Field, field_validator
+from pydantic import BaseModel, ConfigDict, Field, ValidationInfo, field_validator
 
-Level = Literal["quick", "standard", "fine"]
+from .. import rules
+
+Level = Literal["quick", "standard", "fine"]  # rules.LEVELS
 
 #: Free-stream speed when the user gives none, m/s (108 km/h).
 DEFAULT_SPEED = 30.0
 #: Density of air used for the forces, kg/m^3.
 AIR_RHO = 1.225
 #: Largest number of MPI ranks accepted.
-MAX_RANKS = 256
+MAX_RANKS = rules.MAX_RANKS
 
 
 #: Refinement ratio between successive levels of the mesh ladder (base size only).
@@ -75,9 +77,9 @@ class RunParams(BaseModel):
     model_config = ConfigDict(frozen=True, extra="forbid")
 
     level: Level = "quick"
-    speed: float = Field(default=DEFAULT_SPEED, gt=0, le=150)
-    iterations: int | None = Field(default=None, ge=1, le=100_000)
-    ranks: int = Field(default=1, ge=1, le=MAX_RANKS)
+    speed: float = DEFAULT_SPEED  # bounds: rules.check_speed
+    iterations: int | None = None  # bounds: rules.check_count
+    ranks: int = 1
     template: str | None = None
     #: Relative tolerance of each test of the convergence verdict (window means, drift, 2SE).
     convergence_tolerance: float = Field(default=0.005, gt=0, lt=1)
@@ -88,10 +90,13 @@ class RunParams(BaseModel):
 
     @field_validator("speed")
     @classmethod
-    def _finite(cls, value: float) -> float:
-        if not math.isfinite(value):
-            raise ValueError("speed must be a finite number of m/s")
-        return value
+    def _speed(cls, value: float) -> float:
+        return rules.check_speed(value)
+
+    @field_validator("ranks", "iterations")
+    @classmethod
+    def _count(cls, value: int | None, info: ValidationInfo) -> int | None:
+        return None if value is None else rules.check_count(str(info.field_name), value)
 
     @field_validator("template")
     @classmethod

@@ -82,7 +82,7 @@ def append_run(usd_path: Path, record: dict[str, Any], *, product_id: str) -> di
     from pxr import Sdf, Tf
 
     from ..core.layer_io import product_lock, save_layer
-    from ..core.usd_product import _tf_message
+    from ..core.usd_product import tf_message
 
     record = _clean(record)
     runs_path = runs_layer_path(usd_path)
@@ -98,7 +98,7 @@ def append_run(usd_path: Path, record: dict[str, Any], *, product_id: str) -> di
                 # Made in memory: the file itself comes from the atomic save below.
                 layer = Sdf.Layer.CreateAnonymous(".usda")
         except Tf.ErrorException as exc:
-            raise CfdError(f"OpenUSD cannot open {runs_path}: {_tf_message(exc)}") from exc
+            raise CfdError(f"OpenUSD cannot open {runs_path}: {tf_message(exc)}") from exc
         try:
             name, number = _add_run_prim(layer, vehicle, record, product_id)
             save_layer(layer, runs_path)
@@ -153,7 +153,7 @@ def set_current(usd_path: Path, run: str | None, *, runs: list[dict[str, Any]]) 
     from pxr import Sdf, Tf
 
     from ..core.layer_io import product_lock, save_layer
-    from ..core.usd_product import _tf_message
+    from ..core.usd_product import tf_message
 
     name: str | None = None
     if run is not None:
@@ -181,7 +181,7 @@ def set_current(usd_path: Path, run: str | None, *, runs: list[dict[str, Any]]) 
             if layer is None:
                 layer = Sdf.Layer.CreateAnonymous(".usda")
         except Tf.ErrorException as exc:
-            raise CfdError(f"OpenUSD cannot open {runs_path}: {_tf_message(exc)}") from exc
+            raise CfdError(f"OpenUSD cannot open {runs_path}: {tf_message(exc)}") from exc
         try:
             vehicle_spec = layer.GetPrimAtPath(vehicle) or Sdf.CreatePrimInLayer(layer, vehicle)
             simulations = layer.GetPrimAtPath(vehicle.AppendChild("Simulations"))

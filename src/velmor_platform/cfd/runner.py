@@ -7,10 +7,8 @@ SIGKILL half a second later. Progress (stage, iteration out of the cap,
 latest drag coefficient, elapsed time) is read from the logs and the
 forceCoeffs output while the stage runs.
 
-The binaries need ``WM_PROJECT_DIR`` (Debian's package stops with "Could
-not find mandatory etc entry" without it); when it is unset the children
-get ``/usr/share/openfoam``. Under MPI as root, Open MPI needs
-``--allow-run-as-root``; more ranks than cores need ``--oversubscribe``.
+How a stage is launched (the project directory, mpirun and its flags) is
+``launch``'s recipe, the same one the case's ``Allrun`` script spells.
 """
 
 from __future__ import annotations
@@ -31,9 +29,9 @@ from typing import Any
 
 from .coefficients import latest_cd
 from .errors import OpenFoamMissingError
+from .launch import mpirun_here, openfoam_env
 from .stages import COPY_FIELDS, Stage, stages
 
-DEBIAN_PROJECT_DIR = "/usr/share/openfoam"
 #: How often a running stage is polled for cancel and progress, seconds.
 POLL = 0.1
 #: How often the convergence test runs while the solver does, seconds.
@@ -60,19 +58,6 @@ class RunResult:
     peak_rss_mb: float | None = None
 
 
-def openfoam_env(base: dict[str, str] | None = None) -> dict[str, str]:
-    """The environment of the OpenFOAM children."""
-    env = dict(os.environ if base is None else base)
-    if not env.get("WM_PROJECT_DIR") and os.path.isdir(DEBIAN_PROJECT_DIR):
-        env["WM_PROJECT_DIR"] = DEBIAN_PROJECT_DIR
-    # Open MPI refuses root without these, even when a library starts mpiexec.
-    env.setdefault("OMPI_ALLOW_RUN_AS_ROOT", "1")
-    env.setdefault("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1")
-    # Shared-memory single copy fails in many containers; plain copies work everywhere.
-    env.setdefault("OMPI_MCA_btl_vader_single_copy_mechanism", "none")
-    return env
-
-
 def find_openfoam(ranks: int = 1) -> None:
     """Raise ``OpenFoamMissingError`` (one line) when the binaries are missing."""
     needed = [s.argv[0] for s in stages(ranks) if s.argv]
@@ -86,20 +71,9 @@ def find_openfoam(ranks: int = 1) -> None:
         )
 
 
-def mpirun_prefix(ranks: int) -> list[str]:
-    # Unbound ranks that yield while waiting: on a machine other work shares,
-    # a rank spinning on a message steals the core its partner needs.
-    argv = ["mpirun", "-np", str(ranks), "--bind-to", "none", "--mca", "mpi_yield_when_idle", "1"]
-    if os.geteuid() == 0:
-        argv.append("--allow-run-as-root")
-    if ranks > (os.cpu_count() or 1):
-        argv.append("--oversubscribe")
-    return argv
-
-
 def command(stage: Stage, ranks: int) -> list[str]:
     if stage.parallel and ranks > 1:
-        return [*mpirun_prefix(ranks), *stage.argv, "-parallel"]
+        return [*mpirun_here(ranks), *stage.argv, "-parallel"]
     return list(stage.argv)
 
 
@@ -150,7 +124,7 @@ def _copy_fields(case: Path) -> None:
         shutil.copytree(case / "0.orig", target)
 
 
-def _tail_text(log: Path, size: int = 20000) -> str:
+def tail_text(log: Path, size: int = 20000) -> str:
     try:
         with log.open("rb") as f:
             f.seek(0, 2)
@@ -235,7 +209,7 @@ def run_case(
             result.message = f"cancelled during {stage.name}"
             break
         if proc.returncode != 0:
-            text = _tail_text(log)
+            text = tail_text(log)
             solving = stage.name in ("potentialFoam", "simpleFoam")
             diverged = solving and bool(_DIVERGED.search(text))
             result.status = "diverged" if diverged else "failed"

@@ -28,8 +28,8 @@ from pathlib import Path
 from stat import S_ISDIR, S_ISREG  # already loaded by os
 
 from . import workspace as _workspace
-from .workspace import _products_dir_str
 from .workspace import products_dir as _products_dir
+from .workspace import products_dir_str
 
 _workspace_products_dir = _products_dir
 
@@ -175,7 +175,7 @@ def _look_up(name: str) -> Path:
     # cost. Anything else (a link anywhere below the products directory)
     # takes those checks.
     if _products_dir is _workspace_products_dir:
-        root_str = _products_dir_str()
+        root_str = products_dir_str()
     else:  # replaced, e.g. by a test
         root_str = os.fspath(_products_dir())
     programme_dir = os.path.join(root_str, programme)
@@ -204,6 +204,18 @@ def _look_up(name: str) -> Path:
     if not _inside(found, root):
         raise ValueError(f"product {name!r} resolves outside the products directory {root}")
     return found
+
+
+def split_identifier(name: str) -> tuple[str, str | None]:
+    """``(programme, variant)`` of a product identifier; ``ValueError`` when malformed."""
+    return _split_identifier(name)
+
+
+def find_product_usd(name: str) -> Path:
+    """The top-level USD file of the product named ``name`` in the active
+    workspace (``ValueError`` for a malformed name, ``FileNotFoundError``
+    when there is no such product)."""
+    return _find_product_usd(name)
 
 
 def list_products(

@@ -37,10 +37,10 @@ def allowed_roots(usd_path: str | os.PathLike[str]) -> tuple[str, tuple[str, ...
     """The workspace of the product file ``usd_path`` and the real folders its
     composition may reach. A file outside any workspace may reach its own
     directory only."""
-    from .workspace import _enclosing_workspace
+    from .paths import enclosing_workspace
 
     absolute = os.path.abspath(os.fspath(usd_path))
-    workspace = _enclosing_workspace(os.path.dirname(absolute))
+    workspace = enclosing_workspace(os.path.dirname(absolute))
     if workspace is None:
         # A file outside any workspace: its own folder, and the geometry
         # cache of the active workspace, where its geometry URIs lead.
@@ -53,10 +53,10 @@ def allowed_roots(usd_path: str | os.PathLike[str]) -> tuple[str, tuple[str, ...
 
 def _active_workspace() -> str:
     """The active workspace root, without creating the per-user one."""
-    from .workspace import _configured_root, _user_workspace, configured_root
+    from .workspace import configured_root, resolve_configured_root, user_workspace
 
     configured = configured_root()
-    return _configured_root(configured) if configured else os.fspath(_user_workspace())
+    return resolve_configured_root(configured) if configured else os.fspath(user_workspace())
 
 
 def _real_folder(path: str) -> str:
@@ -144,10 +144,10 @@ _COMPOSED_LIMIT = 4096
 # How long a modification must lie in the past before what was learnt from a
 # file is remembered: above the timestamp granularity of the file systems in
 # use (coarse kernel clock ticks; whole seconds, or two, on some).
-_SETTLE_NS = 2_000_000_000
+SETTLE_NS = 2_000_000_000
 
 
-def _signature(st: os.stat_result) -> tuple[int, ...]:
+def stat_signature(st: os.stat_result) -> tuple[int, ...]:
     return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
 
 
@@ -175,7 +175,7 @@ def open_contained_layers(usd_path: str | os.PathLike[str]) -> list[Any]:
     """
     product = os.path.abspath(os.fspath(usd_path))
     workspace, roots = allowed_roots(product)
-    settled = time.time_ns() - _SETTLE_NS
+    settled = time.time_ns() - SETTLE_NS
     opened: list[Any] = []
     seen: set[str] = set()
     pending: list[tuple[str, str | None, bool]] = [(product, None, False)]
@@ -202,7 +202,7 @@ def open_contained_layers(usd_path: str | os.PathLike[str]) -> list[Any]:
             continue  # clip files named by a pattern: their folder is inside
         if not stat.S_ISREG(st.st_mode):
             raise _refuse(product, f"layer {identifier}{where} is not a regular file")
-        signature = _signature(st)
+        signature = stat_signature(st)
         known = _COMPOSED.get(identifier)
         if known is not None and known[0] == signature:
             composed = known[1]
@@ -221,3 +221,6 @@ def open_contained_layers(usd_path: str | os.PathLike[str]) -> list[Any]:
                 _COMPOSED[identifier] = (signature, composed)
         pending.extend((path, identifier, is_template) for path, is_template in composed)
     return opened
+
+
+_SETTLE_NS = SETTLE_NS  # the name older callers know

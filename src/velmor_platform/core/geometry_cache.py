@@ -59,10 +59,12 @@ from typing import Any
 
 from pxr import Sdf, Tf
 
-from .containment import _SETTLE_NS, _signature
+from .containment import SETTLE_NS as _SETTLE_NS  # patched by the tests
+from .containment import stat_signature
 from .layer_io import product_lock, save_layer, write_root
-from .usd_product import _tf_message
-from .workspace import _enclosing_workspace, workspace_of
+from .paths import enclosing_workspace
+from .usd_product import tf_message
+from .workspace import workspace_of
 
 SCHEME = "velmor-geo"
 _PREFIX = SCHEME + ":///"
@@ -143,7 +145,7 @@ def _plan(path: Path, cache: Path) -> Any:
     try:
         layer = Sdf.Layer.OpenAsAnonymous(str(path))
     except Tf.ErrorException as exc:
-        raise ValueError(f"OpenUSD cannot open {path}: {_tf_message(exc)}") from exc
+        raise ValueError(f"OpenUSD cannot open {path}: {tf_message(exc)}") from exc
     if layer is None:
         raise ValueError(f"OpenUSD cannot open {path}")
 
@@ -249,9 +251,9 @@ def resolve_product_geometry(product_dir: str | os.PathLike[str]) -> list[Path]:
     if known is not None:
         stat = os.stat
         try:
-            if _signature(stat(given)) == known[0]:
+            if stat_signature(stat(given)) == known[0]:
                 for path, signature in known[1]:
-                    if _signature(stat(path)) != signature:
+                    if stat_signature(stat(path)) != signature:
                         break
                 else:
                     return []
@@ -264,7 +266,7 @@ def resolve_product_geometry(product_dir: str | os.PathLike[str]) -> list[Path]:
 def _resolve(product_dir: str, given: object) -> list[Path]:
     settled = time.time_ns() - _SETTLE_NS
     try:
-        directory_signature = _signature(os.stat(product_dir))
+        directory_signature = stat_signature(os.stat(product_dir))
         it = os.scandir(product_dir)
     except (OSError, ValueError) as exc:
         if isinstance(exc, ValueError) or exc.errno in _ABSENT:
@@ -279,7 +281,7 @@ def _resolve(product_dir: str, given: object) -> list[Path]:
             if entry.name.endswith(_LAYER_SUFFIXES) and not entry.name.startswith(".")
         ]
     entries = sorted((entry for entry in named if _is_file(entry)), key=_entry_name)
-    workspace = _enclosing_workspace(product_dir)
+    workspace = enclosing_workspace(product_dir)
     cache = cache_dir(Path(workspace) if workspace is not None else workspace_of(product_dir))
 
     planned, clean = _scan(entries, cache, settled)
@@ -330,7 +332,7 @@ def _scan(
     clean: list[tuple[str, tuple[int, ...]]] = []
     for entry in entries:
         path_str = entry.path
-        signature = _signature(entry.stat())
+        signature = stat_signature(entry.stat())
         if _CLEAN.get(path_str) == signature:
             clean.append((path_str, signature))
             continue

@@ -36,6 +36,8 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
+from .paths import enclosing_workspace
+
 #: Hidden folder of a workspace holding its locks, logs and scratch files.
 STATE_DIR_NAME = ".velmor"
 #: Environment variable overriding how long a writer waits for a product's lock.
@@ -75,10 +77,8 @@ def _workspace_and_key(usd_path: str | os.PathLike[str]) -> tuple[Path, str]:
     ``%25``) so that every product has its own lock file name and a file
     reached through a link takes the same lock as by its own name.
     """
-    from .workspace import _enclosing_workspace
-
     product_dir = os.path.dirname(os.path.abspath(os.fspath(usd_path)))
-    workspace = _enclosing_workspace(product_dir)
+    workspace = enclosing_workspace(product_dir)
     if workspace is None:
         # A product file outside any workspace: its directory holds the state.
         return Path(product_dir), "product"
@@ -283,10 +283,8 @@ def write_root(path: str | os.PathLike[str]) -> str:
     """The directory that a write to ``path`` must stay inside, links resolved:
     the products directory of the workspace holding ``path``, or, for a file
     outside any workspace, the file's own directory."""
-    from .workspace import _enclosing_workspace
-
     absolute = os.path.abspath(os.fspath(path))
-    workspace = _enclosing_workspace(os.path.dirname(absolute))
+    workspace = enclosing_workspace(os.path.dirname(absolute))
     if workspace is None:
         return os.path.realpath(os.path.dirname(absolute))
     return os.path.realpath(os.path.join(workspace, "products"))

@@ -44,7 +44,7 @@ from numbers import Real
 from pathlib import Path
 from typing import Any
 
-from .usd_product import VEHICLE_ATTRIBUTES, _open_default_prim, _read_attributes
+from .usd_product import VEHICLE_ATTRIBUTES, open_default_prim, read_attributes
 from .workspace import workspace_of
 
 SPEED_KMH = 120.0
@@ -119,8 +119,8 @@ def _competitor_files(workspace: Path) -> list[Path]:
 
 
 def _competitor(path: Path) -> dict[str, Any]:
-    _stage, prim = _open_default_prim(path, with_runs=False)
-    record = _read_attributes(prim, _COMPETITOR_ATTRIBUTES)
+    _stage, prim = open_default_prim(path, with_runs=False)
+    record = read_attributes(prim, _COMPETITOR_ATTRIBUTES)
     cd = record.get("cd", record.get("target_cd"))
     if cd is None:
         raise ValueError(f"competitor {path} has no drag coefficient (cd or targetCd)")

@@ -147,7 +147,7 @@ _CURRENT_GROUPS: tuple[tuple[tuple[str, str], ...], ...] = (
 # Opening
 
 
-def _open_default_prim(path: str | os.PathLike[str], *, with_runs: bool = True) -> tuple[Any, Any]:
+def open_default_prim(path: str | os.PathLike[str], *, with_runs: bool = True) -> tuple[Any, Any]:
     """Open the stage of ``path`` and return ``(stage, default prim)``.
 
     Only the default prim (and, with ``with_runs``, its Simulations subtree)
@@ -177,14 +177,14 @@ def _open_default_prim(path: str | os.PathLike[str], *, with_runs: bool = True) 
         masked = prim_path.AppendChild(SIMULATIONS_PRIM if with_runs else _NO_CHILD)
         stage = Usd.Stage.OpenMasked(layer, Usd.StagePopulationMask([masked]), Usd.Stage.LoadNone)
     except Tf.ErrorException as exc:
-        raise ValueError(f"OpenUSD cannot open {path}: {_tf_message(exc)}") from exc
+        raise ValueError(f"OpenUSD cannot open {path}: {tf_message(exc)}") from exc
     prim = stage.GetDefaultPrim() if stage is not None else None
     if not prim:
         raise ValueError(f"USD file {path}: default prim {prim_name!r} is not defined")
     return stage, prim
 
 
-def _tf_message(exc: Exception) -> str:
+def tf_message(exc: Exception) -> str:
     text = " ".join(str(exc).split())
     return text[:500]
 
@@ -204,7 +204,7 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def _read_attributes(prim: Any, mapping: Iterable[tuple[str, str]]) -> dict[str, Any]:
+def read_attributes(prim: Any, mapping: Iterable[tuple[str, str]]) -> dict[str, Any]:
     """Record keys for the attributes of ``prim`` that hold a value."""
     out: dict[str, Any] = {}
     get_attribute = prim.GetAttribute
@@ -243,7 +243,7 @@ def _read_runs(vehicle_prim: Any) -> list[dict[str, Any]]:
     runs = []
     for run_prim in simulations.GetChildren():
         run = {"name": run_prim.GetName()}
-        run.update(_read_attributes(run_prim, RUN_ATTRIBUTES))
+        run.update(read_attributes(run_prim, RUN_ATTRIBUTES))
         runs.append(run)
     runs.sort(key=_timestamp_key)
     return runs
@@ -421,11 +421,11 @@ def load_product(path: str) -> dict[str, Any]:
     Raises ``FileNotFoundError`` for a missing file and ``ValueError`` for
     one that OpenUSD cannot open or that has no default prim.
     """
-    _stage, prim = _open_default_prim(path, with_runs=False)  # the stage must outlive the prim
-    record = _read_attributes(prim, VEHICLE_ATTRIBUTES)
+    _stage, prim = open_default_prim(path, with_runs=False)  # the stage must outlive the prim
+    record = read_attributes(prim, VEHICLE_ATTRIBUTES)
     run_specs = _run_specs(prim)
     if run_specs is None:
-        _stage, prim = _open_default_prim(path)
+        _stage, prim = open_default_prim(path)
         record.update(_current_results(_read_runs(prim), _pinned(prim)))
     else:
         record.update(_current_from_specs(run_specs, _pinned_from_specs(prim)))
@@ -434,10 +434,10 @@ def load_product(path: str) -> dict[str, Any]:
 
 def load_product_history(path: str) -> list[dict[str, Any]]:
     """The product's recorded simulation runs, oldest first, one new dict each."""
-    _stage, prim = _open_default_prim(path, with_runs=False)
+    _stage, prim = open_default_prim(path, with_runs=False)
     run_specs = _run_specs(prim)
     if run_specs is None:
-        _stage, prim = _open_default_prim(path)
+        _stage, prim = open_default_prim(path)
         return _read_runs(prim)
     runs = [_run_record(name, specs) for name, specs in run_specs.items()]
     runs.sort(key=_timestamp_key)
@@ -447,10 +447,10 @@ def load_product_history(path: str) -> list[dict[str, Any]]:
 def load_pinned_run(path: str) -> str | None:
     """The name of the run the user chose as the product's current
     aerodynamic result, or None when the newest-run rule decides."""
-    _stage, prim = _open_default_prim(path, with_runs=False)
+    _stage, prim = open_default_prim(path, with_runs=False)
     run_specs = _run_specs(prim)
     if run_specs is None:
-        _stage, prim = _open_default_prim(path)
+        _stage, prim = open_default_prim(path)
         return _pinned(prim)
     return _pinned_from_specs(prim)
 
@@ -523,3 +523,8 @@ def _side(path: str, record: dict[str, Any]) -> dict[str, Any]:
 
     p = Path(os.path.abspath(path))
     return {"path": str(p), "name": record.get("vehicle_name", p.stem)}
+
+
+# The names older callers know.
+_open_default_prim = open_default_prim
+_read_attributes = read_attributes

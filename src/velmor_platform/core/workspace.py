@@ -32,6 +32,10 @@ from collections.abc import Iterator, Mapping
 from contextvars import ContextVar
 from stat import S_ISLNK  # already loaded by os
 
+from .paths import enclosing_workspace
+
+_enclosing_workspace = enclosing_workspace  # the name older callers know
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from pathlib import Path
@@ -112,11 +116,11 @@ def choose_workspace(
         return Path(os.path.abspath(os.path.expanduser(explicit))), "--workspace"
     configured = environ.get(ENV_VAR)
     if configured:
-        return Path(_configured_root(configured)), ENV_VAR
+        return Path(resolve_configured_root(configured)), ENV_VAR
     found = find_enclosing_workspace(cwd)
     if found is not None:
         return Path(found), "the enclosing directory"
-    return _user_workspace(environ), "the per-user workspace"
+    return user_workspace(environ), "the per-user workspace"
 
 
 # Directories of the shipped sample that are never copied.
@@ -130,7 +134,7 @@ def sample_workspace_path() -> Path:
     return Path(__file__).resolve().parent.parent / "sample_workspace"
 
 
-def _user_workspace(environ: Mapping[str, str] | None = None) -> Path:
+def user_workspace(environ: Mapping[str, str] | None = None) -> Path:
     """The per-user workspace, by the platform's conventions."""
     environ = os.environ if environ is None else environ
     data_home = environ.get("XDG_DATA_HOME", "")
@@ -161,8 +165,8 @@ def workspace_root() -> Path:
 
     configured = configured_root()
     if configured:
-        return Path(_configured_root(configured))
-    return ensure_user_workspace(_user_workspace())
+        return Path(resolve_configured_root(configured))
+    return ensure_user_workspace(user_workspace())
 
 
 _workspace_root = workspace_root
@@ -172,19 +176,19 @@ def products_dir() -> Path:
     """The ``products`` directory of the active workspace."""
     from pathlib import Path
 
-    return Path(_products_dir_str())
+    return Path(products_dir_str())
 
 
-def _products_dir_str() -> str:
+def products_dir_str() -> str:
     """``str(products_dir())``, without building the Path."""
     configured = configured_root()
     if configured and workspace_root is _workspace_root:  # not replaced (by a test, say)
-        root = _configured_root(configured)
+        root = resolve_configured_root(configured)
         return root + "/products" if root != "/" else "/products"
     return str(workspace_root() / "products")
 
 
-def _configured_root(configured: str) -> str:
+def resolve_configured_root(configured: str) -> str:
     """``Path(expandvars(configured)).expanduser().resolve()``, as a string.
 
     Called on every product lookup, so the common case (no ``~``) skips
@@ -235,24 +239,12 @@ def workspace_of(path: str | os.PathLike[str]) -> Path:
     That is the parent of the nearest enclosing directory named exactly
     ``products``; when there is none, the active workspace root.
     """
-    found = _enclosing_workspace(os.path.abspath(path))
+    found = enclosing_workspace(os.path.abspath(path))
     if found is None:
         return workspace_root()
     from pathlib import Path
 
     return Path(found)
-
-
-def _enclosing_workspace(absolute: str) -> str | None:
-    """The parent of the nearest directory named ``products`` enclosing the
-    normalised absolute path ``absolute`` (itself included), or None."""
-    index = absolute.rfind("/products")
-    while index >= 0:
-        end = index + len("/products")
-        if end == len(absolute) or absolute[end] == "/":
-            return absolute[:index] or "/"
-        index = absolute.rfind("/products", 0, index)
-    return None
 
 
 def seed_workspace(dest: str | os.PathLike[str]) -> Path:

@@ -58,7 +58,9 @@ TOOL_MODULES: tuple[str, ...] = ("velmor_platform.cfd.mcp_tools",)
 
 def templates_dir(workspace: str | os.PathLike[str]) -> Path:
     """The folder that holds one directory per OpenFOAM case template."""
-    return Path(workspace) / "templates" / "openfoam"
+    from ..cfd.launch import templates_dir as folder
+
+    return folder(workspace)
 
 
 def list_templates(workspace: str | os.PathLike[str]) -> list[str]:

@@ -1,10 +1,11 @@
 """The web application: routes, one per page, each with its JSON twin.
 
 ``/path`` serves HTML and ``/api/path`` the JSON that ``velmor ... --json``
-prints for the same job; both are made from the same answer of ``bridge``.
-Handlers are async and hand every call of the product core to a worker
-thread (the capability report runs its own event loop and must never run
-on the server's).
+prints for the same job; both are made from the same service answer (see
+``answers``). Handlers are async and hand every call of the product core to
+a worker thread (the capability report runs its own event loop and must
+never run on the server's). A ``UserError`` becomes the HTTP status of its
+kind (``answers.HTTP_STATUS``) in ``_error``.
 """
 
 from __future__ import annotations
@@ -26,11 +27,13 @@ from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from ..core.layer_io import state_dir
-from . import bridge, charts, context, forms, runs, views
-from .bridge import BridgeError
+from ..services import authoring, products, solvers
+from ..services.errors import UserError
+from . import answers, charts, context, forms, runs, views
+from .answers import ws
 from .context import Settings
 from .forms import FormError
-from .sessions import Session, SessionMiddleware, SessionStore
+from .sessions import SessionMiddleware, SessionStore
 
 log = logging.getLogger(__name__)
 
@@ -49,25 +52,25 @@ _refuse_if_read_only = context.refuse_if_read_only
 def _json(data: Any, status: int = 200, warnings: Sequence[str] = ()) -> JSONResponse:
     # A header is Latin-1: the warnings go as a JSON list in ASCII.
     headers = {"Velmor-Warnings": json.dumps(list(warnings))} if warnings else None
-    return JSONResponse(data, status_code=status, headers=headers)
+    return JSONResponse(answers.jsonable(data), status_code=status, headers=headers)
 
 
-async def _banner(pid: str, action: str) -> dict[str, Any]:
-    """The product's banner for ``action`` (the card's answer carries it for 'show')."""
-    return await call(bridge.banner, pid, action)
+def _ref(request: Request) -> str:
+    """The product named in the path: an identifier, never a path."""
+    return answers.product_ref(request.path_params["pid"])
 
 
 # ------------------------------------------------------------------- pages
 
 
 async def workspace_page(request: Request, api: bool) -> Response:
-    summaries = await call(bridge.products)
+    summaries = await call(answers.products)
     if api:
         return _json([s.entry for s in summaries])
-    root = await call(bridge.workspace)
+    root = await call(answers.workspace)
     rows = []
     for s in summaries:
-        status, check = bridge.status_line(s)
+        status, check = answers.status_line(s)
         try:
             shown = str(Path(s.entry["path"]).relative_to(root))
         except ValueError:
@@ -77,24 +80,24 @@ async def workspace_page(request: Request, api: bool) -> Response:
 
 
 async def product_page(request: Request, api: bool) -> Response:
-    pid = request.path_params["pid"]
-    show = await call(bridge.show, pid)
+    pid = _ref(request)
+    show = await call(products.show, pid, ws())
     if api:
         return _json(show.data)
-    return views.render("product.html", _card_context(request, pid, show))
+    return views.render("product.html", _card_context(request, pid, show.data))
 
 
 def _card_context(
     request: Request,
     pid: str,
-    show: bridge.Answer,
+    show: dict[str, Any],
     *,
     errors: dict[str, str] | None = None,
     entered: dict[str, Any] | None = None,
     form_message: str | None = None,
 ) -> dict[str, Any]:
-    capabilities = bridge.cached_capabilities(pid)
-    data = show.data
+    capabilities = answers.cached_capabilities(pid)
+    data = answers.jsonable(show)
     return _page(
         request,
         data["metadata"]["product"],
@@ -105,90 +108,96 @@ def _card_context(
         specs=views.spec_rows(data),
         rows=views.result_rows(data),
         form=entered if entered is not None else views.target_form_values(data),
-        target_fields=bridge.TARGET_FIELDS,
+        target_fields=views.TARGET_FIELDS,
         errors=errors or {},
         form_message=form_message,
-        capabilities=capabilities.data if capabilities else None,
-        reasons=bridge.capability_reasons(capabilities) if capabilities else {},
+        capabilities=answers.jsonable(capabilities.data) if capabilities else None,
+        reasons=capabilities.reasons if capabilities else {},
         max_upload_mb=_settings(request).max_upload_bytes / 1e6,
     )
 
 
 async def capabilities_page(request: Request, api: bool) -> Response:
-    pid = request.path_params["pid"]
-    answer = await call(bridge.capabilities, pid)
+    pid = _ref(request)
+    fragment = bool(request.query_params.get("fragment"))
+    banner = None if api or fragment else "capabilities"
+    found = await call(answers.capabilities, pid, banner)
     if api:
-        return _json(answer.data)
+        return _json(found.data)
     ctx = _page(
         request,
         "Capabilities",
         pid=pid,
-        capabilities=answer.data,
-        reasons=bridge.capability_reasons(answer),
+        capabilities=answers.jsonable(found.data),
+        reasons=found.reasons,
         section="capabilities",
     )
-    if request.query_params.get("fragment"):
+    if fragment:
         return views.render("capabilities_table.html", ctx)
-    ctx["banner"] = await _banner(pid, "capabilities")
+    ctx["banner"] = found.banner
     return views.render("capabilities.html", ctx)
 
 
 async def history_page(request: Request, api: bool) -> Response:
-    pid = request.path_params["pid"]
-    answer = await call(bridge.history, pid)
+    pid = _ref(request)
+    found = await call(lambda: products.history(pid, ws(), banner=None if api else "history"))
     if api:
-        return _json(answer.data)
-    show = await call(bridge.show, pid)
-    targets = show.data["targets"]
+        return _json(found.runs)
+    runs_data = answers.jsonable(found.runs)
+    targets = answers.jsonable(found.targets)
     return views.render(
         "history.html",
         _page(
             request,
             "Run history",
             pid=pid,
-            banner=await _banner(pid, "history"),
+            banner=found.banner,
             section="history",
-            runs=answer.data,
-            charts=charts.history_charts(answer.data, targets),
+            runs=runs_data,
+            charts=charts.history_charts(runs_data, targets),
             targets=targets,
         ),
     )
 
 
 async def range_page(request: Request, api: bool) -> Response:
-    pid = request.path_params["pid"]
+    pid = _ref(request)
     cd = forms.number_param("cd", request.query_params.get("cd"))
-    answer = await call(bridge.range_, pid, cd)
+    found = await call(
+        lambda: products.range_estimate(pid, ws(), cd, banner=None if api else "range")
+    )
     if api:
-        return _json(answer.data)
-    report = answer.data
+        return _json(found.report)
+    report = answers.jsonable(found.report)
     return views.render(
         "range.html",
         _page(
             request,
             "Range",
             pid=pid,
-            banner=await _banner(pid, "range"),
+            banner=found.banner,
             section="range",
             report=report,
             chart=charts.range_chart(report),
             given_cd=cd,
-            summary=answer.lines()[:2],
+            summary=views.range_summary(report, found.source),
         ),
     )
 
 
 async def compare_page(request: Request, api: bool) -> Response:
     a, b = request.query_params.get("a", ""), request.query_params.get("b", "")
-    answer = await call(bridge.diff, a, b) if a and b else None
+    found = None
+    if a and b:
+        a, b = answers.product_ref(a), answers.product_ref(b)
+        found = await call(products.compare, a, b, ws())
     if api:
-        if answer is None:
+        if found is None:
             raise FormError(422, "give two products to compare: ?a=PRODUCT&b=PRODUCT")
-        return _json(answer.data)
-    summaries = await call(bridge.products)
-    rows = []
-    if answer is not None:
-        rows = [{"key": k, **c} for k, c in (answer.data.get("changes") or {}).items()]
+        return _json(found.report)
+    summaries = await call(answers.products)
+    report = answers.jsonable(found.report) if found else None
+    rows = [{"key": k, **c} for k, c in (report.get("changes") or {}).items()] if report else []
     return views.render(
         "compare.html",
         _page(
@@ -197,53 +206,46 @@ async def compare_page(request: Request, api: bool) -> Response:
             products=[s.entry for s in summaries],
             a=a,
             b=b,
-            diff=answer.data if answer else None,
+            diff=report,
             rows=rows,
         ),
     )
 
 
-def _session_solvers(pid: str, session: Session) -> list[bridge.Answer]:
-    """``velmor solver resolve`` for each domain, after the session's choice."""
-    out = []
-    for record in bridge.solvers().data:
-        domain = str(record.get("domain"))
-        chosen = session.solvers.get((pid, domain))
-        out.append(bridge.solver_resolve(pid, domain, chosen))
-    return out
-
-
 async def solvers_page(request: Request, api: bool) -> Response:
-    pid = request.path_params["pid"]
+    pid = _ref(request)
     session = _session(request)
     if request.method == "POST":
         form = await forms.read_form(request)
         forms.check_csrf(session, forms.submitted_token(request, form))
         domain, backend = str(form.get("domain", "")), str(form.get("backend", ""))
-        answer = await call(bridge.solver_set, pid, domain, backend)
+        found = await call(solvers.set_solver, pid, ws(), domain, backend)
         session.solvers[(pid, domain)] = backend
         if api:
-            return _json(answer.data)
+            return _json(found.data)
         session.notice.append(
             f"{domain}: backend set to {backend} for this browser session; "
-            f"dispatch backend: {answer.data['dispatch_backend']}"
+            f"dispatch backend: {found.data['dispatch_backend']}"
         )
         return RedirectResponse(product_url(pid, "/solvers"), status_code=303)
-    resolved = await call(_session_solvers, pid, session)
+    chosen = {domain: backend for (p, domain), backend in session.solvers.items() if p == pid}
+    view = await call(
+        lambda: solvers.resolve_solvers(pid, ws(), chosen, banner=None if api else "solvers")
+    )
     if api:
-        return _json([answer.data for answer in resolved])
-    records = await call(bridge.solvers)
+        return _json([r.data for r in view.resolved])
+    records = await call(solvers.domains)
     return views.render(
         "solvers.html",
         _page(
             request,
             "Solvers",
             pid=pid,
-            banner=await _banner(pid, "solvers"),
+            banner=view.banner,
             section="solvers",
-            resolved=[answer.data for answer in resolved],
-            records=records.data,
-            said=[line for answer in resolved for line in answer.lines()],
+            resolved=[r.data for r in view.resolved],
+            records=answers.jsonable(records),
+            said=[views.resolution_line(r, r.data["domain"] in chosen) for r in view.resolved],
         ),
     )
 
@@ -253,31 +255,29 @@ async def targets_action(request: Request, api: bool) -> Response:
     _refuse_if_read_only(request)
     form = await forms.read_form(request)
     forms.check_csrf(_session(request), forms.submitted_token(request, form))
-    bridge.product_ref(pid)
+    pid = _ref(request)
     try:
         values = forms.target_values(form)
     except FormError as exc:
         if api:
             raise
-        show = await call(bridge.show, pid)
-        entered = {kw: form.get(kw, "") for kw, _ in bridge.TARGET_FIELDS}
+        show = await call(products.show, pid, ws())
+        entered = {kw: form.get(kw, "") for kw, _ in views.TARGET_FIELDS}
         ctx = _card_context(
-            request, pid, show, errors=exc.fields, entered=entered, form_message=exc.message
+            request, pid, show.data, errors=exc.fields, entered=entered, form_message=exc.message
         )
         return views.render("product.html", ctx, status=exc.status)
     session = _session(request)
-    if not api:
-        # The form sends every field: write only what was changed in it.
-        values = views.changed_targets((await call(bridge.show, pid)).data, values)
-        if not values:
-            session.notice.append("no target was changed: nothing was written")
-            return RedirectResponse(product_url(pid) + "#targets", status_code=303)
-    answer = await call(bridge.set_targets, pid, values)
-    status = 422 if answer.failed else 200
+    # The form sends every field: write only what was changed in it.
+    found = await call(lambda: authoring.set_targets(pid, ws(), values, only_changed=not api))
+    status = 422 if found.warnings else 200
     if api:
-        return _json(answer.data, status, answer.warnings)
-    session.notice.extend(answer.lines())
-    session.notice.extend(f"warning: {w}" for w in answer.warnings)
+        return _json(found.reply, status, found.warnings)
+    if not found.reply:
+        session.notice.append("no target was changed: nothing was written")
+        return RedirectResponse(product_url(pid) + "#targets", status_code=303)
+    session.notice.extend(views.targets_notice(found))
+    session.notice.extend(f"warning: {w}" for w in found.warnings)
     return RedirectResponse(product_url(pid) + "#targets", status_code=303)
 
 
@@ -288,31 +288,30 @@ async def geometry_action(request: Request, api: bool) -> Response:
     form = await forms.read_upload(request, settings.max_upload_bytes)
     try:
         forms.check_csrf(_session(request), forms.submitted_token(request, form))
-        bridge.product_ref(pid)
+        pid = _ref(request)
         upload = form.get("stl")
         if not isinstance(upload, UploadFile) or not upload.filename:
             raise FormError(422, "choose an STL file to upload", {"stl": "choose an STL file"})
         folder = state_dir(settings.workspace) / "uploads"
         kept = await call(forms.keep_upload, upload, folder)
         try:
-            answer = await call(bridge.set_geometry, pid, kept)
-        except BridgeError:
+            found = await call(authoring.set_geometry, pid, ws(), str(kept))
+        except Exception:
             kept.unlink(missing_ok=True)
             raise
     finally:
         await form.close()
     if api:
-        return _json(answer.data)
-    _session(request).notice.extend(answer.lines())
+        return _json(found.reply)
+    _session(request).notice.extend(views.geometry_notice(found))
     return RedirectResponse(product_url(pid) + "#geometry", status_code=303)
 
 
 async def export_page(request: Request, api: bool) -> Response:
-    pid = request.path_params["pid"]
+    pid = _ref(request)
     if api:
-        answer = await call(bridge.export, pid)
-        return _json(answer.data)
-    path = await call(bridge.product_file, pid)
+        return _json(await call(products.export, pid, ws()))
+    path = await call(products.product_file, pid, answers.ws())
     return FileResponse(path, filename=path.name, media_type="application/octet-stream")
 
 
@@ -327,12 +326,13 @@ async def session_info(request: Request) -> Response:
 
 
 async def _error(request: Request, exc: Exception) -> Response:
-    if isinstance(exc, (BridgeError, FormError)):
-        status, message = exc.status, exc.message
-        fields = exc.fields if isinstance(exc, FormError) else {}
+    if isinstance(exc, FormError):
+        status, message, fields = exc.status, exc.message, exc.fields
+    elif isinstance(exc, UserError):
+        status, message, fields = answers.HTTP_STATUS[exc.kind], exc.message, {}
     else:
         log.exception("unexpected failure on %s", request.url.path, exc_info=exc)
-        status, message, fields = 500, f"internal error: {bridge.describe(exc)}", {}
+        status, message, fields = 500, f"internal error: {answers.describe(exc)}", {}
     if context.is_api(request):
         body: dict[str, Any] = {"error": message}
         if fields:
@@ -402,7 +402,7 @@ def create_app(
     Host header); the loopback names by default, which also stops a web page
     from reaching the server through a re-bound DNS name.
     """
-    root = bridge.use_workspace(workspace)
+    root = answers.use_workspace(workspace)
     settings = Settings(root, read_only, max_upload_bytes)
     routes: list[BaseRoute] = [
         *_twin("/", workspace_page),
@@ -427,7 +427,7 @@ def create_app(
             Middleware(SessionMiddleware, store=SessionStore()),
         ],
         exception_handlers={
-            BridgeError: _error,
+            UserError: _error,
             FormError: _error,
             404: _not_found,
             Exception: _error,

@@ -14,7 +14,8 @@ from typing import Any
 
 from markupsafe import Markup, escape
 
-from . import bridge
+from ..services.products import TOLERANCE_KEY
+from . import answers
 
 # Coefficients charted over runs: key, label.
 SERIES = (
@@ -25,7 +26,7 @@ SERIES = (
 
 
 def _num(value: Any) -> float | None:
-    return float(value) if bridge.is_number(value) else None
+    return float(value) if answers.is_number(value) else None
 
 
 def _n(value: float) -> str:
@@ -63,12 +64,12 @@ def run_chart(
     points = [
         (str(r.get("run_id") or r.get("name", "")), r[key])
         for r in runs
-        if bridge.is_number(r.get(key))
+        if answers.is_number(r.get(key))
     ]
     if not points:
         return None
     target = _num(targets.get(key))
-    tol_key = bridge.TOLERANCE_KEY.get(key)
+    tol_key = TOLERANCE_KEY.get(key)
     tol = _num(targets.get(tol_key)) if tol_key else None
     values = [float(v) for _, v in points]
     lo, hi = min(values), max(values)
@@ -98,12 +99,12 @@ def run_chart(
         )
         body.append(
             f'<text class="tick" x="{left - 6}" y="{_n(ty + 4)}" text-anchor="end">'
-            f"{escape(bridge.fmt(tick))}</text>"
+            f"{escape(answers.fmt(tick))}</text>"
         )
     if target is not None:
         if tol is not None and tol > 0:
             y0, y1 = y(target + tol), y(target - tol)
-            band_title = f"target {bridge.fmt(target)} ±{bridge.fmt(tol)}"
+            band_title = f"target {answers.fmt(target)} ±{answers.fmt(tol)}"
             body.append(
                 f'<rect class="band" x="{left}" y="{_n(y0)}" width="{plot_w}" '
                 f'height="{_n(y1 - y0)}"><title>{escape(band_title)}</title></rect>'
@@ -114,7 +115,7 @@ def run_chart(
         )
         body.append(
             f'<text class="tick" x="{width - right}" y="{_n(ty - 4)}" text-anchor="end">'
-            f"target {escape(bridge.fmt(target))}</text>"
+            f"target {escape(answers.fmt(target))}</text>"
         )
     path = " ".join(
         f"{'M' if i == 0 else 'L'}{_n(x(i))},{_n(y(v))}" for i, (_, v) in enumerate(points)
@@ -123,7 +124,7 @@ def run_chart(
     for i, (run_id, v) in enumerate(points):
         body.append(
             f'<circle class="point" cx="{_n(x(i))}" cy="{_n(y(v))}" r="4">'
-            f"<title>{escape(run_id)}: {escape(key)} {escape(bridge.fmt(v))}</title></circle>"
+            f"<title>{escape(run_id)}: {escape(key)} {escape(answers.fmt(v))}</title></circle>"
         )
         anchor = (
             "middle"
@@ -138,10 +139,10 @@ def run_chart(
         )
     band_text = ""
     if target is not None:
-        band_text = f"; target {bridge.fmt(target)}" + (
-            f" ±{bridge.fmt(tol)}" if bridge.is_number(tol) else ""
+        band_text = f"; target {answers.fmt(target)}" + (
+            f" ±{answers.fmt(tol)}" if answers.is_number(tol) else ""
         )
-    desc = ", ".join(f"{run_id} {bridge.fmt(v)}" for run_id, v in points) + band_text
+    desc = ", ".join(f"{run_id} {answers.fmt(v)}" for run_id, v in points) + band_text
     return _svg(f"{label} by run", desc, width, height, body)
 
 
@@ -161,14 +162,14 @@ def range_chart(report: dict[str, Any]) -> Markup:
     """Range of each vehicle of the field as a bar, this product highlighted."""
     field = [(c["name"], c["cd"], c["range_km"], False) for c in report.get("competitors", [])]
     field.insert(report["rank"] - 1, (report["product"], report["cd"], report["range_km"], True))
-    top = max((km for _, _, km, _ in field if bridge.is_number(km)), default=1.0) or 1.0
+    top = max((km for _, _, km, _ in field if answers.is_number(km)), default=1.0) or 1.0
     row, width = 32, 520
     left, right = 180, 84
     height = row * len(field) + 10
     body: list[str] = []
     for i, (name, cd, km, mine) in enumerate(field):
         y0 = 5 + i * row
-        bar_w = (width - left - right) * (km / top if bridge.is_number(km) else 0)
+        bar_w = (width - left - right) * (km / top if answers.is_number(km) else 0)
         cls = "bar mine" if mine else "bar"
         label = f"{'▶ ' if mine else ''}{name}"
         body.append(
@@ -177,14 +178,14 @@ def range_chart(report: dict[str, Any]) -> Markup:
         )
         body.append(
             f'<rect class="{cls}" x="{left}" y="{y0 + 4}" width="{_n(bar_w)}" height="{row - 8}">'
-            f"<title>{escape(name)}: cd {escape(bridge.fmt(cd))}, {km:.1f} km</title></rect>"
+            f"<title>{escape(name)}: cd {escape(answers.fmt(cd))}, {km:.1f} km</title></rect>"
         )
         body.append(
             f'<text class="value" x="{_n(left + bar_w + 6)}" y="{y0 + 19}">{km:.1f} km</text>'
         )
-    desc = "; ".join(f"{name} cd {bridge.fmt(cd)} {km:.1f} km" for name, cd, km, _ in field)
+    desc = "; ".join(f"{name} cd {answers.fmt(cd)} {km:.1f} km" for name, cd, km, _ in field)
     title = (
-        f"Highway range at {bridge.fmt(report.get('speed_kmh'))} km/h: "
+        f"Highway range at {answers.fmt(report.get('speed_kmh'))} km/h: "
         f"{report['product']} rank {report['rank']} of {report['field_size']}"
     )
     return _svg(title, desc, width, height, body)

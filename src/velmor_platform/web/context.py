@@ -30,10 +30,10 @@ class Settings:
 
 async def call(func: Callable[..., T], *args: Any) -> T:
     """Run a blocking call of the product core on a worker thread."""
-    from . import bridge
+    from . import answers
 
     def run() -> T:
-        with bridge.active():
+        with answers.active():
             return func(*args)
 
     return await run_in_threadpool(run)

@@ -2,8 +2,9 @@
 
 * Every form carries the session's token (``csrf_token``); a submission
   without the right one is refused before anything else is looked at.
-* Target values follow the command's rules (``target_value``): a finite
-  number; a tolerance 0 or more; a drag coefficient above 0.
+* Values follow ``velmor_platform.rules``, as the command line's do: a
+  target is a finite number, a tolerance 0 or more, a drag coefficient
+  above 0; the run settings are checked there too.
 * An upload is read as a stream, counted as it arrives and refused as soon
   as it passes the size limit; its file part is spooled to a temporary file,
   never held whole in memory.
@@ -12,7 +13,6 @@
 from __future__ import annotations
 
 import hmac
-import math
 import os
 import re
 import shutil
@@ -23,7 +23,7 @@ from starlette.datastructures import FormData, UploadFile
 from starlette.formparsers import MultiPartException, MultiPartParser
 from starlette.requests import Request
 
-from . import bridge
+from .. import rules
 from .sessions import Session
 
 #: Largest urlencoded form accepted (targets, solver choice, run settings).
@@ -60,23 +60,16 @@ def submitted_token(request: Request, form: FormData | None) -> str | None:
 def target_value(name: str, text: str) -> float | str:
     """The value of target field ``name``, or the message saying what is wrong."""
     try:
-        value = float(text)
-    except ValueError:
-        return f"not a number: {text!r}"
-    if not math.isfinite(value):
-        return f"not a finite number: {text!r}"
-    if name.endswith("_tolerance") and value < 0:
-        return "a tolerance must be 0 or more"
-    if name == "cd" and value <= 0:
-        return "a drag coefficient must be above 0"
-    return value
+        return rules.parse(name, text)
+    except rules.RuleError as exc:
+        return exc.field_message
 
 
 def target_values(form: Mapping[str, object]) -> dict[str, float]:
     """The target fields filled in, checked; FormError (422) naming each bad field."""
     values: dict[str, float] = {}
     errors: dict[str, str] = {}
-    for name, _key in bridge.TARGET_FIELDS:
+    for name, _key, _option in rules.TARGETS:
         raw = form.get(name)
         if not isinstance(raw, str) or not raw.strip():
             continue
@@ -93,16 +86,13 @@ def target_values(form: Mapping[str, object]) -> dict[str, float]:
 
 
 def number_param(name: str, text: str | None) -> float | None:
-    """An optional finite number from a query parameter (422 otherwise)."""
+    """An optional coefficient from a query parameter, by the value rules (422 otherwise)."""
     if text is None or not text.strip():
         return None
     try:
-        value = float(text)
-    except ValueError:
-        raise FormError(422, f"{name}: not a number: {text!r}") from None
-    if not math.isfinite(value):
-        raise FormError(422, f"{name}: not a finite number: {text!r}")
-    return value
+        return rules.parse(name, text.strip())
+    except rules.RuleError as exc:
+        raise FormError(422, f"{name}: {exc.field_message}") from None
 
 
 # -------------------------------------------------------------------- bodies

@@ -1,8 +1,8 @@
 """The run panel: start a simulation of a product and follow it live.
 
-The simulation loop lives in ``velmor_platform.cfd.api`` and is imported
-only when needed; where it is not installed the panel says so and nothing
-else changes. A simulation runs on a thread of its own; its progress
+The simulation loop is reached through ``services.simulation`` and
+imported only when needed; where it is not installed the panel says so and
+nothing else changes. A simulation runs on a thread of its own; its progress
 reports are kept in order and streamed to the browser as server-sent
 events (``/api/jobs/ID/events``): ``progress`` events carrying stage,
 iteration, total, drag coefficient and elapsed time, then one ``done`` or
@@ -11,18 +11,14 @@ iteration, total, drag coefficient and elapsed time, then one ``done`` or
 
 from __future__ import annotations
 
-import importlib
-import inspect
 import json
 import logging
-import re
 import secrets
 import threading
 import time
 from collections.abc import AsyncIterator
 from dataclasses import dataclass, field
 from pathlib import Path
-from types import ModuleType
 from typing import Any
 
 import anyio
@@ -30,25 +26,17 @@ from starlette.requests import Request
 from starlette.responses import JSONResponse, RedirectResponse, Response, StreamingResponse
 from starlette.routing import BaseRoute, Route
 
-from . import bridge, forms, views
+from .. import rules
+from ..services import products, simulation, solvers
+from . import answers, forms, views
+from .answers import ws
 from .context import call, is_api, page, product_url, refuse_if_read_only, session, settings
 from .forms import FormError
 
 log = logging.getLogger(__name__)
 
-SIMULATION_MODULE = "velmor_platform.cfd.api"
-_LEVEL = re.compile(r"^[a-z][a-z0-9_-]{0,31}$")
 POLL_SECONDS = 0.1
 KEEPALIVE_SECONDS = 15.0
-
-
-def simulation_api() -> ModuleType | None:
-    """The simulation module, or None where it is not installed."""
-    try:
-        module = importlib.import_module(SIMULATION_MODULE)
-    except ImportError:
-        return None
-    return module if callable(getattr(module, "simulate", None)) else None
 
 
 @dataclass
@@ -66,7 +54,7 @@ class Job:
 
     def progress(self, report: dict[str, Any]) -> None:
         keys = ("stage", "iteration", "total", "cd", "elapsed_s")
-        self.events.append({k: bridge.render_jsonable(report.get(k)) for k in keys})
+        self.events.append({k: answers.jsonable(report.get(k)) for k in keys})
 
     def state(self) -> dict[str, Any]:
         last = self.events[-1] if self.events else {}
@@ -103,12 +91,11 @@ class Jobs:
     def start(
         self, pid: str, workspace: Path, settings: dict[str, Any], action: str = "run"
     ) -> Job:
-        api = simulation_api()
-        if api is None:
+        if simulation.simulation_module() is None:
             raise FormError(
                 501, "simulation is not available: velmor_platform.cfd is not installed"
             )
-        if action == "prepare" and not callable(getattr(api, "prepare_case", None)):
+        if action == "prepare" and not simulation.can_prepare():
             raise FormError(501, "preparing a case is not available in velmor_platform.cfd")
         with self._lock:
             running = [j for j in self.for_product(pid) if not j.finished]
@@ -119,53 +106,39 @@ class Jobs:
             job = Job(secrets.token_hex(8), pid, settings, action)
             self._jobs[job.id] = job
         thread = threading.Thread(
-            target=self._run, args=(api, job, workspace), name=f"velmor-sim-{job.id}", daemon=True
+            target=self._run, args=(job, workspace), name=f"velmor-sim-{job.id}", daemon=True
         )
         thread.start()
         return job
 
     @staticmethod
-    def _run(api: ModuleType, job: Job, workspace: Path) -> None:
-        from ..core.product_core import ProductCore
-
+    def _run(job: Job, workspace: Path) -> None:
         try:
-            with bridge.active():
-                product = ProductCore.load(job.product)
-            options = dict(
-                job.settings, workspace=workspace, on_progress=job.progress, cancel=job.cancel
-            )
-            if job.action == "prepare":
-                result = api.prepare_case(product, **_accepted(api.prepare_case, options))
-            else:
-                result = api.simulate(product, **options)
-            job.result = bridge.render_jsonable(result)
+            with answers.active():
+                result = simulation.run_job(
+                    job.product, workspace, job.settings, action=job.action,
+                    on_progress=job.progress, cancel=job.cancel,
+                )  # fmt: skip
+            job.result = answers.jsonable(result)
         except Exception as exc:  # reported to the browser as the job's failure
             log.info("simulation %s of %s failed", job.id, job.product, exc_info=True)
-            job.error = bridge.describe(exc)
+            job.error = answers.describe(exc)
         finally:
             job.finished = True
 
 
-def _accepted(func: Any, options: dict[str, Any]) -> dict[str, Any]:
-    """The keyword options that ``func`` declares (all, if it takes ``**kwargs``)."""
-    try:
-        params = inspect.signature(func).parameters
-    except (TypeError, ValueError):
-        return options
-    if any(p.kind is inspect.Parameter.VAR_KEYWORD for p in params.values()):
-        return options
-    return {k: v for k, v in options.items() if k in params}
-
-
 def _settings_from(form: dict[str, str], domains: list[str]) -> dict[str, Any]:
+    """The run settings of the form, checked by the value rules."""
     errors: dict[str, str] = {}
     domain = form.get("domain") or "aerodynamics"
     if domain not in domains:
         errors["domain"] = f"unknown domain {domain!r} (known: {', '.join(domains)})"
     backend = form.get("backend") or None
     level = form.get("level") or "quick"
-    if not _LEVEL.match(level):
-        errors["level"] = f"not a level name: {level!r}"
+    try:
+        rules.check_level(level)
+    except rules.RuleError as exc:
+        errors["level"] = exc.field_message
     numbers: dict[str, int | None] = {}
     for name, default in (("ranks", 1), ("iterations", None)):
         raw = (form.get(name) or "").strip()
@@ -173,13 +146,9 @@ def _settings_from(form: dict[str, str], domains: list[str]) -> dict[str, Any]:
             numbers[name] = default
             continue
         try:
-            value = int(raw)
-        except ValueError:
-            errors[name] = f"not a whole number: {raw!r}"
-            continue
-        if value < 1:
-            errors[name] = "must be 1 or more"
-        numbers[name] = value
+            numbers[name] = rules.parse_count(name, raw)
+        except rules.RuleError as exc:
+            errors[name] = exc.field_message
     if errors:
         raise FormError(422, "the simulation was not started: correct the values marked", errors)
     return {"domain": domain, "backend": backend, "level": level, **numbers}
@@ -194,9 +163,9 @@ def _jobs(request: Request) -> Jobs:
 
 
 async def run_panel(request: Request) -> Response:
-    pid = request.path_params["pid"]
-    banner = await call(bridge.banner, pid, "run")  # 404 for an unknown product
-    domains = [str(d.get("domain")) for d in (await call(bridge.solvers)).data]
+    pid = answers.product_ref(request.path_params["pid"])
+    banner = await call(products.banner, pid, ws(), "run")  # 404 for an unknown product
+    domains = [str(d.get("domain")) for d in await call(solvers.domains)]
     errors: dict[str, str] = {}
     message = None
     if request.method == "POST":
@@ -220,9 +189,8 @@ async def run_panel(request: Request) -> Response:
                     {"job": job.id, "events": f"/api/jobs/{job.id}/events"}, status_code=202
                 )
             return RedirectResponse(f"/jobs/{job.id}", status_code=303)
-    api = simulation_api()
-    available = api is not None
-    can_prepare = api is not None and callable(getattr(api, "prepare_case", None))
+    available = simulation.simulation_module() is not None
+    can_prepare = simulation.can_prepare()
     if is_api(request):
         return JSONResponse(
             {

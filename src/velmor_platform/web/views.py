@@ -1,6 +1,7 @@
-"""Server-rendered HTML: the templates and the rows they show.
+"""Server-rendered HTML: the templates, the rows they show and the
+sentences of the notices.
 
-The rows are built from the command's JSON answers (the same dicts the
+The rows are built from the service layer's data (the same dicts the
 ``/api/...`` twins return), following ``velmor show``'s layout. Templates
 are Jinja2 with autoescaping on for every file, so names read from product
 files are shown as text, never as markup.
@@ -8,14 +9,22 @@ files are shown as text, never as markup.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from jinja2 import Environment, PackageLoader, StrictUndefined, select_autoescape
 from starlette.responses import HTMLResponse
 
-from . import bridge
+from .. import formats, rules
+from ..services import products
+from . import answers
+from .answers import fmt, fmt_signed, is_number
 
-_SKIP_SPEC = ("vehicle_name", "target_", "benchmark_", "current_")
+if TYPE_CHECKING:
+    from ..services.authoring import GeometryUpdate, TargetsUpdate
+    from ..services.solvers import Resolution
+
+#: Fields of the targets form: (field = keyword, key under which targets reports it).
+TARGET_FIELDS: tuple[tuple[str, str], ...] = tuple((kw, key) for kw, key, _ in rules.TARGETS)
 
 
 def _environment() -> Environment:
@@ -26,10 +35,11 @@ def _environment() -> Environment:
         trim_blocks=True,
         lstrip_blocks=True,
     )
-    env.filters["fmt"] = bridge.fmt
-    env.filters["signed"] = bridge.fmt_signed
-    env.filters["duration"] = bridge.fmt_duration
-    env.filters["timestamp"] = bridge.fmt_timestamp
+    env.filters["fmt"] = fmt
+    env.filters["signed"] = fmt_signed
+    env.filters["duration"] = answers.fmt_duration
+    env.filters["timestamp"] = answers.fmt_timestamp
+    env.filters["run_results"] = answers.run_results
     return env
 
 
@@ -42,42 +52,16 @@ def render(name: str, context: dict[str, Any], status: int = 200) -> HTMLRespons
 
 def spec_rows(show: dict[str, Any]) -> list[tuple[str, str]]:
     """The specification as ``velmor show`` lists it: key and value with unit."""
-    rows = []
-    for key, value in show["specs"].items():
-        if key.startswith(_SKIP_SPEC):
-            continue
-        unit = bridge.UNITS.get(key, "")
-        rows.append((key, f"{bridge.fmt(value)} {unit}".rstrip()))
-    rows.append(("dynamics capable", bridge.fmt(show["has_dynamics"])))
+    rows = [
+        (key, f"{fmt(value)} {unit}".rstrip()) for key, value, unit in products.spec_items(show)
+    ]
+    rows.append(("dynamics capable", fmt(show["has_dynamics"])))
     return rows
 
 
 def result_rows(show: dict[str, Any]) -> list[dict[str, Any]]:
     """Targets, benchmarks and latest results side by side, with the check."""
-    targets, benchmarks, current = show["targets"], show["benchmarks"], show["current"]
-    rows = []
-    for key in bridge.RESULT_KEYS:
-        if key not in targets and key not in current and key not in benchmarks:
-            continue
-        target, now = targets.get(key), current.get(key)
-        tol_key = bridge.TOLERANCE_KEY.get(key)
-        tol = targets.get(tol_key) if tol_key else None
-        both = bridge.is_number(now) and bridge.is_number(target)
-        rows.append(
-            {
-                "key": key,
-                "target": target,
-                "tol": tol,
-                "benchmark": benchmarks.get(key),
-                "current": now,
-                "delta": bridge.fmt_signed(bridge.rounded(now - target))
-                if both
-                else bridge.fmt(None),
-                "check": bridge.check(now, target, tol, tol_key is not None),
-                "unit": bridge.UNITS.get(key, ""),
-            }
-        )
-    return rows
+    return [dict(row, delta=fmt_signed(row["delta"])) for row in products.result_rows(show)]
 
 
 def target_form_values(show: dict[str, Any]) -> dict[str, str]:
@@ -85,27 +69,33 @@ def target_form_values(show: dict[str, Any]) -> dict[str, str]:
     shortest text that reads back as the same number, so that saving the
     form unchanged writes nothing)."""
     values = {}
-    for kw, key in bridge.TARGET_FIELDS:
+    for kw, key in TARGET_FIELDS:
         value = show["targets"].get(key)
-        values[kw] = repr(value) if bridge.is_number(value) else ""
+        values[kw] = repr(value) if is_number(value) else ""
     return values
 
 
-def changed_targets(show: dict[str, Any], values: dict[str, float]) -> dict[str, float]:
-    """The submitted target values that differ from the product's."""
-    current = show["targets"]
-    return {
-        kw: v
-        for kw, key in bridge.TARGET_FIELDS
-        if kw in values
-        for v in [values[kw]]
-        if current.get(key) != v
-    }
+# ------------------------------------------------------------------ notices
 
 
-def run_results(run: dict[str, Any]) -> str:
-    """A run's results as the RESULTS column of ``velmor history`` shows them."""
-    return bridge.run_results(run)
+def targets_notice(found: TargetsUpdate) -> list[str]:
+    """What was written: the file, then each target's old and new value."""
+    pairs = formats.change_pairs(found.changes, answers.GLYPHS)
+    width = max((len(key) for key, _ in pairs), default=0)
+    return [f"{found.heading}: design-intent targets updated in {found.usd_path}"] + [
+        f"  {key.ljust(width)}  {text}" for key, text in pairs
+    ]
 
 
-_env.filters["run_results"] = run_results
+def geometry_notice(found: GeometryUpdate) -> list[str]:
+    return [formats.geometry_line(found.heading, found.reply), found.reply["note"]]
+
+
+def resolution_line(found: Resolution, selected: bool) -> str:
+    """A domain's selected backend and the dispatch backend it resolves to."""
+    return formats.resolution_line(found.heading, found.data, selected, answers.GLYPHS)
+
+
+def range_summary(report: dict[str, Any], source: str) -> list[str]:
+    """The range estimate in two sentences."""
+    return formats.range_summary(report, source, answers.GLYPHS)

@@ -1,14 +1,16 @@
-"""``velmor serve``: the web interface on a local server.
+"""``serve``: the web interface on a local server.
 
-Only this module's ``register`` is imported when the command line is
-built; the server's libraries are imported when ``serve`` runs.
+The server's libraries (and the web package) are imported when ``serve``
+runs, not when the command line is built.
 """
 
 from __future__ import annotations
 
 import argparse
 import sys
-from typing import Any
+
+from ..outcome import Outcome, workspace
+from ..parser import PROG, Subparsers, add_command
 
 DESCRIPTION = (
     "Serve the workspace's products as web pages on a local server and print its URL.\n"
@@ -31,16 +33,16 @@ def _is_loopback(host: str) -> bool:
         return False
 
 
-def register(subparsers: Any) -> argparse.ArgumentParser:
-    """Add ``serve`` to the ``velmor`` command's sub-commands."""
-    from ..cli import add_command
-
+def register_serve(commands: Subparsers) -> None:
     p = add_command(
-        subparsers,
+        commands,
         "serve",
         "serve the products as web pages on a local server",
         cmd_serve,
-        ["velmor serve --workspace ./my-workspace --open", "velmor serve --read-only --port 8080"],
+        [
+            f"{PROG} serve --workspace ./my-workspace --open",
+            f"{PROG} serve --read-only --port 8080",
+        ],
         description=DESCRIPTION,
     )
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
@@ -61,27 +63,30 @@ def register(subparsers: Any) -> argparse.ArgumentParser:
         metavar="MB",
         help="largest STL upload accepted (default 100)",
     )
-    return p
 
 
-def cmd_serve(args: argparse.Namespace) -> Any:
+def cmd_serve(args: argparse.Namespace) -> Outcome:
     import threading
 
     import uvicorn
 
-    from . import bridge
-    from .app import LOOPBACK_HOSTS, create_app
+    from ...services.errors import UserError
+    from ...services.loading import require_workspace
+    from ...web.app import LOOPBACK_HOSTS, create_app
 
     if not _is_loopback(args.host) and not args.allow_remote:
-        raise bridge.CliError(
+        raise UserError(
+            "invalid",
             f"--host {args.host} is not a loopback address: the server has no authentication, "
-            "so serving other machines needs --allow-remote as well"
+            "so serving other machines needs --allow-remote as well",
         )
     if not 0 <= args.port <= 65535:
-        raise bridge.CliError(f"--port {args.port} is not a port number (0 to 65535)")
+        raise UserError("invalid", f"--port {args.port} is not a port number (0 to 65535)")
     if args.max_upload_mb <= 0:
-        raise bridge.CliError("--max-upload-mb must be above 0")
-    root = bridge.require_workspace(args)
+        raise UserError("invalid", "--max-upload-mb must be above 0")
+    chosen = workspace(args)
+    assert chosen is not None  # serve needs a workspace: main chose one
+    root = require_workspace(chosen)
     hosts = ["*"] if not _is_loopback(args.host) else list(LOOPBACK_HOSTS)
     app = create_app(
         root,
@@ -120,4 +125,4 @@ def cmd_serve(args: argparse.Namespace) -> Any:
 
     threading.Thread(target=watch, name="velmor-serve-announce", daemon=True).start()
     server.run()
-    return bridge.Outcome(None, list)
+    return Outcome(None, list)

@@ -1,83 +1,78 @@
 """Terminal rendering for the ``velmor`` command: JSON, tables, bar charts,
 sparklines and a spinner.
 
-Everything here writes plain text; nothing imports the product core. When
-the output stream cannot encode the block and box characters (an ASCII
-locale), ASCII stand-ins are used instead.
+Everything here writes plain text; nothing imports the product core. Values
+are formatted by ``velmor_platform.formats`` (shared with the web pages),
+whose names are re-exported here for the command modules.
 """
 
 from __future__ import annotations
 
 import itertools
-import math
 import os
 import re
 import sys
 import unicodedata
 from collections.abc import Iterable, Sequence
-from pathlib import PurePath
 from typing import TYPE_CHECKING, Any, Self, TextIO
+
+from ..formats import (
+    FANCY,
+    PLAIN,
+    change_pairs,
+    fmt,
+    fmt_count,
+    fmt_duration,
+    fmt_signed,
+    fmt_timestamp,
+    geometry_line,
+    glyphs,
+    is_number,
+    jsonable,
+    range_summary,
+    resolution_line,
+    run_results,
+    unit,
+)
 
 if TYPE_CHECKING:
     import threading
 
-# json, datetime, shutil and threading are imported where they are used:
-# every command imports this module, and few need all of them.
+# json, shutil and threading are imported where they are used: every command
+# imports this module, and few need all of them.
 
-# ------------------------------------------------------------------ characters
+__all__ = [
+    "FANCY",
+    "PLAIN",
+    "Spinner",
+    "bar",
+    "change_pairs",
+    "clean",
+    "dump_json",
+    "fmt",
+    "fmt_count",
+    "fmt_duration",
+    "fmt_signed",
+    "fmt_timestamp",
+    "geometry_line",
+    "glyphs",
+    "is_number",
+    "jsonable",
+    "key_values",
+    "ljust",
+    "range_summary",
+    "resolution_line",
+    "rjust",
+    "run_results",
+    "sparkline",
+    "table",
+    "terminal_width",
+    "unit",
+    "width",
+]
 
-_FANCY = {
-    "none": "—",
-    "arrow": "→",
-    "pm": "±",
-    "mark": "▶",
-    "blocks": " ▏▎▍▌▋▊▉█",
-    "spark": "▁▂▃▄▅▆▇█",
-    "spin": "⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏",
-    "delta": "Δ",
-}
-_PLAIN = {
-    "none": "-",
-    "arrow": "->",
-    "pm": "+/-",
-    "mark": ">",
-    "blocks": " ########",  # whole cells only
-    "spark": "_.-~=*#@",
-    "spin": "|/-\\",
-    "delta": "d",
-}
-
-
-def glyphs(stream: TextIO | None = None) -> dict[str, str]:
-    """The character set that ``stream`` (default: stdout) can encode."""
-    stream = stream if stream is not None else sys.stdout
-    encoding = getattr(stream, "encoding", None) or "ascii"
-    try:
-        "".join(_FANCY.values()).encode(encoding)
-    except (UnicodeEncodeError, LookupError):
-        return _PLAIN
-    return _FANCY
-
-
-# ---------------------------------------------------------------------- JSON
-
-
-def jsonable(value: Any) -> Any:
-    """``value`` with paths as strings, tuples and sets as lists, and
-    non-finite floats as null, so that it is valid JSON."""
-    if isinstance(value, dict):
-        return {str(k): jsonable(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [jsonable(v) for v in value]
-    if isinstance(value, (set, frozenset)):
-        return sorted(jsonable(v) for v in value)
-    if isinstance(value, PurePath):
-        return str(value)
-    if isinstance(value, float) and not math.isfinite(value):
-        return None
-    if value is None or isinstance(value, (bool, int, float, str)):
-        return value
-    return str(value)
+_FANCY = FANCY  # the names the tests and older callers know
+_PLAIN = PLAIN
 
 
 def dump_json(value: Any, stream: TextIO | None = None) -> None:
@@ -136,77 +131,6 @@ def ljust(text: str, cells: int) -> str:
 
 def rjust(text: str, cells: int) -> str:
     return " " * (cells - width(text)) + text
-
-
-# ------------------------------------------------------------------- numbers
-
-
-def fmt(value: Any, g: dict[str, str] | None = None) -> str:
-    """A value as a table cell: None as a dash, whole floats without ".0",
-    other floats with up to six significant digits."""
-    g = g or glyphs()
-    if value is None:
-        return g["none"]
-    if isinstance(value, bool):
-        return "yes" if value else "no"
-    if isinstance(value, float):
-        if not math.isfinite(value):
-            return str(value)
-        if value.is_integer() and abs(value) < 1e15:
-            return str(int(value))
-        return f"{value:.6g}"
-    if isinstance(value, (list, tuple)):
-        return ", ".join(fmt(v, g) for v in value)
-    return str(value)
-
-
-def fmt_signed(value: Any, g: dict[str, str] | None = None) -> str:
-    if isinstance(value, (int, float)) and not isinstance(value, bool) and value > 0:
-        return "+" + fmt(value, g)
-    return fmt(value, g)
-
-
-def fmt_count(value: Any, g: dict[str, str] | None = None) -> str:
-    """A large count compactly: 18400000 -> 18.4M."""
-    if isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value):
-        for scale, suffix in ((1e9, "G"), (1e6, "M"), (1e3, "k")):
-            if abs(value) >= scale:
-                return f"{value / scale:.3g}{suffix}"
-    return fmt(value, g)
-
-
-def fmt_duration(seconds: Any, g: dict[str, str] | None = None) -> str:
-    """Seconds as 4h07m, 6m52s or 12s."""
-    if (
-        not isinstance(seconds, (int, float))
-        or isinstance(seconds, bool)
-        or not math.isfinite(seconds)
-    ):
-        return fmt(seconds, g)
-    total = round(seconds)
-    hours, rest = divmod(total, 3600)
-    minutes, secs = divmod(rest, 60)
-    if hours:
-        return f"{hours}h{minutes:02d}m"
-    if minutes:
-        return f"{minutes}m{secs:02d}s"
-    return f"{secs}s"
-
-
-def fmt_timestamp(stamp: Any, g: dict[str, str] | None = None) -> str:
-    """An ISO 8601 timestamp as "YYYY-MM-DD HH:MM"; anything else as it is."""
-    if isinstance(stamp, str):
-        from datetime import datetime
-
-        try:
-            return datetime.fromisoformat(stamp).strftime("%Y-%m-%d %H:%M")
-        except ValueError:
-            return stamp
-    return fmt(stamp, g)
-
-
-def is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
 
 
 # -------------------------------------------------------------------- tables

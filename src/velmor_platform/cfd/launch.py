@@ -1,0 +1,72 @@
+"""How OpenFOAM is launched: the one recipe that the runner follows here
+and that the generated ``Allrun`` and Slurm scripts spell in shell.
+
+* ``WM_PROJECT_DIR`` defaults to Debian's ``/usr/share/openfoam`` (the
+  binaries stop with "Could not find mandatory etc entry" without it);
+* a parallel stage runs under ``mpirun -np N`` with unbound ranks that
+  yield while waiting (on a machine other work shares, a rank spinning on
+  a message steals the core its partner needs), plus ``--allow-run-as-root``
+  for root and ``--oversubscribe`` for more ranks than cores;
+* case templates live in ``<workspace>/templates/openfoam/<name>/``.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+#: The OpenFOAM project directory when the environment names none (Debian's package).
+DEFAULT_PROJECT_DIR = "/usr/share/openfoam"
+#: Where a workspace keeps its case templates, relative to its root.
+TEMPLATES_FOLDER = ("templates", "openfoam")
+
+#: mpirun's options for every parallel stage, after ``-np N``.
+MPIRUN_OPTIONS = ("--bind-to", "none", "--mca", "mpi_yield_when_idle", "1")
+#: Options added when a condition holds: (option, condition, the condition in sh).
+MPIRUN_CONDITIONAL = (
+    ("--allow-run-as-root", "root", '[ "$(id -u)" = 0 ]'),
+    ("--oversubscribe", "oversubscribed", '[ "$RANKS" -gt "$(nproc)" ]'),
+)
+
+
+def templates_dir(workspace: str | os.PathLike[str]) -> Path:
+    """The case templates folder of ``workspace``."""
+    return Path(workspace).joinpath(*TEMPLATES_FOLDER)
+
+
+def mpirun_argv(ranks: int, *, root: bool, cores: int) -> list[str]:
+    """``mpirun`` and its options for ``ranks`` ranks, run by root or not, on ``cores`` cores."""
+    holds = {"root": root, "oversubscribed": ranks > cores}
+    argv = ["mpirun", "-np", str(ranks), *MPIRUN_OPTIONS]
+    argv += [option for option, condition, _ in MPIRUN_CONDITIONAL if holds[condition]]
+    return argv
+
+
+def mpirun_here(ranks: int) -> list[str]:
+    """``mpirun_argv`` for this process's user and machine."""
+    return mpirun_argv(ranks, root=os.geteuid() == 0, cores=os.cpu_count() or 1)
+
+
+def mpirun_shell() -> list[str]:
+    """Shell lines that set ``$MPIRUN`` from ``$RANKS`` by the same recipe."""
+    lines = [f'MPIRUN="mpirun -np $RANKS {" ".join(MPIRUN_OPTIONS)}"']
+    lines += [f'{test} && MPIRUN="$MPIRUN {option}"' for option, _, test in MPIRUN_CONDITIONAL]
+    return lines
+
+
+def project_dir_shell() -> list[str]:
+    """Shell lines that default and export ``WM_PROJECT_DIR``."""
+    return [f': "${{WM_PROJECT_DIR:={DEFAULT_PROJECT_DIR}}}"', "export WM_PROJECT_DIR"]
+
+
+def openfoam_env(base: dict[str, str] | None = None) -> dict[str, str]:
+    """The environment of the OpenFOAM children."""
+    env = dict(os.environ if base is None else base)
+    if not env.get("WM_PROJECT_DIR") and os.path.isdir(DEFAULT_PROJECT_DIR):
+        env["WM_PROJECT_DIR"] = DEFAULT_PROJECT_DIR
+    # Open MPI refuses root without these, even when a library starts mpiexec.
+    env.setdefault("OMPI_ALLOW_RUN_AS_ROOT", "1")
+    env.setdefault("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1")
+    # Shared-memory single copy fails in many containers; plain copies work everywhere.
+    env.setdefault("OMPI_MCA_btl_vader_single_copy_mechanism", "none")
+    return env

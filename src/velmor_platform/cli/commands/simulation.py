@@ -1,0 +1,218 @@
+"""The simulation loop: ``prepare-cfd``, ``simulate`` and ``record-cfd``.
+
+Heavy modules (numpy, foamlib, OpenUSD) are imported by the service when a
+command runs, not here, so the command line starts as fast as before.
+"""
+
+from __future__ import annotations
+
+import argparse
+import signal
+import sys
+import time
+from typing import TYPE_CHECKING, Any, TextIO
+
+from ..outcome import EXIT_OK, Outcome, case_hint, quiet_sdk_logs, workspace
+from ..parser import PRODUCT_HELP, PROG, Subparsers, add_command, case_options
+
+if TYPE_CHECKING:
+    from ...services.simulation import Run
+
+
+def register_prepare_cfd(commands: Subparsers) -> None:
+    p = add_command(
+        commands,
+        "prepare-cfd",
+        "build an OpenFOAM case folder for a product",
+        cmd_prepare_cfd,
+        [
+            f"{PROG} prepare-cfd hatch",
+            f"{PROG} prepare-cfd sedan:base --level standard --ranks 2",
+            f"{PROG} prepare-cfd sedan:sport --template base --output ./sport-case",
+        ],
+        description=(
+            "Build an OpenFOAM v1912 case for a product's body: the template named after the\n"
+            "product's directory (or --template), the body as STL, the mesh level, speed, ranks\n"
+            "and iterations written into its dictionaries. The case goes to\n"
+            "<workspace>/cases/<product>/<case-id>/ (or --output) and holds an Allrun script\n"
+            "and a Slurm job script. Prints the case folder; record its result with record-cfd."
+        ),
+    )
+    p.add_argument("product", metavar="PRODUCT", help=PRODUCT_HELP)
+    case_options(p)
+    p.add_argument("--output", metavar="DIR", help="write the case to DIR (must not exist)")
+
+
+def register_simulate(commands: Subparsers) -> None:
+    p = add_command(
+        commands,
+        "simulate",
+        "run a simulation of a product and record it",
+        cmd_simulate,
+        [
+            f"{PROG} simulate hatch",
+            f"{PROG} simulate sedan:base --level standard --ranks 2",
+            f"{PROG} --json simulate hatch --iterations 200",
+            f"{PROG} simulate hatch --server",
+        ],
+        description=(
+            "Run a simulation of a product and record it in the product's runs layer. The backend\n"
+            "is the domain's dispatch backend (or --backend); openfoam prepares a case, meshes it\n"
+            "(surfaceFeatureExtract, blockMesh, snappyHexMesh), solves it (potentialFoam,\n"
+            "simpleFoam; decomposePar and MPI with --ranks above 1) and averages the force\n"
+            "coefficients over the final iterations. Progress goes to stderr. Ctrl-C stops the\n"
+            "solver and records the run as cancelled. Exit status 1 when the run fails or\n"
+            "diverges, 130 when cancelled."
+        ),
+    )
+    p.add_argument("product", metavar="PRODUCT", help=PRODUCT_HELP)
+    p.add_argument("--domain", default="aerodynamics", help="physics domain (default aerodynamics)")
+    p.add_argument(
+        "--backend", metavar="BACKEND", help="solver backend (default: the dispatch backend)"
+    )
+    case_options(p)
+    p.add_argument(
+        "--server",
+        action="store_true",
+        help="run through the workspace's openfoam MCP server (mcp.json) instead of here",
+    )
+
+
+def register_record_cfd(commands: Subparsers) -> None:
+    p = add_command(
+        commands,
+        "record-cfd",
+        "record the result of a case run elsewhere",
+        cmd_record_cfd,
+        [f"{PROG} record-cfd hatch ~/cases/hatch/20250101T120000Z-quick-1a2b"],
+        description=(
+            "Record the result of a prepared case that was run by hand (./Allrun) or on a cluster\n"
+            "(sbatch job.slurm): read its logs and forceCoeffs output, average the coefficients\n"
+            "and append the run to the product's runs layer."
+        ),
+    )
+    p.add_argument("product", metavar="PRODUCT", help=PRODUCT_HELP)
+    p.add_argument("case_dir", metavar="CASE_DIR", help="the case folder")
+
+
+# ----------------------------------------------------------------- handlers
+
+
+def cmd_prepare_cfd(args: argparse.Namespace) -> Outcome:
+    from ...services import simulation
+
+    case = simulation.prepare(
+        args.product, workspace(args), template=args.template, level=args.level,
+        speed=args.speed, ranks=args.ranks, iterations=args.iterations, output=args.output,
+    )  # fmt: skip
+    return Outcome(
+        case.data, lambda: [str(case.case_dir)], note=case_hint(case.identifier, case.case_dir)
+    )
+
+
+def cmd_record_cfd(args: argparse.Namespace) -> Outcome:
+    from ...services import simulation
+
+    return _run_outcome(simulation.record(args.product, workspace(args), args.case_dir))
+
+
+def cmd_simulate(args: argparse.Namespace) -> Outcome:
+    from ...services import simulation
+
+    if args.server:
+        quiet_sdk_logs(args)
+    progress = ProgressLine(sys.stderr, live=sys.stderr.isatty())
+    # SIGTERM (a batch system stopping the job) cancels like Ctrl-C: the
+    # solver's process group is killed and the run recorded as cancelled.
+    previous = signal.signal(signal.SIGTERM, _interrupt)
+    try:
+        run = simulation.simulate(
+            args.product, workspace(args), domain=args.domain, backend=args.backend,
+            level=args.level, ranks=args.ranks, iterations=args.iterations, speed=args.speed,
+            template=args.template, on_progress=progress, remote=args.server,
+        )  # fmt: skip
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+        progress.close()
+    return _run_outcome(run)
+
+
+def _interrupt(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt
+
+
+def _fmt(value: Any) -> str:
+    return "—" if value is None else f"{value:.4g}" if isinstance(value, float) else str(value)
+
+
+def _run_outcome(found: Run) -> Outcome:
+    run = found.record
+    status = run.get("status")
+
+    def text() -> list[str]:
+        cells = run.get("mesh_cells")
+        wall = _fmt(run.get("wall_time_s"))
+        head = f"{found.heading}: run {run.get('run_id')} {status} in {wall} s"
+        lines = [head + (f", {cells:,} cells" if isinstance(cells, int) else "")]
+        if status == "completed":
+            cd, cl, cm = (_fmt(run.get(k)) for k in ("cd", "cl", "cm_pitch"))
+            lines.append(
+                f"  cd {cd}  cl {cl}  cm_pitch {cm}"
+                f"  (cd spread {_fmt(run.get('cd_spread'))} over the final window; "
+                f"{'converged' if run.get('converged') else 'not converged'})"
+            )
+        if run.get("message"):
+            lines.append(f"  {run['message']}")
+        if run.get("log"):
+            lines.append(f"  log: {run['log']}")
+        lines.append(f"  case: {run.get('case_dir')}")
+        return lines
+
+    code = found.status
+    warnings = (
+        []
+        if code == EXIT_OK
+        else [f"run {run.get('run_id')} {status}; recorded with no coefficients"]
+    )
+    return Outcome(run, text, status=code, warnings=warnings)
+
+
+class ProgressLine:
+    """Shows run progress on a stream: one line rewritten in place on a
+    terminal, one line per stage otherwise."""
+
+    def __init__(self, stream: TextIO, *, live: bool) -> None:
+        self.stream = stream
+        self.live = live
+        self.stage: str | None = None
+        self.shown = False
+        self.last = 0.0
+
+    def __call__(self, event: dict[str, Any]) -> None:
+        stage = event.get("stage")
+        changed = stage != self.stage
+        self.stage = stage
+        parts = [f"{stage}"]
+        if event.get("iteration") is not None:
+            total = event.get("total")
+            parts.append(f"iteration {event['iteration']}" + (f"/{total}" if total else ""))
+        if event.get("cd") is not None:
+            parts.append(f"Cd {event['cd']:.4g}")
+        parts.append(f"{event.get('elapsed_s', 0):.0f} s")
+        line = "  ".join(parts)
+        if self.live:
+            now = time.monotonic()
+            if not changed and now - self.last < 0.2:
+                return
+            self.last = now
+            self.stream.write("\r\033[K" + line)
+            self.shown = True
+        elif changed:
+            self.stream.write(line + "\n")
+        self.stream.flush()
+
+    def close(self) -> None:
+        if self.live and self.shown:
+            self.stream.write("\r\033[K")
+            self.stream.flush()
+            self.shown = False

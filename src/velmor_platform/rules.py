@@ -1,0 +1,178 @@
+"""The rules every value a person or a script types must meet.
+
+One place for them, used by the command line's parser, the web forms, the
+run form and the run parameters of the simulation loop:
+
+* a coefficient (``cd``, ``cl``, ``cm_pitch``) or tolerance is a finite
+  number; a tolerance (``cl_tolerance``, ...) is 0 or more; ``cd`` is above 0;
+* a run's mesh level is one of ``LEVELS``; its speed is above 0 and at most
+  ``MAX_SPEED`` m/s; its ranks and iterations are whole numbers from 1 to
+  ``MAX_RANKS`` and ``MAX_ITERATIONS``.
+
+Every refusal is a ``RuleError`` (a ``ValueError``) naming the key. Its
+``str`` is the sentence the command line prints; ``field_message`` is the
+shorter wording shown beside a form's field, where the key is the field's
+label. The product core's own Python API keeps its documented behaviour;
+these rules are applied before a value reaches it.
+
+This module imports nothing else of the package, so that every layer can use it.
+"""
+
+from __future__ import annotations
+
+import math
+
+__all__ = [
+    "LEVELS",
+    "MAX_ITERATIONS",
+    "MAX_RANKS",
+    "MAX_SPEED",
+    "POSITIVE",
+    "TARGETS",
+    "TOLERANCES",
+    "RuleError",
+    "check",
+    "check_count",
+    "check_level",
+    "check_speed",
+    "parse",
+    "parse_count",
+    "parse_speed",
+]
+
+#: Keys that are tolerances: zero or more.
+TOLERANCES = frozenset({"cd_tolerance", "cl_tolerance", "cm_tolerance"})
+#: Keys that must be strictly positive.
+POSITIVE = frozenset({"cd"})
+
+#: The design-intent targets a person can set: (keyword, and form field; key
+#: under which the product's targets report it; command-line option).
+TARGETS: tuple[tuple[str, str, str], ...] = (
+    ("cd", "cd", "cd"),
+    ("cl", "cl", "cl"),
+    ("cm_pitch", "cm_pitch", "cm-pitch"),
+    ("cl_tolerance", "target_cl_tol", "cl-tolerance"),
+    ("cm_tolerance", "target_cm_tol", "cm-tolerance"),
+)
+
+#: Mesh levels of a run, coarsest first.
+LEVELS: tuple[str, ...] = ("quick", "standard", "fine")
+#: Largest free-stream speed accepted, m/s.
+MAX_SPEED = 150.0
+#: Largest number of MPI ranks accepted.
+MAX_RANKS = 256
+#: Largest iteration cap accepted.
+MAX_ITERATIONS = 100_000
+#: Largest value of each whole-number setting.
+COUNT_LIMITS = {"ranks": MAX_RANKS, "iterations": MAX_ITERATIONS}
+
+
+class RuleError(ValueError):
+    """A value refused by a rule: ``key``, the sentence (``str``) and the
+    field's wording (``field_message``)."""
+
+    def __init__(self, key: str, message: str, field_message: str | None = None) -> None:
+        super().__init__(message)
+        self.key = key
+        self.field_message = field_message if field_message is not None else message
+
+
+# ------------------------------------------------------------- coefficients
+
+
+def check(key: str, value: object) -> float:
+    """``value`` as a float when it meets the rules for coefficient ``key``."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise RuleError(key, f"{key} must be a number, not {value!r}", f"not a number: {value!r}")
+    number = float(value)
+    if not math.isfinite(number):
+        raise RuleError(
+            key,
+            f"{key} must be a finite number, not {number!r}",
+            f"not a finite number: {number!r}",
+        )
+    if key in TOLERANCES and number < 0:
+        raise RuleError(
+            key,
+            f"{key} is a tolerance and must be 0 or more, not {number:g}",
+            "a tolerance must be 0 or more",
+        )
+    if key in POSITIVE and number <= 0:
+        raise RuleError(
+            key,
+            f"{key} must be greater than 0, not {number:g}",
+            "a drag coefficient must be above 0",
+        )
+    return number
+
+
+def parse(key: str, text: str) -> float:
+    """The number written in ``text``, when it meets the rules for ``key``."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise RuleError(
+            key, f"{key} must be a number, not {text!r}", f"not a number: {text!r}"
+        ) from None
+    if not math.isfinite(value):
+        # The form quotes what was typed ("nan"), the sentence the number.
+        try:
+            return check(key, value)
+        except RuleError as exc:
+            raise RuleError(key, str(exc), f"not a finite number: {text!r}") from None
+    return check(key, value)
+
+
+# ------------------------------------------------------------- run settings
+
+
+def check_level(value: object) -> str:
+    """A mesh level's name."""
+    if value not in LEVELS:
+        raise RuleError("level", f"level must be one of {', '.join(LEVELS)}, not {value!r}")
+    return str(value)
+
+
+def _speed_refused(shown: str) -> RuleError:
+    return RuleError("speed", f"speed must be above 0 and at most {MAX_SPEED:g} m/s, not {shown}")
+
+
+def check_speed(value: object) -> float:
+    """A free-stream speed in m/s: a finite number above 0, at most ``MAX_SPEED``."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise RuleError("speed", f"not a number: {value!r}")
+    number = float(value)
+    if not (math.isfinite(number) and 0 < number <= MAX_SPEED):
+        raise _speed_refused(f"{number:g}")
+    return number
+
+
+def parse_speed(text: str) -> float:
+    """The speed written in ``text`` (refusals quote the text as typed)."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise RuleError("speed", f"not a number: {text!r}") from None
+    if not (math.isfinite(value) and 0 < value <= MAX_SPEED):
+        raise _speed_refused(text)
+    return value
+
+
+def check_count(key: str, value: object) -> int:
+    """A whole-number setting (``ranks``, ``iterations``) from 1 to its limit."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise RuleError(key, f"not a whole number: {value!r}")
+    if value < 1:
+        raise RuleError(key, f"must be 1 or more, not {value}")
+    limit = COUNT_LIMITS.get(key)
+    if limit is not None and value > limit:
+        raise RuleError(key, f"must be at most {limit}, not {value}")
+    return value
+
+
+def parse_count(key: str, text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise RuleError(key, f"not a whole number: {text!r}") from None
+    return check_count(key, value)

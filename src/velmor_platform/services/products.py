@@ -1,0 +1,259 @@
+"""Reading products: the workspace listing, one product, its run history,
+two products compared, the range estimate and the export.
+
+Each use case loads what it needs once and returns data: the dicts the
+product core returns (what ``--json`` prints and the ``/api/`` twins
+return) in a small dataclass with what the faces show beside them. The
+tables of result keys, tolerances and units are here so that the faces
+show one product the same way.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from ..formats import UNITS, is_number
+from .errors import UserError, describe, user_errors
+from .loading import Workspace, core, heading, identifier, layers_kept, load, require_workspace
+
+# Keys shared by targets, benchmarks and current results, in display order,
+# with the targets key that holds each one's tolerance.
+RESULT_KEYS = ("cd", "cl", "cm_pitch", "lateral_g", "yaw_rate_dps", "roll_angle_deg")
+TOLERANCE_KEY = {"cd": "target_cd_tol", "cl": "target_cl_tol", "cm_pitch": "target_cm_tol"}
+#: Spec keys that ``show`` lists elsewhere (or not at all).
+SPEC_SKIP = ("vehicle_name", "target_", "benchmark_", "current_")
+
+
+def rounded(value: float) -> float:
+    """A difference without float noise: 0.249 - 0.245 reads 0.004."""
+    return float(f"{value:.10g}")
+
+
+def both_numbers(a: Any, b: Any) -> bool:
+    return is_number(a) and is_number(b)
+
+
+def gate(now: Any, target: Any, tol: Any, has_tolerance: bool) -> str:
+    """``ok`` / ``off`` when a result can be held against a toleranced
+    target, ``no tol`` when the tolerance is missing, else empty."""
+    if not has_tolerance or not both_numbers(now, target):
+        return ""
+    if not is_number(tol):
+        return "no tol"
+    return "ok" if abs(now - target) <= tol + 1e-12 else "off"
+
+
+# ------------------------------------------------------------------ listing
+
+
+@dataclass
+class Listing:
+    """The workspace's products: one entry each (id, name, path, error)."""
+
+    root: Path
+    entries: list[dict[str, Any]]
+    skipped: list[str]  # directories that are not products, and why
+
+    @property
+    def warnings(self) -> list[str]:
+        unreadable = [f"cannot read {e['id']}: {e['error']}" for e in self.entries if "error" in e]
+        return self.skipped + unreadable
+
+
+def list_products(workspace: Workspace) -> Listing:
+    """Every product of the workspace, each loaded for its name."""
+    product_core = core()
+    from ..core.api import list_products as found_products
+
+    root = require_workspace(workspace)
+    skipped: list[str] = []
+    found = found_products(
+        root / "products", lambda path, why: skipped.append(f"skipped {path}: {why}")
+    )
+    entries = []
+    for ident, path in found:
+        entry: dict[str, Any] = {"id": ident, "name": None, "path": path}
+        try:
+            entry["name"] = product_core.load(str(path)).name
+        except Exception as exc:  # noqa: BLE001 - one unreadable product does not hide the rest
+            entry["error"] = describe(exc)
+        entries.append(entry)
+    return Listing(root, entries, skipped)
+
+
+# --------------------------------------------------------------------- show
+
+
+@dataclass
+class Shown:
+    """One product: ``data`` is what ``show --json`` prints."""
+
+    heading: str
+    data: dict[str, Any]
+
+
+def result_rows(data: dict[str, Any]) -> list[dict[str, Any]]:
+    """Targets, benchmarks and latest results side by side, key by key,
+    with the tolerance, the difference and the check (from ``show``'s data)."""
+    targets, benchmarks, current = data["targets"], data["benchmarks"], data["current"]
+    rows = []
+    for key in RESULT_KEYS:
+        if key not in targets and key not in current and key not in benchmarks:
+            continue
+        target, now = targets.get(key), current.get(key)
+        tol_key = TOLERANCE_KEY.get(key)
+        tol = targets.get(tol_key) if tol_key else None
+        rows.append(
+            {
+                "key": key,
+                "target": target,
+                "tol": tol,
+                "benchmark": benchmarks.get(key),
+                "current": now,
+                "delta": rounded(now - target) if both_numbers(now, target) else None,
+                "check": gate(now, target, tol, tol_key is not None),
+                "unit": UNITS.get(key, ""),
+            }
+        )
+    return rows
+
+
+def spec_items(data: dict[str, Any]) -> list[tuple[str, Any, str]]:
+    """The specification as ``show`` lists it: key, value and unit."""
+    return [
+        (k, v, UNITS.get(k, "")) for k, v in data["specs"].items() if not k.startswith(SPEC_SKIP)
+    ]
+
+
+@user_errors
+def show(ref: str, workspace: Workspace | None) -> Shown:
+    product = load(ref, workspace)
+    data = {
+        "metadata": product.metadata("show"),
+        "usd_path": product.usd_path,
+        "has_dynamics": product.has_dynamics,
+        "specs": product.specs,
+        "targets": product.targets,
+        "benchmarks": product.benchmarks,
+        "current": product.current,
+    }
+    return Shown(heading(product), data)
+
+
+@user_errors
+def banner(ref: str, workspace: Workspace | None, action: str) -> dict[str, Any]:
+    """The product's ``metadata`` banner for ``action``."""
+    found: dict[str, Any] = load(ref, workspace).metadata(action)
+    return found
+
+
+# ------------------------------------------------------------------ history
+
+
+@dataclass
+class History:
+    """A product's runs (what ``history --json`` prints) and its targets."""
+
+    heading: str
+    runs: list[dict[str, Any]]
+    targets: dict[str, Any]
+    banner: dict[str, Any] | None = None
+
+
+@user_errors
+def history(ref: str, workspace: Workspace | None, *, banner: str | None = None) -> History:
+    """The runs, read with the product in one parse; with ``banner``, also
+    the product's banner for that action."""
+    with layers_kept(ref):
+        product = load(ref, workspace)
+        runs = product.history()
+    return History(
+        heading(product),
+        runs if runs is not None else [],
+        product.targets,
+        product.metadata(banner) if banner else None,
+    )
+
+
+def cd_points(runs: list[dict[str, Any]]) -> list[tuple[str, float]]:
+    """(run id, cd) of each run that reports a drag coefficient."""
+    return [
+        (str(r.get("run_id") or r.get("name", "")), r["cd"]) for r in runs if is_number(r.get("cd"))
+    ]
+
+
+# ------------------------------------------------------------------ compare
+
+
+@dataclass
+class Comparison:
+    a: tuple[str, Path]  # heading and file of each product
+    b: tuple[str, Path]
+    report: dict[str, Any]  # what ``diff --json`` prints
+
+
+@user_errors
+def compare(a: str, b: str, workspace: Workspace | None) -> Comparison:
+    first, second = load(a, workspace), load(b, workspace)
+    report = first.diff(second)
+    return Comparison((heading(first), first.usd_path), (heading(second), second.usd_path), report)
+
+
+# -------------------------------------------------------------------- range
+
+
+@dataclass
+class RangeEstimate:
+    report: dict[str, Any]  # what ``range --json`` prints
+    source: str  # where cd came from: given, latest result, design target
+    banner: dict[str, Any] | None = None
+    field_rows: list[tuple[str, float, float, bool]] = field(default_factory=list)
+
+
+@user_errors
+def range_estimate(
+    ref: str, workspace: Workspace | None, cd: float | None, *, banner: str | None = None
+) -> RangeEstimate:
+    """The range at ``cd`` (else the latest cd result, else the cd target)
+    against the workspace's competitors."""
+    product = load(ref, workspace)
+    source = "given"
+    if cd is None:
+        for source, values in (  # noqa: B007 - source names the value found
+            ("latest result", product.current),
+            ("design target", product.targets),
+        ):
+            if is_number(values.get("cd")):
+                cd = values["cd"]
+                break
+        else:
+            raise UserError(
+                "invalid",
+                f"{identifier(product)} has neither a drag result nor a drag target; give --cd",
+            )
+    report = product.range_competitiveness(cd)
+    rows = [(c["name"], c["cd"], c["range_km"], False) for c in report.get("competitors", [])]
+    rows.insert(report["rank"] - 1, (report["product"], report["cd"], report["range_km"], True))
+    return RangeEstimate(report, source, product.metadata(banner) if banner else None, rows)
+
+
+# ------------------------------------------------------------------- export
+
+
+@user_errors
+def export(ref: str, workspace: Workspace | None, fmt: str = "usd") -> dict[str, Any]:
+    reply: dict[str, Any] = load(ref, workspace).export(fmt)
+    return reply
+
+
+@user_errors
+def product_file(ref: str, workspace: Workspace) -> Path:
+    """The product's top-level USD file, as ``export`` names it, checked to
+    lie inside the workspace (for a download)."""
+    path = Path(export(ref, workspace)["path"]).resolve()
+    root = require_workspace(workspace).resolve()
+    if not path.is_relative_to(root / "products") or not path.is_file():
+        raise UserError("not_found", f"export of {ref} is not a file of the workspace: {path}")
+    return path

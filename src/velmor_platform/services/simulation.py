@@ -1,0 +1,262 @@
+"""The simulation loop's use cases: prepare a case, run a simulation (here
+or through the workspace's OpenFOAM MCP server), record a case run elsewhere.
+
+The loop itself is ``velmor_platform.cfd.api``, imported when a use case
+runs (``simulation_module`` says whether it is installed). Its errors
+become ``UserError``: OpenFOAM missing is ``unavailable``, anything else it
+refuses ``invalid``. Progress goes to the ``on_progress`` callback a face
+passes, as dicts (stage, iteration, total, cd, elapsed_s).
+"""
+
+from __future__ import annotations
+
+import contextlib
+import importlib
+import inspect
+import threading
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
+
+from .authoring import GeometryUpdate, check_geometry
+from .errors import UserError, user_errors
+from .loading import Workspace, heading, identifier, load
+
+if TYPE_CHECKING:
+    from ..core.product_core import ProductCore
+
+SIMULATION_MODULE = "velmor_platform.cfd.api"
+#: Exit status of a run by its status: completed 0, cancelled 130, else 1.
+RUN_STATUS_CODES = {"completed": 0, "cancelled": 130}
+
+Progress = Callable[[dict[str, Any]], None]
+
+
+def simulation_module() -> ModuleType | None:
+    """The simulation loop, or None where it is not installed."""
+    try:
+        module = importlib.import_module(SIMULATION_MODULE)
+    except ImportError:
+        return None
+    return module if callable(getattr(module, "simulate", None)) else None
+
+
+def _loop() -> ModuleType:
+    module = simulation_module()
+    if module is None:
+        raise UserError(
+            "unavailable", "simulation is not available: velmor_platform.cfd is not installed"
+        )
+    return module
+
+
+@contextlib.contextmanager
+def _cfd_errors() -> Iterator[None]:
+    """The loop's own errors as ``UserError``."""
+    from ..cfd.errors import CfdError, OpenFoamMissingError
+
+    try:
+        yield
+    except OpenFoamMissingError as exc:
+        raise UserError("unavailable", str(exc)) from None
+    except CfdError as exc:
+        raise UserError("invalid", str(exc)) from None
+
+
+def _workspace_of(product: ProductCore) -> Path:
+    from ..core.workspace import workspace_of
+
+    return workspace_of(product.usd_path)
+
+
+@dataclass
+class Prepared:
+    """A case folder built for a product."""
+
+    heading: str
+    identifier: str
+    case_dir: Path
+
+    @property
+    def data(self) -> dict[str, Any]:
+        return {
+            "product": self.identifier,
+            "case_dir": self.case_dir,
+            "allrun": self.case_dir / "Allrun",
+        }
+
+
+@user_errors
+def prepare(
+    ref: str,
+    workspace: Workspace | None,
+    *,
+    template: str | None = None,
+    level: str = "quick",
+    speed: float | None = None,
+    ranks: int = 1,
+    iterations: int | None = None,
+    output: str | None = None,
+    stl: str | None = None,
+) -> Prepared:
+    """Build an OpenFOAM case for the product (from ``stl`` when given)."""
+    product = load(ref, workspace)
+    return prepare_for(
+        product, template=template, level=level, speed=speed, ranks=ranks,
+        iterations=iterations, output=output, stl=stl,
+    )  # fmt: skip
+
+
+def prepare_for(product: ProductCore, **options: Any) -> Prepared:
+    """``prepare`` for a product already loaded."""
+    api = _loop()
+    with _cfd_errors():
+        case = api.prepare_case(product, workspace=_workspace_of(product), **options)
+    return Prepared(heading(product), identifier(product), Path(case))
+
+
+@user_errors
+def prepare_from_geometry(
+    ref: str, workspace: Workspace | None, stl: str, **options: Any
+) -> tuple[GeometryUpdate, Prepared]:
+    """Check ``stl`` as the product's new geometry, then build a case from it."""
+    product = load(ref, workspace)
+    reply = check_geometry(product, stl)
+    case = prepare_for(product, stl=stl, **options)
+    return GeometryUpdate(case.heading, reply), case
+
+
+@dataclass
+class Run:
+    """A recorded run: ``record`` is what ``--json`` prints."""
+
+    heading: str
+    record: dict[str, Any]
+
+    @property
+    def status(self) -> int:
+        """0 completed, 130 cancelled, 1 failed or diverged."""
+        return RUN_STATUS_CODES.get(str(self.record.get("status")), 1)
+
+
+@user_errors
+def simulate(
+    ref: str,
+    workspace: Workspace | None,
+    *,
+    domain: str = "aerodynamics",
+    backend: str | None = None,
+    level: str = "quick",
+    ranks: int = 1,
+    iterations: int | None = None,
+    speed: float | None = None,
+    template: str | None = None,
+    on_progress: Progress | None = None,
+    remote: bool = False,
+) -> Run:
+    """Run a simulation and record it: here, or with ``remote`` through the
+    workspace's openfoam MCP server."""
+    product = load(ref, workspace)
+    options = {
+        "domain": domain, "backend": backend, "level": level, "ranks": ranks,
+        "iterations": iterations, "speed": speed, "template": template,
+    }  # fmt: skip
+    with _cfd_errors():
+        if remote:
+            record = _simulate_remote(product, options, on_progress)
+        else:
+            record = _loop().simulate(
+                product, workspace=_workspace_of(product), on_progress=on_progress, **options
+            )
+    return Run(heading(product), record)
+
+
+def _simulate_remote(
+    product: ProductCore, options: dict[str, Any], on_progress: Progress | None
+) -> dict[str, Any]:
+    import asyncio
+    import json
+
+    from ..cfd.errors import CfdError
+
+    _loop().check_backend(product, options["domain"], options["backend"])
+    arguments = {"product": str(product.usd_path)}
+    for key in ("level", "ranks", "iterations", "speed", "template"):
+        if options[key] is not None:
+            arguments[key] = options[key]
+
+    async def call() -> Any:
+        from ..mcp.mcp_transport import mcp_connect, parse_tool_result
+
+        async def progress(value: float, total: float | None, message: str | None) -> None:
+            if on_progress is not None:
+                with contextlib.suppress(ValueError):
+                    on_progress(json.loads(message or "{}"))
+
+        async with mcp_connect("openfoam") as session:
+            # A run takes minutes: no time limit on this one call.
+            result = await session.client.call_tool(
+                "simulate", arguments, progress_callback=progress
+            )
+            if getattr(result, "is_error", False) or getattr(result, "isError", False):
+                content = getattr(result, "content", None) or []
+                text = " ".join(getattr(c, "text", "") for c in content).strip()
+                raise CfdError(f"the openfoam MCP server failed the run: {text or 'no detail'}")
+            return parse_tool_result(result)
+
+    run = asyncio.run(call())
+    if not isinstance(run, dict):
+        raise CfdError(f"the openfoam MCP server returned {type(run).__name__}, not a run record")
+    return run
+
+
+@user_errors
+def record(ref: str, workspace: Workspace | None, case_dir: str) -> Run:
+    """Record the result of a prepared case that was run elsewhere."""
+    product = load(ref, workspace)
+    with _cfd_errors():
+        run = _loop().record_case(product, case_dir, workspace=_workspace_of(product))
+    return Run(heading(product), run)
+
+
+# ------------------------------------------------------------ background jobs
+
+
+def run_job(
+    ref: str,
+    workspace: Path,
+    settings: dict[str, Any],
+    *,
+    action: str = "run",
+    on_progress: Progress,
+    cancel: threading.Event,
+) -> Any:
+    """One job of a long-lived face (the web's run panel): ``run`` simulates
+    and records, ``prepare`` builds the case only. Raises ``UserError`` when
+    the loop is not installed or cannot prepare."""
+    api = _loop()
+    if action == "prepare" and not callable(getattr(api, "prepare_case", None)):
+        raise UserError("unavailable", "preparing a case is not available in velmor_platform.cfd")
+    product = load(ref, None)
+    options = dict(settings, workspace=workspace, on_progress=on_progress, cancel=cancel)
+    if action == "prepare":
+        return api.prepare_case(product, **_accepted(api.prepare_case, options))
+    return api.simulate(product, **options)
+
+
+def can_prepare() -> bool:
+    api = simulation_module()
+    return api is not None and callable(getattr(api, "prepare_case", None))
+
+
+def _accepted(func: Any, options: dict[str, Any]) -> dict[str, Any]:
+    """The keyword options that ``func`` declares (all, if it takes ``**kwargs``)."""
+    try:
+        params = inspect.signature(func).parameters
+    except (TypeError, ValueError):
+        return options
+    if any(p.kind is inspect.Parameter.VAR_KEYWORD for p in params.values()):
+        return options
+    return {k: v for k, v in options.items() if k in params}

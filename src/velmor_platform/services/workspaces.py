@@ -1,0 +1,182 @@
+"""Workspaces: choosing one, creating one from the bundled sample, and
+checking one with everything it needs (``doctor``)."""
+
+from __future__ import annotations
+
+import os
+import time
+from collections.abc import Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from .errors import UserError, describe
+from .loading import INIT_COMMAND, Workspace, interrupt_deferred
+
+
+def choose(
+    explicit: str | None, environ: Mapping[str, str], cwd: str, *, create_user: bool
+) -> Workspace:
+    """The workspace to use (``--workspace``, the environment, the enclosing
+    one, else the per-user one, created when ``create_user``)."""
+    from ..core.workspace import WorkspaceError, choose_workspace, ensure_user_workspace
+
+    try:
+        root, how = choose_workspace(explicit, environ, cwd)
+    except (WorkspaceError, OSError) as exc:
+        raise UserError("unavailable", describe(exc)) from exc
+    if how == "the per-user workspace" and create_user:
+        ensure_user_workspace(root)
+    return Workspace(root, how)
+
+
+@dataclass
+class Created:
+    root: Path
+    products: list[str]
+
+    @property
+    def data(self) -> dict[str, Any]:
+        return {"workspace": self.root, "products": self.products}
+
+
+def init(target: str) -> Created:
+    """A new workspace in ``target`` (new or empty), seeded from the sample."""
+    from ..core.workspace import seed_workspace
+
+    root = seed_workspace(target)
+    return Created(root, sorted(p.name for p in (root / "products").iterdir() if p.is_dir()))
+
+
+# ------------------------------------------------------------------- doctor
+
+
+@dataclass
+class Check:
+    """One check of ``doctor``: its name, whether it passed, what was found,
+    how to fix it, and how long it took."""
+
+    name: str
+    ok: bool
+    detail: str
+    fix: str = ""
+    seconds: float | None = None
+
+    @property
+    def data(self) -> dict[str, Any]:
+        return {k: v for k, v in vars(self).items() if v not in ("", None)}
+
+
+def doctor(workspace: Workspace | None, workspace_error: str | None = None) -> list[Check]:
+    """The workspace, its mcp.json and servers, OpenUSD and the solver programs."""
+    checks = _workspace_checks(workspace, workspace_error)
+    checks.append(_usd_check())
+    checks += _solver_checks()
+    return checks
+
+
+def _workspace_checks(workspace: Workspace | None, error: str | None) -> list[Check]:
+    if workspace is None:
+        return [
+            Check("workspace", False, error or "", "pass --workspace DIR or set VELMOR_WORKSPACE")
+        ]
+    root, how = workspace.root, workspace.how
+    if not (root / "products").is_dir():
+        fix = (
+            f"{INIT_COMMAND} {root}"
+            if not root.exists()
+            else "choose a workspace with --workspace DIR"
+        )
+        return [Check("workspace", False, f"{root} (from {how}) has no products/ directory", fix)]
+    checks = [Check("workspace", True, f"{root} (from {how})")]
+    from ..core.workspace import use_workspace
+    from ..mcp import mcp_config
+
+    try:
+        config = mcp_config.read_config(root / mcp_config.CONFIG_FILE)
+    except mcp_config.McpConfigError as exc:
+        return [
+            *checks,
+            Check(
+                "mcp.json",
+                False,
+                describe(exc),
+                f"correct the file (its JSON Schema is {mcp_config.schema_path()})",
+            ),
+        ]
+    names = sorted(config.entries().keys() | {mcp_config.OPENFOAM})
+    exists = (root / mcp_config.CONFIG_FILE).is_file()
+    checks.append(
+        Check(
+            "mcp.json",
+            True,
+            ("valid; " if exists else "absent (defaults); ") + f"servers: {', '.join(names)}",
+        )
+    )
+    with use_workspace(root):
+        checks += [_server_check(root, name) for name in names]
+    return checks
+
+
+def _server_check(root: Path, name: str) -> Check:
+    import asyncio
+
+    from ..mcp.mcp_config import log_path
+    from ..mcp.mcp_transport import mcp_connect
+
+    async def tools() -> list[str]:
+        async with mcp_connect(name) as session:
+            listed = await session.list_tools()
+        return [str(tool.name) for tool in listed.tools]
+
+    start = time.monotonic()
+    try:
+        names = asyncio.run(tools())
+    except Exception as exc:  # noqa: BLE001 - reported as one line
+        log = log_path(root, name)
+        hint = (
+            f"see {log}" if log.is_file() and log.stat().st_size else "check its entry in mcp.json"
+        )
+        return Check(f"server {name}", False, describe(exc), hint, time.monotonic() - start)
+    return Check(
+        f"server {name}",
+        True,
+        f"tools: {', '.join(names) or 'none'}",
+        seconds=time.monotonic() - start,
+    )
+
+
+def _usd_check() -> Check:
+    try:
+        with interrupt_deferred():
+            from pxr import Usd
+    except ImportError as exc:
+        return Check("OpenUSD", False, describe(exc), "pip install usd-core")
+    return Check("OpenUSD", True, "version " + ".".join(str(n) for n in Usd.GetVersion()))
+
+
+def _solver_checks() -> list[Check]:
+    import shutil
+
+    checks = []
+    for program in ("simpleFoam", "snappyHexMesh", "blockMesh"):
+        found = shutil.which(program)
+        checks.append(
+            Check(program, True, found)
+            if found
+            else Check(
+                program, False, "not found on PATH", "install OpenFOAM (apt-get install openfoam)"
+            )
+        )
+    if any(c.ok for c in checks) and not os.environ.get("WM_PROJECT_DIR"):
+        from ..cfd.launch import DEFAULT_PROJECT_DIR
+
+        checks.append(
+            Check(
+                "WM_PROJECT_DIR",
+                False,
+                "not set",
+                f"export WM_PROJECT_DIR={DEFAULT_PROJECT_DIR} (Debian's OpenFOAM)",
+            )
+        )
+    return checks

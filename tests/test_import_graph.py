@@ -1,0 +1,156 @@
+"""The package's import graph, read from the source: no cycle between its
+modules, and each layer imports only what it may (see the README's "How the
+code is laid out")."""
+
+import ast
+from pathlib import Path
+
+import pytest
+
+PACKAGE = Path(__file__).resolve().parent.parent / "src" / "velmor_platform"
+NAME = "velmor_platform"
+
+if not PACKAGE.is_dir():
+    pytest.skip("the package's sources are not beside the tests", allow_module_level=True)
+
+
+def module_name(path: Path) -> str:
+    parts = [NAME, *path.relative_to(PACKAGE).with_suffix("").parts]
+    return ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
+
+
+MODULES = {module_name(p): p for p in PACKAGE.rglob("*.py")}
+
+
+def _is_type_checking(node: ast.If) -> bool:
+    test = node.test
+    return (isinstance(test, ast.Name) and test.id == "TYPE_CHECKING") or (
+        isinstance(test, ast.Attribute) and test.attr == "TYPE_CHECKING"
+    )
+
+
+def _runtime_imports(tree: ast.AST) -> list[ast.Import | ast.ImportFrom]:
+    """Every import statement, at any depth, except those only for type checkers."""
+    found: list[ast.Import | ast.ImportFrom] = []
+
+    def visit(node: ast.AST) -> None:
+        if isinstance(node, ast.If) and _is_type_checking(node):
+            for child in node.orelse:
+                visit(child)
+            return
+        if isinstance(node, (ast.Import, ast.ImportFrom)):
+            found.append(node)
+        for child in ast.iter_child_nodes(node):
+            visit(child)
+
+    visit(tree)
+    return found
+
+
+def imports_of(name: str) -> set[str]:
+    """Modules of the package and outside libraries that ``name`` imports."""
+    path = MODULES[name]
+    package = name if path.name == "__init__.py" else name.rpartition(".")[0]
+    out: set[str] = set()
+    for node in _runtime_imports(ast.parse(path.read_text(), str(path))):
+        if isinstance(node, ast.Import):
+            out.update(alias.name for alias in node.names)
+            continue
+        if node.level:
+            base = package.split(".")
+            base = base[: len(base) - node.level + 1]
+            target = ".".join(base + ([node.module] if node.module else []))
+        else:
+            target = node.module or ""
+        for alias in node.names:
+            sub = f"{target}.{alias.name}"
+            out.add(sub if sub in MODULES else target)
+    return out
+
+
+GRAPH = {name: {m for m in imports_of(name) if m in MODULES} for name in MODULES}
+
+
+def cycles(graph: dict[str, set[str]]) -> list[list[str]]:
+    """The strongly connected components of more than one module (Tarjan)."""
+    index: dict[str, int] = {}
+    low: dict[str, int] = {}
+    stack: list[str] = []
+    on_stack: set[str] = set()
+    found: list[list[str]] = []
+
+    def connect(v: str) -> None:
+        index[v] = low[v] = len(index)
+        stack.append(v)
+        on_stack.add(v)
+        for w in graph[v]:
+            if w not in index:
+                connect(w)
+                low[v] = min(low[v], low[w])
+            elif w in on_stack:
+                low[v] = min(low[v], index[w])
+        if low[v] == index[v]:
+            component = []
+            while True:
+                w = stack.pop()
+                on_stack.discard(w)
+                component.append(w)
+                if w == v:
+                    break
+            if len(component) > 1 or v in graph[v]:
+                found.append(sorted(component))
+
+    for v in sorted(graph):
+        if v not in index:
+            connect(v)
+    return found
+
+
+def test_the_graph_is_read():
+    assert f"{NAME}.cli.parser" in GRAPH[f"{NAME}.cli.commands.products"]
+    assert cycles({"a": {"b"}, "b": {"c"}, "c": {"a"}, "d": {"a"}}) == [["a", "b", "c"]]
+
+
+def test_no_import_cycle():
+    assert cycles(GRAPH) == []
+
+
+def _under(name: str, *prefixes: str) -> bool:
+    return any(name == p or name.startswith(p + ".") for p in prefixes)
+
+
+@pytest.mark.parametrize(
+    "layer, forbidden",
+    [
+        # The web and the command line are faces side by side: neither imports the other,
+        # except that the command line's serve starts the web application.
+        ("web", ("velmor_platform.cli", "argparse")),
+        ("services", ("velmor_platform.cli", "velmor_platform.web", "argparse", "starlette")),
+        ("core", ("velmor_platform.services", "velmor_platform.cli", "velmor_platform.web")),
+        ("cfd", ("velmor_platform.services", "velmor_platform.cli", "velmor_platform.web")),
+        ("mcp", ("velmor_platform.cli", "velmor_platform.web")),
+        ("rules", ("velmor_platform",)),
+        ("formats", ("velmor_platform",)),
+    ],
+)
+def test_layers_import_only_what_they_may(layer, forbidden):
+    found = [
+        f"{name} imports {imported}"
+        for name in MODULES
+        if _under(name, f"{NAME}.{layer}")
+        for imported in imports_of(name)
+        if _under(imported, *forbidden)
+    ]
+    assert found == []
+
+
+def test_command_modules_never_import_each_other():
+    commands = f"{NAME}.cli.commands"
+    found = [
+        f"{name} imports {imported}"
+        for name in MODULES
+        if name.startswith(commands + ".")
+        for imported in GRAPH[name]
+        if imported.startswith(commands)
+    ]
+    assert found == []
