@@ -37,5 +37,6 @@ REGISTRARS: tuple[Callable[[Any], None], ...] = (
     simulation.register_prepare_cfd,
     simulation.register_simulate,
     simulation.register_record_cfd,
+    simulation.register_current,
     serve.register_serve,
 )
