@@ -96,7 +96,7 @@ def test_capabilities_page_and_twin_give_the_command_answer_and_reason(client, c
             [
                 "sedan:sport",
                 "Velmor Sedan Base",
-                "cd 0.249 against target 0.245 ±0.005: ok",
+                "cd 0.249 (22,100,000 cells, no band) against target 0.245 ±0.005: ok",
                 "products/sedan/base/sedan.usda",
             ],
         ),

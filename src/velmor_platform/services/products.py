@@ -228,6 +228,14 @@ def history(ref: str, workspace: Workspace | None, *, banner: str | None = None)
     )
 
 
+def fidelity_mark(run: dict[str, Any]) -> str:
+    """How far a run's figure can be trusted, in a few words (level or
+    cells; band and how it was obtained, or ``no band``)."""
+    from ..core.checks import fidelity
+
+    return fidelity(run)
+
+
 def run_marks(run: dict[str, Any]) -> dict[str, Any]:
     """A run's level, cells, convergence and band as the history shows them."""
     from ..core.checks import band_kind
