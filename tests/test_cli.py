@@ -99,6 +99,14 @@ def test_json_is_what_the_core_returns(ws, args, expected):
 def test_show_json_holds_every_view_of_the_product(ws):
     p = ProductCore.load("sedan:base")
     data = as_json(velmor("show", "sedan:base", "--json", workspace=ws))
+    # Additions: the current run and each coefficient's check with its band.
+    assert data.pop("current_run")["run_id"] == "sedan-base-0002"
+    assert data.pop("checks")["cd"] == {
+        "status": "ok",
+        "low": 0.249,
+        "high": 0.249,
+        "banded": False,
+    }
     assert data == plain(
         {
             "metadata": p.metadata("show"),
@@ -247,7 +255,7 @@ def test_show_sets_targets_benchmarks_and_results_side_by_side(ws):
     out = velmor("show", "sedan:base", workspace=ws).stdout
     assert out.startswith("Velmor Sedan Base (sedan:base)\n")
     row = next(line.split() for line in out.splitlines() if line.split()[:1] == ["cd"])
-    assert row == ["cd", "0.245", "±0.005", "0.252", "0.249", "+0.004", "ok"]
+    assert row == ["cd", "0.245", "±0.005", "0.252", "0.249", "no", "band", "+0.004", "ok"]
 
 
 def test_history_charts_cd_over_the_runs(ws):

@@ -96,7 +96,7 @@ def test_capabilities_page_and_twin_give_the_command_answer_and_reason(client, c
             [
                 "sedan:sport",
                 "Velmor Sedan Base",
-                "cd 0.249 against target 0.245 ±0.005: ok",
+                "cd 0.249 (22,100,000 cells, no band) against target 0.245 ±0.005: ok",
                 "products/sedan/base/sedan.usda",
             ],
         ),
@@ -264,7 +264,7 @@ def test_setting_a_target_shows_the_new_value_and_check(client):
         "cd  0.245 → 0.24" in response.text and "0.08 → 0.08" not in response.text
     )  # only what changed
     row = re.search(r'<tr id="row-cd">.*?</tr>', response.text, re.S).group(0)
-    assert ">0.24<" in row and "+0.009" in row and 'check off">off' in row
+    assert ">0.24<" in row and "+0.009" in row and 'check miss">miss' in row
     assert client.get("/api/products/sedan:base").json()["targets"]["cd"] == 0.24
 
 

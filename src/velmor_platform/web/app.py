@@ -27,7 +27,7 @@ from starlette.routing import BaseRoute, Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from ..services import authoring, products, solvers
+from ..services import authoring, products, simulation, solvers
 from ..services.errors import UserError
 from . import answers, charts, context, forms, runs, studies, views
 from .answers import ws
@@ -145,6 +145,7 @@ async def history_page(request: Request, api: bool) -> Response:
         return _json(found.runs)
     runs_data = answers.jsonable(found.runs)
     targets = answers.jsonable(found.targets)
+    chosen = await call(lambda: simulation.choose_current(pid, ws(), None).chosen)
     return views.render(
         "history.html",
         _page(
@@ -156,8 +157,32 @@ async def history_page(request: Request, api: bool) -> Response:
             runs=runs_data,
             charts=charts.history_charts(runs_data, targets),
             targets=targets,
+            current=found.current,
+            chosen=chosen,
         ),
     )
+
+
+async def current_action(request: Request, api: bool) -> Response:
+    """Choose the run that is the product's current result, or undo the choice."""
+    _refuse_if_read_only(request)
+    form = await forms.read_form(request)
+    forms.check_csrf(_session(request), forms.submitted_token(request, form))
+    pid = _ref(request)
+    run = str(form.get("run") or "") or None
+    clear = bool(form.get("clear"))
+    found = await call(lambda: simulation.choose_current(pid, ws(), run, clear=clear))
+    if api:
+        return _json(found.data)
+    now = found.current
+    _session(request).notice.append(
+        "the newest-run rule chooses the current result again"
+        if clear
+        else f"current result: {now.get('run_id') or now['name']}"
+        if now
+        else "no aerodynamic result"
+    )
+    return RedirectResponse(product_url(pid) + "/history", status_code=303)
 
 
 async def range_page(request: Request, api: bool) -> Response:
@@ -406,6 +431,7 @@ def create_app(
         *_twin("/products/{pid}", product_page),
         *_twin("/products/{pid}/capabilities", capabilities_page),
         *_twin("/products/{pid}/history", history_page),
+        *_twin("/products/{pid}/current", current_action, ("POST",)),
         *_twin("/products/{pid}/range", range_page),
         *_twin("/products/{pid}/solvers", solvers_page, ("GET", "POST")),
         *_twin("/products/{pid}/targets", targets_action, ("POST",)),

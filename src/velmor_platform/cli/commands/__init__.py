@@ -37,6 +37,7 @@ REGISTRARS: tuple[Callable[[Any], None], ...] = (
     simulation.register_prepare_cfd,
     simulation.register_simulate,
     simulation.register_record_cfd,
+    simulation.register_current,
     studies.register_variant,
     studies.register_study,
     studies.register_clean_cases,
