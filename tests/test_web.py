@@ -96,7 +96,7 @@ def test_capabilities_page_and_twin_give_the_command_answer_and_reason(client, c
             [
                 "sedan:sport",
                 "Velmor Sedan Base",
-                "cd 0.249 against target 0.245 ±0.005: ok",
+                "cd 0.249 (22,100,000 cells, no band) against target 0.245 ±0.005: ok",
                 "products/sedan/base/sedan.usda",
             ],
         ),
@@ -264,7 +264,7 @@ def test_setting_a_target_shows_the_new_value_and_check(client):
         "cd  0.245 → 0.24" in response.text and "0.08 → 0.08" not in response.text
     )  # only what changed
     row = re.search(r'<tr id="row-cd">.*?</tr>', response.text, re.S).group(0)
-    assert ">0.24<" in row and "+0.009" in row and 'check off">off' in row
+    assert ">0.24<" in row and "+0.009" in row and 'check miss">miss' in row
     assert client.get("/api/products/sedan:base").json()["targets"]["cd"] == 0.24
 
 
@@ -321,10 +321,10 @@ def test_geometry_upload_checks_and_size_limit(workspace, name, size, status, me
     assert response.status_code == status, response.text
     kept = list((workspace / ".velmor" / "uploads").glob("*")) if status != 413 else []
     if status == 200:
-        assert response.json()["status"] == "accepted" and response.json()["size_mb"] == 0.0
-        assert [p.read_bytes() for p in kept] == [b"s" * size]
+        assert response.json()["status"] == "checked" and response.json()["size_mb"] == 0.0
     else:
-        assert message in response.json()["error"] and kept == []
+        assert message in response.json()["error"]
+    assert kept == []  # checked, never kept
 
 
 def test_an_upload_without_a_declared_length_is_cut_at_the_limit(workspace):

@@ -65,7 +65,8 @@ def test_set_a_target_in_the_browser(server, browser, tmp_path):
 
     wait.until(ec.text_to_be_present_in_element((By.CSS_SELECTOR, ".notice"), "0.245 → 0.24"))
     cells = [c.text for c in browser.find_elements(By.CSS_SELECTOR, "#row-cd td")]
-    assert cells[0] == "0.24" and cells[4] == "+0.009" and cells[5] == "off"
+    assert cells[0] == "0.24" and cells[4] == "no band" and cells[5] == "+0.009"
+    assert cells[6] == "miss"
 
     # The capability report arrives by a script once the server has asked for it.
     wait.until(ec.presence_of_element_located((By.CSS_SELECTOR, "#capabilities table")))

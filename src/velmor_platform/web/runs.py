@@ -151,7 +151,10 @@ def _settings_from(form: dict[str, str], domains: list[str]) -> dict[str, Any]:
             errors[name] = exc.field_message
     if errors:
         raise FormError(422, "the simulation was not started: correct the values marked", errors)
-    return {"domain": domain, "backend": backend, "level": level, **numbers}
+    settings: dict[str, Any] = {"domain": domain, "backend": backend, "level": level, **numbers}
+    if form.get("uncertainty"):  # the mesh ladder: three levels and a grid band
+        settings["uncertainty"] = True
+    return settings
 
 
 # ------------------------------------------------------------------ routes
