@@ -99,6 +99,14 @@ def test_json_is_what_the_core_returns(ws, args, expected):
 def test_show_json_holds_every_view_of_the_product(ws):
     p = ProductCore.load("sedan:base")
     data = as_json(velmor("show", "sedan:base", "--json", workspace=ws))
+    # Additions: the current run and each coefficient's check with its band.
+    assert data.pop("current_run")["run_id"] == "sedan-base-0002"
+    assert data.pop("checks")["cd"] == {
+        "status": "ok",
+        "low": 0.249,
+        "high": 0.249,
+        "banded": False,
+    }
     assert data == plain(
         {
             "metadata": p.metadata("show"),
@@ -226,7 +234,8 @@ def test_geometry_accepts_an_stl_and_reports_its_size(ws, tmp_path):
     stl = tmp_path / "Body.STL"
     stl.write_bytes(b"\0" * 1_234_567)
     data = as_json(velmor("geometry", "hatch", stl, "--json", workspace=ws))
-    assert (data["status"], data["path"], data["size_mb"]) == ("accepted", str(stl), 1.23)
+    assert (data["status"], data["path"], data["size_mb"]) == ("checked", str(stl), 1.23)
+    assert data["stored"] is False and "velmor variant hatch NAME" in data["note"]
 
 
 def test_init_seeds_a_new_workspace_and_refuses_a_used_one(tmp_path):
@@ -251,7 +260,7 @@ def test_show_sets_targets_benchmarks_and_results_side_by_side(ws):
     out = velmor("show", "sedan:base", workspace=ws).stdout
     assert out.startswith("Velmor Sedan Base (sedan:base)\n")
     row = next(line.split() for line in out.splitlines() if line.split()[:1] == ["cd"])
-    assert row == ["cd", "0.245", "±0.005", "0.252", "0.249", "+0.004", "ok"]
+    assert row == ["cd", "0.245", "±0.005", "0.252", "0.249", "no", "band", "+0.004", "ok"]
 
 
 def test_history_charts_cd_over_the_runs(ws):

@@ -365,7 +365,11 @@ def test_server_tool_metadata_and_errors_over_stdio(workspace):
 
     tools, result = asyncio.run(scenario())
     by_name = {tool.name: tool for tool in tools}
-    assert set(by_name) == {"list_templates", "prepare_case", "simulate"}
+    assert set(by_name) == {
+        "list_templates", "prepare_case", "simulate", "report",  # templates, runs, reports
+        "make_variant", "start_study", "follow_study", "study_results",  # an assistant's study
+        "start_case", "case_states", "cancel_case",  # the mcp study executor
+    }  # fmt: skip
     for each in tools:  # every tool titled, described, annotated, with clean schema names
         assert each.title and each.description and each.annotations is not None
         assert not each.input_schema["title"].startswith("_")

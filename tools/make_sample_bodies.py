@@ -11,7 +11,9 @@ ground is z = 0 and y = 0 is its centre line. Run from the repository root::
     python tools/make_sample_bodies.py
 
 It rewrites ``geometry/hatch/body.usda`` and ``geometry/sedan/body_{base,sport}.usda``
-of the sample workspace, keeping their prim structure (``/Body/Shell``).
+of the sample workspace, keeping their prim structure (``/Body/Shell``), and
+``geometry/hatch/wheels.usda``: the hatch's wheel set, four cylinders like the
+sedans' (each touching the road, under the body's wheel stations).
 """
 
 from __future__ import annotations
@@ -205,7 +207,57 @@ def write(body: Body) -> tuple[float, int]:
     return frontal_area(body, scale), len(counts)
 
 
+@dataclass(frozen=True)
+class WheelSet:
+    path: str
+    doc: str
+    radius: float
+    width: float
+    track: float  # distance between the wheel centres across the car, m
+    front: float  # front axle from the nose, m
+    wheelbase: float
+
+
+HATCH_WHEELS = WheelSet(
+    "hatch/wheels.usda", "Hatch wheel set, 155/65 R14.", 0.279, 0.155, 1.42, 0.62, 2.05
+)
+
+
+def write_wheels(wheels: WheelSet) -> None:
+    lines = [
+        "#usda 1.0",
+        "(",
+        '    defaultPrim = "Wheels"',
+        f'    doc = "{wheels.doc} Made by tools/make_sample_bodies.py."',
+        "    metersPerUnit = 1",
+        '    upAxis = "Z"',
+        ")",
+        "",
+        'def Xform "Wheels"',
+        "{",
+    ]
+    for name, x, y in (
+        ("FrontLeft", wheels.front, wheels.track / 2),
+        ("FrontRight", wheels.front, -wheels.track / 2),
+        ("RearLeft", wheels.front + wheels.wheelbase, wheels.track / 2),
+        ("RearRight", wheels.front + wheels.wheelbase, -wheels.track / 2),
+    ):
+        lines += [
+            f'    def Cylinder "{name}"',
+            "    {",
+            '        uniform token axis = "Y"',
+            f"        double height = {_fmt(wheels.width)}",
+            f"        double radius = {_fmt(wheels.radius)}",
+            f"        double3 xformOp:translate = ({_fmt(x)}, {_fmt(y)}, {_fmt(wheels.radius)})",
+            '        uniform token[] xformOpOrder = ["xformOp:translate"]',
+            "    }",
+        ]
+    lines += ["}", ""]
+    (SAMPLE / "geometry" / wheels.path).write_text("\n".join(lines))
+
+
 def main() -> None:
+    write_wheels(HATCH_WHEELS)
     for body in (HATCH, SEDAN_BASE, SEDAN_SPORT):
         area, n = write(body)
         print(

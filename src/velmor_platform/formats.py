@@ -210,7 +210,7 @@ def resolution_line(
 
 
 def geometry_line(heading: str, reply: dict[str, Any]) -> str:
-    """A registered geometry: its status, file and size."""
+    """A checked geometry: its status, file and size."""
     return f"{heading}: geometry {reply['status']}: {reply['path']} ({reply['size_mb']:.2f} MB)"
 
 

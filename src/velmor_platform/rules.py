@@ -34,6 +34,7 @@ __all__ = [
     "MAX_ITERATIONS",
     "MAX_RANKS",
     "MAX_SPEED",
+    "MAX_YAW",
     "PLAUSIBLE",
     "PLAUSIBLE_SPEED",
     "POSITIVE",
@@ -44,9 +45,11 @@ __all__ = [
     "check_count",
     "check_level",
     "check_speed",
+    "check_yaw",
     "parse",
     "parse_count",
     "parse_speed",
+    "parse_yaw",
 ]
 
 #: Keys that are tolerances: zero or more.
@@ -87,6 +90,8 @@ MAX_SPEED = 150.0
 MAX_RANKS = 256
 #: Largest iteration cap accepted.
 MAX_ITERATIONS = 100_000
+#: Largest yaw angle accepted either way, degrees.
+MAX_YAW = 30.0
 #: Largest value of each whole-number setting.
 COUNT_LIMITS = {"ranks": MAX_RANKS, "iterations": MAX_ITERATIONS}
 
@@ -225,3 +230,29 @@ def parse_count(key: str, text: str) -> int:
     except ValueError:
         raise RuleError(key, f"not a whole number: {text!r}") from None
     return check_count(key, value)
+
+
+def _yaw_refused(shown: str) -> RuleError:
+    return RuleError(
+        "yaw", f"yaw angle must be within -{MAX_YAW:g} and {MAX_YAW:g} degrees, not {shown}"
+    )
+
+
+def check_yaw(value: object) -> float:
+    """A yaw angle in degrees: a finite number within +-``MAX_YAW``."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise RuleError("yaw", f"not a number: {value!r}")
+    number = float(value)
+    if not (math.isfinite(number) and -MAX_YAW <= number <= MAX_YAW):
+        raise _yaw_refused(f"{number:g}")
+    return number
+
+
+def parse_yaw(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise RuleError("yaw", f"not a number: {text!r}") from None
+    if not (math.isfinite(value) and -MAX_YAW <= value <= MAX_YAW):
+        raise _yaw_refused(text)
+    return value

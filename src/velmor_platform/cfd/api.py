@@ -23,7 +23,9 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from . import case as case_mod
-from . import coefficients, geometry, record
+from . import coefficients, convergence, geometry, record
+from . import wheels as wheels_mod
+from . import yaw as yaw_mod
 from .errors import CfdError
 from .params import Reference, RunParams
 from .runner import Progress, RunResult, find_openfoam, run_case, solver_version, tail_text
@@ -86,10 +88,16 @@ def reference_values(product: ProductCore) -> dict[str, float]:
     return values
 
 
-def reference_for(product: ProductCore, triangles: geometry.Triangles) -> Reference:
-    """Reference area, length and centre of rotation from the product."""
+def reference_for(
+    product: ProductCore,
+    triangles: geometry.Triangles,
+    wheels: list[wheels_mod.Wheel] | None = None,
+) -> Reference:
+    """Reference area and length from the product; the centre of rotation
+    (mid-wheelbase on the road) from the surface meshed: the wheels meshed,
+    or the middle of the body's length without them."""
     values = reference_values(product)
-    centre = geometry.wheel_centre_x(product.usd_path)
+    centre = wheels_mod.mid_wheelbase(wheels or [])
     if centre is None:
         lo, hi = geometry.bounds(triangles)
         centre = float(lo[0] + hi[0]) / 2
@@ -111,6 +119,8 @@ def prepare_case(
     iterations: int | None = None,
     output: str | os.PathLike[str] | None = None,
     stl: str | os.PathLike[str] | None = None,
+    yaw: float | None = None,
+    full_model: bool = False,
 ) -> Path:
     """Build a case for ``product`` and return its folder.
 
@@ -120,7 +130,7 @@ def prepare_case(
     """
     root = Path(workspace).resolve()
     params = _params(
-        level=level, speed=speed, ranks=ranks, iterations=iterations, template=template
+        level=level, speed=speed, ranks=ranks, iterations=iterations, template=template, yaw=yaw
     )
     reference_values(product)  # before anything is read or built
     name = params.template or Path(product.product_dir).name
@@ -129,15 +139,19 @@ def prepare_case(
         default = case_mod.template_speed(template_dir)
         if default is not None:
             params = _params(
-                level=level, speed=default, ranks=ranks, iterations=iterations, template=template
-            )
+                level=level, speed=default, ranks=ranks, iterations=iterations,
+                template=template, yaw=yaw,
+            )  # fmt: skip
+    wheels: list[wheels_mod.Wheel] = []
     if stl is not None:
         triangles = geometry.check_stl(stl)
         source = os.path.abspath(stl)
     else:
         triangles = geometry.body_triangles(product.usd_path)
-        source = "product body"
-    reference = reference_for(product, triangles)
+        wheels = wheels_mod.product_wheels(product.usd_path)
+        source = "product body and wheels" if wheels else "product body"
+    params = params.model_copy(update={"full_model": full_model})
+    reference = reference_for(product, triangles, wheels)
     return case_mod.build_case(
         workspace=root,
         product_id=_ident(product),
@@ -148,6 +162,7 @@ def prepare_case(
         params=params,
         output=Path(output) if output is not None else None,
         source=source,
+        wheels=wheels,
     )
 
 
@@ -209,12 +224,16 @@ def _record_fields(
         "mesh_cells": None if result.stage in _MESHING else mesh_cells(case),
         "wall_time_s": result.wall_time_s,
         "case_dir": str(case),
+        **_computed_with(info),
     }
+    yaw_deg = float(info.get("yaw_deg") or 0.0)
+    if yaw_deg:
+        fields["yaw_deg"] = yaw_deg
     if result.status != "completed":
         fields["message"] = result.message
         fields["log"] = str(result.log) if result.log else None
         return fields
-    tolerance = float(info.get("params", {}).get("convergence_tolerance", 0.02))
+    tolerance = float(info.get("params", {}).get("convergence_tolerance", 0.005))
     try:
         summary = coefficients.summarise(coefficients.read_coefficients(case), tolerance=tolerance)
     except CfdError as exc:
@@ -232,16 +251,82 @@ def _record_fields(
         converged=summary.converged,
         message=summary.reason,
     )
+    fields.update(_band_fields(case, summary, info))
+    if not info.get("half_model", True):
+        fields.update(yaw_mod.side_coefficients(case, summary.window))
     return fields
 
 
+def _computed_with(info: dict[str, Any]) -> dict[str, Any]:
+    """What a case was computed with, from its ``velmor-case.json``."""
+    params = info.get("params", {})
+    reference = info.get("reference", {})
+    out = {
+        "level": params.get("level"),
+        "ranks": params.get("ranks"),
+        "speed": params.get("speed"),
+        "geometry_source": info.get("geometry"),
+        "geometry_key": info.get("geometry_key"),
+        "reference_area": reference.get("frontal_area"),
+        "reference_length": reference.get("wheelbase"),
+        "projected_area": info.get("projected_area"),
+        "half_model": info.get("half_model"),
+        "asymmetry": info.get("asymmetry"),
+    }
+    return {k: v for k, v in out.items() if v is not None}
+
+
+def _band_fields(case: Path, summary: coefficients.Summary, info: dict[str, Any]) -> dict[str, Any]:
+    """The iterative band, window, lift per axle, each part's drag and Cd*A of a run."""
+    out: dict[str, Any] = {}
+    if summary.window is not None:
+        out["window_start"], out["window_end"] = summary.window
+    two_se = {
+        "cd_two_se": summary.two_se("Cd"),
+        "cl_two_se": summary.two_se("Cl"),
+        "cm_two_se": summary.two_se("CmPitch"),
+        "cl_front": summary.mean("Cl(f)"),
+        "cl_front_two_se": summary.two_se("Cl(f)"),
+        "cl_rear": summary.mean("Cl(r)"),
+        "cl_rear_two_se": summary.two_se("Cl(r)"),
+    }
+    out.update({k: _round(v) for k, v in two_se.items() if v is not None})
+    for key, name in (("cd_band", "cd_two_se"), ("cl_band", "cl_two_se"), ("cm_band", "cm_two_se")):
+        if name in out:
+            out[key] = out[name]
+    if "cd_band" in out and summary.window is not None:
+        lo, hi = summary.window
+        out["band_method"] = (
+            f"iterative: 2 SE of the mean by batch means over iterations {lo}-{hi}; "
+            "no grid estimate"
+        )
+    area = info.get("reference", {}).get("frontal_area")
+    if summary.cd is not None and isinstance(area, (int, float)):
+        out["cd_a"] = _round(summary.cd * area)
+    if summary.window is not None:
+        first = summary.window[0]
+        parts = (
+            ("cd_body", "Body"), ("cd_front_wheels", "FrontWheels"),
+            ("cd_rear_wheels", "RearWheels"),
+        )  # fmt: skip
+        for key, patch in parts:
+            try:
+                part = coefficients.read_coefficients(case, case_mod.PART_COEFFS + patch)
+            except CfdError:
+                continue
+            keep = part["Time"] >= first
+            if keep.any() and "Cd" in part:
+                out[key] = _round(float(part["Cd"][keep].mean()))
+    return out
+
+
 def _settled(case: Path, tolerance: float) -> bool:
-    """True once the final window is full and Cd varies less than ``tolerance`` over it."""
+    """True once the convergence verdict says so (each test within ``tolerance``)."""
     try:
         columns = coefficients.read_coefficients(case)
     except CfdError:
         return False
-    if len(columns["Time"]) < coefficients.DISCARD + coefficients.WINDOW:
+    if len(columns["Time"]) < convergence.needed_iterations():
         return False
     return coefficients.summarise(columns, tolerance=tolerance).converged
 
@@ -271,17 +356,59 @@ def simulate(
     cancel: threading.Event | None = None,
     speed: float | None = None,
     template: str | None = None,
+    yaw: float | None = None,
+    uncertainty: bool = False,
+    full_model: bool = False,
 ) -> dict[str, Any]:
     """Prepare, run and record one simulation of ``product``; returns the
-    recorded run (plus ``stage_times``, ``peak_rss_mb`` and ``case_dir``)."""
+    recorded run (plus ``stage_times``, ``peak_rss_mb`` and ``case_dir``).
+
+    With ``uncertainty`` the product runs at every level of the mesh ladder
+    (``level`` is then ignored) and the finest result is recorded with its
+    grid-convergence band (``ladder.run_ladder``).
+    """
     check_backend(product, domain, backend)
-    _params(level=level, speed=speed, ranks=ranks, iterations=iterations, template=template)
+    _params(
+        level=level, speed=speed, ranks=ranks, iterations=iterations, template=template, yaw=yaw
+    )
     reference_values(product)
     find_openfoam(ranks)
-    case = prepare_case(
-        product, workspace=workspace, template=template, level=level, speed=speed,
-        ranks=ranks, iterations=iterations,
-    )  # fmt: skip
+
+    def prepare(level: str) -> Path:
+        return prepare_case(
+            product, workspace=workspace, template=template, level=level, speed=speed,
+            ranks=ranks, iterations=iterations, full_model=full_model, yaw=yaw,
+        )  # fmt: skip
+
+    def run_one(case: Path, level: str, progress: Progress | None) -> dict[str, Any]:
+        fields, result = _run_prepared(product, case, ranks, progress, cancel)
+        fields["stage_times"] = result.stage_times
+        fields["peak_rss_mb"] = result.peak_rss_mb
+        return fields
+
+    if uncertainty:
+        from .ladder import run_ladder
+
+        fields = run_ladder(
+            product, workspace=workspace, prepare=prepare, run_one=run_one, ranks=ranks,
+            on_progress=on_progress, cancel=cancel,
+        )  # fmt: skip
+    else:
+        fields = run_one(prepare(level), level, on_progress)
+    extras = {k: fields.pop(k, None) for k in ("stage_times", "peak_rss_mb")}
+    recorded = record.append_run(Path(product.usd_path), fields, product_id=_ident(product))
+    recorded.update(extras)
+    return recorded
+
+
+def _run_prepared(
+    product: ProductCore,
+    case: Path,
+    ranks: int,
+    on_progress: Progress | None,
+    cancel: threading.Event | None,
+) -> tuple[dict[str, Any], RunResult]:
+    """Run a prepared case and return its record fields (not yet recorded)."""
     info = case_mod.read_case_info(case)
     try:
         tolerance = float(info["params"]["convergence_tolerance"])
@@ -298,10 +425,7 @@ def simulate(
                 f"disk full while running {case}: nothing was recorded for {_ident(product)}"
             ) from None
         raise
-    recorded = record.append_run(Path(product.usd_path), fields, product_id=_ident(product))
-    recorded["stage_times"] = result.stage_times
-    recorded["peak_rss_mb"] = result.peak_rss_mb
-    return recorded
+    return fields, result
 
 
 def _note_disk_full(case: Path) -> None:

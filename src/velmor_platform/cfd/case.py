@@ -18,40 +18,40 @@ from __future__ import annotations
 
 import contextlib
 import json
-import math
 import os
 import secrets
 import shutil
 import tempfile
-from dataclasses import dataclass
 from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from . import geometry, launch
+from ..post.functions import add_function_objects
+from . import geometry, launch, yaw
+from . import surface as surface_mod
+from . import wheels as wheels_mod
+from .domain import Domain, mirrored, tunnel
 from .errors import CfdError
-from .params import AIR_RHO, Reference, RunParams, turbulence_inlet
+from .params import (
+    AIR_RHO,
+    LADDER,
+    MESH_LEVELS,
+    Reference,
+    RunParams,
+    first_layer_y_plus,
+    turbulence_inlet,
+)
 from .stages import COPY_FIELDS, stages
 
 #: The file of a case that says what it was built from.
 CASE_INFO = "velmor-case.json"
 #: Name of the forceCoeffs function object in the templates' controlDict.
 FORCE_COEFFS = "forceCoeffs1"
+#: Prefix of the function objects of each part's own forces (forceCoeffsBody, ...).
+PART_COEFFS = "forceCoeffs"
 _REQUIRED = ("system/controlDict", "system/blockMeshDict", "system/snappyHexMeshDict")
-
-
-@dataclass(frozen=True)
-class Domain:
-    """The wind-tunnel box and refinement boxes around a body, in metres."""
-
-    lo: tuple[float, float, float]
-    hi: tuple[float, float, float]
-    cells: tuple[int, int, int]
-    near: tuple[tuple[float, float, float], tuple[float, float, float]]
-    wake: tuple[tuple[float, float, float], tuple[float, float, float]]
-    inside: tuple[float, float, float]  # a point in the air, for snappyHexMesh
 
 
 def templates_dir(workspace: Path) -> Path:
@@ -101,41 +101,25 @@ def template_speed(template: Path) -> float | None:
     return speed if speed > 0 else None
 
 
-def domain_for(lo: np.ndarray[Any, Any], hi: np.ndarray[Any, Any], cells_per_length: int) -> Domain:
-    """The half wind tunnel around a body with bounding box ``lo``..``hi``.
-
-    Upstream two body lengths, downstream five, beside and above about one
-    and a half; background cells are cubes of a ``cells_per_length``-th of
-    the body's length.
-    """
-    length, width, height = (float(v) for v in hi - lo)
-    size = length / cells_per_length
-
-    def snap(value: float) -> int:
-        return max(1, math.ceil(value / size - 1e-9))
-
-    nx_up, nx_down = snap(2.0 * length), snap(5.0 * length)
-    x0 = float(lo[0]) - nx_up * size
-    nx = nx_up + snap(length) + nx_down
-    ny = snap(float(hi[1]) + 1.2 * length)
-    nz = snap(float(hi[2]) + 1.5 * length)
-    lo_d = (x0, 0.0, 0.0)
-    hi_d = (x0 + nx * size, ny * size, nz * size)
-    near = (
-        (float(lo[0]) - 0.3 * length, 0.0, 0.0),
-        (float(hi[0]) + 1.0 * length, float(hi[1]) + 0.3 * width, float(hi[2]) + 0.4 * height),
-    )
-    wake = (
-        (float(lo[0]) - 0.6 * length, 0.0, 0.0),
-        (float(hi[0]) + 3.0 * length, float(hi[1]) + 0.8 * width, float(hi[2]) + 1.0 * height),
-    )
-    # Off any cell face: a fraction of a cell that no refinement level hits.
-    inside = (
-        hi_d[0] - 0.37 * length - 0.1234 * size,
-        hi_d[1] * 0.8 + 0.1357 * size,
-        hi_d[2] * 0.8 + 0.1111 * size,
-    )
-    return Domain(lo_d, hi_d, (nx, ny, nz), near, wake, inside)
+def domain_for(
+    lo: np.ndarray[Any, Any],
+    hi: np.ndarray[Any, Any],
+    cells_per_length: float,
+    *,
+    half_area: float | None = None,
+    gap: float = 0.0,
+) -> Domain:
+    """The half wind tunnel around a body with bounding box ``lo``..``hi``
+    (``domain.tunnel``), background cells of a ``cells_per_length``-th of
+    the body's length in its core."""
+    length = float(hi[0] - lo[0])
+    if half_area is None:  # a box the size of the bounding box's half section
+        half_area = float(hi[1] - lo[1]) * float(hi[2] - lo[2]) / 2
+    coarsest = MESH_LEVELS[LADDER[0]].cells_per_length
+    return tunnel(
+        lo, hi, length / cells_per_length, half_area=half_area, gap=gap,
+        gap_base=length / coarsest, surface_level=MESH_LEVELS[LADDER[0]].surface[1],
+    )  # fmt: skip
 
 
 def _vertices(d: Domain) -> list[list[float]]:
@@ -156,23 +140,36 @@ def configure(
     reference: Reference,
     lo: np.ndarray[Any, Any],
     hi: np.ndarray[Any, Any],
+    *,
+    front: list[wheels_mod.Wheel] | None = None,
+    rear: list[wheels_mod.Wheel] | None = None,
+    half_area: float | None = None,
+    gap: float = 0.0,
 ) -> Domain:
     """Write the run's values into the dictionaries of ``case`` with foamlib."""
     from foamlib import FoamFieldFile, FoamFile
 
     mesh = params.mesh
-    domain = domain_for(lo, hi, mesh.cells_per_length)
+    domain = domain_for(lo, hi, mesh.cells_per_length, half_area=half_area, gap=gap)
     iterations = params.max_iterations
     length = float(hi[0] - lo[0])
 
     block = FoamFile(case / "system" / "blockMeshDict")
+    if params.full_model:  # no symmetry plane: its face joins the slip side walls
+        domain = mirrored(domain)
+        entries: Any = block["boundary"]
+        boundary = [(name, dict(entry)) for name, entry in entries if name != "symmetry"]
+        for name, entry in boundary:
+            if name == "side":
+                entry["faces"] = [[3, 7, 6, 2], [0, 1, 5, 4]]
+        block["boundary"] = boundary
     block["vertices"] = _vertices(domain)
     block["blocks"] = [
         "hex",
         [0, 1, 2, 3, 4, 5, 6, 7],
         list(domain.cells),
         "simpleGrading",
-        [1, 1, 1],
+        domain.grading_entry(),
     ]
 
     snappy = FoamFile(case / "system" / "snappyHexMeshDict")
@@ -190,31 +187,47 @@ def configure(
     snappy["castellatedMeshControls", "refinementRegions", "wakeBox", "levels"] = [
         [1e15, mesh.wake]
     ]
+    if domain.under is not None:
+        snappy["geometry", "underBox"] = {
+            "type": "box", "min": _r(domain.under[0]), "max": _r(domain.under[1]),
+        }  # fmt: skip
+        snappy["castellatedMeshControls", "refinementRegions", "underBox"] = {
+            "mode": "inside", "levels": [[1e15, domain.under_level]],
+        }  # fmt: skip
     snappy["castellatedMeshControls", "locationInMesh"] = _r(domain.inside)
     snappy["addLayersControls", "layers", "body", "nSurfaceLayers"] = mesh.layers
+    # Layer sizes stay relative to the surface cells (the template's
+    # finalLayerThickness): absolute layers thin enough to hold y+ across the
+    # ladder made runs diverge at the sharp tail of a body. So the first
+    # layer's y+ changes with the level, by the ladder's ratio; the case
+    # records its estimate (``first_layer_y_plus``).
+    patches = ["body", *wheels_mod.configure(
+        case, front or [], rear or [], speed=params.speed, surface=mesh.surface,
+        layers=mesh.layers,
+    )]  # fmt: skip
 
     control = FoamFile(case / "system" / "controlDict")
     control["endTime"] = iterations
     control["writeInterval"] = iterations
     fc = ("functions", FORCE_COEFFS)
+    control[(*fc, "patches")] = patches
     control[(*fc, "CofR")] = _r(reference.cofr)
     control[(*fc, "magUInf")] = params.speed
     control[(*fc, "lRef")] = reference.wheelbase
-    # The case models half the vehicle: half its frontal area.
-    control[(*fc, "Aref")] = round(reference.frontal_area / 2, 6)
+    # A half model holds half the vehicle: half its frontal area.
+    area = reference.frontal_area if params.full_model else reference.frontal_area / 2
+    control[(*fc, "Aref")] = round(area, 6)
     control[(*fc, "rhoInf")] = AIR_RHO
-    # OpenFOAM's own stop, for runs by hand or on a cluster: the running mean
-    # of Cd over the last ``window`` iterations against the current value,
-    # from timeStart on. A Cd that still oscillates crosses its mean now and
-    # then, so the tolerance is tight enough that only a settled Cd meets
-    # it. A velmor run also stops on its own window test (the runner's
-    # ``converged``); the iteration cap (endTime) stays as the bound.
-    window = 100
-    start = min(200, max(20, iterations // 2))
-    rtc = ("functions", "runTimeControl1")
-    control[(*rtc, "timeStart")] = start
-    control[(*rtc, "conditions", "averageCd", "window")] = window
-    control[(*rtc, "conditions", "averageCd", "tolerance")] = params.convergence_tolerance * 5e-6
+    # The velmor run stops on its convergence verdict; OpenFOAM's own
+    # average condition compares against an absolute tolerance and is not used.
+    with contextlib.suppress(KeyError):
+        del control["functions", "runTimeControl1"]
+    if len(patches) > 1:  # each part's own forces: the body and each axle
+        whole = control[fc].as_dict()  # type: ignore[union-attr]
+        for patch in patches:
+            control["functions", PART_COEFFS + patch[0].upper() + patch[1:]] = {
+                **whole, "patches": [patch], "log": False,
+            }  # fmt: skip
 
     ranks = params.ranks
     decompose = FoamFile(case / "system" / "decomposeParDict")
@@ -229,6 +242,8 @@ def configure(
     f.internal_field = u
     for patch in ("inlet", "outlet", "ground"):
         f["boundaryField", patch, "value"] = u
+    if params.ground == "fixed":  # a wind tunnel's floor
+        f["boundaryField", "ground"] = {"type": "noSlip"}
     for name, value in (("k", round(k, 6)), ("omega", round(omega, 6))):
         f = FoamFieldFile(fields / name)
         f.internal_field = value
@@ -260,7 +275,8 @@ def _allrun(ranks: int) -> str:
         command = " ".join(stage.argv)
         if stage.parallel and ranks > 1:
             command = f"$MPIRUN {command} -parallel"
-        lines.append(f"echo {stage.name}; {command} > log.{stage.name} 2>&1")
+        tail = " || true" if stage.optional else ""
+        lines.append(f"echo {stage.name}; {command} > log.{stage.name} 2>&1{tail}")
     return "\n".join(lines) + "\n"
 
 
@@ -314,14 +330,20 @@ def build_case(
     params: RunParams,
     output: Path | None = None,
     source: str = "product body",
+    wheels: list[wheels_mod.Wheel] | None = None,
 ) -> Path:
     """Build a complete case and return its folder.
 
-    ``output`` (a folder that must not exist yet) overrides the default
-    place ``<workspace>/cases/<product-id>/<case-id>/``. Nothing is left
-    behind when this fails.
+    ``triangles`` is the body (everything but the wheels); ``wheels`` are
+    meshed as the rotating patches of their axles. ``output`` (a folder
+    that must not exist yet) overrides the default place
+    ``<workspace>/cases/<product-id>/<case-id>/``. Nothing is left behind
+    when this fails.
     """
     products = workspace / "products"
+    if params.yaw and not params.full_model:
+        # A turned wind is not symmetric about the car: yawed runs model the whole of it.
+        params = params.model_copy(update={"full_model": True})
     if output is None:
         final = cases_dir(workspace) / product_key(product_id) / new_case_id(params.level)
     else:
@@ -337,12 +359,35 @@ def build_case(
     tmp = Path(tempfile.mkdtemp(prefix=".velmor-case-", dir=parent))
     try:
         shutil.copytree(template, tmp, dirs_exist_ok=True, symlinks=False)
-        placed = geometry.place_on_centre_line(triangles)
-        lo, hi = geometry.bounds(placed)
+        placed, placed_wheels = wheels_mod.place(triangles, wheels or [])
+        front, rear = wheels_mod.axles(placed_wheels)
+        everything = [placed] + [w.triangles for w in placed_wheels]
+        whole = np.concatenate(everything)
+        lo, hi = geometry.bounds(whole)
+        lo[2] = max(0.0, float(lo[2]))  # sunk tyres do not lower the tunnel's road
         surfaces = tmp / "constant" / "triSurface"
         surfaces.mkdir(parents=True, exist_ok=True)
         geometry.write_stl(placed, surfaces / "body.stl")
-        domain = configure(tmp, params, reference, lo, hi)
+        for name, axle in zip(wheels_mod.PATCHES, (front, rear), strict=True):
+            if axle:
+                parts = np.concatenate([w.triangles for w in axle])
+                geometry.write_stl(parts, surfaces / f"{name}.stl", name=name)
+        projected = surface_mod.projected_area(whole)
+        asymmetry = surface_mod.asymmetry(whole)
+        if asymmetry > surface_mod.ASYMMETRY_LIMIT and not params.full_model:
+            raise CfdError(
+                f"{product_id}: the surface is not symmetric about its centre plane "
+                f"({asymmetry:.1%} of its silhouette differs from its mirror image) and a half "
+                "model would mirror it: run the whole vehicle with --full-model"
+            )
+        # The air between the underbody and the road (on wheels or supports).
+        gap = float(geometry.bounds(placed)[0][2])
+        gap = gap if gap > 0.01 * float(hi[2] - lo[2]) else 0.0
+        domain = configure(
+            tmp, params, reference, lo, hi, front=front, rear=rear,
+            half_area=projected if params.full_model else projected / 2, gap=gap,
+        )  # fmt: skip
+        add_function_objects(tmp, lo, hi)  # the post-processing set of the run's report
         allrun = tmp / "Allrun"
         allrun.write_text(_allrun(params.ranks))
         allrun.chmod(0o755)
@@ -357,10 +402,38 @@ def build_case(
             "max_iterations": params.max_iterations,
             "reference": reference.model_dump(),
             "body_bounds_m": [_r(list(lo)), _r(list(hi))],
-            "triangles": len(placed),
+            "triangles": int(sum(len(t) for t in everything)),
             "domain": {"min": _r(domain.lo), "max": _r(domain.hi), "cells": list(domain.cells)},
-            "half_model": True,
-        }
+            "half_model": not params.full_model,
+            "yaw_deg": params.yaw,
+            "geometry_key": surface_mod.geometry_key(everything),
+            "projected_area": round(projected, 5),
+            "asymmetry": round(asymmetry, 5),
+            "blockage": round(domain.blockage, 5),
+            "base_cell_m": round(domain.base, 6),
+            "underbody": {
+                "gap_m": round(gap, 5),
+                "level": domain.under_level,
+                "cells_across": round(domain.gap_cells(), 2),
+            },
+            "first_layer_y_plus": round(
+                first_layer_y_plus(
+                    params.speed, float(hi[0] - lo[0]),
+                    domain.base / 2 ** params.mesh.surface[1], params.mesh.layers,
+                ),
+                1,
+            ),
+            "wheels": [
+                {
+                    "name": w.name, "patch": patch, "centre": _r(list(w.centre)),
+                    "axis": _r(list(w.axis)), "radius": round(w.radius, 5),
+                }
+                for patch, axle in zip(wheels_mod.PATCHES, (front, rear), strict=True)
+                for w in axle
+            ],
+        }  # fmt: skip
+        if params.yaw:
+            info.update(yaw.apply(tmp, params, reference, lo, hi, domain))
         (tmp / CASE_INFO).write_text(json.dumps(info, indent=2) + "\n")
         tmp.chmod(0o755)
         os.rename(tmp, final)

@@ -9,9 +9,9 @@ its start time on.
 
 The first iterations of a run are wild (|Cd| in the hundreds is normal and
 one run passed through -1.6e9 before settling), so the result is the mean
-over a final window that leaves them out; the run counts as converged when
-the drag coefficient's spread (max - min) over that window is below a stated
-fraction of its mean.
+over a final window that leaves them out. Whether the run has converged,
+and how well the mean is known (two standard errors by batch means), is
+``convergence.verdict``'s judgement.
 """
 
 from __future__ import annotations
@@ -23,12 +23,13 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 
+from . import convergence
 from .errors import CfdError
 
 #: Iterations never averaged, at most (fewer when the run is short).
-DISCARD = 150
-#: Iterations averaged, at most.
-WINDOW = 100
+DISCARD = convergence.DISCARD
+#: Iterations averaged, at least (more when Cd oscillates slowly).
+WINDOW = convergence.MIN_WINDOW
 #: Fewer iterations than this in the window cannot show convergence.
 MIN_WINDOW = 20
 #: A mean |Cd| above this is not a vehicle's drag: the run diverged.
@@ -118,10 +119,32 @@ class Summary:
     converged: bool
     diverged: bool
     reason: str
+    #: The convergence verdict: means and two standard errors over the window.
+    verdict: convergence.Verdict | None = None
+
+    def two_se(self, name: str) -> float | None:
+        stat = self.verdict.stats.get(name) if self.verdict else None
+        return stat.two_se if stat is not None and math.isfinite(stat.two_se) else None
+
+    def mean(self, name: str) -> float | None:
+        stat = self.verdict.stats.get(name) if self.verdict else None
+        return stat.mean if stat is not None else None
 
 
-def summarise(columns: Columns, *, tolerance: float = 0.02) -> Summary:
-    """The averaged coefficients over the final window, and the verdict."""
+def with_axle_lift(columns: Columns) -> Columns:
+    """``columns`` plus front and rear lift (``Cl(f)``, ``Cl(r)``) when absent:
+    ``Cl/2 ± CmPitch`` about a centre of rotation at mid-wheelbase, with
+    the wheelbase as reference length."""
+    if "Cl" in columns and "CmPitch" in columns and "Cl(f)" not in columns:
+        columns = dict(columns)
+        columns["Cl(f)"] = columns["Cl"] / 2 + columns["CmPitch"]
+        columns["Cl(r)"] = columns["Cl"] / 2 - columns["CmPitch"]
+    return columns
+
+
+def summarise(columns: Columns, *, tolerance: float = convergence.TOLERANCE) -> Summary:
+    """The averaged coefficients over the final window, and the verdict
+    (``convergence.verdict`` on Cd, each test within ``tolerance``)."""
     time = columns.get("Time", np.empty(0))
     n = len(time)
     if not n:
@@ -136,8 +159,9 @@ def summarise(columns: Columns, *, tolerance: float = 0.02) -> Summary:
             )  # fmt: skip
     if "Cd" not in columns:
         raise CfdError("the forceCoeffs output has no Cd column")
-    discard = min(DISCARD, n // 2)
-    size = min(WINDOW, n - discard)
+    wanted = {k: v for k, v in with_axle_lift(columns).items() if k != "Time"}
+    verdict = convergence.verdict(time, wanted, tolerance=tolerance)
+    size = verdict.window
     window = slice(n - size, n)
     cd = columns["Cd"][window]
     mean = float(cd.mean())
@@ -147,27 +171,22 @@ def summarise(columns: Columns, *, tolerance: float = 0.02) -> Summary:
 
     spread = float(cd.max() - cd.min())
     relative = spread / abs(mean) if mean else math.inf
-    span = (int(time[window][0]), int(time[window][-1]))
+    span = verdict.span
     if abs(mean) > IMPLAUSIBLE:
         return Summary(
             last, None, None, None, spread, relative, span, False, True,
             f"mean Cd {mean:.3g} over iterations {span[0]}-{span[1]} is not physical",
         )  # fmt: skip
-    converged = size >= MIN_WINDOW and relative < tolerance
-    if converged:
-        reason = (
-            f"Cd varies by {relative:.2%} over iterations {span[0]}-{span[1]} (< {tolerance:.0%})"
-        )
-    elif size < MIN_WINDOW:
-        reason = f"only {size} iterations after the first {discard}: too few to judge convergence"
-    else:
-        reason = (
-            f"Cd still varies by {relative:.2%} over iterations {span[0]}-{span[1]}"
-            f" (>= {tolerance:.0%})"
-        )
+    if size < MIN_WINDOW:
+        reason = f"only {size} iterations after the start-up: too few to judge convergence"
+        return Summary(
+            last, mean, avg("Cl"), avg("CmPitch"), spread, relative, span, False, False,
+            reason, verdict,
+        )  # fmt: skip
     return Summary(
-        last, mean, avg("Cl"), avg("CmPitch"), spread, relative, span, converged, False, reason
-    )
+        last, mean, avg("Cl"), avg("CmPitch"), spread, relative, span, verdict.converged, False,
+        verdict.message, verdict,
+    )  # fmt: skip
 
 
 def latest_cd(case: Path, function_object: str = "forceCoeffs1") -> tuple[int, float] | None:

@@ -1,7 +1,8 @@
 """The body surface of a product, as the triangles an OpenFOAM case meshes.
 
 ``body_triangles`` reads the ``UsdGeom.Mesh`` prims composed under the
-vehicle prim's ``Body`` child of a product (whatever form its geometry
+vehicle prim of a product (its ``Body`` and anything else but its
+``Wheels``, which ``wheels`` reads as patches of their own) (whatever form its geometry
 reference takes: the stage is opened normally, so OpenUSD resolves it),
 triangulates every face as a fan, applies each mesh's transform, scales by
 the stage's ``metersPerUnit`` and turns a Y-up stage to Z up.
@@ -85,7 +86,12 @@ def body_triangles(usd_path: str | os.PathLike[str]) -> Triangles:
     to_metres = _stage_to_metres(stage)
     cache = UsdGeom.XformCache(Usd.TimeCode.Default())
     chunks: list[Triangles] = []
-    for prim in Usd.PrimRange(body):
+    # Every mesh under the vehicle is body, but its wheels: they are patches of their own.
+    prims = iter(Usd.PrimRange(vehicle))
+    for prim in prims:
+        if prim.GetParent() == vehicle and prim.GetName() == "Wheels":
+            prims.PruneChildren()
+            continue
         if not prim.IsA(UsdGeom.Mesh):
             continue
         mesh = UsdGeom.Mesh(prim)
@@ -110,6 +116,7 @@ def body_triangles(usd_path: str | os.PathLike[str]) -> Triangles:
         chunks.append(_fan(world, counts, indices, flip))
     if not chunks:
         raise CfdError(f"{path}: no mesh geometry under {body.GetPath()}")
+    # (the body prim is required; meshes beside it, e.g. mirrors, are body too)
     triangles = np.concatenate(chunks)
     if not np.isfinite(triangles).all():
         raise CfdError(f"{path}: the body mesh has non-finite point coordinates")

@@ -102,6 +102,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         speed: float | None = None,
         ranks: int = 1,
         iterations: int | None = None,
+        yaw: float | None = None,
     ) -> dict[str, Any]:
         import anyio
 
@@ -111,7 +112,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             loaded = _product(root, product)
             case = api.prepare_case(
                 loaded, workspace=root, template=template, level=level, speed=speed,
-                ranks=ranks, iterations=iterations,
+                ranks=ranks, iterations=iterations, yaw=yaw,
             )  # fmt: skip
             return {"product": loaded._product_identifier(), "case_dir": str(case)}
 
@@ -125,6 +126,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         iterations: int | None = None,
         speed: float | None = None,
         template: str | None = None,
+        yaw: float | None = None,
     ) -> dict[str, Any]:
         import anyio
         import anyio.from_thread
@@ -146,7 +148,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             loaded = _product(root, product)
             run = api.simulate(
                 loaded, workspace=root, level=level, ranks=ranks, iterations=iterations,
-                speed=speed, template=template, on_progress=progress, cancel=cancel,
+                speed=speed, template=template, on_progress=progress, cancel=cancel, yaw=yaw,
             )  # fmt: skip
             return dict(_plain(run))
 
@@ -180,7 +182,8 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         title="Prepare an OpenFOAM case",
         description=(
             "Build an OpenFOAM case folder for a product of the workspace; returns its path. "
-            "level: quick, standard or fine; speed in m/s; ranks: MPI ranks."
+            "level: quick, standard or fine; speed in m/s; ranks: MPI ranks; yaw: degrees "
+            "(any but 0 builds the full model in a crosswind)."
         ),
         annotations=ToolAnnotations(
             title="Prepare an OpenFOAM case",
@@ -195,7 +198,8 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         title="Run and record an OpenFOAM simulation",
         description=(
             "Prepare, run and record an OpenFOAM simulation of a product; returns the recorded run "
-            "(status, cd, cl, cm_pitch, mesh_cells, wall_time_s, case_dir). Sends progress "
+            "(status, cd, cl, cm_pitch, mesh_cells, wall_time_s, case_dir; cs and cm_yaw at a "
+            "yaw angle). Sends progress "
             "notifications whose message is JSON: stage, iteration, total, cd, elapsed_s."
         ),
         annotations=ToolAnnotations(

@@ -2,10 +2,13 @@
 
 The runs layer is the product's sublayer named ``runs.usda`` (or
 ``runs.usdc``); each run is a ``Scope`` under ``<Vehicle>/Simulations``
-named ``run_NNNN`` with the attributes the product reader knows (runId,
-timestamp, domain, solver, solverVersion, status, meshCells, wallTimeS, cd,
-cl, cmPitch) plus ``caseDir`` and, for aerodynamics, the convergence
-verdict. Only a completed run carries coefficients.
+named ``run_NNNN`` with the attributes of ``core.run_fields`` (what the
+product reader returns): identity, status, cells and wall time, the
+coefficients with their bands, what the run was computed with and its
+convergence verdict. Only a completed run carries coefficients.
+
+``set_current`` records which run the user chose as the product's current
+aerodynamic result (or clears the choice).
 
 The read-modify-write happens under the product's lock and the layer is
 written atomically (``velmor_platform.core.layer_io``), so two runs
@@ -20,30 +23,13 @@ from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any
 
+from ..core.run_fields import CURRENT_AERO_ATTRIBUTE, RUN_FIELDS
 from .errors import CfdError
 
-#: Record key -> (USD attribute, value type name).
-FIELDS: tuple[tuple[str, str, str], ...] = (
-    ("run_id", "runId", "String"),
-    ("timestamp", "timestamp", "String"),
-    ("domain", "domain", "Token"),
-    ("solver", "solver", "String"),
-    ("solver_version", "solverVersion", "String"),
-    ("status", "status", "Token"),
-    ("mesh_cells", "meshCells", "Int"),
-    ("wall_time_s", "wallTimeS", "Double"),
-    ("cd", "cd", "Double"),
-    ("cl", "cl", "Double"),
-    ("cm_pitch", "cmPitch", "Double"),
-    ("case_dir", "caseDir", "String"),
-    ("log", "logFile", "String"),
-    ("converged", "converged", "Bool"),
-    ("cd_spread", "cdSpread", "Double"),
-    ("iterations", "iterations", "Int"),
-    ("message", "message", "String"),
-)
-COEFFICIENTS = ("cd", "cl", "cm_pitch")
-STATUSES = ("completed", "failed", "diverged", "cancelled")
+#: Record key -> (USD attribute, value type name): the product reader's table.
+FIELDS: tuple[tuple[str, str, str], ...] = RUN_FIELDS
+COEFFICIENTS = ("cd", "cl", "cm_pitch", "cs", "cm_yaw")
+STATUSES = ("completed", "failed", "diverged", "cancelled", "timeout")
 _RUN_NAME = re.compile(r"^run_(\d+)$")
 
 
@@ -158,3 +144,61 @@ def _add_run_prim(
             value = str(value)
         attr.default = value
     return name, number
+
+
+def set_current(usd_path: Path, run: str | None, *, runs: list[dict[str, Any]]) -> str | None:
+    """Choose ``run`` (a run's name or run id, among ``runs`` of the product)
+    as the current aerodynamic result; None clears the choice. Returns the
+    run's prim name, or None."""
+    from pxr import Sdf, Tf
+
+    from ..core.layer_io import product_lock, save_layer
+    from ..core.usd_product import tf_message
+
+    name: str | None = None
+    if run is not None:
+        found = [r for r in runs if run in (r.get("name"), r.get("run_id"))]
+        if not found:
+            raise CfdError(f"no run {run!r} in the history of {usd_path}")
+        chosen = found[0]
+        if chosen.get("status", "completed") != "completed" or not any(
+            k in chosen for k in COEFFICIENTS
+        ):
+            raise CfdError(
+                f"run {run!r} has no aerodynamic result to make current (status "
+                f"{chosen.get('status', 'completed')})"
+            )
+        name = str(chosen["name"])
+    runs_path = runs_layer_path(usd_path)
+    vehicle = _vehicle_path(usd_path)
+    with product_lock(usd_path):
+        try:
+            layer = Sdf.Layer.Find(str(runs_path))
+            if layer is not None:
+                layer.Reload(True)
+            else:
+                layer = Sdf.Layer.FindOrOpen(str(runs_path))
+            if layer is None:
+                layer = Sdf.Layer.CreateAnonymous(".usda")
+        except Tf.ErrorException as exc:
+            raise CfdError(f"OpenUSD cannot open {runs_path}: {tf_message(exc)}") from exc
+        try:
+            vehicle_spec = layer.GetPrimAtPath(vehicle) or Sdf.CreatePrimInLayer(layer, vehicle)
+            simulations = layer.GetPrimAtPath(vehicle.AppendChild("Simulations"))
+            if simulations is None:
+                simulations = Sdf.PrimSpec(vehicle_spec, "Simulations", Sdf.SpecifierDef, "Scope")
+            attr = simulations.attributes.get(CURRENT_AERO_ATTRIBUTE)
+            if name is None:
+                if attr is not None:
+                    simulations.RemoveProperty(attr)
+            else:
+                if attr is None:
+                    attr = Sdf.AttributeSpec(
+                        simulations, CURRENT_AERO_ATTRIBUTE, Sdf.ValueTypeNames.String
+                    )
+                attr.default = name
+            save_layer(layer, runs_path)
+        except BaseException:
+            layer.Reload(True)
+            raise
+    return name

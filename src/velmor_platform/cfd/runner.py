@@ -271,7 +271,7 @@ def run_case(
             result.status, result.stage, result.log = "cancelled", stage.name, log
             result.message = f"cancelled during {stage.name}"
             break
-        if proc.returncode != 0:
+        if proc.returncode != 0 and not stage.optional:
             text = tail_text(log)
             solving = stage.name in ("potentialFoam", "simpleFoam")
             diverged = solving and bool(_DIVERGED.search(text))

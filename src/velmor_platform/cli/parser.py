@@ -165,6 +165,7 @@ def count(key: str) -> Callable[[str], int]:
 
 
 speed = _typed(rules.parse_speed)
+yaw = _typed(rules.parse_yaw)
 
 
 def allow_implausible_option(p: argparse.ArgumentParser) -> None:
@@ -227,6 +228,13 @@ def case_options(p: argparse.ArgumentParser) -> None:
         type=count("iterations"),
         metavar="N",
         help="iteration cap (default: 400 quick, 800 standard, 1500 fine)",
+    )
+    p.add_argument(
+        "--yaw",
+        type=yaw,
+        metavar="DEG",
+        help="yaw angle of the wind in degrees (default 0: the half model; any other angle "
+        "runs the full model in a crosswind)",
     )
     allow_implausible_option(p)
 

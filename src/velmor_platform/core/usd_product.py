@@ -55,8 +55,10 @@ Runs are ordered oldest first, by timestamp and then prim name; a run
 without a readable timestamp comes first.
 
 The record's latest results come from the runs: ``current_cd``,
-``current_cl`` and ``current_cm`` from the newest completed run that
-reports any aerodynamic coefficient, and ``current_lateral_g``,
+``current_cl`` and ``current_cm`` from the current aerodynamic run (the
+newest completed one reporting a coefficient, unless it would displace a
+finer or grid-banded run of the same geometry, or the user chose another:
+``current_run``), and ``current_lateral_g``,
 ``current_yaw_rate_dps`` and ``current_roll_angle_deg`` from the newest
 completed run that reports any dynamics result (a run counts as completed
 when its status is "completed" or not authored). Aerodynamic and dynamics
@@ -76,6 +78,9 @@ import os
 from pxr import Sdf, Tf, Usd
 
 from .containment import open_contained_layers
+from .current_run import FIDELITY_KEYS, choose
+from .run_fields import CURRENT_AERO_ATTRIBUTE
+from .run_fields import RUN_ATTRIBUTES as _RUN_ATTRIBUTES
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:  # annotations only: typing costs this module nothing at import
@@ -120,22 +125,8 @@ TARGET_ATTRIBUTES: dict[str, str] = {
     "cm_tolerance": "targetCmPitchTolerance",
 }
 
-RUN_ATTRIBUTES: tuple[tuple[str, str], ...] = (
-    ("runId", "run_id"),
-    ("timestamp", "timestamp"),
-    ("domain", "domain"),
-    ("solver", "solver"),
-    ("solverVersion", "solver_version"),
-    ("status", "status"),
-    ("meshCells", "mesh_cells"),
-    ("wallTimeS", "wall_time_s"),
-    ("cd", "cd"),
-    ("cl", "cl"),
-    ("cmPitch", "cm_pitch"),
-    ("lateralG", "lateral_g"),
-    ("yawRateDps", "yaw_rate_dps"),
-    ("rollAngleDeg", "roll_angle_deg"),
-)
+# Every run attribute the recorder writes (``run_fields``): history shows them all.
+RUN_ATTRIBUTES: tuple[tuple[str, str], ...] = _RUN_ATTRIBUTES
 
 SIMULATIONS_PRIM = "Simulations"
 # A prim name no product authors: masking it composes a prim without children.
@@ -356,19 +347,59 @@ def _run_record(
 
 
 _ORDER_ATTRIBUTES = (("timestamp", "timestamp"), ("status", "status"))
+_USD_NAME = {key: attr_name for attr_name, key in _RUN_ATTRIBUTES}
+_FIDELITY_ATTRIBUTES = tuple((_USD_NAME[key], key) for key in FIDELITY_KEYS)
 
 
-def _current_from_specs(run_specs: dict[str, list[Any]]) -> dict[str, Any]:
+def _pinned_from_specs(vehicle_prim: Any) -> str | None:
+    """The run the user chose as current, from the strongest Simulations spec holding it."""
+    for vehicle_spec in vehicle_prim.GetPrimStack():
+        simulations = vehicle_spec.nameChildren.get(SIMULATIONS_PRIM)
+        if simulations is None:
+            continue
+        attr = simulations.attributes.get(CURRENT_AERO_ATTRIBUTE)
+        if attr is not None and attr.default is not None:
+            value = attr.default
+            return value if isinstance(value, str) and value else None
+    return None
+
+
+def _pinned(vehicle_prim: Any) -> str | None:
+    simulations = vehicle_prim.GetChild(SIMULATIONS_PRIM)
+    attr = simulations.GetAttribute(CURRENT_AERO_ATTRIBUTE) if simulations else None
+    value = attr.Get() if attr else None
+    return value if isinstance(value, str) and value else None
+
+
+def _take(current: dict[str, Any], run: dict[str, Any] | None, group: Any) -> None:
+    if run is not None:
+        for run_key, record_key in group:
+            if run_key in run:
+                current[record_key] = run[run_key]
+
+
+def _current_from_specs(
+    run_specs: dict[str, list[Any]], pinned: str | None = None
+) -> dict[str, Any]:
     """``_current_results`` of the runs, reading in full only the runs it
-    looks at: the newest ones, until each group has its latest values."""
+    looks at: the light fields of every run, then the chosen ones."""
+    aero, *others = _CURRENT_GROUPS
     light = [
-        (_run_record(name, specs, _ORDER_ATTRIBUTES), specs) for name, specs in run_specs.items()
+        (_run_record(name, specs, _ORDER_ATTRIBUTES + _FIDELITY_ATTRIBUTES), specs)
+        for name, specs in run_specs.items()
     ]
     light.sort(key=lambda entry: _timestamp_key(entry[0]))
-    usd_name = {key: attr_name for attr_name, key in RUN_ATTRIBUTES}
-    current = {}
-    for group in _CURRENT_GROUPS:
-        names = [usd_name[run_key] for run_key, _ in group]
+    current: dict[str, Any] = {}
+    names = [_USD_NAME[run_key] for run_key, _ in aero]
+    flagged = []
+    for record, specs in light:
+        if any(name in spec.attributes for spec in specs for name in names):
+            flagged.append({**record, **{run_key: None for run_key, _ in aero}})
+    chosen = choose(flagged, [run_key for run_key, _ in aero], pinned)
+    if chosen is not None:
+        _take(current, _run_record(chosen["name"], run_specs[chosen["name"]]), aero)
+    for group in others:
+        names = [_USD_NAME[run_key] for run_key, _ in group]
         for record, specs in reversed(light):
             if record.get("status", "completed") != "completed":
                 continue
@@ -376,23 +407,21 @@ def _current_from_specs(run_specs: dict[str, list[Any]]) -> dict[str, Any]:
                 continue  # none of the group's attributes: skip the full read
             run = _run_record(record["name"], specs)
             if any(run_key in run for run_key, _ in group):
-                for run_key, record_key in group:
-                    if run_key in run:
-                        current[record_key] = run[run_key]
+                _take(current, run, group)
                 break
     return current
 
 
-def _current_results(runs: list[dict[str, Any]]) -> dict[str, Any]:
-    current = {}
-    for group in _CURRENT_GROUPS:
+def _current_results(runs: list[dict[str, Any]], pinned: str | None = None) -> dict[str, Any]:
+    aero, *others = _CURRENT_GROUPS
+    current: dict[str, Any] = {}
+    _take(current, choose(runs, [run_key for run_key, _ in aero], pinned), aero)
+    for group in others:
         for run in reversed(runs):
             if run.get("status", "completed") != "completed":
                 continue
             if any(run_key in run for run_key, _ in group):
-                for run_key, record_key in group:
-                    if run_key in run:
-                        current[record_key] = run[run_key]
+                _take(current, run, group)
                 break
     return current
 
@@ -412,10 +441,9 @@ def load_product(path: str) -> dict[str, Any]:
     run_specs = _run_specs(prim)
     if run_specs is None:
         _stage, prim = open_default_prim(path)
-        current = _current_results(_read_runs(prim))
+        record.update(_current_results(_read_runs(prim), _pinned(prim)))
     else:
-        current = _current_from_specs(run_specs)
-    record.update(current)
+        record.update(_current_from_specs(run_specs, _pinned_from_specs(prim)))
     return record
 
 
@@ -491,6 +519,25 @@ def set_vehicle_attributes(
             root.Reload(True)  # nothing half-done stays in memory
             raise
     return written
+
+
+def load_pinned_run(path: str) -> str | None:
+    """The name of the run the user chose as the product's current
+    aerodynamic result, or None when the newest-run rule decides."""
+    _stage, prim = open_default_prim(path, with_runs=False)
+    run_specs = _run_specs(prim)
+    if run_specs is None:
+        _stage, prim = open_default_prim(path)
+        return _pinned(prim)
+    return _pinned_from_specs(prim)
+
+
+def current_aero_run(path: str, runs: list[dict[str, Any]] | None = None) -> dict[str, Any] | None:
+    """The run the product's current aerodynamic results come from (with
+    its band and everything else it recorded), or None."""
+    history = load_product_history(path) if runs is None else runs
+    aero = [run_key for run_key, _ in _CURRENT_GROUPS[0]]
+    return choose(history, aero, load_pinned_run(path))
 
 
 def _is_number(value: Any) -> bool:

@@ -57,7 +57,11 @@ DEFAULT_PORT = 8765
 HTTP_PATH = "/mcp"
 
 # Modules adding tools to the server: each has register(server, workspace).
-TOOL_MODULES: tuple[str, ...] = ("velmor_platform.cfd.mcp_tools",)
+TOOL_MODULES: tuple[str, ...] = (
+    "velmor_platform.cfd.mcp_tools",
+    "velmor_platform.post.mcp_tools",
+    "velmor_platform.study.mcp_tools",
+)
 
 
 def templates_dir(workspace: str | os.PathLike[str]) -> Path:

@@ -157,7 +157,7 @@ class GeometryUpdate:
 
 @user_errors
 def set_geometry(ref: str, workspace: Workspace | None, stl: str) -> GeometryUpdate:
-    """Register the STL file ``stl`` as the product's new geometry."""
+    """Check the STL file ``stl`` for the product (nothing is stored)."""
     product = load(ref, workspace)
     return GeometryUpdate(heading(product), check_geometry(product, stl))
 
@@ -176,4 +176,15 @@ def check_geometry(product: Any, stl: str) -> dict[str, Any]:
             f"Expected .stl file, got: {path.suffix or 'a name without an extension'} ({stl}); "
             "geometry accepts STL files, named *.stl in any letter case",
         ) from exc
+    # Say plainly what happened: the file was checked and nothing was stored.
+    # A product with this geometry is a variant (``velmor variant``).
+    reply = dict(reply)
+    reply.update(
+        status="checked",
+        stored=False,
+        note=(
+            "Nothing was stored: the product's files are unchanged. To make a product with "
+            f"this geometry: velmor variant {identifier(product)} NAME {stl}"
+        ),
+    )
     return reply

@@ -35,14 +35,41 @@ def both_numbers(a: Any, b: Any) -> bool:
     return is_number(a) and is_number(b)
 
 
-def gate(now: Any, target: Any, tol: Any, has_tolerance: bool) -> str:
-    """``ok`` / ``off`` when a result can be held against a toleranced
-    target, ``no tol`` when the tolerance is missing, else empty."""
+#: The current run's half band of each coefficient that has one.
+BAND_KEY = {"cd": "cd_band", "cl": "cl_band", "cm_pitch": "cm_band"}
+
+
+def gate(
+    now: Any, target: Any, tol: Any, has_tolerance: bool, band: Any = None
+) -> str:  # fmt: skip
+    """The check of a result against a toleranced target, using the
+    result's ``band`` (``core.checks.band_check``): ``ok`` when the whole band
+    lies inside the tolerance, ``miss`` when wholly outside, ``undecided``
+    otherwise; ``no tol`` when the tolerance is missing, else empty. A
+    result without a band is checked on its value alone."""
+    from ..core.checks import band_check
+
     if not has_tolerance or not both_numbers(now, target):
         return ""
     if not is_number(tol):
         return "no tol"
-    return "ok" if abs(now - target) <= tol + 1e-12 else "off"
+    check = band_check(now, band, target, tol)
+    return check.status if check is not None else ""
+
+
+def current_run(
+    path: str | Path, runs: list[dict[str, Any]] | None = None
+) -> dict[str, Any] | None:
+    """The run the product's current aerodynamic results come from (the
+    newest that does not displace a finer or grid-banded one, or the one the
+    user chose), with its fidelity mark; None without one."""
+    from ..core.checks import band_kind, fidelity
+    from ..core.usd_product import current_aero_run
+
+    run = current_aero_run(str(path), runs)
+    if run is None:
+        return None
+    return {**run, "band_kind": band_kind(run), "fidelity": fidelity(run)}
 
 
 # ------------------------------------------------------------------ listing
@@ -98,6 +125,7 @@ def result_rows(data: dict[str, Any]) -> list[dict[str, Any]]:
     """Targets, benchmarks and latest results side by side, key by key,
     with the tolerance, the difference and the check (from ``show``'s data)."""
     targets, benchmarks, current = data["targets"], data["benchmarks"], data["current"]
+    run = data.get("current_run") or {}
     rows = []
     for key in RESULT_KEYS:
         if key not in targets and key not in current and key not in benchmarks:
@@ -105,6 +133,7 @@ def result_rows(data: dict[str, Any]) -> list[dict[str, Any]]:
         target, now = targets.get(key), current.get(key)
         tol_key = TOLERANCE_KEY.get(key)
         tol = targets.get(tol_key) if tol_key else None
+        band = run.get(BAND_KEY[key]) if key in BAND_KEY else None
         rows.append(
             {
                 "key": key,
@@ -112,13 +141,29 @@ def result_rows(data: dict[str, Any]) -> list[dict[str, Any]]:
                 "tol": tol,
                 "benchmark": benchmarks.get(key),
                 "current": now,
+                "band": band if is_number(band) else None,
+                # A coefficient recorded without a band (runs from before bands).
+                "no_band": key in BAND_KEY and is_number(now) and not is_number(band),
                 "delta": rounded(now - target) if both_numbers(now, target) else None,
-                "check": gate(now, target, tol, tol_key is not None),
+                "check": gate(now, target, tol, tol_key is not None, band),
                 "unit": UNITS.get(key, ""),
                 "default": key in data.get("default_targets", ()),
             }
         )
     return rows
+
+
+def checks(data: dict[str, Any]) -> dict[str, dict[str, Any]]:
+    """Each toleranced coefficient's check against its target, with the band
+    it used (``show --json``'s ``checks``)."""
+    from ..core.checks import band_check
+
+    out = {}
+    for row in result_rows(data):
+        check = band_check(row["current"], row["band"], row["target"], row["tol"])
+        if check is not None and row["key"] in TOLERANCE_KEY:
+            out[row["key"]] = check.as_dict()
+    return out
 
 
 def spec_items(data: dict[str, Any]) -> list[tuple[str, Any, str]]:
@@ -140,6 +185,8 @@ def show(ref: str, workspace: Workspace | None) -> Shown:
         "benchmarks": product.benchmarks,
         "current": product.current,
     }
+    data["current_run"] = current_run(product.usd_path)
+    data["checks"] = checks(data)
     # Dynamics targets the product does not set: the core shows its fallbacks.
     targets, specs = product.targets, product.specs
     data["default_targets"] = [
@@ -171,6 +218,7 @@ class History:
     runs: list[dict[str, Any]]
     targets: dict[str, Any]
     banner: dict[str, Any] | None = None
+    current: str | None = None  # the name of the current aerodynamic run
 
 
 @user_errors
@@ -180,12 +228,37 @@ def history(ref: str, workspace: Workspace | None, *, banner: str | None = None)
     with layers_kept(ref):
         product = load(ref, workspace)
         runs = product.history()
+    runs = runs if runs is not None else []
+    now = current_run(product.usd_path, runs)
     return History(
         heading(product),
-        runs if runs is not None else [],
+        runs,
         product.targets,
         product.metadata(banner) if banner else None,
+        now["name"] if now else None,
     )
+
+
+def fidelity_mark(run: dict[str, Any]) -> str:
+    """How far a run's figure can be trusted, in a few words (level or
+    cells; band and how it was obtained, or ``no band``)."""
+    from ..core.checks import fidelity
+
+    return fidelity(run)
+
+
+def run_marks(run: dict[str, Any]) -> dict[str, Any]:
+    """A run's level, cells, convergence and band as the history shows them."""
+    from ..core.checks import band_kind
+
+    kind = band_kind(run)
+    return {
+        "level": run.get("level"),
+        "cells": run.get("mesh_cells"),
+        "converged": run.get("converged"),
+        "band": run.get("cd_band") if kind != "none" else None,
+        "band_kind": kind,
+    }
 
 
 def cd_points(runs: list[dict[str, Any]]) -> list[tuple[str, float]]:
@@ -232,12 +305,15 @@ def range_estimate(
     product = load(ref, workspace)
     source = "given"
     if cd is None:
-        for source, values in (  # noqa: B007 - source names the value found
+        for source, values in (
             ("latest result", product.current),
             ("design target", product.targets),
         ):
             if is_number(values.get("cd")):
                 cd = values["cd"]
+                if source == "latest result":  # how far the figure can be trusted
+                    run = current_run(product.usd_path)
+                    source += f": {run['fidelity']}" if run else ""
                 break
         else:
             raise UserError(

@@ -100,12 +100,15 @@ def prepare(
     iterations: int | None = None,
     output: str | None = None,
     stl: str | None = None,
+    yaw: float | None = None,
 ) -> Prepared:
-    """Build an OpenFOAM case for the product (from ``stl`` when given)."""
+    """Build an OpenFOAM case for the product (from ``stl`` when given; a
+    full model in a crosswind at ``yaw`` degrees)."""
     product = load(ref, workspace)
+    options: dict[str, Any] = {"yaw": yaw} if yaw else {}
     return prepare_for(
         product, template=template, level=level, speed=speed, ranks=ranks,
-        iterations=iterations, output=output, stl=stl,
+        iterations=iterations, output=output, stl=stl, **options,
     )  # fmt: skip
 
 
@@ -155,14 +158,27 @@ def simulate(
     template: str | None = None,
     on_progress: Progress | None = None,
     remote: bool = False,
+    yaw: float | None = None,
+    uncertainty: bool = False,
+    full_model: bool = False,
 ) -> Run:
     """Run a simulation and record it: here, or with ``remote`` through the
-    workspace's openfoam MCP server."""
+    workspace's openfoam MCP server. With ``uncertainty`` the mesh ladder
+    runs (three levels) and the finest result is recorded with its grid band;
+    ``full_model`` meshes the whole width instead of a half model."""
     product = load(ref, workspace)
     options = {
         "domain": domain, "backend": backend, "level": level, "ranks": ranks,
         "iterations": iterations, "speed": speed, "template": template,
     }  # fmt: skip
+    if yaw:
+        options["yaw"] = yaw
+    if uncertainty or full_model:
+        if remote:
+            raise UserError(
+                "invalid", "--uncertainty and --full-model run here, not through --server"
+            )
+        options.update(uncertainty=uncertainty, full_model=full_model)
     with _cfd_errors():
         if remote:
             record = _simulate_remote(product, options, on_progress)
@@ -183,8 +199,8 @@ def _simulate_remote(
 
     _loop().check_backend(product, options["domain"], options["backend"])
     arguments = {"product": str(product.usd_path)}
-    for key in ("level", "ranks", "iterations", "speed", "template"):
-        if options[key] is not None:
+    for key in ("level", "ranks", "iterations", "speed", "template", "yaw"):
+        if options.get(key) is not None:
             arguments[key] = options[key]
 
     async def call() -> Any:
@@ -219,6 +235,41 @@ def record(ref: str, workspace: Workspace | None, case_dir: str) -> Run:
     with _cfd_errors():
         run = _loop().record_case(product, case_dir, workspace=_workspace_of(product))
     return Run(heading(product), run)
+
+
+@dataclass
+class CurrentChoice:
+    """The product's current aerodynamic run after a choice (or its undoing)."""
+
+    heading: str
+    chosen: str | None  # the run the user chose, None when the newest-run rule decides
+    current: dict[str, Any] | None  # the current run, with its fidelity mark
+
+    @property
+    def data(self) -> dict[str, Any]:
+        return {"chosen": self.chosen, "current": self.current}
+
+
+@user_errors
+def choose_current(
+    ref: str, workspace: Workspace | None, run: str | None, *, clear: bool = False
+) -> CurrentChoice:
+    """Make ``run`` (a run id or name) the product's current aerodynamic
+    result; ``clear`` undoes the choice; neither only reports it."""
+    from ..cfd import record as recorder
+    from .products import current_run
+
+    product = load(ref, workspace)
+    runs = product.history() or []
+    chosen: str | None = None
+    with _cfd_errors():
+        if clear or run is not None:
+            chosen = recorder.set_current(Path(product.usd_path), None if clear else run, runs=runs)
+        else:
+            from ..core.usd_product import load_pinned_run
+
+            chosen = load_pinned_run(str(product.usd_path))
+    return CurrentChoice(heading(product), chosen, current_run(product.usd_path))
 
 
 # ------------------------------------------------------------ background jobs

@@ -71,7 +71,37 @@ def doctor(workspace: Workspace | None, workspace_error: str | None = None) -> l
     checks = _workspace_checks(workspace, workspace_error)
     checks.append(_usd_check())
     checks += _solver_checks()
+    if workspace is not None and (workspace.root / "cluster.toml").is_file():
+        slurm = _slurm_check(workspace.root)
+        if slurm is not None:
+            checks.append(slurm)
     return checks
+
+
+def _slurm_check(root: Path) -> Check | None:
+    """The Slurm set-up of ``cluster.toml``, when it configures one."""
+    from .studies import slurm_report
+
+    start = time.monotonic()
+    try:
+        report = slurm_report(root)
+    except UserError as exc:
+        return Check("slurm", False, exc.message, f"correct {root / 'cluster.toml'}")
+    if report is None:
+        return None
+    partitions = ", ".join(
+        f"{p.get('partition')} ({p.get('node_state')}, {p.get('cpus')} CPUs)"
+        for p in report.get("partitions", [])
+    )
+    detail = f"{report['controller']}; config {report['slurm_conf']}"
+    if partitions:
+        detail += f"; partitions: {partitions}"
+    fix = report.get("problem") or (
+        ""
+        if report["ok"]
+        else "start slurmctld, or point slurm_conf in cluster.toml at the cluster"
+    )
+    return Check("slurm", bool(report["ok"]), detail, fix, time.monotonic() - start)
 
 
 def _workspace_checks(workspace: Workspace | None, error: str | None) -> list[Check]:

@@ -26,7 +26,7 @@ from typing import TYPE_CHECKING, Any
 from .. import formats
 from ..services.errors import UserError, describe
 from ..services.loading import Workspace, identifier_only, require_workspace
-from ..services.products import TOLERANCE_KEY, gate
+from ..services.products import TOLERANCE_KEY, current_run, gate
 
 if TYPE_CHECKING:
     from ..services.solvers import Capabilities
@@ -136,6 +136,8 @@ class Summary:
     entry: dict[str, Any]  # what ``velmor --json products`` prints for it
     targets: dict[str, Any] = field(default_factory=dict)
     current: dict[str, Any] = field(default_factory=dict)
+    fidelity: str = ""  # how far the current drag figure can be trusted
+    band: float | None = None  # its half band
 
 
 _summaries: dict[str, tuple[tuple[tuple[str, int, int], ...], Summary]] = {}
@@ -158,6 +160,10 @@ def _summary(ident: str, path: Path) -> Summary:
         entry["name"] = product.name
         summary.targets = jsonable(product.targets)
         summary.current = jsonable(product.current)
+        run = current_run(key)
+        if run is not None:
+            summary.fidelity = run["fidelity"]
+            summary.band = run.get("cd_band") if is_number(run.get("cd_band")) else None
     except Exception as exc:  # noqa: BLE001 - one unreadable product does not hide the rest
         entry["error"] = describe(exc)
     # Loading may rewrite geometry references: take the signature afterwards.
@@ -185,9 +191,10 @@ def status_line(summary: Summary) -> tuple[str, str]:
         return "no drag result yet" + (f" (target {fmt(target)})" if is_number(target) else ""), ""
     if not is_number(target):
         return f"cd {fmt(now)}, no drag target", ""
-    check = gate(now, target, tol, True)
+    check = gate(now, target, tol, True, summary.band)
     band = f" {GLYPHS['pm']}{fmt(tol)}" if is_number(tol) else ""
-    return f"cd {fmt(now)} against target {fmt(target)}{band}: {check}", check
+    mark = f" ({summary.fidelity})" if summary.fidelity else ""
+    return f"cd {fmt(now)}{mark} against target {fmt(target)}{band}: {check}", check
 
 
 _capabilities: dict[str, tuple[float, tuple[Any, ...], Capabilities]] = {}

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import json
 import logging
+import tempfile
 from collections.abc import Awaitable, Callable, Sequence
 from pathlib import Path
 from typing import Any
@@ -26,10 +27,9 @@ from starlette.routing import BaseRoute, Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from ..core.layer_io import state_dir
-from ..services import authoring, products, solvers
+from ..services import authoring, products, simulation, solvers
 from ..services.errors import UserError
-from . import answers, charts, context, forms, runs, views
+from . import answers, charts, context, forms, reports, runs, studies, views
 from .answers import ws
 from .context import Settings
 from .forms import FormError
@@ -152,6 +152,7 @@ async def history_page(request: Request, api: bool) -> Response:
         return _json(found.runs)
     runs_data = answers.jsonable(found.runs)
     targets = answers.jsonable(found.targets)
+    chosen = await call(lambda: simulation.choose_current(pid, ws(), None).chosen)
     return views.render(
         "history.html",
         _page(
@@ -163,8 +164,32 @@ async def history_page(request: Request, api: bool) -> Response:
             runs=runs_data,
             charts=charts.history_charts(runs_data, targets),
             targets=targets,
+            current=found.current,
+            chosen=chosen,
         ),
     )
+
+
+async def current_action(request: Request, api: bool) -> Response:
+    """Choose the run that is the product's current result, or undo the choice."""
+    _refuse_if_read_only(request)
+    form = await forms.read_form(request)
+    forms.check_csrf(_session(request), forms.submitted_token(request, form))
+    pid = _ref(request)
+    run = str(form.get("run") or "") or None
+    clear = bool(form.get("clear"))
+    found = await call(lambda: simulation.choose_current(pid, ws(), run, clear=clear))
+    if api:
+        return _json(found.data)
+    now = found.current
+    _session(request).notice.append(
+        "the newest-run rule chooses the current result again"
+        if clear
+        else f"current result: {now.get('run_id') or now['name']}"
+        if now
+        else "no aerodynamic result"
+    )
+    return RedirectResponse(product_url(pid) + "/history", status_code=303)
 
 
 async def range_page(request: Request, api: bool) -> Response:
@@ -313,13 +338,10 @@ async def geometry_action(request: Request, api: bool) -> Response:
         upload = form.get("stl")
         if not isinstance(upload, UploadFile) or not upload.filename:
             raise FormError(422, "choose an STL file to upload", {"stl": "choose an STL file"})
-        folder = state_dir(settings.workspace) / "uploads"
-        kept = await call(forms.keep_upload, upload, folder, pid, settings.max_upload_bytes)
-        try:
+        # Checked, then dropped: nothing is stored (a variant keeps geometry).
+        with tempfile.TemporaryDirectory(prefix="velmor-upload-") as folder:
+            kept = await call(forms.keep_upload, upload, Path(folder) / "check")
             found = await call(authoring.set_geometry, pid, ws(), str(kept))
-        except Exception:
-            kept.unlink(missing_ok=True)
-            raise
     finally:
         await form.close()
     if api:
@@ -453,6 +475,7 @@ def create_app(
         *_twin("/products/{pid}", product_page),
         *_twin("/products/{pid}/capabilities", capabilities_page),
         *_twin("/products/{pid}/history", history_page),
+        *_twin("/products/{pid}/current", current_action, ("POST",)),
         *_twin("/products/{pid}/range", range_page),
         *_twin("/products/{pid}/solvers", solvers_page, ("GET", "POST")),
         *_twin("/products/{pid}/targets", targets_action, ("POST",)),
@@ -460,6 +483,8 @@ def create_app(
         *_twin("/products/{pid}/export", export_page),
         *_twin("/compare", compare_page),
         *runs.routes(),
+        *reports.routes(),
+        *studies.routes(),
         Route("/api/session", session_info),
         Mount("/static", StaticFiles(directory=_STATIC), name="static"),
     ]

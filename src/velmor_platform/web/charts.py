@@ -14,7 +14,7 @@ from typing import Any
 
 from markupsafe import Markup, escape
 
-from ..services.products import TOLERANCE_KEY
+from ..services.products import BAND_KEY, TOLERANCE_KEY, fidelity_mark
 from . import answers
 
 # Coefficients charted over runs: key, label.
@@ -71,18 +71,19 @@ def run_chart(
     key: str, label: str, runs: Sequence[dict[str, Any]], targets: dict[str, Any]
 ) -> Markup | None:
     """One coefficient over the runs that report it, with the target band."""
-    points = [
-        (str(r.get("run_id") or r.get("name", "")), r[key])
-        for r in runs
-        if answers.is_number(r.get(key))
-    ]
+    charted = [r for r in runs if answers.is_number(r.get(key))]
+    points = [(str(r.get("run_id") or r.get("name", "")), r[key]) for r in charted]
     if not points:
         return None
+    # Each figure's band (an error bar) and fidelity (in its tooltip).
+    bands = [_num(r.get(BAND_KEY[key])) if key in BAND_KEY else None for r in charted]
+    marks = [fidelity_mark(r) for r in charted]
     target = _num(targets.get(key))
     tol_key = TOLERANCE_KEY.get(key)
     tol = _num(targets.get(tol_key)) if tol_key else None
     values = [float(v) for _, v in points]
-    lo, hi = min(values), max(values)
+    lo = min(v - (b or 0.0) for v, b in zip(values, bands, strict=True))
+    hi = max(v + (b or 0.0) for v, b in zip(values, bands, strict=True))
     if target is not None:
         band = tol if tol is not None else 0.0
         lo, hi = min(lo, target - band), max(hi, target + band)
@@ -134,9 +135,16 @@ def run_chart(
     )
     body.append(f'<path class="line" d="{path}"/>')
     for i, (run_id, v) in enumerate(points):
+        half = bands[i]
+        if half is not None and half > 0:
+            body.append(
+                f'<line class="errorbar" x1="{_n(x(i))}" x2="{_n(x(i))}" '
+                f'y1="{_n(y(v + half))}" y2="{_n(y(v - half))}"/>'
+            )
         body.append(
-            f'<circle class="point" cx="{_n(x(i))}" cy="{_n(y(v))}" r="4">'
-            f"<title>{escape(run_id)}: {escape(key)} {escape(answers.fmt(v))}</title></circle>"
+            f'<circle class="point{"" if half is not None else " noband"}" cx="{_n(x(i))}" '
+            f'cy="{_n(y(v))}" r="4"><title>{escape(run_id)}: {escape(key)} '
+            f"{escape(answers.fmt(v))} ({escape(marks[i])})</title></circle>"
         )
         anchor = (
             "middle"
@@ -154,7 +162,13 @@ def run_chart(
         band_text = f"; target {answers.fmt(target)}" + (
             f" ±{answers.fmt(tol)}" if answers.is_number(tol) else ""
         )
-    desc = ", ".join(f"{run_id} {answers.fmt(v)}" for run_id, v in points) + band_text
+    desc = (
+        ", ".join(
+            f"{run_id} {answers.fmt(v)} ({mark})"
+            for (run_id, v), mark in zip(points, marks, strict=True)
+        )
+        + band_text
+    )
     return _svg(f"{label} by run", desc, width, height, body)
 
 

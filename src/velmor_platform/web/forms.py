@@ -161,44 +161,14 @@ async def read_upload(request: Request, limit: int) -> FormData:
 _UNSAFE = re.compile(r"[^A-Za-z0-9._-]+")
 
 
-#: How many uploads the uploads folder keeps at most (one per product, the newest).
-MAX_KEPT_UPLOADS = 8
-
-
-def keep_upload(upload: UploadFile, directory: Path, product: str, limit: int) -> Path:
-    """Copy an uploaded file into ``directory`` as the one upload kept for
-    ``product`` (replacing its previous one), keeping the client's file name
-    (made safe) and so its extension. The folder then holds at most
-    ``MAX_KEPT_UPLOADS`` files and ``MAX_KEPT_UPLOADS * limit`` bytes: the
-    oldest other uploads are removed."""
-    import hashlib
-
+def keep_upload(upload: UploadFile, directory: Path) -> Path:
+    """Copy an uploaded file into ``directory`` under a fresh name that keeps
+    the client's file name (made safe) and so its extension."""
     name = _UNSAFE.sub("_", os.path.basename(upload.filename or "upload")).lstrip(".") or "upload"
-    tag = hashlib.sha256(product.encode()).hexdigest()[:12]
     directory.mkdir(parents=True, exist_ok=True)
-    for old in directory.glob(f"{tag}-*"):  # the product's previous upload
-        old.unlink(missing_ok=True)
-    target = directory / f"{tag}-{name}"
+    target = directory / f"{os.urandom(6).hex()}-{name}"
     upload.file.seek(0)
     fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
     with os.fdopen(fd, "wb") as out:
         shutil.copyfileobj(upload.file, out)
-    _bound(directory, target, MAX_KEPT_UPLOADS, MAX_KEPT_UPLOADS * limit)
     return target
-
-
-def _bound(directory: Path, keep: Path, count: int, size: int) -> None:
-    """Remove the oldest files of ``directory`` but ``keep`` until at most
-    ``count`` files and ``size`` bytes are left."""
-    entries = []
-    for entry in os.scandir(directory):
-        if entry.is_file(follow_symlinks=False):
-            st = entry.stat(follow_symlinks=False)
-            entries.append((st.st_mtime_ns, st.st_size, Path(entry.path)))
-    entries.sort(reverse=True)  # newest first
-    total = 0
-    for kept, (_, bytes_, path) in enumerate(entries):
-        total += bytes_
-        if path != keep and (kept >= count or total > size):
-            path.unlink(missing_ok=True)
-            total -= bytes_

@@ -165,6 +165,8 @@ def _settings_from(form: dict[str, str], choices: dict[str, Any]) -> dict[str, A
     if errors:
         raise FormError(422, "the simulation was not started: correct the values marked", errors)
     settings: dict[str, Any] = {"domain": domain, "backend": backend, "level": level, **numbers}
+    if form.get("uncertainty"):  # the mesh ladder: three levels and a grid band
+        settings["uncertainty"] = True
     if template is not None:
         settings["template"] = template
     if speed is not None:

@@ -17,7 +17,17 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import Any
 
-from . import authoring, completion, products, serve, simulation, solvers, workspace
+from . import (
+    authoring,
+    completion,
+    products,
+    report,
+    serve,
+    simulation,
+    solvers,
+    studies,
+    workspace,
+)
 
 REGISTRARS: tuple[Callable[[Any], None], ...] = (
     products.register_products,
@@ -37,5 +47,10 @@ REGISTRARS: tuple[Callable[[Any], None], ...] = (
     simulation.register_prepare_cfd,
     simulation.register_simulate,
     simulation.register_record_cfd,
+    simulation.register_current,
+    studies.register_variant,
+    studies.register_study,
+    studies.register_clean_cases,
+    report.register_report,
     serve.register_serve,
 )

@@ -84,13 +84,14 @@ def register_geometry(commands: Subparsers) -> None:
     p = add_command(
         commands,
         "geometry",
-        "register an STL file as a product's new geometry",
+        "check an STL file for a product (nothing is stored; see variant)",
         cmd_geometry,
         [f"{PROG} geometry sedan:base body.stl"],
         description=(
-            "Register an STL file as a product's new geometry. The file must exist and end in\n"
-            ".stl (any letter case); it is checked, not copied, and the product's files are not\n"
-            "changed."
+            "Check an STL file for a product: it must exist and end in .stl (any letter case).\n"
+            "Nothing is stored: the file is not copied and the product's files are not changed.\n"
+            "To make a product with new geometry, use 'velmor variant PARENT NAME FILE'. With\n"
+            "--prepare-cfd the surface is also parsed and an OpenFOAM case is built from it."
         ),
     )
     p.add_argument("product", metavar="PRODUCT", help=PRODUCT_HELP)

@@ -86,6 +86,7 @@ def cmd_show(args: argparse.Namespace) -> Outcome:
                 g["pm"] + render.fmt(r["tol"], g) if r["tol"] is not None else render.fmt(None, g),
                 render.fmt(r["benchmark"], g),
                 render.fmt(r["current"], g),
+                _band(r, g),
                 render.fmt_signed(r["delta"], g),
                 r["check"],
                 unit(r["key"], g),
@@ -94,11 +95,14 @@ def cmd_show(args: argparse.Namespace) -> Outcome:
         ]
         lines.append("Targets, benchmarks and latest results")
         lines += render.table(
-            ["KEY", "TARGET", "TOL", "BENCHMARK", "CURRENT", "CUR-TGT", "CHECK", "UNIT"],
+            ["KEY", "TARGET", "TOL", "BENCHMARK", "CURRENT", "BAND", "CUR-TGT", "CHECK", "UNIT"],
             rows,
-            right=(1, 2, 3, 4, 5),
+            right=(1, 2, 3, 4, 5, 6),
             indent="  ",
         )
+        run = data.get("current_run")
+        if run:
+            lines += ["", f"current run: {run.get('run_id') or run['name']} ({run['fidelity']})"]
         if data["benchmarks"].get("source"):
             lines += ["", f"benchmark source: {data['benchmarks']['source']}"]
         if data["default_targets"]:
@@ -109,6 +113,13 @@ def cmd_show(args: argparse.Namespace) -> Outcome:
         return lines
 
     return Outcome(data, text)
+
+
+def _band(row: dict[str, Any], g: dict[str, str]) -> str:
+    """A result's half band, ``no band`` for one recorded without."""
+    if row["band"] is not None:
+        return g["pm"] + render.fmt(row["band"], g)
+    return "no band" if row["no_band"] else ""
 
 
 def register_history(commands: Subparsers) -> None:
@@ -137,13 +148,23 @@ def cmd_history(args: argparse.Namespace) -> Outcome:
         rows = []
         for run in runs:
             solver = " ".join(str(x) for x in (run.get("solver"), run.get("solver_version")) if x)
+            marks = products.run_marks(run)
+            aero = run.get("domain") == "aerodynamics"
+            band = marks["band"]
             rows.append(
                 [
-                    str(run.get("run_id") or run.get("name", "")),
+                    str(run.get("run_id") or run.get("name", ""))
+                    + (" *" if run.get("name") == found.current else ""),
                     render.fmt_timestamp(run.get("timestamp"), g)[:10],
                     render.fmt(run.get("domain"), g),
                     solver or render.fmt(None, g),
                     render.fmt(run.get("status", "completed"), g),
+                    render.fmt(marks["level"], g),
+                    render.fmt_count(marks["cells"], g),
+                    render.fmt(marks["converged"], g),
+                    (g["pm"] + render.fmt(band, g))
+                    if band is not None
+                    else ("no band" if aero and "cd" in run else render.fmt(None, g)),
                     render.fmt_duration(run.get("wall_time_s"), g),
                     run_results(run, g),
                 ]
@@ -151,9 +172,27 @@ def cmd_history(args: argparse.Namespace) -> Outcome:
         lines += [
             "",
             *render.table(
-                ["RUN", "DATE", "DOMAIN", "SOLVER", "STATUS", "WALL", "RESULTS"], rows, right=(5,)
+                [
+                    "RUN",
+                    "DATE",
+                    "DOMAIN",
+                    "SOLVER",
+                    "STATUS",
+                    "LEVEL",
+                    "CELLS",
+                    "CONV",
+                    "BAND",
+                    "WALL",
+                    "RESULTS",
+                ],
+                rows,
+                right=(6, 8, 9),
             ),
         ]
+        if found.current:
+            lines.append(
+                "* the current aerodynamic result (velmor current PRODUCT RUN chooses another)"
+            )
         return lines + _cd_chart(found, g)
 
     return Outcome(runs, text)
@@ -176,16 +215,29 @@ def _cd_chart(found: History, g: dict[str, str]) -> list[str]:
     heading = "cd by run" + (
         f" (target {render.fmt(target_cd, g)})" if render.is_number(target_cd) else ""
     )
+    from ...core.checks import fidelity
+
+    marks = {str(r.get("run_id") or r.get("name", "")): fidelity(r) for r in found.runs}
     rows: list[list[str]] = []
     previous = None
     for run_id, cd in points:
         change = render.fmt_signed(rounded(cd - previous), g) if previous is not None else ""
-        rows.append([run_id, render.fmt(cd, g), render.bar(cd, lo, hi, 24, g), change])
+        rows.append(
+            [
+                run_id,
+                render.fmt(cd, g),
+                render.bar(cd, lo, hi, 24, g),
+                change,
+                marks.get(run_id, ""),
+            ]
+        )
         previous = cd
     lines = [
         "",
         heading,
-        *render.table(["RUN", "CD", "", g["delta"]], rows, right=(1, 3), indent="  ")[1:],
+        *render.table(["RUN", "CD", "", g["delta"], "FIDELITY"], rows, right=(1, 3), indent="  ")[
+            1:
+        ],
     ]
     first, last = render.fmt(values[0], g), render.fmt(values[-1], g)
     trend = f"trend {render.sparkline(values, g)}  {first} {g['arrow']} {last}"

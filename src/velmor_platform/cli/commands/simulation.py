@@ -1,4 +1,5 @@
-"""The simulation loop: ``prepare-cfd``, ``simulate`` and ``record-cfd``.
+"""The simulation loop: ``prepare-cfd``, ``simulate``, ``record-cfd`` and
+``current`` (which run is the product's current result).
 
 Heavy modules (numpy, foamlib, OpenUSD) are imported by the service when a
 command runs, not here, so the command line starts as fast as before.
@@ -58,11 +59,13 @@ def register_simulate(commands: Subparsers) -> None:
         description=(
             "Run a simulation of a product and record it in the product's runs layer. The backend\n"
             "is the domain's dispatch backend (or --backend); openfoam prepares a case, meshes it\n"
-            "(surfaceFeatureExtract, blockMesh, snappyHexMesh), solves it (potentialFoam,\n"
-            "simpleFoam; decomposePar and MPI with --ranks above 1) and averages the force\n"
-            "coefficients over the final iterations. Progress goes to stderr. Ctrl-C stops the\n"
-            "solver and records the run as cancelled. Exit status 1 when the run fails or\n"
-            "diverges, 130 when cancelled."
+            "(surfaceFeatureExtract, blockMesh, snappyHexMesh: the body and its wheels), solves\n"
+            "it (simpleFoam; decomposePar and MPI with --ranks above 1) until the convergence\n"
+            "verdict or the iteration cap, and records the force coefficients averaged over the\n"
+            "final window with their iterative band (2 SE). --uncertainty runs the mesh ladder\n"
+            "(quick, standard, fine) and records the finest result with its grid band. Progress\n"
+            "goes to stderr. Ctrl-C stops the solver and records the run as cancelled. Exit\n"
+            "status 1 when the run fails or diverges, 130 when cancelled."
         ),
     )
     p.add_argument("product", metavar="PRODUCT", help=PRODUCT_HELP)
@@ -76,6 +79,39 @@ def register_simulate(commands: Subparsers) -> None:
         action="store_true",
         help="run through the workspace's openfoam MCP server (mcp.json) instead of here",
     )
+    p.add_argument(
+        "--uncertainty",
+        action="store_true",
+        help="run the three mesh levels and record the finest with a grid-convergence band",
+    )
+    p.add_argument(
+        "--full-model",
+        action="store_true",
+        help="mesh the whole width (no symmetry plane): for a body that is not symmetric",
+    )
+
+
+def register_current(commands: Subparsers) -> None:
+    p = add_command(
+        commands,
+        "current",
+        "show or choose the run that is a product's current aerodynamic result",
+        cmd_current,
+        [
+            f"{PROG} current sedan:base",
+            f"{PROG} current sedan:base sedan-base-0001",
+            f"{PROG} current sedan:base --clear",
+        ],
+        description=(
+            "The current result (what show checks against the targets and range uses) is the\n"
+            "newest completed aerodynamic run, except that a run never displaces a finer or\n"
+            "grid-banded run of the same geometry. Name a run (its id or name) to make it the\n"
+            "current result instead; --clear undoes that choice."
+        ),
+    )
+    p.add_argument("product", metavar="PRODUCT", help=PRODUCT_HELP)
+    p.add_argument("run", metavar="RUN", nargs="?", help="the run to make current")
+    p.add_argument("--clear", action="store_true", help="undo the choice: the rule decides")
 
 
 def register_record_cfd(commands: Subparsers) -> None:
@@ -105,6 +141,7 @@ def cmd_prepare_cfd(args: argparse.Namespace) -> Outcome:
     case = simulation.prepare(
         args.product, workspace(args), template=args.template, level=args.level,
         speed=args.speed, ranks=args.ranks, iterations=args.iterations, output=args.output,
+        yaw=args.yaw,
     )  # fmt: skip
     return Outcome(
         case.data, lambda: [str(case.case_dir)], note=case_hint(case.identifier, case.case_dir)
@@ -131,12 +168,34 @@ def cmd_simulate(args: argparse.Namespace) -> Outcome:
         run = simulation.simulate(
             args.product, workspace(args), domain=args.domain, backend=args.backend,
             level=args.level, ranks=args.ranks, iterations=args.iterations, speed=args.speed,
-            template=args.template, on_progress=progress, remote=args.server,
+            template=args.template, on_progress=progress, remote=args.server, yaw=args.yaw,
+            uncertainty=args.uncertainty, full_model=args.full_model,
         )  # fmt: skip
     finally:
         signal.signal(signal.SIGTERM, previous)
         progress.close()
     return _run_outcome(run)
+
+
+def cmd_current(args: argparse.Namespace) -> Outcome:
+    from ...services import simulation
+    from ..parser import usage_error
+
+    if args.clear and args.run:
+        usage_error(args, "give a RUN to choose or --clear to undo the choice, not both")
+    found = simulation.choose_current(args.product, workspace(args), args.run, clear=args.clear)
+
+    def text() -> list[str]:
+        run = found.current
+        if run is None:
+            return [f"{found.heading}: no aerodynamic result yet"]
+        how = "chosen" if found.chosen else "by the rule: newest, never displacing a finer run"
+        return [
+            f"{found.heading}: current run {run.get('run_id') or run['name']} ({how})",
+            f"  {run['fidelity']}; cd {_fmt(run.get('cd'))}",
+        ]
+
+    return Outcome(found.data, text)
 
 
 def _interrupt(signum: int, frame: Any) -> None:
@@ -158,11 +217,17 @@ def _run_outcome(found: Run) -> Outcome:
         lines = [head + (f", {cells:,} cells" if isinstance(cells, int) else "")]
         if status == "completed":
             cd, cl, cm = (_fmt(run.get(k)) for k in ("cd", "cl", "cm_pitch"))
+            band = run.get("cd_band")
             lines.append(
-                f"  cd {cd}  cl {cl}  cm_pitch {cm}"
-                f"  (cd spread {_fmt(run.get('cd_spread'))} over the final window; "
+                f"  cd {cd}" + (f" ±{_fmt(band)}" if band is not None else "")
+                + f"  cl {cl}  cm_pitch {cm}"
+                f"  ({run.get('level', '?')}; "
                 f"{'converged' if run.get('converged') else 'not converged'})"
-            )
+            )  # fmt: skip
+            if run.get("band_method"):
+                lines.append(f"  band: {run['band_method']}")
+            if run.get("ladder"):
+                lines += [f"  {part}" for part in str(run["ladder"]).split("; ")]
         if run.get("message"):
             lines.append(f"  {run['message']}")
         if run.get("log"):

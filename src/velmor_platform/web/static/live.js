@@ -40,4 +40,22 @@ document.addEventListener("DOMContentLoaded", function () {
       over();
     });
   });
+  // Re-fetch a fragment (a study's cases) until it says it has finished;
+  // refresh the chart beside it at the same time.
+  document.querySelectorAll("[data-refresh]").forEach(function (box) {
+    var every = 1000 * (parseFloat(box.getAttribute("data-interval")) || 2);
+    var chart = document.querySelector("img[data-chart]");
+    var tick = function () {
+      if (box.querySelector("[data-finished]")) return;
+      fetch(box.getAttribute("data-refresh"), {credentials: "same-origin"})
+        .then(function (r) { return r.ok ? r.text() : Promise.reject(r.status); })
+        .then(function (html) {
+          box.innerHTML = html;
+          if (chart) chart.src = chart.src.split("?")[0] + "?t=" + Date.now();
+          setTimeout(tick, every);
+        })
+        .catch(function () { setTimeout(tick, 4 * every); });
+    };
+    setTimeout(tick, every);
+  });
 });

@@ -1,0 +1,175 @@
+"""Whether a steady RANS force history has converged, and how well its mean is known.
+
+The iterations of a steady solver are not samples of a stationary signal
+at first: the start-up transient is dropped, and what follows may still
+drift, oscillate slowly or wander. ``verdict`` judges the drag coefficient
+over the last two windows of the history:
+
+* the window is at least ``MIN_WINDOW`` iterations, and at least twice the
+  dominant period of the signal when a clear one shows in its spectrum;
+* the means of the last two windows must agree within ``TOLERANCE``
+  (a slow oscillation or a wander shows here);
+* the drift over the last window (a straight-line fit's change across it)
+  must stay below ``TOLERANCE`` (a monotonic creep shows here);
+* twice the standard error of the mean, by batch means (``BATCHES``
+  contiguous batches, so correlated iterations are not counted as
+  independent), must stay below ``TOLERANCE``.
+
+All three are relative to the window's mean. The same statistics (mean and
+two standard errors over the same window) are given for every coefficient
+asked for, so lift and front and rear lift carry their own iterative band.
+"""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+
+import numpy as np
+import numpy.typing as npt
+
+#: Relative tolerance of each of the three tests.
+TOLERANCE = 0.005
+#: Smallest window averaged, iterations.
+MIN_WINDOW = 200
+#: Iterations of start-up transient never averaged.
+DISCARD = 150
+#: Batches of the batch-means standard error.
+BATCHES = 8
+#: A spectral peak this many times the mean power of the other frequencies is a period.
+PEAK_FACTOR = 12.0
+
+
+@dataclass(frozen=True)
+class Stat:
+    """Mean and iterative half band (two standard errors) of one coefficient."""
+
+    mean: float
+    two_se: float
+
+    def as_dict(self) -> dict[str, float]:
+        return {"mean": self.mean, "two_se": self.two_se}
+
+
+@dataclass(frozen=True)
+class Verdict:
+    converged: bool
+    window: int  # iterations in the averaging window
+    span: tuple[int, int]  # first and last iteration averaged
+    period: float | None  # dominant period of Cd in iterations, when one shows
+    shift: float  # relative difference of the last two windows' means
+    drift: float  # relative change of the straight-line fit across the window
+    rel_two_se: float  # 2 SE of the Cd mean, relative to it
+    stats: dict[str, Stat] = field(default_factory=dict)
+    reasons: tuple[str, ...] = ()
+
+    @property
+    def message(self) -> str:
+        lo, hi = self.span
+        if self.converged:
+            return (
+                f"converged over iterations {lo}-{hi}: windows agree within {self.shift:.2%}, "
+                f"drift {self.drift:.2%}, 2SE {self.rel_two_se:.2%} (each < {TOLERANCE:.1%})"
+            )
+        return "not converged: " + "; ".join(self.reasons)
+
+
+def dominant_period(signal: npt.NDArray[np.float64]) -> float | None:
+    """The period (in samples) of the strongest clear spectral peak of
+    ``signal`` after removing its straight-line trend; None without one."""
+    n = len(signal)
+    if n < 16:
+        return None
+    t = np.arange(n, dtype=np.float64)
+    slope, intercept = np.polyfit(t, signal, 1)
+    rest = signal - (slope * t + intercept)
+    power = np.abs(np.fft.rfft(rest * np.hanning(n))) ** 2
+    power = power[1:]  # no mean
+    if len(power) < 3 or not power.any():
+        return None
+    k = int(np.argmax(power))
+    others = np.delete(power, k)
+    if power[k] < PEAK_FACTOR * float(others.mean()):
+        return None
+    return n / (k + 1)
+
+
+def batch_two_se(values: npt.NDArray[np.float64], batches: int = BATCHES) -> float:
+    """Twice the standard error of the mean of ``values`` by batch means."""
+    size = len(values) // batches
+    if size < 1:
+        return math.inf
+    means = values[len(values) - size * batches :].reshape(batches, size).mean(axis=1)
+    return float(2 * means.std(ddof=1) / math.sqrt(batches))
+
+
+def _relative(value: float, mean: float) -> float:
+    return abs(value) / abs(mean) if mean else math.inf
+
+
+def verdict(
+    time: Sequence[float] | npt.NDArray[np.float64],
+    columns: Mapping[str, npt.NDArray[np.float64]],
+    *,
+    key: str = "Cd",
+    tolerance: float = TOLERANCE,
+    discard: int = DISCARD,
+    min_window: int = MIN_WINDOW,
+) -> Verdict:
+    """The convergence verdict on ``columns[key]``, with statistics for every column."""
+    times = np.asarray(time, dtype=np.float64)
+    signal = np.asarray(columns[key], dtype=np.float64)
+    n = len(signal)
+    usable = max(0, n - min(discard, n // 3))
+    reasons: list[str] = []
+    tail = signal[n - usable :]
+    period = dominant_period(tail[len(tail) // 4 :]) if usable >= 64 else None
+    window = min_window
+    if period is not None:
+        window = max(window, math.ceil(2 * period))
+    if usable < 2 * window:
+        reasons.append(
+            f"{usable} iterations after the start-up, fewer than the two windows of {window} "
+            "the test needs"
+            + (f" (Cd oscillates with a period of about {period:.0f})" if period else "")
+        )
+        window = max(1, min(window, usable // 2 if usable >= 2 else usable))
+    last = signal[n - window :]
+    before = signal[max(0, n - 2 * window) : n - window]
+    mean = float(last.mean()) if len(last) else math.nan
+    shift = _relative(float(before.mean()) - mean, mean) if len(before) else math.inf
+    if len(last) >= 2:
+        slope = float(np.polyfit(np.arange(len(last), dtype=np.float64), last, 1)[0])
+        drift = _relative(slope * (len(last) - 1), mean)
+    else:
+        drift = math.inf
+    rel_two_se = _relative(batch_two_se(last), mean)
+    if shift >= tolerance:
+        reasons.append(f"the last two windows' means differ by {shift:.2%} (>= {tolerance:.1%})")
+    if drift >= tolerance:
+        reasons.append(f"{key} drifts by {drift:.2%} over the window (>= {tolerance:.1%})")
+    if rel_two_se >= tolerance:
+        reasons.append(f"2SE of the mean is {rel_two_se:.2%} (>= {tolerance:.1%})")
+    stats = {}
+    for name, values in columns.items():
+        part = np.asarray(values, dtype=np.float64)[n - window :]
+        if len(part):
+            stats[name] = Stat(float(part.mean()), batch_two_se(part))
+    span = (int(times[n - window]), int(times[-1])) if n else (0, 0)
+    return Verdict(
+        converged=not reasons,
+        window=window,
+        span=span,
+        period=period,
+        shift=shift,
+        drift=drift,
+        rel_two_se=rel_two_se,
+        stats=stats,
+        reasons=tuple(reasons),
+    )
+
+
+def needed_iterations(window: int = MIN_WINDOW, discard: int = DISCARD) -> int:
+    """Fewest iterations in which a run can be judged converged."""
+    return discard + 2 * window

@@ -1,0 +1,19 @@
+"""Seeing a run: its post-processing set, pictures, plots and report.
+
+One job per module:
+
+* ``functions`` the OpenFOAM function objects a case writes its
+                post-processing set with (surfaces, planes, per-part and
+                binned forces, residuals, y+);
+* ``readers``   reading that set (and the logs) as numbers;
+* ``render``    off-screen pictures with pyvista/VTK, fixed colour scales;
+* ``plots``     convergence and accumulated-drag plots with matplotlib;
+* ``compare``   ΔCp of two runs on one surface;
+* ``product``   the picture of a product from its USD geometry;
+* ``pictures``  the picture and plot sets of a run and of a comparison;
+* ``worker``    drawing in a child process (``child`` is that process);
+* ``report``    the cached report of a run and its self-contained HTML;
+* ``background`` reports and product pictures made without anyone waiting;
+* ``runs``      a product's runs with every recorded field (the case folder);
+* ``mcp_tools`` the template server's ``report`` tool.
+"""

@@ -1,0 +1,137 @@
+"""Making reports and product pictures without keeping anyone waiting.
+
+A server asks ``run_status(case, run)``: "ready" with the report when it
+exists, else "making" (and the report is started, once per case, in a
+child process watched by a thread) or "failed" with one line. Nothing here
+blocks the caller: the drawing happens in children, the per-case lock of
+``report`` keeps two processes from drawing the same run.
+
+Product pictures are cached under the workspace's state folder by the
+signature of the files the product's geometry comes from.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import threading
+from pathlib import Path
+from typing import Any
+
+from . import report, worker
+
+_lock = threading.Lock()
+_jobs: dict[str, threading.Thread] = {}
+_failed: dict[str, str] = {}
+
+
+def _key(*parts: Any) -> str:
+    return hashlib.sha256(json.dumps(parts, sort_keys=True, default=str).encode()).hexdigest()[:20]
+
+
+def _start(key: str, job: dict[str, Any]) -> None:
+    def run() -> None:
+        try:
+            worker.draw(job)
+        except worker.DrawError as exc:
+            with _lock:
+                _failed[key] = str(exc)
+        finally:
+            with _lock:
+                _jobs.pop(key, None)
+
+    with _lock:
+        if key in _jobs:
+            return
+        _failed.pop(key, None)
+        thread = threading.Thread(target=run, name=f"velmor-post-{key[:8]}", daemon=True)
+        _jobs[key] = thread
+    thread.start()
+
+
+def run_status(
+    case: Path,
+    run: dict[str, Any] | None,
+    against: tuple[Path, dict[str, Any] | None] | None = None,
+) -> tuple[str, dict[str, Any] | str | None]:
+    """``("ready", report)``, ``("making", None)`` or ``("failed", line)``."""
+    case = Path(case)
+    data = report.cached_report(case, run, against)
+    if data is not None:
+        return "ready", data
+    key = _key(str(case), run, None if against is None else (str(against[0]), against[1]))
+    with _lock:
+        if key in _jobs:
+            return "making", None
+        if key in _failed:
+            return "failed", _failed[key]
+    job: dict[str, Any] = {"kind": "report", "case": str(case), "run": run}
+    if against is not None:
+        job.update(other=str(against[0]), other_run=against[1])
+    _start(key, job)
+    return "making", None
+
+
+def wait(timeout: float = 600.0) -> None:
+    """Wait for every job started here (tests, and a server shutting down)."""
+    with _lock:
+        threads = list(_jobs.values())
+    for thread in threads:
+        thread.join(timeout)
+
+
+# --- product pictures ------------------------------------------------------------------
+
+
+def _geometry_signature(usd_path: Path) -> str:
+    """Changes when any layer the product composes changes."""
+    from ..core.containment import open_contained_layers
+
+    parts = [str(usd_path)]
+    try:
+        layers = open_contained_layers(usd_path)
+    except (ValueError, OSError):
+        layers = []
+    for layer in layers:
+        path = getattr(layer, "realPath", "") or ""
+        try:
+            st = os.stat(path)
+        except OSError:
+            continue
+        parts.append(f"{path}:{st.st_size}:{st.st_mtime_ns}")
+    return _key(parts, report.VERSION)
+
+
+def product_picture_path(workspace: Path, usd_path: Path) -> Path:
+    from ..core.layer_io import state_dir
+
+    return state_dir(workspace) / "pictures" / f"product-{_geometry_signature(usd_path)}.png"
+
+
+def product_status(
+    workspace: Path, usd_path: Path, name: str = "", wheelbase: float | None = None
+) -> tuple[str, Path | str | None]:
+    """``("ready", png)``, ``("making", None)`` or ``("failed", line)`` for a
+    product's picture."""
+    target = product_picture_path(workspace, Path(usd_path))
+    if target.is_file():
+        return "ready", target
+    key = _key("product", str(target))
+    with _lock:
+        if key in _jobs:
+            return "making", None
+        if key in _failed:
+            return "failed", _failed[key]
+    target.parent.mkdir(parents=True, exist_ok=True)
+    _start(
+        key,
+        {
+            "kind": "product",
+            "usd": str(usd_path),
+            "target": str(target),
+            "name": name,
+            "wheelbase": wheelbase,
+        },
+    )
+    return "making", None

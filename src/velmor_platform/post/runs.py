@@ -1,0 +1,86 @@
+"""A product's recorded runs with everything their records hold.
+
+The product core lists the coefficients of each run; a report also needs
+what the recorder writes beside them (the case folder, the convergence
+verdict and band). ``full_runs`` reads every attribute the recorder knows
+(``cfd.record.FIELDS``) from the composed runs, and ``find_run`` picks one
+by its run id or prim name.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+from typing import Any
+
+from ..cfd import record
+
+
+def full_runs(usd_path: str | os.PathLike[str]) -> list[dict[str, Any]]:
+    """Every run of the product, oldest first, with all its recorded fields."""
+    from pxr import Usd
+
+    from ..cfd.geometry import _open_stage
+
+    path = Path(usd_path)
+    stage = _open_stage(path)
+    vehicle = stage.GetDefaultPrim()
+    simulations = vehicle.GetChild("Simulations") if vehicle else None
+    if not simulations:
+        return []
+    names = {attribute: key for key, attribute, _ in record.FIELDS}
+    out: list[dict[str, Any]] = []
+    for prim in sorted(simulations.GetChildren(), key=lambda p: p.GetName()):
+        if not isinstance(prim, Usd.Prim) or not prim.IsValid():
+            continue
+        run: dict[str, Any] = {"name": prim.GetName()}
+        for attribute in prim.GetAuthoredAttributes():
+            key = names.get(attribute.GetName(), attribute.GetName())
+            value = attribute.Get()
+            if value is not None:
+                run[key] = value if isinstance(value, (bool, int, float, str)) else str(value)
+        out.append(run)
+    return out
+
+
+def find_run(usd_path: str | os.PathLike[str], ref: str) -> dict[str, Any] | None:
+    """The run whose id or prim name is ``ref``; None when there is none."""
+    for run in full_runs(usd_path):
+        if ref in (run.get("run_id"), run.get("name")):
+            return run
+    return None
+
+
+def case_of(run: dict[str, Any]) -> Path | None:
+    """The run's case folder when it still exists."""
+    folder = run.get("case_dir")
+    if not folder:
+        return None
+    path = Path(str(folder))
+    return path if path.is_dir() else None
+
+
+def locate(workspace: str | os.PathLike[str], ref: str) -> tuple[str, Path, dict[str, Any]] | None:
+    """``(product identifier, product file, run)`` of the run ``ref`` (a run
+    id) among the workspace's products; None when no product has it."""
+    from ..core.api import list_products
+
+    products = Path(workspace) / "products"
+    found = list_products(products)
+    # A run id starts with its product's key: try that product first.
+    found.sort(key=lambda item: not ref.startswith(item[0].replace(":", "-") + "-"))
+    for ident, usd in found:
+        run = find_run(usd, ref)
+        if run is not None:
+            return ident, usd, run
+    return None
+
+
+def latest_with_case(usd_path: str | os.PathLike[str]) -> dict[str, Any] | None:
+    """The product's latest completed aerodynamics run whose case folder exists."""
+    recorded: list[dict[str, Any]] = full_runs(usd_path)
+    for one in reversed(recorded):
+        ok = one.get("status") == "completed" and one.get("domain") == "aerodynamics"
+        if ok and case_of(one) is not None:
+            return dict(one)
+    return None

@@ -1,0 +1,171 @@
+"""Studies: many runs of many designs (``velmor_platform.study``), as use cases.
+
+``define`` builds a study from a TOML file and/or values; ``run`` drives it
+here (resuming a stored one), ``start`` leaves it to a detached driver
+process (for the web and MCP hosts); ``status``, ``cancel``, ``results``,
+``chart`` and ``listing`` read or change a stored one; ``clean`` tidies a
+product's case folders. The study package's ``StudyError`` becomes
+``UserError`` with the same kind.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import threading
+from collections.abc import Callable, Iterator
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+from .errors import UserError
+from .loading import Workspace, require_workspace
+
+
+def _root(workspace: Workspace | None) -> Path:
+    if workspace is None:
+        raise UserError("unavailable", "no workspace: pass --workspace DIR or set VELMOR_WORKSPACE")
+    return require_workspace(workspace)
+
+
+if TYPE_CHECKING:
+    from ..study.model import Study
+
+Event = Callable[[dict[str, Any]], None]
+
+
+@contextlib.contextmanager
+def _study_errors() -> Iterator[None]:
+    from ..cfd.errors import CfdError
+    from ..study.errors import StudyError
+
+    try:
+        yield
+    except StudyError as exc:
+        raise UserError(exc.kind, exc.message) from None  # type: ignore[arg-type]
+    except CfdError as exc:
+        raise UserError("invalid", str(exc)) from None
+    except TimeoutError as exc:
+        raise UserError("conflict", str(exc)) from None
+
+
+def define(path: str | None = None, **values: Any) -> Study:
+    """A study from the TOML file ``path`` (if given) and ``values`` (which win)."""
+    from ..study import model
+
+    with _study_errors():
+        if path is not None:
+            return model.load(path, **values)
+        if not values.get("name"):
+            raise UserError("invalid", "name the study (--name NAME) or give a study file")
+        if not values.get("products"):
+            raise UserError("invalid", "give the study's products (--products P [P ...])")
+        return model.from_values(**values)
+
+
+def run(
+    workspace: Workspace | None,
+    study: Study | None = None,
+    *,
+    name: str | None = None,
+    on_event: Event | None = None,
+    stop: threading.Event | None = None,
+) -> dict[str, Any]:
+    """Run (or resume) a study here until its cases have ended; returns its status."""
+    from ..study import runner
+    from ..study.status import study_status
+
+    root = _root(workspace)
+    with _study_errors():
+        state = runner.run_study(root, study, name=name, on_event=on_event, stop=stop)
+        return study_status(root, state.name)
+
+
+def start(workspace: Workspace | None, study: Study) -> dict[str, Any]:
+    """Store ``study`` and start its driver as a process of its own (unless one
+    runs); returns its status."""
+    from ..study import runner
+    from ..study.status import study_status
+
+    root = _root(workspace)
+    with _study_errors():
+        state = runner.open_study(root, study)
+        if state.driver() is None and not state.finished():
+            runner.start_driver(root, state.name)
+        return study_status(root, state.name)
+
+
+def status(workspace: Workspace | None, name: str, *, live: bool = False) -> dict[str, Any]:
+    from ..study.status import study_status
+
+    root = _root(workspace)
+    with _study_errors():
+        return study_status(root, name, live=live)
+
+
+def listing(workspace: Workspace | None) -> list[dict[str, Any]]:
+    """Every stored study: name, executor, counts, finished, driver."""
+    from ..study.state import StudyState, list_studies
+
+    root = _root(workspace)
+    out = []
+    with _study_errors():
+        for name in list_studies(root):
+            state = StudyState.load(root, name)
+            out.append(
+                {
+                    "study": name,
+                    "executor": state.definition.get("executor", "local"),
+                    "cases": len(state.cases),
+                    "counts": state.counts(),
+                    "finished": state.finished(),
+                    "driver": state.driver(),
+                }
+            )
+    return out
+
+
+def cancel(workspace: Workspace | None, name: str, keys: list[str] | None = None) -> dict[str, Any]:
+    from ..study import runner
+
+    root = _root(workspace)
+    with _study_errors():
+        return runner.cancel_study(root, name, keys or None)
+
+
+def results(workspace: Workspace | None, name: str) -> dict[str, Any]:
+    from ..study.results import results_table
+
+    root = _root(workspace)
+    with _study_errors():
+        return results_table(root, name)
+
+
+def chart(workspace: Workspace | None, name: str, fmt: str = "svg") -> bytes:
+    from ..study.results import chart as draw
+
+    root = _root(workspace)
+    with _study_errors():
+        return draw(root, name, fmt)
+
+
+def clean(
+    workspace: Workspace | None, product: str, *, unrecorded: bool = False, dry_run: bool = False
+) -> dict[str, Any]:
+    """Clean ``product``'s case folders (``study.housekeeping``)."""
+    from ..study.housekeeping import clean_cases
+
+    root = _root(workspace)
+    with _study_errors():
+        try:
+            return clean_cases(root, product, unrecorded=unrecorded, dry_run=dry_run)
+        except FileNotFoundError as exc:
+            raise UserError("not_found", str(exc)) from None
+        except ValueError as exc:
+            raise UserError("invalid", str(exc)) from None
+
+
+def slurm_report(root: Path) -> dict[str, Any] | None:
+    """The workspace's Slurm set-up (None when none is configured), for doctor."""
+    from ..study.slurm import describe
+
+    with _study_errors():
+        return describe(root)

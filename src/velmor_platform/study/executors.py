@@ -1,0 +1,179 @@
+"""Executors: where the cases of a study run.
+
+Every executor runs a case the same way: the case's own ``Allrun``, through
+a small job script written into the case folder (``velmor-job.sh``) that
+sets the environment OpenFOAM and Open MPI need (``WM_PROJECT_DIR``, running
+as root), notes the start time in ``velmor-started`` and leaves Allrun's
+exit status in ``velmor-exit``. The files let a later ``study run`` judge a
+job that ended while no driver was watching.
+
+An executor answers four questions: how many cases may run at once
+(``capacity``), ``submit(case, ranks)`` (returns a job handle, a string),
+``poll(handles)`` (the state of each) and ``cancel(handle)``.
+
+``LocalExecutor`` runs jobs on this machine, each a detached process in a
+session of its own (so Ctrl-C in the client leaves it running, and a
+cancel ends every process it started): up to ``cores // ranks`` at once.
+``slurm.SlurmExecutor`` submits them with ``sbatch``.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import shlex
+import signal
+import subprocess
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Protocol
+
+JOB_SCRIPT = "velmor-job.sh"
+EXIT_FILE = "velmor-exit"
+STARTED_FILE = "velmor-started"
+JOB_LOG = "log.Allrun"
+#: Exit status of a job that cannot see its case folder.
+NOT_VISIBLE = 97
+
+
+@dataclass
+class JobState:
+    state: str  # queued, running, done, failed, cancelled, timeout, lost
+    exit_code: int | None = None
+    message: str = ""
+    log: str | None = None
+
+
+class Executor(Protocol):
+    name: str
+
+    def capacity(self, ranks: int) -> int: ...
+    def submit(self, case: Path, ranks: int, label: str) -> str: ...
+    def poll(self, jobs: dict[str, Path]) -> dict[str, JobState]: ...
+    def cancel(self, handle: str) -> None: ...
+
+
+def job_body(case: Path, setup: list[str] | None = None) -> str:
+    """The shell lines that run ``case``'s Allrun and leave its exit status."""
+    folder = shlex.quote(str(case))
+    lines = [
+        f"CASE={folder}",
+        'cd "$CASE" 2>/dev/null && [ -f velmor-case.json ] || {',
+        '  echo "velmor: the case folder $CASE is not visible on $(hostname): the cluster must '
+        "share the workspace's file system\" >&2",
+        f"  exit {NOT_VISIBLE}",
+        "}",
+        *(setup or []),
+        ': "${WM_PROJECT_DIR:=/usr/share/openfoam}"',
+        "export WM_PROJECT_DIR",
+        # Open MPI refuses root without these; plain copies work in every container.
+        "export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1",
+        "export OMPI_MCA_btl_vader_single_copy_mechanism=none",
+        f"rm -f {EXIT_FILE}",
+        f"date +%s.%N > {STARTED_FILE}",
+        f"./Allrun > {JOB_LOG} 2>&1",
+        "code=$?",
+        f'echo "$code" > {EXIT_FILE}.tmp && mv -f {EXIT_FILE}.tmp {EXIT_FILE}',
+        'exit "$code"',
+    ]
+    return "\n".join(lines) + "\n"
+
+
+def read_exit(case: Path) -> int | None:
+    try:
+        return int((case / EXIT_FILE).read_text().strip())
+    except (OSError, ValueError):
+        return None
+
+
+def reset_case(case: Path) -> None:
+    """Forget a previous attempt's exit and start marks before a (re)submission."""
+    for name in (EXIT_FILE, STARTED_FILE):
+        with contextlib.suppress(FileNotFoundError):
+            (case / name).unlink()
+
+
+def _start_time(pid: int) -> str | None:
+    """The kernel's start time of ``pid`` (clock ticks since boot), or None when
+    it is gone or a zombie: with the PID it names one process for good."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+    if fields[0] == "Z":
+        return None
+    return fields[19]
+
+
+class LocalExecutor:
+    """Cases as detached processes on this machine, ``cores // ranks`` at once."""
+
+    name = "local"
+
+    def __init__(self, cores: int) -> None:
+        self.cores = max(1, cores)
+        self._children: dict[int, subprocess.Popen[bytes]] = {}
+
+    def capacity(self, ranks: int) -> int:
+        return max(1, self.cores // max(1, ranks))
+
+    def submit(self, case: Path, ranks: int, label: str) -> str:
+        script = case / JOB_SCRIPT
+        script.write_text("#!/bin/sh\n# velmor study job: " + label + "\n" + job_body(case))
+        script.chmod(0o755)
+        reset_case(case)
+        with open(case / "velmor-job.out", "wb") as out:
+            proc = subprocess.Popen(
+                ["/bin/sh", str(script)],
+                cwd=case,
+                stdin=subprocess.DEVNULL,
+                stdout=out,
+                stderr=subprocess.STDOUT,
+                start_new_session=True,
+            )
+        self._children[proc.pid] = proc
+        return f"{proc.pid}:{_start_time(proc.pid) or '0'}"
+
+    def _alive(self, handle: str) -> bool:
+        pid_text, _, start = handle.partition(":")
+        pid = int(pid_text)
+        child = self._children.get(pid)
+        if child is not None:
+            if child.poll() is not None:
+                del self._children[pid]
+                return False
+            return True
+        return _start_time(pid) == start
+
+    def poll(self, jobs: dict[str, Path]) -> dict[str, JobState]:
+        out = {}
+        for handle, case in jobs.items():
+            code = read_exit(case)
+            if code is not None and not self._alive(handle):
+                out[handle] = JobState("done" if code == 0 else "failed", code)
+            elif self._alive(handle):
+                started = (case / STARTED_FILE).exists()
+                out[handle] = JobState("running" if started else "queued")
+            else:
+                out[handle] = JobState(
+                    "lost", message="the job's process ended without an exit status"
+                )
+        return out
+
+    def cancel(self, handle: str) -> None:
+        pid = int(handle.partition(":")[0])
+        if not self._alive(handle):
+            return
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(pid, signal.SIGTERM)
+        deadline = time.monotonic() + 2.0
+        while self._alive(handle) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if self._alive(handle):
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(pid, signal.SIGKILL)
+        child = self._children.pop(pid, None)
+        if child is not None:
+            child.wait()

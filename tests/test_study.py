@@ -1,0 +1,421 @@
+"""Design variants, yaw, and studies on the local executor and on a real Slurm cluster."""
+
+import json
+import shutil
+import tempfile
+import threading
+from pathlib import Path
+
+import numpy as np
+import pytest
+from pxr import Sdf
+
+from slurm_cluster import ClusterUnavailable, LocalCluster
+from velmor_platform.cfd import api, geometry
+from velmor_platform.core import variants
+from velmor_platform.core.api import list_products
+from velmor_platform.core.product_core import ProductCore
+from velmor_platform.mcp.openfoam_server import list_templates
+from velmor_platform.study import model, recording, results, runner
+from velmor_platform.study.config import SlurmConfig
+from velmor_platform.study.errors import StudyError
+from velmor_platform.study.executors import JobState, LocalExecutor
+from velmor_platform.study.mcp_executor import McpExecutor
+from velmor_platform.study.slurm import SlurmExecutor
+from velmor_platform.study.state import StudyState
+
+DATA = Path(__file__).resolve().parent / "data" / "cfd_case"
+HAVE_OPENFOAM = all(shutil.which(a) for a in ("blockMesh", "snappyHexMesh", "simpleFoam"))
+
+
+def runs_of(product):
+    return ProductCore.load(product).history()
+
+
+# ------------------------------------------------------------------- variants
+
+
+@pytest.fixture
+def hatch_mm_stl(workspace, tmp_path):
+    triangles = geometry.body_triangles(ProductCore.load("hatch").usd_path)
+    path = tmp_path / "hatch_mm.stl"
+    geometry.write_stl(triangles * 1000.0, path)
+    return path
+
+
+def test_variant_from_a_millimetre_stl_is_a_runnable_product(workspace, hatch_mm_stl):
+    made = variants.make_variant(workspace, "hatch", "hatch:long", hatch_mm_stl, scale=0.001)
+    assert made["frontal_area"] == pytest.approx(1.92, rel=0.03)  # the parent's stated area
+    assert made["length"] == pytest.approx(3.42, abs=1e-3)
+    assert made["template"] == "long" and made["wheels"] == "kept"
+    assert ("hatch:long", Path(made["usd_path"])) in list_products(workspace / "products")
+    product = ProductCore.load("hatch:long")
+    assert product.history() == [] and product.specs["frontal_area"] == made["frontal_area"]
+    assert "long" in list_templates(workspace)  # what capabilities ask the template server
+    # The body is referenced relatively and read back as the same surface.
+    text = Path(made["usd_path"]).read_text()
+    assert "@../../../geometry/hatch/long_body.usda@" in text
+    assert geometry.body_triangles(product.usd_path).shape == (made["triangles"], 3, 3)
+    case = api.prepare_case(product, workspace=workspace)  # its own template, found by name
+    assert json.loads((case / "velmor-case.json").read_text())["template"] == "long"
+
+
+def _open_stl(path):
+    triangles = geometry.body_triangles(ProductCore.load("hatch").usd_path)[:-3]
+    geometry.write_stl(triangles, path)
+
+
+@pytest.mark.parametrize(
+    ("name", "make", "scale", "kind", "message"),
+    [
+        ("sedan:base", None, 1.0, "conflict", "already exists"),
+        ("hatch:x", None, 1.0, "invalid", "--scale 0.001"),
+        ("hatch:x", _open_stl, 1.0, "invalid", "not closed"),
+        ("hatch:x", "body.obj", 1.0, "invalid", "unknown geometry format"),
+        ("nowhere:x", None, 0.001, "not_found", "no programme 'nowhere'"),
+        ("bad/name", None, 0.001, "invalid", "invalid product name"),
+    ],
+)
+def test_variant_refusals_are_one_line_and_write_nothing(
+    workspace, hatch_mm_stl, tmp_path, name, make, scale, kind, message
+):
+    geometry_file = hatch_mm_stl
+    if callable(make):
+        geometry_file = tmp_path / "open.stl"
+        make(geometry_file)
+    elif make:
+        geometry_file = tmp_path / make
+        geometry_file.write_text("o body\n")
+    before = sorted(p.relative_to(workspace) for p in workspace.rglob("*"))
+    with pytest.raises(variants.VariantError, match=message) as caught:
+        variants.make_variant(workspace, "hatch", name, geometry_file, scale=scale)
+    assert "\n" not in str(caught.value) and caught.value.kind == kind
+    after = sorted(p.relative_to(workspace) for p in workspace.rglob("*"))
+    assert [p for p in after if p not in before and ".velmor" not in p.parts] == []
+
+
+def test_variant_from_usd_with_replaced_and_removed_wheels(workspace):
+    ProductCore.load("sedan:sport")  # resolves its geometry URIs
+    sport_body = workspace / "geometry" / "sedan" / "body_sport.usda"
+    wheels = workspace / "geometry" / "sedan" / "wheels_20in.usda"
+    made = variants.make_variant(
+        workspace, "sedan:base", "sedan:gt", sport_body, wheels=str(wheels), frontal_area_m2=2.3
+    )
+    assert made["frontal_area"] == 2.3 and made["frontal_area_source"] == "given"
+    assert geometry.wheel_centre_x(made["usd_path"]) is not None
+    bare = variants.make_variant(workspace, "sedan:base", "coupe", sport_body, wheels="none")
+    assert geometry.wheel_centre_x(bare["usd_path"]) is None
+    assert ProductCore.load("coupe").specs["programme"] == "coupe"
+
+
+# ------------------------------------------------------------------------ yaw
+
+
+def test_a_yawed_case_is_a_full_model_with_the_wind_turned(workspace):
+    from foamlib import FoamFieldFile, FoamFile
+
+    case = api.prepare_case(ProductCore.load("hatch"), workspace=workspace, speed=30, yaw=10)
+    info = json.loads((case / "velmor-case.json").read_text())
+    assert info["half_model"] is False and info["yaw_deg"] == 10
+    lo, hi = info["domain"]["min"], info["domain"]["max"]
+    assert lo[1] < -1.0 and hi[1] > -lo[1]  # both sides, wider downwind
+    patches = dict(FoamFile(case / "system" / "blockMeshDict")["boundary"])
+    assert "symmetry" not in patches and len(patches["side"]["faces"]) == 2
+    u = FoamFieldFile(case / "0.orig" / "U")
+    inlet = np.array(u["boundaryField"]["inlet"]["value"])
+    assert np.degrees(np.arctan2(inlet[1], inlet[0])) == pytest.approx(10, abs=1e-3)
+    assert u["boundaryField"]["side"]["type"] == "freestreamVelocity"
+    control = FoamFile(case / "system" / "controlDict")
+    assert control["functions"]["forceCoeffs1"]["Aref"] == pytest.approx(1.92)
+
+
+def test_a_yawed_run_records_side_force_and_yaw_moment(workspace, tmp_path):
+    case = tmp_path / "case"
+    shutil.copytree(DATA, case)
+    info = json.loads((case / "velmor-case.json").read_text())
+    info.update(half_model=False, yaw_deg=10.0)
+    (case / "velmor-case.json").write_text(json.dumps(info))
+    run = api.record_case(ProductCore.load("hatch"), case)
+    assert run["yaw_deg"] == 10.0 and {"cs", "cm_yaw"} <= run.keys()
+    straight = api.record_case(ProductCore.load("hatch"), DATA)
+    assert "cs" not in straight and "yaw_deg" not in straight
+
+
+# ---------------------------------------------------------------- study model
+
+
+def test_study_expands_and_refuses_in_one_line(tmp_path):
+    path = tmp_path / "sweep.toml"
+    path.write_text('products = ["hatch", "sedan:base"]\nyaw = [0, 5]\nladder = true\n')
+    study = model.load(path)
+    keys = [c.key for c in study.cases()]
+    assert len(keys) == 12 and len(set(keys)) == 12 and "sedan-base-fine-vdefault-y5" in keys
+    path.write_text('products = ["hatch"]\nyaw = [45]\n')
+    with pytest.raises(StudyError, match=r"yaw angle must be within -30 and 30 degrees") as caught:
+        model.load(path)
+    assert caught.value.kind == "invalid"
+
+
+# --------------------------------------------------- studies on the local executor
+
+
+class ScriptedExecutor(LocalExecutor):
+    """The local executor with OpenFOAM's Allrun replaced per case (the boundary)."""
+
+    scripts = {
+        "v25": f"sleep 1; cp -r {DATA}/postProcessing {DATA}/log.simpleFoam .; exit 0",
+        "v30": "echo '--> FOAM FATAL ERROR: cannot read the mesh' > log.blockMesh; exit 1",
+        "v35": "exec sleep 60",
+    }
+
+    def submit(self, case, ranks, label):
+        speed = label.split("-")[-2]
+        (case / "Allrun").write_text("#!/bin/sh\n" + self.scripts[speed] + "\n")
+        return super().submit(case, ranks, label)
+
+
+def test_local_study_survives_its_client_cancels_and_records_each_case_once(workspace):
+    study = model.from_values(name="t", products=["hatch"], speeds=[25, 30, 35], iterations=5)
+    stop = threading.Event()
+    submitted = []
+
+    def until_all_submitted(event):
+        if event.get("status") == "queued":
+            submitted.append(event["case"])
+        if len(submitted) == 3:
+            stop.set()  # the client goes away with every job still running
+
+    runner.run_study(workspace, study, executor=ScriptedExecutor(3), on_event=until_all_submitted,
+                     stop=stop, poll_s=0.1)  # fmt: skip
+    assert len(submitted) == 3
+    runner.cancel_study(workspace, "t", ["hatch-quick-v35-y0"], executor=ScriptedExecutor(3))
+    again = []
+    state = runner.run_study(workspace, name="t", executor=ScriptedExecutor(3),
+                             on_event=again.append, poll_s=0.1)  # fmt: skip
+    assert not [e for e in again if e.get("status") == "queued"]  # nothing re-run
+    statuses = {k: e["status"] for k, e in state.cases.items()}
+    assert statuses == {
+        "hatch-quick-v25-y0": "completed",
+        "hatch-quick-v30-y0": "failed",
+        "hatch-quick-v35-y0": "cancelled",
+    }
+    assert "cannot read the mesh" in state.cases["hatch-quick-v30-y0"]["message"]
+    recorded = [r for r in runs_of("hatch") if r["status"] in statuses.values()][2:]
+    assert sorted(r["status"] for r in recorded) == ["cancelled", "completed", "failed"]
+    # Run again, or record again after a crash: nothing more is recorded.
+    runner.run_study(workspace, name="t", executor=ScriptedExecutor(3), poll_s=0.1)
+    case = Path(state.cases["hatch-quick-v25-y0"]["case_dir"])
+    assert recording.record_case_outcome(workspace, case, JobState("done", 0), study="t")[
+        "already_recorded"
+    ]
+    assert len(runs_of("hatch")) == 5
+    table = results.results_table(workspace, "t")
+    assert [r["status"] for r in table["rows"]] == ["completed", "failed", "cancelled"]
+    assert results.chart(workspace, "t", "png").startswith(b"\x89PNG")
+    assert b"<svg" in results.chart(workspace, "t", "svg")
+
+
+def test_a_study_is_driven_by_one_process_at_a_time(workspace):
+    study = model.from_values(name="busy", products=["hatch"])
+    state = runner.open_study(workspace, study)
+    with state.driving():
+        with pytest.raises(StudyError, match="being run by process") as caught:
+            runner.run_study(workspace, name="busy", executor=LocalExecutor(1))
+        assert caught.value.kind == "conflict" and state.driver() is not None
+    other = model.from_values(name="busy", products=["sedan:base"])
+    with pytest.raises(StudyError, match="different study named 'busy'"):
+        runner.open_study(workspace, other)
+    with pytest.raises(StudyError, match="no product named 'nope'") as caught:
+        runner.open_study(workspace, model.from_values(name="n", products=["hatch", "nope"]))
+    assert caught.value.kind == "not_found" and not (workspace / "studies" / "n").exists()
+
+
+# ------------------------------------------------------------- a real Slurm cluster
+
+
+@pytest.fixture(scope="session")
+def slurm_cluster():
+    root = Path(tempfile.mkdtemp(prefix="velmor-slurm-"))
+    cluster = LocalCluster(root)
+    try:
+        cluster.start()
+    except (ClusterUnavailable, OSError, ValueError) as exc:
+        shutil.rmtree(root, ignore_errors=True)
+        pytest.skip(f"no local Slurm cluster: {exc}")
+    try:
+        yield cluster
+    finally:
+        cluster.stop()
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def test_a_controller_that_is_down_is_one_line_within_seconds(slurm_cluster, tmp_path):
+    conf = tmp_path / "slurm.conf"
+    text = slurm_cluster.conf.read_text()
+    conf.write_text(text.replace("SlurmctldPort=", "SlurmctldPort=1").replace("\n#", "\n#"))
+    executor = SlurmExecutor(SlurmConfig(slurm_conf=str(conf)))
+    with pytest.raises(StudyError, match="controller is not responding") as caught:
+        executor.check()
+    assert caught.value.kind == "unavailable" and "\n" not in caught.value.message
+    missing = SlurmExecutor(SlurmConfig(slurm_conf=str(tmp_path / "none.conf")))
+    with pytest.raises(StudyError, match="does not exist"):
+        missing.check()
+
+
+def test_doctor_report_of_the_slurm_set_up(slurm_cluster, workspace):
+    from velmor_platform.study.slurm import describe
+
+    assert describe(workspace) is None  # nothing configured
+    toml = workspace / "cluster.toml"
+    toml.write_text(f'[slurm]\nslurm_conf = "{slurm_cluster.conf}"\npartition = "debug"\n')
+    report = describe(workspace)
+    assert report["ok"] and "UP" in report["controller"]
+    assert report["partitions"][0]["partition"] == "debug*"
+    toml.write_text(f'[slurm]\nslurm_conf = "{slurm_cluster.conf}"\npartition = "gpu"\n')
+    assert "not offered" in describe(workspace)["problem"]
+
+
+@pytest.mark.skipif(not HAVE_OPENFOAM, reason="OpenFOAM is not installed (Debian 'openfoam')")
+def test_real_study_on_slurm_completes_cancels_fails_and_resumes(slurm_cluster, workspace):
+    executor = SlurmExecutor(SlurmConfig(slurm_conf=str(slurm_cluster.conf), poll_s=0.5))
+    study = model.from_values(
+        name="slurm", products=["hatch"], speeds=[25, 30, 35, 40], iterations=8, executor="slurm"
+    )
+    stop = threading.Event()
+    queued = []
+
+    def on_event(event):
+        if event.get("status") == "prepared" and "-v30-" in event["case"]:
+            # A broken mesh: blockMesh cannot read its dictionary.
+            Path(event["case_dir"], "system", "blockMeshDict").write_text("broken {\n")
+        if event.get("status") == "queued":
+            queued.append(event["case"])
+            if len(queued) == 4:
+                stop.set()  # the client goes away; the jobs stay with Slurm
+
+    runner.run_study(workspace, study, executor=executor, on_event=on_event, stop=stop,
+                     poll_s=0.3)  # fmt: skip
+    runner.cancel_study(workspace, "slurm", ["hatch-quick-v35-y0"], executor=executor)
+    resumed = []
+    state = runner.run_study(workspace, name="slurm", executor=executor, on_event=resumed.append,
+                             poll_s=0.5)  # fmt: skip
+    assert not [e for e in resumed if e.get("status") == "queued"]
+    statuses = {k.split("-")[2]: e["status"] for k, e in state.cases.items()}
+    assert statuses == {"v25": "completed", "v30": "failed", "v35": "cancelled", "v40": "completed"}
+    failed = state.cases["hatch-quick-v30-y0"]
+    assert failed["message"].startswith("blockMesh failed") and failed["log"].endswith(
+        "log.blockMesh"
+    )
+    study_runs = [r for r in runs_of("hatch") if r.get("mesh_cells") or r["status"] != "completed"]
+    assert sorted(r["status"] for r in study_runs[-4:]) == [
+        "cancelled", "completed", "completed", "failed",
+    ]  # fmt: skip
+    layer = Sdf.Layer.FindOrOpen(str(Path(ProductCore.load("hatch").usd_path).parent / "runs.usda"))
+    layer.Reload(True)
+    dirs = [
+        p.attributes["caseDir"].default
+        for p in layer.GetPrimAtPath("/Vehicle/Simulations").nameChildren
+        if "caseDir" in p.attributes
+    ]
+    assert len(dirs) == len(set(dirs)) == 4  # each case exactly once
+    assert StudyState.load(workspace, "slurm").finished()
+
+
+# ------------------------------------------------------------------ MCP server
+
+
+class ScriptedMcpExecutor(McpExecutor):
+    """Cases run by a real stdio OpenFOAM MCP server, OpenFOAM's Allrun replaced."""
+
+    def submit(self, case, ranks, label):
+        speed = label.split("-")[-2]
+        (case / "Allrun").write_text("#!/bin/sh\n" + ScriptedExecutor.scripts[speed] + "\n")
+        return super().submit(case, ranks, label)
+
+
+def test_cases_run_on_the_solver_host_through_the_mcp_server(workspace):
+    study = model.from_values(name="m", products=["hatch"], speeds=[25, 35], executor="mcp")
+    stop = threading.Event()
+    queued = []
+
+    def on_event(event):
+        if event.get("status") == "queued":
+            queued.append(event["case"])
+            if len(queued) == 2:
+                stop.set()
+
+    executor = ScriptedMcpExecutor(workspace)
+    runner.run_study(workspace, study, executor=executor, on_event=on_event, stop=stop)
+    runner.cancel_study(workspace, "m", ["hatch-quick-v35-y0"], executor=executor)
+    state = runner.run_study(workspace, name="m", executor=executor)
+    assert {k: e["status"] for k, e in state.cases.items()} == {
+        "hatch-quick-v25-y0": "completed",
+        "hatch-quick-v35-y0": "cancelled",
+    }
+
+
+def test_an_assistant_makes_a_variant_and_follows_a_study(workspace, hatch_mm_stl):
+    import anyio
+    from mcp import Client
+
+    from velmor_platform.mcp.openfoam_server import build_server
+
+    state = runner.open_study(workspace, model.from_values(name="done", products=["hatch"]))
+    state.update("hatch-quick-vdefault-y0", status="completed", cd=0.3)
+    state.save()
+    notes = []
+
+    async def progress(value, total, message):
+        notes.append((value, total, json.loads(message)))
+
+    async def scenario():
+        async with Client(build_server(workspace)) as client:
+            made = await client.call_tool(
+                "make_variant",
+                {"parent": "hatch", "name": "hatch:mm", "geometry": str(hatch_mm_stl),
+                 "scale": 0.001},
+            )  # fmt: skip
+            followed = await client.call_tool(
+                "follow_study", {"name": "done"}, progress_callback=progress
+            )
+            table = await client.call_tool("study_results", {"name": "done"})
+            return made, followed, table
+
+    made, followed, table = anyio.run(scenario)
+    assert made.structured_content["product"] == "hatch:mm"
+    assert followed.structured_content["finished"] is True
+    assert notes == [(1.0, 1.0, {"case": "hatch-quick-vdefault-y0", "status": "completed",
+                                  "counts": {"completed": 1}})]  # fmt: skip
+    assert table.structured_content["rows"][0]["cd"] == 0.3
+
+
+# --------------------------------------------------------------- housekeeping
+
+
+def test_cleaning_keeps_what_records_need_and_never_touches_a_case_in_use(workspace):
+    from velmor_platform.study.housekeeping import clean_cases
+
+    cases = workspace / "cases" / "hatch"
+    made = {}
+    for name in ("recorded", "unrecorded", "in-study"):
+        made[name] = case = cases / name
+        shutil.copytree(DATA, case)
+        (case / "processor0" / "constant").mkdir(parents=True)
+        (case / "processor0" / "constant" / "big").write_bytes(b"x" * 4096)
+        (case / "200").mkdir()
+    api.record_case(ProductCore.load("hatch"), made["recorded"])
+    state = runner.open_study(workspace, model.from_values(name="hold", products=["hatch"]))
+    state.update("hatch-quick-vdefault-y0", status="running", case_dir=str(made["in-study"]))
+    state.save()
+    report = clean_cases(workspace, "hatch", quiet_s=0)
+    assert [s["case"] for s in report["slimmed"]] == [str(made["recorded"])]
+    recorded = made["recorded"]
+    assert not (recorded / "processor0").exists() and not (recorded / "constant/polyMesh").exists()
+    assert not (recorded / "200").exists()
+    assert (recorded / "postProcessing").is_dir() and (recorded / "log.simpleFoam").is_file()
+    assert api.record_case(ProductCore.load("hatch"), recorded)["cd"]  # still readable
+    kept = {k["case"]: k["reason"] for k in report["kept"]}
+    assert kept == {str(made["in-study"]): "an unfinished study uses it",
+                    str(made["unrecorded"]): "no run records it"}  # fmt: skip
+    report = clean_cases(workspace, "hatch", quiet_s=0, unrecorded=True)
+    assert not made["unrecorded"].exists() and (made["in-study"] / "processor0").exists()

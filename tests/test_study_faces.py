@@ -1,0 +1,121 @@
+"""Variants and studies on the faces: the command line, the web pages and doctor."""
+
+import json
+
+import pytest
+from starlette.testclient import TestClient
+
+from velmor_platform import cli
+from velmor_platform.cfd import geometry
+from velmor_platform.core.product_core import ProductCore
+from velmor_platform.study import model, runner
+from velmor_platform.web.app import create_app
+
+
+def run_cli(capsys, *args):
+    capsys.readouterr()
+    code = cli.main(list(map(str, args)))
+    out = capsys.readouterr()
+    return code, out.out, out.err
+
+
+@pytest.fixture
+def stored_study(workspace):
+    """A stored study with ended and running cases (no jobs behind them)."""
+    study = model.from_values(name="sweep", products=["hatch"], yaw=[0, 5, 10])
+    state = runner.open_study(workspace, study)
+    values = [("completed", 0.31, None), ("completed", 0.33, 0.12), ("running", None, None)]
+    for (key, _), (status, cd, cs) in zip(state.cases.items(), values, strict=True):
+        state.update(key, status=status, cd=cd, cs=cs, cd_spread=0.004)
+    state.save()
+    return "sweep"
+
+
+@pytest.fixture
+def stl_mm(workspace, tmp_path):
+    path = tmp_path / "long.stl"
+    triangles = geometry.body_triangles(ProductCore.load("hatch").usd_path)
+    geometry.write_stl(triangles * 1000.0, path)
+    return path
+
+
+def test_variant_command_and_its_refusal(workspace, capsys, stl_mm):
+    code, out, err = run_cli(capsys, "variant", "hatch", "hatch:long", stl_mm, "--scale", "0.001")
+    assert code == 0, err
+    assert out.startswith("made hatch:long from hatch:") and "case template  long" in out
+    assert "simulate it with 'velmor simulate hatch:long'" in err
+    code, out, err = run_cli(capsys, "variant", "hatch", "hatch:long", stl_mm, "--scale", "0.001")
+    assert code == 1 and err.count("\n") == 1 and "already exists" in err
+    code, out, _ = run_cli(capsys, "--json", "products")
+    assert "hatch:long" in [p["id"] for p in json.loads(out)]
+
+
+def test_study_status_results_list_and_cancel_commands(workspace, capsys, stored_study, tmp_path):
+    code, out, _ = run_cli(capsys, "study", "status", "sweep")
+    assert code == 0 and out.splitlines()[0] == "study sweep (local): 1 running, 2 completed"
+    assert "no driver attached: resume it with 'velmor study run sweep'" in out
+    code, out, _ = run_cli(capsys, "--json", "study", "results", "sweep", "--chart",
+                           tmp_path / "c.svg")  # fmt: skip
+    table = json.loads(out)
+    assert [r["cd"] for r in table["rows"]] == [0.31, 0.33, None]
+    assert b"<svg" in (tmp_path / "c.svg").read_bytes()
+    code, out, _ = run_cli(capsys, "--json", "study", "list")
+    assert json.loads(out)[0]["counts"] == {"completed": 2, "running": 1}
+    code, out, err = run_cli(capsys, "study", "status", "nope")
+    assert code == 1 and "no study named 'nope'" in err
+    with pytest.raises(SystemExit) as usage:
+        run_cli(capsys, "study", "run", "--name", "x", "--products", "hatch", "--yaw", "40")
+    assert usage.value.code == 2
+    assert "yaw angle must be within -30 and 30 degrees, not 40" in capsys.readouterr().err
+
+
+def test_doctor_reports_a_configured_slurm_that_is_not_there(workspace, capsys, tmp_path):
+    (workspace / "cluster.toml").write_text(f'[slurm]\nslurm_conf = "{tmp_path}/none.conf"\n')
+    _, out, _ = run_cli(capsys, "--json", "doctor")
+    slurm = [c for c in json.loads(out) if c["name"] == "slurm"]
+    assert slurm and not slurm[0]["ok"] and "does not exist" in slurm[0]["detail"]
+
+
+# -------------------------------------------------------------------- web
+
+
+@pytest.fixture
+def client(workspace):
+    return TestClient(create_app(workspace, allowed_hosts=["testserver"]))
+
+
+def token(client):
+    return client.get("/api/session").json()["csrf_token"]
+
+
+def test_study_pages_show_live_cases_and_the_chart(client, stored_study):
+    assert client.get("/api/studies").json()[0]["study"] == "sweep"
+    page = client.get("/studies/sweep")
+    assert page.status_code == 200 and 'data-refresh="/studies/sweep/cases"' in page.text
+    assert "hatch-quick-vdefault-y5" in page.text and "/studies/sweep/chart.svg" in page.text
+    fragment = client.get("/studies/sweep/cases").text
+    assert "1 running, 2 completed" in fragment and "data-finished" not in fragment
+    chart = client.get("/studies/sweep/chart.svg")
+    assert chart.headers["content-type"].startswith("image/svg+xml")
+    assert client.get("/api/studies/sweep").json()["counts"] == {"completed": 2, "running": 1}
+    assert client.get("/api/studies/nope").status_code == 404
+
+
+def test_an_upload_makes_a_variant_and_leads_to_it(client, workspace, stl_mm):
+    response = client.post(
+        "/products/hatch/variant",
+        data={"csrf_token": token(client), "name": "hatch:web", "scale": "0.001"},
+        files={"geometry": ("long.stl", stl_mm.read_bytes())},
+        follow_redirects=False,
+    )
+    assert response.status_code == 303, response.text
+    assert response.headers["location"] == "/products/hatch:web"
+    card = client.get("/products/hatch:web")
+    assert "made hatch:web from hatch" in card.text
+    assert not list((workspace / ".velmor").rglob("*long.stl"))  # the upload is not kept
+    again = client.post(
+        "/api/products/hatch/variant",
+        data={"csrf_token": token(client), "name": "hatch:web"},
+        files={"geometry": ("long.stl", stl_mm.read_bytes())},
+    )
+    assert again.status_code == 409 and "already exists" in again.json()["error"]
