@@ -80,7 +80,8 @@ def test_prepared_case_writes_the_post_processing_set(workspace):
     control = FoamFile(folder / "system" / "controlDict")
     names = set(control["functions"].keys())
     assert {functions.SURFACES, functions.BINS, functions.FORCES + "body"} <= names
-    assert list(control["functions", functions.SURFACES, "surfaces", "body", "patches"]) == ["body"]
+    surfaced = list(control["functions", functions.SURFACES, "surfaces", "body", "patches"])
+    assert surfaced == ["body", "frontWheels", "rearWheels"]  # every vehicle patch, wheels too
     # The binned and per-part forces use the same reference values as forceCoeffs1.
     for key in ("magUInf", "Aref", "lRef", "CofR"):
         assert (

@@ -118,7 +118,7 @@ def test_a_yawed_case_is_a_full_model_with_the_wind_turned(workspace):
     info = json.loads((case / "velmor-case.json").read_text())
     assert info["half_model"] is False and info["yaw_deg"] == 10
     lo, hi = info["domain"]["min"], info["domain"]["max"]
-    assert lo[1] < -1.0 and hi[1] > -lo[1]  # both sides, wider downwind
+    assert lo[1] < -1.0 and hi[1] >= -lo[1]  # both sides of the car, open to the turned wind
     patches = dict(FoamFile(case / "system" / "blockMeshDict")["boundary"])
     assert "symmetry" not in patches and len(patches["side"]["faces"]) == 2
     u = FoamFieldFile(case / "0.orig" / "U")

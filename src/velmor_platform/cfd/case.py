@@ -406,6 +406,7 @@ def build_case(
             "domain": {"min": _r(domain.lo), "max": _r(domain.hi), "cells": list(domain.cells)},
             "half_model": not params.full_model,
             "yaw_deg": params.yaw,
+            "layers": params.mesh.layers,
             "geometry_key": surface_mod.geometry_key(everything),
             "projected_area": round(projected, 5),
             "asymmetry": round(asymmetry, 5),

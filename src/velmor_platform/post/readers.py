@@ -370,10 +370,12 @@ def _requested_layers(case: Path) -> int | None:
         import json
 
         info = json.loads((case / "velmor-case.json").read_text())
+        if isinstance(info.get("layers"), int):
+            return int(info["layers"])  # what the case was built with
         level = info["params"]["level"]
         from ..cfd.params import MESH_LEVELS
 
-        return MESH_LEVELS[level].layers
+        return MESH_LEVELS[level].layers  # a case from before cases said so
     except (OSError, ValueError, KeyError, TypeError):
         return None
 
