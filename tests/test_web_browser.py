@@ -111,4 +111,4 @@ def test_a_run_page_and_the_product_card_show_their_pictures(workspace, server, 
     assert loaded >= 10  # convergence, drag, five pressure views, shear
     assert browser.find_element(By.CSS_SELECTOR, "table.parts").text.count("total") == 1
     browser.get(server + "products/sedan:base")
-    assert WebDriverWait(browser, 120).until(_all_images_loaded) == 1
+    assert WebDriverWait(browser, 300).until(_all_images_loaded) == 1
