@@ -30,7 +30,7 @@ Triangles = npt.NDArray[np.float64]  # shape (n, 3, 3): triangle, corner, xyz
 VEHICLE_EXTENTS = {"length": (0.5, 30.0), "width": (0.2, 6.0), "height": (0.2, 6.0)}
 
 
-def _open_stage(usd_path: Path) -> Any:
+def open_stage(usd_path: Path) -> Any:
     from pxr import Tf, Usd
 
     from ..core.containment import open_contained_layers
@@ -50,14 +50,14 @@ def _open_stage(usd_path: Path) -> Any:
     return stage
 
 
-def _vehicle(stage: Any, usd_path: Path) -> Any:
+def vehicle_prim(stage: Any, usd_path: Path) -> Any:
     prim = stage.GetDefaultPrim()
     if not prim:
         raise CfdError(f"{usd_path} has no default (vehicle) prim")
     return prim
 
 
-def _stage_to_metres(stage: Any) -> npt.NDArray[np.float64]:
+def stage_to_metres(stage: Any) -> npt.NDArray[np.float64]:
     """A 3x3 matrix taking stage coordinates to metres, Z up."""
     from pxr import UsdGeom
 
@@ -78,12 +78,12 @@ def body_triangles(usd_path: str | os.PathLike[str]) -> Triangles:
     from pxr import Usd, UsdGeom
 
     path = Path(usd_path)
-    stage = _open_stage(path)
-    vehicle = _vehicle(stage, path)
+    stage = open_stage(path)
+    vehicle = vehicle_prim(stage, path)
     body = vehicle.GetChild("Body")
     if not body:
         raise CfdError(f"{path}: the vehicle prim {vehicle.GetPath()} has no Body prim")
-    to_metres = _stage_to_metres(stage)
+    to_metres = stage_to_metres(stage)
     cache = UsdGeom.XformCache(Usd.TimeCode.Default())
     chunks: list[Triangles] = []
     # Every mesh under the vehicle is body, but its wheels: they are patches of their own.
@@ -92,28 +92,10 @@ def body_triangles(usd_path: str | os.PathLike[str]) -> Triangles:
         if prim.GetParent() == vehicle and prim.GetName() == "Wheels":
             prims.PruneChildren()
             continue
-        if not prim.IsA(UsdGeom.Mesh):
-            continue
-        mesh = UsdGeom.Mesh(prim)
-        points = np.asarray(mesh.GetPointsAttr().Get() or [], dtype=np.float64).reshape(-1, 3)
-        counts = np.asarray(mesh.GetFaceVertexCountsAttr().Get() or [], dtype=np.int64)
-        indices = np.asarray(mesh.GetFaceVertexIndicesAttr().Get() or [], dtype=np.int64)
-        if not len(points) or not len(counts):
-            continue
-        if counts.sum() != len(indices) or (counts < 3).any():
-            raise CfdError(f"{path}: mesh {prim.GetPath()} has inconsistent face data")
-        if indices.min() < 0 or indices.max() >= len(points):
-            raise CfdError(f"{path}: mesh {prim.GetPath()} indexes points it does not have")
-        matrix = np.array(cache.GetLocalToWorldTransform(prim), dtype=np.float64)
-        homogeneous = np.c_[points, np.ones(len(points))] @ matrix  # row vectors
-        world = homogeneous[:, :3] @ to_metres.T
-        if (mesh.GetOrientationAttr().Get() == UsdGeom.Tokens.leftHanded) != (
-            np.linalg.det(matrix[:3, :3]) < 0
-        ):
-            flip = True
-        else:
-            flip = False
-        chunks.append(_fan(world, counts, indices, flip))
+        if prim.IsA(UsdGeom.Mesh):
+            chunk = mesh_triangles(prim, cache, to_metres, where=str(path))
+            if chunk is not None:
+                chunks.append(chunk)
     if not chunks:
         raise CfdError(f"{path}: no mesh geometry under {body.GetPath()}")
     # (the body prim is required; meshes beside it, e.g. mirrors, are body too)
@@ -123,7 +105,34 @@ def body_triangles(usd_path: str | os.PathLike[str]) -> Triangles:
     return triangles
 
 
-def _fan(
+def mesh_triangles(
+    prim: Any, cache: Any, to_metres: npt.NDArray[np.float64], *, where: str
+) -> Triangles | None:
+    """The triangles of the mesh ``prim`` in metres, Z up, wound outwards as
+    authored; None for an empty mesh. Raises ``CfdError`` (naming ``where``)
+    for face data that does not add up."""
+    from pxr import UsdGeom
+
+    mesh = UsdGeom.Mesh(prim)
+    points = np.asarray(mesh.GetPointsAttr().Get() or [], dtype=np.float64).reshape(-1, 3)
+    counts = np.asarray(mesh.GetFaceVertexCountsAttr().Get() or [], dtype=np.int64)
+    indices = np.asarray(mesh.GetFaceVertexIndicesAttr().Get() or [], dtype=np.int64)
+    if not len(points) or not len(counts):
+        return None
+    if counts.sum() != len(indices) or (counts < 3).any():
+        raise CfdError(f"{where}: mesh {prim.GetPath()} has inconsistent face data")
+    if indices.min() < 0 or indices.max() >= len(points):
+        raise CfdError(f"{where}: mesh {prim.GetPath()} indexes points it does not have")
+    matrix = np.array(cache.GetLocalToWorldTransform(prim), dtype=np.float64)
+    homogeneous = np.c_[points, np.ones(len(points))] @ matrix  # row vectors
+    world = homogeneous[:, :3] @ to_metres.T
+    flip = (mesh.GetOrientationAttr().Get() == UsdGeom.Tokens.leftHanded) != (
+        np.linalg.det(matrix[:3, :3]) < 0
+    )
+    return fan(world, counts, indices, bool(flip))
+
+
+def fan(
     points: npt.NDArray[np.float64],
     counts: npt.NDArray[np.int64],
     indices: npt.NDArray[np.int64],
@@ -150,11 +159,11 @@ def wheel_centre_x(usd_path: str | os.PathLike[str]) -> float | None:
     from pxr import Usd, UsdGeom
 
     path = Path(usd_path)
-    stage = _open_stage(path)
-    wheels = _vehicle(stage, path).GetChild("Wheels")
+    stage = open_stage(path)
+    wheels = vehicle_prim(stage, path).GetChild("Wheels")
     if not wheels:
         return None
-    to_metres = _stage_to_metres(stage)
+    to_metres = stage_to_metres(stage)
     cache = UsdGeom.XformCache(Usd.TimeCode.Default())
     xs = []
     for prim in wheels.GetChildren():
@@ -202,7 +211,7 @@ def open_edges(triangles: Triangles) -> int:
     return int((counts != 2).sum())
 
 
-def _check_stl_layout(name: str, size: int) -> None:
+def check_stl_layout(name: str, size: int) -> None:
     """Refuse a file that is neither ASCII STL nor a binary STL of consistent size."""
     try:
         with open(name, "rb") as f:
@@ -234,7 +243,7 @@ def check_stl(path: str | os.PathLike[str]) -> Triangles:
         raise CfdError(f"{name}: not a regular file")
     if st.st_size == 0:
         raise CfdError(f"{name}: empty file, not an STL surface")
-    _check_stl_layout(name, st.st_size)
+    check_stl_layout(name, st.st_size)
     try:
         parsed = mesh.Mesh.from_file(name, calculate_normals=False)
     except (ValueError, TypeError, AssertionError, OSError, IndexError, struct.error) as exc:

@@ -51,6 +51,18 @@ def runs_layer_path(usd_path: Path) -> Path:
     raise CfdError(f"{usd_path} has no runs layer (a sublayer named runs.usda) to record runs in")
 
 
+def fresh_runs_layer(runs_path: Path) -> Any:
+    """The runs layer as it is on disk now (another process may have recorded
+    since OpenUSD cached it), or None when there is none."""
+    from pxr import Sdf
+
+    layer = Sdf.Layer.Find(str(runs_path))
+    if layer is not None:
+        layer.Reload(True)
+        return layer
+    return Sdf.Layer.FindOrOpen(str(runs_path))
+
+
 def _vehicle_path(usd_path: Path) -> Any:
     from pxr import Sdf
 
@@ -89,11 +101,7 @@ def append_run(usd_path: Path, record: dict[str, Any], *, product_id: str) -> di
     vehicle = _vehicle_path(usd_path)
     with product_lock(usd_path):
         try:
-            layer = Sdf.Layer.Find(str(runs_path))
-            if layer is not None:
-                layer.Reload(True)  # another process may have recorded meanwhile
-            else:
-                layer = Sdf.Layer.FindOrOpen(str(runs_path))
+            layer = fresh_runs_layer(runs_path)
             if layer is None:
                 # Made in memory: the file itself comes from the atomic save below.
                 layer = Sdf.Layer.CreateAnonymous(".usda")
@@ -173,12 +181,9 @@ def set_current(usd_path: Path, run: str | None, *, runs: list[dict[str, Any]]) 
     vehicle = _vehicle_path(usd_path)
     with product_lock(usd_path):
         try:
-            layer = Sdf.Layer.Find(str(runs_path))
-            if layer is not None:
-                layer.Reload(True)
-            else:
-                layer = Sdf.Layer.FindOrOpen(str(runs_path))
+            layer = fresh_runs_layer(runs_path)
             if layer is None:
+                # Made in memory: the file itself comes from the atomic save below.
                 layer = Sdf.Layer.CreateAnonymous(".usda")
         except Tf.ErrorException as exc:
             raise CfdError(f"OpenUSD cannot open {runs_path}: {tf_message(exc)}") from exc

@@ -28,7 +28,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .errors import CfdError
-from .geometry import Triangles, _fan, _open_stage, _stage_to_metres, _vehicle
+from .geometry import Triangles, fan, open_stage, stage_to_metres, vehicle_prim
 
 #: How deep each tyre is sunk into the road, as a fraction of its radius.
 SINK = 0.015
@@ -103,11 +103,11 @@ def product_wheels(usd_path: str | os.PathLike[str]) -> list[Wheel]:
     from pxr import Usd, UsdGeom
 
     path = Path(usd_path)
-    stage = _open_stage(path)
-    wheels = _vehicle(stage, path).GetChild(WHEELS_PRIM)
+    stage = open_stage(path)
+    wheels = vehicle_prim(stage, path).GetChild(WHEELS_PRIM)
     if not wheels:
         return []
-    to_metres = _stage_to_metres(stage)
+    to_metres = stage_to_metres(stage)
     cache = UsdGeom.XformCache(Usd.TimeCode.Default())
     out = []
     for prim in Usd.PrimRange(wheels):
@@ -132,7 +132,7 @@ def product_wheels(usd_path: str | os.PathLike[str]) -> list[Wheel]:
             indices = np.asarray(mesh.GetFaceVertexIndicesAttr().Get() or [], dtype=np.int64)
             if not len(points) or not len(counts) or counts.sum() != len(indices):
                 continue
-            local = _fan(points, counts, indices, False)
+            local = fan(points, counts, indices, False)
             hint = None
         else:
             continue

@@ -98,7 +98,7 @@ def _stl_triangles(name: str) -> Triangles:
     from ..cfd.errors import CfdError
 
     try:
-        geo._check_stl_layout(name, os.stat(name).st_size)
+        geo.check_stl_layout(name, os.stat(name).st_size)
         parsed = mesh.Mesh.from_file(name, calculate_normals=False)
     except CfdError as exc:
         raise VariantError(str(exc)) from None
@@ -113,6 +113,7 @@ def _usd_triangles(name: str) -> Triangles:
     from pxr import Tf, Usd, UsdGeom
 
     from ..cfd import geometry as geo
+    from ..cfd.errors import CfdError
 
     try:
         stage = Usd.Stage.Open(name, Usd.Stage.LoadAll)
@@ -121,26 +122,17 @@ def _usd_triangles(name: str) -> Triangles:
         raise VariantError(f"{name}: OpenUSD cannot open it: {detail}") from None
     if stage is None:
         raise VariantError(f"{name}: OpenUSD cannot open it")
-    to_metres = geo._stage_to_metres(stage)
+    to_metres = geo.stage_to_metres(stage)
     cache = UsdGeom.XformCache(Usd.TimeCode.Default())
     chunks = []
-    for prim in stage.Traverse():
-        if not prim.IsA(UsdGeom.Mesh):
-            continue
-        mesh = UsdGeom.Mesh(prim)
-        points = np.asarray(mesh.GetPointsAttr().Get() or [], dtype=np.float64).reshape(-1, 3)
-        counts = np.asarray(mesh.GetFaceVertexCountsAttr().Get() or [], dtype=np.int64)
-        indices = np.asarray(mesh.GetFaceVertexIndicesAttr().Get() or [], dtype=np.int64)
-        if not len(points) or not len(counts):
-            continue
-        if counts.sum() != len(indices) or (counts < 3).any() or indices.max() >= len(points):
-            raise VariantError(f"{name}: mesh {prim.GetPath()} has inconsistent face data")
-        matrix = np.array(cache.GetLocalToWorldTransform(prim), dtype=np.float64)
-        world = (np.c_[points, np.ones(len(points))] @ matrix)[:, :3] @ to_metres.T
-        flip = (mesh.GetOrientationAttr().Get() == UsdGeom.Tokens.leftHanded) != (
-            np.linalg.det(matrix[:3, :3]) < 0
-        )
-        chunks.append(geo._fan(world, counts, indices, bool(flip)))
+    try:
+        for prim in stage.Traverse():
+            if prim.IsA(UsdGeom.Mesh):
+                chunk = geo.mesh_triangles(prim, cache, to_metres, where=name)
+                if chunk is not None:
+                    chunks.append(chunk)
+    except CfdError as exc:
+        raise VariantError(str(exc)) from None
     if not chunks:
         raise VariantError(f"{name}: no mesh geometry in the USD file")
     return np.concatenate(chunks)

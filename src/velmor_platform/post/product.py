@@ -1,9 +1,8 @@
 """A picture of a product, drawn from its USD geometry: body and wheels.
 
-The body is the triangulated ``Body`` (as the simulation meshes it); the
-wheels are the ``Wheels`` prims: ``UsdGeom.Cylinder`` prims as cylinders of
-their radius, height and axis, mesh prims as their triangles. Everything is
-in metres, Z up. The dimensions come from the drawn geometry.
+The body and the wheels are triangulated as the simulation meshes them
+(``cfd.geometry.body_triangles``, ``cfd.wheels.product_wheels``). Everything
+is in metres, Z up. The dimensions come from the drawn geometry.
 """
 
 from __future__ import annotations
@@ -42,50 +41,17 @@ def _poly(triangles: Any) -> Any:
 
 
 def _wheels(usd_path: Path) -> Any | None:
-    import pyvista as pv
-    from pxr import Usd, UsdGeom
+    """The wheels as the simulation meshes them (before they are sunk into the road)."""
+    from ..cfd.errors import CfdError
+    from ..cfd.wheels import product_wheels
 
-    stage = geometry._open_stage(usd_path)
-    wheels = geometry._vehicle(stage, usd_path).GetChild("Wheels")
+    try:
+        wheels = product_wheels(usd_path)
+    except CfdError:
+        return None  # a wheel the simulation would refuse is left out of the picture
     if not wheels:
         return None
-    to_metres = geometry._stage_to_metres(stage)
-    cache = UsdGeom.XformCache(Usd.TimeCode.Default())
-    parts = []
-    for prim in Usd.PrimRange(wheels):
-        matrix = np.array(cache.GetLocalToWorldTransform(prim), dtype=np.float64)
-        if prim.IsA(UsdGeom.Cylinder):
-            cyl = UsdGeom.Cylinder(prim)
-            axis = {"X": (1, 0, 0), "Y": (0, 1, 0), "Z": (0, 0, 1)}[str(cyl.GetAxisAttr().Get())]
-            mesh = pv.Cylinder(
-                center=(0, 0, 0),
-                direction=axis,
-                radius=float(cyl.GetRadiusAttr().Get()),
-                height=float(cyl.GetHeightAttr().Get()),
-                resolution=48,
-            ).triangulate()
-            points = np.asarray(mesh.points, dtype=float)
-        elif prim.IsA(UsdGeom.Mesh):
-            m = UsdGeom.Mesh(prim)
-            points = np.asarray(m.GetPointsAttr().Get() or [], dtype=float).reshape(-1, 3)
-            counts = np.asarray(m.GetFaceVertexCountsAttr().Get() or [], dtype=np.int64)
-            indices = np.asarray(m.GetFaceVertexIndicesAttr().Get() or [], dtype=np.int64)
-            if not len(points) or not len(counts) or counts.sum() != len(indices):
-                continue
-            mesh = _poly(geometry._fan(points, counts, indices, False))
-            points = np.asarray(mesh.points, dtype=float)
-        else:
-            continue
-        world = (np.c_[points, np.ones(len(points))] @ matrix)[:, :3] @ to_metres.T
-        mesh = mesh.copy()
-        mesh.points = world
-        parts.append(mesh)
-    if not parts:
-        return None
-    merged = parts[0]
-    for part in parts[1:]:
-        merged = merged.merge(part)
-    return merged
+    return _poly(np.concatenate([w.triangles for w in wheels]))
 
 
 def product_parts(usd_path: str | os.PathLike[str]) -> dict[str, Any]:

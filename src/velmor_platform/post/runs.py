@@ -1,10 +1,8 @@
 """A product's recorded runs with everything their records hold.
 
-The product core lists the coefficients of each run; a report also needs
-what the recorder writes beside them (the case folder, the convergence
-verdict and band). ``full_runs`` reads every attribute the recorder knows
-(``cfd.record.FIELDS``) from the composed runs, and ``find_run`` picks one
-by its run id or prim name.
+A report needs everything the recorder wrote for a run (the case folder,
+the convergence verdict and band): the product reader's run history holds
+it. ``find_run`` picks one run by its run id or prim name.
 """
 
 from __future__ import annotations
@@ -13,34 +11,12 @@ import os
 from pathlib import Path
 from typing import Any
 
-from ..cfd import record
-
 
 def full_runs(usd_path: str | os.PathLike[str]) -> list[dict[str, Any]]:
     """Every run of the product, oldest first, with all its recorded fields."""
-    from pxr import Usd
+    from ..core.usd_product import load_product_history
 
-    from ..cfd.geometry import _open_stage
-
-    path = Path(usd_path)
-    stage = _open_stage(path)
-    vehicle = stage.GetDefaultPrim()
-    simulations = vehicle.GetChild("Simulations") if vehicle else None
-    if not simulations:
-        return []
-    names = {attribute: key for key, attribute, _ in record.FIELDS}
-    out: list[dict[str, Any]] = []
-    for prim in sorted(simulations.GetChildren(), key=lambda p: p.GetName()):
-        if not isinstance(prim, Usd.Prim) or not prim.IsValid():
-            continue
-        run: dict[str, Any] = {"name": prim.GetName()}
-        for attribute in prim.GetAuthoredAttributes():
-            key = names.get(attribute.GetName(), attribute.GetName())
-            value = attribute.Get()
-            if value is not None:
-                run[key] = value if isinstance(value, (bool, int, float, str)) else str(value)
-        out.append(run)
-    return out
+    return load_product_history(os.fspath(usd_path))
 
 
 def find_run(usd_path: str | os.PathLike[str], ref: str) -> dict[str, Any] | None:

@@ -12,10 +12,13 @@ from __future__ import annotations
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .errors import UserError, describe, user_errors
 from .loading import Workspace, core, heading, load
+
+if TYPE_CHECKING:
+    from ..core.product_core import ProductCore
 
 #: Where a case template lives, relative to the workspace.
 TEMPLATE_FOLDER_HINT = "a template is a directory templates/openfoam/<name>/"
@@ -188,7 +191,11 @@ def resolve_solver(
     """The backend a dispatch for ``domain`` would use, after selecting
     ``backend`` when given."""
     check_domain(domain)
-    product = load(ref, workspace)
+    return _resolution(load(ref, workspace), domain, backend)
+
+
+def _resolution(product: ProductCore, domain: str, backend: str | None) -> Resolution:
+    """Select ``backend`` for ``domain`` on ``product`` when given, then resolve it."""
     if backend is not None:
         product.set_solver(domain, backend)
     selected = product.get_solver_backend(domain)
@@ -224,16 +231,5 @@ def resolve_solvers(
     resolved = []
     for record in domains():
         domain = str(record.get("domain"))
-        chosen = choices.get(domain)
-        if chosen is not None:
-            product.set_solver(domain, chosen)
-        selected = product.get_solver_backend(domain)
-        dispatch, _ = product.resolve_dispatch_backend(domain=domain)
-        data = {
-            "product": product.name,
-            "domain": domain,
-            "selected": selected,
-            "dispatch_backend": dispatch,
-        }
-        resolved.append(Resolution(heading(product), data))
+        resolved.append(_resolution(product, domain, choices.get(domain)))
     return Resolutions(resolved, product.metadata(banner) if banner else None)

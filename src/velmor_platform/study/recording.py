@@ -23,16 +23,9 @@ _CLOCK = re.compile(r"ClockTime\s*=\s*([0-9.eE+-]+)\s*s")
 
 def _recorded_run(usd_path: Path, case: Path) -> dict[str, Any] | None:
     """The run of the product whose caseDir is ``case``, or None."""
-    from pxr import Sdf
+    from ..cfd.record import fresh_runs_layer, runs_layer_path
 
-    from ..cfd.record import runs_layer_path
-
-    path = runs_layer_path(usd_path)
-    layer = Sdf.Layer.Find(str(path))
-    if layer is not None:
-        layer.Reload(True)
-    else:
-        layer = Sdf.Layer.FindOrOpen(str(path))
+    layer = fresh_runs_layer(runs_layer_path(usd_path))
     if layer is None:
         return None
     wanted = str(case)
