@@ -217,6 +217,21 @@ def test_product_picture_from_usd_includes_the_wheels(tmp_path, workspace):
     assert 0.05 < covered < 0.8
 
 
+@needs_renderer
+def test_a_product_nobody_loaded_is_drawn_and_its_files_stay_as_they_are(tmp_path, workspace):
+    usd = workspace / "products/sedan/base/sedan.usda"
+    before = usd.read_bytes()
+    assert b"velmor-geo:" in before  # as shipped: geometry named by URI
+    target = tmp_path / "sedan.png"
+    dims = worker.draw({"kind": "product", "usd": str(usd), "target": str(target)})
+    assert dims["length"] == pytest.approx(4.86, abs=0.01) and target.stat().st_size > 0
+    assert usd.read_bytes() == before  # the server may be read-only: resolved in memory
+    # A file that is not a product is the user's line, not a missing renderer.
+    with pytest.raises(worker.DrawError, match="has no default") as failed:
+        worker.draw({"kind": "product", "usd": str(usd.parent / "benchmark.usda"), "target": "x"})
+    assert "pyvista" not in str(failed.value)
+
+
 def test_a_server_never_waits_for_a_report(case):
     from velmor_platform.post import background
 

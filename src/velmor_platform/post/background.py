@@ -16,6 +16,7 @@ import hashlib
 import json
 import os
 import threading
+import time
 from pathlib import Path
 from typing import Any
 
@@ -23,7 +24,10 @@ from . import report, worker
 
 _lock = threading.Lock()
 _jobs: dict[str, threading.Thread] = {}
-_failed: dict[str, str] = {}
+_failed: dict[str, tuple[str, float]] = {}  # key -> (line, time.monotonic() of the failure)
+#: A failed drawing is tried again when asked this long after (a busy
+#: machine's timeout passes; a broken renderer costs one child a minute).
+RETRY_AFTER_S = 60.0
 
 
 def _key(*parts: Any) -> str:
@@ -36,7 +40,7 @@ def _start(key: str, job: dict[str, Any]) -> None:
             worker.draw(job)
         except worker.DrawError as exc:
             with _lock:
-                _failed[key] = str(exc)
+                _failed[key] = (str(exc), time.monotonic())
         finally:
             with _lock:
                 _jobs.pop(key, None)
@@ -48,6 +52,14 @@ def _start(key: str, job: dict[str, Any]) -> None:
         thread = threading.Thread(target=run, name=f"velmor-post-{key[:8]}", daemon=True)
         _jobs[key] = thread
     thread.start()
+
+
+def _still_failed(key: str) -> str | None:
+    """The line of a recent failure of ``key`` (the lock is held)."""
+    failed = _failed.get(key)
+    if failed is None or time.monotonic() - failed[1] >= RETRY_AFTER_S:
+        return None
+    return failed[0]
 
 
 def run_status(
@@ -64,8 +76,9 @@ def run_status(
     with _lock:
         if key in _jobs:
             return "making", None
-        if key in _failed:
-            return "failed", _failed[key]
+        failed = _still_failed(key)
+        if failed is not None:
+            return "failed", failed
     job: dict[str, Any] = {"kind": "report", "case": str(case), "run": run}
     if against is not None:
         job.update(other=str(against[0]), other_run=against[1])
@@ -121,8 +134,9 @@ def product_status(
     with _lock:
         if key in _jobs:
             return "making", None
-        if key in _failed:
-            return "failed", _failed[key]
+        failed = _still_failed(key)
+        if failed is not None:
+            return "failed", failed
     target.parent.mkdir(parents=True, exist_ok=True)
     _start(
         key,

@@ -35,9 +35,21 @@ def _run(job: dict[str, Any]) -> Any:
     raise ValueError(f"unknown drawing job {kind!r}")
 
 
+#: The exit status of a child that could not draw for a reason of the input
+#: (a product whose geometry cannot be read, a case without its files): its
+#: last line is ``{"error": "..."}``, which is the user's line, not the renderer's.
+INPUT_ERROR = 3
+
+
 def main(argv: list[str] | None = None) -> int:
+    from ..cfd.errors import CfdError
+
     args = sys.argv[1:] if argv is None else argv
-    answer = _run(json.loads(args[0]))
+    try:
+        answer = _run(json.loads(args[0]))
+    except (CfdError, OSError, ValueError) as exc:
+        sys.stdout.write(json.dumps({"error": " ".join(str(exc).split())[:300]}) + "\n")
+        return INPUT_ERROR
     sys.stdout.write(json.dumps(answer) + "\n")
     return 0
 

@@ -56,7 +56,14 @@ def _wheels(usd_path: Path) -> Any | None:
 
 def product_parts(usd_path: str | os.PathLike[str]) -> dict[str, Any]:
     """The product's body and wheels as pyvista surfaces, in metres."""
+    from ..core import layer_io
+    from ..core.geometry_cache import resolve_product_geometry
+
     path = Path(usd_path)
+    # A product nobody has loaded yet still names its geometry by URI: it is
+    # resolved in memory here, and the files are left to their writers.
+    with layer_io.read_only():
+        resolve_product_geometry(path.parent)
     parts = {"body": _poly(geometry.body_triangles(path))}
     wheels = _wheels(path)
     if wheels is not None:

@@ -23,6 +23,8 @@ import subprocess
 import sys
 from typing import Any
 
+#: The exit status of a child that failed on its input (``child.INPUT_ERROR``).
+INPUT_ERROR = 3
 #: A child still drawing after this long is stopped, seconds.
 TIMEOUT = 300.0
 #: The one line a report gives when the pictures cannot be drawn here.
@@ -56,6 +58,11 @@ def finish(proc: subprocess.Popen[bytes], timeout: float = TIMEOUT) -> Any:
         proc.communicate()
         raise DrawError(f"drawing took longer than {timeout:.0f} s and was stopped") from None
     lines = out.decode(errors="replace").strip().splitlines()
+    if proc.returncode == INPUT_ERROR and lines:
+        try:
+            raise DrawError(str(json.loads(lines[-1])["error"]))
+        except (ValueError, KeyError, TypeError):
+            pass
     if proc.returncode != 0 or not lines:
         tail = err.decode(errors="replace").strip().splitlines()
         if any("No module named" in line for line in tail):

@@ -26,8 +26,9 @@ from . import answers, context, views
 
 #: How often a page still waiting for its pictures asks again, seconds.
 REFRESH_S = 3
-#: How long a product picture's first request waits for it, seconds.
-PICTURE_WAIT_S = 90.0
+#: How long a product picture's first request waits for it, seconds (the
+#: page's script asks again after a 503).
+PICTURE_WAIT_S = 30.0
 CACHE = "public, max-age=3600"
 
 

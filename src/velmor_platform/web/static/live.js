@@ -58,4 +58,16 @@ document.addEventListener("DOMContentLoaded", function () {
     };
     setTimeout(tick, every);
   });
+  // A picture still being drawn answers 503 after a while: ask again a little later,
+  // also when it failed before this script ran.
+  document.querySelectorAll("img[data-retry]").forEach(function (img) {
+    var tries = 0;
+    var again = function () {
+      if (tries >= 60) return;
+      tries += 1;
+      setTimeout(function () { img.src = img.src.split("?")[0] + "?try=" + tries; }, 3000);
+    };
+    img.addEventListener("error", again);
+    if (img.complete && img.naturalWidth === 0) again();
+  });
 });
