@@ -159,6 +159,21 @@ def test_capabilities_asks_the_template_server(ws):
     # stderr was empty (checked by as_json): no spinner when it is not a terminal.
 
 
+def test_solvers_say_which_version_runs_here(ws):
+    from velmor_platform.cfd.runner import openfoam_install
+
+    here = openfoam_install().version if shutil.which("simpleFoam") else None
+    for args in (["solvers"], ["solvers", "aero"]):
+        data = as_json(velmor(*args, "--json", workspace=ws))
+        record = next(
+            d for d in (data if isinstance(data, list) else [data]) if d["domain"] == "aerodynamics"
+        )
+        openfoam = next(s for s in record["solvers"] if s["name"] == "openfoam")
+        assert openfoam["version"] == "v2406"  # the registry's, unchanged
+        assert openfoam["installed"].get("version") == here
+        assert velmor(*args, workspace=ws).stdout.count(here or " no ") >= 1
+
+
 # ------------------------------------------------------------- solver choice
 
 

@@ -269,7 +269,7 @@ async def solvers_page(request: Request, api: bool) -> Response:
     )
     if api:
         return _json([r.data for r in view.resolved])
-    records = await call(solvers.domains)
+    records = await call(lambda: solvers.domains(installed=True))
     return views.render(
         "solvers.html",
         _page(

@@ -31,7 +31,7 @@ def cmd_solvers(args: argparse.Namespace) -> Outcome:
     from ...services import solvers
 
     if args.domain is None:
-        domains = solvers.domains()
+        domains = solvers.domains(installed=True)
 
         def text() -> list[str]:
             g = render.glyphs()
@@ -43,14 +43,17 @@ def cmd_solvers(args: argparse.Namespace) -> Outcome:
                     ", ".join(_solver_label(s) for s in d.get("solvers") or [])
                     or render.fmt(None, g),
                     render.fmt(d.get("kpis"), g),
+                    _default_installed(d),
                 ]
                 for d in domains
             ]
-            return render.table(["DOMAIN", "STATUS", "DEFAULT", "SOLVERS", "KPIS"], rows)
+            return render.table(
+                ["DOMAIN", "STATUS", "DEFAULT", "SOLVERS", "KPIS", "INSTALLED"], rows
+            )
 
         return Outcome(domains, text)
 
-    record = solvers.domain(args.domain)
+    record = solvers.domain(args.domain, installed=True)
 
     def detail() -> list[str]:
         g = render.glyphs()
@@ -64,6 +67,7 @@ def cmd_solvers(args: argparse.Namespace) -> Outcome:
             [
                 str(s.get("name")) + (" *" if s.get("name") == default else ""),
                 render.fmt(s.get("version"), g),
+                _installed(s.get("installed") or {}),
                 render.fmt(s.get("kind"), g),
                 render.fmt(s.get("description"), g),
             ]
@@ -71,11 +75,19 @@ def cmd_solvers(args: argparse.Namespace) -> Outcome:
         ]
         return (
             lines
-            + render.table(["SOLVER", "VERSION", "KIND", "DESCRIPTION"], rows)
-            + ["", "* default solver"]
+            + render.table(["SOLVER", "VERSION", "INSTALLED", "KIND", "DESCRIPTION"], rows)
+            + ["", "* default solver; VERSION is the registry's, INSTALLED what runs here"]
         )
 
     return Outcome(record, detail)
+
+
+def _default_installed(record: dict[str, Any]) -> str:
+    """The INSTALLED column of a domain: its default solver's, as below."""
+    for s in record.get("solvers") or []:
+        if s.get("name") == record.get("default_solver"):
+            return _installed(s.get("installed") or {})
+    return _installed({})
 
 
 def _solver_label(solver: dict[str, Any]) -> str:
