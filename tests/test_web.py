@@ -409,12 +409,13 @@ def test_the_run_form_and_the_command_refuse_with_the_same_words(
 @pytest.mark.parametrize(
     "field, value, said",
     [("level", "quik", "must be one of"), ("backend", "openfom", "not a backend of"),
-     ("template", "nope", "no such case template"), ("speed", "120", "432 km/h")],
+     ("template", "nope", "no such case template"), ("speed", "120", "432 km/h"),
+     ("yaw", "95", "within -")],
 )  # fmt: skip
 def test_the_run_form_offers_the_choices_and_refuses_a_typo(client, field, value, said):
     page = client.get("/products/hatch/run").text
     assert '<option value="openfoam"' in page and "<option>fine</option>" in page
-    assert "<option>motorBike</option>" in page and 'name="speed"' in page
+    assert "<option>motorBike</option>" in page and 'name="speed"' in page and 'name="yaw"' in page
     refused = client.post(
         "/api/products/hatch/run", data={"csrf_token": token(client), field: value}
     )

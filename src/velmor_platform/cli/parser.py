@@ -227,7 +227,7 @@ def case_options(p: argparse.ArgumentParser) -> None:
         "--iterations",
         type=count("iterations"),
         metavar="N",
-        help="iteration cap (default: 400 quick, 800 standard, 1500 fine)",
+        help="iteration cap (default: 1000 quick, 1500 standard, 2000 fine)",
     )
     p.add_argument(
         "--yaw",

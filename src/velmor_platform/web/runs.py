@@ -152,6 +152,12 @@ def _settings_from(form: dict[str, str], choices: dict[str, Any]) -> dict[str, A
             speed = rules.parse_speed(form["speed"].strip(), allow_implausible=False)
         except rules.RuleError as exc:
             errors["speed"] = exc.field_message
+    yaw = None
+    if (form.get("yaw") or "").strip():
+        try:
+            yaw = rules.parse_yaw(form["yaw"].strip())
+        except rules.RuleError as exc:
+            errors["yaw"] = exc.field_message
     numbers: dict[str, int | None] = {}
     for name, default in (("ranks", 1), ("iterations", None)):
         raw = (form.get(name) or "").strip()
@@ -171,6 +177,8 @@ def _settings_from(form: dict[str, str], choices: dict[str, Any]) -> dict[str, A
         settings["template"] = template
     if speed is not None:
         settings["speed"] = speed
+    if yaw:  # any angle but 0 turns the wind on the whole car
+        settings["yaw"] = yaw
     return settings
 
 
