@@ -64,3 +64,16 @@ def pytest_collection_modifyitems(items):
     for item in items:
         if item.path.name.startswith("test_reliability_"):
             item.add_marker(pytest.mark.reliability)
+
+
+@pytest.fixture
+def small_mesh(monkeypatch):
+    """The quick level made coarser for the tests that run OpenFOAM: they check
+    what a run does and records, not its accuracy (benchmarks/ does that)."""
+    from velmor_platform.cfd import params
+
+    small = params.MeshLevel(
+        cells_per_length=5.0, surface=(2, 2), near=1, wake=0, layers=2, iterations=1000
+    )
+    monkeypatch.setitem(params.MESH_LEVELS, "quick", small)
+    return small

@@ -462,7 +462,7 @@ def test_mcp_simulate_stops_when_its_http_client_goes_away(workspace, fake_openf
 @pytest.mark.skipif(
     not HAVE_OPENFOAM, reason="OpenFOAM is not installed (Debian package 'openfoam')"
 )
-def test_real_run_on_the_hatch(workspace):
+def test_real_run_on_the_hatch(workspace, small_mesh):
     events = []
     product = ProductCore.load("hatch")
     run = api.simulate(

@@ -276,7 +276,9 @@ def test_doctor_report_of_the_slurm_set_up(slurm_cluster, workspace):
 
 
 @pytest.mark.skipif(not HAVE_OPENFOAM, reason="OpenFOAM is not installed (Debian 'openfoam')")
-def test_real_study_on_slurm_completes_cancels_fails_and_resumes(slurm_cluster, workspace):
+def test_real_study_on_slurm_completes_cancels_fails_and_resumes(
+    slurm_cluster, workspace, small_mesh
+):
     executor = SlurmExecutor(SlurmConfig(slurm_conf=str(slurm_cluster.conf), poll_s=0.5))
     study = model.from_values(
         name="slurm", products=["hatch"], speeds=[25, 30, 35, 40], iterations=8, executor="slurm"
