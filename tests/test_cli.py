@@ -162,16 +162,12 @@ def test_capabilities_asks_the_template_server(ws):
 def test_solvers_say_which_version_runs_here(ws):
     from velmor_platform.cfd.runner import openfoam_install
 
-    here = openfoam_install().version if shutil.which("simpleFoam") else None
-    for args in (["solvers"], ["solvers", "aero"]):
-        data = as_json(velmor(*args, "--json", workspace=ws))
-        record = next(
-            d for d in (data if isinstance(data, list) else [data]) if d["domain"] == "aerodynamics"
+    here = (openfoam_install().version or "yes") if shutil.which("simpleFoam") else "no"
+    for args, line in ((["solvers"], "aerodynamics"), (["solvers", "aero"], "openfoam *")):
+        shown = next(
+            x for x in velmor(*args, workspace=ws).stdout.splitlines() if x.startswith(line)
         )
-        openfoam = next(s for s in record["solvers"] if s["name"] == "openfoam")
-        assert openfoam["version"] == "v2406"  # the registry's, unchanged
-        assert openfoam["installed"].get("version") == here
-        assert velmor(*args, workspace=ws).stdout.count(here or " no ") >= 1
+        assert "v2406" in shown and f" {here} " in f"{shown} "  # the registry's, and what runs here
 
 
 # ------------------------------------------------------------- solver choice

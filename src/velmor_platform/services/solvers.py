@@ -38,29 +38,26 @@ def check_domain(domain: str) -> None:
         raise _unknown_domain(domain)
 
 
-def domains(*, installed: bool = False) -> list[dict[str, Any]]:
-    """Every domain's registry record; with ``installed``, each solver also
-    says whether it can run here and the version found (``installed_here``)."""
-    records = core().solvers() or []
-    return [_with_installed(r) for r in records] if installed else records
+def domains() -> list[dict[str, Any]]:
+    """Every domain's registry record."""
+    return core().solvers() or []
 
 
-def domain(name: str, *, installed: bool = False) -> dict[str, Any]:
-    """One domain's registry record (``installed`` as for ``domains``)."""
+def domain(name: str) -> dict[str, Any]:
+    """One domain's registry record."""
     record = core().solver(name)
     if record is None:
         raise _unknown_domain(name)
-    return _with_installed(record) if installed else record
+    return record
 
 
-def _with_installed(record: dict[str, Any]) -> dict[str, Any]:
-    """The registry names the version it was written for; the machine may
-    have another (Debian's OpenFOAM is v1912): each solver gets what is here."""
-    solvers = [
-        dict(s, installed=installed_here(str(s.get("name")))) if isinstance(s, dict) else s
-        for s in record.get("solvers") or []
-    ]
-    return dict(record, solvers=solvers)
+def installed_solvers(records: list[dict[str, Any]]) -> dict[str, dict[str, Any]]:
+    """By solver name, whether it can run here and the version found
+    (``installed_here``): the registry names the version it was written for,
+    the machine may have another (Debian's OpenFOAM is v1912). Beside the
+    records, never inside them: ``--json`` stays what the core returns."""
+    names = {str(s.get("name")) for r in records for s in r.get("solvers") or []}
+    return {name: installed_here(name) for name in sorted(names)}
 
 
 # ------------------------------------------------------------- capabilities

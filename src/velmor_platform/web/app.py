@@ -269,7 +269,8 @@ async def solvers_page(request: Request, api: bool) -> Response:
     )
     if api:
         return _json([r.data for r in view.resolved])
-    records = await call(lambda: solvers.domains(installed=True))
+    records = await call(solvers.domains)
+    installed = await call(solvers.installed_solvers, records)
     return views.render(
         "solvers.html",
         _page(
@@ -281,6 +282,7 @@ async def solvers_page(request: Request, api: bool) -> Response:
             section="solvers",
             resolved=[r.data for r in view.resolved],
             records=answers.jsonable(records),
+            installed=installed,
             said=[views.resolution_line(r, r.data["domain"] in chosen) for r in view.resolved],
         ),
     )

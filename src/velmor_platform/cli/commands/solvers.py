@@ -31,10 +31,11 @@ def cmd_solvers(args: argparse.Namespace) -> Outcome:
     from ...services import solvers
 
     if args.domain is None:
-        domains = solvers.domains(installed=True)
+        domains = solvers.domains()
 
         def text() -> list[str]:
             g = render.glyphs()
+            here = solvers.installed_solvers(domains)
             rows = [
                 [
                     str(d.get("domain")),
@@ -43,7 +44,7 @@ def cmd_solvers(args: argparse.Namespace) -> Outcome:
                     ", ".join(_solver_label(s) for s in d.get("solvers") or [])
                     or render.fmt(None, g),
                     render.fmt(d.get("kpis"), g),
-                    _default_installed(d),
+                    _installed(here.get(str(d.get("default_solver")), {})),
                 ]
                 for d in domains
             ]
@@ -53,10 +54,11 @@ def cmd_solvers(args: argparse.Namespace) -> Outcome:
 
         return Outcome(domains, text)
 
-    record = solvers.domain(args.domain, installed=True)
+    record = solvers.domain(args.domain)
 
     def detail() -> list[str]:
         g = render.glyphs()
+        here = solvers.installed_solvers([record])
         default = record.get("default_solver")
         lines = [
             f"{record.get('domain')}: {render.fmt(record.get('status'), g)}",
@@ -67,7 +69,7 @@ def cmd_solvers(args: argparse.Namespace) -> Outcome:
             [
                 str(s.get("name")) + (" *" if s.get("name") == default else ""),
                 render.fmt(s.get("version"), g),
-                _installed(s.get("installed") or {}),
+                _installed(here.get(str(s.get("name")), {})),
                 render.fmt(s.get("kind"), g),
                 render.fmt(s.get("description"), g),
             ]
@@ -80,14 +82,6 @@ def cmd_solvers(args: argparse.Namespace) -> Outcome:
         )
 
     return Outcome(record, detail)
-
-
-def _default_installed(record: dict[str, Any]) -> str:
-    """The INSTALLED column of a domain: its default solver's, as below."""
-    for s in record.get("solvers") or []:
-        if s.get("name") == record.get("default_solver"):
-            return _installed(s.get("installed") or {})
-    return _installed({})
 
 
 def _solver_label(solver: dict[str, Any]) -> str:
