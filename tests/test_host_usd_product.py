@@ -1,3 +1,5 @@
+from pathlib import Path
+
 import pytest
 from pxr import Usd
 
@@ -202,3 +204,22 @@ def test_diff_reports_added_removed_and_changed(workspace, tmp_path):
     assert changes["wheelbase"] == {"change": "added", "a": None, "b": 2.7}
     reverse = diff_products(b, a)["changes"]
     assert reverse["wheelbase"]["change"] == "removed" and reverse["target_cd"]["delta"] == 0.02
+
+
+def test_current_results_are_read_once_while_the_runs_files_are_unchanged(workspace, monkeypatch):
+    from velmor_platform.cfd import record
+    from velmor_platform.core import containment, usd_product
+    from velmor_platform.core.product_core import ProductCore
+
+    monkeypatch.setattr(containment, "SETTLE_NS", 0)  # every file counts as settled
+    path = _sample(workspace, "sedan/base/sedan.usda")
+    reads = []
+    real = usd_product._current_from_specs
+    monkeypatch.setattr(usd_product, "_current_from_specs", lambda *a: reads.append(1) or real(*a))
+    first = load_product(path)
+    product = ProductCore.load("sedan:base")
+    product.set_targets(cd=0.25)  # writes the top-level file, re-reads the record
+    assert len(reads) == 1 and product.current == ProductCore.load("sedan:base").current
+    fields = {"domain": "aerodynamics", "status": "completed", "cd": 0.2}
+    record.append_run(Path(path), fields, product_id="sedan:base")
+    assert load_product(path)["current_cd"] == 0.2 != first["current_cd"] and len(reads) == 2

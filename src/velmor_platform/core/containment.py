@@ -147,6 +147,15 @@ _COMPOSED_LIMIT = 4096
 SETTLE_NS = 2_000_000_000
 
 
+def composed_record(identifier: str, signature: tuple[int, ...]) -> list[str] | None:
+    """The files the layer ``identifier`` composes, as checked when its file
+    had ``signature``; None when it was not checked at that signature."""
+    known = _COMPOSED.get(identifier)
+    if known is None or known[0] != signature:
+        return None
+    return [path for path, template in known[1] if not template]
+
+
 def stat_signature(st: os.stat_result) -> tuple[int, ...]:
     return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
 

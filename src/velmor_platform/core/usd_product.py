@@ -77,6 +77,7 @@ import os
 
 from pxr import Sdf, Tf, Usd
 
+from . import current_cache
 from .containment import open_contained_layers
 from .current_run import FIDELITY_KEYS, choose
 from .run_fields import CURRENT_AERO_ATTRIBUTE
@@ -156,6 +157,12 @@ def open_default_prim(path: str | os.PathLike[str], *, with_runs: bool = True) -
     before it is opened (``containment.open_contained_layers``). The stage
     must be kept alive while the prim is used.
     """
+    stage, prim, _root = _open_stage_and_root(path, with_runs=with_runs)
+    return stage, prim
+
+
+def _open_stage_and_root(path: str | os.PathLike[str], *, with_runs: bool) -> tuple[Any, Any, Any]:
+    """``open_default_prim``, and the top-level layer."""
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(errno.ENOENT, "USD file not found", path)
@@ -168,7 +175,7 @@ def open_default_prim(path: str | os.PathLike[str], *, with_runs: bool = True) -
     prim = stage.GetDefaultPrim()
     if not prim:
         raise ValueError(f"USD file {path}: default prim {layers[0].defaultPrim!r} is not defined")
-    return stage, prim
+    return stage, prim, layers[0]
 
 
 def open_vehicle_stage(layer: Any, *, with_runs: bool = False) -> Any:
@@ -285,6 +292,17 @@ _COMPOSING_KEYS = frozenset(
 
 def _plain_spec(spec: Any) -> bool:
     return spec.specifier != Sdf.SpecifierClass and _COMPOSING_KEYS.isdisjoint(spec.ListInfoKeys())
+
+
+def _plain_vehicle(vehicle_prim: Any) -> bool:
+    """No arc, variant or clip on the vehicle's specs or their Simulations prims."""
+    for vehicle_spec in vehicle_prim.GetPrimStack():
+        if not _plain_spec(vehicle_spec):
+            return False
+        spec = vehicle_spec.nameChildren.get(SIMULATIONS_PRIM)
+        if spec is not None and not _plain_spec(spec):
+            return False
+    return True
 
 
 def _run_specs(vehicle_prim: Any) -> dict[str, list[Any]] | None:
@@ -430,20 +448,80 @@ def _current_results(runs: list[dict[str, Any]], pinned: str | None = None) -> d
 # Public interface
 
 
+# The current results of a product are remembered by its runs' files
+# (``current_cache``): the top-level layer (with its stat signature when it
+# holds the vehicle's Simulations prim) and every file its sublayers compose,
+# with theirs. Re-reading a product whose runs did not change (set_targets
+# after writing the top-level file, the next command or page) then costs
+# nothing per run. Only the top-level layer object is touched: the
+# sublayers' files come from the containment check's record, since asking
+# OpenUSD for a layer by file, or for a spec's layer, keeps Python objects
+# alive per call.
+
+
+def _runs_key(root: Any, prim_path: Any) -> tuple[tuple[str, tuple[int, ...] | None], ...] | None:
+    """The cache key of the runs of the product whose top-level layer is
+    ``root``; None when a file they may come from is not settled on disk
+    (changed within the last seconds) or the top-level layer is unsaved."""
+    import time
+
+    from .containment import SETTLE_NS, composed_record, stat_signature
+
+    settled = time.time_ns() - SETTLE_NS
+
+    def signature(file: str) -> tuple[int, ...] | None:
+        try:
+            sig = stat_signature(os.stat(file))
+        except OSError:
+            return None
+        return sig if sig[3] < settled and sig[4] < settled else None
+
+    if root.dirty or root.anonymous or not root.realPath:
+        return None
+    key: list[tuple[str, tuple[int, ...] | None]] = [(root.identifier, None)]
+    if root.GetPrimAtPath(prim_path.AppendChild(SIMULATIONS_PRIM)) is not None:
+        own = signature(root.realPath)
+        if own is None:
+            return None
+        key[0] = (root.identifier, own)
+    pending = [root.ComputeAbsolutePath(sub) for sub in root.subLayerPaths]
+    seen = {root.identifier}
+    while pending:
+        file = pending.pop()
+        if file in seen:
+            continue
+        seen.add(file)
+        sig = signature(file)
+        known = composed_record(file, sig) if sig is not None else None
+        if known is None:
+            return None
+        key.append((file, sig))
+        pending.extend(known)
+    return tuple(key)
+
+
 def load_product(path: str) -> dict[str, Any]:
     """The vehicle record of the product whose top-level USD file is ``path``.
 
     Raises ``FileNotFoundError`` for a missing file and ``ValueError`` for
     one that OpenUSD cannot open or that has no default prim.
     """
-    _stage, prim = open_default_prim(path, with_runs=False)  # the stage must outlive the prim
+    _stage, prim, root = _open_stage_and_root(path, with_runs=False)  # the stage outlives the prim
     record = read_attributes(prim, VEHICLE_ATTRIBUTES)
-    run_specs = _run_specs(prim)
-    if run_specs is None:
-        _stage, prim = open_default_prim(path)
-        record.update(_current_results(_read_runs(prim), _pinned(prim)))
-    else:
-        record.update(_current_from_specs(run_specs, _pinned_from_specs(prim)))
+    # Runs held plainly in the root layer stack: their files say whether they
+    # changed (a run made unplain changes its file too).
+    key = _runs_key(root, prim.GetPath()) if _plain_vehicle(prim) else None
+    current = current_cache.lookup(key, path) if key is not None else None
+    if current is None:
+        run_specs = _run_specs(prim)
+        if run_specs is None:
+            _stage, prim = open_default_prim(path)
+            record.update(_current_results(_read_runs(prim), _pinned(prim)))
+            return record
+        current = _current_from_specs(run_specs, _pinned_from_specs(prim))
+        if key is not None:
+            current_cache.remember(key, path, current)
+    record.update(current)
     return record
 
 
