@@ -208,7 +208,7 @@ def test_diff_reports_added_removed_and_changed(workspace, tmp_path):
 
 def test_current_results_are_read_once_while_the_runs_files_are_unchanged(workspace, monkeypatch):
     from velmor_platform.cfd import record
-    from velmor_platform.core import containment, usd_product
+    from velmor_platform.core import containment, current_cache, layer_io, usd_product
     from velmor_platform.core.product_core import ProductCore
 
     monkeypatch.setattr(containment, "SETTLE_NS", 0)  # every file counts as settled
@@ -216,10 +216,15 @@ def test_current_results_are_read_once_while_the_runs_files_are_unchanged(worksp
     reads = []
     real = usd_product._current_from_specs
     monkeypatch.setattr(usd_product, "_current_from_specs", lambda *a: reads.append(1) or real(*a))
+    with layer_io.read_only():
+        load_product(path)
+    assert not (workspace / ".velmor/current").exists()  # a read-only reader writes nothing
+    current_cache._MEMORY.clear()
     first = load_product(path)
+    current_cache._MEMORY.clear()  # as in a fresh process: the workspace's file answers
     product = ProductCore.load("sedan:base")
     product.set_targets(cd=0.25)  # writes the top-level file, re-reads the record
-    assert len(reads) == 1 and product.current == ProductCore.load("sedan:base").current
+    assert len(reads) == 2 and product.current == ProductCore.load("sedan:base").current
     fields = {"domain": "aerodynamics", "status": "completed", "cd": 0.2}
     record.append_run(Path(path), fields, product_id="sedan:base")
-    assert load_product(path)["current_cd"] == 0.2 != first["current_cd"] and len(reads) == 2
+    assert load_product(path)["current_cd"] == 0.2 != first["current_cd"] and len(reads) == 3
