@@ -63,6 +63,21 @@ def fresh_runs_layer(runs_path: Path) -> Any:
     return Sdf.Layer.FindOrOpen(str(runs_path))
 
 
+def _runs_layer_to_write(runs_path: Path) -> Any:
+    """``fresh_runs_layer``, or a new one in memory when there is none (the
+    file itself comes from the caller's atomic save); ``CfdError`` when
+    OpenUSD cannot read it. The caller holds the product's lock."""
+    from pxr import Sdf, Tf
+
+    from ..core.usd_product import tf_message
+
+    try:
+        layer = fresh_runs_layer(runs_path)
+    except Tf.ErrorException as exc:
+        raise CfdError(f"OpenUSD cannot open {runs_path}: {tf_message(exc)}") from exc
+    return layer if layer is not None else Sdf.Layer.CreateAnonymous(".usda")
+
+
 def _vehicle_path(usd_path: Path) -> Any:
     from pxr import Sdf
 
@@ -91,22 +106,13 @@ def _clean(record: dict[str, Any]) -> dict[str, Any]:
 def append_run(usd_path: Path, record: dict[str, Any], *, product_id: str) -> dict[str, Any]:
     """Append ``record`` as a new run of the product; returns it with its
     ``name`` and ``run_id`` filled in."""
-    from pxr import Sdf, Tf
-
     from ..core.layer_io import product_lock, save_layer
-    from ..core.usd_product import tf_message
 
     record = _clean(record)
     runs_path = runs_layer_path(usd_path)
     vehicle = _vehicle_path(usd_path)
     with product_lock(usd_path):
-        try:
-            layer = fresh_runs_layer(runs_path)
-            if layer is None:
-                # Made in memory: the file itself comes from the atomic save below.
-                layer = Sdf.Layer.CreateAnonymous(".usda")
-        except Tf.ErrorException as exc:
-            raise CfdError(f"OpenUSD cannot open {runs_path}: {tf_message(exc)}") from exc
+        layer = _runs_layer_to_write(runs_path)
         try:
             name, number = _add_run_prim(layer, vehicle, record, product_id)
             save_layer(layer, runs_path)
@@ -158,10 +164,9 @@ def set_current(usd_path: Path, run: str | None, *, runs: list[dict[str, Any]]) 
     """Choose ``run`` (a run's name or run id, among ``runs`` of the product)
     as the current aerodynamic result; None clears the choice. Returns the
     run's prim name, or None."""
-    from pxr import Sdf, Tf
+    from pxr import Sdf
 
     from ..core.layer_io import product_lock, save_layer
-    from ..core.usd_product import tf_message
 
     name: str | None = None
     if run is not None:
@@ -180,13 +185,7 @@ def set_current(usd_path: Path, run: str | None, *, runs: list[dict[str, Any]]) 
     runs_path = runs_layer_path(usd_path)
     vehicle = _vehicle_path(usd_path)
     with product_lock(usd_path):
-        try:
-            layer = fresh_runs_layer(runs_path)
-            if layer is None:
-                # Made in memory: the file itself comes from the atomic save below.
-                layer = Sdf.Layer.CreateAnonymous(".usda")
-        except Tf.ErrorException as exc:
-            raise CfdError(f"OpenUSD cannot open {runs_path}: {tf_message(exc)}") from exc
+        layer = _runs_layer_to_write(runs_path)
         try:
             vehicle_spec = layer.GetPrimAtPath(vehicle) or Sdf.CreatePrimInLayer(layer, vehicle)
             simulations = layer.GetPrimAtPath(vehicle.AppendChild("Simulations"))

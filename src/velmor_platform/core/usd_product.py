@@ -448,58 +448,6 @@ def _current_results(runs: list[dict[str, Any]], pinned: str | None = None) -> d
 # Public interface
 
 
-# The current results of a product are remembered by its runs' files
-# (``current_cache``): the top-level layer (with its stat signature when it
-# holds the vehicle's Simulations prim) and every file its sublayers compose,
-# with theirs. Re-reading a product whose runs did not change (set_targets
-# after writing the top-level file, the next command or page) then costs
-# nothing per run. Only the top-level layer object is touched: the
-# sublayers' files come from the containment check's record, since asking
-# OpenUSD for a layer by file, or for a spec's layer, keeps Python objects
-# alive per call.
-
-
-def _runs_key(root: Any, prim_path: Any) -> tuple[tuple[str, tuple[int, ...] | None], ...] | None:
-    """The cache key of the runs of the product whose top-level layer is
-    ``root``; None when a file they may come from is not settled on disk
-    (changed within the last seconds) or the top-level layer is unsaved."""
-    import time
-
-    from .containment import SETTLE_NS, composed_record, stat_signature
-
-    settled = time.time_ns() - SETTLE_NS
-
-    def signature(file: str) -> tuple[int, ...] | None:
-        try:
-            sig = stat_signature(os.stat(file))
-        except OSError:
-            return None
-        return sig if sig[3] < settled and sig[4] < settled else None
-
-    if root.dirty or root.anonymous or not root.realPath:
-        return None
-    key: list[tuple[str, tuple[int, ...] | None]] = [(root.identifier, None)]
-    if root.GetPrimAtPath(prim_path.AppendChild(SIMULATIONS_PRIM)) is not None:
-        own = signature(root.realPath)
-        if own is None:
-            return None
-        key[0] = (root.identifier, own)
-    pending = [root.ComputeAbsolutePath(sub) for sub in root.subLayerPaths]
-    seen = {root.identifier}
-    while pending:
-        file = pending.pop()
-        if file in seen:
-            continue
-        seen.add(file)
-        sig = signature(file)
-        known = composed_record(file, sig) if sig is not None else None
-        if known is None:
-            return None
-        key.append((file, sig))
-        pending.extend(known)
-    return tuple(key)
-
-
 def load_product(path: str) -> dict[str, Any]:
     """The vehicle record of the product whose top-level USD file is ``path``.
 
@@ -510,7 +458,8 @@ def load_product(path: str) -> dict[str, Any]:
     record = read_attributes(prim, VEHICLE_ATTRIBUTES)
     # Runs held plainly in the root layer stack: their files say whether they
     # changed (a run made unplain changes its file too).
-    key = _runs_key(root, prim.GetPath()) if _plain_vehicle(prim) else None
+    simulations = prim.GetPath().AppendChild(SIMULATIONS_PRIM)
+    key = current_cache.key_of(root, simulations) if _plain_vehicle(prim) else None
     current = current_cache.lookup(key, path) if key is not None else None
     if current is None:
         run_specs = _run_specs(prim)

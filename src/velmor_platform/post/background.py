@@ -54,12 +54,16 @@ def _start(key: str, job: dict[str, Any]) -> None:
     thread.start()
 
 
-def _still_failed(key: str) -> str | None:
-    """The line of a recent failure of ``key`` (the lock is held)."""
-    failed = _failed.get(key)
-    if failed is None or time.monotonic() - failed[1] >= RETRY_AFTER_S:
-        return None
-    return failed[0]
+def _known(key: str) -> tuple[str, str | None] | None:
+    """``("making", None)`` while ``key`` is drawn, ``("failed", line)`` after a
+    recent failure, else None (it may be started)."""
+    with _lock:
+        if key in _jobs:
+            return "making", None
+        failed = _failed.get(key)
+        if failed is not None and time.monotonic() - failed[1] < RETRY_AFTER_S:
+            return "failed", failed[0]
+    return None
 
 
 def run_status(
@@ -73,12 +77,9 @@ def run_status(
     if data is not None:
         return "ready", data
     key = _key(str(case), run, None if against is None else (str(against[0]), against[1]))
-    with _lock:
-        if key in _jobs:
-            return "making", None
-        failed = _still_failed(key)
-        if failed is not None:
-            return "failed", failed
+    known = _known(key)
+    if known is not None:
+        return known
     job: dict[str, Any] = {"kind": "report", "case": str(case), "run": run}
     if against is not None:
         job.update(other=str(against[0]), other_run=against[1])
@@ -131,12 +132,9 @@ def product_status(
     if target.is_file():
         return "ready", target
     key = _key("product", str(target))
-    with _lock:
-        if key in _jobs:
-            return "making", None
-        failed = _still_failed(key)
-        if failed is not None:
-            return "failed", failed
+    known = _known(key)
+    if known is not None:
+        return known
     target.parent.mkdir(parents=True, exist_ok=True)
     _start(
         key,
