@@ -373,6 +373,7 @@ def test_server_tool_metadata_and_errors_over_stdio(workspace):
     for each in tools:  # every tool titled, described, annotated, with clean schema names
         assert each.title and each.description and each.annotations is not None
         assert not each.input_schema["title"].startswith("_")
+    assert {"uncertainty", "full_model"} <= set(by_name["simulate"].input_schema["properties"])
     tool = by_name["list_templates"]
     assert tool.title == "List OpenFOAM case templates"
     assert tool.annotations.read_only_hint is True and tool.annotations.destructive_hint is False

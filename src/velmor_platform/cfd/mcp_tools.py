@@ -103,6 +103,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         ranks: int = 1,
         iterations: int | None = None,
         yaw: float | None = None,
+        full_model: bool = False,
     ) -> dict[str, Any]:
         import anyio
 
@@ -112,7 +113,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             loaded = _product(root, product)
             case = api.prepare_case(
                 loaded, workspace=root, template=template, level=level, speed=speed,
-                ranks=ranks, iterations=iterations, yaw=yaw,
+                ranks=ranks, iterations=iterations, yaw=yaw, full_model=full_model,
             )  # fmt: skip
             return {"product": loaded._product_identifier(), "case_dir": str(case)}
 
@@ -127,6 +128,8 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         speed: float | None = None,
         template: str | None = None,
         yaw: float | None = None,
+        uncertainty: bool = False,
+        full_model: bool = False,
     ) -> dict[str, Any]:
         import anyio
         import anyio.from_thread
@@ -135,9 +138,18 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
 
         cancel = threading.Event()
 
+        # A ladder's levels report at once, from their own threads: the
+        # progress sent is their sum, so that it does not jump between them.
+        levels: dict[str, tuple[float, float]] = {}
+        lock = threading.Lock()
+
         def progress(event: dict[str, Any]) -> None:
-            done = float(event.get("iteration") or 0)
-            total = event.get("total")
+            with lock:
+                levels[str(event.get("level", ""))] = (
+                    float(event.get("iteration") or 0), float(event.get("total") or 0),
+                )  # fmt: skip
+                done = sum(d for d, _ in levels.values())
+                total = sum(t for _, t in levels.values())
             # A client that went away must not stop the run here.
             with contextlib.suppress(Exception):
                 anyio.from_thread.run(
@@ -149,6 +161,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             run = api.simulate(
                 loaded, workspace=root, level=level, ranks=ranks, iterations=iterations,
                 speed=speed, template=template, on_progress=progress, cancel=cancel, yaw=yaw,
+                uncertainty=uncertainty, full_model=full_model,
             )  # fmt: skip
             return dict(_plain(run))
 
@@ -183,7 +196,8 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         description=(
             "Build an OpenFOAM case folder for a product of the workspace; returns its path. "
             "level: quick, standard or fine; speed in m/s; ranks: MPI ranks; yaw: degrees "
-            "(any but 0 builds the full model in a crosswind)."
+            "(any but 0 builds the full model in a crosswind); full_model: mesh the whole width "
+            "(no symmetry plane), for a body that is not symmetric."
         ),
         annotations=ToolAnnotations(
             title="Prepare an OpenFOAM case",
@@ -199,7 +213,9 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         description=(
             "Prepare, run and record an OpenFOAM simulation of a product; returns the recorded run "
             "(status, cd, cl, cm_pitch, mesh_cells, wall_time_s, case_dir; cs and cm_yaw at a "
-            "yaw angle). Sends progress "
+            "yaw angle). uncertainty: run the mesh ladder (quick, standard, fine) and record the "
+            "finest result with its grid-convergence band; full_model: no symmetry plane. "
+            "Sends progress "
             "notifications whose message is JSON: stage, iteration, total, cd, elapsed_s."
         ),
         annotations=ToolAnnotations(

@@ -174,10 +174,6 @@ def simulate(
     if yaw:
         options["yaw"] = yaw
     if uncertainty or full_model:
-        if remote:
-            raise UserError(
-                "invalid", "--uncertainty and --full-model run here, not through --server"
-            )
         options.update(uncertainty=uncertainty, full_model=full_model)
     with _cfd_errors():
         if remote:
@@ -199,7 +195,9 @@ def _simulate_remote(
 
     _loop().check_backend(product, options["domain"], options["backend"])
     arguments = {"product": str(product.usd_path)}
-    for key in ("level", "ranks", "iterations", "speed", "template", "yaw"):
+    for key in (
+        "level", "ranks", "iterations", "speed", "template", "yaw", "uncertainty", "full_model",
+    ):  # fmt: skip
         if options.get(key) is not None:
             arguments[key] = options[key]
 
