@@ -416,6 +416,7 @@ def build_case(
                 "gap_m": round(gap, 5),
                 "level": domain.under_level,
                 "cells_across": round(domain.gap_cells(), 2),
+                "ground_split": domain.ground_split,
             },
             "first_layer_y_plus": round(
                 first_layer_y_plus(

@@ -18,7 +18,11 @@ The tunnel is sized by practice for external aerodynamics:
 Refinement regions: a ``near`` box around the body and near wake, a
 ``wake`` box further out, and an ``under`` box filling the gap between
 the underbody and the road, refined so that at least ``GAP_CELLS`` cells
-span the gap at the coarsest mesh of the ladder.
+span the gap at the coarsest mesh of the ladder. Where that would take
+more than ``MAX_GAP_EXTRA`` levels beyond the surface's (a low car), the
+core's cells next to the road are made thinner instead (``ground_split``
+times, in height only): refining the whole under box once more would cost
+eight times its cells, halving the height of its cells costs two.
 """
 
 from __future__ import annotations
@@ -62,6 +66,8 @@ class Domain:
     under_level: int = 0
     gap: float = 0.0  # underbody clearance, m
     blockage: float = 0.0  # half frontal area over the half tunnel's section
+    #: How many times thinner than the core's cells the cells next to the road are.
+    ground_split: int = 1
 
     def grading_entry(self) -> list[Any]:
         """blockMesh's ``simpleGrading`` value (multi-section in each direction)."""
@@ -75,7 +81,7 @@ class Domain:
     def gap_cells(self, level: int | None = None) -> float:
         """Cells across the underbody gap at the under box's refinement."""
         lvl = self.under_level if level is None else level
-        return self.gap / (self.base / 2**lvl) if self.base else 0.0
+        return self.gap / (self.base / self.ground_split / 2**lvl) if self.base else 0.0
 
 
 def graded(length: float, first: float, growth: float = GROWTH) -> Section:
@@ -143,18 +149,29 @@ def tunnel(
         graded(x1 - cx1, s),
     )
     y_axis = (Section(cy1, ncy, 1.0), graded(y1 - cy1, s))
-    z_axis = (Section(cz1, ncz, 1.0), graded(z1 - cz1, s))
-    cells = tuple(sum(sec.cells for sec in axis) for axis in (x_axis, y_axis, z_axis))
+    z_axis: tuple[Section, ...] = (Section(cz1, ncz, 1.0), graded(z1 - cz1, s))
     # Under the body: whole gap, a little ahead and behind, out to the body's side.
-    level = 0
+    level, split = 0, 1
     under: Box | None = None
     if gap > 0:
-        wanted = math.log2(GAP_CELLS * gap_base / gap) - 0.02
-        level = max(surface_level, min(surface_level + MAX_GAP_EXTRA, math.ceil(wanted)))
+        wanted = math.ceil(math.log2(GAP_CELLS * gap_base / gap) - 0.02)
+        level = max(surface_level, min(surface_level + MAX_GAP_EXTRA, wanted))
         under = (
             (float(lo[0]) - 0.05 * length, 0.0, 0.0),
             (float(hi[0]) + 0.1 * length, float(hi[1]), 1.1 * gap),
         )
+        split = 2 ** max(0, wanted - level)
+        # Whole core cells up to the under box's top, each cut ``split`` times in height.
+        rows = min(ncz, math.ceil(under[1][2] / s - 1e-9))
+        if split > 1 and rows < ncz:
+            z_axis = (
+                Section(rows * s, rows * split, 1.0),
+                Section(cz1 - rows * s, ncz - rows, 1.0),
+                z_axis[1],
+            )
+        elif split > 1:
+            z_axis = (Section(cz1, ncz * split, 1.0), z_axis[1])
+    cells = tuple(sum(sec.cells for sec in axis) for axis in (x_axis, y_axis, z_axis))
     # Off any cell face: a fraction of a cell that no refinement level hits.
     inside = (cx1 - 0.37 * length - 0.1234 * s, cy1 * 0.8 + 0.1357 * s, cz1 * 0.8 + 0.1111 * s)
     return Domain(
@@ -170,6 +187,7 @@ def tunnel(
         under_level=level,
         gap=gap,
         blockage=half_area / (y1 * z1),
+        ground_split=split,
     )
 
 
@@ -197,4 +215,5 @@ def mirrored(domain: Domain) -> Domain:
         under_level=domain.under_level,
         gap=domain.gap,
         blockage=domain.blockage,
+        ground_split=domain.ground_split,
     )
