@@ -46,6 +46,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import platform
 import shutil
@@ -87,8 +88,36 @@ BODIES = {
 LEVELS = ("quick", "standard", "fine")
 
 
-def run_one(name: str, level: str, ranks: int) -> dict[str, Any]:
-    """Build, run and summarise one configuration at one level (in this process)."""
+def breakdown(folder: Path, rear: float) -> dict[str, Any]:
+    """Where the drag comes from, averaged over the run's window: pressure and
+    friction on the body, and from the binned forces the drag accumulated
+    over the rounded nose, up to the slant, and over the rear (its last
+    ``rear`` metres of length)."""
+    from velmor_platform.post import readers
+
+    win = readers.window(readers.coefficient_history(folder))
+    out: dict[str, Any] = {}
+    for part in (p for p in readers.part_forces(folder, win) if p.part == "body"):
+        out["cd_pressure"] = round(part.cd_pressure, 4)
+        out["cd_friction"] = round(part.cd_viscous, 4)
+    bins = readers.cumulative_drag(folder, win)
+    if bins is not None:
+        from velmor_platform.cfd import case
+
+        (x0, *_), (x1, *_) = case.read_case_info(folder)["body_bounds_m"]
+        x, cd = (list(map(float, v)) for v in bins)
+        # Cd accumulated from the nose: its rounded front, up to the slant, the rear.
+        upto = [(xi - x0, c) for xi, c in zip(x, cd, strict=True)]
+        nose = [c for d, c in upto if d <= 0.1 + 1e-6][-1:] or [0.0]
+        middle = [c for d, c in upto if d <= x1 - x0 - rear + 1e-6][-1:] or [0.0]
+        out.update(cd_nose=round(nose[0], 4), cd_to_slant=round(middle[0], 4),
+                   cd_rear=round(cd[-1] - middle[0], 4))  # fmt: skip
+    return out
+
+
+def run_one(name: str, level: str, ranks: int, keep: str | None = None) -> dict[str, Any]:
+    """Build, run and summarise one configuration at one level (in this process);
+    ``keep`` names a folder to copy the case to (for a closer look)."""
     from cfd import ahmed_triangles
 
     from velmor_platform.cfd import api, case, coefficients, runner
@@ -133,12 +162,16 @@ def run_one(name: str, level: str, ranks: int) -> dict[str, Any]:
             cd=s.cd, cd_two_se=s.two_se("Cd"), converged=s.converged, iterations=s.iterations,
             message=s.reason, window=s.window,
         )  # fmt: skip
+        out.update(breakdown(folder, 0.222 * math.cos(math.radians(body.slant))))
+        if keep:
+            shutil.copytree(folder, Path(keep) / f"{name}-{level}", dirs_exist_ok=True)
         return out
 
 
-def _subprocess(name: str, level: str, ranks: int) -> dict[str, Any]:
+def _subprocess(name: str, level: str, ranks: int, keep: str | None) -> dict[str, Any]:
     """One run in a fresh interpreter (its own memory; a crash stays there)."""
     cmd = [sys.executable, __file__, "--one", name, level, str(ranks)]
+    cmd += ["--keep", keep] if keep else []
     proc = subprocess.run(cmd, capture_output=True, text=True, check=False)
     if proc.returncode != 0:
         tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
@@ -206,11 +239,12 @@ def main() -> None:
     parser.add_argument("--ranks", type=int, default=2)
     parser.add_argument("--out", default=str(OUT))
     parser.add_argument("--table", action="store_true", help="only print the table of --out")
+    parser.add_argument("--keep", metavar="DIR", help="copy each case folder into DIR")
     parser.add_argument("--one", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
         name, level, ranks = args.one
-        print(json.dumps(run_one(name, level, int(ranks))))
+        print(json.dumps(run_one(name, level, int(ranks), args.keep)))
         return
     out = Path(args.out)
     report = json.loads(out.read_text()) if out.is_file() else {"results": []}
@@ -218,7 +252,7 @@ def main() -> None:
         for name in args.bodies:
             for level in args.levels:
                 started = time.perf_counter()
-                entry = _subprocess(name, level, args.ranks)
+                entry = _subprocess(name, level, args.ranks, args.keep)
                 entry["elapsed_s"] = round(time.perf_counter() - started, 1)
                 print(json.dumps(entry), flush=True)
                 report["results"] = [
