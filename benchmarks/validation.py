@@ -115,7 +115,9 @@ def breakdown(folder: Path, rear: float) -> dict[str, Any]:
     return out
 
 
-def run_one(name: str, level: str, ranks: int, keep: str | None = None) -> dict[str, Any]:
+def run_one(
+    name: str, level: str, ranks: int, keep: str | None = None, ground: str = "fixed"
+) -> dict[str, Any]:
     """Build, run and summarise one configuration at one level (in this process);
     ``keep`` names a folder to copy the case to (for a closer look)."""
     from cfd import ahmed_triangles
@@ -130,7 +132,7 @@ def run_one(name: str, level: str, ranks: int, keep: str | None = None) -> dict[
         root = Path(tmp) / "workspace"
         shutil.copytree(sample, root, ignore=shutil.ignore_patterns("__pycache__"))
         params = RunParams(
-            level=level, speed=SPEED, ranks=ranks, template="motorBike", ground="fixed"
+            level=level, speed=SPEED, ranks=ranks, template="motorBike", ground=ground
         )
         frontal = 0.389 * 0.288
         folder = case.build_case(
@@ -148,7 +150,8 @@ def run_one(name: str, level: str, ranks: int, keep: str | None = None) -> dict[
             converged=lambda c: api._settled(c, params.convergence_tolerance),
         )  # fmt: skip
         out: dict[str, Any] = {
-            "body": name, "level": level, "ranks": ranks, "status": result.status,
+            "body": name, "level": level, "ranks": ranks, "ground": ground,
+            "status": result.status,
             "wall_s": round(result.wall_time_s, 1), "stage_s": result.stage_times,
             "cells": api.mesh_cells(folder), "base_cell_m": info["base_cell_m"],
             "underbody": info["underbody"], "blockage": info["blockage"],
@@ -168,9 +171,9 @@ def run_one(name: str, level: str, ranks: int, keep: str | None = None) -> dict[
         return out
 
 
-def _subprocess(name: str, level: str, ranks: int, keep: str | None) -> dict[str, Any]:
+def _subprocess(name: str, level: str, ranks: int, keep: str | None, ground: str) -> dict[str, Any]:
     """One run in a fresh interpreter (its own memory; a crash stays there)."""
-    cmd = [sys.executable, __file__, "--one", name, level, str(ranks)]
+    cmd = [sys.executable, __file__, "--one", name, level, str(ranks), "--ground", ground]
     cmd += ["--keep", keep] if keep else []
     proc = subprocess.run(cmd, capture_output=True, text=True, check=False)
     if proc.returncode != 0:
@@ -240,11 +243,15 @@ def main() -> None:
     parser.add_argument("--out", default=str(OUT))
     parser.add_argument("--table", action="store_true", help="only print the table of --out")
     parser.add_argument("--keep", metavar="DIR", help="copy each case folder into DIR")
+    parser.add_argument(
+        "--ground", choices=("fixed", "moving"), default="fixed",
+        help="the tunnel's floor (fixed, as in the experiments) or a belt at the wind's speed",
+    )  # fmt: skip
     parser.add_argument("--one", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
         name, level, ranks = args.one
-        print(json.dumps(run_one(name, level, int(ranks), args.keep)))
+        print(json.dumps(run_one(name, level, int(ranks), args.keep, args.ground)))
         return
     out = Path(args.out)
     report = json.loads(out.read_text()) if out.is_file() else {"results": []}
@@ -252,7 +259,7 @@ def main() -> None:
         for name in args.bodies:
             for level in args.levels:
                 started = time.perf_counter()
-                entry = _subprocess(name, level, args.ranks, args.keep)
+                entry = _subprocess(name, level, args.ranks, args.keep, args.ground)
                 entry["elapsed_s"] = round(time.perf_counter() - started, 1)
                 print(json.dumps(entry), flush=True)
                 report["results"] = [
