@@ -97,9 +97,9 @@ def breakdown(folder: Path, rear: float) -> dict[str, Any]:
 
     win = readers.window(readers.coefficient_history(folder))
     out: dict[str, Any] = {}
-    for part in (p for p in readers.part_forces(folder, win) if p.part == "body"):
-        out["cd_pressure"] = round(part.cd_pressure, 4)
-        out["cd_friction"] = round(part.cd_viscous, 4)
+    body = next((p for p in readers.part_forces(folder, win) if p.part == "body"), None)
+    if body is not None:
+        out.update(cd_pressure=round(body.cd_pressure, 4), cd_friction=round(body.cd_viscous, 4))
     bins = readers.cumulative_drag(folder, win)
     if bins is not None:
         from velmor_platform.cfd import case

@@ -161,16 +161,12 @@ def tunnel(
             (float(hi[0]) + 0.1 * length, float(hi[1]), 1.1 * gap),
         )
         split = 2 ** max(0, wanted - level)
-        # Whole core cells up to the under box's top, each cut ``split`` times in height.
-        rows = min(ncz, math.ceil(under[1][2] / s - 1e-9))
-        if split > 1 and rows < ncz:
-            z_axis = (
-                Section(rows * s, rows * split, 1.0),
-                Section(cz1 - rows * s, ncz - rows, 1.0),
-                z_axis[1],
-            )
-        elif split > 1:
-            z_axis = (Section(cz1, ncz * split, 1.0), z_axis[1])
+        if split > 1:  # whole core cells up to the under box's top, each cut in height
+            rows = min(ncz, math.ceil(under[1][2] / s - 1e-9))
+            core = [Section(rows * s, rows * split, 1.0)]
+            if rows < ncz:
+                core.append(Section(cz1 - rows * s, ncz - rows, 1.0))
+            z_axis = (*core, z_axis[-1])
     cells = tuple(sum(sec.cells for sec in axis) for axis in (x_axis, y_axis, z_axis))
     # Off any cell face: a fraction of a cell that no refinement level hits.
     inside = (cx1 - 0.37 * length - 0.1234 * s, cy1 * 0.8 + 0.1357 * s, cz1 * 0.8 + 0.1111 * s)

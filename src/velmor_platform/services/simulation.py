@@ -170,11 +170,10 @@ def simulate(
     options = {
         "domain": domain, "backend": backend, "level": level, "ranks": ranks,
         "iterations": iterations, "speed": speed, "template": template,
+        "uncertainty": uncertainty, "full_model": full_model,
     }  # fmt: skip
     if yaw:
         options["yaw"] = yaw
-    if uncertainty or full_model:
-        options.update(uncertainty=uncertainty, full_model=full_model)
     with _cfd_errors():
         if remote:
             record = _simulate_remote(product, options, on_progress)
@@ -194,12 +193,13 @@ def _simulate_remote(
     from ..cfd.errors import CfdError
 
     _loop().check_backend(product, options["domain"], options["backend"])
-    arguments = {"product": str(product.usd_path)}
-    for key in (
-        "level", "ranks", "iterations", "speed", "template", "yaw", "uncertainty", "full_model",
-    ):  # fmt: skip
+    arguments: dict[str, Any] = {"product": str(product.usd_path)}
+    for key in ("level", "ranks", "iterations", "speed", "template", "yaw"):
         if options.get(key) is not None:
             arguments[key] = options[key]
+    for flag in ("uncertainty", "full_model"):  # only when asked: an older server lacks them
+        if options[flag]:
+            arguments[flag] = True
 
     async def call() -> Any:
         from ..mcp.mcp_transport import mcp_connect, parse_tool_result
