@@ -100,13 +100,16 @@ def test_host_form_config_works_and_server_stderr_goes_to_a_log(ws):
 # ------------------------------------------------------------------- Ctrl-C
 
 
-def _interrupt_when(ws, args, ready):
+def _interrupt_when(ws, args, ready, sigint=signal.SIG_DFL):
+    # The child gets Ctrl-C as a terminal would give it (`sigint`), whatever
+    # this process inherited: a shell's background job starts with it ignored.
     proc = subprocess.Popen(
         [sys.executable, "-m", "velmor_platform", *args],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
         env={**os.environ, "VELMOR_WORKSPACE": str(ws), "PYTHONPATH": PACKAGE_PARENT},
+        preexec_fn=lambda: signal.signal(signal.SIGINT, sigint),
     )
     try:
         deadline = time.monotonic() + 30
@@ -129,12 +132,16 @@ def _openusd_loading(proc):
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="needs /proc to see OpenUSD load")
-def test_ctrl_c_while_openusd_loads_writes_nothing(ws):
+@pytest.mark.parametrize("sigint", [signal.SIG_DFL, signal.SIG_IGN], ids=["default", "ignored"])
+def test_ctrl_c_while_openusd_loads_writes_nothing(ws, sigint):
     usd = ws / "products/sedan/base/sedan.usda"
     before = usd.read_bytes()
     code, out, err, _ = _interrupt_when(
-        ws, ["targets", "set", "sedan:base", "--cd", "0.2"], _openusd_loading
+        ws, ["targets", "set", "sedan:base", "--cd", "0.2"], _openusd_loading, sigint
     )
+    if sigint is signal.SIG_IGN:  # a background job: the write goes through
+        assert code == 0 and "targetCd = 0.2" in usd.read_text()
+        return
     assert (code, out, err.strip()) == (130, "", "velmor: interrupted")
     assert usd.read_bytes() == before
 

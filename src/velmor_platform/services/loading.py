@@ -40,11 +40,15 @@ def interrupt_deferred() -> Iterator[None]:
 
     OpenUSD's import swallows an interrupt that arrives while it runs (and
     prints its own tracebacks); here the interrupt waits for the import to
-    finish and then stops the command as usual.
+    finish and then stops the command as usual. A process that ignores
+    Ctrl-C (started in the background by a shell) goes on ignoring it.
     """
     import threading
 
-    if threading.current_thread() is not threading.main_thread():
+    if (
+        threading.current_thread() is not threading.main_thread()
+        or signal.getsignal(signal.SIGINT) is signal.SIG_IGN
+    ):
         yield
         return
     caught: list[int] = []

@@ -60,12 +60,13 @@ def make_executor(workspace: Path, name: str) -> Executor:
 @contextlib.contextmanager
 def _interrupts_deferred() -> Iterator[None]:
     """Hold back SIGINT (Ctrl-C) and SIGTERM for the block; either, if it came,
-    is raised at its end as ``KeyboardInterrupt``."""
+    is raised at its end as ``KeyboardInterrupt``. A signal the process
+    ignores (SIGINT under a shell's background job) stays ignored."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
     caught: list[int] = []
-    held = (signal.SIGINT, signal.SIGTERM)
+    held = [n for n in (signal.SIGINT, signal.SIGTERM) if signal.getsignal(n) is not signal.SIG_IGN]
     previous = {n: signal.signal(n, lambda signum, frame: caught.append(signum)) for n in held}
     try:
         yield
