@@ -7,10 +7,16 @@ over the last two windows of the history:
 
 * the window is at least ``MIN_WINDOW`` iterations, and at least twice the
   dominant period of the signal when a clear one shows in its spectrum;
+  the period is sought only once the start-up has settled (the truncation
+  point of the marginal standard error rule, MSER-5, White 1997), and only
+  a peak with two or more cycles in view counts, so a slow decay is not
+  taken for a slow oscillation whose period grows with the run;
 * the means of the last two windows must agree within ``TOLERANCE``
   (a slow oscillation or a wander shows here);
 * the drift over the last window (a straight-line fit's change across it)
-  must stay below ``TOLERANCE`` (a monotonic creep shows here);
+  must stay below ``TOLERANCE``, and so must the drift over everything since
+  the start-up settled when that is longer than the two windows (a creep
+  too slow to show in one window shows there);
 * twice the standard error of the mean, by batch means (``BATCHES``
   contiguous batches, so correlated iterations are not counted as
   independent), must stay below ``TOLERANCE``.
@@ -39,6 +45,8 @@ DISCARD = 150
 BATCHES = 8
 #: A spectral peak this many times the mean power of the other frequencies is a period.
 PEAK_FACTOR = 12.0
+#: Batch size of the start-up truncation rule (MSER-5).
+MSER_BATCH = 5
 
 
 @dataclass(frozen=True)
@@ -89,10 +97,29 @@ def dominant_period(signal: npt.NDArray[np.float64]) -> float | None:
     if len(power) < 3 or not power.any():
         return None
     k = int(np.argmax(power))
+    if k == 0:  # one cycle in view: a trend's curvature as much as a period
+        return None
     others = np.delete(power, k)
     if power[k] < PEAK_FACTOR * float(others.mean()):
         return None
     return n / (k + 1)
+
+
+def transient_end(signal: npt.NDArray[np.float64], batch: int = MSER_BATCH) -> int:
+    """Where the start-up transient of ``signal`` ends, in samples: the
+    truncation point (within the first half) that minimises the marginal
+    standard error of the mean of what is left, on means of ``batch``."""
+    m = len(signal) // batch
+    if m < 4:
+        return 0
+    means = np.asarray(signal[: m * batch], dtype=np.float64).reshape(m, batch).mean(axis=1)
+    kept = np.arange(m, 0, -1, dtype=np.float64)  # batches left after truncating at d
+    total = np.cumsum(means[::-1])[::-1]
+    squares = np.cumsum((means - means.mean())[::-1] ** 2)[::-1]
+    centred = total - kept * means.mean()
+    variance = squares / kept - (centred / kept) ** 2
+    half = m // 2 + 1
+    return int(np.argmin(variance[:half] / kept[:half])) * batch
 
 
 def batch_two_se(values: npt.NDArray[np.float64], batches: int = BATCHES) -> float:
@@ -106,6 +133,14 @@ def batch_two_se(values: npt.NDArray[np.float64], batches: int = BATCHES) -> flo
 
 def _relative(value: float, mean: float) -> float:
     return abs(value) / abs(mean) if mean else math.inf
+
+
+def _drift(values: npt.NDArray[np.float64]) -> float:
+    """The change of a straight-line fit across ``values``, relative to their mean."""
+    if len(values) < 2:
+        return math.inf
+    slope = float(np.polyfit(np.arange(len(values), dtype=np.float64), values, 1)[0])
+    return _relative(slope * (len(values) - 1), float(values.mean()))
 
 
 def verdict(
@@ -124,7 +159,9 @@ def verdict(
     usable = max(0, n - min(discard, n // 3))
     reasons: list[str] = []
     tail = signal[n - usable :]
-    period = dominant_period(tail[len(tail) // 4 :]) if usable >= 64 else None
+    settled = tail[transient_end(tail) :]
+    creep = _drift(settled)
+    period = dominant_period(settled) if len(settled) >= 64 else None
     window = min_window
     if period is not None:
         window = max(window, math.ceil(2 * period))
@@ -139,16 +176,17 @@ def verdict(
     before = signal[max(0, n - 2 * window) : n - window]
     mean = float(last.mean()) if len(last) else math.nan
     shift = _relative(float(before.mean()) - mean, mean) if len(before) else math.inf
-    if len(last) >= 2:
-        slope = float(np.polyfit(np.arange(len(last), dtype=np.float64), last, 1)[0])
-        drift = _relative(slope * (len(last) - 1), mean)
-    else:
-        drift = math.inf
+    drift = _drift(last)
     rel_two_se = _relative(batch_two_se(last), mean)
     if shift >= tolerance:
         reasons.append(f"the last two windows' means differ by {shift:.2%} (>= {tolerance:.1%})")
     if drift >= tolerance:
         reasons.append(f"{key} drifts by {drift:.2%} over the window (>= {tolerance:.1%})")
+    elif creep >= tolerance and len(settled) > 2 * window:
+        reasons.append(
+            f"{key} drifts by {creep:.2%} over the {len(settled)} iterations since the start-up "
+            f"settled (>= {tolerance:.1%})"
+        )
     if rel_two_se >= tolerance:
         reasons.append(f"2SE of the mean is {rel_two_se:.2%} (>= {tolerance:.1%})")
     stats = {}
