@@ -31,10 +31,11 @@ def signal(body):
         (0.009 * np.sin(2 * np.pi * T / 450), False, "period"),  # long-period oscillation
         (0.02 * RNG.standard_normal(N), False, "2SE"),  # noise too strong for the window
         (0.003 * np.sin(2 * np.pi * T / 40), True, None),  # short cycles average out
+        (0.008 * np.sin(2 * np.pi * T / 50), True, None),  # +-2.7 %, four whole cycles a window
         # a slow start-up decay, settled by the end: not a period growing with the run
         (0.09 * np.exp(-T / 180) + 0.0005 * RNG.standard_normal(N), True, None),
     ],
-    ids=["clean", "drift", "long-period", "noise", "short-period", "slow-start"],
+    ids=["clean", "drift", "long-period", "noise", "short-period", "cycles", "slow-start"],
 )
 def test_convergence_verdict_on_synthetic_signals(body, converged, reason):
     columns = signal(body)

@@ -19,7 +19,10 @@ over the last two windows of the history:
   too slow to show in one window shows there);
 * twice the standard error of the mean, by batch means (``BATCHES``
   contiguous batches, so correlated iterations are not counted as
-  independent), must stay below ``TOLERANCE``.
+  independent), must stay below ``TOLERANCE``. When Cd oscillates and the
+  window holds at least ``MIN_BATCHES`` cycles, each batch holds whole
+  cycles: a batch of half a cycle would count the oscillation itself as
+  uncertainty of the mean.
 
 All three are relative to the window's mean. The same statistics (mean and
 two standard errors over the same window) are given for every coefficient
@@ -43,6 +46,8 @@ MIN_WINDOW = 200
 DISCARD = 150
 #: Batches of the batch-means standard error.
 BATCHES = 8
+#: Fewest batches when they must hold whole cycles of an oscillation.
+MIN_BATCHES = 4
 #: A spectral peak this many times the mean power of the other frequencies is a period.
 PEAK_FACTOR = 12.0
 #: Batch size of the start-up truncation rule (MSER-5).
@@ -102,7 +107,14 @@ def dominant_period(signal: npt.NDArray[np.float64]) -> float | None:
     others = np.delete(power, k)
     if power[k] < PEAK_FACTOR * float(others.mean()):
         return None
-    return n / (k + 1)
+    # The peak between bins, from a parabola through the log power around it.
+    offset = 0.0
+    if 0 < k < len(power) - 1 and np.all(power[k - 1 : k + 2] > 0):
+        below, at, above = np.log(power[k - 1 : k + 2])
+        curvature = below - 2 * at + above
+        if curvature < 0:
+            offset = float(np.clip(0.5 * (below - above) / curvature, -0.5, 0.5))
+    return n / (k + 1 + offset)
 
 
 def transient_end(signal: npt.NDArray[np.float64], batch: int = MSER_BATCH) -> int:
@@ -122,10 +134,16 @@ def transient_end(signal: npt.NDArray[np.float64], batch: int = MSER_BATCH) -> i
     return int(np.argmin(variance[:half] / kept[:half])) * batch
 
 
-def batch_two_se(values: npt.NDArray[np.float64], batches: int = BATCHES) -> float:
-    """Twice the standard error of the mean of ``values`` by batch means."""
-    size = len(values) // batches
-    if size < 1:
+def batch_two_se(
+    values: npt.NDArray[np.float64], batches: int = BATCHES, size: int | None = None
+) -> float:
+    """Twice the standard error of the mean of ``values`` by batch means:
+    ``batches`` batches, or as many of ``size`` as the values hold."""
+    if size is None:
+        size = len(values) // batches
+    elif size >= 1:
+        batches = len(values) // size
+    if size < 1 or batches < 2:
         return math.inf
     means = values[len(values) - size * batches :].reshape(batches, size).mean(axis=1)
     return float(2 * means.std(ddof=1) / math.sqrt(batches))
@@ -133,6 +151,16 @@ def batch_two_se(values: npt.NDArray[np.float64], batches: int = BATCHES) -> flo
 
 def _relative(value: float, mean: float) -> float:
     return abs(value) / abs(mean) if mean else math.inf
+
+
+def _batch_drift(values: npt.NDArray[np.float64], size: int) -> float:
+    """``_drift`` through the means of the last whole batches of ``size``
+    (whole cycles of an oscillation, which a straight line through the
+    samples themselves would read as a slope)."""
+    count = len(values) // size
+    means = values[len(values) - count * size :].reshape(count, size).mean(axis=1)
+    slope = float(np.polyfit(np.arange(count, dtype=np.float64), means, 1)[0]) / size
+    return _relative(slope * (len(values) - 1), float(values.mean()))
 
 
 def _drift(values: npt.NDArray[np.float64]) -> float:
@@ -163,8 +191,10 @@ def verdict(
     creep = _drift(settled)
     period = dominant_period(settled) if len(settled) >= 64 else None
     window = min_window
+    batch: int | None = None  # batch length, when it must hold whole cycles
     if period is not None:
         window = max(window, math.ceil(2 * period))
+        batch = round(period * max(1, round(window / (BATCHES * period))))
     if usable < 2 * window:
         reasons.append(
             f"{usable} iterations after the start-up, fewer than the two windows of {window} "
@@ -176,8 +206,9 @@ def verdict(
     before = signal[max(0, n - 2 * window) : n - window]
     mean = float(last.mean()) if len(last) else math.nan
     shift = _relative(float(before.mean()) - mean, mean) if len(before) else math.inf
-    drift = _drift(last)
-    rel_two_se = _relative(batch_two_se(last), mean)
+    size = batch if batch is not None and len(last) >= MIN_BATCHES * batch else None
+    drift = _drift(last) if size is None else _batch_drift(last, size)
+    rel_two_se = _relative(batch_two_se(last, size=size), mean)
     if shift >= tolerance:
         reasons.append(f"the last two windows' means differ by {shift:.2%} (>= {tolerance:.1%})")
     if drift >= tolerance:
@@ -193,7 +224,7 @@ def verdict(
     for name, values in columns.items():
         part = np.asarray(values, dtype=np.float64)[n - window :]
         if len(part):
-            stats[name] = Stat(float(part.mean()), batch_two_se(part))
+            stats[name] = Stat(float(part.mean()), batch_two_se(part, size=size))
     span = (int(times[n - window]), int(times[-1])) if n else (0, 0)
     return Verdict(
         converged=not reasons,
