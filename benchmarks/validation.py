@@ -116,15 +116,28 @@ def breakdown(folder: Path, rear: float) -> dict[str, Any]:
 
 
 def run_one(
-    name: str, level: str, ranks: int, keep: str | None = None, ground: str = "fixed"
+    name: str,
+    level: str,
+    ranks: int,
+    keep: str | None = None,
+    ground: str = "fixed",
+    refine: dict[str, int] | None = None,
 ) -> dict[str, Any]:
     """Build, run and summarise one configuration at one level (in this process);
-    ``keep`` names a folder to copy the case to (for a closer look)."""
+    ``keep`` names a folder to copy the case to (for a closer look). ``refine``
+    is an experiment: other refinement levels for the ``near`` or ``wake``
+    box, or a ``rear`` box at the given level around the slant, base and near
+    wake."""
     from cfd import ahmed_triangles
 
     from velmor_platform.cfd import api, case, coefficients, runner
+    from velmor_platform.cfd import params as mesh_params
     from velmor_platform.cfd.params import Reference, RunParams
 
+    boxes = {k: v for k, v in (refine or {}).items() if k in ("near", "wake")}
+    if boxes:
+        levels = mesh_params.MESH_LEVELS
+        levels[level] = levels[level].model_copy(update=boxes)
     body = BODIES[name]
     tri = ahmed_triangles(slant_deg=body.slant)
     sample = ROOT / "src" / "velmor_platform" / "sample_workspace"
@@ -142,6 +155,8 @@ def run_one(
             params=params, source=f"Ahmed body, {body.slant:g} degree slant",
         )  # fmt: skip
         info = case.read_case_info(folder)
+        if refine and "rear" in refine:
+            _rear_box(folder, info["body_bounds_m"], refine["rear"])
         load_before = os.getloadavg()[0]
         stop = threading.Event()  # SIGTERM ends the OpenFOAM stage's whole process group
         signal.signal(signal.SIGTERM, lambda *_: stop.set())
@@ -151,7 +166,7 @@ def run_one(
         )  # fmt: skip
         out: dict[str, Any] = {
             "body": name, "level": level, "ranks": ranks, "ground": ground,
-            "status": result.status,
+            **({"refine": refine} if refine else {}), "status": result.status,
             "wall_s": round(result.wall_time_s, 1), "stage_s": result.stage_times,
             "cells": api.mesh_cells(folder), "base_cell_m": info["base_cell_m"],
             "underbody": info["underbody"], "blockage": info["blockage"],
@@ -171,10 +186,30 @@ def run_one(
         return out
 
 
-def _subprocess(name: str, level: str, ranks: int, keep: str | None, ground: str) -> dict[str, Any]:
+def _rear_box(folder: Path, bounds: list[list[float]], level: int) -> None:
+    """Add a refinement box at ``level`` from the slant's start to half a body
+    length behind the base, a little wider and higher than the body."""
+    from foamlib import FoamFile
+
+    (x0, _, _), (x1, y1, z1) = bounds
+    length = x1 - x0
+    snappy = FoamFile(folder / "system" / "snappyHexMeshDict")
+    snappy["geometry", "rearBox"] = {
+        "type": "box", "min": [x1 - 0.25 * length, 0.0, 0.0],
+        "max": [x1 + 0.5 * length, 1.15 * y1, 1.15 * z1],
+    }  # fmt: skip
+    snappy["castellatedMeshControls", "refinementRegions", "rearBox"] = {
+        "mode": "inside", "levels": [[1e15, level]],
+    }  # fmt: skip
+
+
+def _subprocess(
+    name: str, level: str, ranks: int, keep: str | None, ground: str, refine: list[str]
+) -> dict[str, Any]:
     """One run in a fresh interpreter (its own memory; a crash stays there)."""
     cmd = [sys.executable, __file__, "--one", name, level, str(ranks), "--ground", ground]
     cmd += ["--keep", keep] if keep else []
+    cmd += ["--refine", *refine] if refine else []
     proc = subprocess.run(cmd, capture_output=True, text=True, check=False)
     if proc.returncode != 0:
         tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
@@ -247,19 +282,32 @@ def main() -> None:
         "--ground", choices=("fixed", "moving"), default="fixed",
         help="the tunnel's floor (fixed, as in the experiments) or a belt at the wind's speed",
     )  # fmt: skip
+    parser.add_argument(
+        "--refine", nargs="*", default=[], metavar="REGION=LEVEL",
+        help="an experiment: other refinement levels for the near or wake box, or a box around "
+        "the rear at a level (near=3 wake=2 rear=3)",
+    )  # fmt: skip
     parser.add_argument("--one", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    refine = {}
+    for item in args.refine:
+        region, _, value = item.partition("=")
+        if region not in ("near", "wake", "rear") or not value.isdigit():
+            parser.error(f"--refine takes near=N, wake=N or rear=N, not {item!r}")
+        refine[region] = int(value)
     if args.one:
         name, level, ranks = args.one
-        print(json.dumps(run_one(name, level, int(ranks), args.keep, args.ground)))
+        print(json.dumps(run_one(name, level, int(ranks), args.keep, args.ground, refine)))
         return
     out = Path(args.out)
+    if (refine or args.ground != "fixed") and not args.table and out.resolve() == OUT.resolve():
+        parser.error("an experiment (--refine, --ground moving) needs its own --out file")
     report = json.loads(out.read_text()) if out.is_file() else {"results": []}
     if not args.table:
         for name in args.bodies:
             for level in args.levels:
                 started = time.perf_counter()
-                entry = _subprocess(name, level, args.ranks, args.keep, args.ground)
+                entry = _subprocess(name, level, args.ranks, args.keep, args.ground, args.refine)
                 entry["elapsed_s"] = round(time.perf_counter() - started, 1)
                 print(json.dumps(entry), flush=True)
                 report["results"] = [
