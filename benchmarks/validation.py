@@ -126,15 +126,15 @@ def run_one(
     """Build, run and summarise one configuration at one level (in this process);
     ``keep`` names a folder to copy the case to (for a closer look). ``refine``
     is an experiment: other refinement levels for the ``near`` or ``wake``
-    box, or a ``rear`` box at the given level around the slant, base and near
-    wake."""
+    box, another number of prism ``layers``, or a ``rear`` box at the given
+    level around the slant, base and near wake."""
     from cfd import ahmed_triangles
 
     from velmor_platform.cfd import api, case, coefficients, runner
     from velmor_platform.cfd import params as mesh_params
     from velmor_platform.cfd.params import Reference, RunParams
 
-    boxes = {k: v for k, v in (refine or {}).items() if k in ("near", "wake")}
+    boxes = {k: v for k, v in (refine or {}).items() if k in ("near", "wake", "layers")}
     if boxes:
         levels = mesh_params.MESH_LEVELS
         levels[level] = levels[level].model_copy(update=boxes)
@@ -284,16 +284,16 @@ def main() -> None:
     )  # fmt: skip
     parser.add_argument(
         "--refine", nargs="*", default=[], metavar="REGION=LEVEL",
-        help="an experiment: other refinement levels for the near or wake box, or a box around "
-        "the rear at a level (near=3 wake=2 rear=3)",
+        help="an experiment: other refinement levels for the near or wake box, another number "
+        "of prism layers, or a box around the rear at a level (near=3 wake=2 layers=8 rear=3)",
     )  # fmt: skip
     parser.add_argument("--one", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     refine = {}
     for item in args.refine:
         region, _, value = item.partition("=")
-        if region not in ("near", "wake", "rear") or not value.isdigit():
-            parser.error(f"--refine takes near=N, wake=N or rear=N, not {item!r}")
+        if region not in ("near", "wake", "layers", "rear") or not value.isdigit():
+            parser.error(f"--refine takes near=N, wake=N, layers=N or rear=N, not {item!r}")
         refine[region] = int(value)
     if args.one:
         name, level, ranks = args.one
