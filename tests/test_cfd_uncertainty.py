@@ -34,8 +34,9 @@ def signal(body):
         (0.008 * np.sin(2 * np.pi * T / 50), True, None),  # +-2.7 %, four whole cycles a window
         # a slow start-up decay, settled by the end: not a period growing with the run
         (0.09 * np.exp(-T / 180) + 0.0005 * RNG.standard_normal(N), True, None),
+        (np.where(T == 1200, np.nan, 0.0), False, "nan"),  # a NaN fails the tests it reaches
     ],
-    ids=["clean", "drift", "long-period", "noise", "short-period", "cycles", "slow-start"],
+    ids=["clean", "drift", "long-period", "noise", "short-period", "cycles", "slow-start", "nan"],
 )
 def test_convergence_verdict_on_synthetic_signals(body, converged, reason):
     columns = signal(body)

@@ -24,7 +24,7 @@ over the last two windows of the history:
   cycles: a batch of half a cycle would count the oscillation itself as
   uncertainty of the mean.
 
-All three are relative to the window's mean. The same statistics (mean and
+Each is relative to the window's mean. The same statistics (mean and
 two standard errors over the same window) are given for every coefficient
 asked for, so lift and front and rear lift carry their own iterative band.
 """
@@ -209,16 +209,17 @@ def verdict(
     size = batch if batch is not None and len(last) >= MIN_BATCHES * batch else None
     drift = _drift(last) if size is None else _batch_drift(last, size)
     rel_two_se = _relative(batch_two_se(last, size=size), mean)
-    if shift >= tolerance:
+    # Written so that a NaN fails each test.
+    if not shift < tolerance:
         reasons.append(f"the last two windows' means differ by {shift:.2%} (>= {tolerance:.1%})")
-    if drift >= tolerance:
+    if not drift < tolerance:
         reasons.append(f"{key} drifts by {drift:.2%} over the window (>= {tolerance:.1%})")
-    elif creep >= tolerance and len(settled) > 2 * window:
+    elif not creep < tolerance and len(settled) > 2 * window:
         reasons.append(
             f"{key} drifts by {creep:.2%} over the {len(settled)} iterations since the start-up "
             f"settled (>= {tolerance:.1%})"
         )
-    if rel_two_se >= tolerance:
+    if not rel_two_se < tolerance:
         reasons.append(f"2SE of the mean is {rel_two_se:.2%} (>= {tolerance:.1%})")
     stats = {}
     for name, values in columns.items():
