@@ -153,21 +153,16 @@ def _relative(value: float, mean: float) -> float:
     return abs(value) / abs(mean) if mean else math.inf
 
 
-def _batch_drift(values: npt.NDArray[np.float64], size: int) -> float:
-    """``_drift`` through the means of the last whole batches of ``size``
-    (whole cycles of an oscillation, which a straight line through the
-    samples themselves would read as a slope)."""
+def _drift(values: npt.NDArray[np.float64], size: int = 1) -> float:
+    """The change of a straight-line fit across ``values``, relative to their
+    mean; fitted through the means of the last whole batches of ``size`` (whole
+    cycles of an oscillation, which a line through the samples would read as a
+    slope)."""
     count = len(values) // size
+    if count < 2:
+        return math.inf
     means = values[len(values) - count * size :].reshape(count, size).mean(axis=1)
     slope = float(np.polyfit(np.arange(count, dtype=np.float64), means, 1)[0]) / size
-    return _relative(slope * (len(values) - 1), float(values.mean()))
-
-
-def _drift(values: npt.NDArray[np.float64]) -> float:
-    """The change of a straight-line fit across ``values``, relative to their mean."""
-    if len(values) < 2:
-        return math.inf
-    slope = float(np.polyfit(np.arange(len(values), dtype=np.float64), values, 1)[0])
     return _relative(slope * (len(values) - 1), float(values.mean()))
 
 
@@ -207,7 +202,7 @@ def verdict(
     mean = float(last.mean()) if len(last) else math.nan
     shift = _relative(float(before.mean()) - mean, mean) if len(before) else math.inf
     size = batch if batch is not None and len(last) >= MIN_BATCHES * batch else None
-    drift = _drift(last) if size is None else _batch_drift(last, size)
+    drift = _drift(last, size or 1)
     rel_two_se = _relative(batch_two_se(last, size=size), mean)
     # Written so that a NaN fails each test.
     if not shift < tolerance:

@@ -12,11 +12,12 @@ import os
 import signal
 import sys
 from collections.abc import Iterator
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from ..core.signals import signals_deferred
 from .errors import UserError
 
 if TYPE_CHECKING:
@@ -34,31 +35,14 @@ class Workspace:
     how: str = ""
 
 
-@contextmanager
-def interrupt_deferred() -> Iterator[None]:
+def interrupt_deferred() -> AbstractContextManager[None]:
     """Hold back Ctrl-C while the block runs and raise it right after.
 
     OpenUSD's import swallows an interrupt that arrives while it runs (and
     prints its own tracebacks); here the interrupt waits for the import to
-    finish and then stops the command as usual. A process that ignores
-    Ctrl-C (started in the background by a shell) goes on ignoring it.
+    finish and then stops the command as usual.
     """
-    import threading
-
-    if (
-        threading.current_thread() is not threading.main_thread()
-        or signal.getsignal(signal.SIGINT) is signal.SIG_IGN
-    ):
-        yield
-        return
-    caught: list[int] = []
-    previous = signal.signal(signal.SIGINT, lambda signum, frame: caught.append(signum))
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-    if caught:
-        raise KeyboardInterrupt
+    return signals_deferred(signal.SIGINT)
 
 
 def core() -> type[ProductCore]:

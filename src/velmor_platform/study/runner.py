@@ -25,10 +25,11 @@ import subprocess
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+from ..core.signals import signals_deferred
 from .config import load_config, local_cores
 from .errors import StudyError
 from .executors import Executor, JobState, LocalExecutor
@@ -55,26 +56,6 @@ def make_executor(workspace: Path, name: str) -> Executor:
 
         return McpExecutor(workspace)
     raise StudyError("invalid", f"unknown executor {name!r} (local, slurm or mcp)")
-
-
-@contextlib.contextmanager
-def _interrupts_deferred() -> Iterator[None]:
-    """Hold back SIGINT (Ctrl-C) and SIGTERM for the block; either, if it came,
-    is raised at its end as ``KeyboardInterrupt``. A signal the process
-    ignores (SIGINT under a shell's background job) stays ignored."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    caught: list[int] = []
-    held = [n for n in (signal.SIGINT, signal.SIGTERM) if signal.getsignal(n) is not signal.SIG_IGN]
-    previous = {n: signal.signal(n, lambda signum, frame: caught.append(signum)) for n in held}
-    try:
-        yield
-    finally:
-        for number, handler in previous.items():
-            signal.signal(number, handler)
-    if caught:
-        raise KeyboardInterrupt
 
 
 def _close(executor: Executor) -> None:
@@ -258,7 +239,7 @@ def drive(
             if entry["status"] != "prepared":
                 continue
             # A job submitted must be in the saved state: Ctrl-C waits for both.
-            with _interrupts_deferred():
+            with signals_deferred(signal.SIGINT, signal.SIGTERM):
                 label = f"{state.name}-{key}"
                 handle = executor.submit(Path(entry["case_dir"]), entry["ranks"], label)
                 state.update(
