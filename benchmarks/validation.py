@@ -115,6 +115,9 @@ def breakdown(folder: Path, rear: float) -> dict[str, Any]:
     return out
 
 
+REFINE = ("near", "wake", "surface", "edges", "layers", "rear")
+
+
 def run_one(
     name: str,
     level: str,
@@ -126,15 +129,20 @@ def run_one(
     """Build, run and summarise one configuration at one level (in this process);
     ``keep`` names a folder to copy the case to (for a closer look). ``refine``
     is an experiment: other refinement levels for the ``near`` or ``wake``
-    box, another number of prism ``layers``, or a ``rear`` box at the given
-    level around the slant, base and near wake."""
+    box, the body's ``surface`` or its feature ``edges``, another number of
+    prism ``layers``, or a ``rear`` box at the given level around the slant,
+    base and near wake."""
     from cfd import ahmed_triangles
 
     from velmor_platform.cfd import api, case, coefficients, runner
     from velmor_platform.cfd import params as mesh_params
     from velmor_platform.cfd.params import Reference, RunParams
 
-    boxes = {k: v for k, v in (refine or {}).items() if k in ("near", "wake", "layers")}
+    boxes: dict[str, Any] = {
+        k: v for k, v in (refine or {}).items() if k in ("near", "wake", "layers")
+    }
+    if refine and "surface" in refine:
+        boxes["surface"] = (refine["surface"], refine["surface"])
     if boxes:
         levels = mesh_params.MESH_LEVELS
         levels[level] = levels[level].model_copy(update=boxes)
@@ -157,6 +165,8 @@ def run_one(
         info = case.read_case_info(folder)
         if refine and "rear" in refine:
             _rear_box(folder, info["body_bounds_m"], refine["rear"])
+        if refine and "edges" in refine:
+            _edge_level(folder, refine["edges"])
         load_before = os.getloadavg()[0]
         stop = threading.Event()  # SIGTERM ends the OpenFOAM stage's whole process group
         signal.signal(signal.SIGTERM, lambda *_: stop.set())
@@ -184,6 +194,14 @@ def run_one(
         if keep:
             shutil.copytree(folder, Path(keep) / f"{name}-{level}", dirs_exist_ok=True)
         return out
+
+
+def _edge_level(folder: Path, level: int) -> None:
+    """Refine the cells along the body's feature edges to ``level``."""
+    from foamlib import FoamFile
+
+    snappy = FoamFile(folder / "system" / "snappyHexMeshDict")
+    snappy["castellatedMeshControls", "features"] = [{"file": '"body.eMesh"', "level": level}]
 
 
 def _rear_box(folder: Path, bounds: list[list[float]], level: int) -> None:
@@ -284,16 +302,17 @@ def main() -> None:
     )  # fmt: skip
     parser.add_argument(
         "--refine", nargs="*", default=[], metavar="REGION=LEVEL",
-        help="an experiment: other refinement levels for the near or wake box, another number "
-        "of prism layers, or a box around the rear at a level (near=3 wake=2 layers=8 rear=3)",
+        help="an experiment: other refinement levels for the near or wake box, the body's "
+        "surface or its feature edges, another number of prism layers, or a box around the "
+        "rear at a level (near=3 wake=2 surface=4 edges=5 layers=8 rear=3)",
     )  # fmt: skip
     parser.add_argument("--one", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     refine = {}
     for item in args.refine:
         region, _, value = item.partition("=")
-        if region not in ("near", "wake", "layers", "rear") or not value.isdigit():
-            parser.error(f"--refine takes near=N, wake=N, layers=N or rear=N, not {item!r}")
+        if region not in REFINE or not value.isdigit():
+            parser.error(f"--refine takes {', '.join(r + '=N' for r in REFINE)}, not {item!r}")
         refine[region] = int(value)
     if args.one:
         name, level, ranks = args.one
