@@ -283,7 +283,8 @@ def table(results: list[dict[str, Any]]) -> str:
             rows.append(
                 f"| {name} | {body.regime} | {published} | {label} | {r.get('cells')} | {cd:.3f} "
                 f"| {error:+.1%} | {'—' if half is None else f'{half:.3f}'} | {covers} "
-                f"| {'yes' if r.get('converged') else 'no'} | {wall:.0f} s |"
+                f"| {'yes' if r.get('converged') else 'no'} "
+                f"| {'—' if wall is None else f'{wall:.0f} s'} |"
             )
     return "\n".join(rows)
 
