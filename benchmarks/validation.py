@@ -116,6 +116,7 @@ def breakdown(folder: Path, rear: float) -> dict[str, Any]:
 
 
 REFINE = ("near", "wake", "surface", "edges", "layers", "rear")
+MODELS = ("kOmegaSST", "realizableKE", "kOmega")  # the first is the loop's own
 
 
 def run_one(
@@ -125,13 +126,14 @@ def run_one(
     keep: str | None = None,
     ground: str = "fixed",
     refine: dict[str, int] | None = None,
+    model: str = MODELS[0],
 ) -> dict[str, Any]:
     """Build, run and summarise one configuration at one level (in this process);
     ``keep`` names a folder to copy the case to (for a closer look). ``refine``
     is an experiment: other refinement levels for the ``near`` or ``wake``
     box, the body's ``surface`` or its feature ``edges``, another number of
     prism ``layers``, or a ``rear`` box at the given level around the slant,
-    base and near wake."""
+    base and near wake. ``model`` is another turbulence model (an experiment)."""
     from cfd import ahmed_triangles
 
     from velmor_platform.cfd import api, case, coefficients, runner
@@ -167,6 +169,8 @@ def run_one(
             _rear_box(folder, info["body_bounds_m"], refine["rear"])
         if refine and "edges" in refine:
             _edge_level(folder, refine["edges"])
+        if model != MODELS[0]:
+            _turbulence_model(folder, model)
         load_before = os.getloadavg()[0]
         stop = threading.Event()  # SIGTERM ends the OpenFOAM stage's whole process group
         signal.signal(signal.SIGTERM, lambda *_: stop.set())
@@ -176,7 +180,8 @@ def run_one(
         )  # fmt: skip
         out: dict[str, Any] = {
             "body": name, "level": level, "ranks": ranks, "ground": ground,
-            **({"refine": refine} if refine else {}), "status": result.status,
+            **({"refine": refine} if refine else {}),
+            **({"model": model} if model != MODELS[0] else {}), "status": result.status,
             "wall_s": round(result.wall_time_s, 1), "stage_s": result.stage_times,
             "cells": api.mesh_cells(folder), "base_cell_m": info["base_cell_m"],
             "underbody": info["underbody"], "blockage": info["blockage"],
@@ -204,6 +209,39 @@ def _edge_level(folder: Path, level: int) -> None:
     snappy["castellatedMeshControls", "features"] = [{"file": '"body.eMesh"', "level": level}]
 
 
+def _turbulence_model(folder: Path, model: str) -> None:
+    """Solve with ``model`` instead: for the k-epsilon family, an epsilon field
+    with the inlet's k and omega (epsilon = 0.09 k omega, the same eddy
+    viscosity) and wall functions where omega has them."""
+    from foamlib import FoamFile
+
+    FoamFile(folder / "constant" / "turbulenceProperties")["RAS", "RASModel"] = model
+    if not model.endswith("KE"):
+        return
+    fields = folder / "0.orig"
+    omega = (fields / "omega").read_text()
+    k = float(FoamFile(fields / "k")["internalField"])  # type: ignore[arg-type]
+    w = float(FoamFile(fields / "omega")["internalField"])  # type: ignore[arg-type]
+    (fields / "epsilon").write_text(omega.replace("omega", "epsilon"))
+    eps = FoamFile(fields / "epsilon")
+    eps["dimensions"] = FoamFile.DimensionSet(length=2, time=-3)
+    value = round(0.09 * k * w, 6)
+    eps["internalField"] = value
+    eps["boundaryField", "inlet", "value"] = value
+    eps["boundaryField", "outlet", "inletValue"] = value
+    eps["boundaryField", "outlet", "value"] = value
+    for patch, bc in eps["boundaryField"].items():  # type: ignore[union-attr]
+        if bc.get("type") == "epsilonWallFunction":
+            eps["boundaryField", patch, "value"] = value
+    schemes = FoamFile(folder / "system" / "fvSchemes")
+    schemes["divSchemes", "div(phi,epsilon)"] = schemes["divSchemes", "div(phi,omega)"]
+    solution = FoamFile(folder / "system" / "fvSolution")
+    key = '"(U|k|omega)"'
+    solution["solvers", '"(U|k|omega|epsilon)"'] = solution["solvers", key]
+    del solution["solvers", key]
+    solution["relaxationFactors", "equations", "epsilon"] = 0.5
+
+
 def _rear_box(folder: Path, bounds: list[list[float]], level: int) -> None:
     """Add a refinement box at ``level`` from the slant's start to half a body
     length behind the base, a little wider and higher than the body."""
@@ -222,12 +260,14 @@ def _rear_box(folder: Path, bounds: list[list[float]], level: int) -> None:
 
 
 def _subprocess(
-    name: str, level: str, ranks: int, keep: str | None, ground: str, refine: list[str]
+    name: str, level: str, ranks: int, keep: str | None, ground: str, refine: list[str],
+    model: str = MODELS[0],
 ) -> dict[str, Any]:
     """One run in a fresh interpreter (its own memory; a crash stays there)."""
     cmd = [sys.executable, __file__, "--one", name, level, str(ranks), "--ground", ground]
     cmd += ["--keep", keep] if keep else []
     cmd += ["--refine", *refine] if refine else []
+    cmd += ["--model", model]
     proc = subprocess.run(cmd, capture_output=True, text=True, check=False)
     if proc.returncode != 0:
         tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
@@ -307,6 +347,10 @@ def main() -> None:
         "surface or its feature edges, another number of prism layers, or a box around the "
         "rear at a level (near=3 wake=2 surface=4 edges=5 layers=8 rear=3)",
     )  # fmt: skip
+    parser.add_argument(
+        "--model", choices=MODELS, default=MODELS[0],
+        help="an experiment: another turbulence model than the loop's own (the first)",
+    )  # fmt: skip
     parser.add_argument("--one", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     refine = {}
@@ -317,17 +361,19 @@ def main() -> None:
         refine[region] = int(value)
     if args.one:
         name, level, ranks = args.one
-        print(json.dumps(run_one(name, level, int(ranks), args.keep, args.ground, refine)))
+        print(json.dumps(run_one(name, level, int(ranks), args.keep, args.ground, refine, args.model)))
         return
     out = Path(args.out)
-    if (refine or args.ground != "fixed") and not args.table and out.resolve() == OUT.resolve():
-        parser.error("an experiment (--refine, --ground moving) needs its own --out file")
+    experiment = refine or args.ground != "fixed" or args.model != MODELS[0]
+    if experiment and not args.table and out.resolve() == OUT.resolve():
+        parser.error("an experiment (--refine, --ground moving, --model) needs its own --out file")
     report = json.loads(out.read_text()) if out.is_file() else {"results": []}
     if not args.table:
         for name in args.bodies:
             for level in args.levels:
                 started = time.perf_counter()
-                entry = _subprocess(name, level, args.ranks, args.keep, args.ground, args.refine)
+                entry = _subprocess(name, level, args.ranks, args.keep, args.ground, args.refine,
+                                    args.model)
                 entry["elapsed_s"] = round(time.perf_counter() - started, 1)
                 print(json.dumps(entry), flush=True)
                 report["results"] = [

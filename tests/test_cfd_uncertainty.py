@@ -164,6 +164,7 @@ def test_wheels_are_rotating_patches_touching_the_road(workspace, product, radiu
         (centres["frontWheels"] + centres["rearWheels"]) / 2
     )
     assert "runTimeControl1" not in control["functions"]
+    assert "residualControl" not in FoamFile(folder / "system" / "fvSolution")["SIMPLE"]
     # 8 across the gap (to rounding); the low sport variant gets thinner cells by the road.
     assert info["blockage"] <= 0.0101 and info["underbody"]["cells_across"] >= 7.9
     assert info["underbody"]["ground_split"] == (2 if product == "sedan:sport" else 1)

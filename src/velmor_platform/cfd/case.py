@@ -222,6 +222,10 @@ def configure(
     # average condition compares against an absolute tolerance and is not used.
     with contextlib.suppress(KeyError):
         del control["functions", "runTimeControl1"]
+    # Nor simpleFoam's residual stop: it can end a run whose mean still drifts,
+    # and a longer run would end at the same place, never settled.
+    with contextlib.suppress(KeyError):
+        del FoamFile(case / "system" / "fvSolution")["SIMPLE", "residualControl"]
     if len(patches) > 1:  # each part's own forces: the body and each axle
         whole = control[fc].as_dict()  # type: ignore[union-attr]
         for patch in patches:
