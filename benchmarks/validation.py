@@ -260,7 +260,12 @@ def _rear_box(folder: Path, bounds: list[list[float]], level: int) -> None:
 
 
 def _subprocess(
-    name: str, level: str, ranks: int, keep: str | None, ground: str, refine: list[str],
+    name: str,
+    level: str,
+    ranks: int,
+    keep: str | None,
+    ground: str,
+    refine: list[str],
     model: str = MODELS[0],
 ) -> dict[str, Any]:
     """One run in a fresh interpreter (its own memory; a crash stays there)."""
@@ -361,7 +366,9 @@ def main() -> None:
         refine[region] = int(value)
     if args.one:
         name, level, ranks = args.one
-        print(json.dumps(run_one(name, level, int(ranks), args.keep, args.ground, refine, args.model)))
+        print(
+            json.dumps(run_one(name, level, int(ranks), args.keep, args.ground, refine, args.model))
+        )
         return
     out = Path(args.out)
     experiment = refine or args.ground != "fixed" or args.model != MODELS[0]
@@ -372,8 +379,9 @@ def main() -> None:
         for name in args.bodies:
             for level in args.levels:
                 started = time.perf_counter()
-                entry = _subprocess(name, level, args.ranks, args.keep, args.ground, args.refine,
-                                    args.model)
+                entry = _subprocess(
+                    name, level, args.ranks, args.keep, args.ground, args.refine, args.model
+                )
                 entry["elapsed_s"] = round(time.perf_counter() - started, 1)
                 print(json.dumps(entry), flush=True)
                 report["results"] = [
