@@ -210,14 +210,12 @@ def _edge_level(folder: Path, level: int) -> None:
 
 
 def _turbulence_model(folder: Path, model: str) -> None:
-    """Solve with ``model`` instead: for the k-epsilon family, an epsilon field
+    """Solve with ``model`` (of the k-epsilon family) instead: an epsilon field
     with the inlet's k and omega (epsilon = 0.09 k omega, the same eddy
     viscosity) and wall functions where omega has them."""
     from foamlib import FoamFile
 
     FoamFile(folder / "constant" / "turbulenceProperties")["RAS", "RASModel"] = model
-    if not model.endswith("KE"):
-        return
     fields = folder / "0.orig"
     omega = (fields / "omega").read_text()
     k = float(FoamFile(fields / "k")["internalField"])  # type: ignore[arg-type]
