@@ -109,6 +109,50 @@ def test_a_coarse_run_does_not_displace_a_finer_or_grid_banded_one():
     assert choose([quick, ladder, other], ["cd"], pinned="run_2")["name"] == "run_2"
 
 
+@pytest.mark.parametrize(
+    "later, current",
+    [
+        (_run("yawed", yaw_deg=10.0, converged=False), "straight"),  # a crosswind case
+        (_run("yawed_conv", yaw_deg=-5.0, converged=True), "straight"),
+        (_run("unconv", converged=False, level="quick", geometry_key="a"), "straight"),
+        (_run("unconv_std", converged=False, level="standard", geometry_key="a"), "unconv_std"),
+        (_run("unconv_other", converged=False, level="quick", geometry_key="b"), "unconv_other"),
+        (_run("newer", converged=True, level="quick", geometry_key="a", yaw_deg=0.0), "newer"),
+        (_run("dyn", domain="dynamics"), "straight"),
+    ],
+)
+def test_only_straight_ahead_runs_are_current_and_converged_ones_hold(later, current):
+    straight = _run("straight", converged=True, level="quick", geometry_key="a")
+    assert choose([straight, later], ["cd"])["name"] == current
+    if current == "straight" and "yaw_deg" in later:
+        assert choose([straight, later], ["cd"], pinned=later["name"])["name"] == "straight"
+
+
+def test_a_crosswind_run_never_becomes_the_headline_result(workspace, capsys):
+    from velmor_platform.cli import main
+
+    product = ProductCore.load("sedan:base")
+    study = {"status": "completed", "domain": "aerodynamics", "level": "quick", "study": "cw"}
+    record.append_run(product.usd_path, {**study, "cd": 0.3, "converged": True}, product_id="p")
+    yawed = {**study, "cd": 0.4, "cs": 0.3, "yaw_deg": 10.0, "converged": False}
+    done = record.append_run(product.usd_path, yawed, product_id="p")
+    again = ProductCore.load("sedan:base")
+    assert again.current["cd"] == 0.3
+    with pytest.raises(CfdError, match="straight-ahead"):
+        record.set_current(product.usd_path, done["run_id"], runs=again.history())
+    assert main(["history", "sedan:base"]) == 0
+    assert " 10°  quick" in capsys.readouterr().out
+    assert main(["show", "sedan:base"]) == 0
+    shown = capsys.readouterr().out
+    assert "Latest yaw sweep (study cw, quick level; not the headline results)" in shown
+    assert [
+        line.split()[:2] for line in shown.split("\n") if line.endswith(("p-0004", "p-0005"))
+    ] == [
+        ["0°", "0.3"],
+        ["10°", "0.4"],
+    ]
+
+
 def test_user_chooses_and_clears_the_current_run(workspace):
     product = ProductCore.load("sedan:base")
     runs = product.history()

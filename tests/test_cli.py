@@ -101,6 +101,7 @@ def test_show_json_holds_every_view_of_the_product(ws):
     data = as_json(velmor("show", "sedan:base", "--json", workspace=ws))
     # Additions: the current run and each coefficient's check with its band.
     assert data.pop("current_run")["run_id"] == "sedan-base-0002"
+    assert data.pop("yaw_sweep") is None  # no yawed run
     assert data.pop("checks")["cd"] == {
         "status": "ok",
         "low": 0.249,

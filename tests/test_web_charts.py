@@ -24,3 +24,13 @@ def test_long_names_are_shortened_with_the_full_name_kept():
               "speed_kmh": 120, "competitors": []}  # fmt: skip
     svg = str(charts.range_chart(report))
     assert "Velmor Sedan Long Range…" in svg and f"<title>{name}</title>" in svg
+
+
+def test_runs_at_other_yaw_angles_are_not_joined_into_the_trend():
+    runs = [
+        {"run_id": f"r{i}", "cd": 0.3 + i / 100, "yaw_deg": y} for i, y in enumerate([0, 10, 0])
+    ]
+    paths = re.findall(
+        r'<path class="(line[^"]*)" d="([^"]+)"', str(charts.run_chart("cd", "cd", runs, {}))
+    )
+    assert [(cls, d.count("L")) for cls, d in paths] == [("line", 1), ("line yawed", 0)]

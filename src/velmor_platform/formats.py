@@ -27,6 +27,7 @@ FANCY = {
     "spark": "▁▂▃▄▅▆▇█",
     "spin": "⠋⠙⠹⠸⠼⠴⠦⠧⠇⠏",
     "delta": "Δ",
+    "deg": "°",
 }
 PLAIN = {
     "none": "-",
@@ -37,6 +38,7 @@ PLAIN = {
     "spark": "_.-~=*#@",
     "spin": "|/-\\",
     "delta": "d",
+    "deg": " deg",
 }
 
 

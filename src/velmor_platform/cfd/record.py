@@ -23,6 +23,7 @@ from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any
 
+from ..core.current_run import straight_ahead
 from ..core.run_fields import CURRENT_AERO_ATTRIBUTE, RUN_FIELDS
 from .errors import CfdError
 
@@ -180,6 +181,11 @@ def set_current(usd_path: Path, run: str | None, *, runs: list[dict[str, Any]]) 
             raise CfdError(
                 f"run {run!r} has no aerodynamic result to make current (status "
                 f"{chosen.get('status', 'completed')})"
+            )
+        if not straight_ahead(chosen):
+            raise CfdError(
+                f"run {run!r} was computed at {chosen['yaw_deg']:g}° yaw; the current result "
+                "comes only from straight-ahead runs (yaw 0): see the yaw sweep instead"
             )
         name = str(chosen["name"])
     runs_path = runs_layer_path(usd_path)

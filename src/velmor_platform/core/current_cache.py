@@ -28,7 +28,7 @@ from typing import Any
 Key = tuple[tuple[str, tuple[int, ...] | None], ...]
 
 #: Changes when what the current results hold or how they are chosen changes.
-VERSION = 1
+VERSION = 2
 _MEMORY: dict[Key, dict[str, Any]] = {}
 _MEMORY_LIMIT = 256
 

@@ -185,7 +185,11 @@ def show(ref: str, workspace: Workspace | None) -> Shown:
         "benchmarks": product.benchmarks,
         "current": product.current,
     }
-    data["current_run"] = current_run(product.usd_path)
+    from ..core.sweeps import latest_yaw_sweep
+
+    runs = product.history() or []
+    data["current_run"] = current_run(product.usd_path, runs)
+    data["yaw_sweep"] = latest_yaw_sweep(runs)
     data["checks"] = checks(data)
     # Dynamics targets the product does not set: the core shows its fallbacks.
     targets, specs = product.targets, product.specs
@@ -248,11 +252,18 @@ def fidelity_mark(run: dict[str, Any]) -> str:
 
 
 def run_marks(run: dict[str, Any]) -> dict[str, Any]:
-    """A run's level, cells, convergence and band as the history shows them."""
+    """A run's level, cells, convergence and band as the history shows them,
+    with its speed and yaw angle (an aerodynamic run recorded without one
+    was computed straight ahead)."""
     from ..core.checks import band_kind
 
     kind = band_kind(run)
+    yaw = run.get("yaw_deg")
+    if yaw is None and run.get("domain", "aerodynamics") == "aerodynamics":
+        yaw = 0.0
     return {
+        "speed": run.get("speed"),
+        "yaw": yaw,
         "level": run.get("level"),
         "cells": run.get("mesh_cells"),
         "converged": run.get("converged"),
@@ -262,9 +273,14 @@ def run_marks(run: dict[str, Any]) -> dict[str, Any]:
 
 
 def cd_points(runs: list[dict[str, Any]]) -> list[tuple[str, float]]:
-    """(run id, cd) of each run that reports a drag coefficient."""
+    """(run id, cd) of each straight-ahead run that reports a drag
+    coefficient: a yawed run is not a step in the trend."""
+    from ..core.current_run import straight_ahead
+
     return [
-        (str(r.get("run_id") or r.get("name", "")), r["cd"]) for r in runs if is_number(r.get("cd"))
+        (str(r.get("run_id") or r.get("name", "")), r["cd"])
+        for r in runs
+        if is_number(r.get("cd")) and straight_ahead(r)
     ]
 
 

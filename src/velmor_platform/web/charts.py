@@ -63,6 +63,11 @@ MIN_SPAN = 0.02
 NAME_CHARS = 24
 
 
+def _yaw(run: dict[str, Any]) -> float:
+    """The run's yaw angle; a run recorded without one was straight ahead."""
+    return _num(run.get("yaw_deg")) or 0.0
+
+
 def _shortened(name: str) -> str:
     return name if len(name) <= NAME_CHARS else name[: NAME_CHARS - 1] + "…"
 
@@ -130,10 +135,20 @@ def run_chart(
             f'<text class="tick" x="{width - right}" y="{_n(ty - 4)}" text-anchor="end">'
             f"target {escape(answers.fmt(target))}</text>"
         )
-    path = " ".join(
-        f"{'M' if i == 0 else 'L'}{_n(x(i))},{_n(y(v))}" for i, (_, v) in enumerate(points)
-    )
-    body.append(f'<path class="line" d="{path}"/>')
+    # One line per yaw angle: a crosswind run is not a step in the straight-ahead trend.
+    yaws = [_yaw(r) for r in charted]
+    for angle in sorted(set(yaws), key=abs):
+        members = [i for i, a in enumerate(yaws) if a == angle]
+        path = " ".join(
+            f"{'M' if n == 0 else 'L'}{_n(x(i))},{_n(y(values[i]))}" for n, i in enumerate(members)
+        )
+        body.append(f'<path class="line{" yawed" if angle else ""}" d="{path}"/>')
+        if angle and len(set(yaws)) > 1:
+            last = members[-1]
+            body.append(
+                f'<text class="tick" x="{_n(x(last) + 7)}" y="{_n(y(values[last]) - 6)}">'
+                f"{escape(answers.fmt(angle))}°</text>"
+            )
     for i, (run_id, v) in enumerate(points):
         half = bands[i]
         if half is not None and half > 0:
@@ -144,7 +159,8 @@ def run_chart(
         body.append(
             f'<circle class="point{"" if half is not None else " noband"}" cx="{_n(x(i))}" '
             f'cy="{_n(y(v))}" r="4"><title>{escape(run_id)}: {escape(key)} '
-            f"{escape(answers.fmt(v))} ({escape(marks[i])})</title></circle>"
+            f"{escape(answers.fmt(v))} at {escape(answers.fmt(yaws[i]))}° yaw "
+            f"({escape(marks[i])})</title></circle>"
         )
         anchor = (
             "middle"
@@ -164,8 +180,10 @@ def run_chart(
         )
     desc = (
         ", ".join(
-            f"{run_id} {answers.fmt(v)} ({mark})"
-            for (run_id, v), mark in zip(points, marks, strict=True)
+            f"{run_id} {answers.fmt(v)}"
+            + (f" at {answers.fmt(a)}° yaw" if a else "")
+            + f" ({mark})"
+            for (run_id, v), mark, a in zip(points, marks, yaws, strict=True)
         )
         + band_text
     )

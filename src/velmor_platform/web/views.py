@@ -40,6 +40,7 @@ def _environment() -> Environment:
     env.filters["duration"] = answers.fmt_duration
     env.filters["timestamp"] = answers.fmt_timestamp
     env.filters["run_results"] = answers.run_results
+    env.filters["run_marks"] = products.run_marks
     return env
 
 

@@ -103,6 +103,7 @@ def cmd_show(args: argparse.Namespace) -> Outcome:
         run = data.get("current_run")
         if run:
             lines += ["", f"current run: {run.get('run_id') or run['name']} ({run['fidelity']})"]
+        lines += _sweep_lines(data.get("yaw_sweep"), g)
         if data["benchmarks"].get("source"):
             lines += ["", f"benchmark source: {data['benchmarks']['source']}"]
         if data["default_targets"]:
@@ -113,6 +114,37 @@ def cmd_show(args: argparse.Namespace) -> Outcome:
         return lines
 
     return Outcome(data, text)
+
+
+def _sweep_lines(sweep: dict[str, Any] | None, g: dict[str, str]) -> list[str]:
+    """The latest yaw sweep: one row per angle (never the headline results)."""
+    if not sweep:
+        return []
+    what = [f"study {sweep['study']}" if sweep.get("study") else "one geometry"]
+    what += [f"{sweep['level']} level"] if sweep.get("level") else []
+    what += [_unit(sweep.get("speed"), " m/s", g)] if render.is_number(sweep.get("speed")) else []
+    rows = [
+        [
+            _unit(p["yaw_deg"], g["deg"], g),
+            render.fmt(p.get("cd"), g),
+            g["pm"] + render.fmt(p["cd_band"], g) if "cd_band" in p else render.fmt(None, g),
+            render.fmt(p.get("cl"), g),
+            render.fmt(p.get("cs"), g),
+            render.fmt(p.get("converged"), g),
+            str(p.get("run_id") or p.get("name", "")),
+        ]
+        for p in sweep["points"]
+    ]
+    return [
+        "",
+        f"Latest yaw sweep ({', '.join(what)}; not the headline results)",
+        *render.table(
+            ["YAW", "CD", "BAND", "CL", "CS", "CONV", "RUN"],
+            rows,
+            right=(0, 1, 2, 3, 4),
+            indent="  ",
+        ),
+    ]
 
 
 def _band(row: dict[str, Any], g: dict[str, str]) -> str:
@@ -159,6 +191,8 @@ def cmd_history(args: argparse.Namespace) -> Outcome:
                     render.fmt(run.get("domain"), g),
                     solver or render.fmt(None, g),
                     render.fmt(run.get("status", "completed"), g),
+                    _unit(marks["speed"], " m/s", g),
+                    _unit(marks["yaw"], g["deg"], g),
                     render.fmt(marks["level"], g),
                     render.fmt_count(marks["cells"], g),
                     render.fmt(marks["converged"], g),
@@ -178,6 +212,8 @@ def cmd_history(args: argparse.Namespace) -> Outcome:
                     "DOMAIN",
                     "SOLVER",
                     "STATUS",
+                    "SPEED",
+                    "YAW",
                     "LEVEL",
                     "CELLS",
                     "CONV",
@@ -186,7 +222,7 @@ def cmd_history(args: argparse.Namespace) -> Outcome:
                     "RESULTS",
                 ],
                 rows,
-                right=(6, 8, 9),
+                right=(5, 6, 8, 10, 11),
             ),
         ]
         if found.current:
@@ -196,6 +232,10 @@ def cmd_history(args: argparse.Namespace) -> Outcome:
         return lines + _cd_chart(found, g)
 
     return Outcome(runs, text)
+
+
+def _unit(value: Any, suffix: str, g: dict[str, str]) -> str:
+    return render.fmt(value, g) + suffix if render.is_number(value) else render.fmt(None, g)
 
 
 def _cd_chart(found: History, g: dict[str, str]) -> list[str]:
@@ -245,7 +285,10 @@ def _cd_chart(found: History, g: dict[str, str]) -> list[str]:
         trend += (
             f" ({render.fmt_signed(rounded(values[-1] - values[0]), g)} over {len(values)} runs)"
         )
-    return [*lines, "  " + trend]
+    lines.append("  " + trend)
+    if any(render.is_number(r.get("yaw_deg")) and r["yaw_deg"] for r in found.runs):
+        lines.append("  (straight-ahead runs only: show PRODUCT lists the latest yaw sweep)")
+    return lines
 
 
 def register_diff(commands: Subparsers) -> None:

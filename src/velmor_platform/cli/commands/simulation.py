@@ -104,9 +104,11 @@ def register_current(commands: Subparsers) -> None:
         ],
         description=(
             "The current result (what show checks against the targets and range uses) is the\n"
-            "newest completed aerodynamic run, except that a run never displaces a finer or\n"
-            "grid-banded run of the same geometry. Name a run (its id or name) to make it the\n"
-            "current result instead; --clear undoes that choice."
+            "newest completed straight-ahead (yaw 0) aerodynamic run, except that a run never\n"
+            "displaces a finer or grid-banded run of the same geometry, and an unconverged run\n"
+            "never displaces a converged one of the same geometry and level. Yawed runs stay\n"
+            "in the history and the yaw sweep. Name a straight-ahead run (its id or name) to\n"
+            "make it the current result instead; --clear undoes that choice."
         ),
     )
     p.add_argument("product", metavar="PRODUCT", help=PRODUCT_HELP)
@@ -189,7 +191,12 @@ def cmd_current(args: argparse.Namespace) -> Outcome:
         run = found.current
         if run is None:
             return [f"{found.heading}: no aerodynamic result yet"]
-        how = "chosen" if found.chosen else "by the rule: newest, never displacing a finer run"
+        how = (
+            "chosen"
+            if found.chosen
+            else "by the rule: the newest straight-ahead run, never displacing a finer "
+            "or a converged run of the same geometry"
+        )
         return [
             f"{found.heading}: current run {run.get('run_id') or run['name']} ({how})",
             f"  {run['fidelity']}; cd {_fmt(run.get('cd'))}",
