@@ -154,3 +154,27 @@ def test_command_modules_never_import_each_other():
         if imported.startswith(commands)
     ]
     assert found == []
+
+
+def test_study_uses_only_public_names_of_cfd():
+    cfd = f"{NAME}.cfd"
+    found = []
+    for name in MODULES:
+        if not _under(name, f"{NAME}.study"):
+            continue
+        tree = ast.parse(MODULES[name].read_text())
+        aliases = set()
+        for node in _runtime_imports(tree):
+            if isinstance(node, ast.ImportFrom) and node.module and "cfd" in node.module:
+                for alias in node.names:
+                    aliases.add(alias.asname or alias.name)
+                    if alias.name.startswith("_"):
+                        found.append(f"{name} imports {alias.name}")
+        found += [
+            f"{name} uses {node.value.id}.{node.attr}"
+            for node in ast.walk(tree)
+            if isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name)
+            and node.value.id in aliases and node.attr.startswith("_")
+            and not node.attr.startswith("__")
+        ]  # fmt: skip
+    assert cfd in MODULES and found == []

@@ -25,10 +25,11 @@ from typing import TYPE_CHECKING, Any
 from . import case as case_mod
 from . import coefficients, convergence, geometry, record
 from . import wheels as wheels_mod
-from . import yaw as yaw_mod
 from .errors import CfdError
 from .params import Reference, RunParams
-from .runner import Progress, RunResult, find_openfoam, run_case, solver_version, tail_text
+from .runner import Progress, find_openfoam, run_case, solver_version
+from .verdict import RunResult, judge, record_fields, tail_text
+from .verdict import mesh_cells as mesh_cells  # the cell count, for reports and benchmarks
 
 if TYPE_CHECKING:
     from ..core.product_core import ProductCore
@@ -36,8 +37,6 @@ if TYPE_CHECKING:
 #: Backends that run in this process; the others need a server of their own.
 LOCAL_BACKENDS = ("openfoam",)
 STATUS_FILE = "velmor-status.json"
-_MESHING = ("surfaceFeatureExtract", "blockMesh", "decomposePar", "snappyHexMesh")
-_CELLS = re.compile(rb"nCells:\s*(\d+)")
 _CLOCK = re.compile(r"ClockTime\s*=\s*([0-9.eE+-]+)\s*s")
 
 
@@ -193,133 +192,6 @@ def backend_installed(backend: str) -> tuple[bool, str]:
     return problem is None, problem or ""
 
 
-def mesh_cells(case: Path) -> int | None:
-    """The cell count of the case's mesh, from the polyMesh headers (summed
-    over the processor folders of a decomposed case)."""
-    parts = sorted(case.glob("processor[0-9]*")) or [case]
-    total = 0
-    for part in parts:
-        try:
-            with (part / "constant" / "polyMesh" / "owner").open("rb") as f:
-                head = f.read(2048)
-        except OSError:
-            return None
-        m = _CELLS.search(head)
-        if not m:
-            return None
-        total += int(m.group(1))
-    return total
-
-
-def _record_fields(
-    product: ProductCore, case: Path, result: RunResult, info: dict[str, Any]
-) -> dict[str, Any]:
-    fields: dict[str, Any] = {
-        "timestamp": record.utc_now(),
-        "domain": "aerodynamics",
-        "solver": "openfoam",
-        "solver_version": result.solver_version,
-        "status": result.status,
-        # A mesh that was not finished has no cell count worth recording.
-        "mesh_cells": None if result.stage in _MESHING else mesh_cells(case),
-        "wall_time_s": result.wall_time_s,
-        "case_dir": str(case),
-        **_computed_with(info),
-    }
-    yaw_deg = float(info.get("yaw_deg") or 0.0)
-    if yaw_deg:
-        fields["yaw_deg"] = yaw_deg
-    if result.status != "completed":
-        fields["message"] = result.message
-        fields["log"] = str(result.log) if result.log else None
-        return fields
-    tolerance = float(info.get("params", {}).get("convergence_tolerance", 0.005))
-    try:
-        summary = coefficients.summarise(coefficients.read_coefficients(case), tolerance=tolerance)
-    except CfdError as exc:
-        fields.update(status="failed", message=str(exc), log=str(case / "log.simpleFoam"))
-        return fields
-    fields["iterations"] = summary.iterations
-    if summary.diverged:
-        fields.update(status="diverged", message=summary.reason, log=str(case / "log.simpleFoam"))
-        return fields
-    fields.update(
-        cd=_round(summary.cd),
-        cl=_round(summary.cl),
-        cm_pitch=_round(summary.cm_pitch),
-        cd_spread=_round(summary.cd_spread),
-        converged=summary.converged,
-        message=summary.reason,
-    )
-    fields.update(_band_fields(case, summary, info))
-    if not info.get("half_model", True):
-        fields.update(yaw_mod.side_coefficients(case, summary.window))
-    return fields
-
-
-def _computed_with(info: dict[str, Any]) -> dict[str, Any]:
-    """What a case was computed with, from its ``velmor-case.json``."""
-    params = info.get("params", {})
-    reference = info.get("reference", {})
-    out = {
-        "level": params.get("level"),
-        "ranks": params.get("ranks"),
-        "speed": params.get("speed"),
-        "geometry_source": info.get("geometry"),
-        "geometry_key": info.get("geometry_key"),
-        "reference_area": reference.get("frontal_area"),
-        "reference_length": reference.get("wheelbase"),
-        "projected_area": info.get("projected_area"),
-        "half_model": info.get("half_model"),
-        "asymmetry": info.get("asymmetry"),
-    }
-    return {k: v for k, v in out.items() if v is not None}
-
-
-def _band_fields(case: Path, summary: coefficients.Summary, info: dict[str, Any]) -> dict[str, Any]:
-    """The iterative band, window, lift per axle, each part's drag and Cd*A of a run."""
-    out: dict[str, Any] = {}
-    if summary.window is not None:
-        out["window_start"], out["window_end"] = summary.window
-    two_se = {
-        "cd_two_se": summary.two_se("Cd"),
-        "cl_two_se": summary.two_se("Cl"),
-        "cm_two_se": summary.two_se("CmPitch"),
-        "cl_front": summary.mean("Cl(f)"),
-        "cl_front_two_se": summary.two_se("Cl(f)"),
-        "cl_rear": summary.mean("Cl(r)"),
-        "cl_rear_two_se": summary.two_se("Cl(r)"),
-    }
-    out.update({k: _round(v) for k, v in two_se.items() if v is not None})
-    for key, name in (("cd_band", "cd_two_se"), ("cl_band", "cl_two_se"), ("cm_band", "cm_two_se")):
-        if name in out:
-            out[key] = out[name]
-    if "cd_band" in out and summary.window is not None:
-        lo, hi = summary.window
-        out["band_method"] = (
-            f"iterative: 2 SE of the mean by batch means over iterations {lo}-{hi}; "
-            "no grid estimate"
-        )
-    area = info.get("reference", {}).get("frontal_area")
-    if summary.cd is not None and isinstance(area, (int, float)):
-        out["cd_a"] = _round(summary.cd * area)
-    if summary.window is not None:
-        first = summary.window[0]
-        parts = (
-            ("cd_body", "Body"), ("cd_front_wheels", "FrontWheels"),
-            ("cd_rear_wheels", "RearWheels"),
-        )  # fmt: skip
-        for key, patch in parts:
-            try:
-                part = coefficients.read_coefficients(case, case_mod.PART_COEFFS + patch)
-            except CfdError:
-                continue
-            keep = part["Time"] >= first
-            if keep.any() and "Cd" in part:
-                out[key] = _round(float(part["Cd"][keep].mean()))
-    return out
-
-
 def _settled(case: Path, tolerance: float) -> bool:
     """True once the convergence verdict says so (each test within ``tolerance``)."""
     try:
@@ -329,10 +201,6 @@ def _settled(case: Path, tolerance: float) -> bool:
     if len(columns["Time"]) < convergence.needed_iterations():
         return False
     return coefficients.summarise(columns, tolerance=tolerance).converged
-
-
-def _round(value: float | None) -> float | None:
-    return None if value is None else round(value, 5)
 
 
 def _write_status(case: Path, data: dict[str, Any]) -> None:
@@ -416,7 +284,7 @@ def _run_prepared(
             case, ranks=ranks, total=int(info["max_iterations"]), on_progress=on_progress,
             cancel=cancel, converged=lambda c: _settled(c, tolerance),
         )  # fmt: skip
-        fields = _record_fields(product, case, result, info)
+        fields = record_fields(case, result, info)
         _write_status(case, fields)
     except OSError as exc:
         if exc.errno == errno.ENOSPC:
@@ -453,25 +321,13 @@ def record_case(
     solver_log = case / "log.simpleFoam"
     if not solver_log.is_file():
         raise CfdError(f"{case} has not been run: it has no log.simpleFoam (run ./Allrun first)")
-    tail = tail_text(solver_log, 4000)
-    finished = bool(re.search(r"^End\s*$", tail, re.M))
     clock = 0.0
     for log in sorted(case.glob("log.*")):
         times = _CLOCK.findall(tail_text(log, 4000))
         if times:
             clock += float(times[-1])
-    if finished:
-        result = RunResult(status="completed")
-    else:
-        diverged = bool(re.search(r"Floating point exception|sigFpe", tail))
-        result = RunResult(
-            status="diverged" if diverged else "failed",
-            message="simpleFoam did not finish: "
-            + (tail.strip().splitlines() or ["no output"])[-1],
-            stage="simpleFoam",
-            log=solver_log,
-        )
+    result = judge(case, ranks=int(info.get("params", {}).get("ranks") or 1))
     result.solver_version = solver_version(solver_log)
     result.wall_time_s = clock
-    fields = _record_fields(product, case, result, info)
+    fields = record_fields(case, result, info)
     return record.append_run(Path(product.usd_path), fields, product_id=ident)

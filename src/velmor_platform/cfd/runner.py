@@ -23,7 +23,7 @@ import subprocess
 import threading
 import time
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -31,6 +31,7 @@ from .coefficients import latest_cd
 from .errors import OpenFoamMissingError
 from .launch import DEFAULT_PROJECT_DIR, mpirun_here, openfoam_env
 from .stages import COPY_FIELDS, Stage, stages
+from .verdict import RunResult, judge
 
 #: How often a running stage is polled for cancel and progress, seconds.
 POLL = 0.1
@@ -43,19 +44,6 @@ Progress = Callable[[dict[str, Any]], None]
 
 _TIME = re.compile(rb"^Time = ([0-9.eE+-]+)\s*$", re.M)
 _BUILD = re.compile(r"^Build\s*:\s*(.*)$", re.M)
-_DIVERGED = re.compile(r"Floating point exception|sigFpe|\bnan\b|\binf\b", re.I)
-
-
-@dataclass
-class RunResult:
-    status: str  # completed, failed, diverged or cancelled
-    message: str = ""
-    stage: str | None = None  # the stage that failed or was cancelled
-    log: Path | None = None  # its log file
-    solver_version: str | None = None
-    wall_time_s: float = 0.0
-    stage_times: dict[str, float] = field(default_factory=dict)
-    peak_rss_mb: float | None = None
 
 
 @dataclass(frozen=True)
@@ -187,25 +175,6 @@ def _copy_fields(case: Path) -> None:
         shutil.copytree(case / "0.orig", target)
 
 
-def tail_text(log: Path, size: int = 20000) -> str:
-    try:
-        with log.open("rb") as f:
-            f.seek(0, 2)
-            f.seek(max(0, f.tell() - size))
-            return f.read().decode("utf-8", "replace")
-    except OSError:
-        return ""
-
-
-def _fatal_line(text: str) -> str:
-    lines = [ln.strip() for ln in text.splitlines() if ln.strip()]
-    for i, line in enumerate(lines):
-        if "FOAM FATAL" in line:
-            detail = " ".join(lines[i + 1 : i + 3])
-            return f"{line} {detail}".strip()
-    return lines[-1] if lines else "no output"
-
-
 def run_case(
     case: Path,
     *,
@@ -242,8 +211,8 @@ def run_case(
 
     for stage in stages(ranks):
         if cancel is not None and cancel.is_set():
-            result.status, result.stage = "cancelled", stage.name
-            result.message = f"cancelled before {stage.name}"
+            before = f"cancelled before {stage.name}"
+            ended = judge(case, stage=stage.name, stopped="cancelled", message=before)
             break
         report(stage.name)
         stage_start = time.monotonic()
@@ -268,24 +237,15 @@ def run_case(
         if stage.name == "simpleFoam" or result.solver_version is None:
             result.solver_version = solver_version(log)
         if cancelled:
-            result.status, result.stage, result.log = "cancelled", stage.name, log
-            result.message = f"cancelled during {stage.name}"
+            ended = judge(case, stage=stage.name, log=log, stopped="cancelled")
             break
         if proc.returncode != 0 and not stage.optional:
-            text = tail_text(log)
-            solving = stage.name in ("potentialFoam", "simpleFoam")
-            diverged = solving and bool(_DIVERGED.search(text))
-            result.status = "diverged" if diverged else "failed"
-            result.stage, result.log = stage.name, log
-            how = (
-                f"exit status {proc.returncode}"
-                if proc.returncode > 0
-                else (f"killed by signal {-proc.returncode}")
-            )
-            result.message = (
-                f"{stage.name} {'diverged' if diverged else 'failed'} ({how}): {_fatal_line(text)}"
-            )
+            ended = judge(case, exit_code=proc.returncode, stage=stage.name, log=log)
             break
+    else:
+        ended = judge(case, exit_code=0, ranks=ranks)
+    result.status, result.message = ended.status, ended.message
+    result.stage, result.log = ended.stage, ended.log
     result.wall_time_s = round(time.monotonic() - started, 2)
     peak_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
     result.peak_rss_mb = round(peak_kb / 1024, 1)

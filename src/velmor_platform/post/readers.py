@@ -357,7 +357,7 @@ def mesh_quality(case: Path, patches: list[str] | None = None) -> MeshQuality:
         elif "Mesh OK" in text:
             out.failed_checks = 0
     if out.cells is None:
-        from ..cfd.api import mesh_cells
+        from ..cfd.verdict import mesh_cells
 
         out.cells = mesh_cells(case)
     out.layer_coverage = _layer_coverage(case, patches)

@@ -44,58 +44,25 @@ def _recorded_run(usd_path: Path, case: Path) -> dict[str, Any] | None:
     return None
 
 
-def _failed_stage(case: Path, ranks: int) -> tuple[str | None, Path | None]:
-    from ..cfd.stages import stages
-
-    last: tuple[str | None, Path | None] = (None, None)
-    for stage in stages(ranks):
-        log = case / f"log.{stage.name}"
-        if log.is_file():
-            last = (stage.name, log)
-    return last
-
-
 def outcome_fields(case: Path, job: JobState, info: dict[str, Any]) -> dict[str, Any]:
     """The run record of ``case`` after its job ended as ``job`` says."""
-    from ..cfd import api
-    from ..cfd.runner import RunResult, _fatal_line, solver_version, tail_text
+    from ..cfd.runner import solver_version
+    from ..cfd.verdict import SOLVER_LOG, judge, last_stage, record_fields
 
-    ranks = int(info.get("params", {}).get("ranks", 1))
-    stage, log = _failed_stage(case, ranks)
-    solver_log = case / "log.simpleFoam"
-    finished = solver_log.is_file() and bool(
-        re.search(r"^End\s*$", tail_text(solver_log, 4000), re.M)
-    )
-    if job.state == "done" and finished:
-        result = RunResult(status="completed")
-    elif job.state in ("cancelled", "timeout"):
-        what = "cancelled" if job.state == "cancelled" else "timed out"
-        result = RunResult(
-            status=job.state,
-            message=job.message or f"{what} during {stage or 'start-up'}",
-            stage=stage,
-            log=Path(job.log) if job.log and Path(job.log).exists() else log,
-        )
-    else:
-        text = tail_text(log) if log else tail_text(case / JOB_LOG)
-        solving = stage in ("potentialFoam", "simpleFoam")
-        diverged = solving and bool(
-            re.search(r"Floating point exception|sigFpe|\bnan\b", text, re.I)
-        )
-        how = f"exit status {job.exit_code}" if job.exit_code is not None else "no exit status"
-        message = job.message or (
-            f"{stage or 'the job'} {'diverged' if diverged else 'failed'} ({how}): "
-            f"{_fatal_line(text)}"
-        )
-        result = RunResult(
-            status="diverged" if diverged else "failed",
-            message=message,
-            stage=stage,
-            log=log or (Path(job.log) if job.log else case / JOB_LOG),
-        )
+    stage, log = last_stage(case, int(info.get("params", {}).get("ranks", 1)))
+    stopped = job.state if job.state in ("cancelled", "timeout") else None
+    if stopped and job.log and Path(job.log).exists():
+        log = Path(job.log)
+    # A job that ended well but left no exit status is taken at its word.
+    code = 0 if job.state == "done" and job.exit_code is None else job.exit_code
+    result = judge(
+        case, exit_code=code, stage=stage, log=log or case / JOB_LOG, stopped=stopped,
+        message=job.message,
+    )  # fmt: skip
+    solver_log = case / SOLVER_LOG
     result.solver_version = solver_version(solver_log) if solver_log.is_file() else None
     result.wall_time_s = _wall_time(case)
-    return api._record_fields(None, case, result, info)  # type: ignore[arg-type]
+    return record_fields(case, result, info)
 
 
 def _wall_time(case: Path) -> float:
