@@ -75,6 +75,27 @@ def test_product_names_cannot_leave_the_products_directory(workspace, outside, n
     assert tree_state(outside) == before
 
 
+@pytest.mark.parametrize("bad", ["ev\nrm -rf ~", "ev\r", "ev\x1b[2J", "ev\u2028x", ".hidden"])
+def test_names_with_control_characters_or_a_leading_dot_are_refused_everywhere(
+    workspace, sample_products, bad
+):
+    from velmor_platform.core.api import list_products
+    from velmor_platform.core.product_core import ProductCore
+    from velmor_platform.core.variants import VariantError, make_variant
+
+    hatch = workspace / "products" / "hatch"
+    (workspace / "products" / bad).mkdir()
+    shutil.copy(hatch / "hatch.usda", workspace / "products" / bad / f"{bad}.usda")
+    (hatch / bad).mkdir()
+    shutil.copy(hatch / "hatch.usda", hatch / bad / "hatch.usda")
+    assert [ident for ident, _ in list_products()] == sample_products
+    for name in (bad, f"hatch:{bad}"):
+        with pytest.raises(ValueError, match="invalid product name"):
+            ProductCore.load(name)
+    with pytest.raises(VariantError, match="invalid product name"):
+        make_variant(workspace, "hatch", f"hatch:{bad}x", workspace / "none.stl")
+
+
 # ---- symbolic links in the products tree -----------------------------------------------------
 
 

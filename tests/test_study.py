@@ -275,6 +275,54 @@ def test_doctor_report_of_the_slurm_set_up(slurm_cluster, workspace):
     assert "not offered" in describe(workspace)["problem"]
 
 
+def test_a_job_in_a_folder_with_a_space_and_a_quoted_name_runs_as_written(slurm_cluster, tmp_path):
+    case = tmp_path / "work space" / "cases" / "c 1"
+    case.mkdir(parents=True)
+    (case / "velmor-case.json").write_text("{}")
+    (case / "Allrun").write_text("#!/bin/sh\necho ran\n")
+    (case / "Allrun").chmod(0o755)
+    config = SlurmConfig(slurm_conf=str(slurm_cluster.conf), partition="debug", poll_s=0.2)
+    executor = SlurmExecutor(config)
+    label = 'sweep-my "car\'s" body'
+    handle = executor.submit(case, 1, label)
+    state = executor.poll({handle: case})[handle]
+    for _ in range(300):
+        if state.state not in ("queued", "running"):
+            break
+        threading.Event().wait(0.2)
+        state = executor.poll({handle: case})[handle]
+    assert state.state == "done", state
+    assert (case / f"slurm-{handle}.out").is_file() and (case / "log.Allrun").read_text() == "ran\n"
+    shown = executor._run("scontrol", "show", "job", handle).stdout
+    assert f"JobName=velmor-{label}\n" in shown and "NumTasks=1 " in shown
+    with pytest.raises(StudyError, match="cannot go into a job script"):
+        executor.script(case, 1, "sweep\n#SBATCH --partition=other\nrm -rf ~")
+
+
+@pytest.mark.parametrize(
+    ("entry", "said"),
+    [
+        ('partition = "debug\\nrm -rf ~"', "slurm.partition: .*line break"),
+        ('account = "aero --wrap=id"', "slurm.account: .*not one word"),
+        ('account = "--wrap=id"', "slurm.account: .*not one word"),
+        ('extra_sbatch = ["--mem=1G", "--wrap=id"]', "slurm.extra_sbatch: .*--wrap"),
+        ('extra_sbatch = ["--mem=1G --wra=id"]', "slurm.extra_sbatch: .*--wrap"),
+        ('extra_sbatch = ["mem=1G"]', "slurm.extra_sbatch: .*not an sbatch option"),
+        ('modules = ["openfoam; id"]', "slurm.modules: .*not one word"),
+        ('setup = ["source a\\nid"]', "slurm.setup: .*line break"),
+        ('[slurm.env]\n"A;id" = "x"', "slurm.env: .*not a variable name"),
+        ('[slurm.env]\nA = "x\\nid"', "slurm.env: .*line break"),
+    ],
+)
+def test_cluster_toml_values_that_would_change_the_job_script_are_refused(workspace, entry, said):
+    from velmor_platform.study.config import load_config
+
+    (workspace / "cluster.toml").write_text(f"[slurm]\n{entry}\n")
+    with pytest.raises(StudyError, match=said) as caught:
+        load_config(workspace)
+    assert caught.value.kind == "invalid" and "\n" not in caught.value.message
+
+
 @pytest.mark.skipif(not HAVE_OPENFOAM, reason="OpenFOAM is not installed (Debian 'openfoam')")
 def test_real_study_on_slurm_completes_cancels_fails_and_resumes(
     slurm_cluster, workspace, small_mesh

@@ -119,3 +119,15 @@ def test_an_upload_makes_a_variant_and_leads_to_it(client, workspace, stl_mm):
         files={"geometry": ("long.stl", stl_mm.read_bytes())},
     )
     assert again.status_code == 409 and "already exists" in again.json()["error"]
+
+
+@pytest.mark.parametrize("path", ["/products/hatch/variant", "/api/products/hatch/variant"])
+def test_a_variant_name_with_a_newline_is_refused_cleanly(client, workspace, stl_mm, path):
+    response = client.post(
+        path,
+        data={"csrf_token": token(client), "name": "hatch:a\nb", "scale": "0.001"},
+        files={"geometry": ("long.stl", stl_mm.read_bytes())},
+        follow_redirects=False,
+    )
+    assert response.status_code == 422 and "invalid product name" in response.text
+    assert not (workspace / "products" / "hatch" / "a\nb").exists()

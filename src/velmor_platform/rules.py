@@ -9,7 +9,11 @@ run form and the run parameters of the simulation loop:
 * a run's mesh level is one of ``LEVELS``; its speed is above 0 and at most
   ``MAX_SPEED`` m/s, and plausible for a road vehicle (at most
   ``PLAUSIBLE_SPEED`` m/s: ``120`` is most likely km/h); its ranks and
-  iterations are whole numbers from 1 to ``MAX_RANKS`` and ``MAX_ITERATIONS``.
+  iterations are whole numbers from 1 to ``MAX_RANKS`` and ``MAX_ITERATIONS``;
+* a product's name is ``<programme>`` or ``<programme>:<variant>``, each part
+  a plain file name without control or invisible characters that does not
+  start with "." (``split_product_name``): a name selects a product, never a
+  file, and it reaches file names, job scripts and terminals as it stands.
 
 A value outside its plausible range is refused unless the caller passes
 ``allow_implausible=True`` (the command line's ``--allow-implausible``): a
@@ -27,6 +31,8 @@ This module imports nothing else of the package, so that every layer can use it.
 from __future__ import annotations
 
 import math
+import os
+import unicodedata
 
 __all__ = [
     "ALLOW_FLAG",
@@ -50,6 +56,8 @@ __all__ = [
     "parse_count",
     "parse_speed",
     "parse_yaw",
+    "product_name_problem",
+    "split_product_name",
 ]
 
 #: Keys that are tolerances: zero or more.
@@ -256,3 +264,54 @@ def parse_yaw(text: str) -> float:
     if not (math.isfinite(value) and -MAX_YAW <= value <= MAX_YAW):
         raise _yaw_refused(text)
     return value
+
+
+# ------------------------------------------------------------- product names
+
+#: The longest programme or variant name: its directory, and "<programme>.usda",
+#: must fit the file-name limit of the file systems in use (255 bytes).
+LONGEST_NAME = 255 - len(".usda")
+#: Unicode categories refused in a name: control characters (a newline ends a
+#: line of a job script), surrogates (bytes that are no text), line and
+#: paragraph separators, and invisible format characters.
+_REFUSED_CATEGORIES = frozenset({"Cc", "Cs", "Zl", "Zp", "Cf"})
+_EXPECTED = "(expected '<programme>' or '<programme>:<variant>')"
+
+
+def product_name_problem(part: str) -> str | None:
+    """What is wrong with ``part`` as a programme or variant name, or None."""
+    if not part:
+        return "empty programme or variant name"
+    if part in (".", ".."):
+        return f"{part!r} is not a name"
+    if "/" in part or "\\" in part:
+        return "path separators are not allowed"
+    if "\0" in part:
+        return "NUL characters are not allowed"
+    for char in part:
+        if unicodedata.category(char) in _REFUSED_CATEGORIES:
+            return f"control or invisible characters such as {char!r} are not allowed"
+    if part.startswith("."):
+        return "a name starting with '.' is hidden and is not allowed"
+    if os.path.isabs(part):
+        return "absolute paths are not allowed"
+    if len(part.encode("utf-8")) > LONGEST_NAME:
+        return f"a programme or variant name is at most {LONGEST_NAME} bytes long"
+    return None
+
+
+def split_product_name(name: object) -> tuple[str, str | None]:
+    """``(programme, variant)`` of the product name ``name``; ``RuleError``
+    (key ``product``) when it is malformed, ``TypeError`` for a non-string."""
+    if not isinstance(name, str):
+        raise TypeError(f"product name must be a str, not {type(name).__name__}")
+    parts = name.split(":")
+    if len(parts) > 2:
+        raise RuleError(
+            "product", f"invalid product name {name!r}: at most one ':' is allowed {_EXPECTED}"
+        )
+    for part in parts:
+        problem = product_name_problem(part)
+        if problem:
+            raise RuleError("product", f"invalid product name {name!r}: {problem} {_EXPECTED}")
+    return parts[0], parts[1] if len(parts) == 2 else None

@@ -27,6 +27,7 @@ from collections.abc import Callable
 from pathlib import Path
 from stat import S_ISDIR, S_ISREG  # already loaded by os
 
+from .. import rules
 from . import workspace as _workspace
 from .workspace import products_dir as _products_dir
 from .workspace import products_dir_str
@@ -36,45 +37,9 @@ _workspace_products_dir = _products_dir
 _SUFFIXES = (".usda", ".usdc")
 
 
-def _split_identifier(name: str) -> tuple[str, str | None]:
-    """Split and check ``name``; raise ``ValueError`` when it is malformed."""
-    if not isinstance(name, str):
-        raise TypeError(f"product name must be a str, not {type(name).__name__}")
-    parts = name.split(":")
-    if len(parts) > 2:
-        raise ValueError(
-            f"invalid product name {name!r}: at most one ':' is allowed "
-            "(expected '<programme>' or '<programme>:<variant>')"
-        )
-    for part in parts:
-        problem = _component_problem(part)
-        if problem:
-            raise ValueError(
-                f"invalid product name {name!r}: {problem} "
-                "(expected '<programme>' or '<programme>:<variant>')"
-            )
-    return parts[0], parts[1] if len(parts) == 2 else None
-
-
-def _component_problem(part: str) -> str | None:
-    if not part:
-        return "empty programme or variant name"
-    if part in (".", ".."):
-        return f"{part!r} is not a name"
-    if "/" in part or "\\" in part:
-        return "path separators are not allowed"
-    if "\0" in part:
-        return "NUL characters are not allowed"
-    if os.path.isabs(part):
-        return "absolute paths are not allowed"
-    if len(os.fsencode(part)) > _LONGEST_NAME:
-        return f"a programme or variant name is at most {_LONGEST_NAME} bytes long"
-    return None
-
-
-# The longest programme or variant name: its directory, and "<programme>.usda",
-# must fit the file-name limit of the file systems in use (255 bytes).
-_LONGEST_NAME = 255 - len(".usda")
+# The rule of a product name is the one every face checks names with.
+_split_identifier = rules.split_product_name
+_component_problem = rules.product_name_problem
 
 
 def _top_level_file(directory: Path, programme: str) -> Path | None:
@@ -247,7 +212,8 @@ def list_products(
     as ``(identifier, top-level USD path)`` pairs sorted by identifier.
 
     These are the products ``_find_product_usd`` finds by the rule above;
-    hidden directories (names starting with ".") are left out. An entry that
+    directories whose names the rule refuses (hidden ones, names with
+    control characters) are left out. An entry that
     cannot be examined (a link loop, a dangling link, a folder that cannot
     be read) is skipped, and ``on_skip`` is called with it and the reason.
     """
@@ -293,7 +259,7 @@ def _subdirectories(directory: Path, skip: Callable[[Path, str], None]) -> list[
         return []
     found = []
     for entry in entries:
-        if entry.name.startswith(".") or ":" in entry.name or _component_problem(entry.name):
+        if ":" in entry.name or _component_problem(entry.name):
             continue
         try:
             is_dir = entry.is_dir()

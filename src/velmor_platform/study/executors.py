@@ -29,6 +29,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Protocol
 
+from .errors import StudyError
+
 JOB_SCRIPT = "velmor-job.sh"
 EXIT_FILE = "velmor-exit"
 STARTED_FILE = "velmor-started"
@@ -54,9 +56,32 @@ class Executor(Protocol):
     def cancel(self, handle: str) -> None: ...
 
 
+#: What ends a line for the shell, for sbatch's directive parser or for
+#: Python, and NUL: none of them may reach a line of a job script.
+_LINE_ENDS = frozenset("\n\r\v\f\x1c\x1d\x1e\x85\u2028\u2029\0")
+
+
+def line_problem(value: str) -> str | None:
+    """Why ``value`` cannot stand inside one line of a job script, or None."""
+    for char in value:
+        if char in _LINE_ENDS:
+            return f"it holds a line break or NUL ({char!r})"
+    return None
+
+
+def one_line(value: str, what: str) -> str:
+    """``value`` when it fits inside one line of a job script, else ``StudyError``."""
+    problem = line_problem(value)
+    if problem:
+        raise StudyError("invalid", f"{what} {value!r} cannot go into a job script: {problem}")
+    return value
+
+
 def job_body(case: Path, setup: list[str] | None = None) -> str:
     """The shell lines that run ``case``'s Allrun and leave its exit status."""
-    folder = shlex.quote(str(case))
+    folder = shlex.quote(one_line(str(case), "the case folder"))
+    for line in setup or []:
+        one_line(line, "the set-up line")
     lines = [
         f"CASE={folder}",
         'cd "$CASE" 2>/dev/null && [ -f velmor-case.json ] || {',
@@ -121,6 +146,7 @@ class LocalExecutor:
 
     def submit(self, case: Path, ranks: int, label: str) -> str:
         script = case / JOB_SCRIPT
+        one_line(label, "the job name")
         script.write_text("#!/bin/sh\n# velmor study job: " + label + "\n" + job_body(case))
         script.chmod(0o755)
         reset_case(case)

@@ -27,7 +27,15 @@ from typing import Any
 
 from .config import SlurmConfig
 from .errors import StudyError
-from .executors import JOB_LOG, NOT_VISIBLE, JobState, job_body, read_exit, reset_case
+from .executors import (
+    JOB_LOG,
+    NOT_VISIBLE,
+    JobState,
+    job_body,
+    one_line,
+    read_exit,
+    reset_case,
+)
 
 JOB_SCRIPT = "velmor-job.slurm"
 PING_TIMEOUT = 5.0
@@ -106,23 +114,27 @@ class SlurmExecutor:
         return 1 << 30  # Slurm queues; it honours the cores itself
 
     def script(self, case: Path, ranks: int, label: str) -> str:
+        """The job script of ``case``. Every value of an ``#SBATCH`` line is one
+        line and one word for sbatch (double-quoted); every value of a shell
+        line is quoted for the shell."""
         c = self.config
+        one_line(label, "the job name")
+        output = one_line(str(case), "the case folder").replace("%", "%%") + "/slurm-%j.out"
         lines = [
             "#!/bin/bash",
             f"# velmor study job: {label}",
-            f"#SBATCH --job-name=velmor-{label[:60]}",
+            f"#SBATCH --job-name={_word('velmor-' + label[:60])}",
+            f"#SBATCH --ntasks={int(ranks)}",
+            "#SBATCH --cpus-per-task=1",
+            f"#SBATCH --output={_word(output)}",
         ]
-        lines.append(f"#SBATCH --ntasks={ranks}")
-        lines.append("#SBATCH --cpus-per-task=1")
-        lines.append(f"#SBATCH --output={case}/slurm-%j.out")
-        if c.partition:
-            lines.append(f"#SBATCH --partition={c.partition}")
-        if c.account:
-            lines.append(f"#SBATCH --account={c.account}")
-        if c.time_limit:
-            lines.append(f"#SBATCH --time={c.time_limit}")
-        lines += [f"#SBATCH {extra}" for extra in c.extra_sbatch]
-        setup = [f"module load {m}" for m in c.modules]
+        for option, value in (
+            ("partition", c.partition), ("account", c.account), ("time", c.time_limit)
+        ):  # fmt: skip
+            if value:
+                lines.append(f"#SBATCH --{option}={_word(one_line(value, option))}")
+        lines += [f"#SBATCH {one_line(extra, 'extra_sbatch')}" for extra in c.extra_sbatch]
+        setup = [f"module load {_quote(m)}" for m in c.modules]
         setup += list(c.setup)
         setup += [f"export {k}={_quote(v)}" for k, v in c.env.items()]
         return "\n".join(lines) + "\n" + job_body(case, setup)
@@ -218,7 +230,13 @@ class SlurmExecutor:
 def _quote(value: str) -> str:
     import shlex
 
-    return shlex.quote(value)
+    return shlex.quote(one_line(value, "the value"))
+
+
+def _word(value: str) -> str:
+    """``value`` as one argument of an ``#SBATCH`` line: sbatch reads a
+    double-quoted word with backslash escapes, spaces and all."""
+    return '"' + value.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
 def describe(workspace: Path) -> dict[str, Any] | None:
