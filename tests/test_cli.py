@@ -233,13 +233,16 @@ def test_targets_set_json_is_the_reply(ws):
     assert data == {"status": "updated", "targets": {"cm_pitch": -0.01, "cm_tolerance": 0.02}}
 
 
-def test_targets_set_reports_a_target_the_product_lacks(ws):
+@pytest.mark.parametrize(
+    "option, value, attribute",
+    [("--cl", "0.1", "targetCl"), ("--cd-tolerance", "0.01", "targetCdTolerance")],
+)
+def test_targets_set_makes_a_target_the_product_lacks(ws, option, value, attribute):
     usd = add_product(ws, "coupe", "    double targetCd = 0.3")
-    result = velmor("targets", "set", "coupe", "--cd", "0.29", "--cl", "0.1", workspace=ws)
-    assert result.returncode == 1
-    assert result.stderr == "velmor: warning: coupe has no targetCl attribute; cl was not written\n"
+    result = velmor("targets", "set", "coupe", "--cd", "0.29", option, value, workspace=ws)
+    assert (result.returncode, result.stderr) == (0, "")
     text = usd.read_text()
-    assert "targetCd = 0.29" in text and "targetCl" not in text
+    assert "targetCd = 0.29" in text and f"double {attribute} = {value}" in text
 
 
 def test_geometry_accepts_an_stl_and_reports_its_size(ws, tmp_path):

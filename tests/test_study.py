@@ -51,6 +51,10 @@ def test_variant_from_a_millimetre_stl_is_a_runnable_product(workspace, hatch_mm
     assert ("hatch:long", Path(made["usd_path"])) in list_products(workspace / "products")
     product = ProductCore.load("hatch:long")
     assert product.history() == [] and product.specs["frontal_area"] == made["frontal_area"]
+    # A benchmark measured the parent's body: the variant starts without one.
+    assert not any(k.startswith("benchmark_") for k in product.specs)
+    assert made["parent_benchmark"] == "Quarter-scale model, fixed ground, 2024-11"
+    assert product.name == made["vehicle_name"] == "Velmor Hatch Prototype (long)"
     assert "long" in list_templates(workspace)  # what capabilities ask the template server
     # The body is referenced relatively and read back as the same surface.
     text = Path(made["usd_path"]).read_text()

@@ -495,14 +495,16 @@ def set_vehicle_attributes(
     values: dict[str, float],
     *,
     expected: dict[str, Any] | None = None,
+    create: bool = False,
 ) -> dict[str, float]:
     """Write ``values`` (attribute name -> finite number) into the top-level
     layer of the product ``path`` as opinions on its vehicle prim, the way
     ``ProductCore.set_targets`` writes targets: under the product's lock,
     every layer checked (``containment``), the file re-read, the vehicle
     prim composed alone, all values converted and checked before the first
-    is set, one atomic save. Attributes the prim does not have are skipped;
-    returns what was written.
+    is set, one atomic save. Attributes the prim does not have are skipped,
+    or with ``create`` made as ``double`` attributes (the type of every
+    target, tolerance and reference value); returns what was written.
 
     ``expected`` maps attribute names to the composed values the caller
     last read (None: not authored). When any of them differs now, nothing
@@ -538,6 +540,8 @@ def set_vehicle_attributes(
         try:
             for name, number in numbers.items():
                 attribute = prim.GetAttribute(name)
+                if not attribute and create:
+                    attribute = prim.CreateAttribute(name, Sdf.ValueTypeNames.Double)
                 if attribute:
                     attribute.Set(number)
                     written[name] = number

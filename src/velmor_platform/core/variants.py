@@ -6,8 +6,11 @@
 
 * the parent's top-level layer, its values kept except the names, the body
   reference and the reference values (frontal area, length);
-* copies of the parent's design-intent and benchmark layers, and an empty
-  runs layer: the new product has no run history;
+* a copy of the parent's design-intent layer, an empty benchmark layer (a
+  benchmark measures one geometry: the parent's figures are not the new
+  body's, so the variant starts with none, its layer's doc naming the
+  parent's source) and an empty runs layer: no run history;
+* the display name ``<parent's name> (<variant>)`` unless one is given;
 * the geometry (an STL file, or a USD file with meshes) converted to one
   USD mesh in metres, Z up, written to the workspace's geometry folder as
   ``geometry/<programme>/<variant>_body.usda`` (``body.usda`` for a new
@@ -44,8 +47,12 @@ import numpy.typing as npt
 Triangles = npt.NDArray[np.float64]
 
 #: Layers of the parent copied into the new product, by file stem.
-COPIED_LAYERS = ("design_intent", "benchmark")
+COPIED_LAYERS = ("design_intent",)
 RUNS_LAYER = "runs"
+#: The parent's layer the variant gets an empty one of, by file stem.
+BENCHMARK_LAYER = "benchmark"
+#: Vehicle attributes of a benchmark, never carried over to a variant.
+BENCHMARK_ATTRIBUTES = ("benchmarkCd", "benchmarkCl", "benchmarkCmPitch", "benchmarkSource")
 GEOMETRY_SUFFIXES = (".stl", ".usda", ".usdc", ".usd")
 #: Pixel size of the frontal-area projection, metres.
 AREA_CELL = 0.004
@@ -326,6 +333,7 @@ def make_variant(
         raise VariantError(f"OpenUSD cannot open {parent_usd}: {exc}") from None
     if top is None or not top.defaultPrim:
         raise VariantError(f"{parent_usd} has no default (vehicle) prim")
+    parent_benchmark = _benchmark_source(parent_usd)
     files: dict[str, bytes] = {}
     sublayers = []
     for sub in list(top.subLayerPaths):
@@ -336,6 +344,15 @@ def make_variant(
             runs = Sdf.Layer.CreateAnonymous(".usda")
             runs.documentation = f"{name}: recorded simulation runs."
             files[base] = layer_bytes(runs, Path(base).suffix or ".usda")
+            sublayers.append("./" + base)
+        elif stem_of == BENCHMARK_LAYER:
+            bench = Sdf.Layer.CreateAnonymous(".usda")
+            bench.documentation = f"{name}: benchmark reference values. None yet: " + (
+                f"those of {parent} ({parent_benchmark}) measured another geometry."
+                if parent_benchmark
+                else f"{parent} had none."
+            )
+            files[base] = layer_bytes(bench, Path(base).suffix or ".usda")
             sublayers.append("./" + base)
         elif stem_of in COPIED_LAYERS and source.is_file():
             files[base] = source.read_bytes()
@@ -353,6 +370,9 @@ def make_variant(
             sub if sub.startswith("./") else _relative_sub(sub, parent_usd.parent, folder)
         )
     vehicle = top.GetPrimAtPath("/" + top.defaultPrim)
+    for attribute in BENCHMARK_ATTRIBUTES:
+        if attribute in vehicle.attributes:
+            vehicle.RemoveProperty(vehicle.attributes[attribute])
     _set(vehicle, "programme", Sdf.ValueTypeNames.String, programme)
     if variant is not None:
         _set(vehicle, "variant", Sdf.ValueTypeNames.String, variant)
@@ -361,12 +381,8 @@ def make_variant(
     old_name = (
         vehicle.attributes["vehicleName"].default if "vehicleName" in vehicle.attributes else parent
     )
-    _set(
-        vehicle,
-        "vehicleName",
-        Sdf.ValueTypeNames.String,
-        vehicle_name or f"{old_name} ({variant or programme})",
-    )
+    display_name = vehicle_name or f"{old_name} ({variant or programme})"
+    _set(vehicle, "vehicleName", Sdf.ValueTypeNames.String, display_name)
     _set(vehicle, "frontalArea", Sdf.ValueTypeNames.Double, float(area))
     _set(vehicle, "length", Sdf.ValueTypeNames.Double, float(length))
     body_ref = _relative(str(body_file), folder)
@@ -440,9 +456,26 @@ def make_variant(
         "wheels": "kept"
         if wheels == "keep"
         else ("removed" if wheels == "none" else str(wheels_file)),
+        "vehicle_name": display_name,
+        "vehicle_name_source": "given" if vehicle_name else "parent's name and the variant",
+        "benchmark": None,
+        "parent_benchmark": parent_benchmark,
         "template": template_dst.name if template_dst.is_dir() else None,
         "template_source": template_src.name if made_template else "existing",
     }
+
+
+def _benchmark_source(usd_path: Path) -> str | None:
+    """Where the product's benchmark figures come from, or None without any."""
+    from .usd_product import load_product
+
+    try:
+        record = load_product(str(usd_path))
+    except (OSError, ValueError):
+        return None
+    if not any(k in record for k in ("benchmark_cd", "benchmark_cl", "benchmark_cm")):
+        return None
+    return str(record.get("benchmark_source") or "source not recorded")
 
 
 def _relative_sub(sub: str, old_dir: Path, new_dir: Path) -> str:

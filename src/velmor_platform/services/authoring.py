@@ -46,6 +46,12 @@ def mark_enclosing_workspace(usd_path: Path) -> None:
 EXTRA_TARGET_ATTRIBUTES = {"cd_tolerance": "targetCdTolerance"}
 
 
+def _target_attributes() -> dict[str, str]:
+    from ..core.usd_product import TARGET_ATTRIBUTES
+
+    return {**TARGET_ATTRIBUTES, **EXTRA_TARGET_ATTRIBUTES}
+
+
 @user_errors
 def set_targets(
     ref: str,
@@ -93,20 +99,20 @@ def set_targets(
                 checked = {kw: v for kw, v in checked.items() if before.get(keys[kw]) != v}
             if not checked:
                 return TargetsUpdate(heading(product), product.usd_path, {}, [])
-            extra = {kw: checked.pop(kw) for kw in list(checked) if kw in EXTRA_TARGET_ATTRIBUTES}
-            reply = product.set_targets(**checked)
-            if extra:
-                reply = _write_extra(product, extra, reply)
+            if all(_holds(product, kw) for kw in checked):
+                reply = product.set_targets(**checked)
+            else:
+                # The core writes only the attributes a product has: a target or
+                # tolerance it lacks (or has no keyword for) is made here, in the
+                # same single atomic save under the lock.
+                reply = _write_creating(product, checked)
                 product = load(ref, workspace)
         after = product.targets
     mark_enclosing_workspace(product.usd_path)
     written = reply.get("targets", {})
-    from ..core.usd_product import TARGET_ATTRIBUTES
-
-    attributes = {**TARGET_ATTRIBUTES, **EXTRA_TARGET_ATTRIBUTES}
     warnings = [
-        f"{identifier(product)} has no {attributes[kw]} attribute; {kw} was not written"
-        for kw in [*checked, *extra]
+        f"{identifier(product)}: {_target_attributes()[kw]} was not written"
+        for kw in checked
         if kw not in written
     ]
     changes = [
@@ -135,16 +141,25 @@ def _refuse_changed_since_shown(
         )
 
 
-def _write_extra(product: Any, extra: Mapping[str, float], reply: dict[str, Any]) -> dict[str, Any]:
-    """Write the targets the core has no keyword for; ``reply`` with them added."""
+def _holds(product: Any, kw: str) -> bool:
+    """Whether the product core can write ``kw``: it has a keyword for it
+    and the product holds the attribute (with a value)."""
+    from ..core.usd_product import TARGET_ATTRIBUTES, VEHICLE_ATTRIBUTES
+
+    record_key = dict(VEHICLE_ATTRIBUTES)
+    return kw in TARGET_ATTRIBUTES and record_key[TARGET_ATTRIBUTES[kw]] in product.specs
+
+
+def _write_creating(product: Any, values: Mapping[str, float]) -> dict[str, Any]:
+    """Write every one of ``values``, making the attributes the product
+    lacks; the reply ``set_targets`` gives."""
     from ..core.usd_product import set_vehicle_attributes
 
     written = set_vehicle_attributes(
-        product.usd_path, {EXTRA_TARGET_ATTRIBUTES[kw]: v for kw, v in extra.items()}
+        product.usd_path, {_target_attributes()[kw]: v for kw, v in values.items()}, create=True
     )
-    targets = dict(reply.get("targets", {}))
-    targets.update({kw: v for kw, v in extra.items() if EXTRA_TARGET_ATTRIBUTES[kw] in written})
-    return {**reply, "status": "updated", "targets": targets}
+    targets = {kw: v for kw, v in values.items() if _target_attributes()[kw] in written}
+    return {"status": "updated", "targets": targets}
 
 
 @dataclass

@@ -182,8 +182,9 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
     for function, title, description, read_only in (
         (make_variant, "Make a design variant",
          "Make a new product (programme or programme:variant) from an existing one and a "
-         "geometry file (STL or USD with meshes) on the server's machine: design intent and "
-         "benchmarks copied, empty run history, frontal area and length computed unless given; "
+         "geometry file (STL or USD with meshes) on the server's machine: design intent "
+         "copied, no benchmark (the parent's measured another body), empty run history, frontal "
+         "area and length computed unless given; "
          "scale 0.001 for a millimetre file; wheels: keep, none or a USD file.", False),
         (start_study, "Start a study",
          "Store a study (products x speeds x yaw angles x mesh levels; ladder for quick, standard "

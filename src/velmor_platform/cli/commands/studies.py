@@ -32,11 +32,13 @@ def register_variant(commands: Subparsers) -> None:
         ],
         description=(
             "Make the product NAME (<programme> or <programme>:<variant>) from PARENT and a\n"
-            "geometry file: an STL file, or a USD file with meshes. The design intent and\n"
-            "benchmark layers are copied, the run history starts empty, the geometry is converted\n"
-            "into the workspace's geometry folder as a USD mesh, and a case template named after\n"
-            "the new product's directory is copied from the parent's, so the new product runs at\n"
-            "once. The frontal area and length come from the geometry unless given. Nothing is\n"
+            "geometry file: an STL file, or a USD file with meshes. The design intent is\n"
+            "copied; the benchmarks and the run history start empty (the parent's benchmark\n"
+            "measured another geometry). The display name is the parent's with the variant in\n"
+            "brackets unless --vehicle-name is given. The geometry is converted into the\n"
+            "workspace's geometry folder as a USD mesh, and a case template named after the new\n"
+            "product's directory is copied from the parent's, so the new product runs at once.\n"
+            "The frontal area and length come from the geometry unless given. Nothing is\n"
             "written when any check fails."
         ),
     )
@@ -58,7 +60,12 @@ def register_variant(commands: Subparsers) -> None:
     )
     p.add_argument("--frontal-area", type=float, metavar="M2", help="frontal area in m^2")
     p.add_argument("--length", type=float, metavar="M", help="length in m")
-    p.add_argument("--vehicle-name", metavar="TEXT", help="the new product's display name")
+    p.add_argument(
+        "--vehicle-name",
+        metavar="TEXT",
+        help="the new product's display name (default: the parent's name with the variant in "
+        "brackets, e.g. 'Velmor Sedan Base (wide)')",
+    )
 
 
 def cmd_variant(args: argparse.Namespace) -> Outcome:
@@ -84,6 +91,10 @@ def cmd_variant(args: argparse.Namespace) -> Outcome:
                                      f"({made['frontal_area_source']})"),
                     ("length", f"{made['length']:g} m ({made['length_source']})"),
                     ("wheels", str(made["wheels"])),
+                    ("name", f"{made['vehicle_name']} ({made['vehicle_name_source']})"),
+                    ("benchmark", "none" + (f" (the parent's, {made['parent_benchmark']}, "
+                                            "measured another geometry)"
+                                            if made["parent_benchmark"] else "")),
                     ("case template", f"{template} (copied from {source})"
                                       if source != "existing" else f"{template} (existing)"),
                 ]
