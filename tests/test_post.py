@@ -36,8 +36,8 @@ needs_renderer = pytest.mark.skipif(
 
 
 @pytest.fixture
-def case(tmp_path, workspace):
-    folder = tmp_path / "case"
+def case(workspace):
+    folder = workspace / "cases" / "sedan-base" / "case"
     shutil.copytree(DATA, folder)
     return folder
 
@@ -313,3 +313,32 @@ def test_run_page_is_linked_from_the_history_and_serves_its_pictures(case, works
     assert client.get(url + "/pictures/..%2Freport.json").status_code == 404
     numbers = client.get("/api" + url).json()
     assert numbers["run"]["cd"] == 0.17609 and numbers["parts"][-1]["part"] == "total"
+
+
+def test_a_recorded_case_folder_outside_the_workspace_is_never_used(case, workspace, tmp_path):
+    from starlette.testclient import TestClient
+
+    from velmor_platform.post import background
+    from velmor_platform.services import reports
+    from velmor_platform.services.loading import Workspace
+    from velmor_platform.web.app import create_app
+
+    elsewhere = tmp_path / "elsewhere"
+    shutil.copytree(case, elsewhere)
+    (workspace / "cases" / "linked").symlink_to(elsewhere)
+    client = TestClient(create_app(workspace, allowed_hosts=["testserver"]))
+    for folder in (elsewhere, workspace / "cases" / "linked", workspace / "cases" / ".."):
+        recorded = record_run(folder)
+        page = client.get(f"/products/sedan:base/runs/{recorded['run_id']}")
+        assert page.status_code == 200 and "has no case folder here" in page.text
+        found = reports.find(recorded["run_id"], Workspace(workspace))
+        assert found.case_dir is None
+    background.wait()
+    assert not (elsewhere / "velmor-post").exists() and not (workspace / "velmor-post").exists()
+    # A read-only server shows a made report and makes none.
+    recorded = record_run(case)
+    reader = TestClient(create_app(workspace, read_only=True, allowed_hosts=["testserver"]))
+    answer = reader.get(f"/api/products/sedan:base/runs/{recorded['run_id']}")
+    assert answer.status_code == 202 and "read-only" in answer.json()["message"]
+    background.wait()
+    assert not (case / "velmor-post").exists()

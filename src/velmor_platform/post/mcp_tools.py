@@ -31,7 +31,7 @@ def _report(root: Path, product: str, run: str | None, against: str | None) -> d
     if chosen is None:
         what = f"no run {run!r}" if run else "no completed aerodynamics run with a case folder"
         raise CfdError(f"{ident} has {what}")
-    case = runs.case_of(chosen)
+    case = runs.case_of(chosen, loaded.usd_path)
     if case is None:
         raise CfdError(
             f"run {chosen.get('run_id')} of {ident} has no case folder here "
@@ -41,7 +41,7 @@ def _report(root: Path, product: str, run: str | None, against: str | None) -> d
         other = runs.locate(root, against)
         if other is None:
             raise CfdError(f"no run {against!r} in the workspace {root}")
-        other_case = runs.case_of(other[2])
+        other_case = runs.case_of(other[2], other[1])
         if other_case is None:
             raise CfdError(f"run {against} has no case folder here to compare with")
         data = report.comparison(case, chosen, other_case, other[2])

@@ -27,12 +27,21 @@ def find_run(usd_path: str | os.PathLike[str], ref: str) -> dict[str, Any] | Non
     return None
 
 
-def case_of(run: dict[str, Any]) -> Path | None:
-    """The run's case folder when it still exists."""
+def case_of(run: dict[str, Any], usd_path: str | os.PathLike[str]) -> Path | None:
+    """The run's case folder, links resolved, when it exists under the
+    ``cases/`` folder of the workspace that holds the product file
+    ``usd_path``; else None. The record is read from the product, which may
+    come from anyone: a folder it names elsewhere is never read or written."""
+    from ..core.paths import enclosing_workspace
+
     folder = run.get("case_dir")
-    if not folder:
+    workspace = enclosing_workspace(os.path.abspath(usd_path))
+    if not folder or workspace is None or not os.path.isabs(str(folder)):
         return None
-    path = Path(str(folder))
+    cases = Path(workspace, "cases").resolve()
+    path = Path(str(folder)).resolve()
+    if path == cases or not path.is_relative_to(cases):
+        return None
     return path if path.is_dir() else None
 
 
@@ -57,6 +66,6 @@ def latest_with_case(usd_path: str | os.PathLike[str]) -> dict[str, Any] | None:
     recorded: list[dict[str, Any]] = full_runs(usd_path)
     for one in reversed(recorded):
         ok = one.get("status") == "completed" and one.get("domain") == "aerodynamics"
-        if ok and case_of(one) is not None:
+        if ok and case_of(one, usd_path) is not None:
             return dict(one)
     return None

@@ -9,7 +9,8 @@ pictures and plots are made once into ``<case>/velmor-post/`` and reused
 * ``find(ref, workspace, product=None)``: the run, its product and case;
 * ``make(...)``: the report, made now if it is not yet (the command line);
 * ``status(...)``: the report when it is made, else "making" (it is started
-  in the background) or "failed": a server never waits for pictures;
+  in the background) or "failed": a server never waits for pictures, and a
+  read-only one never makes them;
 * ``write_html(found, output)``: the self-contained HTML and its PNGs;
 * ``picture_file(found, name)``: one image of a made report, by file name;
 * ``product_picture(ref, workspace)``: the product's picture from its USD
@@ -72,7 +73,7 @@ def find(ref: str, workspace: Workspace | None, product: str | None = None) -> F
             )
         ident, usd, run = located
         name = str(load(ident, workspace).name)
-    return FoundRun(ident, name, usd, run, runs.case_of(run))
+    return FoundRun(ident, name, usd, run, runs.case_of(run, usd))
 
 
 def _reportable(found: FoundRun) -> Path:
@@ -111,12 +112,24 @@ def make(found: FoundRun, against: FoundRun | None = None) -> Report:
 
 def status(found: FoundRun, against: FoundRun | None = None) -> tuple[str, Report | str | None]:
     """``("ready", report)``, ``("making", None)`` (started in the
-    background) or ``("failed", one line)``; never waits for pictures."""
+    background) or ``("failed", one line)``; never waits for pictures.
+    Inside ``layer_io.read_only()`` (a read-only server) nothing is made."""
+    from ..core.layer_io import writes_refused
     from ..post import background, report
 
     case = _reportable(found)
     other = None if against is None else (_reportable(against), against.run)
-    state, value = background.run_status(case, found.run, other)
+    value: dict[str, Any] | str | None
+    if writes_refused():  # a read-only server shows a made report, never makes one
+        value = report.cached_report(case, found.run, other)
+        if value is None:
+            return "failed", (
+                f"the report of run {found.run_id} is not made, and this server is read-only: "
+                f"make it with 'velmor report {found.run_id}'"
+            )
+        state: str = "ready"
+    else:
+        state, value = background.run_status(case, found.run, other)
     if state == "ready" and isinstance(value, dict):
         images = [i for i, _ in report.image_paths(case, value)]
         return state, Report(found, value, against, images)
