@@ -473,3 +473,29 @@ def test_cleaning_keeps_what_records_need_and_never_touches_a_case_in_use(worksp
                     str(made["unrecorded"]): "no run records it"}  # fmt: skip
     report = clean_cases(workspace, "hatch", quiet_s=0, unrecorded=True)
     assert not made["unrecorded"].exists() and (made["in-study"] / "processor0").exists()
+
+
+def test_the_mcp_server_cancels_only_jobs_of_the_workspace(workspace):
+    import subprocess
+
+    import anyio
+    from mcp import Client
+
+    from velmor_platform.mcp.openfoam_server import build_server
+    from velmor_platform.study.executors import _start_time
+
+    stranger = subprocess.Popen(["sleep", "60"], start_new_session=True)
+    try:
+        handles = [f"{stranger.pid}:{_start_time(stranger.pid)}", "0:0", "-1:5", "1:x"]
+
+        async def scenario():
+            async with Client(build_server(workspace)) as client:
+                return [await client.call_tool("cancel_case", {"job": h}) for h in handles]
+
+        answers = anyio.run(scenario)
+        assert all(a.is_error for a in answers)
+        assert "not a case of this workspace" in answers[0].content[0].text
+        assert stranger.poll() is None
+    finally:
+        stranger.kill()
+        stranger.wait()

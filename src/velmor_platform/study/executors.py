@@ -132,13 +132,35 @@ def _start_time(pid: int) -> str | None:
     return fields[19]
 
 
+def _runs_job_script(pid: int, cases: Path) -> bool:
+    """True when ``pid`` leads its own process group and runs a job script
+    (``/bin/sh .../velmor-job.sh``) of a case folder under ``cases``."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            argv = f.read().split(b"\0")
+        leads = os.getpgid(pid) == pid
+    except (OSError, ValueError):
+        return False
+    if not leads or len(argv) < 2 or argv[0] != b"/bin/sh":
+        return False
+    script = Path(os.fsdecode(argv[1]))
+    real = script.resolve()
+    return script.name == JOB_SCRIPT and real.parent.is_relative_to(cases.resolve())
+
+
 class LocalExecutor:
-    """Cases as detached processes on this machine, ``cores // ranks`` at once."""
+    """Cases as detached processes on this machine, ``cores // ranks`` at once.
+
+    With ``cases`` (the template server's executor), ``cancel`` ends only a
+    job this executor started or a process running a job script of a case
+    folder under ``cases``: a handle is a PID and could name any process
+    group of the user."""
 
     name = "local"
 
-    def __init__(self, cores: int) -> None:
+    def __init__(self, cores: int, cases: Path | None = None) -> None:
         self.cores = max(1, cores)
+        self.cases = cases
         self._children: dict[int, subprocess.Popen[bytes]] = {}
 
     def capacity(self, ranks: int) -> int:
@@ -189,9 +211,22 @@ class LocalExecutor:
         return out
 
     def cancel(self, handle: str) -> None:
-        pid = int(handle.partition(":")[0])
+        pid_text, _, start = handle.partition(":")
+        if not (pid_text.isdigit() and start.isdigit() and int(pid_text) > 1):
+            raise StudyError("invalid", f"{handle!r} is not a job handle (PID:START)")
+        pid = int(pid_text)
         if not self._alive(handle):
             return
+        if (
+            self.cases is not None
+            and pid not in self._children
+            and not _runs_job_script(pid, self.cases)
+        ):
+            raise StudyError(
+                "invalid",
+                f"job {handle} is not a case of this workspace: only the job script of a "
+                f"case folder under {self.cases} is cancelled",
+            )
         with contextlib.suppress(ProcessLookupError):
             os.killpg(pid, signal.SIGTERM)
         deadline = time.monotonic() + 2.0

@@ -156,7 +156,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         from .config import load_config, local_cores
         from .executors import LocalExecutor
 
-        return LocalExecutor(local_cores(load_config(root)))
+        return LocalExecutor(local_cores(load_config(root)), cases=root / "cases")
 
     async def start_case(case_dir: str, ranks: int = 1, label: str = "case") -> dict[str, Any]:
         def work() -> dict[str, Any]:

@@ -46,7 +46,7 @@ RESUBMITS = 1
 def make_executor(workspace: Path, name: str) -> Executor:
     config = load_config(workspace)
     if name == "local":
-        return LocalExecutor(local_cores(config))
+        return LocalExecutor(local_cores(config), cases=workspace / "cases")
     if name == "slurm":
         from .slurm import SlurmExecutor
 
