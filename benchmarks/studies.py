@@ -5,7 +5,7 @@ Measures, each on a temporary copy of the sample workspace:
 - ``local``: two one-rank quick cases run one after the other (the local
   executor with one core) and in parallel (two cores): the throughput ratio
   serial time / parallel time, within the same run;
-- ``slurm``: on a one-node Slurm cluster started here (tests/slurm_cluster.py),
+- ``slurm``: on a one-node Slurm cluster started here (velmor_platform.study.cluster),
   the overhead per case: submit to start plus end (the job's exit file) to
   recorded, over cases whose Allrun only sleeps;
 - ``status``: ``study_status`` of a stored 200-case study, in process, in a
@@ -42,7 +42,6 @@ from typing import Any
 
 ROOT = Path(__file__).resolve().parent.parent
 SAMPLE = ROOT / "src" / "velmor_platform" / "sample_workspace"
-sys.path.insert(0, str(ROOT / "tests"))
 
 
 def _workspace(tmp: Path) -> Path:
@@ -83,8 +82,8 @@ def bench_local(tmp: Path, product: str, iterations: int) -> dict[str, Any]:
 
 
 def bench_slurm(tmp: Path, cases: int) -> dict[str, Any]:
-    from slurm_cluster import LocalCluster
     from velmor_platform.study import model, runner
+    from velmor_platform.study.cluster.daemons import LocalCluster
     from velmor_platform.study.config import SlurmConfig
     from velmor_platform.study.slurm import SlurmExecutor
 
@@ -189,8 +188,8 @@ def bench_status(tmp: Path, n: int = 200) -> dict[str, Any]:
 
 
 def bench_yaw(tmp: Path, product: str, iterations: int | None) -> dict[str, Any]:
-    from slurm_cluster import LocalCluster
     from velmor_platform.study import model, results, runner
+    from velmor_platform.study.cluster.daemons import LocalCluster
     from velmor_platform.study.config import SlurmConfig
     from velmor_platform.study.slurm import SlurmExecutor
 

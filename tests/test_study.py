@@ -10,13 +10,19 @@ import numpy as np
 import pytest
 from pxr import Sdf
 
-from slurm_cluster import ClusterUnavailable, LocalCluster
 from velmor_platform.cfd import api, geometry
 from velmor_platform.core import variants
 from velmor_platform.core.api import list_products
 from velmor_platform.core.product_core import ProductCore
 from velmor_platform.mcp.openfoam_server import list_templates
 from velmor_platform.study import model, recording, results, runner
+from velmor_platform.study.cluster import workspace as own_cluster
+from velmor_platform.study.cluster.daemons import (
+    ClusterUnavailable,
+    LocalCluster,
+    alive,
+    unavailable_reason,
+)
 from velmor_platform.study.config import SlurmConfig
 from velmor_platform.study.errors import StudyError
 from velmor_platform.study.executors import JobState, LocalExecutor
@@ -251,6 +257,36 @@ def slurm_cluster():
     finally:
         cluster.stop()
         shutil.rmtree(root, ignore_errors=True)
+
+
+@pytest.mark.parametrize("before", [None, "[local]\ncores = 1  # kept\n"])
+def test_the_workspace_cluster_starts_serves_a_study_and_stops_what_it_started(workspace, before):
+    from velmor_platform.services.loading import Workspace
+    from velmor_platform.services.workspaces import doctor
+    from velmor_platform.study.config import load_config
+
+    if unavailable_reason():
+        pytest.skip(f"no local Slurm cluster: {unavailable_reason()}")
+    toml = workspace / "cluster.toml"
+    if before:
+        toml.write_text(before)
+    slurm = [c for c in doctor(Workspace(workspace, "test")) if c.name == "slurm"]
+    assert (
+        "no cluster is configured" in slurm[0].detail and "velmor cluster start" in slurm[0].detail
+    )
+    try:
+        up = own_cluster.start(workspace)
+        assert up["running"] and up["configured"] and up["node_state"] == "idle"
+        assert own_cluster.start(workspace)["already"]
+        config = load_config(workspace)
+        assert config.local.cores == (1 if before else None)
+        assert "UP" in SlurmExecutor(config.slurm).check()
+    finally:
+        down = own_cluster.stop(workspace)
+    assert sorted(down["stopped"]) == ["munged", "slurmctld", "slurmd"]
+    assert not any(alive(d["pid"]) for d in up["daemons"].values())
+    assert (toml.read_text() if before else toml.exists()) == (before or False)
+    assert own_cluster.status(workspace) == {"running": False, "started": False, "daemons": {}}
 
 
 def test_a_controller_that_is_down_is_one_line_within_seconds(slurm_cluster, tmp_path):

@@ -71,11 +71,29 @@ def doctor(workspace: Workspace | None, workspace_error: str | None = None) -> l
     checks = _workspace_checks(workspace, workspace_error)
     checks.append(_usd_check())
     checks += _solver_checks()
-    if workspace is not None and (workspace.root / "cluster.toml").is_file():
-        slurm = _slurm_check(workspace.root)
+    if workspace is not None:
+        configured = (workspace.root / "cluster.toml").is_file()
+        slurm = _slurm_check(workspace.root) if configured else None
+        if slurm is None:
+            slurm = _slurm_unconfigured()
         if slurm is not None:
             checks.append(slurm)
     return checks
+
+
+def _slurm_unconfigured() -> Check | None:
+    """Slurm installed here while the workspace configures no cluster: how to get one."""
+    from ..study.cluster.daemons import installed
+
+    if not installed():
+        return None
+    return Check(
+        "slurm",
+        True,
+        "installed, but no cluster is configured for this workspace (studies run locally); "
+        "'velmor cluster start' starts a one-node cluster here and points cluster.toml at it, "
+        "or give an existing cluster's settings in cluster.toml (docs/studies.md)",
+    )
 
 
 def _slurm_check(root: Path) -> Check | None:
@@ -99,7 +117,8 @@ def _slurm_check(root: Path) -> Check | None:
     fix = report.get("problem") or (
         ""
         if report["ok"]
-        else "start slurmctld, or point slurm_conf in cluster.toml at the cluster"
+        else "start slurmctld ('velmor cluster start' for this workspace's own one-node "
+        "cluster), or point slurm_conf in cluster.toml at the cluster"
     )
     return Check("slurm", bool(report["ok"]), detail, fix, time.monotonic() - start)
 

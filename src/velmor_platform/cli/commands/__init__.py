@@ -19,6 +19,7 @@ from typing import Any
 
 from . import (
     authoring,
+    cluster,
     completion,
     products,
     report,
@@ -51,6 +52,7 @@ REGISTRARS: tuple[Callable[[Any], None], ...] = (
     studies.register_variant,
     studies.register_study,
     studies.register_clean_cases,
+    cluster.register_cluster,
     report.register_report,
     serve.register_serve,
 )
