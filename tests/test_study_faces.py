@@ -1,6 +1,8 @@
 """Variants and studies on the faces: the command line, the web pages and doctor."""
 
 import json
+import re
+import time
 
 import pytest
 from starlette.testclient import TestClient
@@ -27,6 +29,17 @@ def stored_study(workspace):
     values = [("completed", 0.31, None), ("completed", 0.33, 0.12), ("running", None, None)]
     for (key, _), (status, cd, cs) in zip(state.cases.items(), values, strict=True):
         state.update(key, status=status, cd=cd, cs=cs, cd_spread=0.004)
+    # The running case's folder, as its solver leaves it after 240 iterations.
+    case = workspace / "cases" / "hatch" / "running"
+    (case / "postProcessing" / "forceCoeffs1" / "0").mkdir(parents=True)
+    (case / "velmor-case.json").write_text('{"max_iterations": 1000}')
+    (case / "log.simpleFoam").write_text("Time = 240\n")
+    (case / "postProcessing/forceCoeffs1/0/coefficient.dat").write_text(
+        "# Time Cd Cl\n239 0.3131 0.1\n240 0.31234 0.1\n"
+    )
+    key = list(state.cases)[2]
+    state.update(key, case_dir=str(case), started=time.time() - 75)
+    state.update(next(iter(state.cases)), recorded_run="run_0003", recorded_run_id="hatch-0003")
     state.save()
     return "sweep"
 
@@ -53,6 +66,7 @@ def test_variant_command_and_its_refusal(workspace, capsys, stl_mm):
 def test_study_status_results_list_and_cancel_commands(workspace, capsys, stored_study, tmp_path):
     code, out, _ = run_cli(capsys, "study", "status", "sweep")
     assert code == 0 and out.splitlines()[0] == "study sweep (local): 1 running, 2 completed"
+    assert re.search(r"running .* simpleFoam 240/1000  cd 0\.3123  1m\d\ds$", out.splitlines()[4])
     assert "no driver attached: resume it with 'velmor study run sweep'" in out
     code, out, _ = run_cli(capsys, "--json", "study", "results", "sweep", "--chart",
                            tmp_path / "c.svg")  # fmt: skip
@@ -95,6 +109,8 @@ def test_study_pages_show_live_cases_and_the_chart(client, stored_study):
     assert "hatch-quick-vdefault-y5" in page.text and "/studies/sweep/chart.svg" in page.text
     fragment = client.get("/studies/sweep/cases").text
     assert "1 running, 2 completed" in fragment and "data-finished" not in fragment
+    assert "simpleFoam 240/1000  cd 0.3123  1m1" in fragment
+    assert '<a href="/products/hatch/runs/hatch-0003"><code>hatch-0003</code></a>' in fragment
     chart = client.get("/studies/sweep/chart.svg")
     assert chart.headers["content-type"].startswith("image/svg+xml")
     assert client.get("/api/studies/sweep").json()["counts"] == {"completed": 2, "running": 1}
@@ -131,3 +147,11 @@ def test_a_variant_name_with_a_newline_is_refused_cleanly(client, workspace, stl
     )
     assert response.status_code == 422 and "invalid product name" in response.text
     assert not (workspace / "products" / "hatch" / "a\nb").exists()
+
+
+def test_a_resumed_driver_says_at_once_what_it_found(workspace, stored_study):
+    state = runner.open_study(workspace, None, "sweep")
+    said = "resumed: 1 running, 0 queued, 0 to prepare, 0 to submit, 2 ended"
+    assert runner.resumed_summary(state) == said
+    fresh = model.from_values(name="fresh", products=["hatch"])
+    assert runner.resumed_summary(runner.open_study(workspace, fresh)) is None

@@ -129,6 +129,25 @@ def fmt_duration(seconds: Any, g: dict[str, str] | None = None) -> str:
     return f"{secs}s"
 
 
+def progress_text(progress: dict[str, Any] | None, g: dict[str, str] | None = None) -> str:
+    """A running case's progress as ``simulate`` shows it:
+    ``simpleFoam 240/1000  cd 0.3123  12m30s`` (what is known of it)."""
+    if not progress:
+        return ""
+    parts = []
+    stage = progress.get("stage")
+    iteration, cap = progress.get("iteration"), progress.get("iterations")
+    if iteration is not None:
+        parts.append(f"{stage or 'iteration'} {iteration}" + (f"/{cap}" if cap else ""))
+    elif stage:
+        parts.append(str(stage))
+    if is_number(progress.get("cd")):
+        parts.append(f"cd {progress['cd']:.4g}")
+    if is_number(progress.get("elapsed_s")):
+        parts.append(fmt_duration(progress["elapsed_s"], g))
+    return "  ".join(parts)
+
+
 def fmt_timestamp(stamp: Any, g: dict[str, str] | None = None) -> str:
     """An ISO 8601 timestamp as "YYYY-MM-DD HH:MM"; anything else as it is."""
     if isinstance(stamp, str):

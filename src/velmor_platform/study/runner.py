@@ -148,7 +148,7 @@ def _finish(workspace: Path, state: StudyState, key: str, job: JobState, emit: E
     }  # fmt: skip
     state.update(
         key, **{k: v for k, v in values.items() if v is not None},
-        recorded_run=run.get("name"), ended=time.time(),
+        recorded_run=run.get("name"), recorded_run_id=run.get("run_id"), ended=time.time(),
     )  # fmt: skip
     state.save()
     emit({"case": key, **state.cases[key]})
@@ -161,6 +161,21 @@ def _cancel_unstarted(state: StudyState, keys: set[str], emit: Event) -> None:
             state.update(key, status="cancelled", message="cancelled before it started")
             emit({"case": key, "status": "cancelled"})
     state.save()
+
+
+def resumed_summary(state: StudyState) -> str | None:
+    """What a driver taking over a stored study finds, in one line
+    (``resumed: 2 running, 0 queued, 0 to prepare, 1 to submit, 3 ended``),
+    or None for a study that has not started."""
+    statuses = [e["status"] for e in state.cases.values()]
+    if all(s == "pending" for s in statuses):
+        return None
+    count = statuses.count
+    ended = sum(1 for s in statuses if s not in ("pending", "prepared", *ACTIVE))
+    return (
+        f"resumed: {count('running')} running, {count('queued')} queued, "
+        f"{count('pending')} to prepare, {count('prepared')} to submit, {ended} ended"
+    )
 
 
 def drive(
@@ -181,6 +196,9 @@ def drive(
             on_event(event)
 
     poll_s = max(poll_s, float(getattr(executor, "poll_s", 0.0)))
+    resumed = resumed_summary(state)
+    if resumed:
+        emit({"event": "resumed", "message": resumed})
     # A site's ranks per case decide the decomposition the cases are prepared with.
     ranks = getattr(executor, "ranks_per_case", None)
     if ranks:

@@ -2,8 +2,9 @@
 
 Kept apart from the runner so that ``study status`` imports nothing but the
 state (no pydantic, no OpenUSD): the status of a 200-case study is one small
-JSON read. With ``live``, and no driver attached, the executor is asked
-about the jobs still queued or running.
+JSON read, and for each running case a look at its folder (``progress``:
+stage, iteration, latest Cd, elapsed time). With ``live``, and no driver
+attached, the executor is asked about the jobs still queued or running.
 """
 
 from __future__ import annotations
@@ -36,6 +37,9 @@ def study_status(workspace: str | Path, name: str, *, live: bool = False) -> dic
                         active[handle]["live"] = job.state
             finally:
                 _close(executor)
+    from .progress import add_progress
+
+    add_progress(root, cases)
     return {
         "study": state.name,
         "definition": state.definition,

@@ -162,7 +162,7 @@ async def study_page(request: Request) -> Response:
 
 async def study_cases(request: Request) -> Response:
     status = await call(lambda: studies.status(ws(), request.path_params["name"]))
-    return views.render("study_cases.html", {"study": status})
+    return views.render("study_cases.html", {"study": status, "product_url": product_url})
 
 
 async def study_chart(request: Request) -> Response:

@@ -9,11 +9,12 @@ from pathlib import Path
 from typing import Any
 
 from ... import rules
+from ...formats import progress_text
 from .. import render
 from ..outcome import EXIT_ERROR, EXIT_INTERRUPTED, Outcome, workspace
 from ..parser import PRODUCT_HELP, PROG, Subparsers, add_command, add_group, count, speed, yaw
 
-_CASE_COLUMNS = ["CASE", "STATUS", "CD", "CS", "CONVERGED", "JOB"]
+_CASE_COLUMNS = ["CASE", "STATUS", "CD", "CS", "CONVERGED", "JOB", "PROGRESS"]
 
 
 # ------------------------------------------------------------------ variant
@@ -194,6 +195,7 @@ def _case_rows(cases: list[dict[str, Any]]) -> list[list[str]]:
             render.fmt(c.get("cs"), g),
             render.fmt(c.get("converged"), g),
             render.fmt(c.get("job"), g),
+            progress_text(c.get("progress"), g),
         ]
         for c in cases
     ]
@@ -246,7 +248,9 @@ def cmd_study_run(args: argparse.Namespace) -> Outcome:
                        note=f"follow it with '{PROG} study status {status['study']}'")  # fmt: skip
 
     def progress(event: dict[str, Any]) -> None:
-        if event.get("case"):
+        if event.get("event") == "resumed":
+            print(event["message"], file=sys.stderr, flush=True)
+        elif event.get("case"):
             detail = event.get("message") or event.get("job") or ""
             print(f"{event['case']}: {event.get('status')}" + (f"  {detail}" if detail else ""),
                   file=sys.stderr, flush=True)  # fmt: skip
