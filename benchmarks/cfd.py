@@ -156,8 +156,9 @@ def ahmed_triangles(slant_deg: float = 25.0, n: int = 12) -> np.ndarray:
 
 
 def run_ahmed(level: str, ranks: int) -> dict[str, Any]:
-    from velmor_platform.cfd import api, case, coefficients, geometry, runner
+    from velmor_platform.cfd import api, case, coefficients, runner
     from velmor_platform.cfd.params import Reference, RunParams
+    from velmor_platform.core import geometry
 
     tri = ahmed_triangles()
     assert geometry.open_edges(tri) == 0

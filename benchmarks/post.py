@@ -67,7 +67,7 @@ def sh(argv: list[str], cwd: Path, log: str) -> float:
 def strip_post(case: Path) -> None:
     from foamlib import FoamFile
 
-    from velmor_platform.post import functions
+    from velmor_platform.cfd import functions
 
     control = FoamFile(case / "system" / "controlDict")
     with control:

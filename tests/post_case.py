@@ -10,9 +10,9 @@ from pathlib import Path
 
 import numpy as np
 
-from velmor_platform.cfd import geometry, record
+from velmor_platform.cfd import functions, record
+from velmor_platform.core import geometry
 from velmor_platform.core.product_core import ProductCore
-from velmor_platform.post import functions
 
 DATA = Path(__file__).resolve().parent / "data" / "post_case"
 

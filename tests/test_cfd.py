@@ -17,8 +17,9 @@ import numpy as np
 import pytest
 from stl import mesh as stl_mesh
 
-from velmor_platform.cfd import api, case, coefficients, geometry, record, runner
+from velmor_platform.cfd import api, case, coefficients, record, runner
 from velmor_platform.cfd.errors import CfdError
+from velmor_platform.core import geometry
 from velmor_platform.core.product_core import ProductCore
 
 DATA = Path(__file__).resolve().parent / "data" / "cfd_case"

@@ -174,7 +174,8 @@ def test_user_chooses_and_clears_the_current_run(workspace):
 def test_wheels_are_rotating_patches_touching_the_road(workspace, product, radius):
     from foamlib import FoamFieldFile, FoamFile
 
-    from velmor_platform.cfd import api, case, geometry
+    from velmor_platform.cfd import api, case
+    from velmor_platform.core import geometry
 
     template = "base" if product == "sedan:sport" else None
     folder = api.prepare_case(ProductCore.load(product), workspace=workspace, template=template)

@@ -17,9 +17,10 @@ import numpy as np
 import pytest
 
 from post_case import DATA, half_body, record_run, sedan_usd, with_surface
-from velmor_platform.cfd import api, coefficients, geometry
+from velmor_platform.cfd import api, coefficients, functions
+from velmor_platform.core import geometry
 from velmor_platform.core.product_core import ProductCore
-from velmor_platform.post import functions, report, worker
+from velmor_platform.post import report, worker
 
 RUN = {"run_id": "sedan-base-0004", "cd": 0.17609, "cl": -0.04158, "cm_pitch": -0.17506}
 

@@ -10,8 +10,8 @@ import numpy as np
 import pytest
 from pxr import Sdf
 
-from velmor_platform.cfd import api, geometry
-from velmor_platform.core import variants
+from velmor_platform.cfd import api
+from velmor_platform.core import geometry, variants
 from velmor_platform.core.api import list_products
 from velmor_platform.core.product_core import ProductCore
 from velmor_platform.mcp.openfoam_server import list_templates

@@ -8,7 +8,7 @@ import pytest
 from starlette.testclient import TestClient
 
 from velmor_platform import cli
-from velmor_platform.cfd import geometry
+from velmor_platform.core import geometry
 from velmor_platform.core.product_core import ProductCore
 from velmor_platform.study import model, runner
 from velmor_platform.web.app import create_app

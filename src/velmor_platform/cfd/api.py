@@ -22,8 +22,9 @@ import threading
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from ..core import geometry
 from . import case as case_mod
-from . import coefficients, convergence, geometry, record
+from . import coefficients, convergence, record
 from . import wheels as wheels_mod
 from .errors import CfdError
 from .params import Reference, RunParams

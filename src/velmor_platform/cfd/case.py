@@ -28,12 +28,13 @@ from typing import Any
 
 import numpy as np
 
-from ..post.functions import add_function_objects
-from . import geometry, launch, yaw
+from ..core import geometry
+from . import launch, yaw
 from . import surface as surface_mod
 from . import wheels as wheels_mod
 from .domain import Domain, mirrored, tunnel
 from .errors import CfdError
+from .functions import add_function_objects
 from .params import (
     AIR_RHO,
     LADDER,

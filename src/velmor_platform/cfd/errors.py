@@ -2,9 +2,9 @@
 
 from __future__ import annotations
 
+from ..errors import CfdError
 
-class CfdError(Exception):
-    """A failure to report to the user as one line (names the file or product)."""
+__all__ = ["CfdError", "OpenFoamMissingError"]
 
 
 class OpenFoamMissingError(CfdError):

@@ -13,12 +13,12 @@ and that the generated ``Allrun`` and Slurm scripts spell in shell.
 from __future__ import annotations
 
 import os
-from pathlib import Path
+
+from ..core.paths import TEMPLATES_FOLDER as TEMPLATES_FOLDER
+from ..core.paths import templates_dir as templates_dir
 
 #: The OpenFOAM project directory when the environment names none (Debian's package).
 DEFAULT_PROJECT_DIR = "/usr/share/openfoam"
-#: Where a workspace keeps its case templates, relative to its root.
-TEMPLATES_FOLDER = ("templates", "openfoam")
 
 #: mpirun's options for every parallel stage, after ``-np N``.
 MPIRUN_OPTIONS = ("--bind-to", "none", "--mca", "mpi_yield_when_idle", "1")
@@ -27,11 +27,6 @@ MPIRUN_CONDITIONAL = (
     ("--allow-run-as-root", "root", '[ "$(id -u)" = 0 ]'),
     ("--oversubscribe", "oversubscribed", '[ "$RANKS" -gt "$(nproc)" ]'),
 )
-
-
-def templates_dir(workspace: str | os.PathLike[str]) -> Path:
-    """The case templates folder of ``workspace``."""
-    return Path(workspace).joinpath(*TEMPLATES_FOLDER)
 
 
 def mpirun_argv(ranks: int, *, root: bool, cores: int) -> list[str]:

@@ -18,7 +18,7 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from .geometry import Triangles
+from ..core.geometry import Triangles
 
 #: Pixels across the larger side of the frontal projection.
 PIXELS = 400

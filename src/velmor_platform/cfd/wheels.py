@@ -27,8 +27,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ..core.geometry import Triangles, fan, open_stage, stage_to_metres, vehicle_prim
 from .errors import CfdError
-from .geometry import Triangles, fan, open_stage, stage_to_metres, vehicle_prim
 
 #: How deep each tyre is sunk into the road, as a fraction of its radius.
 SINK = 0.015

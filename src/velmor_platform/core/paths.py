@@ -1,4 +1,5 @@
-"""Where a product file's workspace is, read from the path alone.
+"""Where a product file's workspace is, read from the path alone, and where
+a workspace keeps its case templates.
 
 A leaf of the core: ``workspace`` (choosing and seeding workspaces) and
 ``layer_io`` (locks and atomic writes) both need it, and neither imports
@@ -6,6 +7,17 @@ the other for it.
 """
 
 from __future__ import annotations
+
+import os
+from pathlib import Path
+
+#: Where a workspace keeps its OpenFOAM case templates, relative to its root.
+TEMPLATES_FOLDER = ("templates", "openfoam")
+
+
+def templates_dir(workspace: str | os.PathLike[str]) -> Path:
+    """The case templates folder of ``workspace``."""
+    return Path(workspace).joinpath(*TEMPLATES_FOLDER)
 
 
 def enclosing_workspace(absolute: str) -> str | None:

@@ -72,7 +72,7 @@ class VariantError(ValueError):
 
 
 def _check_triangles(name: str, triangles: Triangles) -> Triangles:
-    from ..cfd import geometry as geo
+    from . import geometry as geo
 
     if len(triangles) == 0:
         raise VariantError(f"{name}: the geometry holds no triangles")
@@ -101,8 +101,8 @@ def _stl_triangles(name: str) -> Triangles:
 
     from stl import mesh
 
-    from ..cfd import geometry as geo
-    from ..cfd.errors import CfdError
+    from ..errors import CfdError
+    from . import geometry as geo
 
     try:
         geo.check_stl_layout(name, os.stat(name).st_size)
@@ -119,8 +119,8 @@ def _stl_triangles(name: str) -> Triangles:
 def _usd_triangles(name: str) -> Triangles:
     from pxr import Tf, Usd, UsdGeom
 
-    from ..cfd import geometry as geo
-    from ..cfd.errors import CfdError
+    from ..errors import CfdError
+    from . import geometry as geo
 
     try:
         stage = Usd.Stage.Open(name, Usd.Stage.LoadAll)
@@ -271,8 +271,8 @@ def make_variant(
     the path of a USD file holding the wheels."""
     from pxr import Sdf, Tf
 
-    from ..cfd import case as case_mod
     from .layer_io import atomic_write_bytes, fsync_dir, layer_bytes, product_lock
+    from .paths import templates_dir
 
     root = Path(workspace).resolve()
     p_prog, _, p_folder = _names(root, parent)
@@ -316,8 +316,8 @@ def make_variant(
     for target in (body_file, wheels_file):
         if target is not None and target.exists():
             raise VariantError(f"{target} already exists; choose another product name", "conflict")
-    template_src = case_mod.templates_dir(root) / Path(parent_usd.parent).name
-    template_dst = case_mod.templates_dir(root) / folder.name
+    template_src = templates_dir(root) / Path(parent_usd.parent).name
+    template_dst = templates_dir(root) / folder.name
 
     # The parent's layers, their geometry URIs resolved (as loading it does),
     # read and changed in memory.

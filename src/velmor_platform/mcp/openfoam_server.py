@@ -66,7 +66,7 @@ TOOL_MODULES: tuple[str, ...] = (
 
 def templates_dir(workspace: str | os.PathLike[str]) -> Path:
     """The folder that holds one directory per OpenFOAM case template."""
-    from ..cfd.launch import templates_dir as folder
+    from ..core.paths import templates_dir as folder
 
     return folder(workspace)
 

@@ -2,10 +2,8 @@
 
 One job per module:
 
-* ``functions`` the OpenFOAM function objects a case writes its
-                post-processing set with (surfaces, planes, per-part and
-                binned forces, residuals, y+);
-* ``readers``   reading that set (and the logs) as numbers;
+* ``readers``   reading a case's post-processing set (its function objects
+                are ``cfd.functions``) and logs as numbers;
 * ``render``    off-screen pictures with pyvista/VTK, fixed colour scales;
 * ``plots``     convergence and accumulated-drag plots with matplotlib;
 * ``compare``   ΔCp of two runs on one surface;

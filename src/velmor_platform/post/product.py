@@ -14,7 +14,7 @@ from typing import Any
 
 import numpy as np
 
-from ..cfd import geometry
+from ..core import geometry
 
 
 @dataclass(frozen=True)

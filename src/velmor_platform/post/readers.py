@@ -17,8 +17,8 @@ import numpy as np
 import numpy.typing as npt
 
 from ..cfd import coefficients
+from ..cfd import functions as fo
 from ..cfd.errors import CfdError
-from . import functions as fo
 
 Columns = dict[str, npt.NDArray[np.float64]]
 _NUMBER = re.compile(r"^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$")

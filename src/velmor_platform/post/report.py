@@ -38,9 +38,9 @@ from dataclasses import asdict
 from pathlib import Path
 from typing import Any
 
+from ..cfd.functions import vehicle_patches
 from ..core.layer_io import atomic_write_bytes
 from . import pictures, readers, worker
-from .functions import vehicle_patches
 
 #: The folder of a case that holds its report.
 POST_DIR = "velmor-post"

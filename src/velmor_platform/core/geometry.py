@@ -22,7 +22,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .errors import CfdError
+from ..errors import CfdError
 
 Triangles = npt.NDArray[np.float64]  # shape (n, 3, 3): triangle, corner, xyz
 
@@ -33,7 +33,7 @@ VEHICLE_EXTENTS = {"length": (0.5, 30.0), "width": (0.2, 6.0), "height": (0.2, 6
 def open_stage(usd_path: Path) -> Any:
     from pxr import Tf, Usd
 
-    from ..core.containment import open_contained_layers
+    from .containment import open_contained_layers
 
     try:
         # Every layer the product composes is checked before the stage opens.
