@@ -1,7 +1,7 @@
 """A picture of a product, drawn from its USD geometry: body and wheels.
 
 The body and the wheels are triangulated as the simulation meshes them
-(``cfd.geometry.body_triangles``, ``cfd.wheels.product_wheels``). Everything
+(``core.geometry.body_triangles``, ``cfd.wheels.product_wheels``). Everything
 is in metres, Z up. The dimensions come from the drawn geometry.
 """
 
