@@ -3,6 +3,8 @@ modules, and each layer imports only what it may (see the README's "How the
 code is laid out")."""
 
 import ast
+import importlib
+import re
 from pathlib import Path
 
 import pytest
@@ -20,6 +22,25 @@ def module_name(path: Path) -> str:
 
 
 MODULES = {module_name(p): p for p in PACKAGE.rglob("*.py")}
+NATIVE = PACKAGE.parent.parent / "native" / "product_core"
+#: The product core (velmor_platform.core.product_core) takes names from its
+#: siblings by string: import_from(globals, "module", level, "name") and
+#: bind_from(globals, "module", level, {"name", ...}).
+_NATIVE_CALL = re.compile(
+    r'(?:import_from|bind_from)\(\s*[\w.>-]+,\s*"([\w.]+)",\s*(\d),\s*([^)]*)\)'
+)
+
+
+def native_imports() -> dict[str, set[str]]:
+    """Module of the package -> the names the native core takes from it."""
+    found: dict[str, set[str]] = {}
+    for source in sorted(NATIVE.rglob("*.cpp")):
+        for module, level, names in _NATIVE_CALL.findall(source.read_text()):
+            if int(level) == 0:
+                continue  # outside the package (pxr, typing, ...)
+            base = ["velmor_platform", "core"][: 3 - int(level)]
+            found.setdefault(".".join([*base, module]), set()).update(re.findall(r'"(\w+)"', names))
+    return found
 
 
 def _is_type_checking(node: ast.If) -> bool:
@@ -178,3 +199,19 @@ def test_study_uses_only_public_names_of_cfd():
             and not node.attr.startswith("__")
         ]  # fmt: skip
     assert cfd in MODULES and found == []
+
+
+@pytest.mark.skipif(
+    not NATIVE.is_dir(), reason="the native core's sources are not beside the tests"
+)
+def test_every_name_the_native_core_takes_by_string_is_there():
+    found = native_imports()
+    assert {"diff_products", "load_product", "load_product_history", "TARGET_ATTRIBUTES",
+            "open_vehicle_stage"} <= found["velmor_platform.core.usd_product"]  # fmt: skip
+    missing = [
+        f"{module}.{name}"
+        for module, names in found.items()
+        for name in sorted(names)
+        if not hasattr(importlib.import_module(module), name)
+    ]
+    assert missing == []
