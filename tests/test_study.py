@@ -166,7 +166,50 @@ def test_study_expands_and_refuses_in_one_line(tmp_path):
     assert caught.value.kind == "invalid"
 
 
-# --------------------------------------------------- studies on the local executor
+@pytest.mark.parametrize(
+    ("toml", "said"),
+    [
+        ('products = ["hatch"]\nranks = true\n', "ranks: not a whole number: True"),
+        (
+            f"products = ['hatch']\nspeeds = {list(range(10, 110))}\nyaw = {list(range(-30, 31))}\n",
+            r"a study has at most 2000 cases; this one has 6100 \(1 products x 1 levels x 100 "
+            r"speeds x 61 yaw angles\)",
+        ),
+    ],
+)
+def test_study_size_and_whole_numbers_are_checked(tmp_path, toml, said):
+    path = tmp_path / "big.toml"
+    path.write_text(toml)
+    with pytest.raises(StudyError, match=said) as caught:
+        model.load(path)
+    assert caught.value.kind == "invalid" and "\n" not in caught.value.message
+
+
+def test_saving_a_large_study_writes_changes_not_the_whole_state(workspace, monkeypatch):
+    from velmor_platform.core import layer_io
+
+    written = []
+    atomic = layer_io.atomic_write_bytes
+
+    def counted(target, data, **kw):
+        if Path(target).name == "state.json":
+            written.append(len(data))
+        atomic(target, data, **kw)
+
+    def prepare_case(product, *, workspace, **settings):  # OpenFOAM's part: the boundary
+        folder = workspace / "cases" / f"c{settings['speed']:g}-{settings['yaw']:g}"
+        folder.mkdir(parents=True)
+        return folder
+
+    monkeypatch.setattr(layer_io, "atomic_write_bytes", counted)
+    monkeypatch.setattr(api, "prepare_case", prepare_case)
+    study = model.from_values(name="big", products=["hatch"], speeds=list(range(10, 30)),
+                              yaw=list(range(-5, 5)))  # fmt: skip
+    state = runner.open_study(workspace, study)
+    runner._prepare(workspace, state, lambda event: None)
+    assert {e["status"] for e in state.cases.values()} == {"prepared"}
+    assert StudyState.load(workspace, "big").cases == state.cases  # state.json + journal
+    assert sum(written) < 4 * written[-1]
 
 
 class ScriptedExecutor(LocalExecutor):

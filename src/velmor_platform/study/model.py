@@ -13,7 +13,9 @@ A study is a small TOML file or the same values given on the command line::
 
 ``Study.cases()`` expands it into ``CaseSpec`` entries, each with a stable
 key (``<product>-<level>-v<speed>-y<yaw>``) that names it in the study's
-state and on the command line.
+state and on the command line. A study has at most ``MAX_CASES`` cases
+(refused before any is made); ``ranks`` and ``iterations`` are whole
+numbers (``ranks = true`` is not 1).
 """
 
 from __future__ import annotations
@@ -26,7 +28,15 @@ import tomllib
 from pathlib import Path
 from typing import Literal
 
-from pydantic import BaseModel, ConfigDict, Field, ValidationError, ValidationInfo, field_validator
+from pydantic import (
+    BaseModel,
+    ConfigDict,
+    Field,
+    ValidationError,
+    ValidationInfo,
+    field_validator,
+    model_validator,
+)
 
 from .. import rules
 from .errors import StudyError
@@ -34,6 +44,8 @@ from .errors import StudyError
 Level = Literal["quick", "standard", "fine"]
 LADDER: tuple[Level, ...] = ("quick", "standard", "fine")
 _NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_.-]{0,63}$")
+#: The most cases a study may have (products x levels x speeds x yaw angles).
+MAX_CASES = 2000
 
 
 class CaseSpec(BaseModel):
@@ -88,10 +100,27 @@ class Study(BaseModel):
             raise ValueError("give at least one yaw angle (0 for straight ahead)")
         return [rules.check_yaw(v) for v in values]
 
-    @field_validator("ranks", "iterations")
+    @field_validator("ranks", "iterations", mode="before")
     @classmethod
-    def _count(cls, value: int | None, info: ValidationInfo) -> int | None:
+    def _count(cls, value: object, info: ValidationInfo) -> int | None:
         return None if value is None else rules.check_count(str(info.field_name), value)
+
+    @model_validator(mode="after")
+    def _size(self) -> Study:
+        sizes = (
+            len(set(self.products)),
+            len(self.all_levels()),
+            len(set(self.speeds)) or 1,
+            len(set(self.yaw)),
+        )
+        total = sizes[0] * sizes[1] * sizes[2] * sizes[3]
+        if total > MAX_CASES:
+            raise ValueError(
+                f"a study has at most {MAX_CASES} cases; this one has {total} ({sizes[0]} "
+                f"products x {sizes[1]} levels x {sizes[2]} speeds x {sizes[3]} yaw angles): "
+                "split it into smaller studies"
+            )
+        return self
 
     def all_levels(self) -> list[Level]:
         return list(LADDER) if self.ladder else list(dict.fromkeys(self.levels))
@@ -125,8 +154,9 @@ class Study(BaseModel):
 
 def _first_error(exc: ValidationError, where: str) -> StudyError:
     first = exc.errors()[0]
-    loc = ".".join(str(p) for p in first["loc"]) or "study"
-    return StudyError("invalid", f"{where}: {loc}: {first['msg']}")
+    loc = ".".join(str(p) for p in first["loc"])
+    message = str(first["msg"]).removeprefix("Value error, ")
+    return StudyError("invalid", f"{where}: {loc}: {message}" if loc else f"{where}: {message}")
 
 
 def from_values(**values: object) -> Study:

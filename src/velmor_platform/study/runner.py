@@ -204,7 +204,7 @@ def drive(
     if ranks:
         for entry in state.cases.values():
             if entry["status"] == "pending":
-                entry["ranks"] = int(ranks)
+                entry["ranks"] = int(ranks)  # stored once the case is prepared
     _prepare(workspace, state, emit)
     cancelled: set[str] = set()
     while True:
@@ -215,7 +215,7 @@ def drive(
                 entry = state.cases[key]
                 if entry["status"] in ACTIVE and entry.get("job"):
                     executor.cancel(entry["job"])
-                    entry["cancel_requested"] = True
+                    state.update(key, cancel_requested=True)
             cancelled |= wanted
             state.save()
         active = {
@@ -346,7 +346,7 @@ def _drive_subset(
         entry = state.cases[key]
         if entry["status"] in ACTIVE and entry.get("job"):
             executor.cancel(entry["job"])
-            entry["cancel_requested"] = True
+            state.update(key, cancel_requested=True)
     state.save()
     if not wait:
         return

@@ -5,7 +5,13 @@ A study lives in ``<workspace>/studies/<name>/``:
 * ``study.json``  the study's definition (as given, with its fingerprint);
 * ``state.json``  one entry per case: its case folder, status, executor job,
   times, and once it ended the recorded run and its coefficients; written
-  atomically after every change;
+  whole and atomically now and then, with
+* ``state.journal``  the entries changed since, one JSON line per save
+  (appended and synced), so that saving after every change of a large
+  study costs the change, not the whole state: the journal is folded into
+  ``state.json`` once it has grown as large as it. Each line carries the
+  generation of the ``state.json`` it extends; lines of another, and a line
+  cut short by a crash, are ignored;
 * ``run.lock``    held (``flock``) by the one process driving the study;
   ``status`` tries it to tell whether a driver is attached;
 * ``cancel``      present when a cancel was asked for: the driver sees it.
@@ -59,13 +65,48 @@ def read_json(path: Path) -> Any:
         raise StudyError("invalid", f"cannot read {path}: {exc}") from None
 
 
+JOURNAL = "state.journal"
+#: The journal is folded into ``state.json`` when it is larger than this and
+#: than ``state.json``.
+JOURNAL_MIN_BYTES = 64 * 1024
+
+
+def _replay(path: Path, generation: int, cases: dict[str, dict[str, Any]]) -> int:
+    """Apply the journal's lines of ``generation`` to ``cases``; its size."""
+    try:
+        data = path.read_bytes()
+    except FileNotFoundError:
+        return 0
+    except OSError as exc:
+        raise StudyError("invalid", f"cannot read {path}: {exc}") from None
+    for line in data.split(b"\n"):
+        try:
+            change = json.loads(line)
+        except ValueError:
+            break  # a line cut short: nothing after it was synced
+        if isinstance(change, dict) and change.get("generation") == generation:
+            for key, entry in dict(change.get("cases", {})).items():
+                cases[str(key)] = dict(entry)
+    return len(data)
+
+
 class StudyState:
     """The definition and case entries of one study, as stored."""
 
-    def __init__(self, folder: Path, definition: dict[str, Any], cases: dict[str, dict[str, Any]]):
+    def __init__(
+        self,
+        folder: Path,
+        definition: dict[str, Any],
+        cases: dict[str, dict[str, Any]],
+        generation: int = 0,
+    ):
         self.folder = folder
         self.definition = definition
         self.cases = cases
+        self._generation = generation
+        self._changed: set[str] = set()
+        self._whole_bytes = -1  # unknown until this object writes state.json
+        self._journal_bytes = 0
 
     @property
     def name(self) -> str:
@@ -84,11 +125,39 @@ class StudyState:
                 f"(known: {', '.join(known) if known else 'none'})",
             )
         data = read_json(folder / "state.json") or {}
-        return cls(folder, definition, dict(data.get("cases", {})))
+        generation = int(data.get("generation", 0))
+        cases = {str(k): dict(v) for k, v in data.get("cases", {}).items()}
+        _replay(folder / JOURNAL, generation, cases)
+        return cls(folder, definition, cases, generation)
 
     def save(self) -> None:
+        """Store the changes since the last save (``update`` marks them)."""
         self.folder.mkdir(parents=True, exist_ok=True)
-        _write_json(self.folder / "state.json", {"updated": time.time(), "cases": self.cases})
+        journal = self.folder / JOURNAL
+        if self._whole_bytes < 0 or self._journal_bytes > max(self._whole_bytes, JOURNAL_MIN_BYTES):
+            self._generation += 1
+            whole = {"updated": time.time(), "generation": self._generation, "cases": self.cases}
+            text = (json.dumps(whole, default=str) + "\n").encode()
+            from ..core.layer_io import atomic_write_bytes
+
+            atomic_write_bytes(self.folder / "state.json", text)
+            with contextlib.suppress(FileNotFoundError):
+                journal.unlink()  # its lines are of the previous generation now
+            self._whole_bytes, self._journal_bytes = len(text), 0
+        elif self._changed:
+            change = {
+                "generation": self._generation,
+                "cases": {k: self.cases[k] for k in sorted(self._changed) if k in self.cases},
+            }
+            line = (json.dumps(change, default=str) + "\n").encode()
+            fd = os.open(journal, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
+            try:
+                os.write(fd, line)
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+            self._journal_bytes += len(line)
+        self._changed.clear()
 
     def save_definition(self) -> None:
         self.folder.mkdir(parents=True, exist_ok=True)
@@ -105,8 +174,10 @@ class StudyState:
         return all(e.get("status") in TERMINAL for e in self.cases.values())
 
     def update(self, key: str, **values: Any) -> dict[str, Any]:
+        """Change case ``key``'s entry (the next ``save`` stores it)."""
         entry = self.cases[key]
         entry.update(values)
+        self._changed.add(key)
         return entry
 
     # ---- the driver's lock and the cancel request ----------------------------------------
