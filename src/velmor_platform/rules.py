@@ -13,7 +13,10 @@ run form and the run parameters of the simulation loop:
 * a product's name is ``<programme>`` or ``<programme>:<variant>``, each part
   a plain file name without control or invisible characters that does not
   start with "." (``split_product_name``): a name selects a product, never a
-  file, and it reaches file names, job scripts and terminals as it stands.
+  file, and it reaches file names, job scripts and terminals as it stands;
+* a reference value of the force coefficients (``frontal_area``, m², and
+  the reference length ``wheelbase``, m) is a finite number within
+  ``REFERENCE_RANGES``, whether a variant is being made or a case prepared.
 
 A value outside its plausible range is refused unless the caller passes
 ``allow_implausible=True`` (the command line's ``--allow-implausible``): a
@@ -44,12 +47,14 @@ __all__ = [
     "PLAUSIBLE",
     "PLAUSIBLE_SPEED",
     "POSITIVE",
+    "REFERENCE_RANGES",
     "TARGETS",
     "TOLERANCES",
     "RuleError",
     "check",
     "check_count",
     "check_level",
+    "check_reference",
     "check_speed",
     "check_yaw",
     "parse",
@@ -89,6 +94,14 @@ PLAUSIBLE: dict[str, tuple[float, float]] = {
 PLAUSIBLE_SPEED = 70.0
 #: How a person says that an implausible value is meant (the command line's flag).
 ALLOW_FLAG = "--allow-implausible"
+
+#: What a road vehicle's reference values may be: key -> (low, high, unit).
+#: The frontal area spans the plausible widths times heights (0.2 to 6 m
+#: each); the reference length (the wheelbase) is at most a vehicle's length.
+REFERENCE_RANGES: dict[str, tuple[float, float, str]] = {
+    "frontal_area": (0.04, 36.0, "m²"),
+    "wheelbase": (0.1, 30.0, "m"),
+}
 
 #: Mesh levels of a run, coarsest first.
 LEVELS: tuple[str, ...] = ("quick", "standard", "fine")
@@ -167,6 +180,24 @@ def parse(key: str, text: str, *, allow_implausible: bool = True) -> float:
         except RuleError as exc:
             raise RuleError(key, str(exc), f"not a finite number: {text!r}") from None
     return check(key, value, allow_implausible=allow_implausible)
+
+
+def check_reference(key: str, value: object) -> float:
+    """A reference value (``frontal_area``, ``wheelbase``) as a float when it
+    is a finite number within its ``REFERENCE_RANGES``."""
+    low, high, unit = REFERENCE_RANGES[key]
+    number = math.nan
+    if isinstance(value, (int, float)) and not isinstance(value, bool):
+        number = float(value)
+    if not low <= number <= high:
+        shown = "not set" if value is None else f"{value!r}"
+        raise RuleError(
+            key,
+            f"the {key.replace('_', ' ')} is {shown}: a force coefficient's reference value "
+            f"must be a finite number between {low:g} and {high:g} {unit}",
+            f"expected {low:g} to {high:g} {unit}",
+        )
+    return number
 
 
 # ------------------------------------------------------------- run settings

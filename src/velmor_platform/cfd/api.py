@@ -15,7 +15,6 @@ from __future__ import annotations
 
 import errno
 import json
-import math
 import os
 import re
 import threading
@@ -57,34 +56,30 @@ def _params(**kwargs: Any) -> RunParams:
         raise CfdError(f"invalid {where}: {first['msg']}") from None
 
 
-_WIDTH, _HEIGHT, _LENGTH = (geometry.VEHICLE_EXTENTS[k] for k in ("width", "height", "length"))
-#: What a vehicle's reference values may be: (low, high) and the attribute
-#: holding each. Anything else (not a number, not finite, out of range) is a
-#: mistake in the product file and refused before a case is built.
-REFERENCE_VALUES = {
-    "frontal_area": ("frontalArea", "m²", (_WIDTH[0] * _HEIGHT[0], _WIDTH[1] * _HEIGHT[1])),
-    "wheelbase": ("wheelbase", "m", (0.1, _LENGTH[1])),
-}
+#: The attribute holding each reference value; the range each may take is
+#: ``rules.REFERENCE_RANGES``, the same that making a variant applies.
+REFERENCE_VALUES = {"frontal_area": "frontalArea", "wheelbase": "wheelbase"}
 
 
 def reference_values(product: ProductCore) -> dict[str, float]:
     """The product's frontal area and wheelbase, checked; ``CfdError``
     naming the attribute when one is missing, not finite or implausible."""
+    from .. import rules
+
     specs = product.specs
     values = {}
-    for key, (attr, unit, (low, high)) in REFERENCE_VALUES.items():
+    for key, attr in REFERENCE_VALUES.items():
         value = specs.get(key)
-        number = math.nan
-        if isinstance(value, (int, float)) and not isinstance(value, bool):
-            number = float(value)
-        if not low <= number <= high:
+        try:
+            values[key] = rules.check_reference(key, value)
+        except rules.RuleError:
+            low, high, unit = rules.REFERENCE_RANGES[key]
             shown = "not set" if value is None else f"{value!r}"
             raise CfdError(
                 f"{_ident(product)} ({product.usd_path}) has {attr} {shown}: the force "
                 f"coefficients need a finite {key.replace('_', ' ')} between {low:g} and "
                 f"{high:g} {unit} as a reference value"
-            )
-        values[key] = number
+            ) from None
     return values
 
 
