@@ -52,7 +52,8 @@ def hatch_mm_stl(workspace, tmp_path):
 def test_variant_from_a_millimetre_stl_is_a_runnable_product(workspace, hatch_mm_stl):
     made = variants.make_variant(workspace, "hatch", "hatch:long", hatch_mm_stl, scale=0.001)
     assert made["frontal_area"] == pytest.approx(1.92, rel=0.03)  # the parent's stated area
-    assert made["length"] == pytest.approx(3.42, abs=1e-3)
+    assert made["body_length"] == pytest.approx(3.42, abs=1e-3)
+    assert made["length"] == 2.05 and made["length_source"] == "wheelbase of its wheels"
     assert made["template"] == "long" and made["wheels"] == "kept"
     assert ("hatch:long", Path(made["usd_path"])) in list_products(workspace / "products")
     product = ProductCore.load("hatch:long")
@@ -75,19 +76,34 @@ def _open_stl(path):
     geometry.write_stl(triangles, path)
 
 
+def _y_up_stl(path):
+    triangles = geometry.body_triangles(ProductCore.load("hatch").usd_path)
+    geometry.write_stl(triangles[:, :, [0, 2, 1]] * [1, 1, -1], path)
+
+
 @pytest.mark.parametrize(
-    ("name", "make", "scale", "kind", "message"),
+    ("name", "make", "scale", "kind", "message", "options"),
     [
-        ("sedan:base", None, 1.0, "conflict", "already exists"),
-        ("hatch:x", None, 1.0, "invalid", "--scale 0.001"),
-        ("hatch:x", _open_stl, 1.0, "invalid", "not closed"),
-        ("hatch:x", "body.obj", 1.0, "invalid", "unknown geometry format"),
-        ("nowhere:x", None, 0.001, "not_found", "no programme 'nowhere'"),
-        ("bad/name", None, 0.001, "invalid", "invalid product name"),
+        ("sedan:base", None, 1.0, "conflict", "already exists", {}),
+        ("hatch:x", None, 1.0, "invalid", "--scale 0.001", {}),
+        ("hatch:x", _open_stl, 1.0, "invalid", "not closed", {}),
+        ("hatch:x", "body.obj", 1.0, "invalid", "unknown geometry format", {}),
+        ("nowhere:x", None, 0.001, "not_found", "no programme 'nowhere'", {}),
+        ("bad/name", None, 0.001, "invalid", "invalid product name", {}),
+        ("hatch:x", None, 0.001, "invalid", "between 0.04 and 36", {"frontal_area_m2": 1e308}),
+        ("hatch:x", None, 0.001, "invalid", "between 0.1 and 30", {"length_m": 1e308}),
+        ("hatch:x", None, 0.001, "invalid", "give it with --length", {"wheels": "none"}),
+        # sedan:base's folder is "base": the template "base" is found by that name.
+        ("hatch:base", None, 0.001, "conflict", "share the case template 'base'", {}),
+        ("hatch:x", None, 0.001, "invalid", r"front is at x = -0.8 m.*--origin -0.8,0,0",
+         {"origin": (0.8, 0, 0)}),
+        ("hatch:x", None, 0.001, "invalid", r"centred on y = 0.3 m.*--origin 0,0.3,0",
+         {"origin": (0, -0.3, 0)}),
+        ("hatch:x", _y_up_stl, 1.0, "invalid", "drawn with y up.*give --up y", {}),
     ],
-)
+)  # fmt: skip
 def test_variant_refusals_are_one_line_and_write_nothing(
-    workspace, hatch_mm_stl, tmp_path, name, make, scale, kind, message
+    workspace, hatch_mm_stl, tmp_path, name, make, scale, kind, message, options
 ):
     geometry_file = hatch_mm_stl
     if callable(make):
@@ -98,10 +114,50 @@ def test_variant_refusals_are_one_line_and_write_nothing(
         geometry_file.write_text("o body\n")
     before = sorted(p.relative_to(workspace) for p in workspace.rglob("*"))
     with pytest.raises(variants.VariantError, match=message) as caught:
-        variants.make_variant(workspace, "hatch", name, geometry_file, scale=scale)
+        variants.make_variant(workspace, "hatch", name, geometry_file, scale=scale, **options)
     assert "\n" not in str(caught.value) and caught.value.kind == kind
     after = sorted(p.relative_to(workspace) for p in workspace.rglob("*"))
     assert [p for p in after if p not in before and ".velmor" not in p.parts] == []
+
+
+_KILLED = """
+import shutil, sys, time
+from pathlib import Path
+from velmor_platform.core import variants
+
+def stalled(src, dst, **kw):
+    Path(sys.argv[2]).write_text("copying")
+    time.sleep(60)
+
+shutil.copytree = stalled
+variants.make_variant(sys.argv[1], "hatch", "hatch:long", sys.argv[3], scale=0.001)
+"""
+
+
+def test_a_killed_variant_leaves_no_name_behind_and_a_retry_works(workspace, hatch_mm_stl):
+    import os
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    marker = hatch_mm_stl.with_name("copying")
+    child = subprocess.Popen([sys.executable, "-c", _KILLED, workspace, marker, hatch_mm_stl])
+    try:
+        deadline = time.monotonic() + 60
+        while not marker.exists() and child.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert marker.exists(), "the child never reached the template copy"
+    finally:
+        os.kill(child.pid, signal.SIGKILL)
+        child.wait()
+    templates = workspace / "templates" / "openfoam"
+    assert list(templates.glob(".velmor-template-*"))  # what the kill left
+    assert not (workspace / "geometry" / "hatch" / "long_body.usda").exists()
+    made = variants.make_variant(workspace, "hatch", "hatch:long", hatch_mm_stl, scale=0.001)
+    assert made["template_source"] == "hatch"
+    assert not list(templates.glob(".velmor-*"))
+    assert not list((workspace / "geometry" / "hatch").glob(".velmor-*"))
 
 
 def test_variant_from_usd_with_replaced_and_removed_wheels(workspace):
@@ -113,9 +169,13 @@ def test_variant_from_usd_with_replaced_and_removed_wheels(workspace):
     )
     assert made["frontal_area"] == 2.3 and made["frontal_area_source"] == "given"
     assert geometry.wheel_centre_x(made["usd_path"]) is not None
-    bare = variants.make_variant(workspace, "sedan:base", "coupe", sport_body, wheels="none")
+    assert ProductCore.load("sedan:gt").specs["wheelbase"] == 2.875  # its own wheels'
+    bare = variants.make_variant(
+        workspace, "sedan:base", "coupe", sport_body, wheels="none", length_m=2.7
+    )
     assert geometry.wheel_centre_x(bare["usd_path"]) is None
     assert ProductCore.load("coupe").specs["programme"] == "coupe"
+    assert ProductCore.load("coupe").specs["wheelbase"] == 2.7
 
 
 # ------------------------------------------------------------------------ yaw

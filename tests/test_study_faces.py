@@ -55,7 +55,7 @@ def stl_mm(workspace, tmp_path):
 def test_variant_command_and_its_refusal(workspace, capsys, stl_mm):
     code, out, err = run_cli(capsys, "variant", "hatch", "hatch:long", stl_mm, "--scale", "0.001")
     assert code == 0, err
-    assert out.startswith("made hatch:long from hatch:") and "case template  long" in out
+    assert out.startswith("made hatch:long from hatch:") and "long (copied from hatch)" in out
     assert "simulate it with 'velmor simulate hatch:long'" in err
     code, out, err = run_cli(capsys, "variant", "hatch", "hatch:long", stl_mm, "--scale", "0.001")
     assert code == 1 and err.count("\n") == 1 and "already exists" in err
@@ -135,6 +135,13 @@ def test_an_upload_makes_a_variant_and_leads_to_it(client, workspace, stl_mm):
         files={"geometry": ("long.stl", stl_mm.read_bytes())},
     )
     assert again.status_code == 409 and "already exists" in again.json()["error"]
+    # A refusal names the file as uploaded, not the temporary copy already deleted.
+    flat = client.post(
+        "/api/products/hatch/variant",
+        data={"csrf_token": token(client), "name": "hatch:flat"},
+        files={"geometry": ("flat.stl", stl_mm.read_bytes())},
+    )
+    assert flat.status_code == 422 and flat.json()["error"].startswith("flat.stl: bounding box")
 
 
 @pytest.mark.parametrize("path", ["/products/hatch/variant", "/api/products/hatch/variant"])

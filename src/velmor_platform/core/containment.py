@@ -20,6 +20,7 @@ from __future__ import annotations
 import os
 import stat
 import time
+from collections.abc import Callable
 from typing import Any
 
 from pxr import Sdf, Tf
@@ -116,8 +117,8 @@ def _composed_assets(layer: Any, real: str) -> list[tuple[str, bool]]:
     return found
 
 
-def _refuse(product: str, what: str) -> ValueError:
-    return ValueError(f"product {product}: {what}; refusing to open it")
+def _refuse(product: str, problem: str, what: str = "product") -> ValueError:
+    return ValueError(f"{what} {product}: {problem}; refusing to open it")
 
 
 def _locate(path: str) -> tuple[str, os.stat_result]:
@@ -171,7 +172,19 @@ def _open(product: str, identifier: str) -> Any:
     return layer
 
 
-def open_contained_layers(usd_path: str | os.PathLike[str]) -> list[Any]:
+def own_folder(usd_path: str | os.PathLike[str]) -> tuple[str, tuple[str, ...]]:
+    """The folder of ``usd_path`` as the only place its composition may reach:
+    the rule for a geometry file brought in from outside the workspace."""
+    own = _real_folder(os.path.dirname(os.path.abspath(os.fspath(usd_path))))
+    return own, (own,)
+
+
+def open_contained_layers(
+    usd_path: str | os.PathLike[str],
+    *,
+    confine: Callable[[str], tuple[str, tuple[str, ...]]] = allowed_roots,
+    what: str = "product",
+) -> list[Any]:
     """Check and open every layer that the product file ``usd_path`` composes.
 
     Returns the layers it opened, the top-level one first (a layer checked
@@ -180,10 +193,13 @@ def open_contained_layers(usd_path: str | os.PathLike[str]) -> list[Any]:
     ``ValueError`` naming the product and the offending layer when a layer
     resolves outside the workspace or is not a regular file (nothing of it
     is opened) or cannot be parsed. A layer that does not exist is left to
-    OpenUSD, which skips it with a warning.
+    OpenUSD, which skips it with a warning. ``confine`` gives the folders
+    the composition may reach (``own_folder`` for a geometry file); ``what``
+    names the file in refusals.
     """
     product = os.path.abspath(os.fspath(usd_path))
-    workspace, roots = allowed_roots(product)
+    workspace, roots = confine(product)
+    place = "the workspace" if confine is allowed_roots else "the folder"
     settled = time.time_ns() - SETTLE_NS
     opened: list[Any] = []
     seen: set[str] = set()
@@ -198,19 +214,22 @@ def open_contained_layers(usd_path: str | os.PathLike[str]) -> list[Any]:
                 raise FileNotFoundError(2, "USD file not found", identifier) from None
             continue
         except OSError as exc:
-            raise _refuse(product, f"layer {identifier}{where} cannot be examined: {exc}") from exc
+            raise _refuse(
+                product, f"layer {identifier}{where} cannot be examined: {exc}", what
+            ) from exc
         if real in seen:
             continue
         if not _inside(real, roots):
             raise _refuse(
                 product,
-                f"layer {identifier}{where} resolves to {real}, outside the workspace {workspace}",
+                f"layer {identifier}{where} resolves to {real}, outside {place} {workspace}",
+                what,
             )
         seen.add(real)
         if template:
             continue  # clip files named by a pattern: their folder is inside
         if not stat.S_ISREG(st.st_mode):
-            raise _refuse(product, f"layer {identifier}{where} is not a regular file")
+            raise _refuse(product, f"layer {identifier}{where} is not a regular file", what)
         signature = stat_signature(st)
         known = _COMPOSED.get(identifier)
         if known is not None and known[0] == signature:

@@ -5,7 +5,7 @@
 ``parent``:
 
 * the parent's top-level layer, its values kept except the names, the body
-  reference and the reference values (frontal area, length);
+  reference and the reference values (frontal area, wheelbase);
 * a copy of the parent's design-intent layer, an empty benchmark layer (a
   benchmark measures one geometry: the parent's figures are not the new
   body's, so the variant starts with none, its layer's doc naming the
@@ -19,25 +19,31 @@
   replaced by another USD file (copied into the geometry folder) or removed;
 * a case template named after the new product's directory, copied from the
   parent's, so that capabilities, simulate and the web run panel work on the
-  new product at once (they find a template by that name);
-* the frontal area (projection of the body on the y-z plane) and the length
-  computed from the geometry unless given.
+  new product at once (they find a template by that name); a name whose
+  folder another product's folder bears would share that product's
+  template, and is refused;
+* the frontal area (projection of the body alone on the y-z plane, as the
+  parents state theirs; ``frontalAreaBasis`` records it) unless given, and
+  the reference length (``wheelbase``) from the variant's own wheels unless
+  given; without wheels it must be given.
 
-Everything is checked before anything is written. The product folder is
-built in a hidden temporary folder beside its place, every file written
-atomically (``layer_io.atomic_write_bytes``), and renamed into place under
-the new product's lock; the geometry file and the template appear before
-the product that references them and are removed again if it fails.
+The body must be a closed solid (``bodies.solid``; inward-facing triangles
+are turned round, and the reply says so) in the vehicle's frame
+(``bodies.frame``); the kept wheels' fit against it is reported.
+
+Everything is checked before anything is written. Every file is written
+atomically (``layer_io.atomic_write_bytes``) under a temporary name and
+moved into place with the product under the new product's lock
+(``variant_install``), leftovers of interrupted attempts swept first.
 Refusals raise ``VariantError`` with one line naming what is wrong.
 """
 
 from __future__ import annotations
 
 import contextlib
-import math
 import os
 import shutil
-import tempfile
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -45,6 +51,7 @@ import numpy as np
 import numpy.typing as npt
 
 Triangles = npt.NDArray[np.float64]
+Cancelled = Callable[[], bool]
 
 #: Layers of the parent copied into the new product, by file stem.
 COPIED_LAYERS = ("design_intent",)
@@ -53,7 +60,6 @@ RUNS_LAYER = "runs"
 BENCHMARK_LAYER = "benchmark"
 #: Vehicle attributes of a benchmark, never carried over to a variant.
 BENCHMARK_ATTRIBUTES = ("benchmarkCd", "benchmarkCl", "benchmarkCmPitch", "benchmarkSource")
-GEOMETRY_SUFFIXES = (".stl", ".usda", ".usdc", ".usd")
 #: Pixel size of the frontal-area projection, metres.
 AREA_CELL = 0.004
 
@@ -71,145 +77,31 @@ class VariantError(ValueError):
 # ---------------------------------------------------------------- geometry
 
 
-def _check_triangles(name: str, triangles: Triangles) -> Triangles:
-    from . import geometry as geo
-
-    if len(triangles) == 0:
-        raise VariantError(f"{name}: the geometry holds no triangles")
-    if not np.isfinite(triangles).all():
-        raise VariantError(f"{name}: the geometry has non-finite coordinates")
-    n_open = geo.open_edges(triangles)
-    if n_open:
-        raise VariantError(
-            f"{name}: the surface is not closed ({n_open} edges not shared by exactly two "
-            "triangles); the body must be watertight"
-        )
-    lo, hi = geo.bounds(triangles)
-    for (label, (low, high)), value in zip(geo.VEHICLE_EXTENTS.items(), hi - lo, strict=True):
-        if not low <= value <= high:
-            dims = " x ".join(f"{v:.3g}" for v in hi - lo)
-            raise VariantError(
-                f"{name}: bounding box {dims} m is not plausible for a vehicle ({label} "
-                f"{value:.3g} m, expected {low:g} to {high:g} m); a millimetre file needs "
-                "--scale 0.001"
-            )
-    return triangles
-
-
-def _stl_triangles(name: str) -> Triangles:
-    import struct
-
-    from stl import mesh
-
-    from ..errors import CfdError
-    from . import geometry as geo
-
-    try:
-        geo.check_stl_layout(name, os.stat(name).st_size)
-        parsed = mesh.Mesh.from_file(name, calculate_normals=False)
-    except CfdError as exc:
-        raise VariantError(str(exc)) from None
-    except (ValueError, TypeError, AssertionError, OSError, IndexError, struct.error) as exc:
-        raise VariantError(
-            f"{name}: not a readable STL file ({' '.join(str(exc).split())[:200]})"
-        ) from None
-    return np.asarray(parsed.vectors, dtype=np.float64)
-
-
-def _usd_triangles(name: str) -> Triangles:
-    from pxr import Tf, Usd, UsdGeom
-
-    from ..errors import CfdError
-    from . import geometry as geo
-
-    try:
-        stage = Usd.Stage.Open(name, Usd.Stage.LoadAll)
-    except Tf.ErrorException as exc:
-        detail = " ".join(str(exc).split())[:200]
-        raise VariantError(f"{name}: OpenUSD cannot open it: {detail}") from None
-    if stage is None:
-        raise VariantError(f"{name}: OpenUSD cannot open it")
-    to_metres = geo.stage_to_metres(stage)
-    cache = UsdGeom.XformCache(Usd.TimeCode.Default())
-    chunks = []
-    try:
-        for prim in stage.Traverse():
-            if prim.IsA(UsdGeom.Mesh):
-                chunk = geo.mesh_triangles(prim, cache, to_metres, where=name)
-                if chunk is not None:
-                    chunks.append(chunk)
-    except CfdError as exc:
-        raise VariantError(str(exc)) from None
-    if not chunks:
-        raise VariantError(f"{name}: no mesh geometry in the USD file")
-    return np.concatenate(chunks)
-
-
-def read_geometry(path: str | os.PathLike[str], *, scale: float = 1.0) -> Triangles:
+def read_geometry(
+    path: str | os.PathLike[str], *, scale: float = 1.0, label: str | None = None
+) -> Triangles:
     """The triangles of an STL or USD geometry file in metres, times ``scale``,
-    checked to be a closed, vehicle-sized surface."""
-    name = os.fspath(path)
-    if not (scale > 0 and math.isfinite(scale)):
-        raise VariantError(f"scale {scale!r} must be a positive number")
-    suffix = Path(name).suffix.lower()
-    if suffix not in GEOMETRY_SUFFIXES:
-        raise VariantError(
-            f"{name}: unknown geometry format {suffix or '(no suffix)'!r}; "
-            "expected an STL file or a USD file with meshes (.usda, .usdc, .usd)"
-        )
-    if not os.path.isfile(name):
-        raise VariantError(f"{name}: no such file", "not_found")
-    if os.path.getsize(name) == 0:
-        raise VariantError(f"{name}: empty file")
-    triangles = _stl_triangles(name) if suffix == ".stl" else _usd_triangles(name)
-    return _check_triangles(name, triangles * scale)
+    checked to be a closed, vehicle-sized solid and wound outwards."""
+    from .bodies.reading import GeometryError
+    from .bodies.reading import read_geometry as read
+
+    try:
+        return read(path, scale=scale, label=label)[0]
+    except GeometryError as exc:
+        raise VariantError(str(exc), exc.kind) from None
 
 
-def frontal_area(triangles: Triangles, cell: float = AREA_CELL) -> float:
+def frontal_area(
+    triangles: Triangles, cell: float = AREA_CELL, *, cancelled: Cancelled | None = None
+) -> float:
     """Area of the body's projection on the y-z plane, m^2 (a raster of
     ``cell``-sized pixels; each triangle marks the pixel centres it covers)."""
-    yz = triangles[:, :, 1:]
-    lo = yz.reshape(-1, 2).min(axis=0)
-    hi = yz.reshape(-1, 2).max(axis=0)
-    n = np.ceil((hi - lo) / cell).astype(int) + 1
-    covered = np.zeros((int(n[0]), int(n[1])), dtype=bool)
-    pix = (yz - lo) / cell  # triangle corners in pixel units
-    for a, b, c in pix:
-        i0, j0 = np.floor(np.minimum(np.minimum(a, b), c)).astype(int)
-        i1, j1 = np.ceil(np.maximum(np.maximum(a, b), c)).astype(int)
-        if i1 <= i0 or j1 <= j0:
-            continue
-        gi, gj = np.meshgrid(np.arange(i0, i1) + 0.5, np.arange(j0, j1) + 0.5, indexing="ij")
-        d1 = (b[0] - a[0]) * (gj - a[1]) - (b[1] - a[1]) * (gi - a[0])
-        d2 = (c[0] - b[0]) * (gj - b[1]) - (c[1] - b[1]) * (gi - b[0])
-        d3 = (a[0] - c[0]) * (gj - c[1]) - (a[1] - c[1]) * (gi - c[0])
-        inside = ((d1 >= 0) & (d2 >= 0) & (d3 >= 0)) | ((d1 <= 0) & (d2 <= 0) & (d3 <= 0))
-        covered[i0:i1, j0:j1] |= inside
-    return float(covered.sum()) * cell * cell
+    from .bodies import raster
 
-
-def mesh_usda(triangles: Triangles, doc: str) -> bytes:
-    """A USD text layer with one ``Body`` prim holding the triangles as a
-    mesh (points shared between triangles), metres, Z up."""
-    from pxr import Gf, Usd, UsdGeom, Vt
-
-    flat = triangles.reshape(-1, 3)
-    points, inverse = np.unique(np.round(flat, 7), axis=0, return_inverse=True)
-    stage = Usd.Stage.CreateInMemory()
-    UsdGeom.SetStageMetersPerUnit(stage, 1.0)
-    UsdGeom.SetStageUpAxis(stage, UsdGeom.Tokens.z)
-    body = UsdGeom.Xform.Define(stage, "/Body")
-    stage.SetDefaultPrim(body.GetPrim())
-    mesh = UsdGeom.Mesh.Define(stage, "/Body/Shell")
-    mesh.CreatePointsAttr(Vt.Vec3fArray.FromNumpy(points.astype(np.float32)))
-    mesh.CreateFaceVertexCountsAttr(Vt.IntArray([3] * len(triangles)))
-    mesh.CreateFaceVertexIndicesAttr(Vt.IntArray.FromNumpy(inverse.reshape(-1).astype(np.int32)))
-    mesh.CreateSubdivisionSchemeAttr(UsdGeom.Tokens.none)
-    lo, hi = points.min(axis=0), points.max(axis=0)
-    mesh.CreateExtentAttr(Vt.Vec3fArray([Gf.Vec3f(*map(float, lo)), Gf.Vec3f(*map(float, hi))]))
-    layer = stage.GetRootLayer()
-    layer.documentation = doc
-    return str(layer.ExportToString()).encode("utf-8")
+    try:
+        return raster.frontal_area(triangles, cell, cancelled=cancelled)
+    except raster.RasterTooLarge as exc:
+        raise VariantError(f"the frontal area cannot be computed: {exc}") from None
 
 
 # ---------------------------------------------------------------- the product
@@ -254,6 +146,81 @@ def _top_level(folder: Path, programme: str) -> Path | None:
     return None
 
 
+def _shared_template(root: Path, folder: Path, name: str) -> None:
+    """Refuse a name whose folder another product's folder already bears:
+    case templates are found by that folder name, so the two would share one."""
+    from .api import list_products
+
+    for other, usd_path in list_products(root / "products"):
+        if usd_path.parent.name == folder.name:
+            raise VariantError(
+                f"{name!r} would share the case template {folder.name!r} with {other} (a "
+                "product's template is found by its folder's name); choose another name",
+                "conflict",
+            )
+
+
+def _wheel_set(parent_usd: Path, wheels: str) -> list[Any]:
+    """The wheels the new product will have, in metres, Z up."""
+    from ..errors import CfdError
+    from .bodies import wheels as wheels_mod
+
+    try:
+        if wheels == "keep":
+            return wheels_mod.product_wheels(parent_usd)
+        if wheels == "none":
+            return []
+        found = wheels_mod.file_wheels(wheels)
+    except (CfdError, ValueError) as exc:
+        raise VariantError(f"{wheels}: {exc}") from None
+    if not found:
+        raise VariantError(f"{wheels}: no wheels (cylinders or meshes) under its default prim")
+    return found
+
+
+def _reference_values(
+    triangles: Triangles,
+    wheel_set: list[Any],
+    area: float | None,
+    length: float | None,
+    cancelled: Cancelled | None,
+) -> dict[str, Any]:
+    """The frontal area and reference length (wheelbase), given or measured,
+    and what each is based on."""
+    from .. import rules
+    from .bodies.raster import RasterCancelled
+
+    try:
+        if area is not None:
+            area = rules.check_reference("frontal_area", area)
+        if length is not None:
+            length = rules.check_reference("wheelbase", length)
+    except rules.RuleError as exc:
+        raise VariantError(str(exc)) from None
+    if length is None:
+        xs = [w.centre[0] for w in wheel_set]
+        if len(xs) < 2 or max(xs) - min(xs) <= 0:
+            raise VariantError(
+                "the variant has no wheels to measure its wheelbase, the reference length of "
+                "its pitching moment: give it with --length M"
+            )
+    try:
+        body = frontal_area(triangles, cancelled=cancelled)
+        parts = [triangles] + [w.triangles for w in wheel_set]
+        whole = frontal_area(np.concatenate(parts), cancelled=cancelled) if wheel_set else None
+    except RasterCancelled:
+        raise VariantError("making the variant was cancelled") from None
+    return {
+        "frontal_area": float(area) if area is not None else round(body, 4),
+        "frontal_area_source": "given" if area is not None else "computed",
+        # The coefficients use the reference area as the parent's do: the body's.
+        "frontal_area_basis": "as given" if area is not None else "body, wheels excluded",
+        "frontal_area_with_wheels": None if whole is None else round(whole, 4),
+        "length": float(length) if length is not None else round(max(xs) - min(xs), 4),
+        "length_source": "given" if length is not None else "wheelbase of its wheels",
+    }
+
+
 def make_variant(
     workspace: str | os.PathLike[str],
     parent: str,
@@ -265,13 +232,23 @@ def make_variant(
     frontal_area_m2: float | None = None,
     length_m: float | None = None,
     vehicle_name: str | None = None,
+    full_model: bool = False,
+    up: str = "z",
+    origin: tuple[float, float, float] = (0.0, 0.0, 0.0),
+    label: str | None = None,
+    cancelled: Cancelled | None = None,
 ) -> dict[str, Any]:
     """Make the product ``name`` from ``parent`` and ``geometry``; returns what
-    was made (paths, computed values). ``wheels`` is ``"keep"``, ``"none"`` or
-    the path of a USD file holding the wheels."""
+    was made (paths, measured values, notes). ``wheels`` is ``"keep"``,
+    ``"none"`` or the path of a USD file holding the wheels; ``up`` and
+    ``origin`` place a file drawn in another frame; ``label`` names the
+    geometry file in messages (an upload's own name); ``cancelled`` is asked
+    during the long measurements."""
     from pxr import Sdf, Tf
 
-    from .layer_io import atomic_write_bytes, fsync_dir, layer_bytes, product_lock
+    from . import variant_install as install
+    from .bodies import frame, reading
+    from .layer_io import atomic_write_bytes, layer_bytes, product_lock
     from .paths import templates_dir
 
     root = Path(workspace).resolve()
@@ -291,14 +268,22 @@ def make_variant(
             "existing programme (or give a new programme name without ':')",
             "not_found",
         )
-    for given, label in ((frontal_area_m2, "frontal area"), (length_m, "length")):
-        if given is not None and not (given > 0 and math.isfinite(given)):
-            raise VariantError(f"the {label} must be a positive number, not {given!r}")
-
-    triangles = read_geometry(geometry, scale=scale)
+    _shared_template(root, folder, name)
+    shown = label or os.fspath(geometry)
+    try:
+        triangles, turned = reading.read_geometry(
+            geometry, scale=scale, label=shown, transform=lambda t: frame.transform(t, up, origin)
+        )
+    except (reading.GeometryError, frame.FrameError) as exc:
+        raise VariantError(str(exc), getattr(exc, "kind", "invalid")) from None
+    wheel_set = _wheel_set(parent_usd, wheels)
+    try:
+        frame.check_frame(shown, triangles, wheel_set, full_model=full_model)
+    except frame.FrameError as exc:
+        raise VariantError(str(exc)) from None
+    fits = frame.wheel_fit(triangles, wheel_set) if wheels == "keep" else []
+    reference = _reference_values(triangles, wheel_set, frontal_area_m2, length_m, cancelled)
     lo, hi = triangles.reshape(-1, 3).min(axis=0), triangles.reshape(-1, 3).max(axis=0)
-    area = frontal_area_m2 if frontal_area_m2 is not None else round(frontal_area(triangles), 4)
-    length = length_m if length_m is not None else round(float(hi[0] - lo[0]), 4)
 
     geo_dir = root / "geometry" / programme
     stem = "body" if variant is None else f"{variant}_body"
@@ -319,10 +304,92 @@ def make_variant(
     template_src = templates_dir(root) / Path(parent_usd.parent).name
     template_dst = templates_dir(root) / folder.name
 
+    files, naming = _product_layers(
+        root, parent, parent_usd, name, programme, variant, folder, vehicle_name, reference,
+        _relative(str(body_file), folder),
+        None if wheels == "keep" else (_relative(str(wheels_file), folder) if wheels_file else ""),
+    )  # fmt: skip
+    top_name = f"{programme}{parent_usd.suffix}"
+    usd_path = folder / top_name
+    made_template = False
+    staged: list[tuple[Path, Path]] = []
+    with product_lock(usd_path):
+        if folder.exists():
+            raise VariantError(f"a product named {name!r} already exists ({folder})", "conflict")
+        install.sweep([geo_dir, template_dst.parent, folder.parent])
+        try:
+            geo_dir.mkdir(parents=True, exist_ok=True)
+            doc = f"Body of {name}, converted from {Path(shown).name} by velmor."
+            staged.append((install.temporary(geo_dir, "body", ".usda"), body_file))
+            atomic_write_bytes(staged[-1][0], reading.mesh_usda(triangles, doc))
+            if wheels_file is not None and wheels_layer is not None:
+                staged.append((install.temporary(geo_dir, "wheels", ".usda"), wheels_file))
+                atomic_write_bytes(staged[-1][0], layer_bytes(wheels_layer, ".usda"))
+            if not template_dst.exists() and template_src.is_dir():
+                note = (
+                    f"\n\nDerived from the template `{template_src.name}` (of {parent}) for "
+                    f"{name} by velmor; edit it freely.\n"
+                )
+                staged.append((_copy_dir(template_src, template_dst.parent, note), template_dst))
+                made_template = True
+            folder.parent.mkdir(parents=True, exist_ok=True)
+            tmp = install.temporary_dir(folder.parent, "product")
+            staged.append((tmp, folder))
+            for file_name, data in files.items():
+                atomic_write_bytes(tmp / file_name, data)
+            tmp.chmod(0o755)
+            install.move_in(staged)
+        except BaseException as exc:
+            install.sweep([geo_dir, template_dst.parent, folder.parent])
+            for source, _ in staged:
+                if source.is_dir():
+                    shutil.rmtree(source, ignore_errors=True)
+                else:
+                    with contextlib.suppress(OSError):
+                        source.unlink()
+            if isinstance(exc, OSError):
+                raise VariantError(f"cannot write {name}: {exc.strerror or exc}") from exc
+            raise
+    notes = [turned] if turned else []
+    if full_model:
+        notes.append(f"made for full-model runs: simulate {name} with --full-model")
+    return {
+        "product": name,
+        "parent": parent,
+        "usd_path": str(usd_path),
+        "geometry": str(body_file),
+        "triangles": len(triangles),
+        **reference,
+        "body_length": round(float(hi[0] - lo[0]), 4),
+        "bounds_m": [[round(float(v), 4) for v in lo], [round(float(v), 4) for v in hi]],
+        "wheels": "kept"
+        if wheels == "keep"
+        else ("removed" if wheels == "none" else str(wheels_file)),
+        **naming,
+        "wheel_fit": fits,
+        "wheel_fit_text": frame.describe_fit(fits) if wheels == "keep" else None,
+        "template": template_dst.name if template_dst.is_dir() else None,
+        "template_source": template_src.name if made_template else "existing",
+        "notes": notes,
+    }
+
+
+def _product_layers(
+    root: Path, parent: str, parent_usd: Path, name: str, programme: str, variant: str | None,
+    folder: Path, vehicle_name: str | None, reference: dict[str, Any], body_ref: str,
+    wheels_ref: str | None,
+) -> tuple[dict[str, bytes], dict[str, Any]]:  # fmt: skip
+    """The new product's layer files, by name: the parent's top-level layer
+    re-pointed and renamed, its copied layers and an empty runs layer.
+    ``wheels_ref`` None keeps the parent's wheels, "" removes them. Also
+    the display name and the parent's benchmark source, for the reply."""
+    from pxr import Sdf, Tf
+
+    from .geometry_cache import resolve_product_geometry
+    from .layer_io import layer_bytes
+
     # The parent's layers, their geometry URIs resolved (as loading it does),
     # read and changed in memory.
-    from .geometry_cache import resolve_product_geometry
-
     try:
         resolve_product_geometry(parent_usd.parent)
     except (OSError, ValueError) as exc:
@@ -383,9 +450,14 @@ def make_variant(
     )
     display_name = vehicle_name or f"{old_name} ({variant or programme})"
     _set(vehicle, "vehicleName", Sdf.ValueTypeNames.String, display_name)
-    _set(vehicle, "frontalArea", Sdf.ValueTypeNames.Double, float(area))
-    _set(vehicle, "length", Sdf.ValueTypeNames.Double, float(length))
-    body_ref = _relative(str(body_file), folder)
+    _set(vehicle, "frontalArea", Sdf.ValueTypeNames.Double, reference["frontal_area"])
+    _set(vehicle, "wheelbase", Sdf.ValueTypeNames.Double, reference["length"])
+    _set(
+        vehicle,
+        "frontalAreaBasis",
+        Sdf.ValueTypeNames.String,
+        f"{reference['frontal_area_basis']} ({reference['frontal_area_source']})",
+    )
     body = vehicle.nameChildren.get("Body") or Sdf.PrimSpec(
         vehicle, "Body", Sdf.SpecifierDef, "Xform"
     )
@@ -393,75 +465,18 @@ def make_variant(
     body.referenceList.prependedItems.append(Sdf.Reference(body_ref))
     if "surfaceMesh" in body.attributes:
         body.attributes["surfaceMesh"].default = Sdf.AssetPath(body_ref)
-    if wheels != "keep" and "Wheels" in vehicle.nameChildren:
+    if wheels_ref is not None and "Wheels" in vehicle.nameChildren:
         del vehicle.nameChildren["Wheels"]
-    if wheels_file is not None:
+    if wheels_ref:
         spec = Sdf.PrimSpec(vehicle, "Wheels", Sdf.SpecifierDef, "Xform")
-        spec.payloadList.prependedItems.append(Sdf.Payload(_relative(str(wheels_file), folder)))
+        spec.payloadList.prependedItems.append(Sdf.Payload(wheels_ref))
     top_name = f"{programme}{parent_usd.suffix}"
     files[top_name] = layer_bytes(top, parent_usd.suffix, root / ".velmor" / "scratch")
-
-    written: list[Path] = []
-    made_template = False
-    usd_path = folder / top_name
-    with product_lock(usd_path):
-        if folder.exists():
-            raise VariantError(f"a product named {name!r} already exists ({folder})", "conflict")
-        try:
-            geo_dir.mkdir(parents=True, exist_ok=True)
-            doc = f"Body of {name}, converted from {Path(geometry).name} by velmor."
-            atomic_write_bytes(body_file, mesh_usda(triangles, doc))
-            written.append(body_file)
-            if wheels_file is not None and wheels_layer is not None:
-                atomic_write_bytes(wheels_file, layer_bytes(wheels_layer, ".usda"))
-                written.append(wheels_file)
-            if not template_dst.exists() and template_src.is_dir():
-                note = (
-                    f"\n\nDerived from the template `{template_src.name}` (of {parent}) for "
-                    f"{name} by velmor; edit it freely.\n"
-                )
-                _copy_dir(template_src, template_dst, note)
-                made_template = True
-            folder.parent.mkdir(parents=True, exist_ok=True)
-            tmp = Path(tempfile.mkdtemp(prefix=".velmor-product-", dir=folder.parent))
-            try:
-                for file_name, data in files.items():
-                    atomic_write_bytes(tmp / file_name, data)
-                tmp.chmod(0o755)
-                os.rename(tmp, folder)
-            except BaseException:
-                shutil.rmtree(tmp, ignore_errors=True)
-                raise
-            fsync_dir(folder.parent)
-        except BaseException as exc:
-            for path in written:
-                with contextlib.suppress(OSError):
-                    path.unlink()
-            if made_template:
-                shutil.rmtree(template_dst, ignore_errors=True)
-            if isinstance(exc, OSError):
-                raise VariantError(f"cannot write {name}: {exc.strerror or exc}") from exc
-            raise
-    return {
-        "product": name,
-        "parent": parent,
-        "usd_path": str(usd_path),
-        "geometry": str(body_file),
-        "triangles": len(triangles),
-        "frontal_area": float(area),
-        "frontal_area_source": "given" if frontal_area_m2 is not None else "computed",
-        "length": float(length),
-        "length_source": "given" if length_m is not None else "computed",
-        "bounds_m": [[round(float(v), 4) for v in lo], [round(float(v), 4) for v in hi]],
-        "wheels": "kept"
-        if wheels == "keep"
-        else ("removed" if wheels == "none" else str(wheels_file)),
+    return files, {
         "vehicle_name": display_name,
         "vehicle_name_source": "given" if vehicle_name else "parent's name and the variant",
         "benchmark": None,
         "parent_benchmark": parent_benchmark,
-        "template": template_dst.name if template_dst.is_dir() else None,
-        "template_source": template_src.name if made_template else "existing",
     }
 
 
@@ -495,17 +510,20 @@ def _set(prim: Any, name: str, type_name: Any, value: Any) -> None:
     attr.default = value
 
 
-def _copy_dir(src: Path, dst: Path, note: str) -> None:
-    """Copy the template folder ``src`` to ``dst`` through a hidden temporary
-    folder, with ``note`` added to its README."""
-    tmp = Path(tempfile.mkdtemp(prefix=".velmor-template-", dir=dst.parent))
+def _copy_dir(src: Path, folder: Path, note: str) -> Path:
+    """A copy of the template folder ``src`` under a temporary name in
+    ``folder``, with ``note`` added to its README; returns the copy."""
+    from .variant_install import temporary_dir
+
+    folder.mkdir(parents=True, exist_ok=True)
+    tmp = temporary_dir(folder, "template")
     try:
         shutil.copytree(src, tmp, dirs_exist_ok=True, symlinks=False)
         readme = tmp / "README.md"
-        text = readme.read_text(encoding="utf-8") if readme.is_file() else f"# {dst.name}\n"
+        text = readme.read_text(encoding="utf-8") if readme.is_file() else f"# {src.name}\n"
         readme.write_text(text.rstrip("\n") + note, encoding="utf-8")
         tmp.chmod(0o755)
-        os.rename(tmp, dst)
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
         raise
+    return tmp

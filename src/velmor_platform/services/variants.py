@@ -7,6 +7,7 @@ product's heading.
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -22,6 +23,11 @@ def _root(workspace: Workspace | None) -> Path:
 
 #: The command that makes a variant, named where a face points to it.
 VARIANT_COMMAND = "velmor variant"
+#: The frame a geometry file must use, as the faces state it.
+FRAME = (
+    "metres; x along the car from the front of the body (x = 0) rearwards, y to the left, "
+    "z up; the ground is z = 0 and the body is symmetric about y = 0"
+)
 
 
 @user_errors
@@ -36,8 +42,15 @@ def make(
     frontal_area: float | None = None,
     length: float | None = None,
     vehicle_name: str | None = None,
+    full_model: bool = False,
+    up: str = "z",
+    origin: tuple[float, float, float] = (0.0, 0.0, 0.0),
+    label: str | None = None,
+    cancelled: Callable[[], bool] | None = None,
 ) -> dict[str, Any]:
-    """Make the product ``name`` from ``parent`` and ``geometry``; returns what was made."""
+    """Make the product ``name`` from ``parent`` and ``geometry``; returns what
+    was made. ``label`` names the geometry file in messages (an upload's own
+    name); ``cancelled`` is asked during the long measurements."""
     from ..core.variants import VariantError, make_variant
 
     root = _root(workspace)
@@ -45,6 +58,7 @@ def make(
         made = make_variant(
             root, parent, name, geometry, scale=scale, wheels=wheels,
             frontal_area_m2=frontal_area, length_m=length, vehicle_name=vehicle_name,
+            full_model=full_model, up=up, origin=origin, label=label, cancelled=cancelled,
         )  # fmt: skip
     except VariantError as exc:
         raise UserError(exc.kind, str(exc)) from None  # type: ignore[arg-type]

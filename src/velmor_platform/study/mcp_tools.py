@@ -81,6 +81,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         wheels: str = "keep",
         frontal_area: float | None = None,
         length: float | None = None,
+        full_model: bool = False,
     ) -> dict[str, Any]:
         from ..core.variants import make_variant as make
 
@@ -94,6 +95,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
                 wheels=wheels,
                 frontal_area_m2=frontal_area,
                 length_m=length,
+                full_model=full_model,
             )
         )
 
@@ -184,8 +186,11 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
          "Make a new product (programme or programme:variant) from an existing one and a "
          "geometry file (STL or USD with meshes) on the server's machine: design intent "
          "copied, no benchmark (the parent's measured another body), empty run history, frontal "
-         "area and length computed unless given; "
-         "scale 0.001 for a millimetre file; wheels: keep, none or a USD file.", False),
+         "area computed unless given, length (the reference length, the wheelbase) from the "
+         "wheels unless given (needed with wheels none); scale 0.001 for a millimetre file; "
+         "wheels: keep, none or a USD file. The file's frame: metres, x from the body's front "
+         "(x = 0) rearwards, y left, z up, ground z = 0, symmetric about y = 0 unless "
+         "full_model.", False),
         (start_study, "Start a study",
          "Store a study (products x speeds x yaw angles x mesh levels; ladder for quick, standard "
          "and fine) and start running it on the workspace's executor (local, slurm or mcp); "

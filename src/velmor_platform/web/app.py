@@ -27,7 +27,7 @@ from starlette.routing import BaseRoute, Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from ..services import authoring, products, simulation, solvers
+from ..services import authoring, products, simulation, solvers, variants
 from ..services.errors import UserError
 from . import answers, charts, context, forms, reports, runs, studies, views
 from .answers import ws
@@ -119,6 +119,7 @@ def _card_context(
         installed=capabilities.installed if capabilities else {},
         reasons=capabilities.reasons if capabilities else {},
         max_upload_mb=_settings(request).max_upload_bytes / 1e6,
+        vehicle_frame=variants.FRAME,
     )
 
 

@@ -39,6 +39,26 @@ async def call(func: Callable[..., T], *args: Any) -> T:
     return await run_in_threadpool(run)
 
 
+async def call_until_gone(request: Request, func: Callable[[Callable[[], bool]], T]) -> T:
+    """``call`` ``func(gone)``, where ``gone()`` turns true once the client
+    has disconnected, so long work can stop with the request."""
+    import asyncio
+    import threading
+
+    left = threading.Event()
+
+    async def watch() -> None:
+        while not await request.is_disconnected():
+            await asyncio.sleep(0.25)
+        left.set()
+
+    watcher = asyncio.ensure_future(watch())
+    try:
+        return await call(func, left.is_set)
+    finally:
+        watcher.cancel()
+
+
 def settings(request: Request) -> Settings:
     value: Settings = request.app.state.settings
     return value

@@ -29,7 +29,16 @@ from ..services import studies, variants
 from ..services.errors import UserError
 from . import answers, forms, views
 from .answers import ws
-from .context import call, is_api, page, product_url, refuse_if_read_only, session, settings
+from .context import (
+    call,
+    call_until_gone,
+    is_api,
+    page,
+    product_url,
+    refuse_if_read_only,
+    session,
+    settings,
+)
 from .forms import FormError
 
 REFRESH_SECONDS = 2
@@ -51,6 +60,17 @@ def _numbers(text: str, label: str) -> list[float]:
 # ------------------------------------------------------------------ variant
 
 
+def _reference(key: str, text: str | None) -> float | None:
+    if text is None or not text.strip():
+        return None
+    try:
+        return rules.check_reference(key, float(text))
+    except ValueError as exc:  # not a number, or a RuleError
+        field = "frontal_area" if key == "frontal_area" else "length"
+        message = getattr(exc, "field_message", f"not a number: {text!r}")
+        raise FormError(422, f"{field}: {message}", {field: message}) from None
+
+
 async def variant_action(request: Request) -> Response:
     refuse_if_read_only(request)
     parent = answers.product_ref(request.path_params["pid"])
@@ -65,25 +85,33 @@ async def variant_action(request: Request) -> Response:
         if not name:
             raise FormError(422, "name the new product", {"name": "give a name"})
         scale = forms.number_param("scale", fields.get("scale") or "1") or 1.0
-        area = forms.number_param("frontal_area", fields.get("frontal_area") or None)
+        area = _reference("frontal_area", fields.get("frontal_area"))
+        length = _reference("wheelbase", fields.get("length"))
         wheels = fields.get("wheels", "keep")
         if wheels not in ("keep", "none"):
             raise FormError(422, "wheels: keep or none", {"wheels": "keep or none"})
+        full = bool(fields.get("full_model"))
         with tempfile.TemporaryDirectory(prefix="velmor-upload-") as folder:
             kept = await call(forms.keep_upload, upload, Path(folder))
-            made = await call(
-                lambda: variants.make(
-                    ws(), parent, name, kept, scale=scale, wheels=wheels, frontal_area=area
-                )
-            )
+            # Refusals name the upload as the browser sent it, not the
+            # temporary copy that is gone by the time they are read.
+            made = await call_until_gone(
+                request,
+                lambda gone: variants.make(
+                    ws(), parent, name, kept, scale=scale, wheels=wheels, frontal_area=area,
+                    length=length, full_model=full, label=upload.filename, cancelled=gone,
+                ),
+            )  # fmt: skip
     finally:
         await form.close()
     if is_api(request):
         return _json(made, 201)
     session(request).notice.append(
         f"made {made['product']} from {parent}: frontal area {made['frontal_area']:g} m² "
-        f"({made['frontal_area_source']}), length {made['length']:g} m; "
-        f"case template {made['template']}"
+        f"({made['frontal_area_source']}; {made['frontal_area_basis']}), reference length "
+        f"{made['length']:g} m ({made['length_source']}); case template {made['template']}"
+        + (f"; wheel fit: {made['wheel_fit_text']}" if made["wheel_fit_text"] else "")
+        + "".join(f"; {note}" for note in made["notes"])
     )
     return RedirectResponse(product_url(made["product"]), status_code=303)
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import signal
 import sys
 from pathlib import Path
@@ -29,7 +30,7 @@ def register_variant(commands: Subparsers) -> None:
         [
             f"{PROG} variant sedan:base sedan:wide wide_body.stl",
             f"{PROG} variant hatch hatch:long long.stl --scale 0.001",
-            f"{PROG} variant sedan:base coupe coupe.usda --wheels none --frontal-area 2.1",
+            f"{PROG} variant sedan:base coupe coupe.usda --wheels none --length 2.8",
         ],
         description=(
             "Make the product NAME (<programme> or <programme>:<variant>) from PARENT and a\n"
@@ -39,8 +40,14 @@ def register_variant(commands: Subparsers) -> None:
             "brackets unless --vehicle-name is given. The geometry is converted into the\n"
             "workspace's geometry folder as a USD mesh, and a case template named after the new\n"
             "product's directory is copied from the parent's, so the new product runs at once.\n"
-            "The frontal area and length come from the geometry unless given. Nothing is\n"
-            "written when any check fails."
+            "The frontal area comes from the body unless given, the reference length (the\n"
+            "wheelbase) from the wheels unless given with --length. Nothing is written when any\n"
+            "check fails.\n\n"
+            "The file must use the vehicle's frame: metres (or --scale), x along the car from\n"
+            "the front of the body (x = 0) rearwards, y to the left, z up, the ground at z = 0\n"
+            "and the body symmetric about y = 0 (unless --full-model). Wheels must stand inside\n"
+            "the body's track and touch the ground. A file that does not fit is refused with\n"
+            "the --up or --origin that would fix it."
         ),
     )
     p.add_argument("parent", metavar="PARENT", help="the product to start from")
@@ -60,7 +67,25 @@ def register_variant(commands: Subparsers) -> None:
         help="keep the parent's wheels (default), drop them, or use a USD file's",
     )
     p.add_argument("--frontal-area", type=float, metavar="M2", help="frontal area in m^2")
-    p.add_argument("--length", type=float, metavar="M", help="length in m")
+    p.add_argument(
+        "--length",
+        type=float,
+        metavar="M",
+        help="reference length (wheelbase) in m; needed with --wheels none",
+    )
+    p.add_argument("--up", choices=("z", "y"), default="z", help="the file's up axis (default z)")
+    p.add_argument(
+        "--origin",
+        type=_point,
+        default=(0.0, 0.0, 0.0),
+        metavar="X,Y,Z",
+        help="the point of the file (in metres, after --scale) that becomes the origin",
+    )
+    p.add_argument(
+        "--full-model",
+        action="store_true",
+        help="accept a body that is not symmetric about y = 0 (for full-model runs)",
+    )
     p.add_argument(
         "--vehicle-name",
         metavar="TEXT",
@@ -69,13 +94,27 @@ def register_variant(commands: Subparsers) -> None:
     )
 
 
+def _point(text: str) -> tuple[float, float, float]:
+    try:
+        x, y, z = (float(v) for v in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected X,Y,Z in metres, not {text!r}") from None
+    return x, y, z
+
+
 def cmd_variant(args: argparse.Namespace) -> Outcome:
     from ...services import variants
 
+    length = args.length
+    if length is None and args.wheels == "none" and sys.stdin.isatty():
+        answer = input("reference length (wheelbase) in m, for the pitching moment: ")
+        with contextlib.suppress(ValueError):
+            length = float(answer)  # checked with the other values
     made = variants.make(
         workspace(args), args.parent, args.name, args.geometry, scale=args.scale,
-        wheels=args.wheels, frontal_area=args.frontal_area, length=args.length,
-        vehicle_name=args.vehicle_name,
+        wheels=args.wheels, frontal_area=args.frontal_area, length=length,
+        vehicle_name=args.vehicle_name, full_model=args.full_model, up=args.up,
+        origin=args.origin,
     )  # fmt: skip
 
     def text() -> list[str]:
@@ -89,17 +128,20 @@ def cmd_variant(args: argparse.Namespace) -> Outcome:
                     ("geometry", f"{made['geometry']} ({made['triangles']:,} "
                                  "triangles)"),
                     ("frontal area", f"{made['frontal_area']:g} {render.unit('frontal_area', g)} "
-                                     f"({made['frontal_area_source']})"),
-                    ("length", f"{made['length']:g} m ({made['length_source']})"),
+                                     f"({made['frontal_area_source']}; "
+                                     f"{made['frontal_area_basis']})"),
+                    ("reference length", f"{made['length']:g} m ({made['length_source']})"),
                     ("wheels", str(made["wheels"])),
                     ("name", f"{made['vehicle_name']} ({made['vehicle_name_source']})"),
                     ("benchmark", "none" + (f" (the parent's, {made['parent_benchmark']}, "
                                             "measured another geometry)"
                                             if made["parent_benchmark"] else "")),
+                    *([("wheel fit", made["wheel_fit_text"])] if made["wheel_fit_text"] else []),
                     ("case template", f"{template} (copied from {source})"
                                       if source != "existing" else f"{template} (existing)"),
                 ]
             ),
+            *made["notes"],
         ]  # fmt: skip
 
     return Outcome(made, text, note=f"simulate it with '{PROG} simulate {made['product']}'")
