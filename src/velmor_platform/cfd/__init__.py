@@ -14,8 +14,7 @@ One job per module:
 * ``verdict``      how a finished case ended, and its run's record fields;
 * ``record``       appending a run to the product's runs layer;
 * ``api``          the entry points the service layer and the MCP server call;
-* ``launch``       how OpenFOAM is launched (project directory, mpirun, templates);
-* ``mcp_tools``    the OpenFOAM MCP server's tools.
+* ``launch``       how OpenFOAM is launched (project directory, mpirun).
 """
 
 from .errors import CfdError

@@ -8,7 +8,7 @@ The server offers three tools. ``list_templates`` (no arguments) returns
 the sorted template names; it reads the folder at every call, so templates
 added while the server runs show up at once. ``prepare_case`` builds an
 OpenFOAM case for a product and ``simulate`` prepares, runs and records one
-(``velmor_platform.cfd.mcp_tools``).
+(``velmor_platform.mcp.tools``).
 
 Run it as::
 
@@ -58,9 +58,9 @@ HTTP_PATH = "/mcp"
 
 # Modules adding tools to the server: each has register(server, workspace).
 TOOL_MODULES: tuple[str, ...] = (
-    "velmor_platform.cfd.mcp_tools",
-    "velmor_platform.post.mcp_tools",
-    "velmor_platform.study.mcp_tools",
+    "velmor_platform.mcp.tools.simulation",
+    "velmor_platform.mcp.tools.report",
+    "velmor_platform.mcp.tools.studies",
 )
 
 

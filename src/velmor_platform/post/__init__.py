@@ -12,6 +12,5 @@ One job per module:
 * ``worker``    drawing in a child process (``child`` is that process);
 * ``report``    the cached report of a run and its self-contained HTML;
 * ``background`` reports and product pictures made without anyone waiting;
-* ``runs``      a product's runs with every recorded field (the case folder);
-* ``mcp_tools`` the template server's ``report`` tool.
+* ``runs``      a product's runs with every recorded field (the case folder).
 """

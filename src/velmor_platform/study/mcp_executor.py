@@ -3,7 +3,7 @@
 The workspace's ``mcp.json`` names the server (``openfoam``). Its machine
 must share the workspace (the case folders are prepared here and run there
 in place); the server's ``start_case``, ``case_states`` and ``cancel_case``
-tools (``study.mcp_tools``) run them with its own local executor, so a job
+tools (``mcp.tools.studies``) run them with its own local executor, so a job
 keeps running when the client goes away and is found again by its handle.
 """
 

@@ -21,9 +21,9 @@ if TYPE_CHECKING:
 
 
 def _report(root: Path, product: str, run: str | None, against: str | None) -> dict[str, Any]:
-    from ..cfd.errors import CfdError
-    from ..cfd.mcp_tools import _product
-    from . import report, runs
+    from ...cfd.errors import CfdError
+    from ...post import report, runs
+    from .simulation import _product
 
     loaded = _product(root, product)
     ident = loaded._product_identifier()
@@ -61,8 +61,8 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         import anyio
         from mcp.types import ImageContent, TextContent
 
-        from ..cfd.errors import CfdError
-        from . import report
+        from ...cfd.errors import CfdError
+        from ...post import report
 
         def work() -> dict[str, Any]:
             try:

@@ -34,9 +34,9 @@ if TYPE_CHECKING:
 
 
 def _product(root: Path, ref: str) -> Any:
-    from ..core.api import list_products
-    from ..core.product_core import ProductCore
-    from .errors import CfdError
+    from ...cfd.errors import CfdError
+    from ...core.api import list_products
+    from ...core.product_core import ProductCore
 
     products = (root / "products").resolve()
     if ref.endswith((".usda", ".usdc")) or "/" in ref:
@@ -80,7 +80,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
     from mcp.server.mcpserver.exceptions import ToolError
     from mcp.types import ToolAnnotations
 
-    from .errors import CfdError
+    from ...cfd.errors import CfdError
 
     root = Path(workspace).resolve()
 
@@ -107,7 +107,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
     ) -> dict[str, Any]:
         import anyio
 
-        from . import api
+        from ...cfd import api
 
         def work() -> dict[str, Any]:
             loaded = _product(root, product)
@@ -134,7 +134,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         import anyio
         import anyio.from_thread
 
-        from . import api
+        from ...cfd import api
 
         cancel = threading.Event()
 

@@ -33,7 +33,7 @@ if TYPE_CHECKING:
 
 
 def _inside(path: Path, root: Path) -> Path:
-    from .errors import StudyError
+    from ...study.errors import StudyError
 
     real = path.resolve()
     try:
@@ -49,7 +49,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
     from mcp.server.mcpserver.exceptions import ToolError
     from mcp.types import ToolAnnotations
 
-    from .errors import StudyError
+    from ...study.errors import StudyError
 
     root = Path(workspace).resolve()
 
@@ -83,7 +83,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         length: float | None = None,
         full_model: bool = False,
     ) -> dict[str, Any]:
-        from ..core.variants import make_variant as make
+        from ...core.variants import make_variant as make
 
         return await in_thread(  # type: ignore[no-any-return]
             lambda: make(
@@ -110,7 +110,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         iterations: int | None = None,
         executor: str = "local",
     ) -> dict[str, Any]:
-        from . import model, runner
+        from ...study import model, runner
 
         def work() -> dict[str, Any]:
             study = model.from_values(
@@ -128,8 +128,8 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
     async def follow_study(ctx: Context, name: str, timeout_s: float = 600.0) -> dict[str, Any]:
         import anyio
 
-        from .state import TERMINAL
-        from .status import study_status
+        from ...study.state import TERMINAL
+        from ...study.status import study_status
 
         seen: dict[str, str] = {}
         waited = 0.0
@@ -149,14 +149,14 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             waited += 1.0
 
     async def study_results(name: str) -> dict[str, Any]:
-        from .results import results_table
+        from ...study.results import results_table
 
         return await in_thread(lambda: results_table(root, name))  # type: ignore[no-any-return]
 
     # ---- for the mcp executor: cases on this solver host ---------------------------------
     def _executor() -> Any:
-        from .config import load_config, local_cores
-        from .executors import LocalExecutor
+        from ...study.config import load_config, local_cores
+        from ...study.executors import LocalExecutor
 
         return LocalExecutor(local_cores(load_config(root)), cases=root / "cases")
 
