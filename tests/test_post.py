@@ -117,7 +117,8 @@ def test_report_tables_equal_the_record_and_plots_come_without_a_renderer(
         )
 
     monkeypatch.setattr(worker, "start", broken)
-    data = report.run_report(with_surface(case, workspace), RUN)
+    run = RUN | {"product": "sedan:base", "level": "quick", "speed": 40.0, "reference_area": 2.28}
+    data = report.run_report(with_surface(case, workspace), run)
     assert data["renderer"].startswith("the pictures need pyvista and vtk with an off-screen")
     assert {i["key"] for i in data["images"]} == {"convergence", "cumulative_drag"}
     page = report.write_html(case, data, case / "out" / "report.html").read_text()
@@ -127,6 +128,15 @@ def test_report_tables_equal_the_record_and_plots_come_without_a_renderer(
     tables.feed(page)
     record = dict(tables.tables["record"])
     assert float(record["Cd"].split("±")[0]) == RUN["cd"]
+    # What was computed: an aerodynamic run without a yaw angle was straight ahead.
+    shown = {k: record[k] for k in ("product", "mesh level", "speed, m/s", "yaw, °")}
+    assert shown == {
+        "product": "sedan:base",
+        "mesh level": "quick",
+        "speed, m/s": "40",
+        "yaw, °": "0",
+    }
+    assert record["reference area, m²"] == "2.28"
     assert (float(record["Cl"]), float(record["Cm pitch"])) == (RUN["cl"], RUN["cm_pitch"])
     head, *rows = tables.tables["parts"]
     total = dict(zip(head, rows[-1], strict=True))
@@ -142,6 +152,21 @@ def test_report_tables_equal_the_record_and_plots_come_without_a_renderer(
     assert "max non-orthogonality 51.6" in data["mesh"]["line"]
     x, cd = data["cumulative"]["x"], data["cumulative"]["cd"]
     assert x == sorted(x) and cd[-1] == pytest.approx(float(total["Cd"]), abs=5e-3)
+
+
+@pytest.mark.parametrize(
+    "other_band, band",
+    [(0.004, 0.005), (None, None)],  # 0.003 and 0.004 combined in quadrature
+)
+def test_a_comparison_gives_the_differences_with_the_two_bands_combined(other_band, band):
+    from velmor_platform.post.record import deltas
+
+    mine = {"run": {"cd": 0.30, "cl": 0.1, "cd_band": 0.003, "cl_band": 0.003}}
+    other = {"cd": 0.28, "cl": 0.12} | ({"cd_band": other_band} if other_band else {})
+    found = deltas(mine | {"against": {"run": other | {"cl_band": 0.004}, "window": None}})
+    assert [(d["label"], round(d["delta"], 6)) for d in found] == [("ΔCd", 0.02), ("ΔCl", -0.02)]
+    assert found[0]["band"] == (pytest.approx(band) if band else None)
+    assert found[1]["band"] == pytest.approx(0.005)
 
 
 def test_report_is_made_once_and_again_when_the_output_changes(case):
@@ -263,6 +288,10 @@ def test_the_template_server_reports_a_run_with_images_and_numbers(case, workspa
     assert images and all(base64.b64decode(c.data)[:8] == b"\x89PNG\r\n\x1a\n" for c in images)
     numbers = good.structured_content
     assert numbers["run"]["run_id"] == recorded["run_id"] and numbers["run"]["cd"] == 0.17609
+    assert (
+        "(sedan:base, 40 m/s, 0° yaw, reference area 2.28 m², length 2.875 m)"
+        in good.content[0].text
+    )
     assert numbers["parts"][-1]["part"] == "total" and numbers["window"]["first"] > 0
     assert bad.is_error and "has no case folder here" in bad.content[0].text
 
@@ -296,11 +325,14 @@ def test_run_page_is_linked_from_the_history_and_serves_its_pictures(case, works
     from velmor_platform.web.app import create_app
 
     recorded = record_run(case)
+    other = record_run(case, cd=0.18)
     client = TestClient(create_app(workspace, allowed_hosts=["testserver"]))
     url = f"/products/sedan:base/runs/{recorded['run_id']}"
     assert f'href="{url}"' in client.get("/products/sedan:base/history").text
     first = client.get(url)
     assert first.status_code == 200 and first.headers["refresh"] == "3"
+    # The compare box offers the product's other runs that have a case folder.
+    assert f'<option value="{other["run_id"]}">cd 0.18, 0° yaw</option>' in first.text
     assert client.get("/api" + url).status_code == 202
     background.wait()
     page = client.get(url)

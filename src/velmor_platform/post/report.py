@@ -41,6 +41,9 @@ from typing import Any
 from ..cfd.functions import vehicle_patches
 from ..core.layer_io import atomic_write_bytes
 from . import pictures, readers, worker
+from .record import RECORD_ROWS, delta_rows, deltas, fmt, record_rows
+
+__all__ = ["RECORD_ROWS", "record_rows"]
 
 #: The folder of a case that holds its report.
 POST_DIR = "velmor-post"
@@ -86,14 +89,7 @@ def case_lock(folder: Path, timeout: float = 600.0) -> Iterator[None]:
         os.close(fd)
 
 
-def _fmt(value: Any, digits: int = 5) -> str:
-    if value is None:
-        return "—"
-    if isinstance(value, bool):
-        return "yes" if value else "no"
-    if isinstance(value, float):
-        return f"{round(value, digits):.{digits}f}".rstrip("0").rstrip(".") or "0"
-    return str(value)
+_fmt = fmt
 
 
 def run_label(run: dict[str, Any] | None, case: Path) -> str:
@@ -362,19 +358,6 @@ figcaption{font-size:.9em;color:#555}.note{background:#fff6d6;padding:.4em .7em}
 .pics{display:grid;grid-template-columns:1fr 1fr;gap:.6em}
 """
 
-RECORD_ROWS = (
-    ("cd", "Cd"),
-    ("cl", "Cl"),
-    ("cm_pitch", "Cm pitch"),
-    ("converged", "converged"),
-    ("iterations", "iterations"),
-    ("mesh_cells", "mesh cells"),
-    ("wall_time_s", "wall time, s"),
-    ("solver", "solver"),
-    ("solver_version", "solver version"),
-    ("status", "status"),
-    ("timestamp", "date"),
-)
 PART_COLUMNS = (
     ("part", "part"),
     ("cd_pressure", "Cd pressure"),
@@ -392,29 +375,9 @@ def _e(text: Any) -> str:
     return html.escape(str(text), quote=True)
 
 
-def record_rows(data: dict[str, Any]) -> list[tuple[str, str]]:
-    """The record table's rows: (label, text), the band beside Cd."""
-    run = data.get("run", {})
-    rows = []
-    for key, label in RECORD_ROWS:
-        if key not in run:
-            continue
-        text = _fmt(run[key])
-        if key == "cd" and data.get("window"):
-            w = data["window"]
-            if w["half_width"] == w["half_width"]:  # not NaN
-                text += f" ± {_fmt(w['half_width'])}"
-        rows.append((label, text))
-    if data.get("cd_a") is not None:
-        rows.append(("Cd·A, m²", _fmt(data["cd_a"], 4)))
-    if data.get("window"):
-        w = data["window"]
-        rows.append(("window", f"iterations {w['first']}-{w['last']}"))
-    return rows
-
-
-def _record_table(data: dict[str, Any]) -> str:
-    body = "".join(f"<tr><td>{_e(k)}</td><td>{_e(v)}</td></tr>" for k, v in record_rows(data))
+def _record_table(data: dict[str, Any], rows: list[tuple[str, str]] | None = None) -> str:
+    rows = record_rows(data) if rows is None else rows
+    body = "".join(f"<tr><td>{_e(k)}</td><td>{_e(v)}</td></tr>" for k, v in rows)
     return f'<table class="record">{body}</table>'
 
 
@@ -445,10 +408,15 @@ def body_html(
     """The report's body; ``src(image, against)`` gives each image's URL."""
     parts = [f"<{heading}>{_e(title or 'Run ' + data['label'])}</{heading}>"]
     parts.append(_record_table(data))
+    against = data.get("against")
+    if against and delta_rows(data):
+        parts.append(
+            f"<p>This run minus run {_e(against['label'])}, with the two bands combined:</p>"
+        )
+        parts.append(_record_table(data, delta_rows(data)))
     if data.get("renderer"):
         parts.append(f'<p class="note">No pictures here: {_e(data["renderer"])}.</p>')
     images = [(i, False) for i in data.get("images", [])]
-    against = data.get("against")
     if against:
         images += [(i, True) for i in against["images"]]
     for group, name in _GROUPS:
@@ -527,6 +495,7 @@ def summary(data: dict[str, Any]) -> dict[str, Any]:
     against = data.get("against")
     if against:
         out["against"] = {k: against.get(k) for k in ("label", "run", "window", "parts")}
+        out["deltas"] = deltas(data)
     return out
 
 
@@ -558,5 +527,6 @@ def view(data: dict[str, Any]) -> dict[str, Any]:
         else {
             "label": against["label"],
             "record": record_rows({"run": against["run"], "window": against["window"]}),
+            "deltas": delta_rows(data),
         },
     }

@@ -73,7 +73,27 @@ def find(ref: str, workspace: Workspace | None, product: str | None = None) -> F
             )
         ident, usd, run = located
         name = str(load(ident, workspace).name)
-    return FoundRun(ident, name, usd, run, runs.case_of(run, usd))
+    # The record says which product it is of, so that every face shows it.
+    return FoundRun(ident, name, usd, {**run, "product": ident}, runs.case_of(run, usd))
+
+
+def compare_choices(found: FoundRun) -> list[tuple[str, str]]:
+    """The product's other completed aerodynamic runs that have a case
+    folder here, newest first, as (run id, what it was): what a run can be
+    compared with at a glance."""
+    from ..post import record, runs
+
+    out = []
+    for run in reversed(runs.full_runs(found.usd_path)):
+        run_id = str(run.get("run_id") or run.get("name"))
+        if run_id == found.run_id or run.get("status", "completed") != "completed":
+            continue
+        if run.get("domain", "aerodynamics") != "aerodynamics" or "cd" not in run:
+            continue
+        if runs.case_of(run, found.usd_path) is None:
+            continue
+        out.append((run_id, f"cd {record.fmt(run['cd'], 4)}, {record.context_line(run)}"))
+    return out
 
 
 def _reportable(found: FoundRun) -> Path:

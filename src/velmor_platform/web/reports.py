@@ -80,6 +80,7 @@ async def run_page(request: Request) -> Response:
         pictures=run_url(pid, found.run_id, "/pictures/"),
         suffix=suffix,
         against=other.run_id if other else "",
+        choices=await context.call(reports.compare_choices, found),
         refresh=REFRESH_S if state == "making" else None,
     )
     response = views.render("run_report.html", ctx)

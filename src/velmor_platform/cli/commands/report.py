@@ -52,4 +52,10 @@ def cmd_report(args: argparse.Namespace) -> Outcome:
     html = reports.write_html(made, target)
     data = reports.numbers(made) | {"html": str(html)}
     warnings = [f"no pictures: {made.data['renderer']}"] if made.data.get("renderer") else []
-    return Outcome(data, lambda: [str(html)], warnings=warnings)
+    note = None
+    if other is not None:
+        from ...post.record import delta_rows
+
+        shown = ", ".join(f"{label} {text}" for label, text in delta_rows(made.data))
+        note = f"{found.run_id} minus {other.run_id}: {shown or 'no coefficient to compare'}"
+    return Outcome(data, lambda: [str(html)], warnings=warnings, note=note)

@@ -31,6 +31,7 @@ def _report(root: Path, product: str, run: str | None, against: str | None) -> d
     if chosen is None:
         what = f"no run {run!r}" if run else "no completed aerodynamics run with a case folder"
         raise CfdError(f"{ident} has {what}")
+    chosen = {**chosen, "product": ident}
     case = runs.case_of(chosen, loaded.usd_path)
     if case is None:
         raise CfdError(
@@ -44,7 +45,7 @@ def _report(root: Path, product: str, run: str | None, against: str | None) -> d
         other_case = runs.case_of(other[2], other[1])
         if other_case is None:
             raise CfdError(f"run {against} has no case folder here to compare with")
-        data = report.comparison(case, chosen, other_case, other[2])
+        data = report.comparison(case, chosen, other_case, {**other[2], "product": other[0]})
     else:
         data = report.run_report(case, chosen)
     return {"case": case, "data": data, "product": ident}
@@ -73,11 +74,18 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         found = await anyio.to_thread.run_sync(work)
         data, case = found["data"], found["case"]
         numbers = report.summary(data) | {"product": found["product"]}
+        from ...post.record import context_line, delta_rows
+
         rec = data["run"]
         line = f"{found['product']} run {data['label']}: Cd {rec.get('cd')}, Cl {rec.get('cl')}"
         if data.get("window"):
             w = data["window"]
             line += f", band ±{w['half_width']:.4f} over iterations {w['first']}-{w['last']}"
+        line += f" ({context_line(rec, data.get('reference'))})"
+        if data.get("against"):
+            line += f"; against {data['against']['label']}: " + ", ".join(
+                f"{label} {text}" for label, text in delta_rows(data)
+            )
         if data.get("renderer"):
             line += f". No pictures: {data['renderer']}"
         content: list[Any] = [TextContent(type="text", text=line)]
