@@ -375,3 +375,59 @@ def test_a_recorded_case_folder_outside_the_workspace_is_never_used(case, worksp
     assert answer.status_code == 202 and "read-only" in answer.json()["message"]
     background.wait()
     assert not (case / "velmor-post").exists()
+
+
+def test_drawings_wait_in_line_for_a_few_renderers(monkeypatch, tmp_path):
+    import threading
+
+    from velmor_platform.post import background, worker
+
+    drawing, most, release = [], [], threading.Event()
+    lock = threading.Lock()
+
+    def draw(job):  # the renderer child: the boundary
+        with lock:
+            drawing.append(job)
+            most.append(len(drawing))
+        release.wait(30)
+        with lock:
+            drawing.remove(job)
+
+    monkeypatch.setattr(worker, "draw", draw)
+    monkeypatch.setattr(background, "MAX_WAITING", 3)
+    asked = [background.run_status(tmp_path / f"c{i}", {"run_id": str(i)}) for i in range(6)]
+    assert asked == [("making", None)] * 5 + [("failed", background.BUSY)]
+    release.set()
+    background.wait()
+    assert len(most) == 5 and max(most) == background.MAX_DRAWING
+
+
+def test_a_product_picture_is_never_served_unfinished_nor_waited_for_past_the_deadline(
+    workspace, monkeypatch
+):
+    import time
+
+    from starlette.testclient import TestClient
+
+    from velmor_platform.post import background
+    from velmor_platform.services import reports
+    from velmor_platform.web import reports as pages
+    from velmor_platform.web.app import create_app
+
+    target = background.product_picture_path(workspace, ProductCore.load("hatch").usd_path)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    target.write_bytes(b"")  # a drawing still being written
+    monkeypatch.setattr(background, "_start", lambda key, job: True)
+    monkeypatch.setattr(pages, "PICTURE_WAIT_S", 0.3)
+    client = TestClient(create_app(workspace, allowed_hosts=["testserver"]))
+    assert client.get("/products/hatch/picture.png").status_code == 503
+    calls = []
+
+    def slow(pid, ws):
+        calls.append(pid)
+        time.sleep(1.0)
+        return reports.ProductPicture("making")
+
+    monkeypatch.setattr(reports, "product_picture", slow)
+    assert client.get("/products/hatch/picture.png").status_code == 503
+    assert calls == ["hatch"]  # the lookup's own time counts toward the deadline

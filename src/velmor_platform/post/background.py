@@ -6,8 +6,15 @@ child process watched by a thread) or "failed" with one line. Nothing here
 blocks the caller: the drawing happens in children, the per-case lock of
 ``report`` keeps two processes from drawing the same run.
 
+At most ``MAX_DRAWING`` children draw at once, whoever asks: the others
+wait in line on their threads, and beyond ``MAX_WAITING`` waiting a new
+drawing is not started but answered "failed" (busy), not remembered, so
+that it is started when asked again.
+
 Product pictures are cached under the workspace's state folder by the
-signature of the files the product's geometry comes from.
+signature of the files the product's geometry comes from; a picture is
+ready only once its PNG is whole (it is written under a temporary name and
+renamed into place).
 """
 
 from __future__ import annotations
@@ -28,16 +35,26 @@ _failed: dict[str, tuple[str, float]] = {}  # key -> (line, time.monotonic() of 
 #: A failed drawing is tried again when asked this long after (a busy
 #: machine's timeout passes; a broken renderer costs one child a minute).
 RETRY_AFTER_S = 60.0
+#: Drawing children running at once, in this process.
+MAX_DRAWING = 2
+#: Drawings waiting for a free child before a new one is refused as busy.
+MAX_WAITING = 32
+_drawing = threading.BoundedSemaphore(MAX_DRAWING)
+BUSY = "the pictures are busy: too many drawings wait; ask again shortly"
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
 def _key(*parts: Any) -> str:
     return hashlib.sha256(json.dumps(parts, sort_keys=True, default=str).encode()).hexdigest()[:20]
 
 
-def _start(key: str, job: dict[str, Any]) -> None:
+def _start(key: str, job: dict[str, Any]) -> bool:
+    """Start drawing ``job`` (once per ``key``); False when too many wait."""
+
     def run() -> None:
         try:
-            worker.draw(job)
+            with _drawing:
+                worker.draw(job)
         except worker.DrawError as exc:
             with _lock:
                 _failed[key] = (str(exc), time.monotonic())
@@ -47,11 +64,14 @@ def _start(key: str, job: dict[str, Any]) -> None:
 
     with _lock:
         if key in _jobs:
-            return
+            return True
+        if len(_jobs) >= MAX_DRAWING + MAX_WAITING:
+            return False
         _failed.pop(key, None)
         thread = threading.Thread(target=run, name=f"velmor-post-{key[:8]}", daemon=True)
         _jobs[key] = thread
     thread.start()
+    return True
 
 
 def _known(key: str) -> tuple[str, str | None] | None:
@@ -83,8 +103,7 @@ def run_status(
     job: dict[str, Any] = {"kind": "report", "case": str(case), "run": run}
     if against is not None:
         job.update(other=str(against[0]), other_run=against[1])
-    _start(key, job)
-    return "making", None
+    return ("making", None) if _start(key, job) else ("failed", BUSY)
 
 
 def wait(timeout: float = 600.0) -> None:
@@ -129,14 +148,14 @@ def product_status(
     """``("ready", png)``, ``("making", None)`` or ``("failed", line)`` for a
     product's picture."""
     target = product_picture_path(workspace, Path(usd_path))
-    if target.is_file():
+    if _whole_png(target):
         return "ready", target
     key = _key("product", str(target))
     known = _known(key)
     if known is not None:
         return known
     target.parent.mkdir(parents=True, exist_ok=True)
-    _start(
+    started = _start(
         key,
         {
             "kind": "product",
@@ -146,4 +165,13 @@ def product_status(
             "wheelbase": wheelbase,
         },
     )
-    return "making", None
+    return ("making", None) if started else ("failed", BUSY)
+
+
+def _whole_png(path: Path) -> bool:
+    """True for a PNG file that is there whole (at least its signature)."""
+    try:
+        with open(path, "rb") as f:
+            return f.read(len(PNG_SIGNATURE)) == PNG_SIGNATURE
+    except OSError:
+        return False

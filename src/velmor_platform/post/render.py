@@ -10,6 +10,7 @@ answers, once per process, whether it can, and why not in one line.
 from __future__ import annotations
 
 import functools
+import io
 import os
 import subprocess
 import sys
@@ -167,10 +168,14 @@ def _shoot(p: Any, target: Path) -> None:
     from PIL import Image
     from pyvista.plotting.utilities.regression import image_from_window
 
+    from ..core.layer_io import atomic_write_bytes
+
     p.render()
     pixels = image_from_window(p.render_window, ignore_alpha=True)
     target.parent.mkdir(parents=True, exist_ok=True)
-    Image.fromarray(np.ascontiguousarray(pixels)).save(target)
+    png = io.BytesIO()
+    Image.fromarray(np.ascontiguousarray(pixels)).save(png, format="PNG")
+    atomic_write_bytes(target, png.getvalue())  # whole or not there: a server may serve it
 
 
 def close() -> None:

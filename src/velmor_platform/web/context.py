@@ -59,6 +59,23 @@ async def call_until_gone(request: Request, func: Callable[[Callable[[], bool]],
         watcher.cancel()
 
 
+async def call_abandoned_on_cancel(func: Callable[..., T], *args: Any) -> T:
+    """``call``, but a caller cancelled (a deadline) stops waiting at once;
+    the worker finishes on its own and its answer is dropped."""
+    import contextvars
+
+    import anyio
+
+    from . import answers
+
+    def run() -> T:
+        with answers.active():
+            return func(*args)
+
+    context = contextvars.copy_context()
+    return await anyio.to_thread.run_sync(context.run, run, abandon_on_cancel=True)
+
+
 def settings(request: Request) -> Settings:
     value: Settings = request.app.state.settings
     return value

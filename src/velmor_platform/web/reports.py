@@ -12,10 +12,10 @@
 
 from __future__ import annotations
 
-import asyncio
 from typing import Any
 from urllib.parse import quote
 
+import anyio
 from starlette.requests import Request
 from starlette.responses import FileResponse, JSONResponse, Response
 from starlette.routing import BaseRoute, Route
@@ -100,17 +100,20 @@ async def picture(request: Request) -> Response:
 
 async def product_picture(request: Request) -> Response:
     pid = _pid(request)
-    waited = 0.0
-    while True:
-        found: Any = await context.call(reports.product_picture, pid, answers.ws())
-        if found.state == "ready":
-            return FileResponse(
-                found.path, media_type="image/png", headers={"Cache-Control": CACHE}
+    found: Any = None
+    # A deadline on the event loop's monotonic clock: the time the lookups
+    # take counts, and a lookup still running at the deadline is not waited for.
+    with anyio.move_on_after(PICTURE_WAIT_S):
+        while found is None or found.state == "making":
+            if found is not None:
+                await anyio.sleep(0.25)
+            found = await context.call_abandoned_on_cancel(
+                reports.product_picture, pid, answers.ws()
             )
-        if found.state == "failed" or waited >= PICTURE_WAIT_S:
-            raise UserError("unavailable", found.message or "the product's picture is being made")
-        await asyncio.sleep(0.25)
-        waited += 0.25
+    if found is not None and found.state == "ready":
+        return FileResponse(found.path, media_type="image/png", headers={"Cache-Control": CACHE})
+    message = found.message if found is not None else None
+    raise UserError("unavailable", message or "the product's picture is being made")
 
 
 def routes() -> list[BaseRoute]:
