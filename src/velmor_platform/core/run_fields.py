@@ -75,6 +75,13 @@ RUN_FIELDS: tuple[tuple[str, str, str], ...] = (
     ("cm_yaw", "cmYaw", "Double"),
     ("yaw_deg", "yawDeg", "Double"),
     ("study", "study", "String"),
+    # A dynamics run: its figures besides the targets' and what it was computed with.
+    ("understeer_gradient_deg_per_g", "understeerGradientDegPerG", "Double"),
+    ("roll_gradient_deg_per_g", "rollGradientDegPerG", "Double"),
+    ("handling_template", "handlingTemplate", "String"),
+    ("handling_values", "handlingValues", "String"),
+    ("dynamics_settings", "dynamicsSettings", "String"),
+    ("aero_run", "aeroRun", "String"),
 )
 
 #: (USD attribute, record key) pairs, for the reader.

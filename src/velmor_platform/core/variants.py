@@ -303,6 +303,7 @@ def make_variant(
             raise VariantError(f"{target} already exists; choose another product name", "conflict")
     template_src = templates_dir(root) / Path(parent_usd.parent).name
     template_dst = templates_dir(root) / folder.name
+    handling_src, handling_dst = _handling_templates(root, parent_usd, folder)
 
     files, naming = _product_layers(
         root, parent, parent_usd, name, programme, variant, folder, vehicle_name, reference,
@@ -316,7 +317,7 @@ def make_variant(
     with product_lock(usd_path):
         if folder.exists():
             raise VariantError(f"a product named {name!r} already exists ({folder})", "conflict")
-        install.sweep([geo_dir, template_dst.parent, folder.parent])
+        install.sweep([geo_dir, template_dst.parent, handling_dst.parent, folder.parent])
         try:
             geo_dir.mkdir(parents=True, exist_ok=True)
             doc = f"Body of {name}, converted from {Path(shown).name} by velmor."
@@ -332,6 +333,11 @@ def make_variant(
                 )
                 staged.append((_copy_dir(template_src, template_dst.parent, note), template_dst))
                 made_template = True
+            if handling_src is not None and not handling_dst.exists():
+                note = (
+                    f"\n\nCopied from `{handling_src.name}` (of {parent}) for {name} by velmor.\n"
+                )
+                staged.append((_copy_dir(handling_src, handling_dst.parent, note), handling_dst))
             folder.parent.mkdir(parents=True, exist_ok=True)
             tmp = install.temporary_dir(folder.parent, "product")
             staged.append((tmp, folder))
@@ -340,7 +346,7 @@ def make_variant(
             tmp.chmod(0o755)
             install.move_in(staged)
         except BaseException as exc:
-            install.sweep([geo_dir, template_dst.parent, folder.parent])
+            install.sweep([geo_dir, template_dst.parent, handling_dst.parent, folder.parent])
             for source, _ in staged:
                 if source.is_dir():
                     shutil.rmtree(source, ignore_errors=True)
@@ -370,6 +376,7 @@ def make_variant(
         "wheel_fit_text": frame.describe_fit(fits) if wheels == "keep" else None,
         "template": template_dst.name if template_dst.is_dir() else None,
         "template_source": template_src.name if made_template else "existing",
+        "handling_template": handling_dst.name if handling_dst.is_dir() else None,
         "notes": notes,
     }
 
@@ -508,6 +515,22 @@ def _set(prim: Any, name: str, type_name: Any, value: Any) -> None:
         else Sdf.AttributeSpec(prim, name, type_name)
     )
     attr.default = value
+
+
+def _handling_templates(root: Path, parent_usd: Path, folder: Path) -> tuple[Path | None, Path]:
+    """The parent's handling template for Chrono (``templates/chrono/``, named after
+    its folder, else its body style) and the folder a variant's copy goes to."""
+    from pxr import Sdf
+
+    base = root / "templates" / "chrono"
+    names = [parent_usd.parent.name]
+    layer = Sdf.Layer.FindOrOpen(str(parent_usd))
+    prim = layer.GetPrimAtPath("/" + layer.defaultPrim) if layer and layer.defaultPrim else None
+    style = prim.attributes.get("bodyStyle") if prim else None
+    if style is not None and isinstance(style.default, str) and style.default:
+        names.append(style.default)
+    found = next((base / n for n in names if (base / n / "handling.json").is_file()), None)
+    return found, base / folder.name
 
 
 def _copy_dir(src: Path, folder: Path, note: str) -> Path:

@@ -161,12 +161,18 @@ def simulate(
     yaw: float | None = None,
     uncertainty: bool = False,
     full_model: bool = False,
+    dynamics: dict[str, Any] | None = None,
 ) -> Run:
     """Run a simulation and record it: here, or with ``remote`` through the
     workspace's openfoam MCP server. With ``uncertainty`` the mesh ladder
     runs (three levels) and the finest result is recorded with its grid band;
-    ``full_model`` meshes the whole width instead of a half model."""
+    ``full_model`` meshes the whole width instead of a half model. The
+    dynamics domain runs Chrono here, with the manoeuvre settings ``dynamics``."""
     product = load(ref, workspace)
+    if domain == "dynamics":
+        return Run(
+            heading(product), simulate_dynamics(product, backend=backend, **(dynamics or {}))
+        )
     options = {
         "domain": domain, "backend": backend, "level": level, "ranks": ranks,
         "iterations": iterations, "speed": speed, "template": template,
@@ -182,6 +188,21 @@ def simulate(
                 product, workspace=_workspace_of(product), on_progress=on_progress, **options
             )
     return Run(heading(product), record)
+
+
+def simulate_dynamics(
+    product: ProductCore, *, backend: str | None = None, **settings: Any
+) -> dict[str, Any]:
+    """A dynamics run of a loaded product (``velmor_platform.dynamics``), recorded."""
+    from ..dynamics import api
+    from ..dynamics.errors import ChronoMissingError, DynamicsError
+
+    try:
+        return api.simulate(product, workspace=_workspace_of(product), backend=backend, **settings)
+    except ChronoMissingError as exc:
+        raise UserError("unavailable", str(exc)) from None
+    except DynamicsError as exc:
+        raise UserError("invalid", str(exc)) from None
 
 
 def _simulate_remote(

@@ -139,6 +139,13 @@ def installed_here(solver: str) -> dict[str, Any]:
     from ..cfd.api import backend_installed
     from ..cfd.runner import openfoam_install
 
+    if solver == "chrono":
+        from ..dynamics.runner import about
+
+        chrono = about()
+        if "problem" in chrono:
+            return {"installed": False, "reason": chrono["problem"]}
+        return {"installed": True, "version": str(chrono.get("chrono_version", ""))}
     ok, why = backend_installed(solver)
     found: dict[str, Any] = {"installed": ok}
     if solver == "openfoam":

@@ -218,7 +218,19 @@ def _solver_checks() -> list[Check]:
         )
     if any(c.ok for c in checks):
         checks.append(_environment_check())
+    checks.append(_chrono_check())
     return checks
+
+
+def _chrono_check() -> Check:
+    """The Chrono runner of the dynamics domain: its Chrono version and data, or how to get it."""
+    from ..dynamics.runner import about
+
+    found = about()
+    if "problem" in found:
+        return Check("chrono", False, "the dynamics runner is not installed", found["problem"])
+    where = f"{found['runner']}; vehicle data {found.get('data_dir')}"
+    return Check("chrono", True, f"Chrono {found.get('chrono_version')} ({where})")
 
 
 def _environment_check() -> Check:

@@ -89,6 +89,14 @@ def register_simulate(commands: Subparsers) -> None:
         action="store_true",
         help="mesh the whole width (no symmetry plane): for a body that is not symmetric",
     )
+    dyn = p.add_argument_group("dynamics (--domain dynamics: steady-state circle on Chrono)")
+    dyn.add_argument("--radius", type=float, metavar="M", help="circle radius (default 100 m)")
+    dyn.add_argument("--friction", type=float, help="road friction coefficient (default 1.0)")
+    dyn.add_argument("--time-step", type=float, metavar="S", help="time step (default 0.001 s)")
+    dyn.add_argument("--short", action="store_true", help="two speed steps only (a quick check)")
+    dyn.add_argument(
+        "--no-aero", action="store_true", help="leave the product's aero loads off the chassis"
+    )
 
 
 def register_current(commands: Subparsers) -> None:
@@ -172,6 +180,10 @@ def cmd_simulate(args: argparse.Namespace) -> Outcome:
             level=args.level, ranks=args.ranks, iterations=args.iterations, speed=args.speed,
             template=args.template, on_progress=progress, remote=args.server, yaw=args.yaw,
             uncertainty=args.uncertainty, full_model=args.full_model,
+            dynamics={
+                "radius_m": args.radius, "friction": args.friction, "step_s": args.time_step,
+                "short": args.short, "aero": not args.no_aero,
+            },
         )  # fmt: skip
     finally:
         signal.signal(signal.SIGTERM, previous)
@@ -205,6 +217,21 @@ def cmd_current(args: argparse.Namespace) -> Outcome:
     return Outcome(found.data, text)
 
 
+def _dynamics_lines(run: dict[str, Any]) -> list[str]:
+    lines = []
+    if run.get("status") == "completed":
+        lines.append(
+            f"  lateral {_fmt(run.get('lateral_g'))} g  yaw rate {_fmt(run.get('yaw_rate_dps'))}"
+            f" deg/s  roll {_fmt(run.get('roll_angle_deg'))} deg  understeer gradient "
+            f"{_fmt(run.get('understeer_gradient_deg_per_g'))} deg/g"
+        )
+    lines.append(f"  handling template {run.get('handling_template')}")
+    lines += [f"  {part}" for part in str(run.get("message") or "").split("; ") if part]
+    if run.get("case_dir"):
+        lines.append(f"  run folder {run['case_dir']}")
+    return lines
+
+
 def _interrupt(signum: int, frame: Any) -> None:
     raise KeyboardInterrupt
 
@@ -222,6 +249,8 @@ def _run_outcome(found: Run) -> Outcome:
         wall = _fmt(run.get("wall_time_s"))
         head = f"{found.heading}: run {run.get('run_id')} {status} in {wall} s"
         lines = [head + (f", {cells:,} cells" if isinstance(cells, int) else "")]
+        if run.get("domain") == "dynamics":
+            return lines + _dynamics_lines(run)
         if status == "completed":
             cd, cl, cm = (_fmt(run.get(k)) for k in ("cd", "cl", "cm_pitch"))
             band = run.get("cd_band")

@@ -1,0 +1,191 @@
+"""Benchmarks of the Chrono dynamics run (steady-state circle, sedan:base and sedan:sport).
+
+    python benchmarks/dynamics.py [--out benchmarks/dynamics_results.json]
+
+On a fresh copy of the sample workspace:
+
+* timing: one full run of sedan:base at the default settings (wall and CPU time of the runner);
+* convergence: the same at half the time step; the largest lateral acceleration must change < 1 %;
+* aero: sedan:sport with its own current aero result, and sedan:base with its lift coefficients
+  lowered by 1.0 (more downforce) and its drag raised by 0.2 (more drag);
+* physics: the understeer gradient in the linear range against the bicycle model from the
+  run's own static axle loads and tyre cornering stiffnesses; the roll gradient against the one
+  from the template's roll stiffnesses (in series with the tyres), the CG height and the
+  double wishbones' roll-centre height.
+
+Needs the Chrono runner (see the README). Runs one after another.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import math
+import resource
+import shutil
+import tempfile
+import time
+from pathlib import Path
+
+from velmor_platform.core.product_core import ProductCore
+from velmor_platform.core.workspace import sample_workspace_path
+from velmor_platform.dynamics import api, results, runner
+
+G = 9.81
+
+
+def _run(product: ProductCore, ws: Path, *, step: float = 1e-3, aero_change=None) -> dict:
+    settings = api.settings_for(step_s=step)
+    folder, run_input, handling, note = api.prepare(product, ws, settings)
+    if aero_change is not None and run_input["aero"] is not None:
+        aero_change(run_input["aero"])
+        (folder / "input.json").write_text(json.dumps(run_input))
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    start = time.monotonic()
+    out = runner.run(folder / "input.json", folder / "result.json", timeout=3600)
+    wall = time.monotonic() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    summary = results.summarise(out.get("steps") or [], settings, handling.values["steering_ratio"])
+    return {
+        "wall_s": round(wall, 1),
+        "cpu_s": round((after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime), 1),
+        "simulated_s": out.get("simulated_s"),
+        "status": out.get("status"),
+        "aero": run_input["aero"],
+        "aero_note": note,
+        "summary": summary,
+        "vehicle": out.get("vehicle"),
+        "steps": len(out.get("steps") or []),
+        "folder": str(folder),
+        "values": handling.values,
+        "derived": run_input["product"]["derived"],
+    }
+
+
+def _roll_centre_height(susp: dict, axle_z: float, ground_z: float) -> float:
+    """Front-view roll-centre height above the ground of a double wishbone (chassis frame)."""
+
+    def line(arm):
+        inner = [
+            (arm["Location Chassis Front"][i] + arm["Location Chassis Back"][i]) / 2 for i in (1, 2)
+        ]
+        outer = [arm["Location Upright"][1], arm["Location Upright"][2]]
+        return inner, outer
+
+    (a1, a2), (b1, b2) = line(susp["Upper Control Arm"]), line(susp["Lower Control Arm"])
+
+    def intersect(p1, p2, q1, q2):
+        d1 = (p2[0] - p1[0], p2[1] - p1[1])
+        d2 = (q2[0] - q1[0], q2[1] - q1[1])
+        den = d1[0] * d2[1] - d1[1] * d2[0]
+        t = ((q1[0] - p1[0]) * d2[1] - (q1[1] - p1[1]) * d2[0]) / den
+        return p1[0] + t * d1[0], p1[1] + t * d1[1]
+
+    ic = intersect(a1, a2, b1, b2)
+    ic = (ic[0], ic[1] + axle_z)
+    contact = (susp["Spindle"]["COM"][1], ground_z)
+    # The line from the contact patch through the instant centre, at the centre plane (y = 0).
+    slope = (ic[1] - contact[1]) / (ic[0] - contact[0])
+    return contact[1] + slope * (0 - contact[0]) - ground_z
+
+
+def physics(base: dict) -> dict:
+    veh, s, values = base["vehicle"], base["summary"], base["values"]
+    wf, wr = veh["static_front_axle_load_n"], veh["static_rear_axle_load_n"]
+    cf, cr = veh["cornering_stiffness_front_n_per_rad"], veh["cornering_stiffness_rear_n_per_rad"]
+    m = (wf + wr) / G
+    # Bicycle model: delta = L/R + K ay, K = (Wf/Cf - Wr/Cr) per g of lateral acceleration.
+    k_bicycle = math.degrees(wf / cf - wr / cr)
+    folder = Path(base["folder"]) / "vehicle" / "velmor"
+    susp = {
+        end: json.loads((folder / f"suspension_{end}.json").read_text())
+        for end in ("front", "rear")
+    }
+    veh_json = json.loads((folder / "vehicle.json").read_text())
+    chassis = json.loads((folder / "chassis.json").read_text())
+    track = veh["track_front_m"]
+    cz = values["tyre_vertical_stiffness_n_per_m"]
+    k_tyre = math.radians(1) * cz * track**2 / 2  # N m/deg per axle
+    k_axles = [values[f"roll_stiffness_{e}_nm_per_deg"] for e in ("front", "rear")]
+    k_total = sum(1 / (1 / k + 1 / k_tyre) for k in k_axles)  # N m/deg
+    radius = (
+        values["tyre_rim_diameter_m"] / 2 + values["tyre_width_m"] * values["tyre_aspect_ratio"]
+    )
+    rc = []
+    for index, end in enumerate(("front", "rear")):
+        loc = veh_json["Axles"][index]["Suspension Location"]
+        wheel_z = loc[2] + susp[end]["Spindle"]["COM"][2]
+        ground = wheel_z - (radius - m * G / 4 / cz)
+        rc.append(_roll_centre_height(susp[end], loc[2], ground))
+    h = veh["cg_height_m"]
+    share = wf / (wf + wr)
+    h_axis = share * rc[0] + (1 - share) * rc[1]  # roll axis under the CG
+    sprung = base["derived"]["body_mass_kg"]
+    arm = h - h_axis
+    moment = sprung * G * arm  # N m per g
+    roll_expected = moment / (k_total * 180 / math.pi - sprung * G * arm) * 180 / math.pi
+    return {
+        "understeer_gradient_chrono_deg_per_g": s.get("understeer_gradient_deg_per_g"),
+        "understeer_gradient_bicycle_deg_per_g": k_bicycle,
+        "understeer_tolerance_deg_per_g": 0.5,
+        "understeer_ok": s.get("understeer_gradient_deg_per_g") is not None
+        and abs(s["understeer_gradient_deg_per_g"] - k_bicycle) <= 0.5,
+        "roll_gradient_chrono_deg_per_g": s.get("roll_gradient_deg_per_g"),
+        "roll_gradient_expected_deg_per_g": roll_expected,
+        "roll_centre_heights_m": rc,
+        "roll_stiffness_total_nm_per_deg": k_total,
+        "roll_tolerance_fraction": 0.15,
+        "roll_ok": s.get("roll_gradient_deg_per_g") is not None
+        and abs(s["roll_gradient_deg_per_g"] - roll_expected) <= 0.15 * roll_expected,
+        "chassis_com": chassis["Components"][0]["Centroidal Frame"]["Location"],
+    }
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--out", default=str(Path(__file__).with_name("dynamics_results.json")))
+    parser.add_argument("--only", nargs="*", default=["timing", "convergence", "aero"])
+    args = parser.parse_args()
+    out: dict = {"chrono": runner.about()}
+    with tempfile.TemporaryDirectory() as tmp:
+        ws = Path(tmp) / "ws"
+        shutil.copytree(sample_workspace_path(), ws)
+        base = ProductCore.load(str(ws / "products/sedan/base/sedan.usda"))
+        sport = ProductCore.load(str(ws / "products/sedan/sport/sedan.usda"))
+        runs = {"base": _run(base, ws)}
+        print("base", json.dumps(runs["base"]["summary"]), runs["base"]["wall_s"], flush=True)
+        if "convergence" in args.only:
+            runs["base_half_step"] = _run(base, ws, step=5e-4)
+            print("half", json.dumps(runs["base_half_step"]["summary"]), flush=True)
+        if "aero" in args.only:
+            runs["sport"] = _run(sport, ws)
+            print("sport", json.dumps(runs["sport"]["summary"]), flush=True)
+
+            def downforce(a):
+                a["cl_front"] -= 0.5
+                a["cl_rear"] -= 0.5
+
+            def drag(a):
+                a["cd"] += 0.2
+
+            runs["base_more_downforce"] = _run(base, ws, aero_change=downforce)
+            print("downforce", json.dumps(runs["base_more_downforce"]["summary"]), flush=True)
+            runs["base_more_drag"] = _run(base, ws, aero_change=drag)
+            print("drag", json.dumps(runs["base_more_drag"]["summary"]), flush=True)
+        out["runs"] = {
+            k: {kk: vv for kk, vv in v.items() if kk not in ("folder", "values")}
+            for k, v in runs.items()
+        }
+        out["physics"] = physics(runs["base"])
+        lat = {k: v["summary"].get("lateral_g") for k, v in runs.items()}
+        out["lateral_g"] = lat
+        if "base_half_step" in lat and lat["base"]:
+            out["half_step_change_percent"] = (
+                100 * (lat["base_half_step"] - lat["base"]) / lat["base"]
+            )
+    Path(args.out).write_text(json.dumps(out, indent=2) + "\n")
+    print(json.dumps({k: out[k] for k in out if k != "runs"}, indent=2))
+
+
+if __name__ == "__main__":
+    main()

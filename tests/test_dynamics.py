@@ -1,0 +1,123 @@
+"""The dynamics domain on Chrono: refusals, the figures of a run, and a short real run."""
+
+import json
+
+import pytest
+
+from velmor_platform.dynamics import results, runner
+from velmor_platform.services import simulation
+from velmor_platform.services.errors import UserError
+
+CHRONO = runner.about()
+needs_chrono = pytest.mark.skipif(
+    "problem" in CHRONO, reason=f"Chrono runner absent: {CHRONO.get('problem')}"
+)
+
+
+def _override(workspace, values):
+    folder = workspace / "products" / "sedan" / "base"
+    (folder / "handling.json").write_text(json.dumps({"values": values}))
+
+
+@pytest.mark.parametrize(
+    ("values", "given", "named"),
+    [
+        ({"roll_stiffness_front_nm_per_deg": -800}, {}, "roll_stiffness_front_nm_per_deg = -800"),
+        ({"tyre_friction": 2.4}, {}, "tyre_friction = 2.4"),
+        ({"suspension": "leaf_spring"}, {}, "suspension = 'leaf_spring'"),
+        ({}, {"friction": 2.5}, "friction = 2.5"),
+    ],
+)
+def test_implausible_values_are_refused_naming_them(workspace, values, given, named):
+    _override(workspace, values)
+    with pytest.raises(UserError) as info:
+        simulation.simulate("sedan:base", None, domain="dynamics", dynamics=given)
+    assert named in info.value.message and "\n" not in info.value.message
+
+
+def test_a_cg_above_the_roof_is_refused(workspace):
+    from pxr import Sdf
+
+    layer = Sdf.Layer.FindOrOpen(str(workspace / "products/sedan/base/sedan.usda"))
+    layer.GetAttributeAtPath("/Vehicle.cgHeight").default = 1.7
+    layer.Save()
+    with pytest.raises(UserError, match=r"cg_height = 1\.7 \(product record\)"):
+        simulation.simulate("sedan:base", None, domain="dynamics")
+
+
+def test_a_product_without_dynamics_is_refused_in_one_line(workspace):
+    with pytest.raises(UserError, match="^hatch has no dynamics capability"):
+        simulation.simulate("hatch", None, domain="dynamics")
+
+
+def test_figures_come_from_steady_steps_and_an_unsteady_step_says_why():
+    def step(ay, speed, delta, roll, steady=True, reason=""):
+        return {
+            "target_lateral_acc": ay, "target_speed": speed, "lateral_acc": ay, "speed": speed,
+            "yaw_rate_dps": speed / 100 * 57.2958, "roll_deg": roll,
+            "road_wheel_angle_deg": delta, "steady": steady, "reason": reason,
+        }  # fmt: skip
+
+    steps = [
+        step(1.0, 10.0, 1.70, 0.3),
+        step(3.0, 17.3, 1.90, 0.9),
+        step(6.0, 24.5, 2.4, 1.8),
+        step(7.0, 26.5, 9.0, 2.5, False, "off the circle: 0.9 m"),
+    ]
+    settings = {"reference_speed": 20.0, "reference_lateral_g": 0.4, "linear_limit_g": 0.4}
+    out = results.summarise(steps, settings, steering_ratio=15.0)
+    assert out["lateral_g"] == pytest.approx(6.0 / 9.81)
+    assert out["understeer_gradient_deg_per_g"] == pytest.approx(0.2 * 9.81 / 2, rel=1e-6)
+    assert out["understeer_gradient_steering_deg_per_g"] == pytest.approx(15 * 0.981, rel=1e-6)
+    assert out["yaw_rate_dps"] == pytest.approx(20 / 100 * 57.2958, rel=1e-3)
+    assert "not steady: off the circle: 0.9 m" in out["notes"][0]
+    assert "the steady steps do not reach" not in " ".join(out["notes"])
+
+
+@needs_chrono
+def test_a_short_run_is_recorded_beside_the_aero_runs(workspace):
+    from velmor_platform.core.product_core import ProductCore
+    from velmor_platform.dynamics import pictures
+
+    run = simulation.simulate("sedan:base", None, domain="dynamics", dynamics={"short": True})
+    record = run.record
+    assert record["status"] == "completed", record.get("message")
+    assert 0.1 < record["lateral_g"] < 0.4 and record["solver_version"] == CHRONO["chrono_version"]
+    assert "aero from run sedan-base-0002" in record["aero_run"]
+    assert json.loads(record["handling_values"])["steering_ratio"]["source"]
+    product = ProductCore.load(str(workspace / "products/sedan/base/sedan.usda"))
+    current = product.current
+    assert current["lateral_g"] == pytest.approx(record["lateral_g"])
+    assert current["cd"] == 0.249  # the aero result stays current
+    mine = [r for r in product.history() if r.get("run_id") == record["run_id"]]
+    assert mine[0]["domain"] == "dynamics" and mine[0]["handling_template"] == "sedan"
+    assert pictures.render(__import__("pathlib").Path(record["case_dir"]), 15.5).stat().st_size > 0
+
+
+def test_a_crash_of_the_runner_records_a_failed_run(workspace, tmp_path, monkeypatch):
+    fake = tmp_path / "velmor-chrono"
+    fake.write_text(
+        "#!/bin/sh\n"
+        'if [ "$1" = --about ]; then echo \'{"chrono_version": "0", "data_dir": "'
+        + str(tmp_path)
+        + "\"}'; exit 0; fi\n"
+        "kill -SEGV $$\n"
+    )
+    fake.chmod(0o755)
+    monkeypatch.setattr(runner, "runner_path", lambda: fake)
+    monkeypatch.setattr("velmor_platform.dynamics.vehicle.build", lambda *a: {
+        "init_height_m": 0.3, "init_pitch_rad": 0.0})  # fmt: skip
+    run = simulation.simulate("sedan:base", None, domain="dynamics", dynamics={"short": True})
+    assert run.record["status"] == "failed" and "Chrono crashed (SIGSEGV)" in run.record["message"]
+    assert run.status == 1
+
+
+@needs_chrono
+def test_doctor_and_solvers_name_the_installed_chrono():
+    from velmor_platform.services import solvers, workspaces
+
+    assert solvers.installed_here("chrono") == {
+        "installed": True, "version": CHRONO["chrono_version"],
+    }  # fmt: skip
+    check = workspaces._chrono_check()
+    assert check.ok and check.detail.startswith(f"Chrono {CHRONO['chrono_version']} (")
