@@ -366,7 +366,7 @@ def test_cancel_kills_the_whole_process_group_within_a_second(tmp_path, fake_ope
             ["simulate", "sedan:base", "--backend", "xlb"],
             "backend 'xlb' (aerodynamics) has no configured server",
         ),
-        (["simulate", "sedan:base", "--domain", "dynamics"], "backend 'chrono' (dynamics)"),
+        (["simulate", "hatch", "--domain", "dynamics"], "hatch has no dynamics capability"),
         (["prepare-cfd", "sedan:sport"], "no OpenFOAM case template named 'sport'"),
         (["record-cfd", "hatch", "."], "not a case prepared by velmor"),
     ],

@@ -154,8 +154,10 @@ def test_capabilities_asks_the_template_server(ws):
         "aerodynamics": (True, "openfoam"),
         "dynamics": (False, "chrono"),
     }
-    # The core says dynamics runs on chrono; nothing here can run it.
-    assert installed["dynamics"]["installed"] is False
+    # The core says dynamics runs on chrono; installed when the Chrono runner was built.
+    from velmor_platform.dynamics.runner import about
+
+    assert installed["dynamics"]["installed"] is ("problem" not in about())
     assert installed["aerodynamics"]["installed"] is bool(shutil.which("simpleFoam"))
     # stderr was empty (checked by as_json): no spinner when it is not a terminal.
 
