@@ -328,6 +328,19 @@ def test_local_study_survives_its_client_cancels_and_records_each_case_once(work
     assert b"<svg" in results.chart(workspace, "t", "svg")
 
 
+def test_the_study_chart_band_is_the_runs_two_se_band_and_marks_unconverged_cases():
+    rows = [
+        {"product": "p", "yaw": 0, "level": "quick", "status": "completed", "cd": 0.30,
+         "cd_band": 0.003, "cd_spread": 0.0158, "converged": True},
+        {"product": "p", "yaw": 10, "level": "quick", "status": "completed", "cd": 0.40,
+         "cd_band": 0.01, "cd_spread": 0.05, "converged": False},
+    ]  # fmt: skip
+    series = results._series(rows, "cd")["p"]
+    assert series["low"] == pytest.approx([0.297, 0.39])
+    assert series["high"] == pytest.approx([0.303, 0.41])
+    assert series["converged"] == [True, False]
+
+
 def test_a_study_is_driven_by_one_process_at_a_time(workspace):
     study = model.from_values(name="busy", products=["hatch"])
     state = runner.open_study(workspace, study)

@@ -143,8 +143,8 @@ def _finish(workspace: Path, state: StudyState, key: str, job: JobState, emit: E
     run = record_case_outcome(workspace, Path(entry["case_dir"]), job, study=state.name)
     values = {
         k: run.get(k)
-        for k in ("status", "cd", "cl", "cm_pitch", "cs", "cm_yaw", "cd_spread", "converged",
-                  "message", "log", "mesh_cells", "wall_time_s", "iterations")
+        for k in ("status", "cd", "cd_band", "cl", "cm_pitch", "cs", "cm_yaw", "cd_spread",
+                  "converged", "message", "log", "mesh_cells", "wall_time_s", "iterations")
     }  # fmt: skip
     state.update(
         key, **{k: v for k, v in values.items() if v is not None},

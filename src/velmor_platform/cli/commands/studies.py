@@ -383,13 +383,17 @@ def cmd_study_results(args: argparse.Namespace) -> Outcome:
             [
                 str(r["product"]), str(r["level"]), render.fmt(r.get("speed"), g),
                 render.fmt(r.get("yaw"), g), str(r["status"]), render.fmt(r.get("cd"), g),
-                render.fmt(r.get("cl"), g), render.fmt(r.get("cs"), g),
-                render.fmt(r.get("cd_spread"), g),
+                g["pm"] + render.fmt(r["cd_band"], g) if r.get("cd_band") is not None
+                else render.fmt(None, g),
+                render.fmt(r.get("converged"), g), render.fmt(r.get("cl"), g),
+                render.fmt(r.get("cs"), g),
             ]
             for r in table["rows"]
         ]  # fmt: skip
         lines = render.table(
-            ["PRODUCT", "LEVEL", "SPEED", "YAW", "STATUS", "CD", "CL", "CS", "CD SPREAD"], rows
+            ["PRODUCT", "LEVEL", "SPEED", "YAW", "STATUS", "CD", "BAND", "CONV", "CL", "CS"],
+            rows,
+            right=(6,),
         )
         if written:
             lines.append(f"chart: {written}")
