@@ -260,6 +260,7 @@ def test_a_bad_target_is_shown_next_to_its_field_and_nothing_is_written(
 
 def test_setting_a_target_shows_the_new_value_and_check(client):
     form = {"csrf_token": token(client), "cd": "0.24", "cl": "0.08", "cm_pitch": "-0.015"}
+    form |= {"shown_cd": "0.245", "shown_cl": "0.08", "shown_cm_pitch": "-0.015"}
     response = client.post("/products/sedan:base/targets", data=form)
     assert response.status_code == 200 and response.url.path == "/products/sedan:base"
     assert (
@@ -280,6 +281,33 @@ def test_writes_without_the_session_token_are_refused(client, workspace, headers
         "/api/products/sedan:base/targets", data={**data, "cd": "0.3"}, headers=headers
     )
     assert response.status_code == 403 and "token" in response.json()["error"]
+    assert (workspace / BASE_USD).read_bytes() == before
+
+
+@pytest.mark.parametrize("origin", ["http://evil.example", "null", "http://testserver.evil"])
+@pytest.mark.parametrize(
+    "path, extra",
+    [
+        ("/products/sedan:base/targets", {"shown_cd": "0.245"}),
+        ("/api/products/sedan:base/targets", {}),
+        ("/products/sedan:base/current", {"run": "run_0001"}),
+    ],
+)
+def test_posts_from_another_origin_are_refused(client, workspace, origin, path, extra):
+    before = settled_bytes(client, workspace)
+    data = {"csrf_token": token(client), "cd": "0.3", **extra}
+    response = client.post(path, data=data, headers={"origin": origin})
+    assert response.status_code == 403 and "another site" in response.text
+    assert (workspace / BASE_USD).read_bytes() == before
+    same = client.post(path, data=data, headers={"origin": "http://testserver"})
+    assert same.status_code != 403
+
+
+def test_a_targets_form_without_what_it_showed_is_stale(client, workspace):
+    before = settled_bytes(client, workspace)
+    form = {"csrf_token": token(client), "cd": "0.3", "cl": "0.5", "shown_cd": "0.245"}
+    response = client.post("/products/sedan:base/targets", data=form)
+    assert response.status_code == 409 and "reload the page" in response.text
     assert (workspace / BASE_USD).read_bytes() == before
 
 

@@ -33,6 +33,7 @@ from . import answers, charts, context, forms, reports, runs, studies, views
 from .answers import ws
 from .context import Settings
 from .forms import FormError
+from .origin import SameOrigin
 from .sessions import SessionMiddleware, SessionStore
 
 log = logging.getLogger(__name__)
@@ -312,13 +313,10 @@ async def targets_action(request: Request, api: bool) -> Response:
         return views.render("product.html", ctx, status=exc.status)
     session = _session(request)
     # The form sends every field and what it showed in each: only the fields
-    # changed from that are written, and not over another writer's change.
-    shown = forms.shown_values(form)
-    found = await call(
-        lambda: authoring.set_targets(
-            pid, ws(), values, only_changed=not api and shown is None, shown=shown
-        )
-    )
+    # changed from that are written, and not over another writer's change. A
+    # page's post without what it showed is stale; a script's may leave it out.
+    shown = forms.shown_values(form) if api else forms.shown_for(form, values)
+    found = await call(lambda: authoring.set_targets(pid, ws(), values, shown=shown))
     status = 422 if found.warnings else 200
     if api:
         return _json(found.reply, status, found.warnings)
@@ -496,6 +494,7 @@ def create_app(
         middleware=[
             Middleware(SecurityHeaders),
             Middleware(TrustedHostMiddleware, allowed_hosts=list(allowed_hosts)),
+            Middleware(SameOrigin),
             Middleware(SessionMiddleware, store=SessionStore()),
             *([Middleware(ReadingOnly)] if read_only else []),
         ],

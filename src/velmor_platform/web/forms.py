@@ -81,6 +81,21 @@ def shown_values(form: Mapping[str, object]) -> dict[str, float | None] | None:
     return shown or None
 
 
+def shown_for(form: Mapping[str, object], values: Mapping[str, float]) -> dict[str, float | None]:
+    """What the targets form showed for each of ``values``; FormError (409)
+    when it does not say (a stale page, or a post made up elsewhere): then
+    nothing is written, rather than every field over whatever is there."""
+    shown = shown_values(form) or {}
+    missing = sorted(set(values) - set(shown))
+    if missing:
+        raise FormError(
+            409,
+            "nothing was written: the form does not say what it showed for "
+            f"{', '.join(missing)}; reload the page and try again",
+        )
+    return shown
+
+
 def target_values(form: Mapping[str, object]) -> dict[str, float]:
     """The target fields filled in, checked; FormError (422) naming each bad field."""
     values: dict[str, float] = {}
