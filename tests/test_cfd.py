@@ -128,6 +128,9 @@ def _box(size=(4.0, 1.8, 1.4), lift=0.15):
     return np.array([p[[a, b, c]] for a, b, c, d in quads] + [p[[a, c, d]] for a, b, c, d in quads])
 
 
+_SHEET = np.array([[[0, -0.9, 0], [4, 0.9, 0.2], [2, 0.9, 1.4]]])
+
+
 @pytest.mark.parametrize(
     "make, message",
     [
@@ -139,8 +142,10 @@ def _box(size=(4.0, 1.8, 1.4), lift=0.15):
         (lambda d: write_stl(d / "nan.stl", np.where(_box() > 1, np.nan, _box())), "non-finite"),
         (lambda d: write_stl(d / "open.stl", _box()[1:]), "not closed"),
         (lambda d: write_stl(d / "mm.stl", _box() * 1000), "is it in millimetres"),
+        (lambda d: write_stl(d / "two.stl", np.r_[_SHEET, _SHEET[:, [0, 2, 1]]]),
+         "encloses no volume"),
     ],
-)
+)  # fmt: skip
 def test_stl_refusals_are_one_clear_error(tmp_path, make, message):
     path = make(tmp_path)
     with pytest.raises(CfdError, match=message) as info:
@@ -148,8 +153,12 @@ def test_stl_refusals_are_one_clear_error(tmp_path, make, message):
     assert str(path) in str(info.value) and "\n" not in str(info.value)
 
 
-def test_a_closed_vehicle_sized_stl_is_accepted(tmp_path):
+def test_a_closed_vehicle_sized_stl_is_accepted_and_wound_outwards(tmp_path):
     assert len(geometry.check_stl(write_stl(tmp_path / "ok.stl", _box()))) == 12
+    notes: list[str] = []
+    turned = geometry.check_stl(write_stl(tmp_path / "in.stl", _box()[:, [0, 2, 1]]), notes)
+    volume = np.einsum("ij,ij->i", turned[:, 0], np.cross(turned[:, 1], turned[:, 2])).sum()
+    assert volume > 0 and notes and "12 of 12 triangles faced inwards" in notes[0]
 
 
 # ---------------------------------------------------------------- case building

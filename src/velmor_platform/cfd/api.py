@@ -139,8 +139,9 @@ def prepare_case(
             )  # fmt: skip
     wheels: list[wheels_mod.Wheel] = []
     if stl is not None:
-        triangles = geometry.check_stl(stl)
-        source = os.path.abspath(stl)
+        notes: list[str] = []
+        triangles = geometry.check_stl(stl, notes)
+        source = "; ".join([os.path.abspath(stl), *notes])
     else:
         triangles = geometry.body_triangles(product.usd_path)
         wheels = wheels_mod.product_wheels(product.usd_path)

@@ -225,8 +225,10 @@ def check_stl_layout(name: str, size: int) -> None:
     raise CfdError(f"{name}: not a readable STL file (neither ASCII 'solid ...' nor binary STL)")
 
 
-def check_stl(path: str | os.PathLike[str]) -> Triangles:
-    """Parse and check a vehicle STL file; returns its triangles in metres.
+def check_stl(path: str | os.PathLike[str], notes: list[str] | None = None) -> Triangles:
+    """Parse and check a vehicle STL file; returns its triangles in metres,
+    wound outwards (a note saying so appended to ``notes`` when some faced
+    inwards).
 
     Each refusal is a ``CfdError`` naming the file and what is wrong.
     """
@@ -255,12 +257,6 @@ def check_stl(path: str | os.PathLike[str]) -> Triangles:
         raise CfdError(f"{name}: the STL file holds no triangles")
     if not np.isfinite(triangles).all():
         raise CfdError(f"{name}: the STL file has non-finite (NaN or infinite) coordinates")
-    n_open = open_edges(triangles)
-    if n_open:
-        raise CfdError(
-            f"{name}: the surface is not closed ({n_open} edges not shared by exactly two "
-            "triangles); the body must be watertight"
-        )
     lo, hi = bounds(triangles)
     size = hi - lo
     for (label, (low, high)), value in zip(VEHICLE_EXTENTS.items(), size, strict=True):
@@ -270,4 +266,12 @@ def check_stl(path: str | os.PathLike[str]) -> Triangles:
                 f"{name}: bounding box {dims} m is not plausible for a vehicle in metres "
                 f"({label} {value:.3g} m, expected {low:g} to {high:g} m; is it in millimetres?)"
             )
+    from .bodies.solid import closed_solid
+
+    try:
+        triangles, turned = closed_solid(name, triangles)
+    except ValueError as exc:
+        raise CfdError(str(exc)) from None
+    if turned is not None and notes is not None:
+        notes.append(turned)
     return triangles
