@@ -178,6 +178,37 @@ def test_variant_from_usd_with_replaced_and_removed_wheels(workspace):
     assert ProductCore.load("coupe").specs["wheelbase"] == 2.7
 
 
+def test_removing_a_variant_removes_what_was_made_for_it_alone(workspace, hatch_mm_stl, tmp_path):
+    from velmor_platform.core.variant_removal import remove_variant
+
+    made = variants.make_variant(workspace, "hatch", "hatch:long", hatch_mm_stl, scale=0.001)
+    folder, body = Path(made["usd_path"]).parent, Path(made["geometry"])
+    shutil.copytree(folder, folder.with_name("twin"))  # names the same body file
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "keep.txt").write_text("not the workspace's")
+    (workspace / "cases").mkdir()
+    (workspace / "cases" / "hatch-long").symlink_to(outside)
+    with pytest.raises(ValueError, match="holds other products"):
+        remove_variant(workspace, "hatch")
+    preview = remove_variant(workspace, "hatch:long", dry_run=True)
+    assert folder.is_dir() and preview["removed"] == [
+        str(folder),
+        str(workspace / "templates/openfoam/long"),
+    ]
+    done = remove_variant(workspace, "hatch:long", cases=True)
+    assert not folder.exists() and not (workspace / "templates/openfoam/long").exists()
+    assert (
+        body.is_file() and {"path": str(body), "reason": "another product uses it"} in done["kept"]
+    )
+    assert (outside / "keep.txt").is_file() and not (workspace / "cases" / "hatch-long").exists()
+    assert "hatch:long" not in dict(list_products(workspace / "products"))
+    remove_variant(workspace, "hatch:twin")
+    assert not body.exists() and (workspace / "templates/openfoam/hatch").is_dir()
+    with pytest.raises(FileNotFoundError):
+        remove_variant(workspace, "hatch:long")
+
+
 # ------------------------------------------------------------------------ yaw
 
 

@@ -61,6 +61,11 @@ def test_variant_command_and_its_refusal(workspace, capsys, stl_mm):
     assert code == 1 and err.count("\n") == 1 and "already exists" in err
     code, out, _ = run_cli(capsys, "--json", "products")
     assert "hatch:long" in [p["id"] for p in json.loads(out)]
+    code, out, err = run_cli(capsys, "remove-variant", "hatch:long")  # no terminal to ask
+    assert code == 1 and "give --yes" in out + err and (workspace / "products/hatch/long").is_dir()
+    code, out, err = run_cli(capsys, "remove-variant", "hatch:long", "--yes")
+    assert code == 0 and out.startswith("hatch:long: removed 3 paths"), err
+    assert not (workspace / "products/hatch/long").exists()
 
 
 def test_study_status_results_list_and_cancel_commands(workspace, capsys, stored_study, tmp_path):
@@ -142,6 +147,15 @@ def test_an_upload_makes_a_variant_and_leads_to_it(client, workspace, stl_mm):
         files={"geometry": ("flat.stl", stl_mm.read_bytes())},
     )
     assert flat.status_code == 422 and flat.json()["error"].startswith("flat.stl: bounding box")
+    # Removing it: a page says what would go, and only a confirmed post removes it.
+    preview = client.get("/products/hatch:web/remove")
+    assert preview.status_code == 200 and "web_body.usda" in preview.text
+    data = {"csrf_token": token(client)}
+    assert client.post("/products/hatch:web/remove", data=data).status_code == 422
+    gone = client.post(
+        "/products/hatch:web/remove", data={**data, "confirm": "yes"}, follow_redirects=False
+    )
+    assert gone.status_code == 303 and not (workspace / "products/hatch/web").exists()
 
 
 @pytest.mark.parametrize("path", ["/products/hatch/variant", "/api/products/hatch/variant"])

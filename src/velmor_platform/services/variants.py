@@ -63,3 +63,14 @@ def make(
     except VariantError as exc:
         raise UserError(exc.kind, str(exc)) from None  # type: ignore[arg-type]
     return made
+
+
+@user_errors
+def remove(
+    workspace: Workspace | None, name: str, *, cases: bool = False, dry_run: bool = False
+) -> dict[str, Any]:
+    """Remove the product ``name``, the geometry and template made for it
+    alone and, with ``cases``, its case folders; returns what went and what stayed."""
+    from ..core.variant_removal import remove_variant
+
+    return remove_variant(_root(workspace), name, cases=cases, dry_run=dry_run)

@@ -8,7 +8,9 @@
   (``/studies/NAME/chart.svg``); a cancel button;
 * ``POST /products/PID/variant``: an uploaded geometry file becomes a new
   product made from PID (the upload itself is not kept); the browser goes to
-  the new product's card.
+  the new product's card;
+* ``/products/PID/remove``: what removing PID would remove, and a form
+  that confirms it (``confirm=yes``; ``cases=1`` for its case folders too).
 
 Each has its ``/api/`` twin returning what ``velmor ... --json`` prints.
 """
@@ -114,6 +116,30 @@ async def variant_action(request: Request) -> Response:
         + "".join(f"; {note}" for note in made["notes"])
     )
     return RedirectResponse(product_url(made["product"]), status_code=303)
+
+
+async def remove_action(request: Request) -> Response:
+    """GET: what removing the product would remove, and the form that
+    confirms it; POST (with ``confirm``): remove it."""
+    pid = answers.product_ref(request.path_params["pid"])
+    if request.method == "GET":
+        preview = await call(lambda: variants.remove(ws(), pid, cases=True, dry_run=True))
+        if is_api(request):
+            return _json(preview)
+        return views.render(
+            "remove.html", page(request, f"Remove {pid}", forms=True, pid=pid, preview=preview)
+        )
+    refuse_if_read_only(request)
+    form = await forms.read_form(request)
+    forms.check_csrf(session(request), forms.submitted_token(request, form))
+    if form.get("confirm") != "yes":
+        raise FormError(422, "confirm the removal", {"confirm": "tick to confirm"})
+    cases = form.get("cases") == "1"
+    done = await call(lambda: variants.remove(ws(), pid, cases=cases))
+    if is_api(request):
+        return _json(done)
+    session(request).notice.append(f"removed {pid} ({len(done['removed'])} paths)")
+    return RedirectResponse("/", status_code=303)
 
 
 # ------------------------------------------------------------------ studies
@@ -223,6 +249,7 @@ def routes() -> list[BaseRoute]:
     for prefix in ("", "/api"):
         out += [
             Route(f"{prefix}/products/{{pid}}/variant", variant_action, methods=["POST"]),
+            Route(f"{prefix}/products/{{pid}}/remove", remove_action, methods=["GET", "POST"]),
             Route(f"{prefix}/studies", studies_page, methods=["GET", "POST"]),
             Route(f"{prefix}/studies/{{name}}", study_page),
             Route(f"{prefix}/studies/{{name}}/cancel", study_cancel, methods=["POST"]),

@@ -50,6 +50,7 @@ REGISTRARS: tuple[Callable[[Any], None], ...] = (
     simulation.register_record_cfd,
     simulation.register_current,
     studies.register_variant,
+    studies.register_remove_variant,
     studies.register_study,
     studies.register_clean_cases,
     cluster.register_cluster,

@@ -147,6 +147,54 @@ def cmd_variant(args: argparse.Namespace) -> Outcome:
     return Outcome(made, text, note=f"simulate it with '{PROG} simulate {made['product']}'")
 
 
+def register_remove_variant(commands: Subparsers) -> None:
+    p = add_command(
+        commands,
+        "remove-variant",
+        "remove a product and what was made for it alone",
+        cmd_remove_variant,
+        [f"{PROG} remove-variant hatch:long --dry-run", f"{PROG} remove-variant coupe --cases"],
+        description=(
+            "Remove the product NAME: its folder, the geometry files in the workspace's\n"
+            "geometry folder that it alone names, and the case template 'velmor variant' copied\n"
+            "for it unless another product uses them; with --cases also its case folders.\n"
+            "It asks before removing anything, unless --yes is given. Nothing outside the\n"
+            "workspace is touched."
+        ),
+    )
+    p.add_argument("name", metavar="NAME", help=PRODUCT_HELP)
+    p.add_argument("--cases", action="store_true", help="also remove its case folders")
+    p.add_argument("--dry-run", action="store_true", help="say what would go, remove nothing")
+    p.add_argument("--yes", action="store_true", help="do not ask (needed without a terminal)")
+
+
+def cmd_remove_variant(args: argparse.Namespace) -> Outcome:
+    from ...services import variants
+
+    ws = workspace(args)
+    report = variants.remove(ws, args.name, cases=args.cases, dry_run=True)
+    if not args.dry_run:
+        if not args.yes:
+            if not sys.stdin.isatty():
+                return Outcome(
+                    report, lambda: [f"{args.name}: not removed; give --yes to remove it"],
+                    status=EXIT_ERROR,
+                )  # fmt: skip
+            listed = "\n".join(f"  {p}" for p in report["removed"])
+            if input(f"remove:\n{listed}\n[y/N] ").strip().lower() not in ("y", "yes"):
+                return Outcome(report, lambda: [f"{args.name}: not removed"], status=EXIT_ERROR)
+        report = variants.remove(ws, args.name, cases=args.cases)
+
+    def text() -> list[str]:
+        verb = "would remove" if report["dry_run"] else "removed"
+        lines = [f"{args.name}: {verb} {len(report['removed'])} paths"]
+        lines += [f"  {p}" for p in report["removed"]]
+        lines += [f"  kept {k['path']}: {k['reason']}" for k in report["kept"]]
+        return lines
+
+    return Outcome(report, text)
+
+
 # ------------------------------------------------------------------ study
 
 
