@@ -53,6 +53,12 @@ def test_variant_from_a_millimetre_stl_is_a_runnable_product(workspace, hatch_mm
     made = variants.make_variant(workspace, "hatch", "hatch:long", hatch_mm_stl, scale=0.001)
     assert made["frontal_area"] == pytest.approx(1.92, rel=0.03)  # the parent's stated area
     assert made["body_length"] == pytest.approx(3.42, abs=1e-3)
+    assert (
+        made["wheel_fit_text"] == "FrontLeft proud by 36 mm, FrontRight proud by 36 mm, "
+        "RearLeft proud by 31 mm, RearRight proud by 31 mm"
+    )  # the sample hatch's own wheels
+    basis = ProductCore.load("hatch:long").specs["frontal_area_basis"]
+    assert basis == "body, wheels excluded (computed)"
     assert made["length"] == 2.05 and made["length_source"] == "wheelbase of its wheels"
     assert made["template"] == "long" and made["wheels"] == "kept"
     assert ("hatch:long", Path(made["usd_path"])) in list_products(workspace / "products")

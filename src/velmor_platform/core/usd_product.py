@@ -25,6 +25,7 @@ Vehicle record (``load_product``), from attributes of the default prim:
     trackWidth              track_width             m
     cgHeight                cg_height               m
     frontalArea             frontal_area            m^2
+    frontalAreaBasis        frontal_area_basis      what the frontal area covers
     batteryCapacityKwh      battery_kwh             usable energy, kWh
     rollingResistance       crr                     rolling-resistance coefficient
     drivetrainEfficiency    drivetrain_efficiency   battery to wheel, 0..1
@@ -111,6 +112,7 @@ VEHICLE_ATTRIBUTES: tuple[tuple[str, str], ...] = (
     ("trackWidth", "track_width"),
     ("cgHeight", "cg_height"),
     ("frontalArea", "frontal_area"),
+    ("frontalAreaBasis", "frontal_area_basis"),
     ("batteryCapacityKwh", "battery_kwh"),
     ("rollingResistance", "crr"),
     ("drivetrainEfficiency", "drivetrain_efficiency"),

@@ -45,12 +45,17 @@ def _geometry_named(usd_path: Path, geometry: Path) -> set[Path]:
         return set()
     if layer is None:
         return set()
+    from .geometry_cache import SCHEME
+
     named: set[Path] = set()
     for asset in layer.GetCompositionAssetDependencies():
-        if not asset or ":" in asset.split("/")[0] or os.path.isabs(asset):
-            continue  # URIs (the geometry cache's) and absolute paths: not ours
-        target = Path(os.path.normpath(usd_path.parent / asset))
-        if _inside(target, geometry):
+        if asset.startswith(f"{SCHEME}:///"):  # the cache's URI of a file in geometry/
+            target = Path(os.path.normpath(geometry / asset[len(SCHEME) + 4 :]))
+        elif not asset or ":" in asset.split("/")[0] or os.path.isabs(asset):
+            continue  # other URIs and absolute paths: never ours to remove
+        else:
+            target = Path(os.path.normpath(usd_path.parent / asset))
+        if target.is_relative_to(geometry) and _inside(target, geometry):
             named.add(target)
     return named
 
