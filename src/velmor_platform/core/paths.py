@@ -30,3 +30,27 @@ def enclosing_workspace(absolute: str) -> str | None:
             return absolute[:index] or "/"
         index = absolute.rfind("/products", 0, index)
     return None
+
+
+def list_templates(workspace: str | os.PathLike[str]) -> list[str]:
+    """Sorted names of the template directories of ``workspace``.
+
+    A missing templates folder (or a plain file in its place) means no
+    templates; any other I/O error propagates.
+    """
+    folder = templates_dir(workspace)
+    try:
+        entries = list(os.scandir(folder))
+    except (FileNotFoundError, NotADirectoryError):
+        return []
+    names = []
+    for entry in entries:
+        if entry.name.startswith("."):
+            continue
+        try:
+            # Follows symbolic links: a linked template folder counts.
+            if entry.is_dir():
+                names.append(entry.name)
+        except OSError:
+            continue
+    return sorted(names)

@@ -4,11 +4,12 @@ A template is a directory under ``<workspace>/templates/openfoam/``; its name
 is the directory name. Hidden entries (names starting with ".") and plain
 files are not templates. A workspace without that folder has no templates.
 
-The server offers three tools. ``list_templates`` (no arguments) returns
-the sorted template names; it reads the folder at every call, so templates
-added while the server runs show up at once. ``prepare_case`` builds an
-OpenFOAM case for a product and ``simulate`` prepares, runs and records one
-(``velmor_platform.mcp.tools``).
+The server's tools are the MCP face (``velmor_platform.mcp.tools``):
+``list_templates`` (no arguments) returns the sorted template names; it
+reads the folder at every call, so templates added while the server runs
+show up at once. ``prepare_case`` builds an OpenFOAM case for a product,
+``simulate`` prepares, runs and records one, ``report`` answers with a
+run's pictures and numbers, and the study tools drive studies.
 
 Run it as::
 
@@ -27,10 +28,6 @@ Without ``--workspace`` the workspace is the active one (``VELMOR_WORKSPACE``,
 else the per-user workspace). A workspace that does not exist, a port in
 use or a host that cannot be bound is one line on stderr and exit status 1.
 
-Other modules add tools to the same server: each module named in
-``TOOL_MODULES`` has ``register(server, workspace)``, called by
-``build_server``.
-
 Start-up time matters here: over stdio every template query starts a fresh
 server process, so this module imports nothing heavy until it is run, and
 the SDK is imported only when the server is built.
@@ -44,6 +41,10 @@ from collections.abc import Sequence
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+# The templates folder is read by the core; the names are the server's too.
+from ..core.paths import list_templates as list_templates
+from ..core.paths import templates_dir as templates_dir
+
 if TYPE_CHECKING:
     import socket
 
@@ -56,52 +57,12 @@ DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8765
 HTTP_PATH = "/mcp"
 
-# Modules adding tools to the server: each has register(server, workspace).
-TOOL_MODULES: tuple[str, ...] = (
-    "velmor_platform.mcp.tools.simulation",
-    "velmor_platform.mcp.tools.report",
-    "velmor_platform.mcp.tools.studies",
-)
-
-
-def templates_dir(workspace: str | os.PathLike[str]) -> Path:
-    """The folder that holds one directory per OpenFOAM case template."""
-    from ..core.paths import templates_dir as folder
-
-    return folder(workspace)
-
-
-def list_templates(workspace: str | os.PathLike[str]) -> list[str]:
-    """Sorted names of the template directories of ``workspace``.
-
-    A missing templates folder (or a plain file in its place) means no
-    templates; any other I/O error propagates.
-    """
-    folder = templates_dir(workspace)
-    try:
-        entries = list(os.scandir(folder))
-    except (FileNotFoundError, NotADirectoryError):
-        return []
-    names = []
-    for entry in entries:
-        if entry.name.startswith("."):
-            continue
-        try:
-            # Follows symbolic links: a linked template folder counts.
-            if entry.is_dir():
-                names.append(entry.name)
-        except OSError:
-            continue
-    return sorted(names)
-
 
 def build_server(workspace: str | os.PathLike[str]) -> MCPServer:
     """The MCP server for ``workspace``, not yet running."""
-    import importlib
-
     from mcp.server import MCPServer
-    from mcp.server.mcpserver.exceptions import ToolError
-    from mcp.types import ToolAnnotations
+
+    from .tools import report, simulation, studies, templates
 
     root = Path(workspace)
     # WARNING keeps stderr quiet: over stdio it is the host's own terminal.
@@ -113,34 +74,8 @@ def build_server(workspace: str | os.PathLike[str]) -> MCPServer:
         log_level="WARNING",
     )
 
-    def templates() -> list[str]:
-        try:
-            return list_templates(root)
-        except OSError as exc:
-            raise ToolError(
-                f"cannot read the templates folder {templates_dir(root)}: {exc.strerror or exc}"
-            ) from exc
-
-    # The function's name titles the tool's input and output schemas.
-    templates.__name__ = templates.__qualname__ = "ListTemplates"
-    server.tool(
-        name=TOOL_NAME,
-        title="List OpenFOAM case templates",
-        description=(
-            "Sorted names of the workspace's OpenFOAM case templates (the directories of "
-            "templates/openfoam/). A product can run aerodynamics when a template carries the "
-            "name of its directory."
-        ),
-        annotations=ToolAnnotations(
-            title="List OpenFOAM case templates",
-            read_only_hint=True,
-            destructive_hint=False,
-            idempotent_hint=True,
-            open_world_hint=False,
-        ),
-    )(templates)
-    for module in TOOL_MODULES:
-        importlib.import_module(module).register(server, root)
+    for tools in (templates, simulation, report, studies):
+        tools.register(server, root)
     return server
 
 

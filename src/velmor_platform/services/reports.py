@@ -7,6 +7,7 @@ pictures and plots are made once into ``<case>/velmor-post/`` and reused
 (``velmor_platform.post``).
 
 * ``find(ref, workspace, product=None)``: the run, its product and case;
+  ``latest(product, workspace)``: the newest run of the product with a report;
 * ``make(...)``: the report, made now if it is not yet (the command line);
 * ``status(...)``: the report when it is made, else "making" (it is started
   in the background) or "failed": a server never waits for pictures, and a
@@ -94,6 +95,23 @@ def compare_choices(found: FoundRun) -> list[tuple[str, str]]:
             continue
         out.append((run_id, f"cd {record.fmt(run['cd'], 4)}, {record.context_line(run)}"))
     return out
+
+
+@user_errors
+def latest(product: str, workspace: Workspace | None) -> FoundRun:
+    """The product's latest completed aerodynamics run whose case folder is here."""
+    from ..post import runs
+
+    loaded = load(product, workspace)
+    usd = Path(loaded.usd_path)
+    run = runs.latest_with_case(usd)
+    if run is None:
+        raise UserError(
+            "not_found",
+            f"{identifier(loaded)} has no completed aerodynamics run with a case folder",
+        )
+    ident = identifier(loaded)
+    return FoundRun(ident, str(loaded.name), usd, {**run, "product": ident}, runs.case_of(run, usd))
 
 
 def _reportable(found: FoundRun) -> Path:

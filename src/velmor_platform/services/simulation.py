@@ -101,11 +101,14 @@ def prepare(
     output: str | None = None,
     stl: str | None = None,
     yaw: float | None = None,
+    full_model: bool = False,
 ) -> Prepared:
     """Build an OpenFOAM case for the product (from ``stl`` when given; a
-    full model in a crosswind at ``yaw`` degrees)."""
+    full model in a crosswind at ``yaw`` degrees, or with ``full_model``)."""
     product = load(ref, workspace)
     options: dict[str, Any] = {"yaw": yaw} if yaw else {}
+    if full_model:
+        options["full_model"] = True
     return prepare_for(
         product, template=template, level=level, speed=speed, ranks=ranks,
         iterations=iterations, output=output, stl=stl, **options,
@@ -162,12 +165,14 @@ def simulate(
     uncertainty: bool = False,
     full_model: bool = False,
     dynamics: dict[str, Any] | None = None,
+    cancel: threading.Event | None = None,
 ) -> Run:
     """Run a simulation and record it: here, or with ``remote`` through the
     workspace's openfoam MCP server. With ``uncertainty`` the mesh ladder
     runs (three levels) and the finest result is recorded with its grid band;
-    ``full_model`` meshes the whole width instead of a half model. The
-    dynamics domain runs Chrono here, with the manoeuvre settings ``dynamics``."""
+    ``full_model`` meshes the whole width instead of a half model; setting
+    ``cancel`` stops a run here (it is recorded as cancelled). The dynamics
+    domain runs Chrono here, with the manoeuvre settings ``dynamics``."""
     product = load(ref, workspace)
     if domain == "dynamics":
         return Run(
@@ -185,8 +190,9 @@ def simulate(
             record = _simulate_remote(product, options, on_progress)
         else:
             record = _loop().simulate(
-                product, workspace=_workspace_of(product), on_progress=on_progress, **options
-            )
+                product, workspace=_workspace_of(product), on_progress=on_progress,
+                cancel=cancel, **options,
+            )  # fmt: skip
     return Run(heading(product), record)
 
 
@@ -316,13 +322,26 @@ def run_job(
     return api.simulate(product, **options)
 
 
-def template_names(workspace: Path) -> list[str]:
-    """The workspace's OpenFOAM case templates (read from its folder), [] when unreadable."""
-    from ..mcp.openfoam_server import list_templates
+def templates(workspace: Workspace) -> list[str]:
+    """The workspace's OpenFOAM case templates, read from its folder now;
+    ``UserError`` when the folder cannot be read."""
+    from ..core.paths import list_templates, templates_dir
 
     try:
-        return list_templates(workspace)
-    except OSError:
+        return list_templates(workspace.root)
+    except OSError as exc:
+        raise UserError(
+            "unavailable",
+            f"cannot read the templates folder {templates_dir(workspace.root)}: "
+            f"{exc.strerror or exc}",
+        ) from exc
+
+
+def template_names(workspace: Path) -> list[str]:
+    """The workspace's OpenFOAM case templates (read from its folder), [] when unreadable."""
+    try:
+        return templates(Workspace(workspace))
+    except UserError:
         return []
 
 

@@ -79,18 +79,28 @@ def run(
         return study_status(root, state.name)
 
 
-def start(workspace: Workspace | None, study: Study) -> dict[str, Any]:
+def started(workspace: Workspace | None, study: Study) -> dict[str, Any]:
     """Store ``study`` and start its driver as a process of its own (unless one
-    runs); returns its status."""
+    runs or every case has ended); returns its name, the driver's PID and its
+    case keys."""
     from ..study import runner
-    from ..study.status import study_status
 
     root = _root(workspace)
     with _study_errors():
         state = runner.open_study(root, study)
-        if state.driver() is None and not state.finished():
-            runner.start_driver(root, state.name)
-        return study_status(root, state.name)
+        driver = state.driver()
+        if driver is None and not state.finished():
+            driver = runner.start_driver(root, state.name)
+        return {"study": state.name, "driver": driver, "cases": sorted(state.cases)}
+
+
+def start(workspace: Workspace | None, study: Study) -> dict[str, Any]:
+    """``started``, answered with the study's status."""
+    from ..study.status import study_status
+
+    name = started(workspace, study)["study"]
+    with _study_errors():
+        return study_status(_root(workspace), name)
 
 
 def status(workspace: Workspace | None, name: str, *, live: bool = False) -> dict[str, Any]:
@@ -161,6 +171,50 @@ def clean(
             raise UserError("not_found", str(exc)) from None
         except ValueError as exc:
             raise UserError("invalid", str(exc)) from None
+
+
+# ---- the cases a study's mcp executor runs on this host (the solver host)
+
+
+def _case_folder(root: Path, case_dir: str) -> Path:
+    """``case_dir`` when it lies under the workspace's ``cases/``, links resolved."""
+    cases = root / "cases"
+    real = Path(case_dir).resolve()
+    if not real.is_relative_to(cases.resolve()):
+        raise UserError("invalid", f"{case_dir} is not a case folder of the workspace {cases}")
+    return real
+
+
+def _local_executor(root: Path) -> Any:
+    from ..study.config import load_config, local_cores
+    from ..study.executors import LocalExecutor
+
+    return LocalExecutor(local_cores(load_config(root)), cases=root / "cases")
+
+
+def start_case(
+    workspace: Workspace | None, case_dir: str, ranks: int = 1, label: str = "case"
+) -> dict[str, Any]:
+    """Run a prepared case of the workspace here, detached; its job handle."""
+    root = _root(workspace)
+    with _study_errors():
+        return {"job": _local_executor(root).submit(_case_folder(root, case_dir), ranks, label)}
+
+
+def case_states(workspace: Workspace | None, jobs: dict[str, str]) -> dict[str, Any]:
+    """The state of each job started here (``{handle: case_dir}``)."""
+    root = _root(workspace)
+    with _study_errors():
+        cases = {h: _case_folder(root, c) for h, c in jobs.items()}
+        return {h: vars(s) for h, s in _local_executor(root).poll(cases).items()}
+
+
+def cancel_case(workspace: Workspace | None, job: str) -> dict[str, Any]:
+    """Cancel a job started here (every process it started)."""
+    root = _root(workspace)
+    with _study_errors():
+        _local_executor(root).cancel(job)
+    return {"job": job, "cancelled": True}
 
 
 def slurm_report(root: Path) -> dict[str, Any] | None:

@@ -16,45 +16,26 @@ import base64
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from . import add_tool, answering, product_file
+
 if TYPE_CHECKING:
     from mcp.server import MCPServer
 
 
 def _report(root: Path, product: str, run: str | None, against: str | None) -> dict[str, Any]:
-    from ...cfd.errors import CfdError
-    from ...post import report, runs
-    from .simulation import _product
+    from ...services import reports
+    from ...services.loading import Workspace
 
-    loaded = _product(root, product)
-    ident = loaded._product_identifier()
-    chosen = runs.find_run(loaded.usd_path, run) if run else runs.latest_with_case(loaded.usd_path)
-    if chosen is None:
-        what = f"no run {run!r}" if run else "no completed aerodynamics run with a case folder"
-        raise CfdError(f"{ident} has {what}")
-    chosen = {**chosen, "product": ident}
-    case = runs.case_of(chosen, loaded.usd_path)
-    if case is None:
-        raise CfdError(
-            f"run {chosen.get('run_id')} of {ident} has no case folder here "
-            f"({chosen.get('case_dir') or 'none recorded'}): its report needs the case's output"
-        )
-    if against:
-        other = runs.locate(root, against)
-        if other is None:
-            raise CfdError(f"no run {against!r} in the workspace {root}")
-        other_case = runs.case_of(other[2], other[1])
-        if other_case is None:
-            raise CfdError(f"run {against} has no case folder here to compare with")
-        data = report.comparison(case, chosen, other_case, {**other[2], "product": other[0]})
-    else:
-        data = report.run_report(case, chosen)
-    return {"case": case, "data": data, "product": ident}
+    where, ref = Workspace(root), product_file(root, product)
+    found = reports.find(run, where, product=ref) if run else reports.latest(ref, where)
+    other = reports.find(against, where) if against else None
+    made = reports.make(found, other)
+    return {"case": found.case_dir, "data": made.data, "product": found.product}
 
 
 def register(server: "MCPServer", workspace: "str | Path") -> None:
     """Add the ``report`` tool to ``server``."""
-    from mcp.server.mcpserver.exceptions import ToolError
-    from mcp.types import CallToolResult, ToolAnnotations
+    from mcp.types import CallToolResult
 
     root = Path(workspace).resolve()
 
@@ -62,16 +43,11 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         import anyio
         from mcp.types import ImageContent, TextContent
 
-        from ...cfd.errors import CfdError
         from ...post import report
 
-        def work() -> dict[str, Any]:
-            try:
-                return _report(root, product, run, against)
-            except (CfdError, OSError, ValueError, TimeoutError) as exc:
-                raise ToolError(str(exc) or type(exc).__name__) from exc
-
-        found = await anyio.to_thread.run_sync(work)
+        found = await anyio.to_thread.run_sync(
+            answering(lambda: _report(root, product, run, against))
+        )
         data, case = found["data"], found["case"]
         numbers = report.summary(data) | {"product": found["product"]}
         from ...post.record import context_line, delta_rows
@@ -100,21 +76,13 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
 
     # The SDK reads the annotations: the answer is a whole result (images and numbers).
     report_tool.__annotations__["return"] = CallToolResult
-    report_tool.__name__ = report_tool.__qualname__ = "Report"
-    server.tool(
-        name="report",
-        title="Pictures and numbers of a simulation run",
+    add_tool(
+        server, report_tool, name="report", title="Pictures and numbers of a simulation run",
         description=(
             "The report of a recorded OpenFOAM run of a product: key pictures (surface pressure, "
             "convergence, drag along the car) as images and the numbers (record, Cd band, forces "
             "by part, mesh quality) as structured content. run: a run id (default: the latest "
             "with a case folder); against: another run id, for the pressure difference."
         ),
-        annotations=ToolAnnotations(
-            title="Pictures and numbers of a simulation run",
-            read_only_hint=True,
-            destructive_hint=False,
-            idempotent_hint=True,
-            open_world_hint=False,
-        ),
-    )(report_tool)
+        read_only=True,
+    )  # fmt: skip

@@ -14,8 +14,8 @@
 
 ``product`` is a product identifier of the server's workspace (``hatch``,
 ``sedan:base``) or the path of a product file inside its ``products/``.
-Nothing heavy is imported until a tool is called, so the server starts as
-fast as before.
+The tools call ``services.simulation``. Nothing heavy is imported until a
+tool is called, so the server starts as fast as before.
 """
 
 # No "from __future__ import annotations": the SDK reads the Context
@@ -29,35 +29,10 @@ from typing import TYPE_CHECKING, Any
 
 from mcp.server.mcpserver import Context
 
+from . import add_tool, answering, in_thread, plain, product_file
+
 if TYPE_CHECKING:
     from mcp.server import MCPServer
-
-
-def _product(root: Path, ref: str) -> Any:
-    from ...cfd.errors import CfdError
-    from ...core.api import list_products
-    from ...core.product_core import ProductCore
-
-    products = (root / "products").resolve()
-    if ref.endswith((".usda", ".usdc")) or "/" in ref:
-        path = Path(ref) if Path(ref).is_absolute() else root / ref
-        path = path.resolve()
-        try:
-            path.relative_to(products)
-        except ValueError:
-            raise CfdError(f"{ref} is not a product file of the workspace {root}") from None
-    else:
-        found = dict(list_products(products))
-        if ref not in found:
-            raise CfdError(
-                f"no product {ref!r} in the workspace {root} (known: {', '.join(sorted(found))})"
-            )
-        path = Path(found[ref])
-    return ProductCore.load(str(path))
-
-
-def _plain(value: Any) -> Any:
-    return json.loads(json.dumps(value, default=str))
 
 
 #: How often a running simulation looks for its HTTP client, seconds.
@@ -77,23 +52,10 @@ async def _stop_when_disconnected(request: Any, cancel: threading.Event) -> None
 
 def register(server: "MCPServer", workspace: "str | Path") -> None:
     """Add the ``prepare_case`` and ``simulate`` tools to ``server``."""
-    from mcp.server.mcpserver.exceptions import ToolError
-    from mcp.types import ToolAnnotations
-
-    from ...cfd.errors import CfdError
+    from ...services.loading import Workspace
 
     root = Path(workspace).resolve()
-
-    def reasoned(work: Any) -> Any:
-        """``work`` with its failures reaching the client as tool errors with their reason."""
-
-        def call() -> Any:
-            try:
-                return work()
-            except (CfdError, OSError, ValueError, TimeoutError) as exc:
-                raise ToolError(str(exc) or type(exc).__name__) from exc
-
-        return call
+    where = Workspace(root)
 
     async def prepare_case(
         product: str,
@@ -105,19 +67,16 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         yaw: float | None = None,
         full_model: bool = False,
     ) -> dict[str, Any]:
-        import anyio
-
-        from ...cfd import api
+        from ...services import simulation
 
         def work() -> dict[str, Any]:
-            loaded = _product(root, product)
-            case = api.prepare_case(
-                loaded, workspace=root, template=template, level=level, speed=speed,
-                ranks=ranks, iterations=iterations, yaw=yaw, full_model=full_model,
+            prepared = simulation.prepare(
+                product_file(root, product), where, template=template, level=level,
+                speed=speed, ranks=ranks, iterations=iterations, yaw=yaw, full_model=full_model,
             )  # fmt: skip
-            return {"product": loaded._product_identifier(), "case_dir": str(case)}
+            return {"product": prepared.identifier, "case_dir": prepared.case_dir}
 
-        return await anyio.to_thread.run_sync(reasoned(work))
+        return await in_thread(work)  # type: ignore[no-any-return]
 
     async def simulate(
         ctx: Context,
@@ -134,7 +93,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         import anyio
         import anyio.from_thread
 
-        from ...cfd import api
+        from ...services import simulation
 
         cancel = threading.Event()
 
@@ -157,13 +116,12 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
                 )
 
         def work() -> dict[str, Any]:
-            loaded = _product(root, product)
-            run = api.simulate(
-                loaded, workspace=root, level=level, ranks=ranks, iterations=iterations,
-                speed=speed, template=template, on_progress=progress, cancel=cancel, yaw=yaw,
-                uncertainty=uncertainty, full_model=full_model,
+            run = simulation.simulate(
+                product_file(root, product), where, level=level, ranks=ranks,
+                iterations=iterations, speed=speed, template=template, on_progress=progress,
+                cancel=cancel, yaw=yaw, uncertainty=uncertainty, full_model=full_model,
             )  # fmt: skip
-            return dict(_plain(run))
+            return dict(plain(run.record))
 
         run: dict[str, Any] = {}
         failure: Exception | None = None
@@ -175,7 +133,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
                 if callable(getattr(request, "is_disconnected", None)):
                     watchers.start_soon(_stop_when_disconnected, request, cancel)
                 try:
-                    run = await anyio.to_thread.run_sync(reasoned(work), abandon_on_cancel=True)
+                    run = await anyio.to_thread.run_sync(answering(work), abandon_on_cancel=True)
                 except Exception as exc:  # noqa: BLE001 - raised below, not as a group
                     failure = exc
                 finally:
@@ -187,29 +145,17 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             raise failure
         return run
 
-    # The functions' names title the tools' input and output schemas.
-    prepare_case.__name__ = prepare_case.__qualname__ = "PrepareCase"
-    simulate.__name__ = simulate.__qualname__ = "Simulate"
-    server.tool(
-        name="prepare_case",
-        title="Prepare an OpenFOAM case",
+    add_tool(
+        server, prepare_case, name="prepare_case", title="Prepare an OpenFOAM case",
         description=(
             "Build an OpenFOAM case folder for a product of the workspace; returns its path. "
             "level: quick, standard or fine; speed in m/s; ranks: MPI ranks; yaw: degrees "
             "(any but 0 builds the full model in a crosswind); full_model: mesh the whole width "
             "(no symmetry plane), for a body that is not symmetric."
         ),
-        annotations=ToolAnnotations(
-            title="Prepare an OpenFOAM case",
-            read_only_hint=False,
-            destructive_hint=False,
-            idempotent_hint=False,
-            open_world_hint=False,
-        ),
-    )(prepare_case)
-    server.tool(
-        name="simulate",
-        title="Run and record an OpenFOAM simulation",
+    )  # fmt: skip
+    add_tool(
+        server, simulate, name="simulate", title="Run and record an OpenFOAM simulation",
         description=(
             "Prepare, run and record an OpenFOAM simulation of a product; returns the recorded run "
             "(status, cd, cl, cm_pitch, mesh_cells, wall_time_s, case_dir; cs and cm_yaw at a "
@@ -218,11 +164,4 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             "Sends progress "
             "notifications whose message is JSON: stage, iteration, total, cd, elapsed_s."
         ),
-        annotations=ToolAnnotations(
-            title="Run and record an OpenFOAM simulation",
-            read_only_hint=False,
-            destructive_hint=False,
-            idempotent_hint=False,
-            open_world_hint=False,
-        ),
-    )(simulate)
+    )  # fmt: skip

@@ -17,6 +17,8 @@ And for the study executor ``mcp`` (``mcp_executor``), which runs prepared
 cases on the server's machine (the solver host; its workspace is shared
 with the client's): ``start_case(case_dir)``, ``case_states(jobs)`` and
 ``cancel_case(job)``, a thin layer over the local executor there.
+
+Every tool calls ``services.studies`` or ``services.variants``.
 """
 
 # No "from __future__ import annotations": the SDK reads the Context
@@ -28,49 +30,17 @@ from typing import TYPE_CHECKING, Any
 
 from mcp.server.mcpserver import Context
 
+from . import add_tool, in_thread
+
 if TYPE_CHECKING:
     from mcp.server import MCPServer
 
 
-def _inside(path: Path, root: Path) -> Path:
-    from ...study.errors import StudyError
-
-    real = path.resolve()
-    try:
-        real.relative_to(root.resolve())
-    except ValueError:
-        raise StudyError(
-            "invalid", f"{path} is not a case folder of the workspace {root}"
-        ) from None
-    return real
-
-
 def register(server: "MCPServer", workspace: "str | Path") -> None:
-    from mcp.server.mcpserver.exceptions import ToolError
-    from mcp.types import ToolAnnotations
+    from ...services import studies, variants
+    from ...services.loading import Workspace
 
-    from ...study.errors import StudyError
-
-    root = Path(workspace).resolve()
-
-    def tool(name: str, title: str, description: str, *, read_only: bool = False) -> Any:
-        annotations = ToolAnnotations(
-            title=title, read_only_hint=read_only, destructive_hint=False,
-            idempotent_hint=read_only, open_world_hint=False,
-        )  # fmt: skip
-        return server.tool(name=name, title=title, description=description,
-                           annotations=annotations)  # fmt: skip
-
-    async def in_thread(work: Any) -> Any:
-        import anyio
-
-        def call() -> Any:
-            try:
-                return json.loads(json.dumps(work(), default=str))
-            except (StudyError, OSError, ValueError, TimeoutError) as exc:
-                raise ToolError(str(exc) or type(exc).__name__) from exc
-
-        return await anyio.to_thread.run_sync(call)
+    where = Workspace(Path(workspace).resolve())
 
     # ---- for an assistant ------------------------------------------------------------
     async def make_variant(
@@ -83,21 +53,13 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         length: float | None = None,
         full_model: bool = False,
     ) -> dict[str, Any]:
-        from ...core.variants import make_variant as make
+        def work() -> dict[str, Any]:
+            return variants.make(
+                where, parent, name, geometry, scale=scale, wheels=wheels,
+                frontal_area=frontal_area, length=length, full_model=full_model,
+            )  # fmt: skip
 
-        return await in_thread(  # type: ignore[no-any-return]
-            lambda: make(
-                root,
-                parent,
-                name,
-                geometry,
-                scale=scale,
-                wheels=wheels,
-                frontal_area_m2=frontal_area,
-                length_m=length,
-                full_model=full_model,
-            )
-        )
+        return await in_thread(work)  # type: ignore[no-any-return]
 
     async def start_study(
         name: str,
@@ -110,18 +72,12 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         iterations: int | None = None,
         executor: str = "local",
     ) -> dict[str, Any]:
-        from ...study import model, runner
-
         def work() -> dict[str, Any]:
-            study = model.from_values(
+            study = studies.define(
                 name=name, products=products, speeds=speeds, yaw=yaw, levels=levels,
                 ladder=ladder, ranks=ranks, iterations=iterations, executor=executor,
             )  # fmt: skip
-            state = runner.open_study(root, study)
-            driver = state.driver()
-            if driver is None and not state.finished():
-                driver = runner.start_driver(root, study.name)
-            return {"study": study.name, "driver": driver, "cases": sorted(state.cases)}
+            return studies.started(where, study)
 
         return await in_thread(work)  # type: ignore[no-any-return]
 
@@ -129,12 +85,11 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         import anyio
 
         from ...study.state import TERMINAL
-        from ...study.status import study_status
 
         seen: dict[str, str] = {}
         waited = 0.0
         while True:
-            status = await in_thread(lambda: study_status(root, name))
+            status = await in_thread(lambda: studies.status(where, name))
             total = len(status["cases"])
             ended = sum(1 for c in status["cases"] if c["status"] in TERMINAL)
             for case in status["cases"]:
@@ -149,37 +104,19 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             waited += 1.0
 
     async def study_results(name: str) -> dict[str, Any]:
-        from ...study.results import results_table
-
-        return await in_thread(lambda: results_table(root, name))  # type: ignore[no-any-return]
+        return await in_thread(lambda: studies.results(where, name))  # type: ignore[no-any-return]
 
     # ---- for the mcp executor: cases on this solver host ---------------------------------
-    def _executor() -> Any:
-        from ...study.config import load_config, local_cores
-        from ...study.executors import LocalExecutor
-
-        return LocalExecutor(local_cores(load_config(root)), cases=root / "cases")
-
     async def start_case(case_dir: str, ranks: int = 1, label: str = "case") -> dict[str, Any]:
-        def work() -> dict[str, Any]:
-            case = _inside(Path(case_dir), root / "cases")
-            return {"job": _executor().submit(case, ranks, label)}
-
-        return await in_thread(work)  # type: ignore[no-any-return]
+        return await in_thread(  # type: ignore[no-any-return]
+            lambda: studies.start_case(where, case_dir, ranks, label)
+        )
 
     async def case_states(jobs: dict[str, str]) -> dict[str, Any]:
-        def work() -> dict[str, Any]:
-            cases = {h: _inside(Path(c), root / "cases") for h, c in jobs.items()}
-            return {h: vars(s) for h, s in _executor().poll(cases).items()}
-
-        return await in_thread(work)  # type: ignore[no-any-return]
+        return await in_thread(lambda: studies.case_states(where, jobs))  # type: ignore[no-any-return]
 
     async def cancel_case(job: str) -> dict[str, Any]:
-        def work() -> dict[str, Any]:
-            _executor().cancel(job)
-            return {"job": job, "cancelled": True}
-
-        return await in_thread(work)  # type: ignore[no-any-return]
+        return await in_thread(lambda: studies.cancel_case(where, job))  # type: ignore[no-any-return]
 
     for function, title, description, read_only in (
         (make_variant, "Make a design variant",
@@ -210,6 +147,5 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         (cancel_case, "Cancel a started case",
          "Cancel a job started with start_case (every process it started).", False),
     ):  # fmt: skip
-        name = function.__name__
-        function.__name__ = function.__qualname__ = "".join(p.title() for p in name.split("_"))
-        tool(name, title, description, read_only=read_only)(function)
+        add_tool(server, function, name=function.__name__, title=title, description=description,
+                 read_only=read_only)  # fmt: skip
