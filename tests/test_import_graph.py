@@ -215,3 +215,70 @@ def test_every_name_the_native_core_takes_by_string_is_there():
         if not hasattr(importlib.import_module(module), name)
     ]
     assert missing == []
+
+
+#: The MCP face: the template server and its tools (the rest of mcp/ is its client).
+MCP_FACE = (f"{NAME}.mcp.openfoam_server", f"{NAME}.mcp.tools")
+
+
+def package_of(module: str) -> str:
+    """The node of the package graph a module belongs to."""
+    if _under(module, *MCP_FACE):
+        return "mcp.tools"
+    parts = module.split(".")
+    return parts[1] if len(parts) > 1 else "velmor_platform"
+
+
+#: Package -> the packages its modules may import, from the bottom up. An arrow
+#: not listed here fails until someone decides it (and adds it to the README).
+ALLOWED: dict[str, set[str]] = {
+    "velmor_platform": set(),  # __version__
+    "rules": set(),
+    "formats": set(),
+    "errors": set(),
+    "core": {"errors", "rules"},
+    "mcp": {"velmor_platform", "core"},  # the MCP client
+    "cfd": {"errors", "rules", "core"},
+    "dynamics": {"core", "cfd"},  # runs are recorded by cfd.record
+    "post": {"core", "cfd"},
+    "study": {"rules", "core", "mcp", "cfd"},
+    "services": {"rules", "formats", "core", "mcp", "cfd", "dynamics", "post", "study"},
+    # The faces. post: how a report's record and deltas read (post.record, post.report).
+    "cli": {"velmor_platform", "rules", "formats", "core", "post", "services", "web"},  # web: serve
+    "web": {"velmor_platform", "rules", "formats", "core", "services"},
+    "mcp.tools": {"velmor_platform", "core", "post", "services"},
+    "__main__": {"cli"},
+}
+#: Arrows no import statement shows: the native core (velmor_platform.core.product_core)
+#: takes names from these packages by string.
+NATIVE_ARROWS = {("core", "mcp"): "the capabilities query connects with mcp.mcp_transport"}
+
+
+def package_arrows() -> dict[tuple[str, str], list[str]]:
+    arrows: dict[tuple[str, str], list[str]] = {}
+    for name, imported in GRAPH.items():
+        for other in imported:
+            if package_of(name) != package_of(other):
+                arrows.setdefault((package_of(name), package_of(other)), []).append(
+                    f"{name} imports {other}"
+                )
+    if NATIVE.is_dir():
+        for module in native_imports():
+            if package_of(module) != "core":
+                arrows.setdefault(("core", package_of(module)), []).append(f"native -> {module}")
+    return arrows
+
+
+def test_every_package_imports_only_what_its_allow_list_says():
+    arrows = package_arrows()
+    unlisted = [
+        why
+        for (a, b), whys in sorted(arrows.items())
+        if b not in ALLOWED.get(a, set()) and (a, b) not in NATIVE_ARROWS
+        for why in whys
+    ]
+    assert unlisted == []
+    assert set(ALLOWED) == {package_of(m) for m in MODULES}  # a new package is decided too
+    assert cycles(ALLOWED) == []  # the allowed graph is a DAG (the native arrows aside)
+    if NATIVE.is_dir():
+        assert set(NATIVE_ARROWS) <= set(arrows)  # an exception that no longer holds goes

@@ -111,6 +111,13 @@ def status(workspace: Workspace | None, name: str, *, live: bool = False) -> dic
         return study_status(root, name, live=live)
 
 
+def ended(status: dict[str, Any]) -> int:
+    """How many cases of a study's ``status`` have ended (whatever the outcome)."""
+    from ..study.state import TERMINAL
+
+    return sum(1 for case in status["cases"] if case["status"] in TERMINAL)
+
+
 def listing(workspace: Workspace | None) -> list[dict[str, Any]]:
     """Every stored study: name, executor, counts, finished, driver."""
     from ..study.state import StudyState, list_studies

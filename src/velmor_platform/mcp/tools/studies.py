@@ -84,14 +84,12 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
     async def follow_study(ctx: Context, name: str, timeout_s: float = 600.0) -> dict[str, Any]:
         import anyio
 
-        from ...study.state import TERMINAL
-
         seen: dict[str, str] = {}
         waited = 0.0
         while True:
             status = await in_thread(lambda: studies.status(where, name))
             total = len(status["cases"])
-            ended = sum(1 for c in status["cases"] if c["status"] in TERMINAL)
+            ended = studies.ended(status)
             for case in status["cases"]:
                 if seen.get(case["key"]) != case["status"]:
                     seen[case["key"]] = case["status"]
