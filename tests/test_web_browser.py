@@ -112,3 +112,31 @@ def test_a_run_page_and_the_product_card_show_their_pictures(workspace, server, 
     assert browser.find_element(By.CSS_SELECTOR, "table.parts").text.count("total") == 1
     browser.get(server + "products/sedan:base")
     assert WebDriverWait(browser, 300).until(_all_images_loaded) == 1
+
+
+@pytest.mark.parametrize("page", ["products/sedan:base/history", "products/sedan:base"])
+def test_at_1400_px_no_table_hides_its_columns_in_a_scroll_box(workspace, server, browser, page):
+    from pathlib import Path
+
+    from velmor_platform.cfd import record
+    from velmor_platform.core.product_core import ProductCore
+
+    usd = Path(ProductCore.load("sedan:base").usd_path)
+    base = {"status": "completed", "domain": "aerodynamics", "solver": "openfoam", "level": "quick",
+            "speed": 40.0, "mesh_cells": 478964, "cd": 0.4, "cl": 0.15, "cm_pitch": -0.03}  # fmt: skip
+    for yaw in (0.0, 10.0):
+        record.append_run(usd, base | {"yaw_deg": yaw, "cd_band": 0.008}, product_id="sedan:base")
+    browser.set_window_size(1400, 1000)
+    browser.get(server + page)
+    if page.endswith("base"):  # the capability report arrives by a script
+        WebDriverWait(browser, 30).until(
+            ec.presence_of_element_located((By.CSS_SELECTOR, "#capabilities table"))
+        )
+    hidden = browser.execute_script(
+        "return [...document.querySelectorAll('.scroll')]"
+        ".filter(b => b.scrollWidth > b.clientWidth + 1).map(b => b.textContent.slice(0, 60))"
+    )
+    assert hidden == []
+    if "history" in page:  # the 10° run is not a step in the straight-ahead trend
+        lines = browser.find_elements(By.CSS_SELECTOR, "svg.chart path.line.yawed")
+        assert len(lines) == 3  # one per coefficient chart

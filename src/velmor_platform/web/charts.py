@@ -110,6 +110,9 @@ def run_chart(
         return top + plot_h * (hi - v) / (hi - lo)
 
     body: list[str] = []
+    # Run ids share the product's prefix: the axis names it once, each point its number.
+    stems = {r.rpartition("-")[0] for r, _ in points}
+    prefix = f"{stems.pop()}-" if len(points) > 1 and len(stems) == 1 and "" not in stems else ""
     for tick in _ticks(lo, hi):
         ty = y(tick)
         body.append(
@@ -146,8 +149,8 @@ def run_chart(
         if angle and len(set(yaws)) > 1:
             last = members[-1]
             body.append(
-                f'<text class="tick" x="{_n(x(last) + 7)}" y="{_n(y(values[last]) - 6)}">'
-                f"{escape(answers.fmt(angle))}°</text>"
+                f'<text class="tick" x="{_n(x(last) - 7)}" y="{_n(y(values[last]) - 6)}" '
+                f'text-anchor="end">{escape(answers.fmt(angle))}°</text>'
             )
     for i, (run_id, v) in enumerate(points):
         half = bands[i]
@@ -171,7 +174,12 @@ def run_chart(
             anchor = "middle"
         body.append(
             f'<text class="tick" x="{_n(x(i))}" y="{height - bottom + 18}" text-anchor="{anchor}">'
-            f"{escape(run_id)}</text>"
+            f"{escape(run_id[len(prefix) :])}</text>"
+        )
+    if prefix:
+        body.append(
+            f'<text class="tick" x="{left + plot_w / 2:.1f}" y="{height - 4}" '
+            f'text-anchor="middle">run {escape(prefix)}…</text>'
         )
     band_text = ""
     if target is not None:

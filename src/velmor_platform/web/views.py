@@ -41,6 +41,7 @@ def _environment() -> Environment:
     env.filters["timestamp"] = answers.fmt_timestamp
     env.filters["run_results"] = answers.run_results
     env.filters["run_marks"] = products.run_marks
+    env.filters["compact"] = lambda n: formats.fmt_count(n, answers.GLYPHS)
     env.filters["progress"] = lambda p: formats.progress_text(p, answers.GLYPHS)
     return env
 
