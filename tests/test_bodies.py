@@ -35,6 +35,15 @@ def write_stl(path, tri):
     return path
 
 
+def cone(n=1000):
+    """A closed cone whose 1000 side triangles all meet at its apex."""
+    theta = np.linspace(0, 2 * np.pi, n, endpoint=False)
+    ring = np.c_[np.zeros(n), 0.9 * np.cos(theta), 0.7 * np.sin(theta) + 0.7]
+    apex, centre = np.array([4, 0, 0.7]), np.array([0, 0, 0.7])
+    sides = [[apex, ring[(k + 1) % n], ring[k]] for k in range(n)]
+    return np.array(sides + [[centre, ring[k], ring[(k + 1) % n]] for k in range(n)])
+
+
 SHEET = np.array([[[0, -0.9, 0], [4, 0.9, 0.2], [2, 0.9, 1.4]]], float)
 
 REFUSED = {
@@ -50,6 +59,7 @@ REFUSED = {
         "non-manifold",
     ),
     "a box without a face": (box()[:-1], "not closed"),
+    "a cone of 1000 slivers": (cone(), "lies on itself too densely"),
     "two boxes through each other": (
         np.concatenate([box(), box((1, -0.5, 0.5), (2, 1.5, 1.0))]),
         "intersects itself",

@@ -106,6 +106,7 @@ def _y_up_stl(path):
         ("hatch:x", None, 0.001, "invalid", r"centred on y = 0.3 m.*--origin 0,0.3,0",
          {"origin": (0, -0.3, 0)}),
         ("hatch:x", _y_up_stl, 1.0, "invalid", "drawn with y up.*give --up y", {}),
+        ("hatch:x", None, 0.001, "invalid", "was cancelled", {"cancelled": lambda: True}),
     ],
 )  # fmt: skip
 def test_variant_refusals_are_one_line_and_write_nothing(

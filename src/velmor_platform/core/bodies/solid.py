@@ -12,7 +12,8 @@ found, in this order:
 * a closed part that encloses no volume (coincident opposite triangles,
   a folded sheet);
 * two triangles that cross without sharing a corner: the surface
-  intersects itself.
+  intersects itself (or it lies on itself so densely, ``near_pairs``, that
+  the test would take minutes: it is refused as such).
 
 Corners are welded when their coordinates are equal. The winding is made
 consistent with VTK's normal filter; a part faces outwards when its signed
@@ -33,6 +34,14 @@ Faces = npt.NDArray[np.int64]
 #: A closed part whose volume is below this fraction of the cube of the
 #: surface's largest extent encloses nothing.
 MIN_VOLUME = 1e-9
+#: The crossing test's work, bounded: at most this many pairs of triangles
+#: near each other per triangle (and ``NEAR_PAIRS_BASE`` more) are compared.
+#: A vehicle's skin has a few dozen; a surface folded onto itself many times
+#: over (every triangle near every other) would take the test minutes.
+NEAR_PAIRS_PER_TRIANGLE = 200
+NEAR_PAIRS_BASE = 1_000_000
+#: Grid cells one triangle's box may cover in that count.
+MAX_CELLS = 4096
 
 
 def weld(triangles: Triangles) -> tuple[npt.NDArray[np.float64], Faces]:
@@ -108,6 +117,30 @@ def _canonical(faces: Faces) -> Faces:
     return np.take_along_axis(faces, order, axis=1)
 
 
+def near_pairs(triangles: Triangles) -> int:
+    """An upper bound on the pairs of triangles whose boxes share a cell of a
+    grid as fine as a typical triangle (what the crossing test compares)."""
+    n = len(triangles)
+    lo, hi = triangles.min(axis=1), triangles.max(axis=1)
+    origin = lo.min(axis=0)
+    extent = float((hi.max(axis=0) - origin).max())
+    size = max(float(np.median((hi - lo).max(axis=1))), extent / 1024, 1e-9)
+    first = np.floor((lo - origin) / size).astype(np.int64)
+    span = np.floor((hi - origin) / size).astype(np.int64) - first + 1
+    cells = span.prod(axis=1)
+    big = cells > MAX_CELLS
+    if int(cells[~big].sum()) > NEAR_PAIRS_PER_TRIANGLE * n + NEAR_PAIRS_BASE:
+        return n * n
+    cells = np.where(big, 0, cells)
+    owner = np.repeat(np.arange(n), cells)
+    local = np.arange(int(cells.sum())) - np.repeat(np.cumsum(cells) - cells, cells)
+    sy, sz = span[owner, 1], span[owner, 2]
+    cell = first[owner] + np.stack([local // (sy * sz), (local // sz) % sy, local % sz], axis=1)
+    dims = np.floor((hi.max(axis=0) - origin) / size).astype(np.int64) + 2
+    _, counts = np.unique(np.ravel_multi_index(cell.T, dims), return_counts=True)
+    return int((counts * (counts - 1) // 2).sum()) + int(big.sum()) * n
+
+
 def crossings(points: npt.NDArray[np.float64], faces: Faces) -> Faces:
     """Pairs of triangles that touch without sharing a corner."""
     import vtk
@@ -167,6 +200,13 @@ def closed_solid(name: str, triangles: Triangles) -> tuple[Triangles, str | None
         )
     inward = volume[label] < 0
     wound[inward] = wound[inward][:, [0, 2, 1]]
+    near = near_pairs(points[wound])
+    if near > NEAR_PAIRS_PER_TRIANGLE * len(wound) + NEAR_PAIRS_BASE:
+        raise ValueError(
+            f"{name}: the surface lies on itself too densely to be checked ({near:,} pairs of "
+            f"triangles near each other, at most {NEAR_PAIRS_PER_TRIANGLE} per triangle): not "
+            "a vehicle's skin"
+        )
     crossed = crossings(points, wound)
     if len(crossed):
         where = points[wound[crossed[0, 0]]].mean(axis=0)
