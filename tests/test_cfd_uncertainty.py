@@ -29,7 +29,7 @@ def signal(body):
         (0.0005 * RNG.standard_normal(N), True, None),  # noise around a settled mean
         (0.3 * 0.019 * T / N, False, "drifts"),  # a monotonic 1.9 % creep
         (0.009 * np.sin(2 * np.pi * T / 450), False, "period"),  # long-period oscillation
-        (0.02 * RNG.standard_normal(N), False, "2SE"),  # noise too strong for the window
+        (0.05 * RNG.standard_normal(N), False, "half-width"),  # noise too strong for the run
         (0.003 * np.sin(2 * np.pi * T / 40), True, None),  # short cycles average out
         (0.008 * np.sin(2 * np.pi * T / 50), True, None),  # +-2.7 %, four whole cycles a window
         # a slow start-up decay, settled by the end: not a period growing with the run
@@ -45,7 +45,47 @@ def test_convergence_verdict_on_synthetic_signals(body, converged, reason):
     if reason:
         assert reason in v.message
     assert v.window >= convergence.MIN_WINDOW
-    assert v.stats["Cd"].mean == pytest.approx(np.mean(columns["Cd"][-v.window :]))
+    assert v.stats["Cd"].mean == pytest.approx(np.mean(columns["Cd"][-v.window :]), nan_ok=True)
+
+
+def _ar1(phi, n, rng, sigma=1.0):
+    e = rng.standard_normal(n) * sigma
+    x = np.empty(n)
+    x[0] = e[0] / math.sqrt(1 - phi**2)
+    for i in range(1, n):
+        x[i] = phi * x[i - 1] + e[i]
+    return x
+
+
+def test_half_width_holds_the_true_mean_of_correlated_noise():
+    # AR(1) with phi 0.95: about 39 iterations per independent sample. Counting
+    # iterations as independent would give a band six times too narrow; batch
+    # means of 20 effective samples hold the mean about nine times in ten.
+    rng = np.random.default_rng(11)
+    hits = widths = 0
+    for _ in range(200):
+        x = _ar1(0.95, 800, rng)
+        half, _ = convergence.batch_half_width(x)
+        hits += abs(x.mean()) <= half  # an infinite band: the mean is not known yet
+        widths += min(half, 10.0)
+    # sd of the mean: sqrt(1/(1-phi^2) * (1+phi)/(1-phi) / n) = 0.69
+    assert 0.88 <= hits / 200 <= 1.0
+    assert 1.96 * 0.69 * 0.8 < widths / 200 < 1.96 * 0.69 * 2.0
+    # A short white-noise case: Student's t on the batches' degrees of freedom.
+    half, batches = convergence.batch_half_width(np.array([1.0, 3.0] * 8), size=4)
+    assert batches == 4 and half == pytest.approx(convergence.t_quantile(3) * 0.0)
+    assert convergence.t_quantile(3) == pytest.approx(3.182)
+
+
+def test_start_up_is_cut_where_the_signal_settles_and_lifts_are_tested():
+    rng = np.random.default_rng(3)
+    settle = np.r_[np.linspace(5.0, 0.3, 300), np.full(N - 300, 0.3)]
+    columns = {"Cd": settle + 0.0005 * rng.standard_normal(N), "Cl": 0.1 + 0 * T}
+    v = convergence.verdict(T, columns)
+    assert v.converged and 250 <= v.start <= 400, v.message
+    columns["Cl(r)"] = 0.05 + 0.05 * T / N  # the rear lift still creeps
+    v = convergence.verdict(T, columns)
+    assert not v.converged and "Cl(r) drifts" in v.message
 
 
 def test_oscillation_sets_the_window_to_two_periods():
@@ -91,6 +131,10 @@ def test_band_check(value, band, status):
     check = band_check(value, band, 0.245, 0.005)
     assert check.status == status and check.banded is (band is not None)
     assert band_check(value, band, None, 0.005) is None
+    # One level's iterative band alone never decides, however narrow.
+    alone = band_check(value, band, 0.245, 0.005, grid=False)
+    if band is not None:
+        assert alone.status == "undecided" and alone.label == "undecided — no grid estimate"
 
 
 def _run(name, **fields):
@@ -231,7 +275,7 @@ def test_current_run_carries_its_band_and_pin(workspace):
     assert usd_product.current_aero_run(path)["cd"] == 0.262
 
 
-@pytest.mark.parametrize("failed", [None, "fine"])
+@pytest.mark.parametrize("failed", [None, "fine", "quick-capped"])
 def test_ladder_records_the_finest_result_with_the_grid_band(tmp_path, failed):
     import json
 
@@ -250,11 +294,17 @@ def test_ladder_records_the_finest_result_with_the_grid_band(tmp_path, failed):
     def run_one(case, level, progress):
         if level == failed:
             return {"status": "failed", "case_dir": str(case)}
-        return {"status": "completed", "cd": cds[level], "cd_two_se": 0.001, "case_dir": str(case)}
+        converged = f"{level}-capped" != failed
+        return {"status": "completed", "cd": cds[level], "cd_two_se": 0.001,
+                "converged": converged, "case_dir": str(case)}  # fmt: skip
 
     fields = ladder.run_ladder(None, workspace=tmp_path, prepare=prepare, run_one=run_one)
-    if failed:
+    if failed == "fine":
         assert fields["level"] == "standard" and "no grid estimate: fine" in fields["band_method"]
+        return
+    if failed:  # an unconverged level never feeds the grid estimate
+        assert fields["level"] == "fine" and "grid_kind" not in fields
+        assert "no grid estimate: quick stopped at the cap" in fields["band_method"]
         return
     expected = gci.three_grid([0.30, 0.31, 0.33], [0.2, 0.4 / math.sqrt(2), 0.4])
     assert fields["level"] == "fine" and fields["grid_kind"] == "monotonic"
@@ -266,7 +316,10 @@ def test_ladder_records_the_finest_result_with_the_grid_band(tmp_path, failed):
     "run, mark",
     [
         ({"level": "fine", "cd_band": 0.004, "grid_kind": "monotonic"}, "fine, ±0.004 (grid)"),
-        ({"level": "quick", "cd_band": 0.0012}, "quick, ±0.0012 (iterative only)"),
+        (
+            {"level": "quick", "cd_band": 0.0012},
+            "quick, ±0.0012 (iterative only, no grid estimate)",
+        ),
         ({"mesh_cells": 22100000}, "22,100,000 cells, no band"),
     ],
 )

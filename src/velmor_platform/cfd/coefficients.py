@@ -10,7 +10,7 @@ its start time on.
 The first iterations of a run are wild (|Cd| in the hundreds is normal and
 one run passed through -1.6e9 before settling), so the result is the mean
 over a final window that leaves them out. Whether the run has converged,
-and how well the mean is known (two standard errors by batch means), is
+and how well the mean is known (a 95 % half-width by batch means), is
 ``convergence.verdict``'s judgement.
 """
 
@@ -26,10 +26,6 @@ import numpy.typing as npt
 from . import convergence
 from .errors import CfdError
 
-#: Iterations never averaged, at most (fewer when the run is short).
-DISCARD = convergence.DISCARD
-#: Iterations averaged, at least (more when Cd oscillates slowly).
-WINDOW = convergence.MIN_WINDOW
 #: Fewer iterations than this in the window cannot show convergence.
 MIN_WINDOW = 20
 #: A mean |Cd| above this is not a vehicle's drag: the run diverged.
@@ -119,7 +115,7 @@ class Summary:
     converged: bool
     diverged: bool
     reason: str
-    #: The convergence verdict: means and two standard errors over the window.
+    #: The convergence verdict: means and 95 % half-widths over the window.
     verdict: convergence.Verdict | None = None
 
     def two_se(self, name: str) -> float | None:
@@ -178,7 +174,7 @@ def summarise(columns: Columns, *, tolerance: float = convergence.TOLERANCE) -> 
             f"mean Cd {mean:.3g} over iterations {span[0]}-{span[1]} is not physical",
         )  # fmt: skip
     if size < MIN_WINDOW:
-        reason = f"only {size} iterations after the start-up: too few to judge convergence"
+        reason = f"{verdict.message}; only {size} averaged: too few to judge convergence"
         return Summary(
             last, mean, avg("Cl"), avg("CmPitch"), spread, relative, span, False, False,
             reason, verdict,

@@ -9,8 +9,11 @@ the three levels (``gci.three_grid``) and the finest run's iterative band.
 The record says how the band was obtained (``band_method``) and lists each
 level's result (``ladder``).
 
-When a level fails, the finest completed result is recorded with its
-iterative band only and the reason there is no grid estimate.
+When a level fails, or stops at its iteration cap without converging (an
+unconverged level's mean is not the level's answer, and its difference
+from the next level is not the grid's), the finest completed result is
+recorded with its iterative band only and the reason there is no grid
+estimate.
 """
 
 from __future__ import annotations
@@ -30,7 +33,7 @@ if TYPE_CHECKING:
     from ..core.product_core import ProductCore
     from .runner import Progress
 
-#: Coefficients with a grid estimate: (record key, its iterative 2SE key, band key).
+#: Coefficients with a grid estimate: (record key, its iterative band key, band key).
 BANDED = (
     ("cd", "cd_two_se", "cd_band"),
     ("cl", "cl_two_se", "cl_band"),
@@ -79,7 +82,7 @@ def grid_fields(levels: list[dict[str, Any]], sizes: list[float]) -> dict[str, A
             if estimate.extrapolated is not None
             else ""
         )
-        + "; combined in quadrature with the finest run's iterative 2 SE"
+        + "; combined in quadrature with the finest run's iterative half-width"
     )
     return out
 
@@ -133,7 +136,8 @@ def run_ladder(
     fields["wall_time_s"] = round(
         sum(float(r.get("wall_time_s") or 0) for r in results.values()), 3
     )
-    if len(done) == len(LADDER):
+    unconverged = [lv for lv in done if results[lv].get("converged") is False]
+    if len(done) == len(LADDER) and not unconverged:
         sizes = [
             float(case_mod.read_case_info(cases[lv]).get("base_cell_m") or RATIO**-i)
             for i, lv in enumerate(LADDER)
@@ -141,8 +145,11 @@ def run_ladder(
         fields.update(grid_fields([results[lv] for lv in LADDER], sizes))
     elif done:
         missing = [lv for lv in LADDER if lv not in done]
+        why = [f"{', '.join(missing)} did not complete"] if missing else []
+        if unconverged:
+            why.append(f"{', '.join(unconverged)} stopped at the cap without converging")
         fields["band_method"] = (
             str(fields.get("band_method", "iterative only"))
-            + f"; no grid estimate: {', '.join(missing)} did not complete"
+            + f"; no grid estimate: {'; '.join(why)}"
         )
     return fields
