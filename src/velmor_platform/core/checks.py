@@ -7,6 +7,13 @@ a value ``t`` with a tolerance ``tol``. The check is
 * ``miss`` when it lies wholly outside;
 * ``undecided`` otherwise: the band straddles a tolerance limit.
 
+A band from one mesh level alone (its iterative part: how well the mean
+of the iterations is known) says nothing of the level's grid error, which
+on these meshes is many times larger. Such a result is never ``ok`` or
+``miss``: it is ``undecided`` with the reason ``no grid estimate``
+(``NO_GRID``), and every face shows it as "undecided — no grid estimate".
+Only a band with a grid part (a mesh ladder's) decides.
+
 A result recorded without a band (runs recorded before bands existed)
 is checked on its value alone and marked ``banded=False``, so a face can
 say that the check carries no band.
@@ -18,6 +25,8 @@ import math
 from dataclasses import dataclass
 
 OK, MISS, UNDECIDED = "ok", "miss", "undecided"
+#: Why a check of a one-level result stays undecided.
+NO_GRID = "no grid estimate"
 
 
 @dataclass(frozen=True)
@@ -26,13 +35,19 @@ class Check:
     low: float  # the result's band
     high: float
     banded: bool  # False when the result carries no band
+    reason: str = ""  # why it is undecided whatever the band says (NO_GRID)
 
     @property
     def label(self) -> str:
+        if self.reason:
+            return f"{self.status} — {self.reason}"
         return self.status if self.banded else f"{self.status} (no band)"
 
     def as_dict(self) -> dict[str, object]:
-        return {"status": self.status, "low": self.low, "high": self.high, "banded": self.banded}
+        return {
+            "status": self.status, "low": self.low, "high": self.high, "banded": self.banded,
+            "grid_estimate": not self.reason, "label": self.label,
+        }  # fmt: skip
 
 
 def _number(value: object) -> bool:
@@ -48,9 +63,12 @@ def band_check(
     band: float | None,
     target: float | None,
     tolerance: float | None,
+    grid: bool = True,
 ) -> Check | None:
     """The check of ``value ± band`` against ``target ± tolerance``; None
-    when there is no value, target or tolerance to check."""
+    when there is no value, target or tolerance to check. ``grid`` is False
+    when the band is one level's iterative band alone: then the check is
+    undecided, for want of a grid estimate."""
     if not (_number(value) and _number(target) and _number(tolerance)):
         return None
     assert value is not None and target is not None and tolerance is not None
@@ -64,12 +82,14 @@ def band_check(
         status = MISS
     else:
         status = UNDECIDED
+    if banded and not grid:
+        return Check(UNDECIDED, low, high, banded, NO_GRID)
     return Check(status, low, high, banded)
 
 
 def band_kind(run: dict[str, object]) -> str:
     """How a run's band was obtained: ``grid`` (a mesh ladder's GCI with the
-    iterative band), ``iterative`` (one level: 2 SE of the mean only) or
+    iterative band), ``iterative`` (one level: the mean's 95 % half-width only) or
     ``none`` (recorded before bands existed, or no coefficient)."""
     if not _number(run.get("cd_band")):
         return "none"
@@ -91,5 +111,7 @@ def fidelity(run: dict[str, object]) -> str:
     if kind == "none" or not isinstance(band, (int, float)):
         parts.append("no band")
     else:
-        parts.append(f"±{float(band):.3g} ({'grid' if kind == 'grid' else 'iterative only'})")
+        parts.append(
+            f"±{float(band):.3g} ({'grid' if kind == 'grid' else 'iterative only, ' + NO_GRID})"
+        )
     return ", ".join(parts)

@@ -70,7 +70,7 @@ def convergence(
         top.axhline(window.cd, color="black", lw=0.9)
         if np.isfinite(window.half_width):
             top.axhspan(window.lo, window.hi, color=_COLOURS[0], alpha=0.18, lw=0)
-            band = f"Cd {window.cd:.4f} ± {window.half_width:.4f} (2 SE)"
+            band = f"Cd {window.cd:.4f} ± {window.half_width:.4f} (95 % of the mean)"
         else:
             band = f"Cd {window.cd:.4f}"
         top.set_title(

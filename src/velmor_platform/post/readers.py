@@ -96,7 +96,7 @@ class Window:
     first: int
     last: int
     cd: float
-    half_width: float  # two standard errors of the mean (batch means)
+    half_width: float  # 95 % half-width of the mean (batch means)
     source: str  # "record" when the run's record gave it
 
     @property

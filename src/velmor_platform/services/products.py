@@ -40,21 +40,25 @@ BAND_KEY = {"cd": "cd_band", "cl": "cl_band", "cm_pitch": "cm_band"}
 
 
 def gate(
-    now: Any, target: Any, tol: Any, has_tolerance: bool, band: Any = None
+    now: Any, target: Any, tol: Any, has_tolerance: bool, band: Any = None, grid: bool = True
 ) -> str:  # fmt: skip
     """The check of a result against a toleranced target, using the
     result's ``band`` (``core.checks.band_check``): ``ok`` when the whole band
     lies inside the tolerance, ``miss`` when wholly outside, ``undecided``
-    otherwise; ``no tol`` when the tolerance is missing, else empty. A
-    result without a band is checked on its value alone."""
+    otherwise, and "undecided — no grid estimate" when the band is one
+    level's iterative band alone (``grid`` False); ``no tol`` when the
+    tolerance is missing, else empty. A result without a band is checked
+    on its value alone."""
     from ..core.checks import band_check
 
     if not has_tolerance or not both_numbers(now, target):
         return ""
     if not is_number(tol):
         return "no tol"
-    check = band_check(now, band, target, tol)
-    return check.status if check is not None else ""
+    check = band_check(now, band, target, tol, grid)
+    if check is None:
+        return ""
+    return check.label if check.reason else check.status
 
 
 def current_run(
@@ -125,7 +129,10 @@ def result_rows(data: dict[str, Any]) -> list[dict[str, Any]]:
     """Targets, benchmarks and latest results side by side, key by key,
     with the tolerance, the difference and the check (from ``show``'s data)."""
     targets, benchmarks, current = data["targets"], data["benchmarks"], data["current"]
+    from ..core.checks import band_kind
+
     run = data.get("current_run") or {}
+    grid = band_kind(run) != "iterative"
     rows = []
     for key in RESULT_KEYS:
         if key not in targets and key not in current and key not in benchmarks:
@@ -145,7 +152,8 @@ def result_rows(data: dict[str, Any]) -> list[dict[str, Any]]:
                 # A coefficient recorded without a band (runs from before bands).
                 "no_band": key in BAND_KEY and is_number(now) and not is_number(band),
                 "delta": rounded(now - target) if both_numbers(now, target) else None,
-                "check": gate(now, target, tol, tol_key is not None, band),
+                "check": gate(now, target, tol, tol_key is not None, band, grid),
+                "grid_estimate": grid if is_number(band) else None,
                 "unit": UNITS.get(key, ""),
                 "default": key in data.get("default_targets", ()),
             }
@@ -160,7 +168,8 @@ def checks(data: dict[str, Any]) -> dict[str, dict[str, Any]]:
 
     out = {}
     for row in result_rows(data):
-        check = band_check(row["current"], row["band"], row["target"], row["tol"])
+        grid = row["grid_estimate"] is not False
+        check = band_check(row["current"], row["band"], row["target"], row["tol"], grid)
         if check is not None and row["key"] in TOLERANCE_KEY:
             out[row["key"]] = check.as_dict()
     return out

@@ -138,6 +138,7 @@ class Summary:
     current: dict[str, Any] = field(default_factory=dict)
     fidelity: str = ""  # how far the current drag figure can be trusted
     band: float | None = None  # its half band
+    grid: bool = True  # False when that band is one level's iterative band alone
 
 
 _summaries: dict[str, tuple[tuple[tuple[str, int, int], ...], Summary]] = {}
@@ -164,6 +165,7 @@ def _summary(ident: str, path: Path) -> Summary:
         if run is not None:
             summary.fidelity = run["fidelity"]
             summary.band = run.get("cd_band") if is_number(run.get("cd_band")) else None
+            summary.grid = run["band_kind"] != "iterative"
     except Exception as exc:  # noqa: BLE001 - one unreadable product does not hide the rest
         entry["error"] = describe(exc)
     # Loading may rewrite geometry references: take the signature afterwards.
@@ -191,7 +193,7 @@ def status_line(summary: Summary) -> tuple[str, str]:
         return "no drag result yet" + (f" (target {fmt(target)})" if is_number(target) else ""), ""
     if not is_number(target):
         return f"cd {fmt(now)}, no drag target", ""
-    check = gate(now, target, tol, True, summary.band)
+    check = gate(now, target, tol, True, summary.band, summary.grid)
     band = f" {GLYPHS['pm']}{fmt(tol)}" if is_number(tol) else ""
     mark = f" ({summary.fidelity})" if summary.fidelity else ""
     return f"cd {fmt(now)}{mark} against target {fmt(target)}{band}: {check}", check

@@ -62,8 +62,10 @@ def register_simulate(commands: Subparsers) -> None:
             "(surfaceFeatureExtract, blockMesh, snappyHexMesh: the body and its wheels), solves\n"
             "it (simpleFoam; decomposePar and MPI with --ranks above 1) until the convergence\n"
             "verdict or the iteration cap, and records the force coefficients averaged over the\n"
-            "final window with their iterative band (2 SE). --uncertainty runs the mesh ladder\n"
-            "(quick, standard, fine) and records the finest result with its grid band. Progress\n"
+            "final window with their iterative band (95 % half-width of the mean); its check\n"
+            'against a target is "undecided — no grid estimate". --uncertainty runs the mesh\n'
+            "ladder (quick, standard, fine) and records the finest result with its grid band,\n"
+            "which decides the check. Progress\n"
             "goes to stderr. Ctrl-C stops the solver and records the run as cancelled. Exit\n"
             "status 1 when the run fails or diverges, 130 when cancelled."
         ),
