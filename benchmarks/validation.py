@@ -127,6 +127,7 @@ def run_one(
     ground: str = "fixed",
     refine: dict[str, int] | None = None,
     model: str = MODELS[0],
+    relax: dict[str, float] | None = None,
 ) -> dict[str, Any]:
     """Build, run and summarise one configuration at one level (in this process);
     ``keep`` names a folder to copy the case to (for a closer look). ``refine``
@@ -171,6 +172,12 @@ def run_one(
             _edge_level(folder, refine["edges"])
         if model != MODELS[0]:
             _turbulence_model(folder, model)
+        if relax:
+            from foamlib import FoamFile
+
+            solution = FoamFile(folder / "system" / "fvSolution")
+            for field, factor in relax.items():
+                solution["relaxationFactors", "equations", field] = factor
         load_before = os.getloadavg()[0]
         stop = threading.Event()  # SIGTERM ends the OpenFOAM stage's whole process group
         signal.signal(signal.SIGTERM, lambda *_: stop.set())
@@ -185,6 +192,9 @@ def run_one(
             "wall_s": round(result.wall_time_s, 1), "stage_s": result.stage_times,
             "cells": api.mesh_cells(folder), "base_cell_m": info["base_cell_m"],
             "underbody": info["underbody"], "blockage": info["blockage"],
+            "layers": info.get("layers"), "first_layer_m": info.get("first_layer_m"),
+            "feature_edges": info.get("feature_edges"),
+            **({"relax": relax} if relax else {}),
             "load_before": round(load_before, 2), "load_after": round(os.getloadavg()[0], 2),
         }  # fmt: skip
         if result.status != "completed":
@@ -195,6 +205,9 @@ def run_one(
             cd=s.cd, cd_two_se=s.two_se("Cd"), converged=s.converged, iterations=s.iterations,
             message=s.reason, window=s.window,
         )  # fmt: skip
+        from velmor_platform.cfd import layers
+
+        out["layer_coverage"] = layers.summary(layers.coverage(folder, info["layers"]))[0]
         out.update(breakdown(folder, 0.222 * math.cos(math.radians(body.slant))))
         if keep:
             shutil.copytree(folder, Path(keep) / f"{name}-{level}", dirs_exist_ok=True)
@@ -265,11 +278,13 @@ def _subprocess(
     ground: str,
     refine: list[str],
     model: str = MODELS[0],
+    relax: list[str] | None = None,
 ) -> dict[str, Any]:
     """One run in a fresh interpreter (its own memory; a crash stays there)."""
     cmd = [sys.executable, __file__, "--one", name, level, str(ranks), "--ground", ground]
     cmd += ["--keep", keep] if keep else []
     cmd += ["--refine", *refine] if refine else []
+    cmd += ["--relax", *relax] if relax else []
     cmd += ["--model", model]
     proc = subprocess.run(cmd, capture_output=True, text=True, check=False)
     if proc.returncode != 0:
@@ -332,6 +347,38 @@ def table(results: list[dict[str, Any]]) -> str:
     return "\n".join(rows)
 
 
+def deltas(results: list[dict[str, Any]]) -> str:
+    """The drag differences between the family's members at each level, with
+    their paired band (the two iterative bands in quadrature: at one level the
+    grid error is shared by both members and largely cancels from the
+    difference, which is the assumption this table tests against the
+    published deltas), against the published difference."""
+    rows = [
+        "| level | pair | computed ΔCd | paired band ± | excludes 0 | published ΔCd "
+        "| sign | within ±40 % |",
+        "|---|---|---:|---:|---|---:|---|---|",
+    ]
+    by = {(r["body"], r["level"]): r for r in results if r.get("cd") is not None}
+    names = list(BODIES)
+    for level in LEVELS:
+        for i, a in enumerate(names):
+            for b in names[i + 1 :]:
+                ra, rb = by.get((a, level)), by.get((b, level))
+                if ra is None or rb is None:
+                    continue
+                delta = rb["cd"] - ra["cd"]
+                band = math.hypot(ra.get("cd_two_se") or 0.0, rb.get("cd_two_se") or 0.0)
+                published = BODIES[b].cd - BODIES[a].cd
+                sign = (delta > 0) == (published > 0)
+                close = abs(delta - published) <= 0.4 * abs(published)
+                rows.append(
+                    f"| {level} | {b} - {a} | {delta:+.4f} | {band:.4f} "
+                    f"| {'yes' if abs(delta) > band else 'no'} | {published:+.3f} "
+                    f"| {'right' if sign else 'wrong'} | {'yes' if close else 'no'} |"
+                )
+    return "\n".join(rows)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--bodies", nargs="*", default=list(BODIES))
@@ -354,6 +401,13 @@ def main() -> None:
         "--model", choices=MODELS, default=MODELS[0],
         help="an experiment: another turbulence model than the loop's own (the first)",
     )  # fmt: skip
+    parser.add_argument(
+        "--relax", nargs="*", default=[], metavar="FIELD=FACTOR",
+        help="an experiment: other under-relaxation factors (U=0.7 k=0.5 omega=0.5)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--deltas", action="store_true", help="only print the deltas table of --out"
+    )  # fmt: skip
     parser.add_argument("--one", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     refine = {}
@@ -362,24 +416,36 @@ def main() -> None:
         if region not in REFINE or not value.isdigit():
             parser.error(f"--refine takes {', '.join(r + '=N' for r in REFINE)}, not {item!r}")
         refine[region] = int(value)
+    relax = {}
+    for item in args.relax:
+        field, _, value = item.partition("=")
+        try:
+            relax[field] = float(value)
+        except ValueError:
+            parser.error(f"--relax takes FIELD=FACTOR, not {item!r}")
     if args.one:
         name, level, ranks = args.one
         print(
-            json.dumps(run_one(name, level, int(ranks), args.keep, args.ground, refine, args.model))
+            json.dumps(
+                run_one(name, level, int(ranks), args.keep, args.ground, refine, args.model, relax)
+            )
         )
         return
     out = Path(args.out)
-    experiment = refine or args.ground != "fixed" or args.model != MODELS[0]
+    experiment = refine or relax or args.ground != "fixed" or args.model != MODELS[0]
     if experiment and not args.table and out.resolve() == OUT.resolve():
-        parser.error("an experiment (--refine, --ground moving, --model) needs its own --out file")
+        parser.error(
+            "an experiment (--refine, --relax, --ground moving, --model) needs its own --out file"
+        )
     report = json.loads(out.read_text()) if out.is_file() else {"results": []}
     if not args.table:
         for name in args.bodies:
             for level in args.levels:
                 started = time.perf_counter()
                 entry = _subprocess(
-                    name, level, args.ranks, args.keep, args.ground, args.refine, args.model
-                )
+                    name, level, args.ranks, args.keep, args.ground, args.refine, args.model,
+                    args.relax,
+                )  # fmt: skip
                 entry["elapsed_s"] = round(time.perf_counter() - started, 1)
                 print(json.dumps(entry), flush=True)
                 report["results"] = [
@@ -392,7 +458,10 @@ def main() -> None:
                     "note": "shared machine: other jobs ran at the same time (see load_*)",
                 }  # fmt: skip
                 out.write_text(json.dumps(report, indent=2) + "\n")
-    print(table(report["results"]))
+    if not args.deltas:
+        print(table(report["results"]))
+    print()
+    print(deltas(report["results"]))
 
 
 if __name__ == "__main__":

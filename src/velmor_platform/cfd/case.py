@@ -29,7 +29,7 @@ from typing import Any
 import numpy as np
 
 from ..core import geometry
-from . import launch, yaw
+from . import features, launch, yaw
 from . import surface as surface_mod
 from . import wheels as wheels_mod
 from .domain import Domain, mirrored, tunnel
@@ -38,10 +38,12 @@ from .functions import add_function_objects
 from .params import (
     AIR_RHO,
     LADDER,
+    LAYER_EXPANSION,
     MESH_LEVELS,
     Reference,
     RunParams,
     first_layer_y_plus,
+    layer_stack,
     turbulence_inlet,
 )
 from .stages import COPY_FIELDS, stages
@@ -179,7 +181,7 @@ def configure(
     snappy["geometry", "wakeBox", "min"] = _r(domain.wake[0])
     snappy["geometry", "wakeBox", "max"] = _r(domain.wake[1])
     snappy["castellatedMeshControls", "features"] = [
-        {"file": '"body.eMesh"', "level": mesh.surface[1]}
+        {"file": f'"{features.emesh_name("body")}"', "level": mesh.edges}
     ]
     snappy["castellatedMeshControls", "refinementSurfaces", "body", "level"] = list(mesh.surface)
     snappy["castellatedMeshControls", "refinementRegions", "nearBox", "levels"] = [
@@ -196,15 +198,22 @@ def configure(
             "mode": "inside", "levels": [[1e15, domain.under_level]],
         }  # fmt: skip
     snappy["castellatedMeshControls", "locationInMesh"] = _r(domain.inside)
-    snappy["addLayersControls", "layers", "body", "nSurfaceLayers"] = mesh.layers
-    # Layer sizes stay relative to the surface cells (the template's
-    # finalLayerThickness): absolute layers thin enough to hold y+ across the
-    # ladder made runs diverge at the sharp tail of a body. So the first
-    # layer's y+ changes with the level, by the ladder's ratio; the case
-    # records its estimate (``first_layer_y_plus``).
+    # The same absolute prism layers on every level (``layer_stack``): the
+    # mesh ladder then refines the mesh, not the wall model.
+    first, layers = layer_stack(params.speed, length)
+    layers = mesh.layers or layers
+    layering = snappy["addLayersControls"].as_dict()  # type: ignore[union-attr]
+    for relative in ("finalLayerThickness", "thickness"):
+        layering.pop(relative, None)
+    layering.update(
+        relativeSizes=False, firstLayerThickness=round(first, 7),
+        expansionRatio=LAYER_EXPANSION, minThickness=round(first / 4, 7),
+    )  # fmt: skip
+    layering["layers"] = {"body": {"nSurfaceLayers": layers}}
+    snappy["addLayersControls"] = layering
     patches = ["body", *wheels_mod.configure(
         case, front or [], rear or [], speed=params.speed, surface=mesh.surface,
-        layers=mesh.layers,
+        layers=layers, edges=mesh.edges,
     )]  # fmt: skip
 
     control = FoamFile(case / "system" / "controlDict")
@@ -373,10 +382,12 @@ def build_case(
         surfaces = tmp / "constant" / "triSurface"
         surfaces.mkdir(parents=True, exist_ok=True)
         geometry.write_stl(placed, surfaces / "body.stl")
+        edges = {"body": features.write_emesh(placed, surfaces / features.emesh_name("body"))}
         for name, axle in zip(wheels_mod.PATCHES, (front, rear), strict=True):
             if axle:
                 parts = np.concatenate([w.triangles for w in axle])
                 geometry.write_stl(parts, surfaces / f"{name}.stl", name=name)
+                edges[name] = features.write_emesh(parts, surfaces / features.emesh_name(name))
         projected = surface_mod.projected_area(whole)
         asymmetry = surface_mod.asymmetry(whole)
         if asymmetry > surface_mod.ASYMMETRY_LIMIT and not params.full_model:
@@ -393,6 +404,8 @@ def build_case(
             half_area=projected if params.full_model else projected / 2, gap=gap,
         )  # fmt: skip
         add_function_objects(tmp, lo, hi)  # the post-processing set of the run's report
+        length = float(hi[0] - lo[0])
+        first, layers = layer_stack(params.speed, length)
         allrun = tmp / "Allrun"
         allrun.write_text(_allrun(params.ranks))
         allrun.chmod(0o755)
@@ -411,7 +424,7 @@ def build_case(
             "domain": {"min": _r(domain.lo), "max": _r(domain.hi), "cells": list(domain.cells)},
             "half_model": not params.full_model,
             "yaw_deg": params.yaw,
-            "layers": params.mesh.layers,
+            "layers": params.mesh.layers or layers,
             "geometry_key": surface_mod.geometry_key(everything),
             "projected_area": round(projected, 5),
             "asymmetry": round(asymmetry, 5),
@@ -423,13 +436,10 @@ def build_case(
                 "cells_across": round(domain.gap_cells(), 2),
                 "ground_split": domain.ground_split,
             },
-            "first_layer_y_plus": round(
-                first_layer_y_plus(
-                    params.speed, float(hi[0] - lo[0]),
-                    domain.base / 2 ** params.mesh.surface[1], params.mesh.layers,
-                ),
-                1,
-            ),
+            "first_layer_m": round(first, 7),
+            "first_layer_y_plus": round(first_layer_y_plus(params.speed, length, first), 1),
+            "feature_edges": edges,
+            "edge_level": params.mesh.edges,
             "wheels": [
                 {
                     "name": w.name, "patch": patch, "centre": _r(list(w.centre)),

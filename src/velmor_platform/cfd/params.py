@@ -39,10 +39,11 @@ class MeshLevel(BaseModel):
 
     The levels form a ladder of similar meshes: only the base (background)
     cell size changes, by ``RATIO`` from one level to the next; refinement
-    levels, regions and the number of prism layers are the same on every
-    level. The layers' thickness is relative to the surface cells, so the
-    first layer's y+ changes by ``RATIO`` from one level to the next
-    (about 450, 320 and 230 for the sample hatch at 30 m/s).
+    levels and regions are the same on every level, the body's feature
+    edges one level finer than its surface. The prism layers are the same
+    on every level too (``layer_stack``: an absolute first-layer height
+    and count from the body's length and the speed), so the ladder changes
+    the mesh, not the wall treatment.
     """
 
     model_config = ConfigDict(frozen=True)
@@ -51,19 +52,25 @@ class MeshLevel(BaseModel):
     surface: tuple[int, int]  # snappyHexMesh surface refinement (min, max)
     near: int  # refinement level of the box around the body
     wake: int  # refinement level of the wake box
-    layers: int  # prism layers on the body
+    layers: int | None  # prism layers on the body; None: ``layer_stack``'s count
     iterations: int  # default iteration cap
+
+    @property
+    def edges(self) -> int:
+        """Refinement level along the body's feature edges."""
+        return self.surface[1] + 1
 
 
 def _level(step: int, iterations: int) -> MeshLevel:
     return MeshLevel(
         cells_per_length=round(8.0 * RATIO**step, 6), surface=(3, 3), near=2, wake=1,
-        layers=4, iterations=iterations,
+        layers=None, iterations=iterations,
     )  # fmt: skip
 
 
-# The caps leave room for the convergence test: 150 start-up iterations and
-# two windows of at least 200 (more when Cd oscillates slowly).
+# The caps leave room for the convergence test: a start-up the verdict cuts
+# off, then two windows of at least 100 iterations (more when Cd
+# oscillates slowly or its batch means stay correlated).
 MESH_LEVELS: dict[str, MeshLevel] = {
     "quick": _level(0, 1000),
     "standard": _level(1, 1500),
@@ -83,7 +90,7 @@ class RunParams(BaseModel):
     template: str | None = None
     #: Yaw angle of the wind, degrees; any other than 0 needs the full model (see ``yaw``).
     yaw: float = 0.0  # bounds: rules.check_yaw
-    #: Relative tolerance of each test of the convergence verdict (window means, drift, 2SE).
+    #: Relative tolerance of each test of the convergence verdict (window means, drift, half-width).
     convergence_tolerance: float = Field(default=0.005, gt=0, lt=1)
     #: The road: moving at the free-stream speed (on the road), or fixed (a wind tunnel's floor).
     ground: Literal["moving", "fixed"] = "moving"
@@ -153,12 +160,46 @@ def friction_velocity(speed: float, length: float) -> float:
     return speed * math.sqrt(0.026 * reynolds ** (-1 / 7) / 2)
 
 
-def first_layer_y_plus(
-    speed: float, length: float, surface_cell: float, layers: int,
-    final: float = 0.5, expansion: float = 1.3,
-) -> float:  # fmt: skip
-    """Estimated y+ at the centre of the first prism layer: the layers are
-    sized relative to the surface cells (the last ``final`` of a cell thick,
-    growing by ``expansion``), so y+ scales with the mesh level."""
-    first = final * surface_cell / expansion ** (layers - 1)
+#: Estimated y+ at the centre of the first prism layer. Spalding's wall
+#: function (the templates' ``nutUSpaldingWallFunction``) holds from the
+#: viscous sublayer through the log layer, so the stated range is wide:
+#: the estimate for the whole body, not for every face, is what is set.
+FIRST_LAYER_Y_PLUS = 50.0
+#: Growth of the prism layers from the wall outwards.
+LAYER_EXPANSION = 1.2
+#: Share of the flat-plate boundary layer's thickness at the tail that the
+#: layers may fill, and of the finest level's surface cell the last layer may take.
+LAYER_STACK_SHARE = 0.8
+LAST_LAYER_SHARE = 0.5
+MIN_LAYERS = 3
+
+
+def first_layer_height(speed: float, length: float, y_plus: float = FIRST_LAYER_Y_PLUS) -> float:
+    """Height of the first prism layer whose centre sits at ``y_plus``, m."""
+    return 2 * y_plus * AIR_NU / friction_velocity(speed, length)
+
+
+def boundary_layer_thickness(speed: float, length: float) -> float:
+    """Turbulent flat-plate boundary layer thickness at the tail, m (0.37 L Re^-1/5)."""
+    reynolds: float = speed * length / AIR_NU
+    return 0.37 * length * math.pow(reynolds, -0.2)
+
+
+def layer_stack(speed: float, length: float) -> tuple[float, int]:
+    """``(first layer height, number of layers)``, the same on every level:
+    as many layers growing by ``LAYER_EXPANSION`` as fit within
+    ``LAYER_STACK_SHARE`` of the boundary layer at the tail, with the last
+    layer at most ``LAST_LAYER_SHARE`` of the finest level's surface cell."""
+    first = first_layer_height(speed, length)
+    finest = MESH_LEVELS[LADDER[-1]]
+    cell = length / finest.cells_per_length / 2 ** finest.surface[1]
+    stack = LAYER_STACK_SHARE * boundary_layer_thickness(speed, length)
+    r = LAYER_EXPANSION
+    by_stack = math.log(1 + stack * (r - 1) / first) / math.log(r)
+    by_last = 1 + math.log(max(LAST_LAYER_SHARE * cell / first, 1.0)) / math.log(r)
+    return first, max(MIN_LAYERS, math.floor(min(by_stack, by_last)))
+
+
+def first_layer_y_plus(speed: float, length: float, first: float) -> float:
+    """Estimated y+ at the centre of a first prism layer ``first`` metres high."""
     return first / 2 * friction_velocity(speed, length) / AIR_NU

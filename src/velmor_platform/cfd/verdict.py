@@ -27,7 +27,7 @@ from pathlib import Path
 from typing import Any
 
 from . import case as case_mod
-from . import coefficients, record
+from . import coefficients, layers, record
 from . import yaw as yaw_mod
 from .errors import CfdError
 from .stages import COPY_FIELDS, stages
@@ -193,6 +193,11 @@ def record_fields(case: Path, result: RunResult, info: dict[str, Any]) -> dict[s
         message=summary.reason,
     )
     fields.update(_band_fields(case, summary, info))
+    line, poor = layers.summary(layers.coverage(case, int(info.get("layers") or 0)))
+    if line:
+        fields["layers"] = line
+    if poor:
+        fields["warnings"] = "; ".join(filter(None, [fields.get("warnings"), *poor]))
     if not info.get("half_model", True):
         fields.update(yaw_mod.side_coefficients(case, summary.window))
     return fields
@@ -238,7 +243,7 @@ def _band_fields(case: Path, summary: coefficients.Summary, info: dict[str, Any]
     if "cd_band" in out and summary.window is not None:
         lo, hi = summary.window
         out["band_method"] = (
-            f"iterative: 2 SE of the mean by batch means over iterations {lo}-{hi}; "
+            f"iterative: 95 % half-width of the mean by batch means over iterations {lo}-{hi}; "
             "no grid estimate"
         )
     area = info.get("reference", {}).get("frontal_area")

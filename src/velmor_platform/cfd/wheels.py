@@ -21,6 +21,7 @@ import numpy as np
 
 from ..core.bodies.wheels import WHEELS_PRIM, Wheel, file_wheels, product_wheels
 from ..core.geometry import Triangles
+from .features import emesh_name
 
 #: How deep each tyre is sunk into the road, as a fraction of its radius.
 SINK = 0.015
@@ -77,6 +78,7 @@ def configure(
     speed: float,
     surface: tuple[int, int],
     layers: int,
+    edges: int,
 ) -> list[str]:
     """Add the wheel patches to the case's dictionaries and fields; returns
     the names of the patches added (their STL files are already written)."""
@@ -87,8 +89,6 @@ def configure(
         return []
     snappy = FoamFile(case / "system" / "snappyHexMeshDict")
     features = list(snappy["castellatedMeshControls", "features"])  # type: ignore[arg-type]
-    extract = FoamFile(case / "system" / "surfaceFeatureExtractDict")
-    body_extract = extract["body.stl"].as_dict()  # type: ignore[union-attr]
     fields = case / "0.orig"
     for name in added:
         snappy["geometry", f"{name}.stl"] = {"type": "triSurfaceMesh", "name": name}
@@ -96,9 +96,8 @@ def configure(
             "level": list(surface),
             "patchInfo": {"type": "wall"},
         }
-        features.append({"file": f'"{name}.eMesh"', "level": surface[1]})
+        features.append({"file": f'"{emesh_name(name)}"', "level": edges})
         snappy["addLayersControls", "layers", name] = {"nSurfaceLayers": layers}
-        extract[f"{name}.stl"] = body_extract
     snappy["castellatedMeshControls", "features"] = features
     for field in ("p", "k", "omega", "nut"):
         f = FoamFieldFile(fields / field)

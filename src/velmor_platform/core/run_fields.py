@@ -44,7 +44,7 @@ RUN_FIELDS: tuple[tuple[str, str, str], ...] = (
     ("half_model", "halfModel", "Bool"),
     ("asymmetry", "asymmetry", "Double"),
     ("warnings", "warnings", "String"),
-    # The averaging window and iterative statistics (two standard errors).
+    # The averaging window and iterative statistics (95 % half-widths, under their old names).
     ("window_start", "windowStart", "Int"),
     ("window_end", "windowEnd", "Int"),
     ("cd_two_se", "cdTwoSe", "Double"),
@@ -82,6 +82,8 @@ RUN_FIELDS: tuple[tuple[str, str, str], ...] = (
     ("handling_values", "handlingValues", "String"),
     ("dynamics_settings", "dynamicsSettings", "String"),
     ("aero_run", "aeroRun", "String"),
+    # How the prism layers went on, patch by patch.
+    ("layers", "prismLayers", "String"),
 )
 
 #: (USD attribute, record key) pairs, for the reader.
