@@ -1,9 +1,12 @@
 """Replay the force history of finished cases through the convergence verdict.
 
-For each case folder, the first iteration at which the verdict would have
-stopped the run, and the mean Cd it would have recorded, with this tree's
-verdict and, given ``--against REV``, with the verdict of an older commit
-(read from git, nothing checked out)::
+For each case folder (or a folder holding a case's ``forceCoeffs1`` output),
+the first iteration at which the verdict would have stopped the run, the
+mean Cd and band it would have recorded, the mean the whole history gives
+(the verdict's mean at its last iteration) and whether that lies inside the
+band recorded at the stop, with this tree's verdict and, given
+``--against REV``, with the verdict of an older commit (read from git,
+nothing checked out)::
 
     python benchmarks/verdict_replay.py CASE... [--against 0c3c8c3]
     python benchmarks/verdict_replay.py --synthetic --against 0c3c8c3
@@ -25,7 +28,7 @@ from types import ModuleType
 
 import numpy as np
 
-from velmor_platform.cfd import convergence
+from velmor_platform.cfd import coefficients, convergence
 from velmor_platform.post import readers
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -49,12 +52,23 @@ def older(rev: str) -> ModuleType:
     return module
 
 
-def first_stop(module: ModuleType, time: np.ndarray, cd: np.ndarray, start: int = 350) -> str:
-    for n in range(start, len(cd) + 1):
-        v = module.verdict(time[:n], {"Cd": cd[:n]})
+def first_stop(
+    module: ModuleType, time: np.ndarray, columns: dict[str, np.ndarray], start: int = 150
+) -> tuple[int, float, float] | None:
+    """``(iteration, mean Cd, band)`` where ``module``'s verdict first stops."""
+    for n in range(start, len(time) + 1):
+        v = module.verdict(time[:n], {k: c[:n] for k, c in columns.items()})
         if v.converged:
-            return f"{int(time[n - 1])} ({v.stats['Cd'].mean:.4f})"
-    return "never"
+            return int(time[n - 1]), v.stats["Cd"].mean, v.stats["Cd"].two_se
+    return None
+
+
+def _stop(stop: tuple[int, float, float] | None, final: float) -> str:
+    if stop is None:
+        return "never | — | —"
+    it, mean, band = stop
+    inside = "yes" if abs(mean - final) <= band else "no"
+    return f"{it} | {mean:.4f} ± {band:.4f} | {mean - final:+.4f} ({inside})"
 
 
 def main() -> None:
@@ -65,20 +79,40 @@ def main() -> None:
     args = parser.parse_args()
     histories = []
     for folder in args.cases:
-        history = readers.coefficient_history(folder)
-        name = f"{folder.parent.name}/{folder.name}"
-        histories.append((name, np.asarray(history["Time"]), np.asarray(history["Cd"])))
+        if (folder / "forceCoeffs1").is_dir() and not (folder / "postProcessing").is_dir():
+            kept = Path(tempfile.mkdtemp(prefix="velmor-replay-"))  # a kept forceCoeffs1 alone
+            (kept / "postProcessing").mkdir()
+            (kept / "postProcessing" / "forceCoeffs1").symlink_to(
+                (folder / "forceCoeffs1").resolve()
+            )
+            columns = coefficients.read_coefficients(kept)
+        else:
+            columns = readers.coefficient_history(folder)
+        if "Time" not in columns:
+            print(f"{folder}: no force history", file=sys.stderr)
+            continue
+        columns = coefficients.with_axle_lift(columns)
+        t = np.asarray(columns.pop("Time"))
+        wanted = {k: np.asarray(columns[k]) for k in ("Cd", "Cl", "Cl(f)", "Cl(r)") if k in columns}
+        histories.append((f"{folder.parent.name}/{folder.name}", t, wanted))
     if args.synthetic:
         t = np.arange(1.0, 2001)
         cd = 0.279 + 0.09 * np.exp(-t / 180) + 2 * np.exp(-t / 30)
         cd += 0.0006 * np.random.default_rng(1).standard_normal(len(t))
-        histories.append(("synthetic slow start", t, cd))
+        histories.append(("synthetic slow start", t, {"Cd": cd}))
     old = older(args.against) if args.against else None
-    print("| history | iterations | this tree |" + (f" {args.against} |" if old else ""))
-    print("|---|---:|---|" + ("---|" if old else ""))
-    for name, t, cd in histories:
-        row = f"| {name} | {len(cd)} | {first_stop(convergence, t, cd)} |"
-        print(row + (f" {first_stop(old, t, cd)} |" if old else ""))
+    print(
+        "| history | iterations | stops at | Cd there ± band | from the final mean (inside) |"
+        + (f" {args.against} |" if old else "")
+    )
+    print("|---|---:|---:|---|---|" + ("---|" if old else ""))
+    for name, t, columns in histories:
+        final = convergence.verdict(t, columns).stats["Cd"].mean
+        row = f"| {name} | {len(t)} | {_stop(first_stop(convergence, t, columns), final)} |"
+        if old:
+            stop = first_stop(old, t, {"Cd": columns["Cd"]})
+            row += f" {'never' if stop is None else f'{stop[0]} ({stop[1]:.4f})'} |"
+        print(row)
 
 
 if __name__ == "__main__":

@@ -28,8 +28,11 @@ the lift and the front and rear lift over the last two windows of the history:
 
 Each test is relative to the coefficient's own mean, or to the drag's
 when that is larger (a lift near zero is known when it is known to a
-share of the drag). The same statistics (mean and half-width over the same
-window) are given for every column, so each coefficient carries its band.
+share of the drag). The same statistics are given for every column, so
+each coefficient carries its band: the mean over the window, and the
+half-width combined in quadrature with the step between the two windows'
+means, so that the band also holds what a slowly fading start-up may still
+leave (a stationary signal's step is of the half-width's size).
 The half-width is kept under the name ``two_se``, the name the run records
 have always used for the iterative band.
 """
@@ -270,11 +273,14 @@ def verdict(
             continue
         mean = float(last.mean())
         half, count = batch_half_width(last, size=size)
-        stats[name] = Stat(mean, half)
+        before = column[max(0, n - 2 * window) : n - window]
+        # The band also holds what the start-up may still leave: the step
+        # between the two windows' means, a measure of the remaining trend.
+        step = float(before.mean()) - mean if len(before) else 0.0
+        stats[name] = Stat(mean, math.hypot(half, step))
         if name != key and name not in TESTED:
             continue
         scale = max(abs(mean), abs(drag_mean)) if name != key else mean
-        before = column[max(0, n - 2 * window) : n - window]
         tests = {
             "shift": _relative(float(before.mean()) - mean, scale) if len(before) else math.inf,
             "drift": _relative(_change(last, size or 1), scale),

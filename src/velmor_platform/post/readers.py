@@ -115,13 +115,12 @@ def coefficient_history(case: Path) -> Columns:
         return {}
 
 
-def _two_se(values: npt.NDArray[np.float64], batches: int = 5) -> float:
-    """Two standard errors of the mean of a correlated series, by batch means."""
-    n = len(values) // batches
-    if n < 2:
-        return float("nan")
-    means = values[: n * batches].reshape(batches, n).mean(axis=1)
-    return float(2 * means.std(ddof=1) / math.sqrt(batches))
+def _two_se(values: npt.NDArray[np.float64]) -> float:
+    """The 95 % half-width of the mean of a correlated series, as the verdict takes it."""
+    from ..cfd.convergence import batch_half_width
+
+    half = batch_half_width(values)[0]
+    return half if math.isfinite(half) else float("nan")
 
 
 def window(history: Columns, run: dict[str, Any] | None = None) -> Window | None:
