@@ -97,10 +97,12 @@ def _all_images_loaded(driver):
 
 
 @pytest.mark.skipif(_renderer_problem() is not None, reason=f"no pictures: {_renderer_problem()}")
-def test_a_run_page_and_the_product_card_show_their_pictures(workspace, server, browser, tmp_path):
+def test_a_run_page_and_the_product_card_show_their_pictures(workspace, server, browser):
     from post_case import copy_case, record_run, with_surface
 
-    run = record_run(with_surface(copy_case(tmp_path / "case"), workspace))
+    run = record_run(
+        with_surface(copy_case(workspace / "cases" / "sedan-base" / "case"), workspace)
+    )
     browser.get(server + "products/sedan:base")  # its picture starts being made
     browser.get(server + "products/sedan:base/history")
     browser.find_element(By.LINK_TEXT, run["run_id"]).click()
