@@ -231,6 +231,26 @@ def test_pictures_are_not_blank_and_show_the_car(case, workspace):
 
 
 @needs_renderer
+def test_a_plane_on_the_road_sits_on_its_colour_bar_without_an_empty_band(tmp_path):
+    import pyvista as pv
+    from PIL import Image
+
+    from velmor_platform.post import render
+
+    # A centre plane as a case samples it: from the road up, well beyond the car.
+    plane = pv.Plane(center=(2, 0, 6), direction=(0, 1, 0), i_size=12, j_size=12)
+    plane.cell_data["U/Uinf"] = np.linspace(0.2, 1.2, plane.n_cells)
+    body = pv.Box((0, 4, -0.1, 0.1, 0.2, 1.2))
+    target = tmp_path / "centre.png"
+    bounds = render.crop_bounds(body, 0.3, 1.0, 0.35)
+    render.draw(plane, render.SCALES["speed"], {"side": target}, bounds=bounds, grounded=True)
+    blank = np.asarray(Image.open(target).convert("L")).min(axis=1) > 250  # nothing drawn
+    first_blank = int(np.argmax(blank))  # the plane ends here, on the road
+    gap = int(np.argmax(~blank[first_blank:]))  # down to the bar's tick labels
+    assert first_blank > 0 and gap < 0.1 * len(blank)  # the bar's own margin
+
+
+@needs_renderer
 def test_product_picture_from_usd_includes_the_wheels(tmp_path, workspace):
     target = tmp_path / "sedan.png"
     usd = sedan_usd()

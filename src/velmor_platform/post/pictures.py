@@ -93,8 +93,10 @@ def picture_set(case: Path, folder: Path) -> list[dict[str, str]]:
                     f"shear_{view}",
                     path,
                     "shear",
-                    f"Wall shear along the flow, {view}: blue where the flow runs backwards "
-                    "(separated)",
+                    f"Wall shear along the flow, {view}: blue where the air runs backwards "
+                    "over the surface; on the body that is separation, on the rotating wheels "
+                    "the lower half, which turns rearwards with the road faster than the air "
+                    "beside it",
                 )
             )
     if "centre" in files:
@@ -108,6 +110,7 @@ def picture_set(case: Path, folder: Path) -> list[dict[str, str]]:
             backdrop=half,
             label="centre line",
             lit=False,
+            grounded=True,
         )
         out.append(_entry("centre", path, "flow", "Velocity on the centre line"))
     x0, x1, _, y1, _, z1 = whole.bounds

@@ -188,8 +188,19 @@ BAR_ROOM = 0.2
 
 
 def _frame(
-    p: Any, bounds: Any, view: str, size: tuple[int, int], margin: float = 1.06, room: float = 0.0
+    p: Any,
+    bounds: Any,
+    view: str,
+    size: tuple[int, int],
+    margin: float = 1.06,
+    room: float = 0.0,
+    grounded: bool = False,
 ) -> None:
+    """Point the camera at ``bounds`` from ``view``, keeping ``room`` (a
+    fraction of the height) free at the bottom for the colour bar. The
+    content is centred above that room, or with ``grounded`` (a plane that
+    ends at the road while it continues beyond the other edges) set right on
+    it, so that no empty band parts the picture from its bar."""
     direction, up = VIEWS[view]
     b = np.asarray(bounds, dtype=float).reshape(3, 2)
     centre = b.mean(axis=1)
@@ -203,6 +214,9 @@ def _frame(
     # Half the view's height: the content fits above the bar's room.
     half = margin * max(height / 2 / (1 - room), width / 2 / aspect)
     focal = centre - u * (room * half)
+    if grounded:
+        # The content's bottom edge on the top of the bar's room.
+        focal = centre + u * (half - height / 2 - 2 * half * room)
     cam = p.camera
     cam.parallel_projection = True
     cam.focal_point = tuple(focal)
@@ -213,19 +227,28 @@ def _frame(
 
 
 def _bar(scale: Scale) -> dict[str, Any]:
+    # The title goes under the bar (``_bar_title``): above it, VTK sets it
+    # on the middle tick label.
     return {
-        "title": scale.title,
+        "title": "",
         "n_labels": 5,
         "fmt": "%.3g",
         "color": "black",
         "vertical": False,
         "width": 0.5,
-        "height": 0.07,
+        "height": 0.09,
         "position_x": 0.25,
-        "position_y": 0.03,
-        "title_font_size": 14,
+        "position_y": 0.06,
         "label_font_size": 12,
     }
+
+
+def _bar_title(p: Any, scale: Scale, size: tuple[int, int]) -> None:
+    """The colour bar's title, centred under the bar, clear of its tick labels."""
+    actor = p.add_text(
+        scale.title, position=(size[0] // 2, int(size[1] * 0.012)), font_size=10, color="black"
+    )
+    actor.GetTextProperty().SetJustificationToCentered()
 
 
 def draw(
@@ -238,9 +261,10 @@ def draw(
     label: str = "",
     size: tuple[int, int] = SIZE,
     lit: bool = True,
+    grounded: bool = False,
 ) -> list[Path]:
     """Draw ``mesh`` coloured by ``scale`` from each view into its PNG
-    (one plotter for every view)."""
+    (one plotter for every view); ``grounded``: see ``_frame``."""
     p = _plotter(size)
     written = []
     try:
@@ -258,10 +282,12 @@ def draw(
             diffuse=0.6,
             specular=0.0,
         )
+        _bar_title(p, scale, size)
         text = p.add_text(label, position="upper_left", font_size=10, color="black")
         for view, target in views.items():
             text.SetText(2, f"{label}, {view}" if label else view)
-            _frame(p, bounds if bounds is not None else mesh.bounds, view, size, room=BAR_ROOM)
+            framed = bounds if bounds is not None else mesh.bounds
+            _frame(p, framed, view, size, room=BAR_ROOM, grounded=grounded)
             _shoot(p, target)
             written.append(target)
     finally:
