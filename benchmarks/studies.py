@@ -11,13 +11,16 @@ Measures, each on a temporary copy of the sample workspace:
 - ``status``: ``study_status`` of a stored 200-case study, in process, in a
   fresh interpreter, and as the command ``velmor study status`` (wall and CPU
   time, medians of 7, next to ``velmor --help`` as the floor of any command);
+- ``state``: the bytes written (``wchar`` of ``/proc/self/io``) and the time
+  of saving a 2,000-case study's state after each of 2,000 case changes,
+  against the size of the whole state;
 - ``yaw``: a yaw sweep (0, 5, 10, 15 degrees) of one sample product at the
   quick level on the local Slurm cluster: its wall time, Cd and side force
   against yaw, and the chart (``benchmarks/yaw_sweep.svg``).
 
 Usage, from the repository root::
 
-    python benchmarks/studies.py local slurm status
+    python benchmarks/studies.py local slurm status state
     python benchmarks/studies.py yaw --product hatch --iterations 400
 
 Results are printed and written to ``benchmarks/studies_results.json``. The
@@ -184,6 +187,37 @@ def bench_status(tmp: Path, n: int = 200) -> dict[str, Any]:
     }
 
 
+# ------------------------------------------------------------------ state writes
+
+
+def _written() -> int:
+    with open("/proc/self/io") as f:
+        return int(next(line for line in f if line.startswith("wchar:")).split()[1])
+
+
+def bench_state(tmp: Path) -> dict[str, Any]:
+    from velmor_platform.study import model, runner
+
+    ws = _workspace(tmp / "state")
+    study = model.from_values(
+        name="big", products=["hatch", "sedan:base"], speeds=list(range(21, 41)),
+        yaw=[float(y) for y in range(-25, 25)],
+    )  # fmt: skip
+    state = runner.open_study(ws, study)
+    before, start = _written(), time.perf_counter()
+    for key in state.cases:
+        state.update(key, status="prepared", case_dir=str(ws / "cases" / key))
+        state.save()
+    seconds, written = time.perf_counter() - start, _written() - before
+    whole = (state.folder / "state.json").stat().st_size
+    return {
+        "cases": len(state.cases), "saves": len(state.cases),
+        "written_mb": round(written / 1e6, 2), "whole_state_kb": round(whole / 1e3, 1),
+        "written_per_save_kb": round(written / len(state.cases) / 1e3, 2),
+        "seconds": round(seconds, 2), "load": _load(),
+    }  # fmt: skip
+
+
 # ------------------------------------------------------------------ yaw sweep
 
 
@@ -232,7 +266,7 @@ def bench_yaw(tmp: Path, product: str, iterations: int | None) -> dict[str, Any]
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("parts", nargs="+", choices=["local", "slurm", "status", "yaw"])
+    parser.add_argument("parts", nargs="+", choices=["local", "slurm", "status", "state", "yaw"])
     parser.add_argument("--product", default="hatch")
     parser.add_argument("--iterations", type=int, default=None)
     parser.add_argument("--local-iterations", type=int, default=60)
@@ -254,6 +288,8 @@ def main() -> int:
                 result = bench_slurm(tmp, args.slurm_cases)
             elif part == "status":
                 result = bench_status(tmp)
+            elif part == "state":
+                result = bench_state(tmp)
             else:
                 result = bench_yaw(tmp, args.product, args.iterations)
             result["measured"] = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime())
