@@ -491,6 +491,10 @@ def test_real_run_on_the_hatch(workspace, small_mesh):
     assert ProductCore.load("hatch").history()[-1]["cd_band"] == run["cd_band"]
     assert {e["stage"] for e in events} >= {"snappyHexMesh", "simpleFoam", "checkMesh"}
     assert any(e["iteration"] and e["total"] == 60 for e in events)
+    # Before the solve: what the mesh came to and about how long the solve takes.
+    planned = [e for e in events if e.get("cells")]
+    assert planned[0]["stage"] == "simpleFoam" and planned[0]["cells"] == run["mesh_cells"]
+    assert planned[0]["estimate_s"] >= 0
     # The post-processing set of the run's report.
     post = Path(run["case_dir"]) / "postProcessing"
     assert any((post / "velmorSurfaces").glob("*/body.vtp"))

@@ -13,6 +13,7 @@ import sys
 import time
 from typing import TYPE_CHECKING, Any, TextIO
 
+from .. import render
 from ..outcome import EXIT_OK, Outcome, case_hint, quiet_sdk_logs, workspace
 from ..parser import PRODUCT_HELP, PROG, Subparsers, add_command, case_options, check_plausible
 
@@ -307,6 +308,15 @@ class ProgressLine:
         # A line per stage names when it started; the live line the time so far.
         parts.append(f"{elapsed} elapsed" if self.live else f"started at {elapsed}")
         line = "  ".join(parts)
+        if event.get("cells"):
+            # Said once, before the solve: what the mesh came to and how long it may take.
+            plan = f"mesh: {event['cells']:,} cells"
+            if event.get("estimate_s"):
+                plan += (
+                    f"; the solve takes about {render.fmt_duration(event['estimate_s'])} "
+                    "on free cores (longer on a busy machine)"
+                )
+            self.stream.write(("\r\033[K" if self.live else "") + plan + "\n")
         if self.live:
             now = time.monotonic()
             if not changed and now - self.last < 0.2:
