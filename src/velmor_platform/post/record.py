@@ -2,9 +2,10 @@
 mesh level, speed, yaw angle, reference area and length) and the results,
 and, for a comparison, the differences of the coefficients with their band.
 
-A coefficient's band is the run's ± two standard errors of the mean over
-its averaging window (``cd_band``, the band ``history`` and the checks use;
-a ladder's grid band where there is one). Two runs are independent
+A coefficient's band is the run's iterative band over its averaging
+window (the mean's 95 % half-width with the step between the two windows;
+``cd_band``, the band ``history`` and the checks use; a ladder's grid band
+where there is one). Two runs are independent
 simulations, so the band of a difference is the two bands combined in
 quadrature.
 """

@@ -104,7 +104,7 @@ def chart(workspace: str | Path, name: str, fmt: str = "svg") -> bytes:
             ax.text(0.5, 0.5, "no completed cases yet", ha="center", va="center",
                     transform=ax.transAxes)  # fmt: skip
     axes[0].set_title(f"study {table['study']}: {label_counts(table['counts'])}")
-    note = "band: Cd ± 2 SE of the mean over each case's window"
+    note = "band: Cd ± 95 % of the mean over each case's window"
     if unconverged:
         note += "; open marker: not converged"
     fig.text(0.01, 0.005, note, fontsize="x-small", color="0.35", va="bottom")
