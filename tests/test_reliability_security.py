@@ -82,6 +82,8 @@ def test_names_with_control_characters_or_a_leading_dot_are_refused_everywhere(
     from velmor_platform.core.api import list_products
     from velmor_platform.core.product_core import ProductCore
     from velmor_platform.core.variants import VariantError, make_variant
+    from velmor_platform.mcp.tools import product_file
+    from velmor_platform.services.errors import UserError
 
     hatch = workspace / "products" / "hatch"
     (workspace / "products" / bad).mkdir()
@@ -94,6 +96,8 @@ def test_names_with_control_characters_or_a_leading_dot_are_refused_everywhere(
             ProductCore.load(name)
     with pytest.raises(VariantError, match="invalid product name"):
         make_variant(workspace, "hatch", f"hatch:{bad}x", workspace / "none.stl")
+    with pytest.raises(UserError, match="not a product file"):  # an MCP tool's product file
+        product_file(workspace, str(hatch / bad / "hatch.usda"))
 
 
 # ---- symbolic links in the products tree -----------------------------------------------------

@@ -98,12 +98,9 @@ def product_file(root: Path, ref: str) -> str:
     products = (root / "products").resolve()
     if ref.endswith((".usda", ".usdc")) or "/" in ref:
         path = (Path(ref) if Path(ref).is_absolute() else root / ref).resolve()
-        try:
-            path.relative_to(products)
-        except ValueError:
-            raise UserError(
-                "invalid", f"{ref} is not a product file of the workspace {root}"
-            ) from None
+        # One the listing shows: inside products/, named by the name rule.
+        if path not in {p.resolve() for _, p in list_products(products)}:
+            raise UserError("invalid", f"{ref} is not a product file of the workspace {root}")
         return str(path)
     found = dict(list_products(products))
     if ref not in found:
