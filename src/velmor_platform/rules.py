@@ -37,6 +37,8 @@ import math
 import os
 import unicodedata
 
+from .errors import VelmorError
+
 __all__ = [
     "ALLOW_FLAG",
     "LEVELS",
@@ -117,7 +119,7 @@ MAX_YAW = 30.0
 COUNT_LIMITS = {"ranks": MAX_RANKS, "iterations": MAX_ITERATIONS}
 
 
-class RuleError(ValueError):
+class RuleError(VelmorError, ValueError):
     """A value refused by a rule: ``key``, the sentence (``str``) and the
     field's wording (``field_message``)."""
 

@@ -9,3 +9,5 @@ __all__ = ["CfdError", "OpenFoamMissingError"]
 
 class OpenFoamMissingError(CfdError):
     """The OpenFOAM binaries cannot be found."""
+
+    kind = "unavailable"

@@ -24,6 +24,8 @@ EXIT_USAGE = 2
 #: Interrupted (Ctrl-C), or a run cancelled.
 EXIT_INTERRUPTED = 130
 
+#: Every kind exits 1 (the README says why they collapse); the web's HTTP statuses
+#: and the MCP tools' errors tell the kinds apart.
 EXIT_STATUS: dict[str, int] = {
     "invalid": EXIT_ERROR,
     "not_found": EXIT_ERROR,

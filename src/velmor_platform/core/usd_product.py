@@ -78,6 +78,7 @@ import os
 
 from pxr import Sdf, Tf, Usd
 
+from ..errors import VelmorError
 from . import current_cache
 from .containment import open_contained_layers
 from .current_run import choose
@@ -258,7 +259,7 @@ def load_product_history(path: str) -> list[dict[str, Any]]:
     return runs
 
 
-class ChangedSinceRead(ValueError):
+class ChangedSinceRead(VelmorError, ValueError):
     """The product changed since the caller read the values it meant to replace."""
 
 

@@ -50,6 +50,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ..errors import VelmorError
+
 Triangles = npt.NDArray[np.float64]
 Cancelled = Callable[[], bool]
 
@@ -64,7 +66,7 @@ BENCHMARK_ATTRIBUTES = ("benchmarkCd", "benchmarkCl", "benchmarkCmPitch", "bench
 AREA_CELL = 0.004
 
 
-class VariantError(ValueError):
+class VariantError(VelmorError, ValueError):
     """A variant cannot be made; the message says why, in one line. ``kind``
     is ``invalid``, ``not_found`` (no such parent, programme or file) or
     ``conflict`` (the name or its geometry file exists)."""

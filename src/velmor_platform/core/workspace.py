@@ -32,6 +32,7 @@ from collections.abc import Iterator, Mapping
 from contextvars import ContextVar
 from stat import S_ISLNK  # already loaded by os
 
+from ..errors import VelmorError
 from .paths import enclosing_workspace
 
 _enclosing_workspace = enclosing_workspace  # the name older callers know
@@ -53,8 +54,10 @@ _MARKER_TEXT = "velmor workspace\n"
 _ACTIVE: ContextVar[str | None] = ContextVar("velmor_workspace", default=None)
 
 
-class WorkspaceError(RuntimeError):
+class WorkspaceError(VelmorError, RuntimeError):
     """No workspace can be chosen (for instance, HOME is not set)."""
+
+    kind = "unavailable"
 
 
 @contextlib.contextmanager

@@ -43,6 +43,8 @@ from urllib.parse import urlsplit
 
 from pydantic import BaseModel, ConfigDict, Field, ValidationError, field_validator, model_validator
 
+from ..errors import VelmorError
+
 CONFIG_FILE = "mcp.json"
 SCHEMA_FILE = "mcp.schema.json"
 TIMEOUT_ENV = "VELMOR_MCP_TIMEOUT"
@@ -53,12 +55,14 @@ OPENFOAM = "openfoam"
 _PACKAGE_PARENT = Path(__file__).resolve().parents[2]
 
 
-class McpConfigError(ValueError):
+class McpConfigError(VelmorError, ValueError):
     """The workspace's mcp.json (or VELMOR_MCP_TIMEOUT) is malformed."""
 
 
-class UnknownServerError(LookupError):
+class UnknownServerError(VelmorError, LookupError):
     """No server of that name is configured for the workspace."""
+
+    kind = "not_found"
 
     def __init__(self, name: str, known: list[str], config_path: Path) -> None:
         self.name = name

@@ -6,11 +6,15 @@ import json
 from collections.abc import Mapping
 from typing import Any
 
+from ..errors import VelmorError
+
 __all__ = ["ToolCallError", "parse_tool_result"]
 
 
-class ToolCallError(RuntimeError):
+class ToolCallError(VelmorError, RuntimeError):
     """The server ran the tool and reported an error."""
+
+    kind = "unavailable"
 
 
 def _get(obj: Any, *names: str) -> Any:

@@ -5,16 +5,16 @@ from __future__ import annotations
 
 from typing import Any
 
-from .errors import UserError
+from .errors import UserError, translated
 from .loading import Workspace
-from .studies import _root, _study_errors
+from .studies import _root
 
 
 def start(workspace: Workspace | None) -> dict[str, Any]:
     from ..study.cluster import workspace as cluster
 
     root = _root(workspace)
-    with _study_errors():
+    with translated():
         try:
             return cluster.start(root)
         except OSError as exc:
@@ -25,7 +25,7 @@ def status(workspace: Workspace | None) -> dict[str, Any]:
     from ..study.cluster import workspace as cluster
 
     root = _root(workspace)
-    with _study_errors():
+    with translated():
         return cluster.status(root)
 
 
@@ -33,7 +33,7 @@ def stop(workspace: Workspace | None) -> dict[str, Any]:
     from ..study.cluster import workspace as cluster
 
     root = _root(workspace)
-    with _study_errors():
+    with translated():
         try:
             return cluster.stop(root)
         except OSError as exc:

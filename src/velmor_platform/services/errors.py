@@ -2,9 +2,11 @@
 
 ``kind`` says what went wrong, so that each face maps it once: the command
 line to its exit status, the web to an HTTP status. The message is one line
-that names the product or file concerned. Errors of the product core that
-mean the same things (a bad value, a missing file, a product locked by
-another writer) become ``UserError`` through ``translated``.
+that names the product or file concerned. The package's own errors
+(``velmor_platform.errors.VelmorError``, whose ``kind`` is one of the same
+four) and the built-in errors that mean the same things (a bad value, a
+missing file, a product locked by another writer) become ``UserError``
+through ``translated``.
 """
 
 from __future__ import annotations
@@ -14,6 +16,8 @@ import re
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Literal, ParamSpec, TypeVar
+
+from ..errors import VelmorError
 
 __all__ = ["KINDS", "Kind", "UserError", "describe", "translated", "user_errors"]
 
@@ -27,7 +31,7 @@ P = ParamSpec("P")
 T = TypeVar("T")
 
 
-class UserError(Exception):
+class UserError(VelmorError):
     """A failure reported to the user as one line, with its kind."""
 
     def __init__(self, kind: Kind, message: str) -> None:
@@ -40,11 +44,16 @@ class UserError(Exception):
 
 @contextmanager
 def translated() -> Iterator[None]:
-    """The product core's errors that a person caused, as ``UserError``:
-    a held lock (``TimeoutError``) is a conflict, a missing file is not
-    found, a refused value (``ValueError``) is invalid."""
+    """The errors that a person caused, as ``UserError``: the package's own
+    (``VelmorError``) with their kind; of the others, a held lock
+    (``TimeoutError``) is a conflict, a missing file is not found, a refused
+    value (``ValueError``) is invalid."""
     try:
         yield
+    except UserError:
+        raise
+    except VelmorError as exc:  # the package's own: its kind says what went wrong
+        raise UserError(exc.kind, describe(exc)) from exc  # type: ignore[arg-type]
     except TimeoutError as exc:  # the product's lock is held by another writer
         raise UserError("conflict", describe(exc)) from exc
     except FileNotFoundError as exc:

@@ -14,14 +14,14 @@ import contextlib
 import importlib
 import inspect
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
 from .authoring import GeometryUpdate, check_geometry
-from .errors import UserError, user_errors
+from .errors import UserError, translated, user_errors
 from .loading import Workspace, heading, identifier, load
 
 if TYPE_CHECKING:
@@ -50,19 +50,6 @@ def _loop() -> ModuleType:
             "unavailable", "simulation is not available: velmor_platform.cfd is not installed"
         )
     return module
-
-
-@contextlib.contextmanager
-def _cfd_errors() -> Iterator[None]:
-    """The loop's own errors as ``UserError``."""
-    from ..cfd.errors import CfdError, OpenFoamMissingError
-
-    try:
-        yield
-    except OpenFoamMissingError as exc:
-        raise UserError("unavailable", str(exc)) from None
-    except CfdError as exc:
-        raise UserError("invalid", str(exc)) from None
 
 
 def _workspace_of(product: ProductCore) -> Path:
@@ -118,7 +105,7 @@ def prepare(
 def prepare_for(product: ProductCore, **options: Any) -> Prepared:
     """``prepare`` for a product already loaded."""
     api = _loop()
-    with _cfd_errors():
+    with translated():
         case = api.prepare_case(product, workspace=_workspace_of(product), **options)
     return Prepared(heading(product), identifier(product), Path(case))
 
@@ -185,7 +172,7 @@ def simulate(
     }  # fmt: skip
     if yaw:
         options["yaw"] = yaw
-    with _cfd_errors():
+    with translated():
         if remote:
             record = _simulate_remote(product, options, on_progress)
         else:
@@ -257,7 +244,7 @@ def _simulate_remote(
 def record(ref: str, workspace: Workspace | None, case_dir: str) -> Run:
     """Record the result of a prepared case that was run elsewhere."""
     product = load(ref, workspace)
-    with _cfd_errors():
+    with translated():
         run = _loop().record_case(product, case_dir, workspace=_workspace_of(product))
     return Run(heading(product), run)
 
@@ -287,7 +274,7 @@ def choose_current(
     product = load(ref, workspace)
     runs = product.history() or []
     chosen: str | None = None
-    with _cfd_errors():
+    with translated():
         if clear or run is not None:
             chosen = recorder.set_current(Path(product.usd_path), None if clear else run, runs=runs)
         else:

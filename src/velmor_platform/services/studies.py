@@ -10,13 +10,12 @@ product's case folders. The study package's ``StudyError`` becomes
 
 from __future__ import annotations
 
-import contextlib
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from .errors import UserError
+from .errors import UserError, translated
 from .loading import Workspace, require_workspace
 
 
@@ -32,26 +31,11 @@ if TYPE_CHECKING:
 Event = Callable[[dict[str, Any]], None]
 
 
-@contextlib.contextmanager
-def _study_errors() -> Iterator[None]:
-    from ..cfd.errors import CfdError
-    from ..study.errors import StudyError
-
-    try:
-        yield
-    except StudyError as exc:
-        raise UserError(exc.kind, exc.message) from None  # type: ignore[arg-type]
-    except CfdError as exc:
-        raise UserError("invalid", str(exc)) from None
-    except TimeoutError as exc:
-        raise UserError("conflict", str(exc)) from None
-
-
 def define(path: str | None = None, **values: Any) -> Study:
     """A study from the TOML file ``path`` (if given) and ``values`` (which win)."""
     from ..study import model
 
-    with _study_errors():
+    with translated():
         if path is not None:
             return model.load(path, **values)
         if not values.get("name"):
@@ -74,7 +58,7 @@ def run(
     from ..study.status import study_status
 
     root = _root(workspace)
-    with _study_errors():
+    with translated():
         state = runner.run_study(root, study, name=name, on_event=on_event, stop=stop)
         return study_status(root, state.name)
 
@@ -86,7 +70,7 @@ def started(workspace: Workspace | None, study: Study) -> dict[str, Any]:
     from ..study import runner
 
     root = _root(workspace)
-    with _study_errors():
+    with translated():
         state = runner.open_study(root, study)
         driver = state.driver()
         if driver is None and not state.finished():
@@ -99,7 +83,7 @@ def start(workspace: Workspace | None, study: Study) -> dict[str, Any]:
     from ..study.status import study_status
 
     name = started(workspace, study)["study"]
-    with _study_errors():
+    with translated():
         return study_status(_root(workspace), name)
 
 
@@ -107,7 +91,7 @@ def status(workspace: Workspace | None, name: str, *, live: bool = False) -> dic
     from ..study.status import study_status
 
     root = _root(workspace)
-    with _study_errors():
+    with translated():
         return study_status(root, name, live=live)
 
 
@@ -124,7 +108,7 @@ def listing(workspace: Workspace | None) -> list[dict[str, Any]]:
 
     root = _root(workspace)
     out = []
-    with _study_errors():
+    with translated():
         for name in list_studies(root):
             state = StudyState.load(root, name)
             out.append(
@@ -144,7 +128,7 @@ def cancel(workspace: Workspace | None, name: str, keys: list[str] | None = None
     from ..study import runner
 
     root = _root(workspace)
-    with _study_errors():
+    with translated():
         return runner.cancel_study(root, name, keys or None)
 
 
@@ -152,7 +136,7 @@ def results(workspace: Workspace | None, name: str) -> dict[str, Any]:
     from ..study.results import results_table
 
     root = _root(workspace)
-    with _study_errors():
+    with translated():
         return results_table(root, name)
 
 
@@ -160,7 +144,7 @@ def chart(workspace: Workspace | None, name: str, fmt: str = "svg") -> bytes:
     from ..study.results import chart as draw
 
     root = _root(workspace)
-    with _study_errors():
+    with translated():
         return draw(root, name, fmt)
 
 
@@ -171,7 +155,7 @@ def clean(
     from ..study.housekeeping import clean_cases
 
     root = _root(workspace)
-    with _study_errors():
+    with translated():
         try:
             return clean_cases(root, product, unrecorded=unrecorded, dry_run=dry_run)
         except FileNotFoundError as exc:
@@ -204,14 +188,14 @@ def start_case(
 ) -> dict[str, Any]:
     """Run a prepared case of the workspace here, detached; its job handle."""
     root = _root(workspace)
-    with _study_errors():
+    with translated():
         return {"job": _local_executor(root).submit(_case_folder(root, case_dir), ranks, label)}
 
 
 def case_states(workspace: Workspace | None, jobs: dict[str, str]) -> dict[str, Any]:
     """The state of each job started here (``{handle: case_dir}``)."""
     root = _root(workspace)
-    with _study_errors():
+    with translated():
         cases = {h: _case_folder(root, c) for h, c in jobs.items()}
         return {h: vars(s) for h, s in _local_executor(root).poll(cases).items()}
 
@@ -219,7 +203,7 @@ def case_states(workspace: Workspace | None, jobs: dict[str, str]) -> dict[str, 
 def cancel_case(workspace: Workspace | None, job: str) -> dict[str, Any]:
     """Cancel a job started here (every process it started)."""
     root = _root(workspace)
-    with _study_errors():
+    with translated():
         _local_executor(root).cancel(job)
     return {"job": job, "cancelled": True}
 
@@ -228,5 +212,5 @@ def slurm_report(root: Path) -> dict[str, Any] | None:
     """The workspace's Slurm set-up (None when none is configured), for doctor."""
     from ..study.slurm import describe
 
-    with _study_errors():
+    with translated():
         return describe(root)

@@ -7,8 +7,10 @@ solver that cannot be reached).
 
 from __future__ import annotations
 
+from ..errors import VelmorError
 
-class StudyError(RuntimeError):
+
+class StudyError(VelmorError, RuntimeError):
     def __init__(self, kind: str, message: str) -> None:
         super().__init__(message)
         self.kind = kind

@@ -19,6 +19,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from ...errors import VelmorError
+
 Triangles = npt.NDArray[np.float64]
 
 FRAME = (  # (the faces state it in the same words: services.variants.FRAME)
@@ -40,7 +42,7 @@ UP = {
 }
 
 
-class FrameError(ValueError):
+class FrameError(VelmorError, ValueError):
     """The body does not sit in the vehicle's frame; the message says how to fix it."""
 
 

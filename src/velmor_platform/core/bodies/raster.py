@@ -21,6 +21,8 @@ from collections.abc import Callable
 import numpy as np
 import numpy.typing as npt
 
+from ...errors import VelmorError
+
 #: (triangle, pixel row) pairs handled in one block.
 BLOCK = 200_000
 #: At most this many (triangle, pixel row) pairs in one raster.
@@ -31,7 +33,7 @@ class RasterCancelled(Exception):
     """The caller no longer wants the raster."""
 
 
-class RasterTooLarge(ValueError):
+class RasterTooLarge(VelmorError, ValueError):
     """The triangles span more pixel rows than ``MAX_SPANS``."""
 
 

@@ -23,6 +23,7 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 
+from ...errors import VelmorError
 from .solid import closed_solid
 
 Triangles = npt.NDArray[np.float64]
@@ -31,7 +32,7 @@ GEOMETRY_SUFFIXES = (".stl", ".usda", ".usdc", ".usd")
 VEHICLE_EXTENTS = {"length": (0.5, 30.0), "width": (0.2, 6.0), "height": (0.2, 6.0)}
 
 
-class GeometryError(ValueError):
+class GeometryError(VelmorError, ValueError):
     """A geometry file is refused; ``kind`` is ``invalid`` or ``not_found``."""
 
     def __init__(self, message: str, kind: str = "invalid") -> None:
