@@ -232,6 +232,7 @@ class History:
     targets: dict[str, Any]
     banner: dict[str, Any] | None = None
     current: str | None = None  # the name of the current aerodynamic run
+    chosen: str | None = None  # the run the user chose as current, None: the rule decides
 
 
 @user_errors
@@ -241,6 +242,8 @@ def history(ref: str, workspace: Workspace | None, *, banner: str | None = None)
     with layers_kept(ref):
         product = load(ref, workspace)
         runs = product.history()
+    from ..core.usd_product import load_pinned_run
+
     runs = runs if runs is not None else []
     now = current_run(product.usd_path, runs)
     return History(
@@ -249,6 +252,7 @@ def history(ref: str, workspace: Workspace | None, *, banner: str | None = None)
         product.targets,
         product.metadata(banner) if banner else None,
         now["name"] if now else None,
+        load_pinned_run(str(product.usd_path)),
     )
 
 

@@ -14,12 +14,16 @@ pictures and plots are made once into ``<case>/velmor-post/`` and reused
   read-only one never makes them;
 * ``write_html(found, output)``: the self-contained HTML and its PNGs;
 * ``picture_file(found, name)``: one image of a made report, by file name;
+  ``picture(...)``: one image of the report a page showed (``remember``),
+  without finding the run again;
 * ``product_picture(ref, workspace)``: the product's picture from its USD
   geometry, "making" until it exists.
 """
 
 from __future__ import annotations
 
+import threading
+from collections import OrderedDict
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -194,6 +198,67 @@ def default_output(made: Report) -> Path:
     if made.against is not None:
         name = f"report-against-{made.against.run_id}.html"
     return report.post_dir(made.found.case_dir) / name
+
+
+#: Reports a page was answered with, by (workspace, product, run, comparison)
+#: as the page named them, with their manifests' modification times: the page's
+#: pictures are checked against its report without finding the run again.
+_SHOWN: OrderedDict[tuple[str, str, str, str], tuple[Report, tuple[int, ...]]] = OrderedDict()
+_SHOWN_MAX = 64
+_SHOWN_LOCK = threading.Lock()
+
+
+def _stamp(made: Report) -> tuple[int, ...]:
+    """When the report's manifests (its own, a comparison's) last changed."""
+    from ..post import report
+
+    assert made.found.case_dir is not None
+    folders = sorted({p.parent for _, p in report.image_paths(made.found.case_dir, made.data)})
+    out = []
+    for folder in folders:
+        try:
+            out.append((folder / report.MANIFEST).stat().st_mtime_ns)
+        except OSError:
+            out.append(-1)
+    return tuple(out)
+
+
+def _shown_key(
+    workspace: Workspace | None, product: str, run: str, against: str | None
+) -> tuple[str, str, str, str]:
+    return (str(workspace.root) if workspace else "", product, run, against or "")
+
+
+def remember(
+    workspace: Workspace | None, product: str, run: str, against: str | None, made: Report
+) -> None:
+    """Keep the report a page of ``run`` was answered with, for its pictures."""
+    key, value = _shown_key(workspace, product, run, against), (made, _stamp(made))
+    with _SHOWN_LOCK:
+        _SHOWN[key] = value
+        _SHOWN.move_to_end(key)
+        while len(_SHOWN) > _SHOWN_MAX:
+            _SHOWN.popitem(last=False)
+
+
+def picture(
+    product: str, run: str, against: str | None, name: str, workspace: Workspace | None
+) -> Path:
+    """The image ``name`` of the report a page of ``run`` shows: checked against
+    the report that page was answered with while its manifests are unchanged,
+    else found and checked afresh."""
+    key = _shown_key(workspace, product, run, against)
+    with _SHOWN_LOCK:
+        entry = _SHOWN.get(key)
+    if entry is not None and _stamp(entry[0]) == entry[1]:
+        return picture_file(entry[0], name)
+    found = find(run, workspace, product)
+    other = find(against, workspace) if against else None
+    _state, value = status(found, other)
+    if not isinstance(value, Report):
+        raise UserError("not_found", f"the pictures of run {found.run_id} are not made yet")
+    remember(workspace, product, run, against, value)
+    return picture_file(value, name)
 
 
 def picture_file(made: Report, name: str) -> Path:

@@ -154,7 +154,6 @@ async def history_page(request: Request, api: bool) -> Response:
         return _json(found.runs)
     runs_data = answers.jsonable(found.runs)
     targets = answers.jsonable(found.targets)
-    chosen = await call(lambda: simulation.choose_current(pid, ws(), None).chosen)
     return views.render(
         "history.html",
         _page(
@@ -167,7 +166,7 @@ async def history_page(request: Request, api: bool) -> Response:
             charts=charts.history_charts(runs_data, targets),
             targets=targets,
             current=found.current,
-            chosen=chosen,
+            chosen=found.chosen,
         ),
     )
 

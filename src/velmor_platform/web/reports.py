@@ -59,6 +59,9 @@ async def run_page(request: Request) -> Response:
             raise
         state, value = "absent", exc.message
     made = value if isinstance(value, reports.Report) else None
+    if made is not None:  # its pictures are asked for next
+        against = request.query_params.get("against") or None
+        reports.remember(answers.ws(), pid, request.path_params["run"], against, made)
     if api:
         if made is None:
             return JSONResponse({"state": state, "message": value}, status_code=202)
@@ -90,11 +93,9 @@ async def run_page(request: Request) -> Response:
 
 
 async def picture(request: Request) -> Response:
-    _, found, other = await _find(request)
-    _state, value = await context.call(reports.status, found, other)
-    if not isinstance(value, reports.Report):
-        raise UserError("not_found", f"the pictures of run {found.run_id} are not made yet")
-    path = await context.call(reports.picture_file, value, request.path_params["file"])
+    run, file = request.path_params["run"], request.path_params["file"]
+    against = request.query_params.get("against") or None
+    path = await context.call(reports.picture, _pid(request), run, against, file, answers.ws())
     return FileResponse(path, media_type="image/png", headers={"Cache-Control": CACHE})
 
 
