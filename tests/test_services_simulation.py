@@ -1,0 +1,41 @@
+"""services.simulation: a prepared case and a recorded run as data, and the
+kind of each refusal, without running OpenFOAM."""
+
+from pathlib import Path
+
+import pytest
+
+from velmor_platform.services import simulation
+from velmor_platform.services.errors import UserError
+from velmor_platform.services.loading import Workspace
+
+DATA = Path(__file__).resolve().parent / "data" / "cfd_case"
+
+
+def test_prepared_and_recorded_have_their_shapes(workspace):
+    ws = Workspace(workspace)
+    prepared = simulation.prepare("hatch", ws, level="quick", full_model=True)
+    assert set(prepared.data) == {"product", "case_dir", "allrun"}
+    assert prepared.identifier == "hatch" and (prepared.case_dir / "Allrun").is_file()
+    run = simulation.record("hatch", ws, str(DATA))
+    assert run.status == 0 and run.record["status"] == "completed" and "cd" in run.record
+    choice = simulation.choose_current("hatch", ws, run.record["name"])
+    assert choice.data == {"chosen": run.record["name"], "current": choice.current}
+    assert {"base", "hatch"} <= set(simulation.templates(ws))
+
+
+@pytest.mark.parametrize(
+    "call, kind",
+    [
+        (lambda ws: simulation.prepare("hatch", ws, level="huge"), "invalid"),
+        (lambda ws: simulation.prepare("sedan:sport", ws), "invalid"),  # no template 'sport'
+        (lambda ws: simulation.prepare("coupe", ws), "not_found"),
+        (lambda ws: simulation.record("hatch", ws, "/no/such/case"), "invalid"),
+        (lambda ws: simulation.simulate("hatch", ws, backend="xlb"), "invalid"),
+        (lambda ws: simulation.choose_current("hatch", ws, "run_9"), "invalid"),
+    ],
+)
+def test_each_refusal_has_its_kind(workspace, call, kind):
+    with pytest.raises(UserError) as info:
+        call(Workspace(workspace))
+    assert info.value.kind == kind and "\n" not in info.value.message
