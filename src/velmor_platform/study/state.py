@@ -152,7 +152,9 @@ class StudyState:
             line = (json.dumps(change, default=str) + "\n").encode()
             fd = os.open(journal, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
             try:
-                os.write(fd, line)
+                view = memoryview(line)
+                while view:
+                    view = view[os.write(fd, view) :]
                 os.fsync(fd)
             finally:
                 os.close(fd)
