@@ -689,3 +689,18 @@ def test_the_mcp_server_cancels_only_jobs_of_the_workspace(workspace):
     finally:
         stranger.kill()
         stranger.wait()
+
+
+def test_a_job_script_gives_openfoam_the_environment_the_runner_gives_it(tmp_path):
+    import subprocess
+
+    from velmor_platform.cfd.launch import DEFAULT_PROJECT_DIR, openfoam_env
+    from velmor_platform.study.executors import job_body
+
+    lines = job_body(tmp_path).splitlines()
+    setup = [ln for ln in lines if "WM_PROJECT_DIR" in ln or ln.startswith("export OMPI")]
+    shown = subprocess.run(["sh", "-c", "\n".join([*setup, "env"])], env={},
+                           capture_output=True, text=True, check=True).stdout  # fmt: skip
+    env = dict(line.split("=", 1) for line in shown.splitlines() if "=" in line)
+    wanted = openfoam_env({"WM_PROJECT_DIR": DEFAULT_PROJECT_DIR})
+    assert {k: env.get(k) for k in wanted} == wanted

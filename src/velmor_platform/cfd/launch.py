@@ -54,14 +54,26 @@ def project_dir_shell() -> list[str]:
     return [f': "${{WM_PROJECT_DIR:={DEFAULT_PROJECT_DIR}}}"', "export WM_PROJECT_DIR"]
 
 
+#: What Open MPI needs here: it refuses root without the first two (even when a
+#: library starts mpiexec), and its shared-memory single copy fails in many
+#: containers, where plain copies work.
+OPEN_MPI_ENV = {
+    "OMPI_ALLOW_RUN_AS_ROOT": "1",
+    "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM": "1",
+    "OMPI_MCA_btl_vader_single_copy_mechanism": "none",
+}
+
+
+def open_mpi_shell() -> list[str]:
+    """The shell line that exports ``OPEN_MPI_ENV``."""
+    return ["export " + " ".join(f"{k}={v}" for k, v in OPEN_MPI_ENV.items())]
+
+
 def openfoam_env(base: dict[str, str] | None = None) -> dict[str, str]:
     """The environment of the OpenFOAM children."""
     env = dict(os.environ if base is None else base)
     if not env.get("WM_PROJECT_DIR") and os.path.isdir(DEFAULT_PROJECT_DIR):
         env["WM_PROJECT_DIR"] = DEFAULT_PROJECT_DIR
-    # Open MPI refuses root without these, even when a library starts mpiexec.
-    env.setdefault("OMPI_ALLOW_RUN_AS_ROOT", "1")
-    env.setdefault("OMPI_ALLOW_RUN_AS_ROOT_CONFIRM", "1")
-    # Shared-memory single copy fails in many containers; plain copies work everywhere.
-    env.setdefault("OMPI_MCA_btl_vader_single_copy_mechanism", "none")
+    for key, value in OPEN_MPI_ENV.items():
+        env.setdefault(key, value)
     return env

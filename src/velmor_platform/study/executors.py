@@ -29,6 +29,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Protocol
 
+from ..cfd.launch import open_mpi_shell, project_dir_shell
 from .errors import StudyError
 
 JOB_SCRIPT = "velmor-job.sh"
@@ -90,11 +91,9 @@ def job_body(case: Path, setup: list[str] | None = None) -> str:
         f"  exit {NOT_VISIBLE}",
         "}",
         *(setup or []),
-        ': "${WM_PROJECT_DIR:=/usr/share/openfoam}"',
-        "export WM_PROJECT_DIR",
-        # Open MPI refuses root without these; plain copies work in every container.
-        "export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1",
-        "export OMPI_MCA_btl_vader_single_copy_mechanism=none",
+        # OpenFOAM's and Open MPI's environment, by the recipe the runner uses.
+        *project_dir_shell(),
+        *open_mpi_shell(),
         f"rm -f {EXIT_FILE}",
         f"date +%s.%N > {STARTED_FILE}",
         f"./Allrun > {JOB_LOG} 2>&1",
