@@ -15,7 +15,7 @@ import importlib
 import inspect
 import threading
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import asdict, dataclass, fields
 from pathlib import Path
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
@@ -121,6 +121,32 @@ def prepare_from_geometry(
     return GeometryUpdate(case.heading, reply), case
 
 
+@dataclass(frozen=True)
+class RunOptions:
+    """The options of one simulation run, passed on unchanged to the loop
+    (which checks them) or, for a remote run, to the template server's
+    ``simulate`` tool as its arguments."""
+
+    level: str = "quick"
+    ranks: int = 1
+    iterations: int | None = None
+    speed: float | None = None
+    template: str | None = None
+    yaw: float | None = None
+    uncertainty: bool = False
+    full_model: bool = False
+
+    def arguments(self) -> dict[str, Any]:
+        """The tool's arguments: every option not left at its default (the
+        server's defaults are the same, and an older server lacks the newer
+        options, so one that is not asked for is not sent)."""
+        return {
+            f.name: getattr(self, f.name)
+            for f in fields(self)
+            if getattr(self, f.name) != f.default
+        }
+
+
 @dataclass
 class Run:
     """A recorded run: ``record`` is what ``--json`` prints."""
@@ -165,20 +191,18 @@ def simulate(
         return Run(
             heading(product), simulate_dynamics(product, backend=backend, **(dynamics or {}))
         )
-    options = {
-        "domain": domain, "backend": backend, "level": level, "ranks": ranks,
-        "iterations": iterations, "speed": speed, "template": template,
-        "uncertainty": uncertainty, "full_model": full_model,
-    }  # fmt: skip
-    if yaw:
-        options["yaw"] = yaw
+    options = RunOptions(
+        level=level, ranks=ranks, iterations=iterations, speed=speed, template=template,
+        yaw=yaw or None, uncertainty=uncertainty, full_model=full_model,
+    )  # fmt: skip
     with translated():
         if remote:
+            _loop().check_backend(product, domain, backend)
             record = _simulate_remote(product, options, on_progress)
         else:
             record = _loop().simulate(
-                product, workspace=_workspace_of(product), on_progress=on_progress,
-                cancel=cancel, **options,
+                product, workspace=_workspace_of(product), domain=domain, backend=backend,
+                on_progress=on_progress, cancel=cancel, **asdict(options),
             )  # fmt: skip
     return Run(heading(product), record)
 
@@ -199,21 +223,14 @@ def simulate_dynamics(
 
 
 def _simulate_remote(
-    product: ProductCore, options: dict[str, Any], on_progress: Progress | None
+    product: ProductCore, options: RunOptions, on_progress: Progress | None
 ) -> dict[str, Any]:
     import asyncio
     import json
 
     from ..cfd.errors import CfdError
 
-    _loop().check_backend(product, options["domain"], options["backend"])
-    arguments: dict[str, Any] = {"product": str(product.usd_path)}
-    for key in ("level", "ranks", "iterations", "speed", "template", "yaw"):
-        if options.get(key) is not None:
-            arguments[key] = options[key]
-    for flag in ("uncertainty", "full_model"):  # only when asked: an older server lacks them
-        if options[flag]:
-            arguments[flag] = True
+    arguments: dict[str, Any] = {"product": str(product.usd_path), **options.arguments()}
 
     async def call() -> Any:
         from ..mcp.mcp_transport import mcp_connect, parse_tool_result
