@@ -50,6 +50,20 @@ def test_a_product_without_dynamics_is_refused_in_one_line(workspace):
         simulation.simulate("hatch", None, domain="dynamics")
 
 
+def test_the_mcp_tool_refuses_a_product_without_dynamics_with_its_reason(workspace):
+    import anyio
+    from mcp import Client
+
+    from velmor_platform.mcp.openfoam_server import build_server
+
+    async def scenario():
+        async with Client(build_server(workspace)) as client:
+            return await client.call_tool("simulate_dynamics", {"product": "hatch"})
+
+    result = anyio.run(scenario)
+    assert result.is_error and "hatch has no dynamics capability" in result.content[0].text
+
+
 def test_figures_come_from_steady_steps_and_an_unsteady_step_says_why():
     def step(ay, speed, delta, roll, steady=True, reason=""):
         return {
@@ -77,7 +91,7 @@ def test_figures_come_from_steady_steps_and_an_unsteady_step_says_why():
 @needs_chrono
 def test_a_short_run_is_recorded_beside_the_aero_runs(workspace):
     from velmor_platform.core.product_core import ProductCore
-    from velmor_platform.dynamics import pictures
+    from velmor_platform.services import reports
 
     run = simulation.simulate("sedan:base", None, domain="dynamics", dynamics={"short": True})
     record = run.record
@@ -91,7 +105,10 @@ def test_a_short_run_is_recorded_beside_the_aero_runs(workspace):
     assert current["cd"] == 0.249  # the aero result stays current
     mine = [r for r in product.history() if r.get("run_id") == record["run_id"]]
     assert mine[0]["domain"] == "dynamics" and mine[0]["handling_template"] == "sedan"
-    assert pictures.render(__import__("pathlib").Path(record["case_dir"]), 15.5).stat().st_size > 0
+    made = reports.make(reports.find(record["run_id"], None, "sedan:base"))
+    html = reports.write_html(made, workspace / "out" / "report.html").read_text()
+    assert "largest steady lateral acceleration" in html and "data:image/png;base64," in html
+    assert reports.page_view(made)["groups"][0]["images"][0]["file"] == "dynamics.png"
 
 
 def test_a_crash_of_the_runner_records_a_failed_run(workspace, tmp_path, monkeypatch):
@@ -121,3 +138,18 @@ def test_doctor_and_solvers_name_the_installed_chrono():
     }  # fmt: skip
     check = workspaces._chrono_check()
     assert check.ok and check.detail.startswith(f"Chrono {CHRONO['chrono_version']} (")
+
+
+def test_a_variant_gets_a_copy_of_its_parents_handling_template(workspace, tmp_path):
+    from velmor_platform.core import geometry, variants
+    from velmor_platform.core.product_core import ProductCore
+    from velmor_platform.dynamics.template import load_handling
+
+    stl = tmp_path / "sedan.stl"
+    geometry.write_stl(geometry.body_triangles(ProductCore.load("sedan:base").usd_path), stl)
+    made = variants.make_variant(workspace, "sedan:base", "sedan:wide", stl)
+    copied = workspace / "templates" / "chrono" / "wide"
+    assert made["handling_template"] == "wide" and (copied / "handling.json").is_file()
+    assert "Copied from `sedan` (of sedan:base)" in (copied / "README.md").read_text()
+    handling = load_handling(workspace, workspace / "products" / "sedan" / "wide", "sedan")
+    assert handling.template == "wide"

@@ -369,6 +369,7 @@ def test_server_tool_metadata_and_errors_over_stdio(workspace):
         "list_templates", "prepare_case", "simulate", "report",  # templates, runs, reports
         "make_variant", "start_study", "follow_study", "study_results",  # an assistant's study
         "start_case", "case_states", "cancel_case",  # the mcp study executor
+        "simulate_dynamics",  # a Chrono cornering run
     }  # fmt: skip
     for each in tools:  # every tool titled, described, annotated, with clean schema names
         assert each.title and each.description and each.annotations is not None

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import json
 import math
+import threading
 import time
 from datetime import UTC, datetime
 from pathlib import Path
@@ -24,7 +25,8 @@ if TYPE_CHECKING:
     from ..core.product_core import ProductCore
 
 #: The manoeuvre: a 100 m circle, speed steps by lateral acceleration (m/s²),
-#: each ramped, settled, then measured.
+#: each ramped, settled, then measured; past the first step that is not
+#: steady, the gap to the last steady one is halved ``refinements`` times.
 DEFAULTS: dict[str, Any] = {
     "radius_m": 100.0,
     "friction": 1.0,
@@ -36,6 +38,7 @@ DEFAULTS: dict[str, Any] = {
     "measure_s": 2.0,
     "max_radial_error_m": 0.5,
     "max_lateral_acc_std": 0.3,
+    "refinements": 3,
     "reference_speed": 20.0,
     "reference_lateral_g": 0.4,
     "linear_limit_g": 0.4,
@@ -44,6 +47,7 @@ DEFAULTS: dict[str, Any] = {
 #: A short manoeuvre (two steps) for checks and tests.
 SHORT: dict[str, Any] = {
     "lateral_acc_steps": [1.5, 3.0], "ramp_s": 1.5, "settle_s": 2.0, "measure_s": 1.0,
+    "refinements": 0,
     "reference_speed": 14.0, "reference_lateral_g": 0.2,
 }  # fmt: skip
 RESULT_FILE = "result.json"
@@ -162,6 +166,7 @@ def prepare(
                 "max_radial_error_m",
                 "max_lateral_acc_std",
                 "lateral_acc_steps",
+                "refinements",
             )
         },
         "product": {**own, "derived": derived},
@@ -178,6 +183,7 @@ def simulate(
     workspace: Path,
     backend: str | None = None,
     aero: bool = True,
+    cancel: threading.Event | None = None,
     **given: Any,
 ) -> dict[str, Any]:
     """Run the steady-state circle for ``product`` and record it; returns the record."""
@@ -187,7 +193,7 @@ def simulate(
     settings = settings_for(**given)
     folder, _input, handling, aero_note = prepare(product, workspace, settings, aero=aero)
     start = time.monotonic()
-    out = runner.run(folder / "input.json", folder / RESULT_FILE, timeout=TIMEOUT_S)
+    out = runner.run(folder / "input.json", folder / RESULT_FILE, timeout=TIMEOUT_S, cancel=cancel)
     wall = time.monotonic() - start
     summary = results.summarise(
         out.get("steps") or [], settings, float(handling.values["steering_ratio"])

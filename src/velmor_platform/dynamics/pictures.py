@@ -28,8 +28,9 @@ def read_result(folder: Path) -> dict[str, Any]:
     return result
 
 
-def render(folder: Path, steering_ratio: float | None = None) -> Path:
-    """``dynamics.png`` in the run folder ``folder``, from its ``result.json``."""
+def render(folder: Path, steering_ratio: float | None = None, target: Path | None = None) -> Path:
+    """``target`` (default ``dynamics.png`` in the run folder ``folder``), from its
+    ``result.json``."""
     import io
 
     import matplotlib
@@ -66,6 +67,7 @@ def render(folder: Path, steering_ratio: float | None = None) -> Path:
     fig.tight_layout()
     buffer = io.BytesIO()
     fig.savefig(buffer, format="png", dpi=DPI, metadata={"Software": None})
-    target = folder / PICTURE
+    target = target or folder / PICTURE
+    target.parent.mkdir(parents=True, exist_ok=True)
     atomic_write_bytes(target, buffer.getvalue())
     return target

@@ -36,8 +36,10 @@ def summarise(
     """The run's figures and notes from its steps."""
     steady = [s for s in steps if s.get("steady")]
     notes: list[str] = []
-    unsteady = [s for s in steps if not s.get("steady")]
-    if unsteady:
+    unsteady = sorted(
+        (s for s in steps if not s.get("steady")), key=lambda s: float(s["target_lateral_acc"])
+    )
+    if unsteady:  # the lowest: where the limit was found
         s = unsteady[0]
         notes.append(
             f"step at {s['target_speed']:.1f} m/s ({s['target_lateral_acc']:g} m/s2) not steady: "

@@ -12,6 +12,8 @@ import os
 import signal
 import subprocess
 import sysconfig
+import threading
+import time
 from functools import lru_cache
 from pathlib import Path
 from typing import Any
@@ -19,6 +21,8 @@ from typing import Any
 from .errors import ChronoMissingError
 
 RUNNER = "velmor-chrono"
+#: How often a running child is checked for a cancel or its time limit, seconds.
+POLL_S = 0.25
 HOW_TO_GET = (
     "install Project Chrono (its conda package, or a build from source with the vehicle "
     "module) and reinstall velmor with CHRONO_DIR=<its install prefix>"
@@ -70,21 +74,45 @@ def require() -> dict[str, Any]:
     return found
 
 
-def run(input_path: Path, output_path: Path, *, timeout: float) -> dict[str, Any]:
-    """Run the runner on ``input_path``; its result, or a failed one saying why."""
+def run(
+    input_path: Path,
+    output_path: Path,
+    *,
+    timeout: float,
+    cancel: threading.Event | None = None,
+) -> dict[str, Any]:
+    """Run the runner on ``input_path``; its result, or a failed (timed-out,
+    cancelled) one saying why. ``cancel`` set stops the child."""
     path = require()["runner"]
     log = output_path.with_suffix(".log")
+    deadline = time.monotonic() + timeout
     try:
         with log.open("wb") as out:
-            done = subprocess.run(
-                [path, str(input_path), str(output_path)],
-                stdout=out,
-                stderr=subprocess.STDOUT,
-                timeout=timeout,
-                check=False,
+            child = subprocess.Popen(
+                [path, str(input_path), str(output_path)], stdout=out, stderr=subprocess.STDOUT
             )
-    except subprocess.TimeoutExpired:
-        return {"status": "timeout", "message": f"Chrono ran longer than {timeout:g} s"}
+            try:
+                while True:
+                    try:
+                        child.wait(timeout=POLL_S)
+                        break
+                    except subprocess.TimeoutExpired:
+                        pass
+                    if cancel is not None and cancel.is_set():
+                        child.kill()
+                        child.wait()
+                        return {"status": "cancelled", "message": "the run was cancelled"}
+                    if time.monotonic() > deadline:
+                        child.kill()
+                        child.wait()
+                        return {
+                            "status": "timeout",
+                            "message": f"Chrono ran longer than {timeout:g} s",
+                        }
+            except BaseException:
+                child.kill()
+                child.wait()
+                raise
     except OSError as exc:
         return {"status": "failed", "message": f"cannot start {path}: {exc.strerror or exc}"}
     result: Any = None
@@ -92,12 +120,12 @@ def run(input_path: Path, output_path: Path, *, timeout: float) -> dict[str, Any
         result = json.loads(output_path.read_text(encoding="utf-8"))
     except (OSError, ValueError):
         result = None
-    if done.returncode < 0:
-        name = signal.Signals(-done.returncode).name
+    if child.returncode < 0:
+        name = signal.Signals(-child.returncode).name
         return {"status": "failed", "message": f"Chrono crashed ({name}); its log: {log}"}
     if not isinstance(result, dict):
         return {
             "status": "failed",
-            "message": f"Chrono ended with status {done.returncode} and no result; its log: {log}",
+            "message": f"Chrono ended with status {child.returncode} and no result; its log: {log}",
         }
     return result

@@ -62,7 +62,7 @@ def build_server(workspace: str | os.PathLike[str]) -> MCPServer:
     """The MCP server for ``workspace``, not yet running."""
     from mcp.server import MCPServer
 
-    from .tools import report, simulation, studies, templates
+    from .tools import dynamics, report, simulation, studies, templates
 
     root = Path(workspace)
     # WARNING keeps stderr quiet: over stdio it is the host's own terminal.
@@ -74,7 +74,7 @@ def build_server(workspace: str | os.PathLike[str]) -> MCPServer:
         log_level="WARNING",
     )
 
-    for tools in (templates, simulation, report, studies):
+    for tools in (templates, simulation, report, studies, dynamics):
         tools.register(server, root)
     return server
 

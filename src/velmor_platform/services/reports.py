@@ -118,6 +118,26 @@ def latest(product: str, workspace: Workspace | None) -> FoundRun:
     return FoundRun(ident, str(loaded.name), usd, {**run, "product": ident}, runs.case_of(run, usd))
 
 
+def _dynamics(found: FoundRun) -> bool:
+    return found.run.get("domain") == "dynamics"
+
+
+def _dynamics_report(found: FoundRun, against: FoundRun | None) -> Report:
+    """The report of a dynamics run (its record, steps and picture), made now if needed."""
+    from ..dynamics import report
+    from ..dynamics.errors import DynamicsError
+
+    if against is not None:
+        raise UserError("invalid", f"run {found.run_id} is a dynamics run: it has no comparison")
+    if found.case_dir is None:
+        raise UserError("not_found", f"run {found.run_id} has no run folder here")
+    try:
+        data = report.report_data(found.case_dir, found.run)
+    except (DynamicsError, OSError) as exc:
+        raise UserError("unavailable", f"cannot make the report of {found.run_id}: {exc}") from exc
+    return Report(found, data, None, list(data["images"]))
+
+
 def _reportable(found: FoundRun) -> Path:
     if found.run.get("domain") not in (None, "aerodynamics"):
         raise UserError(
@@ -139,6 +159,8 @@ def make(found: FoundRun, against: FoundRun | None = None) -> Report:
     """The run's report (with ``against``, the comparison), made now if needed."""
     from ..post import report
 
+    if _dynamics(found):
+        return _dynamics_report(found, against)
     case = _reportable(found)
     try:
         if against is None:
@@ -159,6 +181,8 @@ def status(found: FoundRun, against: FoundRun | None = None) -> tuple[str, Repor
     from ..core.layer_io import writes_refused
     from ..post import background, report
 
+    if _dynamics(found):  # one small picture: made at once
+        return "ready", _dynamics_report(found, against)
     case = _reportable(found)
     other = None if against is None else (_reportable(against), against.run)
     value: dict[str, Any] | str | None
@@ -184,6 +208,10 @@ def write_html(made: Report, output: Path) -> Path:
 
     assert made.found.case_dir is not None
     try:
+        if _dynamics(made.found):
+            from ..dynamics import report as dynamics_report
+
+            return dynamics_report.write_html(made.found.case_dir, made.data, output)
         return report.write_html(made.found.case_dir, made.data, output)
     except OSError as exc:
         raise UserError("unavailable", f"cannot write {output}: {exc}") from exc
@@ -286,6 +314,10 @@ def page_view(made: Report) -> dict[str, Any]:
     """The report's sections for a page: record rows, image groups, the parts table."""
     from ..post import report
 
+    if _dynamics(made.found):
+        from ..dynamics import report as dynamics_report
+
+        return dynamics_report.view(made.data)
     return report.view(made.data)
 
 

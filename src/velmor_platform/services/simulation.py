@@ -316,6 +316,11 @@ def run_job(
     """One job of a long-lived face (the web's run panel): ``run`` simulates
     and records, ``prepare`` builds the case only. Raises ``UserError`` when
     the loop is not installed or cannot prepare."""
+    if settings.get("domain") == "dynamics" and action == "run":
+        options = {k: v for k, v in settings.items() if k in ("short", "radius_m", "friction")}
+        return simulate_dynamics(
+            load(ref, None), backend=settings.get("backend"), cancel=cancel, **options
+        )
     api = _loop()
     if action == "prepare" and not callable(getattr(api, "prepare_case", None)):
         raise UserError("unavailable", "preparing a case is not available in velmor_platform.cfd")

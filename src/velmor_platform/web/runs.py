@@ -173,6 +173,8 @@ def _settings_from(form: dict[str, str], choices: dict[str, Any]) -> dict[str, A
     settings: dict[str, Any] = {"domain": domain, "backend": backend, "level": level, **numbers}
     if form.get("uncertainty"):  # the mesh ladder: three levels and a grid band
         settings["uncertainty"] = True
+    if domain == "dynamics" and form.get("short"):  # two speed steps of the Chrono circle
+        settings["short"] = True
     if template is not None:
         settings["template"] = template
     if speed is not None:

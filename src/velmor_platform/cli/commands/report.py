@@ -27,7 +27,9 @@ def register_report(commands: Subparsers) -> None:
             "centre-line and wake planes, the drag accumulated along the car, the forces by\n"
             "part and the mesh quality. --against adds the pressure difference to another run\n"
             "on this run's surface and both drag curves. The pictures are made once, from the\n"
-            "run's case folder, and reused. Prints the HTML file."
+            "run's case folder, and reused. A dynamics run's report holds its record and a\n"
+            "picture of lateral acceleration against steering, roll against lateral acceleration\n"
+            "and the path. Prints the HTML file."
         ),
     )
     p.add_argument("run", metavar="RUN", help="run id, as 'velmor history' lists it")

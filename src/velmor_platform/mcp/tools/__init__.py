@@ -1,8 +1,9 @@
 """The tools of the OpenFOAM MCP server (``mcp.openfoam_server``): a face
 like the command line and the web. Each module has ``register(server,
 workspace)``: ``simulation`` (prepare_case, simulate), ``report`` (a run's
-pictures and numbers) and ``studies`` (variants, studies, and the cases the
-``mcp`` study executor runs on this host).
+pictures and numbers), ``studies`` (variants, studies, and the cases the
+``mcp`` study executor runs on this host) and ``dynamics`` (a Chrono
+cornering run).
 
 A tool parses its arguments, calls a use case of ``services`` in a worker
 thread (``in_thread``) and answers with its data. Every tool is added with
