@@ -45,9 +45,18 @@ def test_a_cg_above_the_roof_is_refused(workspace):
         simulation.simulate("sedan:base", None, domain="dynamics")
 
 
-def test_a_product_without_dynamics_is_refused_in_one_line(workspace):
+@pytest.mark.parametrize("face", ["cli", "web job"])
+def test_a_product_without_dynamics_is_refused_in_one_line(workspace, face):
+    import threading
+
     with pytest.raises(UserError, match="^hatch has no dynamics capability"):
-        simulation.simulate("hatch", None, domain="dynamics")
+        if face == "cli":
+            simulation.simulate("hatch", None, domain="dynamics")
+        else:
+            settings = {"domain": "dynamics", "backend": None, "short": True}
+            simulation.run_job(
+                "hatch", workspace, settings, on_progress=print, cancel=threading.Event()
+            )
 
 
 def test_the_mcp_tool_refuses_a_product_without_dynamics_with_its_reason(workspace):

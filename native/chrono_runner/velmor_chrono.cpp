@@ -254,6 +254,14 @@ std::string run(const rapidjson::Document &in) {
     const double measure_s = number(man, "measure_s");
     const double max_radial_error = number(man, "max_radial_error_m");
     const double max_ay_std = number(man, "max_lateral_acc_std");
+    // The driver: pure pursuit of a point on the circle this many seconds ahead, plus an
+    // integral of the radial error (rad per m s) that takes out the understeer's offset.
+    const double preview_s = man.HasMember("preview_s") ? number(man, "preview_s") : 0.6;
+    const double preview_min_m =
+        man.HasMember("preview_min_m") ? number(man, "preview_min_m") : 6.0;
+    const double radial_gain = man.HasMember("radial_gain") ? number(man, "radial_gain") : 0.02;
+    const double radial_limit =
+        man.HasMember("radial_integral_limit") ? number(man, "radial_integral_limit") : 20.0;
     if (!man.HasMember("lateral_acc_steps") || !man["lateral_acc_steps"].IsArray() ||
         man["lateral_acc_steps"].Empty())
         throw std::runtime_error("input: 'lateral_acc_steps' must be a non-empty list");
@@ -346,8 +354,25 @@ std::string run(const rapidjson::Document &in) {
     long frame = 0;
     const double first_extra = 2.0;
 
-    for (size_t i = 0; i < targets.size() && !departed; ++i) {
-        const double target_speed = std::sqrt(targets[i] * radius);
+    // The steps as given until the first that is not steady; then the interval between the last
+    // steady step and the lowest unsteady one is halved `refinements` times, so that the largest
+    // steady lateral acceleration does not hang on the spacing of the steps.
+    const int refinements =
+        man.HasMember("refinements") ? static_cast<int>(number(man, "refinements")) : 0;
+    double steady_ay = -1, unsteady_ay = -1;
+    bool bisect = false;
+    int bisections_left = refinements;
+    size_t next = 0;
+    for (size_t i = 0; !departed; ++i) {
+        double target_ay;
+        if (bisect) {
+            if (bisections_left-- <= 0) break;
+            target_ay = 0.5 * (steady_ay + unsteady_ay);
+        } else {
+            if (next >= targets.size()) break;
+            target_ay = targets[next++];
+        }
+        const double target_speed = std::sqrt(target_ay * radius);
         const double t_start = t;
         const double t_ramp_end = t_start + (i == 0 ? first_extra : ramp_s);
         const double t_measure = t_ramp_end + settle_s;
@@ -365,7 +390,7 @@ std::string run(const rapidjson::Document &in) {
             double radial_error = r - radius;
             double yaw = vehicle.GetRot().GetCardanAnglesZYX().z();
             double speed = vehicle.GetSpeed();
-            double lookahead = std::max(6.0, 0.6 * speed);
+            double lookahead = std::max(preview_min_m, preview_s * speed);
             double theta = std::atan2(rel.y(), rel.x()) + lookahead / radius;
             ChVector3d target =
                 centre + ChVector3d(radius * std::cos(theta), radius * std::sin(theta), 0);
@@ -373,8 +398,9 @@ std::string run(const rapidjson::Document &in) {
             double lx = std::cos(yaw) * d.x() + std::sin(yaw) * d.y();
             double ly = -std::sin(yaw) * d.x() + std::cos(yaw) * d.y();
             double curvature = 2 * ly / (lx * lx + ly * ly);
-            steer_integral = std::clamp(steer_integral + radial_error * step, -20.0, 20.0);
-            double wheel_cmd = std::atan(wheelbase * curvature) + 0.02 * steer_integral;
+            steer_integral =
+                std::clamp(steer_integral + radial_error * step, -radial_limit, radial_limit);
+            double wheel_cmd = std::atan(wheelbase * curvature) + radial_gain * steer_integral;
             double steer_in = std::clamp(wheel_cmd / max_wheel_angle, -1.0, 1.0);
 
             double speed_error = v_set - speed;
@@ -462,10 +488,18 @@ std::string run(const rapidjson::Document &in) {
             reason = why.str();
         }
         bool steady = reason.empty();
-        write_step(w, targets[i], target_speed, stats, steady, reason);
+        write_step(w, target_ay, target_speed, stats, steady, reason);
         prev_speed = target_speed;
-        if (!steady) break;
-        ++steady_steps;
+        if (steady) {
+            steady_ay = target_ay;
+            ++steady_steps;
+        } else {
+            unsteady_ay = target_ay;
+            if (!bisect) {
+                if (steady_ay <= 0) break;
+                bisect = true;
+            }
+        }
     }
     w.EndArray();
 
@@ -498,6 +532,8 @@ std::string run(const rapidjson::Document &in) {
     w.Key("tyre_friction");
     w.Double(tyres[0]->FrictionCoefficient());
     w.EndObject();
+    w.Key("steady_steps");
+    w.Int(steady_steps);
     w.Key("simulated_s");
     w.Double(t);
     w.Key("series_columns");

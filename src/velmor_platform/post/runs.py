@@ -29,16 +29,17 @@ def find_run(usd_path: str | os.PathLike[str], ref: str) -> dict[str, Any] | Non
 
 def case_of(run: dict[str, Any], usd_path: str | os.PathLike[str]) -> Path | None:
     """The run's case folder, links resolved, when it exists under the
-    ``cases/`` folder of the workspace that holds the product file
-    ``usd_path``; else None. The record is read from the product, which may
-    come from anyone: a folder it names elsewhere is never read or written."""
+    ``cases/`` folder (a dynamics run's: ``dynamics/``) of the workspace that
+    holds the product file ``usd_path``; else None. The record is read from
+    the product, which may come from anyone: a folder it names elsewhere is
+    never read or written."""
     from ..core.paths import enclosing_workspace
 
     folder = run.get("case_dir")
     workspace = enclosing_workspace(os.path.abspath(usd_path))
     if not folder or workspace is None or not os.path.isabs(str(folder)):
         return None
-    cases = Path(workspace, "cases").resolve()
+    cases = Path(workspace, "dynamics" if run.get("domain") == "dynamics" else "cases").resolve()
     path = Path(str(folder)).resolve()
     if path == cases or not path.is_relative_to(cases):
         return None
