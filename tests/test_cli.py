@@ -323,7 +323,7 @@ def test_ascii_terminal_gets_ascii_charts(ws):
         ),
         (["solver", "set", "hatch", "aeor", "xlb"], "unknown domain 'aeor'"),
         (["solvers", "thermal"], "unknown domain 'thermal'"),
-        (["export", "hatch", "--format", "stl"], "Unknown format: stl. Supported: usd"),
+        (["export", "hatch", "--format", "stl"], "Unknown format: stl. Supported: usd, usdz"),
         (["geometry", "hatch", "missing.obj"], "STL not found: missing.obj"),
         (["geometry", "hatch", "products/hatch/hatch.usda"], "Expected .stl file, got: .usda"),
         (["--workspace", "nowhere", "products"], "workspace "),

@@ -360,7 +360,11 @@ def range_estimate(
 
 @user_errors
 def export(ref: str, workspace: Workspace | None, fmt: str = "usd") -> dict[str, Any]:
-    reply: dict[str, Any] = load(ref, workspace).export(fmt)
+    product = load(ref, workspace)
+    if fmt not in ("usd", PACKAGE_FORMAT):
+        # The core knows only its own file; the package is made here (``package``).
+        raise UserError("invalid", f"Unknown format: {fmt}. Supported: usd, {PACKAGE_FORMAT}")
+    reply: dict[str, Any] = product.export(fmt)
     return reply
 
 

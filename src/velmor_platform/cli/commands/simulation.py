@@ -240,7 +240,8 @@ def _interrupt(signum: int, frame: Any) -> None:
 
 
 def _fmt(value: Any) -> str:
-    return "—" if value is None else f"{value:.4g}" if isinstance(value, float) else str(value)
+    """A figure as show and history print it (up to six significant digits)."""
+    return render.fmt(value)
 
 
 def _run_outcome(found: Run) -> Outcome:
