@@ -107,6 +107,8 @@ def test_show_json_holds_every_view_of_the_product(ws):
         "low": 0.249,
         "high": 0.249,
         "banded": False,
+        "grid_estimate": True,
+        "label": "ok",
     }
     assert data == plain(
         {
