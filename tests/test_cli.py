@@ -108,7 +108,7 @@ def test_show_json_holds_every_view_of_the_product(ws):
         "high": 0.249,
         "banded": False,
         "grid_estimate": True,
-        "label": "ok",
+        "label": "ok (no band)",
     }
     assert data == plain(
         {
