@@ -22,6 +22,8 @@ README = Path(__file__).resolve().parent.parent / "README.md"
 VARYING = [
     (re.compile(r"\d{8}T\d{6}Z-(quick|standard|fine)-[0-9a-f]{4}"), r"<case>-\1"),
     (re.compile(r"\(\d+\.\d+ s\)"), "(<seconds>)"),
+    # Whether this machine has Chrono: the README shows a machine without it.
+    (re.compile(r"^(dynamics .*  )(no|\d+\.\d+\.\d+)$", re.M), r"\1<installed>"),
 ]
 
 

@@ -277,7 +277,10 @@ def verdict(
         # The band also holds what the start-up may still leave: the step
         # between the two windows' means, a measure of the remaining trend.
         step = float(before.mean()) - mean if len(before) else 0.0
-        stats[name] = Stat(mean, math.hypot(half, step))
+        # Too few independent batches for a half-width: half the window's range
+        # bounds the mean instead, so a short run still carries an honest band.
+        spread = float(last.max() - last.min()) / 2 if math.isinf(half) else half
+        stats[name] = Stat(mean, math.hypot(spread, step))
         if name != key and name not in TESTED:
             continue
         scale = max(abs(mean), abs(drag_mean)) if name != key else mean
