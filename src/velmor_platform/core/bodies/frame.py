@@ -156,20 +156,9 @@ def wheel_fit(triangles: Triangles, wheels: Sequence[Any]) -> list[dict[str, Any
 
 
 def _crosses(points: npt.NDArray[np.float64], faces: Any, other: Triangles) -> bool:
-    import vtk
+    from .solid import collisions, polydata, weld
 
-    from .solid import polydata, weld
-
-    body = polydata(points, faces)
-    wheel = polydata(*weld(other))
-    collide = vtk.vtkCollisionDetectionFilter()
-    collide.SetInputData(0, body)
-    collide.SetInputData(1, wheel)
-    collide.SetMatrix(0, vtk.vtkMatrix4x4())
-    collide.SetMatrix(1, vtk.vtkMatrix4x4())
-    collide.SetCollisionModeToFirstContact()
-    collide.GenerateScalarsOff()
-    collide.Update()
+    collide = collisions(polydata(points, faces), polydata(*weld(other)), all_contacts=False)
     return int(collide.GetNumberOfContacts()) > 0
 
 

@@ -141,20 +141,31 @@ def near_pairs(triangles: Triangles) -> int:
     return int((counts * (counts - 1) // 2).sum()) + int(big.sum()) * n
 
 
+def collisions(first: Any, second: Any, *, all_contacts: bool) -> Any:
+    """VTK's collision filter run on two surfaces in place (``polydata``):
+    every contact, or only whether there is one."""
+    import vtk
+
+    collide = vtk.vtkCollisionDetectionFilter()
+    collide.SetInputData(0, first)
+    collide.SetInputData(1, second)
+    collide.SetMatrix(0, vtk.vtkMatrix4x4())
+    collide.SetMatrix(1, vtk.vtkMatrix4x4())
+    if all_contacts:
+        collide.SetCollisionModeToAllContacts()
+    else:
+        collide.SetCollisionModeToFirstContact()
+    collide.GenerateScalarsOff()
+    collide.Update()
+    return collide
+
+
 def crossings(points: npt.NDArray[np.float64], faces: Faces) -> Faces:
     """Pairs of triangles that touch without sharing a corner."""
-    import vtk
     from vtk.util.numpy_support import vtk_to_numpy
 
     surface = polydata(points, faces)
-    collide = vtk.vtkCollisionDetectionFilter()
-    collide.SetInputData(0, surface)
-    collide.SetInputData(1, surface)
-    collide.SetMatrix(0, vtk.vtkMatrix4x4())
-    collide.SetMatrix(1, vtk.vtkMatrix4x4())
-    collide.SetCollisionModeToAllContacts()
-    collide.GenerateScalarsOff()
-    collide.Update()
+    collide = collisions(surface, surface, all_contacts=True)
     a = vtk_to_numpy(collide.GetContactCells(0)).astype(np.int64)
     b = vtk_to_numpy(collide.GetContactCells(1)).astype(np.int64)
     shares = (faces[a][:, :, None] == faces[b][:, None, :]).any(axis=(1, 2))
