@@ -89,3 +89,18 @@ def test_every_path_gives_a_case_the_same_verdict(
     assert all(("cd" in run) == (status == "completed") for run in runs.values())
     history = ProductCore.load("hatch").history()[-4:]
     assert [r["status"] for r in history] == [status] * 4
+
+
+@pytest.mark.parametrize(
+    "meshed, named",
+    [("Finished meshing with 102 illegal faces (concave, zero area or negative", True),
+     ("Finished meshing without any errors", False)],
+)  # fmt: skip
+def test_a_solver_that_fails_on_a_broken_mesh_names_the_mesh(tmp_path, meshed, named):
+    from velmor_platform.cfd.verdict import judge
+
+    shutil.copyfile(DATA / "case_logs" / "floating_point.log", tmp_path / "log.simpleFoam")
+    (tmp_path / "log.snappyHexMesh").write_text(f"Layer mesh : cells:817457\n{meshed}\n")
+    result = judge(tmp_path, exit_code=136, stage="simpleFoam")
+    assert result.status == "diverged"
+    assert ("snappyHexMesh left 102 illegal faces" in result.message) is named

@@ -44,6 +44,7 @@ DIVERGED = re.compile(
 _FINISHED = re.compile(r"^End\s*$", re.M)
 _MESHING = ("surfaceFeatureExtract", "blockMesh", "decomposePar", "snappyHexMesh")
 _CELLS = re.compile(rb"nCells:\s*(\d+)")
+_ILLEGAL = re.compile(r"Finished meshing with (\d+) illegal faces")
 
 
 @dataclass
@@ -130,7 +131,19 @@ def judge(
     diverged = stage in SOLVING and bool(DIVERGED.search(text))
     status = "diverged" if diverged else "failed"
     said = message or f"{stage or 'the job'} {status} ({_how(exit_code)}): {fatal_line(text)}"
+    if stage in SOLVING and (bad := illegal_faces(case)):
+        said += (
+            f"; snappyHexMesh left {bad} illegal faces in the mesh (log.snappyHexMesh), "
+            "the likely cause"
+        )
     return RunResult(status, said, stage, log)
+
+
+def illegal_faces(case: Path) -> int:
+    """How many faces snappyHexMesh said it could not make legal (inverted or
+    concave cells), 0 when it finished without errors or left no log."""
+    found = _ILLEGAL.search(tail_text(case / "log.snappyHexMesh", 4000))
+    return int(found.group(1)) if found else 0
 
 
 def mesh_cells(case: Path) -> int | None:
