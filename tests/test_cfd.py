@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 from stl import mesh as stl_mesh
 
-from velmor_platform.cfd import api, case, coefficients, record, runner
+from velmor_platform.cfd import api, case, coefficients, layers, record, runner
 from velmor_platform.cfd.errors import CfdError
 from velmor_platform.core import geometry
 from velmor_platform.core.product_core import ProductCore
@@ -193,6 +193,9 @@ def test_prepared_case_carries_the_product_and_command_line_values(workspace):
     )
     assert "#SBATCH --ntasks=2" in (folder / "job.slurm").read_text()
     assert json.loads((folder / case.CASE_INFO).read_text())["product"] == "hatch"
+    # The wheels' stack fits their own, thinner boundary layer, not the body's.
+    asked = layers.requested_layers(folder)
+    assert 0 < asked["frontWheels"] == asked["rearWheels"] < asked["body"]
 
     fast = api.prepare_case(product, workspace=workspace, speed=45)
     u = FoamFieldFile(fast / "0.orig" / "U")

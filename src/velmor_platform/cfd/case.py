@@ -44,6 +44,7 @@ from .params import (
     RunParams,
     first_layer_y_plus,
     layer_stack,
+    patch_layers,
     turbulence_inlet,
 )
 from .stages import COPY_FIELDS, stages
@@ -211,9 +212,12 @@ def configure(
     )  # fmt: skip
     layering["layers"] = {"body": {"nSurfaceLayers": layers}}
     snappy["addLayersControls"] = layering
+    # A wheel's stack fits its own boundary layer, grown over its diameter.
+    diameter = 2 * max((w.radius for w in [*(front or []), *(rear or [])]), default=0.0)
+    wheel_layers = min(layers, patch_layers(params.speed, diameter, first)) if diameter else 0
     patches = ["body", *wheels_mod.configure(
         case, front or [], rear or [], speed=params.speed, surface=mesh.surface,
-        layers=layers, edges=mesh.edges,
+        layers=wheel_layers, edges=mesh.edges,
     )]  # fmt: skip
 
     control = FoamFile(case / "system" / "controlDict")

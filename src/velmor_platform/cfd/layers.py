@@ -31,8 +31,27 @@ class PatchLayers:
         return min(1.0, self.layers / self.requested) if self.requested else 0.0
 
 
+def requested_layers(case: Path) -> dict[str, int]:
+    """Each patch's requested layer count, from the case's snappyHexMeshDict
+    (the wheels ask for fewer than the body); empty when it cannot be read."""
+    from foamlib import FoamFile
+
+    try:
+        layers = FoamFile(case / "system" / "snappyHexMeshDict")["addLayersControls", "layers"]
+        entries = layers.as_dict() if isinstance(layers, FoamFile.SubDict) else {}
+    except Exception:  # noqa: BLE001 - a missing or foreign dictionary: the caller's count
+        return {}
+    out = {}
+    for name, entry in entries.items():
+        count = entry.get("nSurfaceLayers") if isinstance(entry, dict) else None
+        if isinstance(count, int):
+            out[str(name)] = count
+    return out
+
+
 def coverage(case: Path, requested: int) -> list[PatchLayers]:
-    """The layer table of ``case``'s snappyHexMesh log (empty without one)."""
+    """The layer table of ``case``'s snappyHexMesh log (empty without one);
+    a patch's requested count is the dictionary's, else ``requested``."""
     try:
         text = (case / "log.snappyHexMesh").read_text(errors="replace")
     except OSError:
@@ -40,6 +59,7 @@ def coverage(case: Path, requested: int) -> list[PatchLayers]:
     head = text.rfind("\npatch ")
     if head < 0:
         return []
+    asked = requested_layers(case)
     rows = []
     for line in text[head:].splitlines()[4:]:
         words = line.split()
@@ -49,7 +69,8 @@ def coverage(case: Path, requested: int) -> list[PatchLayers]:
             faces, layers, metres, share = int(words[1]), *map(float, words[2:])
         except ValueError:
             break
-        rows.append(PatchLayers(words[0], faces, layers, requested, metres, share / 100))
+        wanted = asked.get(words[0], requested)
+        rows.append(PatchLayers(words[0], faces, layers, wanted, metres, share / 100))
     return rows
 
 

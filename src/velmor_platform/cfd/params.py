@@ -197,11 +197,21 @@ def layer_stack(speed: float, length: float) -> tuple[float, int]:
     first = first_layer_height(speed, length)
     finest = MESH_LEVELS[LADDER[-1]]
     cell = length / finest.cells_per_length / 2 ** finest.surface[1]
-    stack = LAYER_STACK_SHARE * boundary_layer_thickness(speed, length)
     r = LAYER_EXPANSION
-    by_stack = math.log(1 + stack * (r - 1) / first) / math.log(r)
     by_last = 1 + math.log(max(LAST_LAYER_SHARE * cell / first, 1.0)) / math.log(r)
-    return first, max(MIN_LAYERS, math.floor(min(by_stack, by_last)))
+    return first, max(MIN_LAYERS, min(patch_layers(speed, length, first), math.floor(by_last)))
+
+
+def patch_layers(speed: float, run: float, first: float) -> int:
+    """How many layers of ``first`` metres growing by ``LAYER_EXPANSION`` fit
+    within ``LAYER_STACK_SHARE`` of the boundary layer a surface grows over
+    ``run`` metres of flow: the body's length, or a wheel's diameter. A wheel
+    given the body's stack (four times its own boundary layer) squeezes it
+    against the road and the wheel arch, and snappyHexMesh leaves inverted
+    cells there."""
+    stack = LAYER_STACK_SHARE * boundary_layer_thickness(speed, run)
+    r = LAYER_EXPANSION
+    return max(1, math.floor(math.log(1 + stack * (r - 1) / first) / math.log(r)))
 
 
 def first_layer_y_plus(speed: float, length: float, first: float) -> float:

@@ -380,28 +380,15 @@ def _requested_layers(case: Path) -> int | None:
 
 
 def _layer_coverage(case: Path, patches: list[str] | None) -> float | None:
-    log = case / "log.snappyHexMesh"
+    """The faces' average share of the layers their patch asked for."""
+    from ..cfd import layers
+
     requested = _requested_layers(case)
-    if not log.is_file() or not requested:
+    if not requested:
         return None
-    text = log.read_text(errors="replace")
-    # The table snappyHexMesh prints after adding layers: patch faces layers thickness...
-    blocks = text.split("patch")
-    faces_total = 0.0
-    layered = 0.0
-    for block in blocks[-1:]:
-        for line in block.splitlines():
-            words = line.split()
-            if len(words) >= 3 and (patches is None or words[0] in patches):
-                try:
-                    faces, layers = float(words[1]), float(words[2])
-                except ValueError:
-                    continue
-                faces_total += faces
-                layered += faces * layers
-    if not faces_total:
-        return None
-    return min(1.0, layered / faces_total / requested)
+    rows = [r for r in layers.coverage(case, requested) if patches is None or r.patch in patches]
+    faces = sum(r.faces for r in rows)
+    return sum(r.faces * r.coverage for r in rows) / faces if faces else None
 
 
 def _yplus(case: Path, patches: list[str] | None) -> tuple[float, float, float] | None:
