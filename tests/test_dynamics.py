@@ -74,24 +74,28 @@ def test_the_mcp_tool_refuses_a_product_without_dynamics_with_its_reason(workspa
 
 
 def test_figures_come_from_steady_steps_and_an_unsteady_step_says_why():
-    def step(ay, speed, delta, roll, steady=True, reason=""):
+    def step(ay, speed, delta, rear, roll, steady=True, reason=""):
         return {
             "target_lateral_acc": ay, "target_speed": speed, "lateral_acc": ay, "speed": speed,
             "yaw_rate_dps": speed / 100 * 57.2958, "roll_deg": roll,
-            "road_wheel_angle_deg": delta, "steady": steady, "reason": reason,
+            "road_wheel_angle_deg": delta, "rear_wheel_angle_deg": rear, "steady": steady,
+            "reason": reason,
         }  # fmt: skip
 
     steps = [
-        step(1.0, 10.0, 1.70, 0.3),
-        step(3.0, 17.3, 1.90, 0.9),
-        step(6.0, 24.5, 2.4, 1.8),
-        step(7.0, 26.5, 9.0, 2.5, False, "off the circle: 0.9 m"),
+        step(1.0, 10.0, 1.70, -0.05, 0.3),
+        step(3.0, 17.3, 1.90, -0.15, 0.9),
+        step(6.0, 24.5, 2.4, -0.3, 1.8),
+        step(7.0, 26.5, 9.0, -0.4, 2.5, False, "off the circle: 0.9 m"),
     ]
     settings = {"reference_speed": 20.0, "reference_lateral_g": 0.4, "linear_limit_g": 0.4}
     out = results.summarise(steps, settings, steering_ratio=15.0)
     assert out["lateral_g"] == pytest.approx(6.0 / 9.81)
     assert out["understeer_gradient_deg_per_g"] == pytest.approx(0.2 * 9.81 / 2, rel=1e-6)
     assert out["understeer_gradient_steering_deg_per_g"] == pytest.approx(15 * 0.981, rel=1e-6)
+    # The rear wheels' roll steer (out of the turn) is split from the axles' steer difference.
+    assert out["rear_roll_steer_deg_per_g"] == pytest.approx(-0.05 * 9.81, rel=1e-6)
+    assert out["understeer_gradient_axles_deg_per_g"] == pytest.approx(0.15 * 9.81, rel=1e-6)
     assert out["yaw_rate_dps"] == pytest.approx(20 / 100 * 57.2958, rel=1e-3)
     assert "not steady: off the circle: 0.9 m" in out["notes"][0]
     assert "the steady steps do not reach" not in " ".join(out["notes"])
@@ -118,6 +122,15 @@ def test_a_short_run_is_recorded_beside_the_aero_runs(workspace):
     html = reports.write_html(made, workspace / "out" / "report.html").read_text()
     assert "largest steady lateral acceleration" in html and "data:image/png;base64," in html
     assert reports.page_view(made)["groups"][0]["images"][0]["file"] == "dynamics.png"
+
+
+@needs_chrono
+def test_a_step_that_does_not_settle_records_why(workspace):
+    given = {"short": True, "band_yaw_rate_dps": 1e-4}
+    run = simulation.simulate("sedan:base", None, domain="dynamics", dynamics=given)
+    assert run.record["status"] == "failed"
+    assert "not steady: yaw rate not settled:" in run.record["message"]
+    assert "(band 0.0001 deg/s)" in run.record["message"]
 
 
 def test_a_crash_of_the_runner_records_a_failed_run(workspace, tmp_path, monkeypatch):

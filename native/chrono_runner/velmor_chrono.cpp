@@ -8,8 +8,6 @@
 // coefficients and the manoeuvre. The vehicle drives a circle of constant radius; the speed rises
 // in steps, each held until it settles and then measured. The output lists every step with its
 // means and whether it was steady (and why not), a decimated time series and the vehicle as built.
-// The steadiness of the lateral acceleration is judged on yaw rate times speed, which the chassis'
-// vibration does not blur.
 // Any error is written to the output as {"status": "failed", "message": ...} with exit status 2.
 
 #include <algorithm>
@@ -25,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "aero.hpp"
 #include "chrono/ChVersion.h"
 #include "chrono/physics/ChSystem.h"
 #include "chrono_thirdparty/rapidjson/document.h"
@@ -33,8 +32,10 @@
 #include "chrono_vehicle/ChVehicleDataPath.h"
 #include "chrono_vehicle/terrain/RigidTerrain.h"
 #include "chrono_vehicle/utils/ChVehicleUtilsJSON.h"
-#include "chrono_vehicle/wheeled_vehicle/tire/ChTMeasyTire.h"
 #include "chrono_vehicle/wheeled_vehicle/vehicle/WheeledVehicle.h"
+#include "circle_driver.hpp"
+#include "steady.hpp"
+#include "tyre.hpp"
 
 #ifndef VELMOR_CHRONO_DATA_DIR
 #define VELMOR_CHRONO_DATA_DIR ""
@@ -50,14 +51,7 @@ constexpr double kGravity = 9.81;
 using Json = rapidjson::Value;
 using Writer = rapidjson::PrettyWriter<rapidjson::StringBuffer>;
 
-double number(const Json &obj, const char *key) {
-    if (!obj.IsObject() || !obj.HasMember(key) || !obj[key].IsNumber())
-        throw std::runtime_error(std::string("input: '") + key + "' must be a number");
-    double value = obj[key].GetDouble();
-    if (!std::isfinite(value))
-        throw std::runtime_error(std::string("input: '") + key + "' is not finite");
-    return value;
-}
+double number(const Json &obj, const char *key) { return velmor::json_number(obj, key); }
 
 std::string text(const Json &obj, const char *key) {
     if (!obj.IsObject() || !obj.HasMember(key) || !obj[key].IsString())
@@ -71,91 +65,14 @@ const Json &object(const Json &obj, const char *key) {
     return obj[key];
 }
 
-// A TMeasy tyre whose parameters come from its design data (size, load, inflation), as the
-// model's author proposes for passenger-car tyres.
-class DesignTMeasyTire : public ChTMeasyTire {
-public:
-    DesignTMeasyTire(const std::string &name, const Json &p)
-        : ChTMeasyTire(name),
-          m_load(number(p, "nominal_load_n")),
-          m_width_m(number(p, "width_m")),
-          m_ratio(number(p, "aspect_ratio")),
-          m_rim_m(number(p, "rim_diameter_m")),
-          m_pressure(number(p, "pressure_ratio")),
-          m_friction(number(p, "friction")),
-          m_mass(number(p, "mass_kg")),
-          m_cz(number(p, "vertical_stiffness_n_per_m")) {}
+// ---- the manoeuvre -----------------------------------------------------------------------------
 
-    void SetTMeasyParams() override {
-        GuessPassCar70Par(m_load, m_width_m, m_ratio, m_rim_m, 1.0, m_pressure);
-        SetFrictionCoefficient(m_friction);
-        SetVerticalStiffness(m_cz);
-    }
-    double GetTireMass() const override { return m_mass; }
-    ChVector3d GetTireInertia() const override {
-        double r = UnloadedRadius();
-        return ChVector3d(0.5 * m_mass * r * r * 0.5, m_mass * r * r * 0.8,
-                          0.5 * m_mass * r * r * 0.5);
-    }
-    double GetVisualizationWidth() const override { return m_width_m; }
+using velmor::AeroLoad;
+using velmor::DesignTMeasyTire;
 
-    double UnloadedRadius() const {
-        return m_unloaded_radius > 0 ? m_unloaded_radius : m_rim_m / 2 + m_width_m * m_ratio;
-    }
-    double VerticalStiffness() const { return m_d1; }
-    // Lateral slip stiffness dFy/dsy at the vertical load fz, in N per unit slip (TMeasy's
-    // parameters are in N; quadratic interpolation between its nominal and doubled-nominal values).
-    double CorneringStiffness(double fz) const {
-        double q = fz / m_par.pn;
-        return q * (2.0 * m_par.dfy0_pn - 0.5 * m_par.dfy0_p2n -
-                    (m_par.dfy0_pn - 0.5 * m_par.dfy0_p2n) * q);
-    }
-    double FrictionCoefficient() const { return m_par.mu_0; }
-
-private:
-    double m_load, m_width_m, m_ratio, m_rim_m, m_pressure, m_friction, m_mass, m_cz;
-};
-
-// Speed-dependent aerodynamic drag and axle lifts acting on the chassis, in the chassis frame.
-class AeroLoad : public ChChassis::ExternalForceTorque {
-public:
-    AeroLoad(double cd, double cl_front, double cl_rear, double area, double rho, ChVector3d com,
-             double x_front, double x_rear)
-        : ExternalForceTorque("velmor aero"),
-          m_cd(cd),
-          m_clf(cl_front),
-          m_clr(cl_rear),
-          m_area(area),
-          m_rho(rho),
-          m_com(com),
-          m_xf(x_front),
-          m_xr(x_rear) {}
-
-    void Update(double, const ChChassis &chassis, ChVector3d &force, ChVector3d &point,
-                ChVector3d &torque) override {
-        auto body = chassis.GetBody();
-        ChVector3d vel = body->TransformDirectionParentToLocal(body->GetLinVel());
-        double u = vel.x();
-        double q = 0.5 * m_rho * u * u * m_area;
-        double drag = -q * m_cd * (u >= 0 ? 1.0 : -1.0);
-        double lift_f = q * m_clf;
-        double lift_r = q * m_clr;
-        force = ChVector3d(drag, 0, lift_f + lift_r);
-        point = m_com;
-        // The axle lifts act at the axles: their moment about the COM pitches the body.
-        torque = ChVector3d(0, -(lift_f * (m_xf - m_com.x()) + lift_r * (m_xr - m_com.x())), 0);
-        last_drag = drag;
-        last_lift = lift_f + lift_r;
-    }
-
-    double last_drag = 0;
-    double last_lift = 0;
-
-private:
-    double m_cd, m_clf, m_clr, m_area, m_rho;
-    ChVector3d m_com;
-    double m_xf, m_xr;
-};
+double optional(const Json &obj, const char *key, double fallback) {
+    return obj.HasMember(key) ? number(obj, key) : fallback;
+}
 
 struct Moments {
     double mass = 0;
@@ -172,57 +89,44 @@ Moments mass_moments(ChSystem &sys) {
     return m;
 }
 
-struct Accumulator {
-    double n = 0, sum = 0, sumsq = 0, lo = 1e300, hi = -1e300;
-    void add(double v) {
-        n += 1;
-        sum += v;
-        sumsq += v * v;
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
-    }
-    double mean() const { return n > 0 ? sum / n : 0; }
-    double stdev() const {
-        return n > 1 ? std::sqrt(std::max(0.0, sumsq / n - mean() * mean())) : 0;
-    }
+// What every step records: the mean of each channel over its measuring window.
+const char *const kChannels[] = {
+    "speed",
+    "lateral_acc",
+    "lateral_acc_kinematic",
+    "yaw_rate_dps",
+    "roll_deg",
+    "road_wheel_angle_deg",
+    "rear_wheel_angle_deg",
+    "steering_input",
+    "radial_error_m",
+    "throttle",
+    "aero_drag_n",
+    "aero_lift_n",
+    "slip_angle_front_deg",
+    "slip_angle_rear_deg",
+    "lateral_force_front_n",
+    "lateral_force_rear_n",
+    "vertical_force_front_n",
+    "vertical_force_rear_n",
+    "aligning_moment_front_nm",
+    "aligning_moment_rear_nm",
 };
 
-struct StepStats {
-    Accumulator speed, ay, ay_kinematic, yaw_rate, roll, steer, steer_input, radial, throttle, drag,
-        lift;
-};
-
-void write_step(Writer &w, double target_ay, double target_speed, const StepStats &s, bool steady,
-                const std::string &reason) {
+void write_step(Writer &w, double target_ay, double target_speed, const velmor::Step &s,
+                bool steady, const std::string &reason) {
     w.StartObject();
     w.Key("target_lateral_acc");
     w.Double(target_ay);
     w.Key("target_speed");
     w.Double(target_speed);
-    w.Key("speed");
-    w.Double(s.speed.mean());
-    w.Key("lateral_acc");
-    w.Double(s.ay.mean());
-    w.Key("lateral_acc_std");
-    w.Double(s.ay_kinematic.stdev());
-    w.Key("yaw_rate_dps");
-    w.Double(s.yaw_rate.mean());
-    w.Key("roll_deg");
-    w.Double(s.roll.mean());
-    w.Key("road_wheel_angle_deg");
-    w.Double(s.steer.mean());
-    w.Key("steering_input");
-    w.Double(s.steer_input.mean());
-    w.Key("radial_error_m");
-    w.Double(s.radial.mean());
+    for (const char *name : kChannels) {
+        w.Key(name);
+        w.Double(s.mean(name));
+    }
+    auto radial = s.ch.find("radial_error_m");
     w.Key("radial_error_max_m");
-    w.Double(std::max(std::fabs(s.radial.lo), std::fabs(s.radial.hi)));
-    w.Key("throttle");
-    w.Double(s.throttle.mean());
-    w.Key("aero_drag_n");
-    w.Double(s.drag.mean());
-    w.Key("aero_lift_n");
-    w.Double(s.lift.mean());
+    w.Double(radial == s.ch.end() ? 0.0 : radial->second.largest_magnitude());
     w.Key("steady");
     w.Bool(steady);
     w.Key("reason");
@@ -240,6 +144,13 @@ void write_file(const std::string &path, const std::string &body) {
     std::filesystem::rename(tmp, path);
 }
 
+// One stretch of a step's speed schedule: the set speed goes from `from` to `to` over `length`
+// seconds; samples of a measuring stretch count.
+struct Stretch {
+    double length, from, to;
+    bool measure;
+};
+
 std::string run(const rapidjson::Document &in) {
     const Json &veh = object(in, "vehicle");
     const Json &tyre = object(in, "tyre");
@@ -252,16 +163,12 @@ std::string run(const rapidjson::Document &in) {
     const double ramp_s = number(man, "ramp_s");
     const double settle_s = number(man, "settle_s");
     const double measure_s = number(man, "measure_s");
-    const double max_radial_error = number(man, "max_radial_error_m");
-    const double max_ay_std = number(man, "max_lateral_acc_std");
-    // The driver: pure pursuit of a point on the circle this many seconds ahead, plus an
-    // integral of the radial error (rad per m s) that takes out the understeer's offset.
-    const double preview_s = man.HasMember("preview_s") ? number(man, "preview_s") : 0.6;
-    const double preview_min_m =
-        man.HasMember("preview_min_m") ? number(man, "preview_min_m") : 6.0;
-    const double radial_gain = man.HasMember("radial_gain") ? number(man, "radial_gain") : 0.02;
-    const double radial_limit =
-        man.HasMember("radial_integral_limit") ? number(man, "radial_integral_limit") : 20.0;
+    velmor::SteadyLimits limits;
+    limits.max_radial_error = number(man, "max_radial_error_m");
+    limits.speed_tolerance = optional(man, "speed_tolerance", limits.speed_tolerance);
+    limits.band_lateral_acc = optional(man, "band_lateral_acc", limits.band_lateral_acc);
+    limits.band_yaw_rate = optional(man, "band_yaw_rate_dps", limits.band_yaw_rate);
+    limits.band_wheel_angle = optional(man, "band_wheel_angle_deg", limits.band_wheel_angle);
     if (!man.HasMember("lateral_acc_steps") || !man["lateral_acc_steps"].IsArray() ||
         man["lateral_acc_steps"].Empty())
         throw std::runtime_error("input: 'lateral_acc_steps' must be a non-empty list");
@@ -327,9 +234,16 @@ std::string run(const rapidjson::Document &in) {
                      4 * radius + 200, 1, false, 1, false);
     terrain.Initialize();
 
-    const double wheelbase = x_front - x_rear;
-    const double max_wheel_angle = number(veh, "max_wheel_angle_deg") * CH_DEG_TO_RAD;
-    const ChVector3d centre(0, radius, 0);
+    velmor::CircleDriverSettings ds;
+    ds.radius = radius;
+    ds.centre = ChVector3d(0, radius, 0);
+    ds.wheelbase = x_front - x_rear;
+    ds.max_wheel_angle = number(veh, "max_wheel_angle_deg") * CH_DEG_TO_RAD;
+    ds.path_frequency = optional(man, "path_frequency", ds.path_frequency);
+    ds.path_damping = optional(man, "path_damping", ds.path_damping);
+    ds.curvature_time = optional(man, "curvature_time_s", ds.curvature_time);
+    ds.filter_time = optional(man, "steering_filter_s", ds.filter_time);
+    velmor::CircleDriver driver(ds);
 
     rapidjson::StringBuffer buf;
     Writer w(buf);
@@ -343,24 +257,25 @@ std::string run(const rapidjson::Document &in) {
 
     std::ostringstream series;
     double t = 0;
-    double steer_integral = 0, speed_integral = 0;
-    double prev_speed = v0;
     double cg_height_achieved = 0, static_front = 0, static_rear = 0;
     bool static_measured = false;
     bool departed = false;
-    std::string stop_reason;
     int steady_steps = 0;
-    int sample_every = std::max(1, static_cast<int>(std::lround(0.05 / step)));
+    const int sample_every = std::max(1, static_cast<int>(std::lround(0.05 / step)));
+    const size_t block = std::max<size_t>(1, static_cast<size_t>(std::lround(0.1 / step)));
     long frame = 0;
     const double first_extra = 2.0;
+    // A step that fails early (far off the circle, or the steering at its stop this long) ends
+    // there; the car leaving the circle by 5 m ends the run.
+    const double abort_radial = 4 * limits.max_radial_error;
+    const double abort_stop_s = 0.3;
 
     // The steps as given until the first that is not steady; then the interval between the last
-    // steady step and the lowest unsteady one is halved `refinements` times, so that the largest
-    // steady lateral acceleration does not hang on the spacing of the steps.
-    const int refinements =
-        man.HasMember("refinements") ? static_cast<int>(number(man, "refinements")) : 0;
-    double steady_ay = -1, unsteady_ay = -1;
-    bool bisect = false;
+    // steady step and the lowest unsteady one is halved `refinements` times. After an unsteady
+    // step the car first slows to the last steady speed and settles there.
+    const int refinements = static_cast<int>(optional(man, "refinements", 0));
+    double steady_ay = -1, unsteady_ay = -1, steady_speed = v0, set_speed = v0;
+    bool bisect = false, recover = false;
     int bisections_left = refinements;
     size_t next = 0;
     for (size_t i = 0; !departed; ++i) {
@@ -373,128 +288,138 @@ std::string run(const rapidjson::Document &in) {
             target_ay = targets[next++];
         }
         const double target_speed = std::sqrt(target_ay * radius);
-        const double t_start = t;
-        const double t_ramp_end = t_start + (i == 0 ? first_extra : ramp_s);
-        const double t_measure = t_ramp_end + settle_s;
-        const double t_end = t_measure + measure_s;
-        StepStats stats;
-        while (t < t_end - 0.5 * step) {
-            double frac =
-                std::clamp((t - t_start) / std::max(t_ramp_end - t_start, 1e-9), 0.0, 1.0);
-            double v_set = i == 0 ? target_speed : prev_speed + frac * (target_speed - prev_speed);
-
-            ChVector3d pos = vehicle.GetPos();
-            ChVector3d rel = pos - centre;
-            rel.z() = 0;
-            double r = rel.Length();
-            double radial_error = r - radius;
-            double yaw = vehicle.GetRot().GetCardanAnglesZYX().z();
-            double speed = vehicle.GetSpeed();
-            double lookahead = std::max(preview_min_m, preview_s * speed);
-            double theta = std::atan2(rel.y(), rel.x()) + lookahead / radius;
-            ChVector3d target =
-                centre + ChVector3d(radius * std::cos(theta), radius * std::sin(theta), 0);
-            ChVector3d d = target - pos;
-            double lx = std::cos(yaw) * d.x() + std::sin(yaw) * d.y();
-            double ly = -std::sin(yaw) * d.x() + std::cos(yaw) * d.y();
-            double curvature = 2 * ly / (lx * lx + ly * ly);
-            steer_integral =
-                std::clamp(steer_integral + radial_error * step, -radial_limit, radial_limit);
-            double wheel_cmd = std::atan(wheelbase * curvature) + radial_gain * steer_integral;
-            double steer_in = std::clamp(wheel_cmd / max_wheel_angle, -1.0, 1.0);
-
-            double speed_error = v_set - speed;
-            speed_integral = std::clamp(speed_integral + speed_error * step, -10.0, 10.0);
-            double drive = 0.6 * speed_error + 0.3 * speed_integral;
-            DriverInputs inputs{steer_in, std::clamp(drive, 0.0, 1.0), std::clamp(-drive, 0.0, 1.0),
-                                0.0};
-
-            ChVector3d acc = chassis->GetPosDt2();
-            double ay = -std::sin(yaw) * acc.x() + std::cos(yaw) * acc.y();
-            double yaw_rate = chassis->GetAngVelParent().z() * CH_RAD_TO_DEG;
-            double roll = vehicle.GetRoll() * CH_RAD_TO_DEG;
-            double wheel_angle =
-                0.5 * (vehicle.GetSteeringAngle(0, LEFT) + vehicle.GetSteeringAngle(0, RIGHT)) *
-                CH_RAD_TO_DEG;
-
-            if (!static_measured && i == 0 && t >= first_extra * 0.9) {
-                Moments now = mass_moments(sys);
-                cg_height_achieved = now.first.z() / now.mass;
-                static_front = tyres[0]->ReportTireForce(&terrain).force.z() +
-                               tyres[1]->ReportTireForce(&terrain).force.z();
-                static_rear = tyres[2]->ReportTireForce(&terrain).force.z() +
-                              tyres[3]->ReportTireForce(&terrain).force.z();
-                static_measured = true;
+        std::vector<Stretch> plan;
+        if (i == 0) {
+            plan.push_back({first_extra, target_speed, target_speed, false});
+        } else {
+            if (recover) {
+                plan.push_back({ramp_s, set_speed, steady_speed, false});
+                plan.push_back({settle_s, steady_speed, steady_speed, false});
+                set_speed = steady_speed;
             }
-            if (t >= t_measure) {
-                stats.speed.add(speed);
-                stats.ay.add(ay);
-                stats.ay_kinematic.add(yaw_rate * CH_DEG_TO_RAD * speed);
-                stats.yaw_rate.add(yaw_rate);
-                stats.roll.add(roll);
-                stats.steer.add(wheel_angle);
-                stats.steer_input.add(steer_in);
-                stats.radial.add(radial_error);
-                stats.throttle.add(inputs.m_throttle);
-                stats.drag.add(aero ? aero->last_drag : 0.0);
-                stats.lift.add(aero ? aero->last_lift : 0.0);
-            }
-            if (frame % sample_every == 0) {
-                series << "[" << t << "," << pos.x() << "," << pos.y() << "," << speed << "," << ay
-                       << "," << yaw_rate << "," << roll << "," << wheel_angle << ","
-                       << inputs.m_throttle << "]";
-                series << ",";
-            }
-            if (std::fabs(radial_error) > 5.0 || !std::isfinite(radial_error)) {
-                departed = true;
-                std::ostringstream why;
-                why << "left the circle: " << std::fixed;
-                why.precision(1);
-                why << radial_error << " m off the radius at " << speed << " m/s";
-                stop_reason = why.str();
-                break;
-            }
-
-            terrain.Synchronize(t);
-            vehicle.Synchronize(t, inputs, terrain);
-            terrain.Advance(step);
-            vehicle.Advance(step);
-            t = sys.GetChTime();
-            ++frame;
+            plan.push_back({ramp_s, set_speed, target_speed, false});
         }
+        plan.push_back({settle_s, target_speed, target_speed, false});
+        plan.push_back({measure_s, target_speed, target_speed, true});
+        const size_t target_from = plan.size() - 2;  // the stretches held at the target speed
 
+        velmor::Step stats;
         std::string reason;
-        std::ostringstream why;
-        why.precision(3);
-        if (departed) {
-            reason = stop_reason;
-        } else if (stats.steer_input.hi >= 0.999 || stats.steer_input.lo <= -0.999) {
-            why << "steering at its stop";
-            reason = why.str();
-        } else if (std::fabs(stats.radial.mean()) > max_radial_error ||
-                   std::max(std::fabs(stats.radial.lo), std::fabs(stats.radial.hi)) >
-                       2 * max_radial_error) {
-            why << "off the circle: " << stats.radial.mean() << " m mean radial error (limit "
-                << max_radial_error << " m)";
-            reason = why.str();
-        } else if (std::fabs(stats.speed.mean() - target_speed) > 0.03 * target_speed) {
-            why << "speed not held: " << stats.speed.mean() << " m/s for " << target_speed
-                << " m/s";
-            if (stats.throttle.mean() > 0.95) why << " (throttle saturated)";
-            reason = why.str();
-        } else if (stats.ay_kinematic.stdev() > max_ay_std) {
-            why << "lateral acceleration not steady: " << stats.ay_kinematic.stdev()
-                << " m/s2 standard deviation (limit " << max_ay_std << ")";
-            reason = why.str();
+        double stopped_for = 0;
+        for (size_t k = 0; k < plan.size() && reason.empty() && !departed; ++k) {
+            const Stretch &part = plan[k];
+            const double t0 = t;
+            while (t < t0 + part.length - 0.5 * step) {
+                double frac = std::clamp((t - t0) / std::max(part.length, 1e-9), 0.0, 1.0);
+                set_speed = part.from + frac * (part.to - part.from);
+                const ChFrameMoving<> &ref = chassis->GetFrameRefToAbs();
+                const double yaw_rate_rad = chassis->GetAngVelParent().z();
+                velmor::VehicleState state{ref.GetPos(), ref.GetPosDt(), vehicle.GetSpeed(),
+                                           yaw_rate_rad};
+                velmor::DriverCommand cmd = driver.Update(state, set_speed, step);
+                DriverInputs inputs{cmd.steering, cmd.throttle, cmd.braking, 0.0};
+
+                const double yaw = vehicle.GetRot().GetCardanAnglesZYX().z();
+                ChVector3d acc = chassis->GetPosDt2();
+                double ay = -std::sin(yaw) * acc.x() + std::cos(yaw) * acc.y();
+                double yaw_rate = yaw_rate_rad * CH_RAD_TO_DEG;
+                double roll = vehicle.GetRoll() * CH_RAD_TO_DEG;
+                auto wheels = [&](int axle) {
+                    return 0.5 *
+                           (vehicle.GetSteeringAngle(axle, LEFT) +
+                            vehicle.GetSteeringAngle(axle, RIGHT)) *
+                           CH_RAD_TO_DEG;
+                };
+                double wheel_angle = wheels(0);
+
+                if (!static_measured && i == 0 && t >= first_extra * 0.9) {
+                    Moments now = mass_moments(sys);
+                    cg_height_achieved = now.first.z() / now.mass;
+                    static_front = tyres[0]->ReportTireForce(&terrain).force.z() +
+                                   tyres[1]->ReportTireForce(&terrain).force.z();
+                    static_rear = tyres[2]->ReportTireForce(&terrain).force.z() +
+                                  tyres[3]->ReportTireForce(&terrain).force.z();
+                    static_measured = true;
+                }
+                if (k >= target_from) {
+                    stopped_for = cmd.at_stop ? stopped_for + step : 0;
+                    if (stopped_for > abort_stop_s) {
+                        reason = "steering at its stop";
+                    } else if (std::fabs(cmd.radial_error) > abort_radial) {
+                        std::ostringstream why;
+                        why.precision(3);
+                        why << "off the circle: " << cmd.radial_error << " m radial error at "
+                            << state.speed << " m/s";
+                        reason = why.str();
+                    }
+                }
+                if (part.measure) {
+                    if (cmd.at_stop) ++stats.stopped_samples;
+                    stats["speed"].add(state.speed);
+                    stats["lateral_acc"].add(ay);
+                    stats["lateral_acc_kinematic"].add(yaw_rate_rad * state.speed);
+                    stats["yaw_rate_dps"].add(yaw_rate);
+                    stats["roll_deg"].add(roll);
+                    stats["road_wheel_angle_deg"].add(wheel_angle);
+                    stats["rear_wheel_angle_deg"].add(wheels(1));
+                    stats["steering_input"].add(cmd.steering);
+                    stats["radial_error_m"].add(cmd.radial_error);
+                    stats["throttle"].add(cmd.throttle);
+                    stats["aero_drag_n"].add(aero ? aero->last_drag : 0.0);
+                    stats["aero_lift_n"].add(aero ? aero->last_lift : 0.0);
+                    for (int axle = 0; axle < 2; ++axle) {
+                        const char *end = axle == 0 ? "front" : "rear";
+                        double slip = 0, fy = 0, fz = 0, mz = 0;
+                        for (int side = 0; side < 2; ++side) {
+                            auto &tire = tyres[2 * axle + side];
+                            ChCoordsys<> frame_local;
+                            TerrainForce f = tire->ReportTireForceLocal(&terrain, frame_local);
+                            slip += 0.5 * tire->GetSlipAngle() * CH_RAD_TO_DEG;
+                            fy += f.force.y();
+                            fz += f.force.z();
+                            mz += f.moment.z();
+                        }
+                        stats[std::string("slip_angle_") + end + "_deg"].add(slip);
+                        stats[std::string("lateral_force_") + end + "_n"].add(fy);
+                        stats[std::string("vertical_force_") + end + "_n"].add(fz);
+                        stats[std::string("aligning_moment_") + end + "_nm"].add(mz);
+                    }
+                }
+                if (frame % sample_every == 0) {
+                    series << "[" << t << "," << state.pos.x() << "," << state.pos.y() << ","
+                           << state.speed << "," << ay << "," << yaw_rate << "," << roll << ","
+                           << wheel_angle << "," << cmd.throttle << "],";
+                }
+                if (std::fabs(cmd.radial_error) > 5.0 || !std::isfinite(cmd.radial_error)) {
+                    departed = true;
+                    std::ostringstream why;
+                    why << std::fixed;
+                    why.precision(1);
+                    why << "left the circle: " << cmd.radial_error << " m off the radius at "
+                        << state.speed << " m/s";
+                    reason = why.str();
+                }
+                if (!reason.empty()) break;
+
+                terrain.Synchronize(t);
+                vehicle.Synchronize(t, inputs, terrain);
+                terrain.Advance(step);
+                vehicle.Advance(step);
+                t = sys.GetChTime();
+                ++frame;
+            }
         }
+        if (reason.empty()) reason = velmor::judge(stats, target_speed, limits, block);
         bool steady = reason.empty();
         write_step(w, target_ay, target_speed, stats, steady, reason);
-        prev_speed = target_speed;
         if (steady) {
             steady_ay = target_ay;
+            steady_speed = target_speed;
+            recover = false;
             ++steady_steps;
         } else {
             unsteady_ay = target_ay;
+            recover = true;
             if (!bisect) {
                 if (steady_ay <= 0) break;
                 bisect = true;
@@ -512,7 +437,7 @@ std::string run(const rapidjson::Document &in) {
     w.Key("cg_height_m");
     w.Double(cg_height_achieved);
     w.Key("wheelbase_m");
-    w.Double(wheelbase);
+    w.Double(ds.wheelbase);
     w.Key("track_front_m");
     w.Double(vehicle.GetWheeltrack(0));
     w.Key("track_rear_m");

@@ -25,22 +25,28 @@ if TYPE_CHECKING:
     from ..core.product_core import ProductCore
 
 #: The manoeuvre: a 100 m circle, speed steps by lateral acceleration (m/s²),
-#: each ramped, settled, then measured; past the first step that is not
-#: steady, the gap to the last steady one may be halved ``refinements`` times
-#: (none by default: near the limit the driver's loop on this car rings on
-#: after a failed step, so the halved steps measured nothing steadier).
+#: each ramped, settled, then measured. A step is steady when the car kept to
+#: the circle (``max_radial_error_m``) and the speed (``speed_tolerance``) and
+#: its yaw rate, lateral acceleration and road-wheel angle stayed within their
+#: bands over the window; past the first step that is not steady, the gap to
+#: the last steady one is halved ``refinements`` times (the car first returns
+#: to the last steady speed). The driver's path loop has the natural frequency
+#: ``path_frequency`` (rad/s) at any speed.
 DEFAULTS: dict[str, Any] = {
     "radius_m": 100.0,
     "friction": 1.0,
     "step_s": 1e-3,
-    "lateral_acc_steps": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0]
-    + [7.0 + 0.25 * i for i in range(1, 17)],
-    "ramp_s": 2.0,
-    "settle_s": 3.0,
+    "lateral_acc_steps": [1.0, 2.0, 3.0, 5.0, 6.0] + [6.5 + 0.5 * i for i in range(8)],
+    "ramp_s": 1.5,
+    "settle_s": 3.5,
     "measure_s": 2.0,
     "max_radial_error_m": 0.5,
-    "max_lateral_acc_std": 0.3,
-    "refinements": 0,
+    "speed_tolerance": 0.01,
+    "band_lateral_acc": 0.15,
+    "band_yaw_rate_dps": 0.3,
+    "band_wheel_angle_deg": 0.15,
+    "path_frequency": 0.8,
+    "refinements": 4,
     "reference_speed": 20.0,
     "reference_lateral_g": 0.4,
     "linear_limit_g": 0.4,
@@ -49,7 +55,7 @@ DEFAULTS: dict[str, Any] = {
 #: A short manoeuvre (two steps) for checks and tests.
 SHORT: dict[str, Any] = {
     "lateral_acc_steps": [1.5, 3.0], "ramp_s": 1.5, "settle_s": 2.0, "measure_s": 1.0,
-    "reference_speed": 14.0, "reference_lateral_g": 0.2,
+    "refinements": 0, "reference_speed": 14.0, "reference_lateral_g": 0.2,
 }  # fmt: skip
 RESULT_FILE = "result.json"
 #: Wall-clock limit of one run, seconds.
@@ -165,7 +171,11 @@ def prepare(
                 "settle_s",
                 "measure_s",
                 "max_radial_error_m",
-                "max_lateral_acc_std",
+                "speed_tolerance",
+                "band_lateral_acc",
+                "band_yaw_rate_dps",
+                "band_wheel_angle_deg",
+                "path_frequency",
                 "lateral_acc_steps",
                 "refinements",
             )

@@ -7,9 +7,13 @@ yaw rate. The figures:
 * the largest steady lateral acceleration (g);
 * the yaw rate at the reference speed (interpolated between steady steps);
 * the roll angle at the reference lateral acceleration (interpolated);
-* the understeer gradient: the slope of road-wheel angle against lateral
-  acceleration over the linear range (deg/g), and the same at the steering
-  wheel (times the steering ratio).
+* the understeer gradient: the slope of the front road-wheel angle against
+  lateral acceleration over the linear range (deg/g), and the same at the
+  steering wheel (times the steering ratio). Beside it, the part of the two
+  axles' steer difference (front minus rear road-wheel angle, which on a
+  circle is the wheelbase over the radius plus the front minus the rear slip
+  angle: the tyres' part) and the rear wheels' own steer with roll (roll
+  steer of the rear suspension), which the front angle includes.
 
 A figure the steady steps do not reach is left out and the reason given.
 """
@@ -76,6 +80,10 @@ def summarise(
         out["understeer_gradient_steering_deg_per_g"] = float(slope * steering_ratio)
         out["ackermann_angle_deg"] = float(intercept)
         out["roll_gradient_deg_per_g"] = float(np.polyfit(g, roll_deg, 1)[0])
+        if all("rear_wheel_angle_deg" in s for s in linear):
+            rear = np.array([float(s["rear_wheel_angle_deg"]) for s in linear])
+            out["understeer_gradient_axles_deg_per_g"] = float(np.polyfit(g, delta - rear, 1)[0])
+            out["rear_roll_steer_deg_per_g"] = float(np.polyfit(g, rear, 1)[0])
     else:
         notes.append("fewer than two steady steps in the linear range: no understeer gradient")
     return out
