@@ -10,11 +10,14 @@ from velmor_platform.services.errors import UserError
 from velmor_platform.services.loading import Workspace
 
 DATA = Path(__file__).resolve().parent / "data" / "cfd_case"
+OPTIONS = simulation.RunOptions()
 
 
 def test_prepared_and_recorded_have_their_shapes(workspace):
     ws = Workspace(workspace)
-    prepared = simulation.prepare("hatch", ws, level="quick", full_model=True)
+    options = simulation.run_options(level="quick", full_model=True, yaw=None, speed=40)
+    assert options.arguments() == {"full_model": True, "speed": 40.0}  # a remote run's
+    prepared = simulation.prepare("hatch", ws, options)
     assert set(prepared.data) == {"product", "case_dir", "allrun"}
     assert prepared.identifier == "hatch" and (prepared.case_dir / "Allrun").is_file()
     run = simulation.record("hatch", ws, str(DATA))
@@ -27,9 +30,11 @@ def test_prepared_and_recorded_have_their_shapes(workspace):
 @pytest.mark.parametrize(
     "call, kind",
     [
-        (lambda ws: simulation.prepare("hatch", ws, level="huge"), "invalid"),
-        (lambda ws: simulation.prepare("sedan:sport", ws), "invalid"),  # no template 'sport'
-        (lambda ws: simulation.prepare("coupe", ws), "not_found"),
+        (lambda ws: simulation.run_options(level="huge"), "invalid"),
+        (lambda ws: simulation.run_options(ranks=0), "invalid"),
+        (lambda ws: simulation.run_options(template="../x"), "invalid"),
+        (lambda ws: simulation.prepare("sedan:sport", ws, OPTIONS), "invalid"),  # no 'sport'
+        (lambda ws: simulation.prepare("coupe", ws, OPTIONS), "not_found"),
         (lambda ws: simulation.record("hatch", ws, "/no/such/case"), "invalid"),
         (lambda ws: simulation.simulate("hatch", ws, backend="xlb"), "invalid"),
         (lambda ws: simulation.choose_current("hatch", ws, "run_9"), "invalid"),

@@ -294,8 +294,8 @@ def test_saving_a_large_study_writes_changes_not_the_whole_state(workspace, monk
             written.append(len(data))
         atomic(target, data, **kw)
 
-    def prepare_case(product, *, workspace, **settings):  # OpenFOAM's part: the boundary
-        folder = workspace / "cases" / f"c{settings['speed']:g}-{settings['yaw']:g}"
+    def prepare_case(product, options, *, workspace):  # OpenFOAM's part: the boundary
+        folder = workspace / "cases" / f"c{options.speed:g}-{options.yaw:g}"
         folder.mkdir(parents=True)
         return folder
 

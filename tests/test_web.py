@@ -6,7 +6,6 @@ import json
 import re
 import sys
 import threading
-import types
 import urllib.request
 
 import pytest
@@ -15,6 +14,7 @@ pytest.importorskip("starlette")
 from starlette.testclient import TestClient
 
 from velmor_platform import cli
+from velmor_platform.cfd import api
 from velmor_platform.core.layer_io import product_lock
 from velmor_platform.web.app import create_app
 from web_server import serving
@@ -469,28 +469,18 @@ def test_run_panel_without_the_simulation_module(client, monkeypatch):
 def test_run_panel_streams_progress_from_the_simulation(client, workspace, monkeypatch):
     calls = []
 
-    def simulate(
-        product,
-        *,
-        workspace,
-        domain="aerodynamics",
-        backend=None,
-        level="quick",
-        ranks=1,
-        iterations=None,
-        on_progress=None,
-        cancel=None,
-    ):
-        calls.append((product.name, workspace, domain, backend, level, ranks, iterations))
+    def simulate(product, options, *, workspace, domain, backend, on_progress, cancel):
+        calls.append(
+            (product.name, workspace, domain, backend, options.level, options.ranks,
+             options.iterations)
+        )  # fmt: skip
         for i in (1, 2, 3):
             on_progress(
                 {"stage": "solve", "iteration": i, "total": 3, "cd": 0.3 - i / 100, "elapsed_s": i}
             )
         return {"status": "completed", "cd": 0.27}
 
-    module = types.ModuleType("velmor_platform.cfd.api")
-    module.simulate = simulate
-    monkeypatch.setitem(sys.modules, "velmor_platform.cfd.api", module)
+    monkeypatch.setattr(api, "simulate", simulate)  # the loop: OpenFOAM's side of the boundary
 
     bad = client.post("/products/hatch/run", data={"csrf_token": token(client), "iterations": "0"})
     assert bad.status_code == 422 and "must be 1 or more" in bad.text
@@ -535,18 +525,17 @@ def test_serve_refuses_another_host_without_the_explicit_flag(workspace, capsys)
 def test_prepare_and_cancel_reach_the_simulation_module(client, monkeypatch):
     seen = {}
 
-    def prepare_case(product, *, workspace, domain="aerodynamics"):  # takes no progress callback
-        seen["prepare"] = domain
+    def prepare_case(product, options, *, workspace):
+        seen["prepare"] = options.level
         return {"case": "ready"}
 
-    def simulate(product, *, workspace, on_progress=None, cancel=None, **options):
+    def simulate(product, options, *, workspace, on_progress=None, cancel=None, **where):
         on_progress({"stage": "mesh", "iteration": 0, "total": 10, "cd": None, "elapsed_s": 0.1})
         seen["cancelled"] = cancel.wait(10)
         return {"status": "cancelled"}
 
-    module = types.ModuleType("velmor_platform.cfd.api")
-    module.simulate, module.prepare_case = simulate, prepare_case
-    monkeypatch.setitem(sys.modules, "velmor_platform.cfd.api", module)
+    monkeypatch.setattr(api, "simulate", simulate)
+    monkeypatch.setattr(api, "prepare_case", prepare_case)
     csrf = token(client)
 
     prepared = client.post(
@@ -554,7 +543,7 @@ def test_prepare_and_cancel_reach_the_simulation_module(client, monkeypatch):
     )
     with client.stream("GET", prepared.json()["events"]) as stream:
         assert '"case": "ready"' in "".join(stream.iter_text())
-    assert seen["prepare"] == "aerodynamics"
+    assert seen["prepare"] == "quick"
 
     job = client.post("/api/products/hatch/run", data={"csrf_token": csrf}).json()["job"]
     assert client.post("/api/products/hatch/run", data={"csrf_token": csrf}).status_code == 409

@@ -1,12 +1,15 @@
 """The entry points of the simulation loop, for the CLI, the MCP server and the web UI.
 
-* ``prepare_case(product, workspace=...)`` builds a case folder and returns it;
-* ``simulate(product, workspace=...)`` prepares, runs and records a run and
-  returns the recorded run;
+* ``prepare_case(product, options, workspace=...)`` builds a case folder and
+  returns it;
+* ``simulate(product, options, workspace=...)`` prepares, runs and records a
+  run and returns the recorded run;
 * ``record_case(product, case_dir, workspace=...)`` records a case that ran
   elsewhere (by hand, on a cluster).
 
-``product`` is a loaded ``ProductCore``. Every failure before a run starts
+``product`` is a loaded ``ProductCore``; ``options`` the user's choices
+(``params.RunOptions``, already checked), or its fields as keywords when
+called by hand. Every failure before a run starts
 raises ``CfdError`` with one line naming the product or file; a run that
 fails, diverges or is cancelled is recorded with that status and returned.
 """
@@ -26,7 +29,7 @@ from . import case as case_mod
 from . import coefficients, convergence, record
 from . import wheels as wheels_mod
 from .errors import CfdError
-from .params import Reference, RunParams
+from .params import Reference, RunOptions
 from .runner import Progress, find_openfoam, run_case, solver_version
 from .verdict import RunResult, judge, record_fields, tail_text
 from .verdict import mesh_cells as mesh_cells  # the cell count, for reports and benchmarks
@@ -44,16 +47,13 @@ def _ident(product: ProductCore) -> str:
     return str(product._product_identifier())
 
 
-def _params(**kwargs: Any) -> RunParams:
-    from pydantic import ValidationError
-
-    given = {k: v for k, v in kwargs.items() if v is not None}
-    try:
-        return RunParams(**given)
-    except ValidationError as exc:
-        first = exc.errors()[0]
-        where = ".".join(str(p) for p in first["loc"]) or "parameters"
-        raise CfdError(f"invalid {where}: {first['msg']}") from None
+def _options(options: RunOptions | None, settings: dict[str, Any]) -> RunOptions:
+    """The run's options: ``options``, or built from keyword ``settings``."""
+    if options is None:
+        return RunOptions(**settings)
+    if settings:
+        raise TypeError(f"give the run's options or {', '.join(settings)}, not both")
+    return options
 
 
 #: The attribute holding each reference value; the range each may take is
@@ -84,14 +84,13 @@ def reference_values(product: ProductCore) -> dict[str, float]:
 
 
 def reference_for(
-    product: ProductCore,
+    values: dict[str, float],
     triangles: geometry.Triangles,
     wheels: list[wheels_mod.Wheel] | None = None,
 ) -> Reference:
-    """Reference area and length from the product; the centre of rotation
-    (mid-wheelbase on the road) from the surface meshed: the wheels meshed,
-    or the middle of the body's length without them."""
-    values = reference_values(product)
+    """Reference area and length (the product's ``reference_values``); the
+    centre of rotation (mid-wheelbase on the road) from the surface meshed:
+    the wheels meshed, or the middle of the body's length without them."""
     centre = wheels_mod.mid_wheelbase(wheels or [])
     if centre is None:
         lo, hi = geometry.bounds(triangles)
@@ -105,38 +104,38 @@ def reference_for(
 
 def prepare_case(
     product: ProductCore,
+    options: RunOptions | None = None,
     *,
     workspace: str | os.PathLike[str],
-    template: str | None = None,
-    level: str = "quick",
-    speed: float | None = None,
-    ranks: int = 1,
-    iterations: int | None = None,
     output: str | os.PathLike[str] | None = None,
     stl: str | os.PathLike[str] | None = None,
-    yaw: float | None = None,
-    full_model: bool = False,
+    **settings: Any,
 ) -> Path:
     """Build a case for ``product`` and return its folder.
 
     The body is the product's USD body geometry, or the checked STL file
-    ``stl``. The template is ``template`` or the one named after the
+    ``stl``. The template is the options' or the one named after the
     product's directory (the rule the capabilities follow).
     """
-    root = Path(workspace).resolve()
-    params = _params(
-        level=level, speed=speed, ranks=ranks, iterations=iterations, template=template, yaw=yaw
-    )
-    reference_values(product)  # before anything is read or built
-    name = params.template or Path(product.product_dir).name
+    options = _options(options, settings)
+    values = reference_values(product)  # before anything is read or built
+    return _prepare(product, options, Path(workspace).resolve(), values, output=output, stl=stl)
+
+
+def _prepare(
+    product: ProductCore,
+    options: RunOptions,
+    root: Path,
+    values: dict[str, float],
+    *,
+    output: str | os.PathLike[str] | None = None,
+    stl: str | os.PathLike[str] | None = None,
+) -> Path:
+    """``prepare_case`` with the product's reference values already checked."""
+    name = options.template or Path(product.product_dir).name
     template_dir = case_mod.find_template(root, name)
-    if speed is None:
-        default = case_mod.template_speed(template_dir)
-        if default is not None:
-            params = _params(
-                level=level, speed=default, ranks=ranks, iterations=iterations,
-                template=template, yaw=yaw,
-            )  # fmt: skip
+    default = None if options.speed is not None else case_mod.template_speed(template_dir)
+    params = options.params(default)
     wheels: list[wheels_mod.Wheel] = []
     if stl is not None:
         notes: list[str] = []
@@ -146,15 +145,13 @@ def prepare_case(
         triangles = geometry.body_triangles(product.usd_path)
         wheels = wheels_mod.product_wheels(product.usd_path)
         source = "product body and wheels" if wheels else "product body"
-    params = params.model_copy(update={"full_model": full_model})
-    reference = reference_for(product, triangles, wheels)
     return case_mod.build_case(
         workspace=root,
         product_id=_ident(product),
         usd_path=Path(product.usd_path),
         template=template_dir,
         triangles=triangles,
-        reference=reference,
+        reference=reference_for(values, triangles, wheels),
         params=params,
         output=Path(output) if output is not None else None,
         source=source,
@@ -210,56 +207,46 @@ def _write_status(case: Path, data: dict[str, Any]) -> None:
 
 def simulate(
     product: ProductCore,
+    options: RunOptions | None = None,
     *,
     workspace: str | os.PathLike[str],
     domain: str = "aerodynamics",
     backend: str | None = None,
-    level: str = "quick",
-    ranks: int = 1,
-    iterations: int | None = None,
     on_progress: Progress | None = None,
     cancel: threading.Event | None = None,
-    speed: float | None = None,
-    template: str | None = None,
-    yaw: float | None = None,
-    uncertainty: bool = False,
-    full_model: bool = False,
+    **settings: Any,
 ) -> dict[str, Any]:
     """Prepare, run and record one simulation of ``product``; returns the
     recorded run (plus ``stage_times``, ``peak_rss_mb`` and ``case_dir``).
 
-    With ``uncertainty`` the product runs at every level of the mesh ladder
-    (``level`` is then ignored) and the finest result is recorded with its
-    grid-convergence band (``ladder.run_ladder``).
+    With the ``uncertainty`` option the product runs at every level of the
+    mesh ladder (``level`` is then ignored) and the finest result is
+    recorded with its grid-convergence band (``ladder.run_ladder``).
     """
+    options = _options(options, settings)
     check_backend(product, domain, backend)
-    _params(
-        level=level, speed=speed, ranks=ranks, iterations=iterations, template=template, yaw=yaw
-    )
-    reference_values(product)
-    find_openfoam(ranks)
+    values = reference_values(product)
+    find_openfoam(options.ranks)
+    root = Path(workspace).resolve()
 
     def prepare(level: str) -> Path:
-        return prepare_case(
-            product, workspace=workspace, template=template, level=level, speed=speed,
-            ranks=ranks, iterations=iterations, full_model=full_model, yaw=yaw,
-        )  # fmt: skip
+        return _prepare(product, options.model_copy(update={"level": level}), root, values)
 
     def run_one(case: Path, level: str, progress: Progress | None) -> dict[str, Any]:
-        fields, result = _run_prepared(product, case, ranks, progress, cancel)
+        fields, result = _run_prepared(product, case, options.ranks, progress, cancel)
         fields["stage_times"] = result.stage_times
         fields["peak_rss_mb"] = result.peak_rss_mb
         return fields
 
-    if uncertainty:
+    if options.uncertainty:
         from .ladder import run_ladder
 
         fields = run_ladder(
-            product, workspace=workspace, prepare=prepare, run_one=run_one, ranks=ranks,
+            product, workspace=workspace, prepare=prepare, run_one=run_one, ranks=options.ranks,
             on_progress=on_progress, cancel=cancel,
         )  # fmt: skip
     else:
-        fields = run_one(prepare(level), level, on_progress)
+        fields = run_one(prepare(options.level), options.level, on_progress)
     extras = {k: fields.pop(k, None) for k in ("stage_times", "peak_rss_mb")}
     recorded = record.append_run(Path(product.usd_path), fields, product_id=_ident(product))
     recorded.update(extras)

@@ -1,7 +1,11 @@
 """Run parameters of an external-aerodynamics case.
 
-``RunParams`` holds what the user chooses (speed, mesh level, iterations,
-ranks, template); ``Reference`` holds what comes from the product (frontal
+``RunOptions`` is what the user chooses for one run (mesh level, ranks,
+iterations, speed, template, yaw, the mesh ladder, the full model), checked
+by ``rules`` when it is built: each face builds it and the loop takes it as
+it stands. ``RunParams`` is what a case is built with: the options with the
+speed settled (the template's own when none was chosen) and the solver's
+settings; ``Reference`` holds what comes from the product (frontal
 area, wheelbase, the centre of rotation) and from its body's bounding box.
 ``MeshLevel`` gives the cell sizes and refinement levels of each level;
 the levels form a ladder of constant refinement ratio ``RATIO``.
@@ -10,11 +14,19 @@ the levels form a ladder of constant refinement ratio ``RATIO``.
 from __future__ import annotations
 
 import math
-from typing import Literal
+from typing import Any, Literal
 
-from pydantic import BaseModel, ConfigDict, Field, ValidationInfo, field_validator
+from pydantic import (
+    BaseModel,
+    ConfigDict,
+    Field,
+    ValidationError,
+    ValidationInfo,
+    field_validator,
+)
 
 from .. import rules
+from .errors import CfdError
 
 Level = Literal["quick", "standard", "fine"]  # rules.LEVELS
 
@@ -82,29 +94,38 @@ MESH_LEVELS: dict[str, MeshLevel] = {
 }
 
 
-class RunParams(BaseModel):
-    """What the user chooses for one run."""
+def one_line(exc: ValidationError) -> str:
+    """A refused parameter as one line naming it (its first error)."""
+    first = exc.errors()[0]
+    where = ".".join(str(p) for p in first["loc"]) or "parameters"
+    return f"invalid {where}: {first['msg']}"
+
+
+class _Checked(BaseModel):
+    """The choices a run and its case share, each checked by ``rules``; a
+    refused one is a ``CfdError`` naming it."""
 
     model_config = ConfigDict(frozen=True, extra="forbid")
 
     level: Level = "quick"
-    speed: float = DEFAULT_SPEED  # bounds: rules.check_speed
     iterations: int | None = None  # bounds: rules.check_count
     ranks: int = 1
     template: str | None = None
     #: Yaw angle of the wind, degrees; any other than 0 needs the full model (see ``yaw``).
     yaw: float = 0.0  # bounds: rules.check_yaw
-    #: Relative tolerance of each test of the convergence verdict (window means, drift, half-width).
-    convergence_tolerance: float = Field(default=0.005, gt=0, lt=1)
-    #: The road: moving at the free-stream speed (on the road), or fixed (a wind tunnel's floor).
-    ground: Literal["moving", "fixed"] = "moving"
     #: Mesh the whole vehicle instead of half of it with a symmetry plane.
     full_model: bool = False
 
-    @field_validator("speed")
+    def __init__(self, **values: Any) -> None:
+        try:
+            super().__init__(**values)
+        except ValidationError as exc:
+            raise CfdError(one_line(exc)) from None
+
+    @field_validator("yaw", mode="before")
     @classmethod
-    def _speed(cls, value: float) -> float:
-        return rules.check_speed(value)
+    def _no_yaw(cls, value: object) -> object:
+        return 0.0 if value is None else value  # straight ahead
 
     @field_validator("yaw")
     @classmethod
@@ -124,6 +145,49 @@ class RunParams(BaseModel):
         ):
             raise ValueError(f"template name {value!r} must be a plain directory name")
         return value
+
+
+class RunOptions(_Checked):
+    """What the user chooses for one run: built once by a face (the command
+    line, the web form, an MCP tool, a study's case) and passed on as it
+    stands to the loop, or to a template server's ``simulate`` tool
+    (``arguments``). ``speed`` None is the template's own speed."""
+
+    speed: float | None = None  # bounds: rules.check_speed
+    #: Run the mesh ladder (every level) and record the finest with its grid band.
+    uncertainty: bool = False
+
+    @field_validator("speed")
+    @classmethod
+    def _speed(cls, value: float | None) -> float | None:
+        return None if value is None else rules.check_speed(value)
+
+    def arguments(self) -> dict[str, Any]:
+        """The options not left at their defaults, as a remote ``simulate``
+        tool's arguments (the server's defaults are the same, and an older
+        server lacks the newer options, so one not asked for is not sent)."""
+        return self.model_dump(exclude_defaults=True)
+
+    def params(self, speed: float | None = None) -> RunParams:
+        """The case's parameters: these options at ``speed`` when they
+        choose none (else ``DEFAULT_SPEED``)."""
+        chosen = self.model_dump(exclude={"speed", "uncertainty"})
+        return RunParams(**chosen, speed=self.speed or speed or DEFAULT_SPEED)
+
+
+class RunParams(_Checked):
+    """What a case is built with: the user's choices, the speed settled."""
+
+    speed: float = DEFAULT_SPEED  # bounds: rules.check_speed
+    #: Relative tolerance of each test of the convergence verdict (window means, drift, half-width).
+    convergence_tolerance: float = Field(default=0.005, gt=0, lt=1)
+    #: The road: moving at the free-stream speed (on the road), or fixed (a wind tunnel's floor).
+    ground: Literal["moving", "fixed"] = "moving"
+
+    @field_validator("speed")
+    @classmethod
+    def _speed(cls, value: float) -> float:
+        return rules.check_speed(value)
 
     @property
     def mesh(self) -> MeshLevel:

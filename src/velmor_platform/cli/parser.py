@@ -15,6 +15,8 @@ from . import render
 from .outcome import EXIT_USAGE, Outcome
 
 if TYPE_CHECKING:
+    from ..services.simulation import RunOptions
+
     Subparsers = argparse._SubParsersAction[Any]
 else:
     Subparsers = argparse._SubParsersAction
@@ -237,6 +239,15 @@ def case_options(p: argparse.ArgumentParser) -> None:
         "runs the full model in a crosswind)",
     )
     allow_implausible_option(p)
+
+
+def run_options(args: argparse.Namespace) -> RunOptions:
+    """The run's options from the command's: every field of ``RunOptions``
+    the command has an option for (the others keep their defaults)."""
+    from ..services import simulation
+
+    names = simulation.RunOptions.model_fields
+    return simulation.run_options(**{n: getattr(args, n) for n in names if hasattr(args, n)})
 
 
 def usage_error(args: argparse.Namespace, message: str) -> NoReturn:

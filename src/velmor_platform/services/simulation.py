@@ -2,8 +2,10 @@
 or through the workspace's OpenFOAM MCP server), record a case run elsewhere.
 
 The loop itself is ``velmor_platform.cfd.api``, imported when a use case
-runs (``simulation_module`` says whether it is installed). Its errors
-become ``UserError``: OpenFOAM missing is ``unavailable``, anything else it
+runs (``available`` says whether it can). A run's choices are one value,
+``RunOptions`` (checked by ``rules`` when a face builds it with
+``run_options``), passed on as it stands. The loop's errors become
+``UserError``: OpenFOAM missing is ``unavailable``, anything else it
 refuses ``invalid``. Progress goes to the ``on_progress`` callback a face
 passes, as dicts (stage, iteration, total, cd, elapsed_s).
 """
@@ -11,15 +13,14 @@ passes, as dicts (stage, iteration, total, cd, elapsed_s).
 from __future__ import annotations
 
 import contextlib
-import importlib
-import inspect
 import threading
 from collections.abc import Callable
-from dataclasses import asdict, dataclass, fields
+from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
+from ..cfd.params import RunOptions
 from .authoring import GeometryUpdate, check_geometry
 from .errors import UserError, translated, user_errors
 from .loading import Workspace, heading, identifier, load
@@ -27,29 +28,32 @@ from .loading import Workspace, heading, identifier, load
 if TYPE_CHECKING:
     from ..core.product_core import ProductCore
 
-SIMULATION_MODULE = "velmor_platform.cfd.api"
+__all__ = ["RunOptions"]  # with the use cases below
+
 #: Exit status of a run by its status: completed 0, cancelled 130, else 1.
 RUN_STATUS_CODES = {"completed": 0, "cancelled": 130}
 
 Progress = Callable[[dict[str, Any]], None]
 
 
-def simulation_module() -> ModuleType | None:
-    """The simulation loop, or None where it is not installed."""
+def available() -> bool:
+    """Whether the simulation loop can run here: it ships with the package,
+    but an install may lack a library it needs."""
     try:
-        module = importlib.import_module(SIMULATION_MODULE)
+        from ..cfd.api import simulate  # noqa: F401
     except ImportError:
-        return None
-    return module if callable(getattr(module, "simulate", None)) else None
+        return False
+    return True
 
 
 def _loop() -> ModuleType:
-    module = simulation_module()
-    if module is None:
+    if not available():
         raise UserError(
             "unavailable", "simulation is not available: velmor_platform.cfd is not installed"
         )
-    return module
+    from ..cfd import api
+
+    return api
 
 
 def _workspace_of(product: ProductCore) -> Path:
@@ -79,72 +83,52 @@ class Prepared:
 def prepare(
     ref: str,
     workspace: Workspace | None,
+    options: RunOptions,
     *,
-    template: str | None = None,
-    level: str = "quick",
-    speed: float | None = None,
-    ranks: int = 1,
-    iterations: int | None = None,
     output: str | None = None,
     stl: str | None = None,
-    yaw: float | None = None,
-    full_model: bool = False,
 ) -> Prepared:
-    """Build an OpenFOAM case for the product (from ``stl`` when given; a
-    full model in a crosswind at ``yaw`` degrees, or with ``full_model``)."""
-    product = load(ref, workspace)
-    options: dict[str, Any] = {"yaw": yaw} if yaw else {}
-    if full_model:
-        options["full_model"] = True
-    return prepare_for(
-        product, template=template, level=level, speed=speed, ranks=ranks,
-        iterations=iterations, output=output, stl=stl, **options,
-    )  # fmt: skip
+    """Build an OpenFOAM case for the product (from ``stl`` when given)."""
+    return prepare_for(load(ref, workspace), options, output=output, stl=stl)
 
 
-def prepare_for(product: ProductCore, **options: Any) -> Prepared:
+def prepare_for(
+    product: ProductCore,
+    options: RunOptions,
+    *,
+    output: str | None = None,
+    stl: str | None = None,
+) -> Prepared:
     """``prepare`` for a product already loaded."""
     api = _loop()
     with translated():
-        case = api.prepare_case(product, workspace=_workspace_of(product), **options)
+        case = api.prepare_case(
+            product, options, workspace=_workspace_of(product), output=output, stl=stl
+        )
     return Prepared(heading(product), identifier(product), Path(case))
 
 
 @user_errors
 def prepare_from_geometry(
-    ref: str, workspace: Workspace | None, stl: str, **options: Any
+    ref: str,
+    workspace: Workspace | None,
+    stl: str,
+    options: RunOptions,
+    *,
+    output: str | None = None,
 ) -> tuple[GeometryUpdate, Prepared]:
     """Check ``stl`` as the product's new geometry, then build a case from it."""
     product = load(ref, workspace)
     reply = check_geometry(product, stl)
-    case = prepare_for(product, stl=stl, **options)
+    case = prepare_for(product, options, output=output, stl=stl)
     return GeometryUpdate(case.heading, reply), case
 
 
-@dataclass(frozen=True)
-class RunOptions:
-    """The options of one simulation run, passed on unchanged to the loop
-    (which checks them) or, for a remote run, to the template server's
-    ``simulate`` tool as its arguments."""
-
-    level: str = "quick"
-    ranks: int = 1
-    iterations: int | None = None
-    speed: float | None = None
-    template: str | None = None
-    yaw: float | None = None
-    uncertainty: bool = False
-    full_model: bool = False
-
-    def arguments(self) -> dict[str, Any]:
-        """The tool's arguments: every option not left at its default (the
-        server's defaults are the same, and an older server lacks the newer
-        options, so one that is not asked for is not sent)."""
-        return {
-            f.name: getattr(self, f.name)
-            for f in fields(self)
-            if getattr(self, f.name) != f.default
-        }
+@user_errors
+def run_options(**values: Any) -> RunOptions:
+    """A run's options from a face's values, checked by ``rules``: a refused
+    value is ``UserError`` (invalid) naming it."""
+    return RunOptions(**values)
 
 
 @dataclass
@@ -164,45 +148,34 @@ class Run:
 def simulate(
     ref: str,
     workspace: Workspace | None,
+    options: RunOptions | None = None,
     *,
     domain: str = "aerodynamics",
     backend: str | None = None,
-    level: str = "quick",
-    ranks: int = 1,
-    iterations: int | None = None,
-    speed: float | None = None,
-    template: str | None = None,
     on_progress: Progress | None = None,
     remote: bool = False,
-    yaw: float | None = None,
-    uncertainty: bool = False,
-    full_model: bool = False,
     dynamics: dict[str, Any] | None = None,
     cancel: threading.Event | None = None,
 ) -> Run:
-    """Run a simulation and record it: here, or with ``remote`` through the
-    workspace's openfoam MCP server. With ``uncertainty`` the mesh ladder
-    runs (three levels) and the finest result is recorded with its grid band;
-    ``full_model`` meshes the whole width instead of a half model; setting
-    ``cancel`` stops a run here (it is recorded as cancelled). The dynamics
-    domain runs Chrono here, with the manoeuvre settings ``dynamics``."""
+    """Run a simulation with ``options`` (the defaults when None) and record
+    it: here, or with ``remote`` through the workspace's openfoam MCP
+    server; setting ``cancel`` stops a run here (it is recorded as
+    cancelled). The dynamics domain runs Chrono here, with the manoeuvre
+    settings ``dynamics``."""
     product = load(ref, workspace)
     if domain == "dynamics":
         return Run(
             heading(product), simulate_dynamics(product, backend=backend, **(dynamics or {}))
         )
-    options = RunOptions(
-        level=level, ranks=ranks, iterations=iterations, speed=speed, template=template,
-        yaw=yaw or None, uncertainty=uncertainty, full_model=full_model,
-    )  # fmt: skip
+    options = options or RunOptions()
     with translated():
         if remote:
             _loop().check_backend(product, domain, backend)
             record = _simulate_remote(product, options, on_progress)
         else:
             record = _loop().simulate(
-                product, workspace=_workspace_of(product), domain=domain, backend=backend,
-                on_progress=on_progress, cancel=cancel, **asdict(options),
+                product, options, workspace=_workspace_of(product), domain=domain,
+                backend=backend, on_progress=on_progress, cancel=cancel,
             )  # fmt: skip
     return Run(heading(product), record)
 
@@ -309,26 +282,29 @@ def run_job(
     workspace: Path,
     settings: dict[str, Any],
     *,
+    options: RunOptions | None = None,
     action: str = "run",
     on_progress: Progress,
     cancel: threading.Event,
 ) -> Any:
     """One job of a long-lived face (the web's run panel): ``run`` simulates
-    and records, ``prepare`` builds the case only. Raises ``UserError`` when
-    the loop is not installed or cannot prepare."""
+    with ``options`` and records, ``prepare`` builds the case only;
+    ``settings`` holds the domain, the backend and a dynamics run's
+    settings. Raises ``UserError`` when the loop cannot prepare."""
     if settings.get("domain") == "dynamics" and action == "run":
-        options = {k: v for k, v in settings.items() if k in ("short", "radius_m", "friction")}
+        chosen = {k: v for k, v in settings.items() if k in ("short", "radius_m", "friction")}
         return simulate_dynamics(
-            load(ref, None), backend=settings.get("backend"), cancel=cancel, **options
+            load(ref, None), backend=settings.get("backend"), cancel=cancel, **chosen
         )
     api = _loop()
-    if action == "prepare" and not callable(getattr(api, "prepare_case", None)):
-        raise UserError("unavailable", "preparing a case is not available in velmor_platform.cfd")
     product = load(ref, None)
-    options = dict(settings, workspace=workspace, on_progress=on_progress, cancel=cancel)
+    options = options or RunOptions()
     if action == "prepare":
-        return api.prepare_case(product, **_accepted(api.prepare_case, options))
-    return api.simulate(product, **options)
+        return api.prepare_case(product, options, workspace=workspace)
+    return api.simulate(
+        product, options, workspace=workspace, domain=settings.get("domain", "aerodynamics"),
+        backend=settings.get("backend"), on_progress=on_progress, cancel=cancel,
+    )  # fmt: skip
 
 
 def templates(workspace: Workspace) -> list[str]:
@@ -352,19 +328,3 @@ def template_names(workspace: Path) -> list[str]:
         return templates(Workspace(workspace))
     except UserError:
         return []
-
-
-def can_prepare() -> bool:
-    api = simulation_module()
-    return api is not None and callable(getattr(api, "prepare_case", None))
-
-
-def _accepted(func: Any, options: dict[str, Any]) -> dict[str, Any]:
-    """The keyword options that ``func`` declares (all, if it takes ``**kwargs``)."""
-    try:
-        params = inspect.signature(func).parameters
-    except (TypeError, ValueError):
-        return options
-    if any(p.kind is inspect.Parameter.VAR_KEYWORD for p in params.values()):
-        return options
-    return {k: v for k, v in options.items() if k in params}

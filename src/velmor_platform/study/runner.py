@@ -110,6 +110,7 @@ def _check_products(workspace: Path, products: list[str]) -> None:
 def _prepare(workspace: Path, state: StudyState, emit: Event) -> None:
     from ..cfd import api
     from ..cfd.errors import CfdError
+    from ..cfd.params import RunOptions
     from ..core.product_core import ProductCore
     from ..core.workspace import use_workspace
 
@@ -122,10 +123,11 @@ def _prepare(workspace: Path, state: StudyState, emit: Event) -> None:
                 product = loaded.get(entry["product"])
                 if product is None:
                     product = loaded[entry["product"]] = ProductCore.load(entry["product"])
-                case = api.prepare_case(
-                    product, workspace=workspace, level=entry["level"], speed=entry["speed"],
-                    ranks=entry["ranks"], iterations=entry["iterations"], yaw=entry["yaw"],
+                options = RunOptions(
+                    level=entry["level"], speed=entry["speed"], ranks=entry["ranks"],
+                    iterations=entry["iterations"], yaw=entry["yaw"],
                 )  # fmt: skip
+                case = api.prepare_case(product, options, workspace=workspace)
         except (CfdError, OSError, ValueError, FileNotFoundError) as exc:
             state.update(key, status="failed", message=f"cannot prepare the case: {exc}")
             state.save()

@@ -43,7 +43,8 @@ KEEPALIVE_SECONDS = 15.0
 class Job:
     id: str
     product: str
-    settings: dict[str, Any]
+    settings: dict[str, Any]  # as the form gave them: the domain, backend and options
+    options: simulation.RunOptions = field(default_factory=simulation.RunOptions)
     action: str = "run"  # or "prepare": build the case without solving
     started: float = field(default_factory=time.time)
     events: list[dict[str, Any]] = field(default_factory=list)
@@ -89,21 +90,24 @@ class Jobs:
         return [j for j in self._jobs.values() if j.product == pid]
 
     def start(
-        self, pid: str, workspace: Path, settings: dict[str, Any], action: str = "run"
+        self,
+        pid: str,
+        workspace: Path,
+        chosen: tuple[dict[str, Any], simulation.RunOptions],
+        action: str = "run",
     ) -> Job:
-        if simulation.simulation_module() is None:
+        if not simulation.available():
             raise FormError(
                 501, "simulation is not available: velmor_platform.cfd is not installed"
             )
-        if action == "prepare" and not simulation.can_prepare():
-            raise FormError(501, "preparing a case is not available in velmor_platform.cfd")
+        settings, options = chosen
         with self._lock:
             running = [j for j in self.for_product(pid) if not j.finished]
             if running:
                 raise FormError(
                     409, f"a simulation of {pid} is already running (job {running[0].id})"
                 )
-            job = Job(secrets.token_hex(8), pid, settings, action)
+            job = Job(secrets.token_hex(8), pid, settings, options, action)
             self._jobs[job.id] = job
         thread = threading.Thread(
             target=self._run, args=(job, workspace), name=f"velmor-sim-{job.id}", daemon=True
@@ -116,8 +120,8 @@ class Jobs:
         try:
             with answers.active():
                 result = simulation.run_job(
-                    job.product, workspace, job.settings, action=job.action,
-                    on_progress=job.progress, cancel=job.cancel,
+                    job.product, workspace, job.settings, options=job.options,
+                    action=job.action, on_progress=job.progress, cancel=job.cancel,
                 )  # fmt: skip
             job.result = answers.jsonable(result)
         except Exception as exc:  # reported to the browser as the job's failure
@@ -127,9 +131,13 @@ class Jobs:
             job.finished = True
 
 
-def _settings_from(form: dict[str, str], choices: dict[str, Any]) -> dict[str, Any]:
-    """The run settings of the form, checked by the value rules and against
-    the choices the form offers, so that a typo never starts a job."""
+def _settings_from(
+    form: dict[str, str], choices: dict[str, Any]
+) -> tuple[dict[str, Any], simulation.RunOptions]:
+    """The run settings of the form (the domain, the backend and the run's
+    options, as shown with the job) and the run's options, checked by the
+    value rules and against the choices the form offers, so that a typo
+    never starts a job."""
     errors: dict[str, str] = {}
     domains: dict[str, list[str]] = choices["backends"]
     domain = form.get("domain") or "aerodynamics"
@@ -170,18 +178,15 @@ def _settings_from(form: dict[str, str], choices: dict[str, Any]) -> dict[str, A
             errors[name] = exc.field_message
     if errors:
         raise FormError(422, "the simulation was not started: correct the values marked", errors)
-    settings: dict[str, Any] = {"domain": domain, "backend": backend, "level": level, **numbers}
-    if form.get("uncertainty"):  # the mesh ladder: three levels and a grid band
-        settings["uncertainty"] = True
+    options = simulation.run_options(
+        level=level, **numbers, template=template, speed=speed, yaw=yaw,
+        uncertainty=bool(form.get("uncertainty")),  # the mesh ladder: three levels, a grid band
+    )  # fmt: skip
+    settings = {"domain": domain, "backend": backend, "level": level, **numbers}
+    settings.update(options.arguments())  # and the other options the form set
     if domain == "dynamics" and form.get("short"):  # two speed steps of the Chrono circle
         settings["short"] = True
-    if template is not None:
-        settings["template"] = template
-    if speed is not None:
-        settings["speed"] = speed
-    if yaw:  # any angle but 0 turns the wind on the whole car
-        settings["yaw"] = yaw
-    return settings
+    return settings, options
 
 
 def _choices(records: list[dict[str, Any]], workspace: Path) -> dict[str, Any]:
@@ -223,8 +228,8 @@ async def run_panel(request: Request) -> Response:
                 raise
             errors, message = exc.fields, exc.message
         else:
-            if chosen["backend"] is None:  # the backend chosen for this session, if any
-                chosen["backend"] = session(request).solvers.get((pid, chosen["domain"]))
+            if chosen[0]["backend"] is None:  # the backend chosen for this session, if any
+                chosen[0]["backend"] = session(request).solvers.get((pid, chosen[0]["domain"]))
             action = "prepare" if fields.get("action") == "prepare" else "run"
             job = _jobs(request).start(pid, settings(request).workspace, chosen, action)
             if is_api(request):
@@ -232,8 +237,7 @@ async def run_panel(request: Request) -> Response:
                     {"job": job.id, "events": f"/api/jobs/{job.id}/events"}, status_code=202
                 )
             return RedirectResponse(f"/jobs/{job.id}", status_code=303)
-    available = simulation.simulation_module() is not None
-    can_prepare = simulation.can_prepare()
+    available = simulation.available()
     if is_api(request):
         return JSONResponse(
             {
@@ -252,7 +256,7 @@ async def run_panel(request: Request) -> Response:
             banner=banner,
             section="run",
             available=available,
-            can_prepare=can_prepare,
+            can_prepare=available,
             domains=domains,
             choices=choices,
             entered=fields,

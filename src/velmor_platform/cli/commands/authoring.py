@@ -17,6 +17,7 @@ from ..parser import (
     check_plausible,
     coefficient,
     count,
+    run_options,
     speed,
     usage_error,
 )
@@ -133,9 +134,8 @@ def _prepare(args: argparse.Namespace) -> Outcome:
 
     check_plausible(args, ("speed",))
     found, case = simulation.prepare_from_geometry(
-        args.product, workspace(args), args.stl, template=args.template, level=args.level,
-        speed=args.speed, ranks=args.ranks, output=args.output,
-    )  # fmt: skip
+        args.product, workspace(args), args.stl, run_options(args), output=args.output
+    )
     data = dict(found.reply)
     data["case_dir"] = case.case_dir
 

@@ -15,7 +15,15 @@ from typing import TYPE_CHECKING, Any, TextIO
 
 from .. import render
 from ..outcome import EXIT_OK, Outcome, case_hint, quiet_sdk_logs, workspace
-from ..parser import PRODUCT_HELP, PROG, Subparsers, add_command, case_options, check_plausible
+from ..parser import (
+    PRODUCT_HELP,
+    PROG,
+    Subparsers,
+    add_command,
+    case_options,
+    check_plausible,
+    run_options,
+)
 
 if TYPE_CHECKING:
     from ...services.simulation import Run
@@ -151,11 +159,7 @@ def cmd_prepare_cfd(args: argparse.Namespace) -> Outcome:
     from ...services import simulation
 
     check_plausible(args, ("speed",))
-    case = simulation.prepare(
-        args.product, workspace(args), template=args.template, level=args.level,
-        speed=args.speed, ranks=args.ranks, iterations=args.iterations, output=args.output,
-        yaw=args.yaw,
-    )  # fmt: skip
+    case = simulation.prepare(args.product, workspace(args), run_options(args), output=args.output)
     return Outcome(
         case.data, lambda: [str(case.case_dir)], note=case_hint(case.identifier, case.case_dir)
     )
@@ -179,10 +183,8 @@ def cmd_simulate(args: argparse.Namespace) -> Outcome:
     previous = signal.signal(signal.SIGTERM, _interrupt)
     try:
         run = simulation.simulate(
-            args.product, workspace(args), domain=args.domain, backend=args.backend,
-            level=args.level, ranks=args.ranks, iterations=args.iterations, speed=args.speed,
-            template=args.template, on_progress=progress, remote=args.server, yaw=args.yaw,
-            uncertainty=args.uncertainty, full_model=args.full_model,
+            args.product, workspace(args), run_options(args), domain=args.domain,
+            backend=args.backend, on_progress=progress, remote=args.server,
             dynamics={
                 "radius_m": args.radius, "friction": args.friction, "step_s": args.time_step,
                 "short": args.short, "aero": not args.no_aero,

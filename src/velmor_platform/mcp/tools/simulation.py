@@ -70,10 +70,12 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
         from ...services import simulation
 
         def work() -> dict[str, Any]:
-            prepared = simulation.prepare(
-                product_file(root, product), where, template=template, level=level,
-                speed=speed, ranks=ranks, iterations=iterations, yaw=yaw, full_model=full_model,
+            path = product_file(root, product)
+            options = simulation.run_options(
+                template=template, level=level, speed=speed, ranks=ranks, iterations=iterations,
+                yaw=yaw, full_model=full_model,
             )  # fmt: skip
+            prepared = simulation.prepare(path, where, options)
             return {"product": prepared.identifier, "case_dir": prepared.case_dir}
 
         return await in_thread(work)  # type: ignore[no-any-return]
@@ -116,11 +118,12 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
                 )
 
         def work() -> dict[str, Any]:
-            run = simulation.simulate(
-                product_file(root, product), where, level=level, ranks=ranks,
-                iterations=iterations, speed=speed, template=template, on_progress=progress,
-                cancel=cancel, yaw=yaw, uncertainty=uncertainty, full_model=full_model,
+            path = product_file(root, product)
+            options = simulation.run_options(
+                level=level, ranks=ranks, iterations=iterations, speed=speed, template=template,
+                yaw=yaw, uncertainty=uncertainty, full_model=full_model,
             )  # fmt: skip
+            run = simulation.simulate(path, where, options, on_progress=progress, cancel=cancel)
             return dict(plain(run.record))
 
         run: dict[str, Any] = {}
