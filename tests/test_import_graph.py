@@ -246,7 +246,7 @@ ALLOWED: dict[str, set[str]] = {
     # The faces. post: how a report's record and deltas read (post.record, post.report).
     "cli": {"velmor_platform", "rules", "formats", "core", "post", "services", "web"},  # web: serve
     "web": {"velmor_platform", "rules", "formats", "core", "services"},
-    "mcp.tools": {"velmor_platform", "core", "post", "services"},
+    "mcp.tools": {"velmor_platform", "errors", "core", "post", "services"},
     "__main__": {"cli"},
 }
 #: Arrows no import statement shows: the native core (velmor_platform.core.product_core)

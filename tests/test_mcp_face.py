@@ -5,9 +5,14 @@ import json
 from pathlib import Path
 
 import anyio
+import pytest
 from mcp import Client
+from mcp.server.mcpserver.exceptions import ToolError
 
+from velmor_platform.errors import CfdError
 from velmor_platform.mcp.openfoam_server import build_server
+from velmor_platform.mcp.tools import TOOL_ERROR, answering
+from velmor_platform.services.errors import UserError
 
 TOOLS = Path(__file__).resolve().parent / "data" / "mcp_tools.json"
 
@@ -52,3 +57,18 @@ def test_refusals_are_tool_errors_with_their_line(workspace):
         assert result.is_error, name
         text = " ".join(getattr(c, "text", "") for c in result.content)
         assert text == f"Error executing tool {name}: {line.format(ws=workspace)}"
+
+
+@pytest.mark.parametrize(
+    "exc, kind",
+    [(UserError("conflict", "held"), "conflict"), (CfdError("bad"), "invalid"),
+     (TimeoutError("lock"), "conflict"), (FileNotFoundError("x"), "not_found"),
+     (ValueError("v"), "invalid"), (PermissionError("p"), "unavailable"), (KeyError("k"), None)],
+)  # fmt: skip
+def test_each_refusal_is_the_tool_error_of_its_kind(exc, kind):
+    def work():
+        raise exc
+
+    with pytest.raises(ToolError if kind else KeyError) as info:
+        answering(work)()
+    assert kind is None or (type(info.value) is TOOL_ERROR[kind] and str(info.value) == str(exc))

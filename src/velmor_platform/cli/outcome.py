@@ -25,7 +25,8 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 #: Every kind exits 1 (the README says why they collapse); the web's HTTP statuses
-#: and the MCP tools' errors tell the kinds apart.
+#: tell the kinds apart (web.answers.HTTP_STATUS), the MCP tools answer each kind
+#: as a tool error with its line (mcp.tools.TOOL_ERROR).
 EXIT_STATUS: dict[str, int] = {
     "invalid": EXIT_ERROR,
     "not_found": EXIT_ERROR,

@@ -7,10 +7,11 @@ cornering run).
 
 A tool parses its arguments, calls a use case of ``services`` in a worker
 thread (``in_thread``) and answers with its data. Every tool is added with
-``add_tool`` and every failure reaches the client through ``tool_error``,
-the face's one mapping: a ``UserError`` (and what the services leave
-untranslated: an OS error, a refused value, a held lock) becomes a tool
-error carrying its one line.
+``add_tool`` and every failure reaches the client through ``answering``,
+the face's one mapping: the kind of the refusal (a ``UserError``'s, the
+package's own error's, or that of a built-in error the services leave as
+it is: ``kind_of``) picks its tool error in ``TOOL_ERROR``, which carries
+its one line; anything else is a fault, which the SDK reports as one.
 """
 
 from __future__ import annotations
@@ -20,35 +21,70 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from mcp.server.mcpserver.exceptions import ToolError
+
+from ...errors import VelmorError
+
 if TYPE_CHECKING:
     from mcp.server import MCPServer
 
-#: What a tool answers as a tool error with its message: the services' refusals,
-#: and the errors a use case leaves as they are.
-REFUSALS: tuple[type[BaseException], ...] = (OSError, ValueError, TimeoutError)
+
+class Invalid(ToolError):
+    """A value or request that cannot be used."""
 
 
-def tool_error(exc: BaseException) -> Exception:
-    """The tool error the client sees for ``exc``: its one line."""
-    from mcp.server.mcpserver.exceptions import ToolError
-
-    return ToolError(str(exc) or type(exc).__name__)
+class NotFound(ToolError):
+    """No such product, run, study, file or job."""
 
 
-def _refusals() -> tuple[type[BaseException], ...]:
-    from ...services.errors import UserError
+class Conflict(ToolError):
+    """Another writer or run holds the product."""
 
-    return (UserError, *REFUSALS)
+
+class Unavailable(ToolError):
+    """The workspace, a server or a program needed is not there."""
+
+
+#: The tool error of each kind of refusal: every kind is an error answer
+#: (``is_error``) carrying the one line, for the model to read and act on,
+#: never a protocol error, since the request itself was well formed.
+TOOL_ERROR: dict[str, type[ToolError]] = {
+    "invalid": Invalid,
+    "not_found": NotFound,
+    "conflict": Conflict,
+    "unavailable": Unavailable,
+}
+
+
+def kind_of(exc: BaseException) -> str | None:
+    """The kind of a refusal: a ``UserError``'s or the package's own error's;
+    a held lock a conflict, a missing file not found, a refused value
+    invalid (as the services translate them), another OS error unavailable;
+    None for anything else."""
+    if isinstance(exc, VelmorError):
+        return exc.kind
+    for errors, kind in (
+        (TimeoutError, "conflict"), (FileNotFoundError, "not_found"),
+        (ValueError, "invalid"), (OSError, "unavailable"),
+    ):  # fmt: skip
+        if isinstance(exc, errors):
+            return kind
+    return None
 
 
 def answering(work: Callable[[], Any]) -> Callable[[], Any]:
-    """``work`` with its refusals raised as tool errors (``tool_error``)."""
+    """``work`` with its refusals raised as their tool errors (``TOOL_ERROR``)."""
 
     def call() -> Any:
         try:
             return work()
-        except _refusals() as exc:
-            raise tool_error(exc) from exc
+        except ToolError:
+            raise
+        except Exception as exc:
+            kind = kind_of(exc)
+            if kind is None:
+                raise
+            raise TOOL_ERROR[kind](str(exc) or type(exc).__name__) from exc
 
     return call
 
