@@ -1,6 +1,7 @@
 """services.simulation: a prepared case and a recorded run as data, and the
 kind of each refusal, without running OpenFOAM."""
 
+import json
 from pathlib import Path
 
 import pytest
@@ -20,6 +21,8 @@ def test_prepared_and_recorded_have_their_shapes(workspace):
     prepared = simulation.prepare("hatch", ws, options)
     assert set(prepared.data) == {"product", "case_dir", "allrun"}
     assert prepared.identifier == "hatch" and (prepared.case_dir / "Allrun").is_file()
+    params = json.loads((prepared.case_dir / "velmor-case.json").read_text())["params"]
+    assert params["speed"] == 40 and params["full_model"] and params["level"] == "quick"
     run = simulation.record("hatch", ws, str(DATA))
     assert run.status == 0 and run.record["status"] == "completed" and "cd" in run.record
     choice = simulation.choose_current("hatch", ws, run.record["name"])
