@@ -1,11 +1,9 @@
-"""services.workspaces and services.cluster: a workspace chosen or made, a
-cluster's state as data, and the kind of each refusal."""
+"""services.workspaces: a workspace chosen or made, and the kind of each refusal."""
 
 import pytest
 
-from velmor_platform.services import cluster, workspaces
+from velmor_platform.services import workspaces
 from velmor_platform.services.errors import UserError
-from velmor_platform.services.loading import Workspace
 
 
 def test_answers_have_their_shapes(workspace, tmp_path):
@@ -13,20 +11,10 @@ def test_answers_have_their_shapes(workspace, tmp_path):
     assert chosen.root == workspace and chosen.how
     made = workspaces.init(str(tmp_path / "new"))
     assert made.data == {"workspace": tmp_path / "new", "products": ["hatch", "sedan"]}
-    ws = Workspace(workspace)
-    assert {"running", "started"} <= set(cluster.status(ws))
-    assert cluster.stop(ws)["stopped"] == []  # none was started
 
 
-@pytest.mark.parametrize(
-    "call, kind",
-    [
-        (lambda ws: workspaces.init(str(ws.root)), "invalid"),  # not empty
-        (lambda ws: cluster.status(None), "unavailable"),
-        (lambda ws: cluster.start(Workspace(ws.root / "products")), "unavailable"),
-    ],
-)
-def test_each_refusal_has_its_kind(workspace, call, kind):
+@pytest.mark.parametrize("target", [".", "hatch/hatch.usda"])  # not empty; a file
+def test_a_workspace_is_made_only_in_a_new_or_empty_folder(workspace, target):
     with pytest.raises(UserError) as info:
-        call(Workspace(workspace))
-    assert info.value.kind == kind and "\n" not in info.value.message
+        workspaces.init(str(workspace / "products" / target))
+    assert info.value.kind == "invalid" and "\n" not in info.value.message

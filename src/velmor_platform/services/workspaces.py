@@ -41,12 +41,12 @@ class Created:
 
 def init(target: str) -> Created:
     """A new workspace in ``target`` (new or empty), seeded from the sample;
-    a folder that holds something already is refused (invalid)."""
+    a folder that holds something already, or a file, is refused (invalid)."""
     from ..core.workspace import seed_workspace
 
     try:
         root = seed_workspace(target)
-    except FileExistsError as exc:
+    except (FileExistsError, NotADirectoryError) as exc:
         raise UserError("invalid", describe(exc)) from None
     return Created(root, sorted(p.name for p in (root / "products").iterdir() if p.is_dir()))
 
