@@ -10,6 +10,7 @@ since the wall function then sits on the coarse outer cells there.
 
 from __future__ import annotations
 
+import re
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -56,12 +57,12 @@ def coverage(case: Path, requested: int) -> list[PatchLayers]:
         text = (case / "log.snappyHexMesh").read_text(errors="replace")
     except OSError:
         return []
-    head = text.rfind("\npatch ")
-    if head < 0:
+    heads = list(re.finditer(r"^patch\s", text, re.M))
+    if not heads:
         return []
     asked = requested_layers(case)
     rows = []
-    for line in text[head:].splitlines()[4:]:
+    for line in text[heads[-1].start() :].splitlines()[3:]:  # after the header's 3 lines
         words = line.split()
         if len(words) != 5:
             break
