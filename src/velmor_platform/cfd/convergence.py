@@ -310,12 +310,13 @@ def verdict(
                     f"start-up settled (>= {tolerance:.1%})"
                 )
         if not tests["half"] < tolerance:
-            why = (
-                "its batch means stay correlated"
+            reasons.append(
+                f"{label}the 95 % half-width of the mean is unknown: its batch means stay "
+                "correlated"
                 if math.isinf(half) and np.isfinite(last).all()
-                else f"{tests['half']:.2%} (>= {tolerance:.1%})"
+                else f"{label}the 95 % half-width of the mean is {tests['half']:.2%} "
+                f"(>= {tolerance:.1%})"
             )
-            reasons.append(f"{label}the 95 % half-width of the mean is {why}")
     span = (int(times[n - window]), int(times[-1])) if n else (0, 0)
     return Verdict(
         converged=not reasons,
