@@ -104,3 +104,13 @@ def test_a_solver_that_fails_on_a_broken_mesh_names_the_mesh(tmp_path, meshed, n
     result = judge(tmp_path, exit_code=136, stage="simpleFoam")
     assert result.status == "diverged"
     assert ("snappyHexMesh left 102 illegal faces" in result.message) is named
+
+
+def test_a_run_the_verdict_stopped_is_judged_on_the_iterations_it_saw(workspace, tmp_path):
+    from velmor_platform.cfd.stages import STOPPED_AT
+
+    case = _ran_by_hand(tmp_path, "completed")
+    whole = api.record_case(ProductCore.load("hatch"), case)
+    (case / STOPPED_AT).write_text("200\n")
+    stopped = api.record_case(ProductCore.load("hatch"), case)
+    assert whole["iterations"] > 200 and stopped["iterations"] == 200

@@ -47,7 +47,7 @@ from .params import (
     patch_layers,
     turbulence_inlet,
 )
-from .stages import COPY_FIELDS, stages
+from .stages import COPY_FIELDS, STOPPED_AT, stages
 
 #: The file of a case that says what it was built from.
 CASE_INFO = "velmor-case.json"
@@ -285,6 +285,7 @@ def _allrun(ranks: int) -> str:
     ]
     for stage in stages(ranks):
         if stage.name == COPY_FIELDS:
+            lines.append(f"rm -f {STOPPED_AT}  # a new solve: any earlier stop is void")
             if ranks > 1:
                 lines.append('for d in processor*; do rm -rf "$d/0" && cp -r 0.orig "$d/0"; done')
             else:

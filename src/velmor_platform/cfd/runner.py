@@ -30,7 +30,7 @@ from typing import Any
 from .coefficients import latest_cd
 from .errors import OpenFoamMissingError
 from .launch import DEFAULT_PROJECT_DIR, mpirun_here, openfoam_env
-from .stages import COPY_FIELDS, Stage, stages
+from .stages import COPY_FIELDS, STOPPED_AT, Stage, stages
 from .verdict import RunResult, judge
 
 #: How often a running stage is polled for cancel and progress, seconds.
@@ -158,16 +158,23 @@ def _kill_group(proc: subprocess.Popen[bytes]) -> None:
     proc.wait()
 
 
-def _stop_now(case: Path) -> None:
-    """Ask a running solver to write its fields and stop at the next iteration."""
+def _stop_now(case: Path, latest: tuple[int, float] | None) -> None:
+    """Ask a running solver to write its fields and stop at the next iteration,
+    and note the iteration the verdict was met at: the record judges the run
+    on those iterations, not on the few the solver adds while it stops."""
     from foamlib import FoamFile
 
+    from ..core.layer_io import atomic_write_bytes
+
+    if latest is not None:
+        atomic_write_bytes(case / STOPPED_AT, f"{latest[0]}\n".encode())
     FoamFile(case / "system" / "controlDict")["stopAt"] = "writeNow"
 
 
 def _copy_fields(case: Path) -> None:
     """Fresh initial fields from ``0.orig``: into ``0``, or into every
     processor folder of a decomposed case."""
+    (case / STOPPED_AT).unlink(missing_ok=True)  # a new solve: any earlier stop is void
     targets = [p / "0" for p in sorted(case.glob("processor[0-9]*"))] or [case / "0"]
     for target in targets:
         if target.exists():
@@ -346,4 +353,4 @@ def _poll(
             last_check = now
             if converged(case):
                 stopping = True
-                _stop_now(case)
+                _stop_now(case, latest_cd(case))

@@ -15,6 +15,9 @@ class Stage(NamedTuple):
 
 #: The step between snappyHexMesh and the solver: fresh fields from 0.orig.
 COPY_FIELDS = "fields"
+#: The iteration at which the convergence verdict stopped the solver (written
+#: by the runner, cleared with the fields): the run is judged up to it.
+STOPPED_AT = "velmor-stopped-at"
 
 
 def stages(ranks: int) -> list[Stage]:

@@ -26,11 +26,13 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
+import numpy as np
+
 from . import case as case_mod
 from . import coefficients, layers, record
 from . import yaw as yaw_mod
 from .errors import CfdError
-from .stages import COPY_FIELDS, stages
+from .stages import COPY_FIELDS, STOPPED_AT, stages
 
 SOLVER_LOG = "log.simpleFoam"
 SOLVING = ("potentialFoam", "simpleFoam")
@@ -139,6 +141,20 @@ def judge(
     return RunResult(status, said, stage, log)
 
 
+def _judged(case: Path) -> coefficients.Columns:
+    """The coefficients the run is judged on: up to the iteration the verdict
+    stopped the solver at, when it did. The few iterations the solver adds
+    while it stops would otherwise judge a run anew, and one that stopped
+    because it had converged could be recorded as not converged."""
+    columns = coefficients.read_coefficients(case)
+    try:
+        stop = int((case / STOPPED_AT).read_text().strip())
+    except (OSError, ValueError):
+        return columns
+    keep = np.asarray(columns["Time"]) <= stop
+    return {name: np.asarray(values)[keep] for name, values in columns.items()}
+
+
 def illegal_faces(case: Path) -> int:
     """How many faces snappyHexMesh said it could not make legal (inverted or
     concave cells), 0 when it finished without errors or left no log."""
@@ -189,7 +205,7 @@ def record_fields(case: Path, result: RunResult, info: dict[str, Any]) -> dict[s
         return fields
     tolerance = float(info.get("params", {}).get("convergence_tolerance", 0.005))
     try:
-        summary = coefficients.summarise(coefficients.read_coefficients(case), tolerance=tolerance)
+        summary = coefficients.summarise(_judged(case), tolerance=tolerance)
     except CfdError as exc:
         fields.update(status="failed", message=str(exc), log=str(case / SOLVER_LOG))
         return fields
