@@ -9,15 +9,18 @@ On a fresh copy of the sample workspace:
 * aero: sedan:sport with its own current aero result, and sedan:base with its lift coefficients
   lowered by 1.0 (more downforce) and its drag raised by 0.2 (more drag);
 * physics: the understeer gradient against the bicycle model. Chrono's side is the axles' steer
-  difference (front minus rear road-wheel angle) over the steps up to 0.25 g, so the rear
-  suspension's roll steer, which the bicycle model lacks, is reported apart. The bicycle model
-  takes the run's static axle loads and the tyres' cornering stiffness and pneumatic trail
-  probed at the lowest step (lateral force over slip angle, aligning moment over lateral force);
-  the classic form (no trail, TMeasy's stiffness at the static corner load) is shown beside it.
+  difference (front minus rear road-wheel angle) between the two lowest steps (0.1 and 0.2 g),
+  so the rear suspension's roll steer, which the bicycle model lacks, is reported apart. The
+  bicycle model takes the run's static axle loads and the tyres' cornering stiffness and
+  pneumatic trail probed between those steps (change of lateral force over change of slip
+  angle, of aligning moment over lateral force); the classic form (no trail, TMeasy's zero-slip
+  stiffness at the static corner load) is shown beside it.
   The roll gradient against the one from the template's roll stiffnesses (in series with the
   tyres), the CG height and the double wishbones' roll-centre height.
 
-Needs the Chrono runner (see the README). The timing run runs alone, the others two at a time.
+Needs the Chrono runner (see the README). The runs go one at a time (``--parallel`` for more);
+each one's CPU time is its own, its wall time depends on what else the machine runs.
+``--recompute`` redoes the physics checks of an existing results file.
 """
 
 from __future__ import annotations
@@ -26,23 +29,20 @@ import argparse
 import json
 import math
 import os
-import resource
 import shutil
+import subprocess
 import tempfile
 import time
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor, as_completed
 from pathlib import Path
-
-import numpy as np
 
 from velmor_platform.core.product_core import ProductCore
 from velmor_platform.core.workspace import sample_workspace_path
 from velmor_platform.dynamics import api, results, runner
 
 G = 9.81
-#: The understeer check: Chrono's axle steer difference over steps up to this lateral
-#: acceleration (g), where the tyres are linear, against the bicycle model, within this (deg/g).
-LOW_RANGE_G = 0.25
+#: The understeer check: Chrono's axle steer difference between the two lowest steady steps
+#: against the bicycle model from the tyres probed there, within this (deg/g).
 UNDERSTEER_TOLERANCE = 0.1
 
 
@@ -64,9 +64,20 @@ def _prepare(product: ProductCore, ws: Path, *, step: float = 1e-3, aero_change=
 def _execute(job: dict) -> dict:
     folder = job["folder"]
     start = time.monotonic()
-    cpu = time.process_time()
-    out = runner.run(folder / "input.json", folder / "result.json", timeout=3600)
+    # The runner as the dynamics run starts it, waited for here to read its own CPU time.
+    with (folder / "result.log").open("wb") as log:
+        child = subprocess.Popen(
+            [runner.require()["runner"], str(folder / "input.json"), str(folder / "result.json")],
+            stdout=log,
+            stderr=subprocess.STDOUT,
+        )
+        _, status, usage = os.wait4(child.pid, 0)
+        child.returncode = os.waitstatus_to_exitcode(status)
     wall = time.monotonic() - start
+    try:
+        out = json.loads((folder / "result.json").read_text())
+    except (OSError, ValueError):
+        out = {"status": "failed", "message": f"exit status {child.returncode}"}
     summary = results.summarise(
         out.get("steps") or [], job["settings"], job["handling"].values["steering_ratio"]
     )
@@ -82,7 +93,7 @@ def _execute(job: dict) -> dict:
         "folder": str(folder),
         "values": job["handling"].values,
         "derived": job["input"]["product"]["derived"],
-        "cpu_s_parent": round(time.process_time() - cpu, 1),
+        "cpu_s": round(usage.ru_utime + usage.ru_stime, 1),
     }
 
 
@@ -123,17 +134,21 @@ def bicycle_gradient(loads, stiffness, trails, wheelbase: float) -> float:
     return math.degrees(w * ((b + tr) / cf - (a - tf) / cr) / (wheelbase + tr - tf))
 
 
-def tyre_probe(step: dict) -> dict:
-    """Each axle's cornering stiffness (N/rad) and pneumatic trail (m) at a small-slip step."""
+def tyre_probe(low: dict, high: dict) -> dict:
+    """Each axle's cornering stiffness (N/rad) and pneumatic trail (m) between two small-slip
+    steps: the change of lateral force over the change of slip angle, and of aligning moment
+    over lateral force."""
     out = {}
     for end in ("front", "rear"):
-        fy = step[f"lateral_force_{end}_n"]
-        slip = -math.radians(step[f"slip_angle_{end}_deg"])  # Chrono's sign: negative for +Fy
+        dfy = high[f"lateral_force_{end}_n"] - low[f"lateral_force_{end}_n"]
+        # Chrono's slip angle is negative where the lateral force is positive.
+        dslip = -math.radians(high[f"slip_angle_{end}_deg"] - low[f"slip_angle_{end}_deg"])
+        dmz = high[f"aligning_moment_{end}_nm"] - low[f"aligning_moment_{end}_nm"]
         out[end] = {
-            "cornering_stiffness_n_per_rad": fy / slip,
-            "trail_m": -step[f"aligning_moment_{end}_nm"] / fy,
-            "load_n": step[f"vertical_force_{end}_n"],
-            "slip_deg": math.degrees(slip),
+            "cornering_stiffness_n_per_rad": dfy / dslip,
+            "trail_m": -dmz / dfy,
+            "load_n": low[f"vertical_force_{end}_n"],
+            "slip_deg": [-low[f"slip_angle_{end}_deg"], -high[f"slip_angle_{end}_deg"]],
         }
     return out
 
@@ -145,41 +160,42 @@ def physics(base: dict) -> dict:
     m = (wf + wr) / G
     wheelbase = veh["wheelbase_m"]
     steady = sorted((x for x in base["steps"] if x["steady"]), key=lambda x: x["lateral_acc"])
-    low = [x for x in steady if x["lateral_acc"] <= LOW_RANGE_G * G]
-    probe = tyre_probe(steady[0])
-    # Bicycle model, classic: delta = L/R + (Wf/Cf - Wr/Cr) ay/g, with TMeasy's own cornering
-    # stiffness at the static axle loads (its parameters' interpolation at the corner load).
+    low, high = steady[0], steady[1]
+    probe = tyre_probe(low, high)
+    stiffness = tuple(probe[e]["cornering_stiffness_n_per_rad"] for e in ("front", "rear"))
+    trails = tuple(probe[e]["trail_m"] for e in ("front", "rear"))
+    # The classic bicycle model: delta = L/R + (Wf/Cf - Wr/Cr) ay/g, with TMeasy's own
+    # zero-slip stiffness at the static corner loads (its parameters' interpolation).
     k_classic = math.degrees(wf / cf - wr / cr)
-    # The same with the aligning moments' trail and the stiffnesses the tyres show at the
-    # lowest step (a small-slip probe of the tyres in the run).
-    k_trail = bicycle_gradient(
-        (wf, wr),
-        (
-            probe["front"]["cornering_stiffness_n_per_rad"],
-            probe["rear"]["cornering_stiffness_n_per_rad"],
-        ),
-        (probe["front"]["trail_m"], probe["rear"]["trail_m"]),
-        wheelbase,
-    )
-    k_trail_tmeasy = bicycle_gradient(
-        (wf, wr), (cf, cr), (probe["front"]["trail_m"], probe["rear"]["trail_m"]), wheelbase
-    )
-    g = [x["lateral_acc"] / G for x in low]
-    axles = [x["road_wheel_angle_deg"] - x["rear_wheel_angle_deg"] for x in low]
-    k_low = float(np.polyfit(g, axles, 1)[0]) if len(low) >= 2 else None
+    # With the aligning moments' trail, TMeasy's zero-slip stiffness, then the stiffness the tyres
+    # show between the two lowest steps (they soften from the smallest slip on).
+    k_trail_tmeasy = bicycle_gradient((wf, wr), (cf, cr), trails, wheelbase)
+    k_trail = bicycle_gradient((wf, wr), stiffness, trails, wheelbase)
+    # Chrono: the axles' steer difference over the same two steps.
+    dg = (high["lateral_acc"] - low["lateral_acc"]) / G
+    axles = [x["road_wheel_angle_deg"] - x["rear_wheel_angle_deg"] for x in (low, high)]
+    k_chrono = (axles[1] - axles[0]) / dg
+    front_share = [
+        x["lateral_force_front_n"] / (x["lateral_force_front_n"] + x["lateral_force_rear_n"])
+        for x in (low, high)
+    ]
     understeer = {
         "chrono_front_road_wheel_deg_per_g": s.get("understeer_gradient_deg_per_g"),
         "chrono_rear_roll_steer_deg_per_g": s.get("rear_roll_steer_deg_per_g"),
         "chrono_axles_deg_per_g": s.get("understeer_gradient_axles_deg_per_g"),
-        "chrono_axles_low_range_deg_per_g": k_low,
-        "low_range_g": LOW_RANGE_G,
+        "probe_steps_lateral_acc": [low["lateral_acc"], high["lateral_acc"]],
+        "chrono_axles_probe_steps_deg_per_g": k_chrono,
         "bicycle_classic_deg_per_g": k_classic,
         "bicycle_trail_tmeasy_stiffness_deg_per_g": k_trail_tmeasy,
         "bicycle_trail_probed_stiffness_deg_per_g": k_trail,
         "tyre_probe": probe,
+        "front_share_of_lateral_force_chrono": front_share,
+        "front_share_static": wf / (wf + wr),
+        "front_share_bicycle_trail": (wheelbase * wf / (wf + wr) + trails[1])
+        / (wheelbase + trails[1] - trails[0]),
         "tolerance_deg_per_g": UNDERSTEER_TOLERANCE,
     }
-    understeer["agree"] = k_low is not None and abs(k_low - k_trail) <= UNDERSTEER_TOLERANCE
+    understeer["agree"] = abs(k_chrono - k_trail) <= UNDERSTEER_TOLERANCE
     folder = Path(base["folder"]) / "vehicle" / "velmor"
     susp = {
         end: json.loads((folder / f"suspension_{end}.json").read_text())
@@ -221,12 +237,46 @@ def physics(base: dict) -> dict:
     }
 
 
+def _write(out: dict, runs: dict, path: str) -> None:
+    out["runs"] = {
+        k: {kk: vv for kk, vv in v.items() if kk not in ("folder", "values")}
+        for k, v in runs.items()
+    }
+    if "base" in runs:
+        out["physics"] = physics(runs["base"])
+    lat = {k: v["summary"].get("lateral_g") for k, v in runs.items()}
+    out["lateral_g"] = lat
+    if lat.get("base_half_step") and lat.get("base"):
+        out["half_step_change_percent"] = 100 * (lat["base_half_step"] - lat["base"]) / lat["base"]
+    Path(path).write_text(json.dumps(out, indent=2) + "\n")
+
+
+def recompute(path: str) -> None:
+    """The physics checks of a results file again, its base run's vehicle files rebuilt the
+    same way in a fresh copy of the sample workspace."""
+    out = json.loads(Path(path).read_text())
+    with tempfile.TemporaryDirectory() as tmp:
+        ws = Path(tmp) / "ws"
+        shutil.copytree(sample_workspace_path(), ws)
+        job = _prepare(ProductCore.load(str(ws / "products/sedan/base/sedan.usda")), ws)
+        run = out["runs"]["base"]
+        out["physics"] = physics(
+            {**run, "folder": str(job["folder"]), "values": job["handling"].values}
+        )
+    Path(path).write_text(json.dumps(out, indent=2) + "\n")
+    print(json.dumps(out["physics"], indent=2))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--out", default=str(Path(__file__).with_name("dynamics_results.json")))
     parser.add_argument("--only", nargs="*", default=["timing", "convergence", "aero"])
-    parser.add_argument("--parallel", type=int, default=2, help="runs at once after the timing run")
+    parser.add_argument("--parallel", type=int, default=1, help="runs at once")
+    parser.add_argument("--recompute", action="store_true", help="only the physics, from --out")
     args = parser.parse_args()
+    if args.recompute:
+        recompute(args.out)
+        return
     out: dict = {"chrono": runner.about()}
     with tempfile.TemporaryDirectory() as tmp:
         ws = Path(tmp) / "ws"
@@ -248,33 +298,19 @@ def main() -> None:
             jobs["sport"] = _prepare(sport, ws)
             jobs["base_more_downforce"] = _prepare(base, ws, aero_change=downforce)
             jobs["base_more_drag"] = _prepare(base, ws, aero_change=drag)
-        # The timing run alone first; the others two at a time (each runner is one process).
-        before = resource.getrusage(resource.RUSAGE_CHILDREN)
-        load_before = os.getloadavg()
-        runs = {"base": _execute(jobs.pop("base"))}
-        after = resource.getrusage(resource.RUSAGE_CHILDREN)
-        runs["base"]["cpu_s"] = round(
-            after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime, 1
-        )
-        # The machine's load (1, 5, 15-minute averages) before and after the timing run.
-        runs["base"]["load_average"] = [list(load_before), list(os.getloadavg())]
-        print("base", json.dumps(runs["base"]["summary"]), runs["base"]["wall_s"], flush=True)
+        # In the order above (each runner is one process with its own CPU time);
+        # the file is written after every run, so a benchmark cut short keeps the runs before.
+        # The machine's load (1, 5, 15-minute averages) at the start and after each run.
+        out["load_average"] = [list(os.getloadavg())]
+        runs: dict = {}
         with ThreadPoolExecutor(max_workers=args.parallel) as pool:
-            for name, done in zip(jobs, pool.map(_execute, jobs.values())):
-                runs[name] = done
-                print(name, json.dumps(done["summary"]), done["wall_s"], flush=True)
-        out["runs"] = {
-            k: {kk: vv for kk, vv in v.items() if kk not in ("folder", "values")}
-            for k, v in runs.items()
-        }
-        out["physics"] = physics(runs["base"])
-        lat = {k: v["summary"].get("lateral_g") for k, v in runs.items()}
-        out["lateral_g"] = lat
-        if "base_half_step" in lat and lat["base"]:
-            out["half_step_change_percent"] = (
-                100 * (lat["base_half_step"] - lat["base"]) / lat["base"]
-            )
-    Path(args.out).write_text(json.dumps(out, indent=2) + "\n")
+            pending = {pool.submit(_execute, job): name for name, job in jobs.items()}
+            for future in as_completed(pending):
+                name = pending[future]
+                runs[name] = done = future.result()
+                out["load_average"].append(list(os.getloadavg()))
+                print(name, json.dumps(done["summary"]), done["wall_s"], done["cpu_s"], flush=True)
+                _write(out, runs, args.out)
     print(json.dumps({k: out[k] for k in out if k != "runs"}, indent=2))
 
 

@@ -234,7 +234,12 @@ def simulate(
         for key in ("lateral_g", "yaw_rate_dps", "roll_angle_deg"):
             if key in summary and math.isfinite(summary[key]):
                 record[key] = round(float(summary[key]), 4)
-        for key in ("understeer_gradient_deg_per_g", "roll_gradient_deg_per_g"):
+        for key in (
+            "understeer_gradient_deg_per_g",
+            "understeer_gradient_axles_deg_per_g",
+            "rear_roll_steer_deg_per_g",
+            "roll_gradient_deg_per_g",
+        ):
             if key in summary:
                 record[key] = round(float(summary[key]), 4)
     recorded = append_run(Path(product.usd_path), record, product_id=product._product_identifier())
