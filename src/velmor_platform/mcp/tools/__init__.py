@@ -41,7 +41,7 @@ class Conflict(ToolError):
     """Another writer or run holds the product."""
 
 
-class Unavailable(ToolError):
+class NotAvailable(ToolError):
     """The workspace, a server or a program needed is not there."""
 
 
@@ -52,7 +52,7 @@ TOOL_ERROR: dict[str, type[ToolError]] = {
     "invalid": Invalid,
     "not_found": NotFound,
     "conflict": Conflict,
-    "unavailable": Unavailable,
+    "unavailable": NotAvailable,
 }
 
 
