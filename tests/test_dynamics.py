@@ -118,6 +118,8 @@ def test_a_short_run_is_recorded_beside_the_aero_runs(workspace):
     assert current["cd"] == 0.249  # the aero result stays current
     mine = [r for r in product.history() if r.get("run_id") == record["run_id"]]
     assert mine[0]["domain"] == "dynamics" and mine[0]["handling_template"] == "sedan"
+    # The axles' part of the understeer gradient and the rear wheels' roll steer are kept.
+    assert mine[0]["understeer_gradient_axles_deg_per_g"] > 0 > mine[0]["rear_roll_steer_deg_per_g"]
     made = reports.make(reports.find(record["run_id"], None, "sedan:base"))
     html = reports.write_html(made, workspace / "out" / "report.html").read_text()
     assert "largest steady lateral acceleration" in html and "data:image/png;base64," in html

@@ -77,6 +77,8 @@ RUN_FIELDS: tuple[tuple[str, str, str], ...] = (
     ("study", "study", "String"),
     # A dynamics run: its figures besides the targets' and what it was computed with.
     ("understeer_gradient_deg_per_g", "understeerGradientDegPerG", "Double"),
+    ("understeer_gradient_axles_deg_per_g", "understeerGradientAxlesDegPerG", "Double"),
+    ("rear_roll_steer_deg_per_g", "rearRollSteerDegPerG", "Double"),
     ("roll_gradient_deg_per_g", "rollGradientDegPerG", "Double"),
     ("handling_template", "handlingTemplate", "String"),
     ("handling_values", "handlingValues", "String"),

@@ -54,7 +54,7 @@ DEFAULTS: dict[str, Any] = {
 }
 #: A short manoeuvre (two steps) for checks and tests.
 SHORT: dict[str, Any] = {
-    "lateral_acc_steps": [1.5, 3.0], "ramp_s": 1.5, "settle_s": 2.0, "measure_s": 1.0,
+    "lateral_acc_steps": [1.5, 3.0], "ramp_s": 1.5, "settle_s": 3.5, "measure_s": 1.0,
     "refinements": 0, "reference_speed": 14.0, "reference_lateral_g": 0.2,
 }  # fmt: skip
 RESULT_FILE = "result.json"
