@@ -254,9 +254,11 @@ def test_wheels_are_rotating_patches_touching_the_road(workspace, product, radiu
     )
     assert "runTimeControl1" not in control["functions"]
     assert "residualControl" not in FoamFile(folder / "system" / "fvSolution")["SIMPLE"]
-    # 8 across the gap (to rounding); the low sport variant gets thinner cells by the road.
-    assert info["blockage"] <= 0.0101 and info["underbody"]["cells_across"] >= 7.9
-    assert info["underbody"]["ground_split"] == (2 if product == "sedan:sport" else 1)
+    # 8 across the gap (to rounding); the low sport variant gets half as many, still
+    # cubes: flattened cells by the road moved the drag far more than fewer cubes.
+    across = 3.9 if product == "sedan:sport" else 7.9
+    assert info["blockage"] <= 0.0101 and info["underbody"]["cells_across"] >= across
+    assert info["underbody"]["ground_split"] == 1
     lo = info["domain"]["min"][0]
     assert (
         info["body_bounds_m"][0][0] - lo

@@ -19,10 +19,13 @@ Refinement regions: a ``near`` box around the body and near wake, a
 ``wake`` box further out, and an ``under`` box filling the gap between
 the underbody and the road, refined so that at least ``GAP_CELLS`` cells
 span the gap at the coarsest mesh of the ladder. Where that would take
-more than ``MAX_GAP_EXTRA`` levels beyond the surface's (a low car), the
-core's cells next to the road are made thinner instead (``ground_split``
-times, in height only): refining the whole under box once more would cost
-eight times its cells, halving the height of its cells costs two.
+more than ``MAX_GAP_EXTRA`` levels beyond the surface's (a low car), fewer
+cells span the gap: its cells stay cubes. Cells flattened next to the road
+instead (half their height, twice as many across the gap) put the body's
+lower part in stretched cells and raised the hatch's drag by 13 % (0.402
+against 0.356), while cubes one level coarser under it, half as many
+across the gap, read 0.355 (``ground_split`` stays in the case's record,
+always 1).
 """
 
 from __future__ import annotations
@@ -151,7 +154,7 @@ def tunnel(
     y_axis = (Section(cy1, ncy, 1.0), graded(y1 - cy1, s))
     z_axis: tuple[Section, ...] = (Section(cz1, ncz, 1.0), graded(z1 - cz1, s))
     # Under the body: whole gap, a little ahead and behind, out to the body's side.
-    level, split = 0, 1
+    level = 0
     under: Box | None = None
     if gap > 0:
         wanted = math.ceil(math.log2(GAP_CELLS * gap_base / gap) - 0.02)
@@ -160,13 +163,6 @@ def tunnel(
             (float(lo[0]) - 0.05 * length, 0.0, 0.0),
             (float(hi[0]) + 0.1 * length, float(hi[1]), 1.1 * gap),
         )
-        split = 2 ** max(0, wanted - level)
-        if split > 1:  # whole core cells up to the under box's top, each cut in height
-            rows = min(ncz, math.ceil(under[1][2] / s - 1e-9))
-            core = [Section(rows * s, rows * split, 1.0)]
-            if rows < ncz:
-                core.append(Section(cz1 - rows * s, ncz - rows, 1.0))
-            z_axis = (*core, z_axis[-1])
     cells = tuple(sum(sec.cells for sec in axis) for axis in (x_axis, y_axis, z_axis))
     # Off any cell face: a fraction of a cell that no refinement level hits.
     inside = (cx1 - 0.37 * length - 0.1234 * s, cy1 * 0.8 + 0.1357 * s, cz1 * 0.8 + 0.1111 * s)
@@ -183,7 +179,7 @@ def tunnel(
         under_level=level,
         gap=gap,
         blockage=half_area / (y1 * z1),
-        ground_split=split,
+        ground_split=1,
     )
 
 
