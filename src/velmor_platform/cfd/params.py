@@ -85,7 +85,7 @@ def _level(step: int, iterations: int) -> MeshLevel:
 
 
 # The caps leave room for the convergence test: a start-up the verdict cuts
-# off, then two windows of at least 100 iterations (more when Cd
+# off, then two windows of at least 150 iterations (more when Cd
 # oscillates slowly or its batch means stay correlated).
 MESH_LEVELS: dict[str, MeshLevel] = {
     "quick": _level(0, 1000),
