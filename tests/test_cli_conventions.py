@@ -350,7 +350,7 @@ def test_sparkline_is_bounded_and_stage_lines_say_when_they_started():
     assert out.getvalue() == "blockMesh  started at 12 s\n"
     progress({"stage": "simpleFoam", "elapsed_s": 300, "cells": 236288, "estimate_s": 756})
     assert out.getvalue().splitlines()[1:] == [
-        "mesh: 236,288 cells; the solve takes about 12m36s on free cores (longer on a busy "
-        "machine)",
+        "mesh: 236,288 cells; the solve takes up to about 12m36s on free cores, if it runs to "
+        "its cap (longer on a busy machine)",
         "simpleFoam  started at 300 s",
     ]

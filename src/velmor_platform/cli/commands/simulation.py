@@ -316,8 +316,8 @@ class ProgressLine:
             plan = f"mesh: {event['cells']:,} cells"
             if event.get("estimate_s"):
                 plan += (
-                    f"; the solve takes about {render.fmt_duration(event['estimate_s'])} "
-                    "on free cores (longer on a busy machine)"
+                    f"; the solve takes up to about {render.fmt_duration(event['estimate_s'])} "
+                    "on free cores, if it runs to its cap (longer on a busy machine)"
                 )
             self.stream.write(("\r\033[K" if self.live else "") + plan + "\n")
         if self.live:
