@@ -179,7 +179,6 @@ def tunnel(
         under_level=level,
         gap=gap,
         blockage=half_area / (y1 * z1),
-        ground_split=1,
     )
 
 

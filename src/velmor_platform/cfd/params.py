@@ -269,10 +269,9 @@ def layer_stack(speed: float, length: float) -> tuple[float, int]:
 def patch_layers(speed: float, run: float, first: float) -> int:
     """How many layers of ``first`` metres growing by ``LAYER_EXPANSION`` fit
     within ``LAYER_STACK_SHARE`` of the boundary layer a surface grows over
-    ``run`` metres of flow: the body's length, or a wheel's diameter. A wheel
-    given the body's stack (four times its own boundary layer) squeezes it
-    against the road and the wheel arch, and snappyHexMesh leaves inverted
-    cells there."""
+    ``run`` metres of flow: the body's length, or a wheel's diameter. Given
+    the body's stack (about four times their own boundary layer), the hatch's
+    tyres were left with inverted cells ahead of them at the standard level."""
     stack = LAYER_STACK_SHARE * boundary_layer_thickness(speed, run)
     r = LAYER_EXPANSION
     return max(1, math.floor(math.log(1 + stack * (r - 1) / first) / math.log(r)))

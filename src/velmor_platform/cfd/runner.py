@@ -158,7 +158,7 @@ def _kill_group(proc: subprocess.Popen[bytes]) -> None:
     proc.wait()
 
 
-def _stop_now(case: Path, latest: tuple[int, float] | None) -> None:
+def _stop_now(case: Path, iteration: int | None) -> None:
     """Ask a running solver to write its fields and stop at the next iteration,
     and note the iteration the verdict was met at: the record judges the run
     on those iterations, not on the few the solver adds while it stops."""
@@ -166,8 +166,8 @@ def _stop_now(case: Path, latest: tuple[int, float] | None) -> None:
 
     from ..core.layer_io import atomic_write_bytes
 
-    if latest is not None:
-        atomic_write_bytes(case / STOPPED_AT, f"{latest[0]}\n".encode())
+    if iteration is not None:
+        atomic_write_bytes(case / STOPPED_AT, f"{iteration}\n".encode())
     FoamFile(case / "system" / "controlDict")["stopAt"] = "writeNow"
 
 
@@ -353,4 +353,5 @@ def _poll(
             last_check = now
             if converged(case):
                 stopping = True
-                _stop_now(case, latest_cd(case))
+                latest = latest_cd(case)
+                _stop_now(case, latest[0] if latest else None)

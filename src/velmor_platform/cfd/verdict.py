@@ -26,8 +26,6 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-import numpy as np
-
 from . import case as case_mod
 from . import coefficients, layers, record
 from . import yaw as yaw_mod
@@ -151,8 +149,8 @@ def _judged(case: Path) -> coefficients.Columns:
         stop = int((case / STOPPED_AT).read_text().strip())
     except (OSError, ValueError):
         return columns
-    keep = np.asarray(columns["Time"]) <= stop
-    return {name: np.asarray(values)[keep] for name, values in columns.items()}
+    keep = columns["Time"] <= stop
+    return {name: values[keep] for name, values in columns.items()}
 
 
 def illegal_faces(case: Path) -> int:
