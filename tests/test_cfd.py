@@ -562,4 +562,7 @@ def test_doctor_reports_the_openfoam_environment_velmor_uses(workspace, value, s
     result = subprocess.run(
         [sys.executable, "-m", "velmor_platform", "doctor"], env=env, capture_output=True, text=True
     )
+    # Any other check with a problem (a machine without Chrono) also gives status 1.
+    others = [ln for ln in result.stdout.splitlines() if "WM_PROJECT_DIR" not in ln]
+    status = status or int(any(ln.startswith("problem") for ln in others))
     assert result.returncode == status and re.search(line, result.stdout), result.stdout
