@@ -57,7 +57,7 @@ def record_rows(run: dict[str, Any]) -> list[tuple[str, str]]:
             f"step {settings.get('step_s')} s; reference {settings.get('reference_speed')} m/s "
             f"and {settings.get('reference_lateral_g')} g",
         ))  # fmt: skip
-    if run.get("message"):
+    if run.get("message") and run["message"] != run.get("aero_run"):  # not the aero row again
         rows.append(("notes", str(run["message"])))
     return rows
 
