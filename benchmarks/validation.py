@@ -35,6 +35,7 @@ Usage, from the repository root::
     python benchmarks/validation.py                      # everything (hours here)
     python benchmarks/validation.py --levels quick       # one level
     python benchmarks/validation.py --bodies ahmed-25 --levels quick standard fine --ranks 2
+    python benchmarks/validation.py --cars --levels quick   # sedan:sport against sedan:base
 
 Results go to ``benchmarks/validation_results.json`` (merged with what is
 there, by configuration and level) and the table is printed as markdown.
@@ -115,7 +116,7 @@ def breakdown(folder: Path, rear: float) -> dict[str, Any]:
     return out
 
 
-REFINE = ("near", "wake", "surface", "edges", "layers", "rear")
+REFINE = ("near", "wake", "surface", "edges", "layers", "rear", "gap")
 MODELS = ("kOmegaSST", "realizableKE")  # the first is the loop's own
 
 
@@ -133,8 +134,8 @@ def run_one(
     ``keep`` names a folder to copy the case to (for a closer look). ``refine``
     is an experiment: other refinement levels for the ``near`` or ``wake``
     box, the body's ``surface`` or its feature ``edges``, another number of
-    prism ``layers``, or a ``rear`` box at the given level around the slant,
-    base and near wake. ``model`` is another turbulence model (an experiment)."""
+    prism ``layers``, a ``rear`` box at the given level around the slant,
+    base and near wake, or the cells asked across the under box's ``gap``. ``model`` is another turbulence model (an experiment)."""
     from cfd import ahmed_triangles
 
     from velmor_platform.cfd import api, case, coefficients, runner
@@ -146,6 +147,10 @@ def run_one(
     }
     if refine and "surface" in refine:
         boxes["surface"] = (refine["surface"], refine["surface"])
+    if refine and "gap" in refine:
+        from velmor_platform.cfd import domain
+
+        domain.GAP_CELLS = refine["gap"]
     if boxes:
         levels = mesh_params.MESH_LEVELS
         levels[level] = levels[level].model_copy(update=boxes)
@@ -379,6 +384,48 @@ def deltas(results: list[dict[str, Any]]) -> str:
     return "\n".join(rows)
 
 
+#: The sample cars whose difference is checked: the 20-inch wheels and lower body of the sport
+#: variant against the base car's 18-inch wheels.
+CARS = ("sedan:base", "sedan:sport")
+
+
+def _car(product: str, level: str, ranks: int) -> dict[str, Any]:
+    """One sample car at one level, on a fresh copy of the sample workspace (``cfd.py``'s run,
+    in a fresh interpreter)."""
+    cmd = [sys.executable, str(ROOT / "benchmarks" / "cfd.py"), "--one", "product", product,
+           level, str(ranks)]  # fmt: skip
+    proc = subprocess.run(cmd, capture_output=True, text=True, check=False)
+    if proc.returncode != 0:
+        tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
+        return {"product": product, "level": level, "status": "error", "message": tail}
+    return dict(json.loads(proc.stdout.strip().splitlines()[-1]))
+
+
+def car_deltas(cars: list[dict[str, Any]]) -> str:
+    """sedan:sport against sedan:base at each level: the differences of Cd and Cl with their
+    paired bands (the two iterative bands in quadrature)."""
+    rows = [
+        "| level | pair | ΔCd | paired band ± | excludes 0 | ΔCl | paired band ± | excludes 0 |",
+        "|---|---|---:|---:|---|---:|---:|---|",
+    ]
+    by = {(r["product"], r["level"]): r for r in cars if r.get("cd") is not None}
+    base, other = CARS
+    for level in LEVELS:
+        ra, rb = by.get((base, level)), by.get((other, level))
+        if ra is None or rb is None:
+            continue
+        cells = []
+        for key in ("cd", "cl"):
+            if ra.get(key) is None or rb.get(key) is None:
+                cells += ["—", "—", "—"]
+                continue
+            delta = rb[key] - ra[key]
+            band = math.hypot(ra.get(f"{key}_two_se") or 0.0, rb.get(f"{key}_two_se") or 0.0)
+            cells += [f"{delta:+.4f}", f"{band:.4f}", "yes" if abs(delta) > band else "no"]
+        rows.append(f"| {level} | {other} - {base} | " + " | ".join(cells) + " |")
+    return "\n".join(rows)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--bodies", nargs="*", default=list(BODIES))
@@ -395,7 +442,8 @@ def main() -> None:
         "--refine", nargs="*", default=[], metavar="REGION=LEVEL",
         help="an experiment: other refinement levels for the near or wake box, the body's "
         "surface or its feature edges, another number of prism layers, or a box around the "
-        "rear at a level (near=3 wake=2 surface=4 edges=5 layers=8 rear=3)",
+        "rear at a level, or the cells asked across the gap under the body "
+        "(near=3 wake=2 surface=4 edges=5 layers=8 rear=3 gap=4)",
     )  # fmt: skip
     parser.add_argument(
         "--model", choices=MODELS, default=MODELS[0],
@@ -407,6 +455,11 @@ def main() -> None:
     )  # fmt: skip
     parser.add_argument(
         "--deltas", action="store_true", help="only print the deltas table of --out"
+    )  # fmt: skip
+    parser.add_argument(
+        "--cars", action="store_true",
+        help="run the sample cars sedan:base and sedan:sport at --levels instead of the bodies, "
+        "and print their difference",
     )  # fmt: skip
     parser.add_argument("--one", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -438,6 +491,19 @@ def main() -> None:
             "an experiment (--refine, --relax, --ground moving, --model) needs its own --out file"
         )
     report = json.loads(out.read_text()) if out.is_file() else {"results": []}
+    if args.cars and not args.table:
+        for level in args.levels:
+            for product in CARS:
+                entry = _car(product, level, args.ranks)
+                print(json.dumps(entry), flush=True)
+                report["cars"] = [
+                    r for r in report.get("cars", [])
+                    if (r["product"], r["level"]) != (product, level)
+                ] + [entry]  # fmt: skip
+                out.write_text(json.dumps(report, indent=2) + "\n")
+    if args.cars:
+        print(car_deltas(report.get("cars", [])))
+        return
     if not args.table:
         for name in args.bodies:
             for level in args.levels:
