@@ -5,9 +5,12 @@
 On a fresh copy of the sample workspace:
 
 * timing: one full run of sedan:base at the default settings (wall and CPU time of the runner);
-* convergence: the same at half the time step; the largest lateral acceleration must change < 1 %;
-* aero: sedan:sport with its own current aero result, and sedan:base with its lift coefficients
-  lowered by 1.0 (more downforce) and its drag raised by 0.2 (more drag);
+* convergence: the same at half and at twice the time step (the largest lateral acceleration
+  must change < 1 % from the default to half of it), and with Chrono's default 150 solver
+  iterations a step;
+* aero: sedan:sport with its own current aero result, sedan:base carrying sport's aero result
+  (the same vehicle, the aero alone), and sedan:base with its lift coefficients lowered by 1.0
+  (more downforce) and its drag raised by 0.2 (more drag);
 * physics: the understeer gradient against the bicycle model. Chrono's side is the axles' steer
   difference (front minus rear road-wheel angle) between the two lowest steps (0.1 and 0.2 g),
   so the rear suspension's roll steer, which the bicycle model lacks, is reported apart. The
@@ -46,11 +49,16 @@ G = 9.81
 UNDERSTEER_TOLERANCE = 0.1
 
 
-def _prepare(product: ProductCore, ws: Path, *, step: float = 1e-3, aero_change=None) -> dict:
-    settings = api.settings_for(step_s=step)
+def _prepare(product: ProductCore, ws: Path, *, aero_change=None, aero_of=None, **given) -> dict:
+    """A run of ``product`` at the default settings but ``given``; ``aero_of`` another
+    product whose current aero result it carries instead of its own."""
+    settings = api.settings_for(**given)
     folder, run_input, handling, note = api.prepare(product, ws, settings)
+    if aero_of is not None:
+        run_input["aero"], note = api.aero_input(aero_of, float(settings["air_density"]))
     if aero_change is not None and run_input["aero"] is not None:
         aero_change(run_input["aero"])
+    if aero_of is not None or aero_change is not None:
         (folder / "input.json").write_text(json.dumps(run_input))
     return {
         "settings": settings,
@@ -246,8 +254,9 @@ def _write(out: dict, runs: dict, path: str) -> None:
         out["physics"] = physics(runs["base"])
     lat = {k: v["summary"].get("lateral_g") for k, v in runs.items()}
     out["lateral_g"] = lat
-    if lat.get("base_half_step") and lat.get("base"):
-        out["half_step_change_percent"] = 100 * (lat["base_half_step"] - lat["base"]) / lat["base"]
+    for other, key in (("base_half_step", "half_step"), ("base_double_step", "double_step")):
+        if lat.get(other) and lat.get("base"):
+            out[f"{key}_change_percent"] = 100 * (lat[other] - lat["base"]) / lat["base"]
     Path(path).write_text(json.dumps(out, indent=2) + "\n")
 
 
@@ -284,8 +293,11 @@ def main() -> None:
         base = ProductCore.load(str(ws / "products/sedan/base/sedan.usda"))
         sport = ProductCore.load(str(ws / "products/sedan/sport/sedan.usda"))
         jobs = {"base": _prepare(base, ws)}
+        step = api.DEFAULTS["step_s"]
         if "convergence" in args.only:
-            jobs["base_half_step"] = _prepare(base, ws, step=5e-4)
+            jobs["base_half_step"] = _prepare(base, ws, step_s=step / 2)
+            jobs["base_double_step"] = _prepare(base, ws, step_s=step * 2)
+            jobs["base_150_iterations"] = _prepare(base, ws, solver_iterations=150)
         if "aero" in args.only:
 
             def downforce(a):
@@ -296,6 +308,8 @@ def main() -> None:
                 a["cd"] += 0.2
 
             jobs["sport"] = _prepare(sport, ws)
+            # The same vehicle with sport's aero result: the aero's own effect.
+            jobs["base_with_sport_aero"] = _prepare(base, ws, aero_of=sport)
             jobs["base_more_downforce"] = _prepare(base, ws, aero_change=downforce)
             jobs["base_more_drag"] = _prepare(base, ws, aero_change=drag)
         # In the order above (each runner is one process with its own CPU time);

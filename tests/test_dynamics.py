@@ -1,10 +1,11 @@
 """The dynamics domain on Chrono: refusals, the figures of a run, and a short real run."""
 
 import json
+from pathlib import Path
 
 import pytest
 
-from velmor_platform.dynamics import results, runner
+from velmor_platform.dynamics import api, results, runner
 from velmor_platform.services import simulation
 from velmor_platform.services.errors import UserError
 
@@ -133,6 +134,9 @@ def test_a_step_that_does_not_settle_records_why(workspace):
     assert run.record["status"] == "failed"
     assert "not steady: yaw rate not settled:" in run.record["message"]
     assert "(band 0.0001 deg/s)" in run.record["message"]
+    # It was held and measured again before it was given up.
+    steps = json.loads((Path(run.record["case_dir"]) / "result.json").read_text())["steps"]
+    assert steps[0]["extra_windows"] == api.DEFAULTS["extra_windows"]
 
 
 def test_a_crash_of_the_runner_records_a_failed_run(workspace, tmp_path, monkeypatch):

@@ -114,7 +114,7 @@ const char *const kChannels[] = {
 };
 
 void write_step(Writer &w, double target_ay, double target_speed, const velmor::Step &s,
-                bool steady, const std::string &reason) {
+                int extra_windows, bool steady, const std::string &reason) {
     w.StartObject();
     w.Key("target_lateral_acc");
     w.Double(target_ay);
@@ -127,6 +127,8 @@ void write_step(Writer &w, double target_ay, double target_speed, const velmor::
     auto radial = s.ch.find("radial_error_m");
     w.Key("radial_error_max_m");
     w.Double(radial == s.ch.end() ? 0.0 : radial->second.largest_magnitude());
+    w.Key("extra_windows");
+    w.Int(extra_windows);
     w.Key("steady");
     w.Bool(steady);
     w.Key("reason");
@@ -163,6 +165,7 @@ std::string run(const rapidjson::Document &in) {
     const double ramp_s = number(man, "ramp_s");
     const double settle_s = number(man, "settle_s");
     const double measure_s = number(man, "measure_s");
+    const int max_extra_windows = static_cast<int>(optional(man, "extra_windows", 0));
     velmor::SteadyLimits limits;
     limits.max_radial_error = number(man, "max_radial_error_m");
     limits.speed_tolerance = optional(man, "speed_tolerance", limits.speed_tolerance);
@@ -185,6 +188,17 @@ std::string run(const rapidjson::Document &in) {
                            false, false);
     ChSystem &sys = *vehicle.GetSystem();
     sys.SetGravitationalAcceleration(ChVector3d(0, 0, -kGravity));
+    // The vehicle's joints and its differential's clutch (a bounded torque, which a direct
+    // sparse solver would treat as a rigid lock) go to Chrono's Barzilai-Borwein solver. Its
+    // iteration count is the manoeuvre's: 30 give the largest lateral acceleration of an exact
+    // sparse solve (the clutch taken out) within 0.01 %, in a third of the default 150's time.
+    if (man.HasMember("solver_iterations")) {
+        const double iterations = number(man, "solver_iterations");
+        if (iterations < 1 || iterations > 10000)
+            throw std::runtime_error("input: solver_iterations must be 1 to 10000");
+        sys.SetSolverType(ChSolver::Type::BARZILAIBORWEIN);
+        sys.GetSolver()->AsIterative()->SetMaxIterations(static_cast<int>(iterations));
+    }
 
     // Left turn around (0, R): start at the origin heading +x, wheels just above the ground.
     const double v0 = std::sqrt(targets.front() * radius);
@@ -306,8 +320,9 @@ std::string run(const rapidjson::Document &in) {
         velmor::Step stats;
         std::string reason;
         double stopped_for = 0;
+        int extra_windows = 0;
         for (size_t k = 0; k < plan.size() && reason.empty() && !departed; ++k) {
-            const Stretch &part = plan[k];
+            const Stretch part = plan[k];
             const double t0 = t;
             while (t < t0 + part.length - 0.5 * step) {
                 double frac = std::clamp((t - t0) / std::max(part.length, 1e-9), 0.0, 1.0);
@@ -408,10 +423,22 @@ std::string run(const rapidjson::Document &in) {
                 t = sys.GetChTime();
                 ++frame;
             }
+            if (reason.empty() && !departed && k + 1 == plan.size()) {
+                // A step still settling after its window (near the limit the car's yaw mode
+                // slows down) is held for another window, up to `extra_windows` times; each
+                // window is judged on its own samples.
+                reason = velmor::judge(stats, target_speed, limits, block);
+                if (!reason.empty() && extra_windows < max_extra_windows) {
+                    ++extra_windows;
+                    reason.clear();
+                    stats = velmor::Step{};
+                    stopped_for = 0;
+                    plan.push_back({measure_s, target_speed, target_speed, true});
+                }
+            }
         }
-        if (reason.empty()) reason = velmor::judge(stats, target_speed, limits, block);
         bool steady = reason.empty();
-        write_step(w, target_ay, target_speed, stats, steady, reason);
+        write_step(w, target_ay, target_speed, stats, extra_windows, steady, reason);
         if (steady) {
             steady_ay = target_ay;
             steady_speed = target_speed;
