@@ -129,6 +129,7 @@ def run_one(
     refine: dict[str, int] | None = None,
     model: str = MODELS[0],
     relax: dict[str, float] | None = None,
+    to_cap: bool = False,
 ) -> dict[str, Any]:
     """Build, run and summarise one configuration at one level (in this process);
     ``keep`` names a folder to copy the case to (for a closer look). ``refine``
@@ -188,7 +189,9 @@ def run_one(
         signal.signal(signal.SIGTERM, lambda *_: stop.set())
         result = runner.run_case(
             folder, ranks=ranks, total=params.max_iterations, cancel=stop,
-            converged=lambda c: api._settled(c, params.convergence_tolerance),
+            converged=(lambda c: False)
+            if to_cap
+            else (lambda c: api._settled(c, params.convergence_tolerance)),
         )  # fmt: skip
         out: dict[str, Any] = {
             "body": name, "level": level, "ranks": ranks, "ground": ground,
@@ -284,6 +287,7 @@ def _subprocess(
     refine: list[str],
     model: str = MODELS[0],
     relax: list[str] | None = None,
+    to_cap: bool = False,
 ) -> dict[str, Any]:
     """One run in a fresh interpreter (its own memory; a crash stays there)."""
     cmd = [sys.executable, __file__, "--one", name, level, str(ranks), "--ground", ground]
@@ -291,6 +295,7 @@ def _subprocess(
     cmd += ["--refine", *refine] if refine else []
     cmd += ["--relax", *relax] if relax else []
     cmd += ["--model", model]
+    cmd += ["--to-cap"] if to_cap else []
     proc = subprocess.run(cmd, capture_output=True, text=True, check=False)
     if proc.returncode != 0:
         tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
@@ -457,6 +462,11 @@ def main() -> None:
         "--deltas", action="store_true", help="only print the deltas table of --out"
     )  # fmt: skip
     parser.add_argument(
+        "--to-cap", action="store_true",
+        help="an experiment: run to the iteration cap whatever the verdict (keep the case with "
+        "--keep to replay its history with verdict_replay.py)",
+    )  # fmt: skip
+    parser.add_argument(
         "--cars", action="store_true",
         help="run the sample cars sedan:base and sedan:sport at --levels instead of the bodies, "
         "and print their difference",
@@ -480,15 +490,25 @@ def main() -> None:
         name, level, ranks = args.one
         print(
             json.dumps(
-                run_one(name, level, int(ranks), args.keep, args.ground, refine, args.model, relax)
+                run_one(
+                    name,
+                    level,
+                    int(ranks),
+                    args.keep,
+                    args.ground,
+                    refine,
+                    args.model,
+                    relax,
+                    args.to_cap,
+                )
             )
         )
         return
     out = Path(args.out)
-    experiment = refine or relax or args.ground != "fixed" or args.model != MODELS[0]
+    experiment = refine or relax or args.to_cap or args.ground != "fixed" or args.model != MODELS[0]
     if experiment and not args.table and out.resolve() == OUT.resolve():
         parser.error(
-            "an experiment (--refine, --relax, --ground moving, --model) needs its own --out file"
+            "an experiment (--refine, --relax, --to-cap, --ground moving, --model) needs its own --out file"
         )
     report = json.loads(out.read_text()) if out.is_file() else {"results": []}
     if args.cars and not args.table:
@@ -510,7 +530,7 @@ def main() -> None:
                 started = time.perf_counter()
                 entry = _subprocess(
                     name, level, args.ranks, args.keep, args.ground, args.refine, args.model,
-                    args.relax,
+                    args.relax, args.to_cap,
                 )  # fmt: skip
                 entry["elapsed_s"] = round(time.perf_counter() - started, 1)
                 print(json.dumps(entry), flush=True)
