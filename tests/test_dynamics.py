@@ -86,12 +86,15 @@ def test_figures_come_from_steady_steps_and_an_unsteady_step_says_why():
     steps = [
         step(1.0, 10.0, 1.70, -0.05, 0.3),
         step(3.0, 17.3, 1.90, -0.15, 0.9),
-        step(6.0, 24.5, 2.4, -0.3, 1.8),
+        {**step(6.0, 24.5, 2.4, -0.3, 1.8), "lateral_acc": 6.2},  # the chassis' own mean
         step(7.0, 26.5, 9.0, -0.4, 2.5, False, "off the circle: 0.9 m"),
     ]
-    settings = {"reference_speed": 20.0, "reference_lateral_g": 0.4, "linear_limit_g": 0.4}
+    settings = {
+        "reference_speed": 20.0, "reference_lateral_g": 0.4, "linear_limit_g": 0.4,
+        "radius_m": 100.0,
+    }  # fmt: skip
     out = results.summarise(steps, settings, steering_ratio=15.0)
-    assert out["lateral_g"] == pytest.approx(6.0 / 9.81)
+    assert out["lateral_g"] == pytest.approx(24.5**2 / 100 / 9.81)  # v²/R of the highest
     assert out["understeer_gradient_deg_per_g"] == pytest.approx(0.2 * 9.81 / 2, rel=1e-6)
     assert out["understeer_gradient_steering_deg_per_g"] == pytest.approx(15 * 0.981, rel=1e-6)
     # The rear wheels' roll steer (out of the turn) is split from the axles' steer difference.
