@@ -103,7 +103,7 @@ def register_simulate(commands: Subparsers) -> None:
     dyn = p.add_argument_group("dynamics (--domain dynamics: steady-state circle on Chrono)")
     dyn.add_argument("--radius", type=float, metavar="M", help="circle radius (default 100 m)")
     dyn.add_argument("--friction", type=float, help="road friction coefficient (default 1.0)")
-    dyn.add_argument("--time-step", type=float, metavar="S", help="time step (default 0.001 s)")
+    dyn.add_argument("--time-step", type=float, metavar="S", help="time step (default 0.0005 s)")
     dyn.add_argument("--short", action="store_true", help="two speed steps only (a quick check)")
     dyn.add_argument(
         "--no-aero", action="store_true", help="leave the product's aero loads off the chassis"

@@ -58,7 +58,7 @@ def register(server: "MCPServer", workspace: "str | Path") -> None:
             "(speed steps, ISO 4138 manner) with its current straight-ahead aero loads, and record "
             "the run; returns it (status, lateral_g, yaw_rate_dps, roll_angle_deg, "
             "understeer_gradient_deg_per_g, message, case_dir, summary). radius in m (default "
-            "100), friction of the road (default 1.0), time_step in s (default 0.001), short: two "
+            "100), friction of the road (default 1.0), time_step in s (default 0.0005), short: two "
             "speed steps only, aero: false leaves the aero loads off."
         ),
     )
