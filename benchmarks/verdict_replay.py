@@ -4,7 +4,8 @@ For each case folder (or a folder holding a case's ``forceCoeffs1`` output),
 the first iteration at which the verdict would have stopped the run, the
 mean Cd and band it would have recorded, the mean the whole history gives
 (the verdict's mean at its last iteration) and whether that lies inside the
-band recorded at the stop, with this tree's verdict and, given
+band recorded at the stop, the same for each lift the verdict tests (Cl and
+the front and rear axles'), with this tree's verdict and, given
 ``--against REV``, with the verdict of an older commit (read from git,
 nothing checked out)::
 
@@ -52,23 +53,38 @@ def older(rev: str) -> ModuleType:
     return module
 
 
+Stop = tuple[int, dict[str, tuple[float, float]]]
+LIFTS = ("Cl", "Cl(f)", "Cl(r)")
+
+
 def first_stop(
     module: ModuleType, time: np.ndarray, columns: dict[str, np.ndarray], start: int = 150
-) -> tuple[int, float, float] | None:
-    """``(iteration, mean Cd, band)`` where ``module``'s verdict first stops."""
+) -> Stop | None:
+    """``(iteration, {coefficient: (mean, band)})`` where ``module``'s verdict first stops."""
     for n in range(start, len(time) + 1):
         v = module.verdict(time[:n], {k: c[:n] for k, c in columns.items()})
         if v.converged:
-            return int(time[n - 1]), v.stats["Cd"].mean, v.stats["Cd"].two_se
+            return int(time[n - 1]), {k: (x.mean, x.two_se) for k, x in v.stats.items()}
     return None
 
 
-def _stop(stop: tuple[int, float, float] | None, final: float) -> str:
+def _stop(stop: Stop | None, final: dict[str, float]) -> str:
+    """The stop's iteration, Cd and band, Cd's distance from the final mean, and whether each
+    lift's mean at the stop lies inside its own band about the final mean."""
     if stop is None:
-        return "never | — | —"
-    it, mean, band = stop
-    inside = "yes" if abs(mean - final) <= band else "no"
-    return f"{it} | {mean:.4f} ± {band:.4f} | {mean - final:+.4f} ({inside})"
+        return "never | — | — | —"
+    it, stats = stop
+    mean, band = stats["Cd"]
+    inside = "yes" if abs(mean - final["Cd"]) <= band else "no"
+    lifts = [
+        f"{k} {'yes' if abs(stats[k][0] - final[k]) <= stats[k][1] else 'no'}"
+        for k in LIFTS
+        if k in stats and k in final
+    ]
+    return (
+        f"{it} | {mean:.4f} ± {band:.4f} | {mean - final['Cd']:+.4f} ({inside}) "
+        f"| {', '.join(lifts) or '—'}"
+    )
 
 
 def main() -> None:
@@ -102,16 +118,17 @@ def main() -> None:
         histories.append(("synthetic slow start", t, {"Cd": cd}))
     old = older(args.against) if args.against else None
     print(
-        "| history | iterations | stops at | Cd there ± band | from the final mean (inside) |"
-        + (f" {args.against} |" if old else "")
+        "| history | iterations | stops at | Cd there ± band | from the final mean (inside) "
+        "| lifts inside |" + (f" {args.against} |" if old else "")
     )
-    print("|---|---:|---:|---|---|" + ("---|" if old else ""))
+    print("|---|---:|---:|---|---|---|" + ("---|" if old else ""))
     for name, t, columns in histories:
-        final = convergence.verdict(t, columns).stats["Cd"].mean
+        final = {k: x.mean for k, x in convergence.verdict(t, columns).stats.items()}
         row = f"| {name} | {len(t)} | {_stop(first_stop(convergence, t, columns), final)} |"
         if old:
             stop = first_stop(old, t, {"Cd": columns["Cd"]})
-            row += f" {'never' if stop is None else f'{stop[0]} ({stop[1]:.4f})'} |"
+            then = "never" if stop is None else f"{stop[0]} ({stop[1]['Cd'][0]:.4f})"
+            row += f" {then} |"
         print(row)
 
 
