@@ -136,7 +136,9 @@ def run_one(
     is an experiment: other refinement levels for the ``near`` or ``wake``
     box, the body's ``surface`` or its feature ``edges``, another number of
     prism ``layers``, a ``rear`` box at the given level around the slant,
-    base and near wake, or the cells asked across the under box's ``gap``. ``model`` is another turbulence model (an experiment)."""
+    base and near wake, or the cells asked across the under box's ``gap``.
+    ``model`` is another turbulence model, ``to_cap`` runs on to the
+    iteration cap whatever the verdict (experiments both)."""
     from cfd import ahmed_triangles
 
     from velmor_platform.cfd import api, case, coefficients, runner
@@ -296,10 +298,16 @@ def _subprocess(
     cmd += ["--relax", *relax] if relax else []
     cmd += ["--model", model]
     cmd += ["--to-cap"] if to_cap else []
+    return _last_json(cmd, {"body": name, "level": level, "ranks": ranks})
+
+
+def _last_json(cmd: list[str], about: dict[str, Any]) -> dict[str, Any]:
+    """The JSON object on the last line ``cmd`` prints, or ``about`` with the error it ended
+    on."""
     proc = subprocess.run(cmd, capture_output=True, text=True, check=False)
     if proc.returncode != 0:
         tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
-        return {"body": name, "level": level, "ranks": ranks, "status": "error", "message": tail}
+        return {**about, "status": "error", "message": tail}
     return dict(json.loads(proc.stdout.strip().splitlines()[-1]))
 
 
@@ -399,11 +407,7 @@ def _car(product: str, level: str, ranks: int) -> dict[str, Any]:
     in a fresh interpreter)."""
     cmd = [sys.executable, str(ROOT / "benchmarks" / "cfd.py"), "--one", "product", product,
            level, str(ranks)]  # fmt: skip
-    proc = subprocess.run(cmd, capture_output=True, text=True, check=False)
-    if proc.returncode != 0:
-        tail = (proc.stderr.strip().splitlines() or ["no output"])[-1]
-        return {"product": product, "level": level, "status": "error", "message": tail}
-    return dict(json.loads(proc.stdout.strip().splitlines()[-1]))
+    return _last_json(cmd, {"product": product, "level": level})
 
 
 def car_deltas(cars: list[dict[str, Any]]) -> str:

@@ -322,7 +322,7 @@ std::string run(const rapidjson::Document &in) {
         double stopped_for = 0;
         int extra_windows = 0;
         for (size_t k = 0; k < plan.size() && reason.empty() && !departed; ++k) {
-            const Stretch part = plan[k];
+            const Stretch part = plan[k];  // a copy: a held step appends to the plan
             const double t0 = t;
             while (t < t0 + part.length - 0.5 * step) {
                 double frac = std::clamp((t - t0) / std::max(part.length, 1e-9), 0.0, 1.0);

@@ -55,8 +55,8 @@ def summarise(
         return out
     # On a circle of known radius the lateral acceleration is v²/R from the window's mean
     # speed, as the constant-radius method has it. Near the limit the chassis' own mean carries
-    # the path's slow wander across the window (1.5 % either way at 7.6 m/s² against 0.2 %
-    # between time steps for v²/R); below it the two agree within 0.5 %.
+    # the path's slow wander across the window (1.5 % either way at 7.6 m/s²); below it the
+    # two agree within 0.5 %.
     radius = float(settings["radius_m"])
     out["lateral_g"] = max(float(s["speed"]) ** 2 / radius for s in steady) / GRAVITY
     ay = [float(s["lateral_acc"]) for s in steady]
