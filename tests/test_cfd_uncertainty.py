@@ -88,6 +88,24 @@ def test_start_up_is_cut_where_the_signal_settles_and_lifts_are_tested():
     assert not v.converged and "Cl(r) drifts" in v.message
 
 
+@pytest.mark.parametrize("period", [21.0, 37.0])
+def test_a_lift_swinging_more_than_the_drag_is_averaged_over_whole_cycles(period):
+    # The rear lift swings six times as far as the drag, in step with it: a
+    # window ending part-way through a cycle would put its mean outside its band.
+    wave = np.sin(2 * np.pi * T / period)
+    columns = {
+        "Cd": 0.3 + START + 0.001 * wave,
+        "Cl(r)": 0.054 + 0.006 * np.sin(2 * np.pi * T / period + 1),
+    }
+    first = next(
+        v
+        for n in range(300, N + 1)
+        if (v := convergence.verdict(T[:n], {k: c[:n] for k, c in columns.items()})).converged
+    )
+    rear = first.stats["Cl(r)"]
+    assert abs(rear.mean - 0.054) <= max(rear.two_se, 1e-5), first.message
+
+
 def test_oscillation_sets_the_window_to_two_periods():
     v = convergence.verdict(T, signal(0.004 * np.sin(2 * np.pi * T / 160)))
     assert v.period == pytest.approx(160, rel=0.1)

@@ -11,7 +11,9 @@ the lift and the front and rear lift over the last two windows of the history:
 * the window is half the settled history, at least ``MIN_WINDOW``
   iterations, and at least twice the dominant period of the signal when a
   clear one shows in its spectrum (only a peak with two or more cycles in
-  view counts, so a slow decay is not taken for a slow oscillation);
+  view counts, so a slow decay is not taken for a slow oscillation), and
+  then a whole number of those periods (rounded down, two at least), so
+  that no mean takes in part of a cycle;
 * the means of the last two windows must agree within ``TOLERANCE``
   (a slow oscillation or a wander shows here);
 * the drift over the last window (a straight-line fit's change across it)
@@ -31,8 +33,9 @@ when that is larger (a lift near zero is known when it is known to a
 share of the drag). The same statistics are given for every column, so
 each coefficient carries its band: the mean over the window, and the
 half-width combined in quadrature with the step between the two windows'
-means, so that the band also holds what a slowly fading start-up may still
-leave (a stationary signal's step is of the half-width's size).
+means or the straight-line fit's change across the last window, whichever
+is larger, so that the band also holds what a slowly fading start-up may
+still leave (a stationary signal's step is of the half-width's size).
 The half-width is kept under the name ``two_se``, the name the run records
 have always used for the iterative band.
 """
@@ -255,7 +258,11 @@ def verdict(
     window = max(min_window, usable // 2)
     batch: int | None = None  # batch length, when it must hold whole cycles
     if period is not None:
+        # Whole cycles only: a window that ends part-way through a cycle of a
+        # large oscillation (a lift's, often several times the drag's swing)
+        # moves its mean by a share of the amplitude that no batch statistic sees.
         window = max(window, math.ceil(2 * period))
+        window = round(max(2, math.floor(window / period)) * period)
         batch = round(period * max(1, round(window / (BATCHES * period))))
     if usable < 2 * window:
         reasons.append(
@@ -278,12 +285,16 @@ def verdict(
         half, count = batch_half_width(last, size=size)
         before = column[max(0, n - 2 * window) : n - window]
         # The band also holds what the start-up may still leave: the step
-        # between the two windows' means, a measure of the remaining trend.
+        # between the two windows' means or, when larger, the change of the
+        # straight line fitted across the last window (a creep the noise hides
+        # from the step), each a measure of the remaining trend.
         step = float(before.mean()) - mean if len(before) else 0.0
+        change = _change(last, size or 1) if len(last) >= 2 * (size or 1) else 0.0
+        trend = max(abs(step), abs(change)) if math.isfinite(change) else abs(step)
         # Too few independent batches for a half-width: half the window's range
         # bounds the mean instead, so a short run still carries an honest band.
         spread = float(last.max() - last.min()) / 2 if math.isinf(half) else half
-        stats[name] = Stat(mean, math.hypot(spread, step))
+        stats[name] = Stat(mean, math.hypot(spread, trend))
         if name != key and name not in TESTED:
             continue
         scale = max(abs(mean), abs(drag_mean)) if name != key else mean
