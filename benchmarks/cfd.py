@@ -9,7 +9,10 @@ sample workspace:
   (a ratio within the same benchmark run);
 - the time to prepare a case (median of repeats), per product and level;
 - with ``--ahmed``: the Ahmed body with a 25 degree slant (Ahmed, Ramm and
-  Faltin 1984: Cd 0.285 at 40 m/s), generated here, and the error of its Cd.
+  Faltin 1984: Cd 0.285 at 40 m/s), generated here, and the error of its Cd;
+- with ``--to-cap DIR``: each product run on to its iteration cap whatever the
+  verdict, its case kept in DIR for ``verdict_replay.py`` (an experiment: the
+  time it gives is the cap's, not the verdict's).
 
 Usage, from the repository root::
 
@@ -52,6 +55,31 @@ def _workspace(tmp: Path) -> Path:
 
 
 # ------------------------------------------------------------------ one run
+
+
+def run_to_cap(product: str, level: str, ranks: int, keep: Path) -> dict[str, Any]:
+    """One product run on to its iteration cap, the case copied into ``keep``."""
+    from velmor_platform.cfd import api, case, coefficients, runner
+    from velmor_platform.core.product_core import ProductCore
+
+    with tempfile.TemporaryDirectory(prefix="velmor-bench-") as tmp:
+        root = _workspace(Path(tmp))
+        os.environ["VELMOR_WORKSPACE"] = str(root)
+        template = None if product != "sedan:sport" else "base"
+        folder = api.prepare_case(
+            ProductCore.load(product), workspace=root, level=level, ranks=ranks, template=template
+        )
+        cap = case.read_case_info(folder).get("max_iterations")
+        result = runner.run_case(folder, ranks=ranks, total=cap, converged=lambda c: False)
+        shutil.copytree(folder, keep / f"{product.replace(':', '-')}-{level}", symlinks=True)
+        out: dict[str, Any] = {"product": product, "level": level, "ranks": ranks, "to_cap": True,
+                               "status": result.status, "wall_s": round(result.wall_time_s, 1),
+                               "stage_s": result.stage_times, "cells": api.mesh_cells(folder)}  # fmt: skip
+        if result.status == "completed":
+            s = coefficients.summarise(coefficients.read_coefficients(folder))
+            out.update(cd=s.cd, cd_two_se=s.two_se("Cd"), converged=s.converged,
+                       iterations=s.iterations, message=s.message)  # fmt: skip
+        return out
 
 
 def run_product(product: str, level: str, ranks: int) -> dict[str, Any]:
@@ -201,9 +229,10 @@ def run_ahmed(level: str, ranks: int) -> dict[str, Any]:
 # ------------------------------------------------------------------ driver
 
 
-def _one(kind: str, name: str, level: str, ranks: int) -> dict[str, Any]:
+def _one(kind: str, name: str, level: str, ranks: int, to_cap: str | None = None) -> dict[str, Any]:
     """Run one configuration in a fresh interpreter (its own peak memory)."""
     cmd = [sys.executable, __file__, "--one", kind, name, level, str(ranks)]
+    cmd += ["--to-cap", to_cap] if to_cap else []
     proc = subprocess.run(cmd, capture_output=True, text=True, check=False)
     if proc.returncode != 0:
         return {"kind": kind, "name": name, "level": level, "ranks": ranks,
@@ -218,11 +247,17 @@ def main() -> None:
     parser.add_argument("--ranks", nargs="*", type=int, default=[1, 2])
     parser.add_argument("--ahmed", action="store_true", help="also run the Ahmed body")
     parser.add_argument("--out", default=str(ROOT / "benchmarks" / "cfd_results.json"))
+    parser.add_argument(
+        "--to-cap", metavar="DIR", help="run each product to its cap, keep it in DIR"
+    )
     parser.add_argument("--one", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.one:
         kind, name, level, ranks = args.one
         run = run_ahmed if kind == "ahmed" else lambda lv, r: run_product(name, lv, r)
+        if args.to_cap and kind == "product":
+            Path(args.to_cap).mkdir(parents=True, exist_ok=True)
+            run = lambda lv, r: run_to_cap(name, lv, r, Path(args.to_cap).resolve())  # noqa: E731
         print(json.dumps(run(level, int(ranks))))
         return
 
@@ -232,7 +267,7 @@ def main() -> None:
         jobs += [("ahmed", "ahmed", lv) for lv in args.levels]
     for kind, name, level in jobs:
         for ranks in args.ranks:
-            entry = _one(kind, name, level, ranks)
+            entry = _one(kind, name, level, ranks, args.to_cap if kind == "product" else None)
             results.append(entry)
             print(json.dumps(entry), flush=True)
         same = [r for r in results[-len(args.ranks) :] if "wall_s" in r]
