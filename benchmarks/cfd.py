@@ -78,7 +78,7 @@ def run_to_cap(product: str, level: str, ranks: int, keep: Path) -> dict[str, An
         if result.status == "completed":
             s = coefficients.summarise(coefficients.read_coefficients(folder))
             out.update(cd=s.cd, cd_two_se=s.two_se("Cd"), converged=s.converged,
-                       iterations=s.iterations, message=s.message)  # fmt: skip
+                       iterations=s.iterations, message=s.reason)  # fmt: skip
         return out
 
 
