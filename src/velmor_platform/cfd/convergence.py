@@ -33,9 +33,10 @@ when that is larger (a lift near zero is known when it is known to a
 share of the drag). The same statistics are given for every column, so
 each coefficient carries its band: the mean over the window, and the
 half-width combined in quadrature with the step between the two windows'
-means or the straight-line fit's change across the last window, whichever
-is larger, so that the band also holds what a slowly fading start-up may
-still leave (a stationary signal's step is of the half-width's size).
+means or the straight-line fit's change across the last window or across
+the settled history, whichever is largest, so that the band also holds
+what a slowly fading start-up may still leave (a stationary signal's step
+is of the half-width's size).
 The half-width is kept under the name ``two_se``, the name the run records
 have always used for the iterative band.
 """
@@ -285,12 +286,14 @@ def verdict(
         half, count = batch_half_width(last, size=size)
         before = column[max(0, n - 2 * window) : n - window]
         # The band also holds what the start-up may still leave: the step
-        # between the two windows' means or, when larger, the change of the
-        # straight line fitted across the last window (a creep the noise hides
-        # from the step), each a measure of the remaining trend.
+        # between the two windows' means or, when larger, the change of a
+        # straight line fitted across the last window or across everything
+        # since the start-up was cut (a creep the noise hides from the step),
+        # each a measure of the remaining trend.
         step = float(before.mean()) - mean if len(before) else 0.0
-        change = _change(last, size or 1) if len(last) >= 2 * (size or 1) else 0.0
-        trend = max(abs(step), abs(change)) if math.isfinite(change) else abs(step)
+        since = column[start:]
+        changes = [_change(x, size or 1) for x in (last, since) if len(x) >= 2 * (size or 1)]
+        trend = max([abs(step)] + [abs(c) for c in changes if math.isfinite(c)])
         # Too few independent batches for a half-width: half the window's range
         # bounds the mean instead, so a short run still carries an honest band.
         spread = float(last.max() - last.min()) / 2 if math.isinf(half) else half
