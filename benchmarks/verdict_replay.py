@@ -76,13 +76,14 @@ def _stop(stop: Stop | None, final: dict[str, float]) -> str:
     it, stats = stop
     mean, band = stats["Cd"]
     inside = "yes" if abs(mean - final["Cd"]) <= band else "no"
+    share = f", {abs(mean - final['Cd']) / band:.2f} of it" if band else ""
     lifts = [
         f"{k} {'yes' if abs(stats[k][0] - final[k]) <= stats[k][1] else 'no'}"
         for k in LIFTS
         if k in stats and k in final
     ]
     return (
-        f"{it} | {mean:.4f} ± {band:.4f} | {mean - final['Cd']:+.4f} ({inside}) "
+        f"{it} | {mean:.5f} ± {band:.5f} | {mean - final['Cd']:+.5f} ({inside}{share}) "
         f"| {', '.join(lifts) or '—'}"
     )
 
