@@ -309,6 +309,9 @@ def test_server_that_never_answers_times_out(workspace, monkeypatch, kind):
 
 
 def test_tool_that_hangs_times_out_and_exit_is_bounded(workspace, tmp_path):
+    # The server's limit covers its handshake too: a Python server that imports the
+    # SDK can take longer than LIMIT to start on a loaded machine.
+    limit = 4.0
     script = tmp_path / "slow_server.py"
     script.write_text(
         "import time\nfrom mcp.server import MCPServer\n"
@@ -317,7 +320,7 @@ def test_tool_that_hangs_times_out_and_exit_is_bounded(workspace, tmp_path):
         "server.run('stdio')\n"
     )
     workspace(
-        config={"timeout": LIMIT, "servers": {"openfoam": {"command": ["python", str(script)]}}}
+        config={"timeout": limit, "servers": {"openfoam": {"command": ["python", str(script)]}}}
     )
 
     async def scenario():
@@ -331,7 +334,7 @@ def test_tool_that_hangs_times_out_and_exit_is_bounded(workspace, tmp_path):
         return call_time, time.monotonic() - start, swallowed
 
     call_time, exit_time, swallowed = asyncio.run(scenario())
-    assert LIMIT - 0.1 <= call_time < LIMIT + 1.0
+    assert limit - 0.1 <= call_time < limit + 1.0
     assert exit_time < GRACE + 1.5
     assert not swallowed  # the query must see the failure, not a silent None
 
