@@ -57,6 +57,11 @@ def _workspace(tmp: Path) -> Path:
 # ------------------------------------------------------------------ one run
 
 
+def _template(product: str) -> str | None:
+    """The case template: the sport variant is meshed from its base's."""
+    return "base" if product == "sedan:sport" else None
+
+
 def run_to_cap(product: str, level: str, ranks: int, keep: Path) -> dict[str, Any]:
     """One product run on to its iteration cap, the case copied into ``keep``."""
     from velmor_platform.cfd import api, case, coefficients, runner
@@ -65,7 +70,7 @@ def run_to_cap(product: str, level: str, ranks: int, keep: Path) -> dict[str, An
     with tempfile.TemporaryDirectory(prefix="velmor-bench-") as tmp:
         root = _workspace(Path(tmp))
         os.environ["VELMOR_WORKSPACE"] = str(root)
-        template = None if product != "sedan:sport" else "base"
+        template = _template(product)
         folder = api.prepare_case(
             ProductCore.load(product), workspace=root, level=level, ranks=ranks, template=template
         )
@@ -90,7 +95,7 @@ def run_product(product: str, level: str, ranks: int) -> dict[str, Any]:
         root = _workspace(Path(tmp))
         os.environ["VELMOR_WORKSPACE"] = str(root)
         loaded = ProductCore.load(product)
-        template = None if product != "sedan:sport" else "base"
+        template = _template(product)
         prep = []
         for _ in range(2):
             start = time.perf_counter()

@@ -311,14 +311,17 @@ def _last_json(cmd: list[str], about: dict[str, Any]) -> dict[str, Any]:
     return dict(json.loads(proc.stdout.strip().splitlines()[-1]))
 
 
+def _complete(runs: dict[str, dict[str, Any]]) -> bool:
+    """Whether every level of the ladder has a drag coefficient."""
+    return all(runs.get(lv, {}).get("cd") is not None for lv in LEVELS)
+
+
 def ladder_band(runs: dict[str, dict[str, Any]]) -> dict[str, Any] | None:
     """The grid band of the three levels of one configuration, when all completed and
     converged (an unconverged level's mean is not its answer: no grid estimate then)."""
     from velmor_platform.cfd.ladder import grid_fields
 
-    if not all(runs.get(lv, {}).get("cd") is not None for lv in LEVELS):
-        return None
-    if not all(runs[lv].get("converged") for lv in LEVELS):
+    if not _complete(runs) or not all(runs[lv].get("converged") for lv in LEVELS):
         return None
     levels = [{"cd": runs[lv]["cd"], "cd_two_se": runs[lv].get("cd_two_se")} for lv in LEVELS]
     return grid_fields(levels, [float(runs[lv]["base_cell_m"]) for lv in LEVELS])
@@ -341,7 +344,7 @@ def table(results: list[dict[str, Any]]) -> str:
         if band is not None:
             fine = runs["fine"]
             entries.append(("ladder (fine + GCI)", fine, band.get("cd_band")))
-        elif all(runs.get(lv, {}).get("cd") is not None for lv in LEVELS):
+        elif _complete(runs):
             capped = ", ".join(lv for lv in LEVELS if not runs[lv].get("converged"))
             entries.append(
                 (f"ladder: no grid estimate ({capped} not converged)", runs["fine"], None)

@@ -262,8 +262,7 @@ def verdict(
         # Whole cycles only: a window that ends part-way through a cycle of a
         # large oscillation (a lift's, often several times the drag's swing)
         # moves its mean by a share of the amplitude that no batch statistic sees.
-        window = max(window, math.ceil(2 * period))
-        window = round(max(2, math.floor(window / period)) * period)
+        window = round(math.floor(max(window, 2 * period) / period) * period)
         batch = round(period * max(1, round(window / (BATCHES * period))))
     if usable < 2 * window:
         reasons.append(
