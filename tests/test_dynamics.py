@@ -171,6 +171,16 @@ def test_doctor_and_solvers_name_the_installed_chrono():
     assert check.ok and check.detail.startswith(f"Chrono {CHRONO['chrono_version']} (")
 
 
+def test_doctor_says_what_is_missing_once_and_how_to_get_it(monkeypatch):
+    from velmor_platform.dynamics import runner
+    from velmor_platform.services import workspaces
+
+    monkeypatch.setattr(runner, "runner_path", lambda: None)
+    check = workspaces._chrono_check()
+    assert (check.ok, check.detail) == (False, "the Chrono runner is not installed")
+    assert check.fix == runner.HOW_TO_GET
+
+
 def test_a_variant_gets_a_copy_of_its_parents_handling_template(workspace, tmp_path):
     from velmor_platform.core import geometry, variants
     from velmor_platform.core.product_core import ProductCore

@@ -228,11 +228,14 @@ def _solver_checks() -> list[Check]:
 
 def _chrono_check() -> Check:
     """The Chrono runner of the dynamics domain: its Chrono version and data, or how to get it."""
-    from ..dynamics.runner import about
+    from ..dynamics.runner import HOW_TO_GET, about
 
     found = about()
     if "problem" in found:
-        return Check("chrono", False, "the dynamics runner is not installed", found["problem"])
+        # "what is wrong: how to fix it" splits into the two columns; a runner
+        # that is there but does not start says so, and the fix is a reinstall
+        what, _, fix = found["problem"].partition(": ")
+        return Check("chrono", False, what, fix or HOW_TO_GET)
     where = f"{found['runner']}; vehicle data {found.get('data_dir')}"
     return Check("chrono", True, f"Chrono {found.get('chrono_version')} ({where})")
 
