@@ -89,7 +89,8 @@ Moments mass_moments(ChSystem &sys) {
     return m;
 }
 
-// What every step records: the mean of each channel over its measuring window.
+// What every step records: the mean of each channel over its measuring window (null when the
+// step ended before its window began: a car that ran wide in its ramp has no mean to give).
 const char *const kChannels[] = {
     "speed",
     "lateral_acc",
@@ -122,11 +123,18 @@ void write_step(Writer &w, double target_ay, double target_speed, const velmor::
     w.Double(target_speed);
     for (const char *name : kChannels) {
         w.Key(name);
-        w.Double(s.mean(name));
+        auto found = s.ch.find(name);
+        if (found == s.ch.end() || found->second.values.empty())
+            w.Null();
+        else
+            w.Double(found->second.mean());
     }
     auto radial = s.ch.find("radial_error_m");
     w.Key("radial_error_max_m");
-    w.Double(radial == s.ch.end() ? 0.0 : radial->second.largest_magnitude());
+    if (radial == s.ch.end() || radial->second.values.empty())
+        w.Null();
+    else
+        w.Double(radial->second.largest_magnitude());
     w.Key("extra_windows");
     w.Int(extra_windows);
     w.Key("steady");
