@@ -207,6 +207,8 @@ def run_one(
             **({"relax": relax} if relax else {}),
             "load_before": round(load_before, 2), "load_after": round(os.getloadavg()[0], 2),
         }  # fmt: skip
+        if keep:  # a stopped or failed run's case too: its history is what one looks at
+            shutil.copytree(folder, Path(keep) / f"{name}-{level}", dirs_exist_ok=True)
         if result.status != "completed":
             out["message"] = result.message
             return out
@@ -219,8 +221,6 @@ def run_one(
 
         out["layer_coverage"] = layers.summary(layers.coverage(folder, info["layers"]))[0]
         out.update(breakdown(folder, 0.222 * math.cos(math.radians(body.slant))))
-        if keep:
-            shutil.copytree(folder, Path(keep) / f"{name}-{level}", dirs_exist_ok=True)
         return out
 
 
