@@ -121,20 +121,22 @@ void write_step(Writer &w, double target_ay, double target_speed, const velmor::
     w.Double(target_ay);
     w.Key("target_speed");
     w.Double(target_speed);
+    auto sampled = [&s](const char *name) -> const velmor::Channel * {
+        auto found = s.ch.find(name);
+        return found == s.ch.end() || found->second.values.empty() ? nullptr : &found->second;
+    };
     for (const char *name : kChannels) {
         w.Key(name);
-        auto found = s.ch.find(name);
-        if (found == s.ch.end() || found->second.values.empty())
-            w.Null();
+        if (const velmor::Channel *c = sampled(name))
+            w.Double(c->mean());
         else
-            w.Double(found->second.mean());
+            w.Null();
     }
-    auto radial = s.ch.find("radial_error_m");
     w.Key("radial_error_max_m");
-    if (radial == s.ch.end() || radial->second.values.empty())
-        w.Null();
+    if (const velmor::Channel *c = sampled("radial_error_m"))
+        w.Double(c->largest_magnitude());
     else
-        w.Double(radial->second.largest_magnitude());
+        w.Null();
     w.Key("extra_windows");
     w.Int(extra_windows);
     w.Key("steady");
